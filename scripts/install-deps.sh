@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing the daemon need.
+# Idempotent: packages already present are skipped, and apt is not touched
+# at all when nothing is missing.
+set -euo pipefail
+
+packages=(
+    build-essential cmake pkg-config
+    libssl-dev zlib1g-dev libpcre2-dev libtinyxml2-dev libntlm0-dev libpam0g-dev
+    libgtest-dev
+    python3 curl procps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages: ${missing[*]}; run this script as root" >&2
+    exit 1
+fi
+
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

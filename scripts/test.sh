@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test twice: once in a
+# normal build and once under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+status=0
+for variant in normal sanitize; do
+    dir=build-test-$variant
+    flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+    [ "$variant" = sanitize ] && flags+=(-DQUILL_SANITIZE=ON)
+    cmake -S . -B "$dir" "${flags[@]}" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    echo "== tests: $variant build =="
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    if ! (cd "$dir" && ctest --output-on-failure -j "$jobs"); then
+        status=1
+    fi
+done
+exit $status

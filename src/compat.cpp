@@ -1,0 +1,232 @@
+/*
+ * Thin wrappers of system calls. The descriptor-creating ones exist so that
+ * a proxy that runs out of descriptors under load first gives up its idle
+ * pooled connections and then succeeds: one relief and one retry, no more.
+ */
+#include "compat.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "log.h"
+#include "main.h"
+#include "mem.h"
+
+int (*compat_fault_hook)(const char *call) = nullptr;
+
+/* Returns true (with errno set) when the test seam fails this call. */
+static bool compat_injected(const char *call)
+{
+    if (!compat_fault_hook)
+        return false;
+    int e = compat_fault_hook(call);
+    if (e == 0)
+        return false;
+    errno = e;
+    return true;
+}
+
+void fd_failure()
+{
+    putlog(LOG_ERROR, "failure opening file descriptor, attempting to free resources");
+    /* TODO: empty the client pool and the server pool once they exist. */
+}
+
+/* Runs call; on ENFILE relieves and runs it once more, logging a failed
+ * retry with the line built by report. */
+template <typename T, typename Call, typename Report>
+static T compat_retry(const char *name, T failed, Call call, Report report)
+{
+    T r = compat_injected(name) ? failed : call();
+    if (r != failed || errno != ENFILE)
+        return r;
+    fd_failure();
+    r = compat_injected(name) ? failed : call();
+    if (r == failed) {
+        int e = errno;
+        report(e);
+        errno = e;
+    }
+    return r;
+}
+
+int s_open(const char *path, int flags, mode_t mode)
+{
+    return compat_retry<int>("open", -1, [&] { return open(path, flags, mode); }, [&](int e) {
+        putlog(LOG_ERROR, "[system: open:%d:%s], in %s, failed to open file %s", e, strerror(e),
+               "s_open", path);
+    });
+}
+
+int s_open64(const char *path, int flags, mode_t mode)
+{
+    return compat_retry<int>("open64", -1, [&] { return open64(path, flags, mode); }, [&](int e) {
+        putlog(LOG_ERROR, "[system: open64:%d:%s], in %s, failed to open file %s", e,
+               strerror(e), "s_open64", path);
+    });
+}
+
+FILE *s_fopen(const char *path, const char *mode)
+{
+    return compat_retry<FILE *>("fopen", nullptr, [&] { return fopen(path, mode); }, [&](int e) {
+        putlog(LOG_ERROR, "[system: fopen:%d:%s], in %s, unable to open file", e, strerror(e),
+               "s_fopen");
+    });
+}
+
+DIR *s_opendir(const char *path)
+{
+    return compat_retry<DIR *>("opendir", nullptr, [&] { return opendir(path); }, [&](int e) {
+        putlog(LOG_ERROR, "[system: opendir:%d:%s], in %s, unable to open directory", e,
+               strerror(e), "s_opendir");
+    });
+}
+
+int s_socket(int family, int type, int protocol)
+{
+    return compat_retry<int>("socket", -1, [&] { return socket(family, type, protocol); },
+                             [&](int e) {
+                                 putlog(LOG_ERROR, "[system: socket:%d:%s], in %s unable to create socket",
+                                        e, strerror(e), "s_socket");
+                             });
+}
+
+/* The accept error line, at most once a second however fast accept fails. */
+static void compat_accept_report(int e)
+{
+    static std::atomic<time_t> last_report{0};
+    time_t now = time(nullptr);
+    time_t last = last_report.load();
+    if (now == last || !last_report.compare_exchange_strong(last, now))
+        return;
+    putlog(LOG_ERROR, "[system: accept:%d:%s], in %s, unable to connect on a socket", e,
+           strerror(e), "s_accept");
+}
+
+int s_accept(int socket, struct sockaddr *address, socklen_t *length)
+{
+    int fd = compat_injected("accept") ? -1 : accept(socket, address, length);
+    if (fd >= 0)
+        return fd;
+    int e = errno;
+    if (e == ENOTSOCK)
+        return -1;
+    compat_accept_report(e);
+    if (e != ENFILE && e != EMFILE) {
+        errno = e;
+        return -1;
+    }
+    fd_failure();
+    fd = compat_injected("accept") ? -1 : accept(socket, address, length);
+    if (fd >= 0)
+        return fd;
+    e = errno;
+    compat_accept_report(e);
+    if (e == ENFILE || e == EMFILE) {
+        /* Nothing could be freed: wait a little before the caller tries
+         * again, instead of spinning on a connection that stays queued. */
+        struct timespec pause = { 0, 100 * 1000 * 1000 };
+        nanosleep(&pause, nullptr);
+    }
+    errno = e;
+    return -1;
+}
+
+int p_poll(struct pollfd *fds, nfds_t count, int timeout)
+{
+    return poll(fds, count, timeout);
+}
+
+void *p_mremap(void *address, size_t old_size, size_t new_size, int flags)
+{
+    (void)flags;
+    return mremap(address, old_size, new_size, MREMAP_MAYMOVE);
+}
+
+HOSTENT *p_gethostbyname(const char *name)
+{
+    struct hostent result, *answer = nullptr;
+    std::vector<char> work(1024);
+    int herr = 0;
+    for (;;) {
+        int rc = gethostbyname_r(name, &result, work.data(), work.size(), &answer, &herr);
+        if (rc == ERANGE && work.size() < 65536) {
+            work.resize(work.size() * 2);
+            continue;
+        }
+        if (rc != 0)
+            answer = nullptr;
+        break;
+    }
+    if (!answer || answer->h_addrtype != AF_INET || answer->h_length != 4 ||
+        !answer->h_addr_list || !answer->h_addr_list[0])
+        return nullptr;
+
+    HOSTENT *host = (HOSTENT *)xmalloc(sizeof(HOSTENT));
+    char *addr = (char *)xmalloc(4);
+    if (!host || !addr)
+        fatal_error("src/compat", __LINE__, "p_gethostbyname", "Failed to allocate %u bytes of memory",
+                    (unsigned)(sizeof(HOSTENT) + 4));
+    memcpy(addr, answer->h_addr_list[0], 4);
+    host->addr = addr;
+    host->len = 4;
+    return host;
+}
+
+void hostent_free(HOSTENT *host)
+{
+    if (!host)
+        return;
+    free(host->addr);
+    free(host);
+}
+
+int create_recursive_directory(const char *path)
+{
+    char built[256] = "";
+    size_t len = 0;
+    const char *p = path;
+    while (*p) {
+        while (*p == '/')
+            p++;
+        const char *end = p;
+        while (*end && *end != '/')
+            end++;
+        if (end == p)
+            break;
+        size_t part = (size_t)(end - p);
+        if (len + 1 + part >= sizeof built) {
+            putlog(LOG_ERROR, "[system: mkdir:%d:%s], in %s, failed to create directory %s",
+                   ENAMETOOLONG, strerror(ENAMETOOLONG), "create_recursive_directory", path);
+            return -1;
+        }
+        built[len++] = '/';
+        memcpy(built + len, p, part);
+        len += part;
+        built[len] = '\0';
+
+        if (mkdir(built, 0755) != 0) {
+            int e = errno;
+            struct stat st;
+            if (e != EEXIST || stat(built, &st) != 0 || !S_ISDIR(st.st_mode)) {
+                if (e == EEXIST)
+                    e = ENOTDIR;
+                putlog(LOG_ERROR, "[system: mkdir:%d:%s], in %s, failed to create directory %s", e,
+                       strerror(e), "create_recursive_directory", path);
+                return -1;
+            }
+        }
+        p = end;
+    }
+    return 1;
+}

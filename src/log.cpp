@@ -1,0 +1,451 @@
+/*
+ * The three logs. putlog formats one line into the caller's own buffer and
+ * writes it with a single locked write, so lines from different threads never
+ * interleave; every line but a debug line is also kept in a ring in memory
+ * for the web interface. The two access logs take one record per request
+ * from the connection's LogEntry. Each record's fields are escaped so that no
+ * value sent by a client or server can add a line or shift a field.
+ *
+ * Rotation is requested by SIGUSR1 and done by the next writer of each file,
+ * under that file's lock: the file is moved aside under a time-stamped name
+ * and a new one started.
+ */
+#include "log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <algorithm>
+
+#include "main.h"
+#include "mem.h"
+#include "process.h"
+
+/* One log file: its path variable, descriptor, rotation flag and lock. */
+struct LOGFILE {
+    const char *path;
+    int fd;
+    int rotate;   /* -1: rotate at the next write; else 0 */
+    pthread_mutex_t lock;
+};
+
+static LOGFILE native_log = { logfile, -1, 0, PTHREAD_MUTEX_INITIALIZER };
+static LOGFILE access_log = { slogfile, -1, 0, PTHREAD_MUTEX_INITIALIZER };
+static LOGFILE extended_log = { elogfile, -1, 0, PTHREAD_MUTEX_INITIALIZER };
+
+static void log_write_all(int fd, const char *data, size_t len);
+static void log_rotate_locked(LOGFILE *file);
+static bool log_open_locked(LOGFILE *file);
+static void log_record(LOGFILE *file, const char *legend, const std::string &record);
+
+const char *access_legend =
+    "#start_time_in_seconds.milliseconds elapsed_time client cachecode/status size method url "
+    "username peercode/peer mime\n";
+const char *apache_legend =
+    "#\"record_id\" elapsed_time client \"username\" \"client_id\" [date] \"HTTP_method "
+    "proto://url\" status size \"http_referer\" \"useragent\" mime \"filter_name "
+    "filtering_reason\" \"comma_separated_list_of_applied_profiles\" "
+    "\"interface_ip:interface_port\n";
+
+const char *log_prefix(int level)
+{
+    switch (level) {
+    case LOG_ADVICE: return "advice: ";
+    case LOG_REQUEST: return "request: ";
+    case LOG_NETWORK: return "network: ";
+    case LOG_URLFILTER: return "url filter: ";
+    case LOG_HEADER: return "header: ";
+    case LOG_MIMEFILTER: return "mime filter: ";
+    case LOG_COOKIEFILTER: return "cookie filter: ";
+    case LOG_REDIRECT: return "redirect: ";
+    case LOG_TEMPLATE: return "template: ";
+    case LOG_KEYWORDFILTER: return "keyword filter: ";
+    case LOG_REWRITE: return "rewriting: ";
+    case LOG_LIMITS: return "limits: ";
+    case LOG_CACHE: return "cache: ";
+    case LOG_PREFETCH: return "prefetch: ";
+    case LOG_ICP: return "ICP: ";
+    case LOG_FORWARD: return "forwarding: ";
+    case LOG_SYNC: return "sync: ";
+    case LOG_ANTIVIRUS: return "antivirus: ";
+    case LOG_EXTERNAL: return "external: ";
+    case LOG_ICAP: return "ICAP: ";
+    case LOG_DNSBL: return "dnsbl: ";
+    case LOG_URLBL: return "URL blacklist: ";
+    case LOG_URLCOMMAND: return "URL command: ";
+    case LOG_MODULE: return "module: ";
+    case LOG_SECURITY: return "security: ";
+    case LOG_WARNING: return "warning: ";
+    case LOG_ERROR: return "error: ";
+    case LOG_PROFILES: return "profiles: ";
+    case LOG_DEBUG: return "debug: ";
+    case LOG_VERIFY: return "verify: ";
+    default: return "";
+    }
+}
+
+bool log_wanted(int level)
+{
+    return level == LOG_ADVICE || (level & loglevel) != 0;
+}
+
+void putlog(int level, const char *format, ...)
+{
+    if (level == LOG_DEBUG && !(loglevel & LOG_DEBUG))
+        return;
+
+    char line[8192];
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    size_t len = strftime(line, sizeof line, "%Y %m %d %H:%M:%S", &tm);
+
+    /* A thread outside the thread table (none of ours, but a library's) is
+     * tagged 0 rather than treated as a broken invariant: the fatal path
+     * logs too, and would come straight back here. */
+    unsigned clientid = 0;
+    thread_lookup_clientid(&clientid);
+    int n = snprintf(line + len, sizeof line - len, " [%u] %s", clientid, log_prefix(level));
+    if (n > 0)
+        len += std::min((size_t)n, sizeof line - 1 - len);
+
+    va_list ap;
+    va_start(ap, format);
+    n = vsnprintf(line + len, sizeof line - len, format, ap);
+    va_end(ap);
+    if (n > 0)
+        len += std::min((size_t)n, sizeof line - 1 - len);
+
+    if (level != LOG_DEBUG && global && global->logbuffer)
+        logbuffer_add(global->logbuffer, line);
+
+    if (len == 0 || line[len - 1] != '\n') {
+        if (len >= sizeof line - 1)
+            len = sizeof line - 2;
+        line[len++] = '\n';
+        line[len] = '\0';
+    }
+
+    if (level != LOG_ADVICE && !(level & loglevel))
+        return;
+    if (!daemonize)
+        log_write_all(STDOUT_FILENO, line, len);
+    if (logfile[0] == '\0')
+        return;
+
+    pthread_mutex_lock(&native_log.lock);
+    if (native_log.rotate == -1 && native_log.fd != -1)
+        log_rotate_locked(&native_log);
+    if (native_log.fd != -1 || log_open_locked(&native_log))
+        log_write_all(native_log.fd, line, len);
+    pthread_mutex_unlock(&native_log.lock);
+}
+
+int log_native_fd()
+{
+    return native_log.fd;
+}
+
+/* Writes every byte, resuming after short writes and interrupted calls. A
+ * write that fails for any other reason loses the rest of the line. */
+static void log_write_all(int fd, const char *data, size_t len)
+{
+    while (len > 0) {
+        ssize_t w = write(fd, data, len);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        data += w;
+        len -= (size_t)w;
+    }
+}
+
+/* Opens the file for appending. Opened without the descriptor relief of
+ * s_open64: that relief logs, and the caller holds this file's lock. */
+static bool log_open_locked(LOGFILE *file)
+{
+    file->fd = open(file->path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+    return file->fd != -1;
+}
+
+/* Moves the open file aside as DIR/YYYYmmddHHMMSS-NAME and leaves the
+ * descriptor closed so the next write starts a new file. A second rotation
+ * within the same second gets ".1", ".2", ... appended instead of replacing
+ * the first one's file. A path without a directory is not moved. */
+static void log_rotate_locked(LOGFILE *file)
+{
+    file->rotate = 0;
+    fsync(file->fd);
+    const char *slash = strrchr(file->path, '/');
+    if (!slash)
+        return;
+
+    char stamp[32];
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &tm);
+
+    char target[512];
+    int dirlen = (int)(slash - file->path);
+    snprintf(target, sizeof target, "%.*s/%s-%s", dirlen, file->path, stamp, slash + 1);
+    size_t base_len = strlen(target);
+    for (int i = 1; access(target, F_OK) == 0 && i < 1000; i++)
+        snprintf(target + base_len, sizeof target - base_len, ".%d", i);
+
+    close(file->fd);
+    file->fd = -1;
+    rename(file->path, target);
+}
+
+void logrotate()
+{
+    putlog(LOG_ADVICE, "Recieved Signal for Log Rotation");
+    for (LOGFILE *file : { &native_log, &access_log, &extended_log }) {
+        pthread_mutex_lock(&file->lock);
+        file->rotate = -1;
+        pthread_mutex_unlock(&file->lock);
+    }
+}
+
+/* ---- the in-memory log ---- */
+
+LOGBUFFER *logbuffer_create(int size)
+{
+    LOGBUFFER *buffer = (LOGBUFFER *)xmalloc(sizeof(LOGBUFFER));
+    if (!buffer)
+        return nullptr;
+    pthread_rwlock_init(&buffer->lock, nullptr);
+    buffer->size = size < 0 ? 0 : size;   /* count and the list: zero fill */
+    return buffer;
+}
+
+/* Unlinks and frees the oldest line; the caller holds the write lock. */
+static void logbuffer_drop_oldest(LOGBUFFER *buffer)
+{
+    LOGBUFFER_LIST *old = buffer->oldest;
+    buffer->oldest = old->newer;
+    if (buffer->oldest)
+        buffer->oldest->older = nullptr;
+    else
+        buffer->newest = nullptr;
+    free(old->line);
+    free(old);
+    buffer->count--;
+}
+
+void logbuffer_add(LOGBUFFER *buffer, const char *line)
+{
+    pthread_rwlock_wrlock(&buffer->lock);
+    if (buffer->size > 0) {
+        LOGBUFFER_LIST *node = (LOGBUFFER_LIST *)malloc(sizeof(LOGBUFFER_LIST));
+        char *copy = strdup(line);
+        if (!node || !copy) {
+            /* Not through xmalloc: its failure line would come back here. */
+            pthread_rwlock_unlock(&buffer->lock);
+            FATAL_ALLOC(sizeof(LOGBUFFER_LIST) + strlen(line));
+        }
+        node->line = copy;
+        node->older = buffer->newest;
+        node->newer = nullptr;
+        if (buffer->newest)
+            buffer->newest->newer = node;
+        else
+            buffer->oldest = node;
+        buffer->newest = node;
+        buffer->count++;
+        while (buffer->count > buffer->size)
+            logbuffer_drop_oldest(buffer);
+    }
+    pthread_rwlock_unlock(&buffer->lock);
+}
+
+void logbuffer_resize(LOGBUFFER *buffer, int size)
+{
+    if (size < 0)
+        return;
+    pthread_rwlock_wrlock(&buffer->lock);
+    while (buffer->count > size)
+        logbuffer_drop_oldest(buffer);
+    buffer->size = size;
+    pthread_rwlock_unlock(&buffer->lock);
+}
+
+void logbuffer_clear(LOGBUFFER *buffer)
+{
+    pthread_rwlock_wrlock(&buffer->lock);
+    while (buffer->count > 0)
+        logbuffer_drop_oldest(buffer);
+    pthread_rwlock_unlock(&buffer->lock);
+}
+
+/* ---- access-log records ---- */
+
+LogEntry::LogEntry()
+    : cache_code(0), peer_code(0), client("-"), end_time{0, 0}, status(0), size(0), url("-"),
+      username("-"), peer("-"), mime("-"), useragent("-"), referer("-"), filter_name("-"),
+      filtering_reason("-"), profiles("-"), client_id(0)
+{
+    gettimeofday(&start_time, nullptr);
+}
+
+/* The fields marked as carried over keep the previous request's value until
+ * the request code writes them again; client, method, referer and user agent
+ * are request data and start over with every request. */
+void LogEntry::Reset()
+{
+    cache_code = 0;
+    peer_code = 0;
+    gettimeofday(&start_time, nullptr);
+    status = 0;
+    size = 0;
+    method.clear();
+    url = "-";
+    peer = "-";
+    mime = "-";
+    useragent = "-";
+    referer = "-";
+    filter_name = "-";
+    filtering_reason = "-";
+    profiles = "-";
+}
+
+const char *LogEntry::cachecode() const
+{
+    static const char *const names[] = {
+        "UNSPECIFIED", "TCP_HIT", "TCP_MISS", "TCP_REFRESH_HIT", "TCP_REF_FAIL_HIT",
+        "TCP_REFRESH_MISS", "TCP_CLIENT_REFRESH", "TCP_IMS_HIT", "TCP_IMS_MISS", "TCP_DENIED",
+        "UDP_HIT", "UDP_MISS", "UDP_HIT_OBJ", "UDP_DENIED", "UDP_INVALID",
+    };
+    if (cache_code < 0 || cache_code >= (int)(sizeof names / sizeof names[0]))
+        return "UNSPECIFIED";
+    return names[cache_code];
+}
+
+const char *LogEntry::peercode() const
+{
+    static const char *const names[] = {
+        "NONE", "DIRECT", "FIREWALL_IP_DIRECT", "FIRST_PARENT_MISS", "FIRST_UP_PARENT",
+        "LOCAL_IP_DIRECT", "SIBLING_HIT", "NO_DIRECT_FAIL", "NO_PARENT_DIRECT", "PARENT_HIT",
+        "SINGLE_PARENT", "SOURCE_FASTEST", "PARENT_UDP_HIT_OBJ", "SIBLING_UDP_HIT_OBJ",
+        "PASSTHROUGH_PARENT", "SSL_PARENT_MISS", "DEFAULT_PARENT", "ROUNDROBIN_PARENT",
+        "CLOSEST_PARENT_MISS", "CLOEST_DIRECT",
+    };
+    if (peer_code < 0 || peer_code >= (int)(sizeof names / sizeof names[0]))
+        return "NONE";
+    return names[peer_code];
+}
+
+std::string log_field(const std::string &value, bool quoted)
+{
+    if (value.empty())
+        return "-";
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(value.size());
+    for (unsigned char c : value) {
+        bool escape = c < 0x20 || c == 0x7f || (!quoted && c == ' ') || (quoted && c == '"');
+        if (escape) {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += (char)c;
+        }
+    }
+    return out;
+}
+
+int64_t log_elapsed_ms(const struct timeval &start, const struct timeval &end)
+{
+    return (int64_t)(end.tv_sec - start.tv_sec) * 1000 +
+           ((int64_t)end.tv_usec - (int64_t)start.tv_usec) / 1000;
+}
+
+std::string LogEntry::Build()
+{
+    gettimeofday(&end_time, nullptr);
+    std::string f_client = log_field(client, false), f_method = log_field(method, false),
+                f_url = log_field(url, false), f_user = log_field(username, false),
+                f_peer = log_field(peer, false), f_mime = log_field(mime, false);
+    std::string out(f_client.size() + f_method.size() + f_url.size() + f_user.size() +
+                        f_peer.size() + f_mime.size() + 1024,
+                    '\0');
+    int n = snprintf(&out[0], out.size(), "\n%lu.%.3d %lld %s %s/%d %lld %s %s %s %s/%s %s",
+                     (unsigned long)start_time.tv_sec, (int)(start_time.tv_usec / 1000),
+                     (long long)log_elapsed_ms(start_time, end_time), f_client.c_str(),
+                     cachecode(), status, (long long)size, f_method.c_str(), f_url.c_str(),
+                     f_user.c_str(), peercode(), f_peer.c_str(), f_mime.c_str());
+    out.resize(n > 0 ? std::min((size_t)n, out.size() - 1) : 0);
+    return out;
+}
+
+std::string LogEntry::apache_Build()
+{
+    gettimeofday(&end_time, nullptr);
+    char date[64];
+    time_t now = end_time.tv_sec;
+    struct tm tm;
+    localtime_r(&now, &tm);
+    strftime(date, sizeof date, "[%d/%b/%Y:%H:%M:%S]", &tm);
+
+    std::string f_ip = log_field(interface_ip, true), f_port = log_field(interface_port, true),
+                f_client = log_field(client, false), f_user = log_field(username, true),
+                f_method = log_field(method, true), f_url = log_field(url, true),
+                f_referer = log_field(referer, true), f_agent = log_field(useragent, true),
+                f_mime = log_field(mime, false), f_filter = log_field(filter_name, true),
+                f_reason = log_field(filtering_reason, true),
+                f_profiles = log_field(profiles, true);
+    std::string out(2 * (f_ip.size() + f_port.size()) + f_client.size() + f_user.size() +
+                        f_method.size() + f_url.size() + f_referer.size() + f_agent.size() +
+                        f_mime.size() + f_filter.size() + f_reason.size() + f_profiles.size() +
+                        1024,
+                    '\0');
+    int n = snprintf(&out[0], out.size(),
+                     "\n\"%lu.%.3d-%u-%s-%s\" %lld %s \"%s\" \"%u\" %s \"%s %s\" %d %lld \"%s\" "
+                     "\"%s\" %s \"%s %s\" \"%s\" \"%s:%s\"",
+                     (unsigned long)start_time.tv_sec, (int)(start_time.tv_usec / 1000),
+                     client_id, f_ip.c_str(), f_port.c_str(),
+                     (long long)log_elapsed_ms(start_time, end_time), f_client.c_str(),
+                     f_user.c_str(), client_id, date, f_method.c_str(), f_url.c_str(), status,
+                     (long long)size, f_referer.c_str(), f_agent.c_str(), f_mime.c_str(),
+                     f_filter.c_str(), f_reason.c_str(), f_profiles.c_str(), f_ip.c_str(),
+                     f_port.c_str());
+    out.resize(n > 0 ? std::min((size_t)n, out.size() - 1) : 0);
+    return out;
+}
+
+/* Appends a record, with the legend first when the file is empty. A file
+ * that cannot be opened loses the record; the next record tries again. */
+static void log_record(LOGFILE *file, const char *legend, const std::string &record)
+{
+    if (file->path[0] == '\0')
+        return;
+    pthread_mutex_lock(&file->lock);
+    if (file->rotate == -1 && file->fd != -1)
+        log_rotate_locked(file);
+    if (file->fd != -1 || log_open_locked(file)) {
+        if (lseek(file->fd, 0, SEEK_END) == 0)
+            log_write_all(file->fd, legend, strlen(legend));
+        log_write_all(file->fd, record.data(), record.size());
+    }
+    pthread_mutex_unlock(&file->lock);
+}
+
+void LogEntry::Write()
+{
+    log_record(&access_log, access_legend, Build());
+}
+
+void LogEntry::apache_Write()
+{
+    log_record(&extended_log, apache_legend, apache_Build());
+}

@@ -1,0 +1,156 @@
+#pragma once
+
+#include <pthread.h>
+#include <sys/time.h>
+
+#include <cstdint>
+#include <string>
+
+/* Native-log categories: one bit each; LOG_ADVICE is always written. */
+enum {
+    LOG_ADVICE = 0,
+    LOG_REQUEST = 0x1,
+    LOG_NETWORK = 0x2,
+    LOG_URLFILTER = 0x4,
+    LOG_HEADER = 0x8,
+    LOG_MIMEFILTER = 0x10,
+    LOG_COOKIEFILTER = 0x20,
+    LOG_REDIRECT = 0x40,
+    LOG_TEMPLATE = 0x80,
+    LOG_KEYWORDFILTER = 0x100,
+    LOG_REWRITE = 0x200,
+    LOG_LIMITS = 0x400,
+    LOG_CACHE = 0x800,
+    LOG_PREFETCH = 0x1000,
+    LOG_ICP = 0x2000,
+    LOG_FORWARD = 0x4000,
+    LOG_SYNC = 0x8000,
+    LOG_ANTIVIRUS = 0x10000,
+    LOG_EXTERNAL = 0x20000,
+    LOG_ICAP = 0x40000,
+    LOG_DNSBL = 0x80000,
+    LOG_URLBL = 0x100000,
+    LOG_URLCOMMAND = 0x200000,
+    LOG_MODULE = 0x400000,
+    LOG_SECURITY = 0x800000,
+    LOG_WARNING = 0x1000000,
+    LOG_ERROR = 0x2000000,
+    LOG_PROFILES = 0x4000000,
+    LOG_DEBUG = 0x8000000,
+    LOG_VERIFY = 0x10000000,
+};
+
+/* The prefix written after the client id; "" for a combination of bits. */
+const char *log_prefix(int level);
+
+/* Writes one native-log line: time stamp, client id of the calling thread,
+ * the level's prefix and the message. Every line but a debug line enters the
+ * in-memory log; the file (and, in the foreground, standard output) gets the
+ * line when its level is 0 or its bit is in loglevel. */
+void putlog(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+/* True when a line of this level would be written anywhere, so callers can
+ * skip building an expensive debug message. */
+bool log_wanted(int level);
+
+/* The in-memory ring of recent lines shown by the web interface. */
+struct LOGBUFFER_LIST {
+    LOGBUFFER_LIST *older;
+    LOGBUFFER_LIST *newer;
+    char *line;   /* owned */
+};
+
+struct LOGBUFFER {
+    pthread_rwlock_t lock;
+    int count;    /* lines held */
+    int size;     /* capacity; 0 keeps nothing */
+    LOGBUFFER_LIST *newest;
+    LOGBUFFER_LIST *oldest;
+};
+
+/* A new empty buffer of the given capacity; NULL when memory runs out. */
+LOGBUFFER *logbuffer_create(int size);
+void logbuffer_add(LOGBUFFER *buffer, const char *line);
+/* Keeps the newest size lines; a negative size is ignored. */
+void logbuffer_resize(LOGBUFFER *buffer, int size);
+void logbuffer_clear(LOGBUFFER *buffer);
+
+/* Asks the three logs to rotate at their next write (SIGUSR1). */
+void logrotate();
+
+/* The native log's descriptor, or -1; read by the crash handler to write a
+ * backtrace without taking any lock. */
+int log_native_fd();
+
+/* How the cache served a request, written by cachecode(). */
+enum CACHECODE {
+    CC_UNSPECIFIED = 0, CC_TCP_HIT, CC_TCP_MISS, CC_TCP_REFRESH_HIT, CC_TCP_REF_FAIL_HIT,
+    CC_TCP_REFRESH_MISS, CC_TCP_CLIENT_REFRESH, CC_TCP_IMS_HIT, CC_TCP_IMS_MISS, CC_TCP_DENIED,
+    CC_UDP_HIT, CC_UDP_MISS, CC_UDP_HIT_OBJ, CC_UDP_DENIED, CC_UDP_INVALID,
+};
+
+/* How the server side was reached, written by peercode(). */
+enum PEERCODE {
+    PC_NONE = 0, PC_DIRECT, PC_FIREWALL_IP_DIRECT, PC_FIRST_PARENT_MISS, PC_FIRST_UP_PARENT,
+    PC_LOCAL_IP_DIRECT, PC_SIBLING_HIT, PC_NO_DIRECT_FAIL, PC_NO_PARENT_DIRECT, PC_PARENT_HIT,
+    PC_SINGLE_PARENT, PC_SOURCE_FASTEST, PC_PARENT_UDP_HIT_OBJ, PC_SIBLING_UDP_HIT_OBJ,
+    PC_PASSTHROUGH_PARENT, PC_SSL_PARENT_MISS, PC_DEFAULT_PARENT, PC_ROUNDROBIN_PARENT,
+    PC_CLOSEST_PARENT_MISS, PC_CLOEST_DIRECT,
+};
+
+extern const char *access_legend;
+extern const char *apache_legend;
+
+/* The access-log record of one request, embedded in the connection and
+ * filled by every component that decides something about the request. */
+class LogEntry {
+public:
+    LogEntry();
+    ~LogEntry() = default;
+
+    /* The start of a new request on the same connection. */
+    void Reset();
+
+    void set_cachecode(int code) { cache_code = code; }
+    void set_peercode(int code) { peer_code = code; }
+    const char *cachecode() const;
+    const char *peercode() const;
+
+    /* The access and extended records, each beginning with a newline; both
+     * set end_time to now. */
+    std::string Build();
+    std::string apache_Build();
+
+    /* Append the record to the access log and the extended log. */
+    void Write();
+    void apache_Write();
+
+    int cache_code;
+    int peer_code;
+    std::string client;
+    struct timeval start_time;
+    struct timeval end_time;
+    int status;
+    int64_t size;
+    std::string method;
+    std::string url;
+    std::string username;
+    std::string peer;
+    std::string mime;
+    std::string useragent;
+    std::string referer;
+    std::string filter_name;
+    std::string filtering_reason;
+    std::string profiles;
+    std::string interface_ip;
+    std::string interface_port;
+    unsigned client_id;
+};
+
+/* A field made safe for a log record: "-" when empty; control bytes, and
+ * blanks unless keep_blanks, percent-encoded; a double quotation mark too
+ * when the field is written between quotes. */
+std::string log_field(const std::string &value, bool quoted);
+
+/* Milliseconds from start to end (negative when end is earlier). */
+int64_t log_elapsed_ms(const struct timeval &start, const struct timeval &end);
