@@ -147,6 +147,18 @@ void putlog(int level, const char *format, ...)
     pthread_mutex_unlock(&native_log.lock);
 }
 
+void log_close()
+{
+    for (LOGFILE *file : { &native_log, &access_log, &extended_log }) {
+        pthread_mutex_lock(&file->lock);
+        if (file->fd != -1)
+            close(file->fd);
+        file->fd = -1;
+        file->rotate = 0;
+        pthread_mutex_unlock(&file->lock);
+    }
+}
+
 int log_native_fd()
 {
     return native_log.fd;

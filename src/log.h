@@ -78,6 +78,10 @@ void logbuffer_clear(LOGBUFFER *buffer);
 /* Asks the three logs to rotate at their next write (SIGUSR1). */
 void logrotate();
 
+/* Closes the three log files; the next write opens them again, from the
+ * paths as they are then. */
+void log_close();
+
 /* The native log's descriptor, or -1; read by the crash handler to write a
  * backtrace without taking any lock. */
 int log_native_fd();

@@ -1,0 +1,268 @@
+/* The native log's filtering, the in-memory log, the access-log records and
+ * their escaping, and rotation. */
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "log.h"
+#include "main.h"
+#include "test_support.h"
+
+static std::string log_read_file(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+static std::vector<std::string> log_dir_entries(const std::string &dir)
+{
+    std::vector<std::string> names;
+    DIR *d = opendir(dir.c_str());
+    while (struct dirent *e = d ? readdir(d) : nullptr)
+        if (e->d_name[0] != '.')
+            names.push_back(e->d_name);
+    if (d)
+        closedir(d);
+    return names;
+}
+
+/* Points the native log at a fresh file for one test and restores the mask. */
+class LogFile : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = test_temp_dir();
+        path = dir + "/native.log";
+        snprintf(logfile, sizeof logfile, "%s", path.c_str());
+        saved_level = loglevel;
+        log_close();
+        test_log_clear();
+    }
+    void TearDown() override
+    {
+        loglevel = saved_level;
+        log_close();
+        logfile[0] = '\0';
+    }
+    std::string dir, path;
+    int saved_level = 0;
+};
+
+TEST_F(LogFile, MaskDecidesWhereLinesGo)
+{
+    loglevel = 0x7ffffff;
+    putlog(LOG_DEBUG, "debug-line");
+    putlog(LOG_VERIFY, "verify-line");
+    putlog(LOG_CACHE, "cache-line %d", 5);
+    loglevel = 0;
+    putlog(LOG_ADVICE, "advice-line");
+    putlog(LOG_ERROR, "error-line");
+
+    std::string text = log_read_file(path);
+    EXPECT_EQ(std::string::npos, text.find("debug-line"));
+    EXPECT_EQ(std::string::npos, text.find("verify-line"));
+    EXPECT_NE(std::string::npos, text.find("] cache: cache-line 5\n"));
+    EXPECT_NE(std::string::npos, text.find("] advice: advice-line\n"));
+    EXPECT_EQ(std::string::npos, text.find("error-line"));
+
+    /* Memory keeps everything but debug lines, whatever the mask. */
+    EXPECT_FALSE(test_log_contains("debug-line"));
+    EXPECT_TRUE(test_log_contains("verify: verify-line"));
+    EXPECT_TRUE(test_log_contains("error: error-line"));
+}
+
+TEST_F(LogFile, LineFormatAndNewline)
+{
+    putlog(LOG_NETWORK, "ends with newline\n");
+    putlog(LOG_NETWORK | LOG_CACHE, "combined");
+    std::string text = log_read_file(path);
+    /* "YYYY mm dd HH:MM:SS [0] network: ..." with exactly one newline */
+    ASSERT_GE(text.size(), 20u);
+    EXPECT_EQ(' ', text[4]);
+    EXPECT_EQ(':', text[13]);
+    EXPECT_NE(std::string::npos, text.find(" [0] network: ends with newline\n2"));
+    EXPECT_NE(std::string::npos, text.find(" [0] combined\n"));
+}
+
+TEST_F(LogFile, LongLineIsCutButTerminated)
+{
+    std::string big(20000, 'x');
+    putlog(LOG_ERROR, "%s", big.c_str());
+    std::string text = log_read_file(path);
+    EXPECT_EQ(8191u, text.size());
+    EXPECT_EQ('\n', text.back());
+}
+
+TEST_F(LogFile, RotationMovesFileAsideAndKeepsBothWithinOneSecond)
+{
+    putlog(LOG_ERROR, "first");
+    logrotate();                     /* logs its own line into the old file */
+    putlog(LOG_ERROR, "second");     /* rotates, then writes */
+    logrotate();
+    putlog(LOG_ERROR, "third");
+
+    std::vector<std::string> names = log_dir_entries(dir);
+    EXPECT_EQ(3u, names.size());
+    log_close();
+    std::string current = log_read_file(path);
+    EXPECT_NE(std::string::npos, current.find("third"));
+    EXPECT_EQ(std::string::npos, current.find("second"));
+    int rotated = 0;
+    for (const std::string &n : names) {
+        if (n == "native.log")
+            continue;
+        /* YYYYmmddHHMMSS-native.log, then .1 for the second in that second */
+        EXPECT_EQ(14u, n.find("-native.log")) << n;
+        rotated++;
+    }
+    EXPECT_EQ(2, rotated);
+}
+
+TEST(LogBuffer, ResizeKeepsNewest)
+{
+    LOGBUFFER *b = logbuffer_create(1000);
+    for (int i = 0; i < 1000; i++)
+        logbuffer_add(b, std::to_string(i).c_str());
+    EXPECT_EQ(1000, b->count);
+    logbuffer_add(b, "1000");
+    EXPECT_EQ(1000, b->count);
+    EXPECT_STREQ("1", b->oldest->line);
+
+    logbuffer_resize(b, -1);
+    EXPECT_EQ(1000, b->count);
+    logbuffer_resize(b, 10);
+    EXPECT_EQ(10, b->count);
+    EXPECT_STREQ("1000", b->newest->line);
+    EXPECT_STREQ("991", b->oldest->line);
+
+    logbuffer_resize(b, 0);
+    EXPECT_EQ(0, b->count);
+    logbuffer_add(b, "ignored");
+    EXPECT_EQ(0, b->count);
+    logbuffer_clear(b);
+}
+
+static LogEntry log_sample_entry()
+{
+    LogEntry e;
+    e.start_time = { 1700000000, 123456 };
+    e.client = "10.0.0.5";
+    e.status = 200;
+    e.size = 5000000000LL;   /* above 4 GiB: 64-bit */
+    e.method = "GET";
+    e.url = "http://example.com:80/a";
+    e.username = "alice";
+    e.peer = "example.com";
+    e.mime = "text/html";
+    e.useragent = "curl/8.0 (x86_64)";
+    e.referer = "";
+    e.interface_ip = "127.0.0.1";
+    e.interface_port = "8080";
+    e.client_id = 7;
+    e.set_cachecode(CC_TCP_MISS);
+    e.set_peercode(PC_DIRECT);
+    return e;
+}
+
+TEST(LogEntry, AccessRecordFields)
+{
+    LogEntry e = log_sample_entry();
+    std::string r = e.Build();
+    ASSERT_EQ('\n', r[0]);
+    std::istringstream in(r.substr(1));
+    std::vector<std::string> f;
+    for (std::string w; in >> w;)
+        f.push_back(w);
+    ASSERT_EQ(10u, f.size()) << r;
+    EXPECT_EQ("1700000000.123", f[0]);
+    EXPECT_EQ("10.0.0.5", f[2]);
+    EXPECT_EQ("TCP_MISS/200", f[3]);
+    EXPECT_EQ("5000000000", f[4]);
+    EXPECT_EQ("GET", f[5]);
+    EXPECT_EQ("http://example.com:80/a", f[6]);
+    EXPECT_EQ("alice", f[7]);
+    EXPECT_EQ("DIRECT/example.com", f[8]);
+    EXPECT_EQ("text/html", f[9]);
+}
+
+TEST(LogEntry, HostileFieldsCannotAddLinesOrShiftFields)
+{
+    LogEntry e = log_sample_entry();
+    e.method = "";
+    e.url = "http://x/a b\r\n1 2 3 TCP_HIT/200";
+    e.username = "\"bob\"";
+    e.useragent = "evil\" \"x\nz";
+    std::string r = e.Build();
+    EXPECT_EQ(std::string::npos, r.find('\n', 1));
+    std::istringstream in(r.substr(1));
+    std::vector<std::string> f;
+    for (std::string w; in >> w;)
+        f.push_back(w);
+    ASSERT_EQ(10u, f.size()) << r;
+    EXPECT_EQ("-", f[5]);   /* empty method */
+    EXPECT_EQ("http://x/a%20b%0D%0A1%202%203%20TCP_HIT/200", f[6]);
+
+    std::string x = e.apache_Build();
+    EXPECT_EQ(std::string::npos, x.find('\n', 1));
+    EXPECT_NE(std::string::npos, x.find("\"%22bob%22\""));
+    EXPECT_NE(std::string::npos, x.find("\"evil%22 %22x%0Az\""));
+}
+
+TEST(LogEntry, ExtendedRecordShape)
+{
+    LogEntry e = log_sample_entry();
+    std::string r = e.apache_Build();
+    EXPECT_EQ(0u, r.find("\n\"1700000000.123-7-127.0.0.1-8080\" "));
+    EXPECT_NE(std::string::npos, r.find(" 10.0.0.5 \"alice\" \"7\" ["));
+    EXPECT_NE(std::string::npos,
+              r.find("] \"GET http://example.com:80/a\" 200 5000000000 \"-\" \"curl/8.0 (x86_64)\" "
+                     "text/html \"- -\" \"-\" \"127.0.0.1:8080\""));
+}
+
+TEST(LogEntry, CodesOutOfRangeAndReset)
+{
+    LogEntry e = log_sample_entry();
+    e.set_peercode(20);
+    e.set_cachecode(15);
+    EXPECT_STREQ("NONE", e.peercode());
+    EXPECT_STREQ("UNSPECIFIED", e.cachecode());
+    e.set_peercode(PC_CLOEST_DIRECT);
+    EXPECT_STREQ("CLOEST_DIRECT", e.peercode());
+
+    e.Reset();
+    EXPECT_EQ("-", e.url);
+    EXPECT_EQ("-", e.referer);
+    EXPECT_EQ("-", e.useragent);
+    EXPECT_EQ("", e.method);
+    EXPECT_EQ(0, e.size);
+    EXPECT_EQ("alice", e.username);        /* carried over until written again */
+    EXPECT_EQ("127.0.0.1", e.interface_ip);
+}
+
+TEST(LogEntry, EmptyAccessLogGetsLegendFirst)
+{
+    std::string dir = test_temp_dir();
+    snprintf(slogfile, sizeof slogfile, "%s/access.log", dir.c_str());
+    snprintf(elogfile, sizeof elogfile, "%s/extended.log", dir.c_str());
+    LogEntry e = log_sample_entry();
+    e.Write();
+    e.apache_Write();
+    e.Write();
+    log_close();
+    std::string access = log_read_file(dir + "/access.log");
+    std::string extended = log_read_file(dir + "/extended.log");
+    slogfile[0] = elogfile[0] = '\0';
+
+    EXPECT_EQ(0u, access.find(std::string(access_legend) + "\n1700000000.123 "));
+    EXPECT_EQ(access.find(access_legend), access.rfind(access_legend));   /* only once */
+    EXPECT_EQ(0u, extended.find(std::string(apache_legend) + "\n\"1700000000.123-7-"));
+}
