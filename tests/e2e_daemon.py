@@ -1,0 +1,180 @@
+"""The process frame seen from outside: the command line, daemon mode with
+its PID file and start report, the signals, and log rotation."""
+
+import os
+import pwd
+import signal
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from quilltest import BIN, Install, process_alive, wait_for  # noqa: E402
+
+
+class CommandLine(unittest.TestCase):
+    def run_bin(self, *args):
+        return subprocess.run([BIN] + list(args), capture_output=True, text=True, timeout=20,
+                              stdin=subprocess.DEVNULL)
+
+    def test_help_version_and_refusals(self):
+        """Help and version exit 0; malformed values refuse the start with status 1."""
+        r = self.run_bin()
+        self.assertEqual(0, r.returncode)
+        self.assertIn(" -c <file>            : location of config file (required)\n", r.stderr)
+        self.assertEqual(0, self.run_bin("-h").returncode)
+        r = self.run_bin("-v")
+        self.assertEqual(0, r.returncode)
+        self.assertEqual("Quillmere - VERSION - 0.1.0 - BUILD - 1\n", r.stdout)
+        for bad in (["-P", "100"], ["-t", "abc"], ["-z", "40"], ["-c", "x" * 300]):
+            r = self.run_bin(*bad)
+            self.assertEqual(1, r.returncode, bad)
+            self.assertIn("Usage:", r.stderr)
+
+    def test_required_files(self):
+        inst = Install()
+        try:
+            r = self.run_bin("-s", inst.sections)
+            self.assertEqual((1, "config file option missing\n"), (r.returncode, r.stderr))
+            r = self.run_bin("-c", inst.config)
+            self.assertEqual((1, "section file option missing\n"), (r.returncode, r.stderr))
+            missing = os.path.join(inst.dir, "nope.xml")
+            r = self.run_bin("-c", missing, "-s", inst.sections)
+            self.assertEqual((1, "couldn't stat %s\n" % missing), (r.returncode, r.stderr))
+        finally:
+            inst.cleanup()
+
+
+class Foreground(unittest.TestCase):
+    def setUp(self):
+        self.inst = Install()
+
+    def tearDown(self):
+        self.inst.cleanup()
+
+    def test_signals_and_rotation(self):
+        """USR1 rotates, USR2 and HUP are logged and the daemon runs on, TERM exits 0."""
+        p = self.inst.start_foreground()
+        self.assertTrue(self.inst.wait_log("network: proxy hostname: "), self.inst.log_text())
+        self.assertFalse(os.path.exists(self.inst.pidfile))  # never in the foreground
+
+        p.send_signal(signal.SIGUSR1)
+        self.assertTrue(self.inst.wait_log("advice: Recieved Signal for Log Rotation"))
+        p.send_signal(signal.SIGUSR2)
+        # The next line after the request rotates the file: the new file holds it.
+        self.assertTrue(self.inst.wait_log("advice: Recieved Test Signal for USR2"))
+        rotated = [n for n in os.listdir(self.inst.dir) if n.endswith("-native.log")]
+        self.assertEqual(1, len(rotated), os.listdir(self.inst.dir))
+        with open(os.path.join(self.inst.dir, rotated[0])) as f:
+            self.assertIn("proxy hostname", f.read())
+        self.assertNotIn("proxy hostname", self.inst.log_text())
+
+        p.send_signal(signal.SIGHUP)
+        self.assertTrue(self.inst.wait_log("advice: Recieved HUP Signal for cleaning cache and closing all FDs"))
+        self.assertIsNone(p.poll())
+
+        p.send_signal(signal.SIGTERM)
+        self.assertEqual(0, p.wait(10))
+        self.assertIn("advice: Recieved TERM Signal to EXIT", self.inst.log_text())
+        # In the foreground, lines are echoed on standard output.
+        self.assertIn("Recieved TERM Signal to EXIT", p.stdout.read())
+
+    def test_crashes_exit_with_status_one(self):
+        for sig, line in ((signal.SIGSEGV, "advice: Recieved Signal for Segmentation violation"),
+                          (signal.SIGABRT, "error: Recieved Signal for IOT trap \n")):
+            with self.subTest(sig=sig):
+                os.path.exists(self.inst.log) and os.unlink(self.inst.log)
+                p = self.inst.start_foreground()
+                self.assertTrue(self.inst.wait_log("proxy hostname"))
+                p.send_signal(sig)
+                self.assertEqual(1, p.wait(20))
+                self.assertIn(line, self.inst.log_text())
+                p.stdout.close()
+                p.stderr.close()
+
+
+class Daemon(unittest.TestCase):
+    def setUp(self):
+        self.inst = Install()
+
+    def tearDown(self):
+        self.inst.cleanup()
+
+    def test_start_pidfile_descriptors_and_stop(self):
+        """The launcher returns 0 once started; TERM removes the PID file."""
+        r = self.inst.run()
+        self.assertEqual(0, r.returncode, r.stderr)
+        pid = self.inst.daemon_pid()
+        self.assertTrue(pid > 0 and process_alive(pid))
+        self.assertTrue(self.inst.wait_log("proxy hostname"))
+
+        # Arguments are blanked; 0-2 lead to /dev/null; the daemon left the
+        # launcher's session and directory.
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            self.assertNotIn(self.inst.config.encode(), f.read())
+        for fd in (0, 1, 2):
+            self.assertEqual("/dev/null", os.readlink("/proc/%d/fd/%d" % (pid, fd)))
+        self.assertEqual("/", os.readlink("/proc/%d/cwd" % pid))
+        self.assertNotEqual(os.getsid(0), os.getsid(pid))
+
+        os.kill(pid, signal.SIGTERM)
+        self.assertTrue(wait_for(lambda: not process_alive(pid)))
+        self.assertFalse(os.path.exists(self.inst.pidfile))
+        self.assertIn("Recieved TERM Signal to EXIT", self.inst.log_text())
+
+    def test_failed_start_is_reported_to_the_launcher(self):
+        with open(self.inst.sections, "w") as f:
+            f.write("<sections><unclosed></sections>")
+        r = self.inst.run()
+        self.assertEqual(1, r.returncode)
+        self.assertIn("Please correct errors in section.xml", r.stderr)
+        self.assertIn("error: Error when parsing section.xml", self.inst.log_text())
+
+    def test_pidfile_of_a_live_process_refuses_the_start(self):
+        sleeper = subprocess.Popen(["sleep", "30"])
+        try:
+            with open(self.inst.pidfile, "w") as f:
+                f.write("%d\n" % sleeper.pid)
+            r = self.inst.run()
+            self.assertEqual(1, r.returncode)
+            with open(self.inst.pidfile) as f:
+                self.assertEqual("%d\n" % sleeper.pid, f.read())
+        finally:
+            sleeper.kill()
+            sleeper.wait()
+
+    def test_stale_pidfile_is_replaced(self):
+        for content in ("999999999\n", "not a number", ""):
+            with self.subTest(content=content):
+                with open(self.inst.pidfile, "w") as f:
+                    f.write(content)
+                r = self.inst.run()
+                self.assertEqual(0, r.returncode, r.stderr)
+                pid = self.inst.daemon_pid()
+                self.assertTrue(process_alive(pid))
+                os.kill(pid, signal.SIGTERM)
+                self.assertTrue(wait_for(lambda: not process_alive(pid)))
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to switch users")
+    def test_user_switch_drops_root_groups(self):
+        """-u without -g takes the user's primary group and no supplementary groups."""
+        user = pwd.getpwnam("nobody")
+        os.chmod(self.inst.dir, 0o777)
+        r = self.inst.run("-u", "nobody")
+        self.assertEqual(0, r.returncode, r.stderr)
+        pid = self.inst.daemon_pid()
+        status = {}
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                key, _, value = line.partition(":")
+                status[key] = value.split()
+        self.assertEqual(str(user.pw_uid), status["Uid"][0])
+        self.assertEqual(str(user.pw_gid), status["Gid"][0])
+        self.assertNotIn("0", status.get("Groups", []))
+        r = self.inst.run("-u", "no-such-user-here")
+        self.assertEqual(1, r.returncode)
+        self.assertIn("getpwnam: unknown user", r.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
