@@ -240,6 +240,13 @@ LOGBUFFER *logbuffer_create(int size)
     return buffer;
 }
 
+void logbuffer_free(LOGBUFFER *buffer)
+{
+    logbuffer_clear(buffer);
+    pthread_rwlock_destroy(&buffer->lock);
+    free(buffer);
+}
+
 /* Unlinks and frees the oldest line; the caller holds the write lock. */
 static void logbuffer_drop_oldest(LOGBUFFER *buffer)
 {

@@ -70,6 +70,8 @@ struct LOGBUFFER {
 
 /* A new empty buffer of the given capacity; NULL when memory runs out. */
 LOGBUFFER *logbuffer_create(int size);
+/* Frees the buffer and its lines. */
+void logbuffer_free(LOGBUFFER *buffer);
 void logbuffer_add(LOGBUFFER *buffer, const char *line);
 /* Keeps the newest size lines; a negative size is ignored. */
 void logbuffer_resize(LOGBUFFER *buffer, int size);

@@ -29,6 +29,18 @@ TIMERS *timers_init()
     return timers;
 }
 
+void timers_free(TIMERS *timers)
+{
+    TIMERS_LIST *t = timers->head;
+    while (t) {
+        TIMERS_LIST *next = t->next;
+        free(t);
+        t = next;
+    }
+    pthread_mutex_destroy(&timers->mutex);
+    free(timers);
+}
+
 /* Inserts after every timer due at the same time or earlier. */
 static void timers_insert_locked(TIMERS *timers, TIMERS_LIST *timer)
 {

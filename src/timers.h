@@ -30,6 +30,9 @@ struct TIMERS {
 /* A new empty list; allocation failure is fatal. */
 TIMERS *timers_init();
 
+/* Frees the list and every timer in it. */
+void timers_free(TIMERS *timers);
+
 /* Adds a timer due interval seconds from now; returns its id. */
 int timers_add(TIMERS *timers, int interval, int repeat, timer_fn callback, void *arg);
 

@@ -80,4 +80,5 @@ TEST(Timers, DueOrderAndCatchUp)
     EXPECT_EQ("", timer_calls);
     timers_check_at(t, now + 8);
     EXPECT_EQ("ab", timer_calls);     /* the one-shot timer is gone */
+    timers_free(t);
 }

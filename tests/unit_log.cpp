@@ -148,7 +148,7 @@ TEST(LogBuffer, ResizeKeepsNewest)
     EXPECT_EQ(0, b->count);
     logbuffer_add(b, "ignored");
     EXPECT_EQ(0, b->count);
-    logbuffer_clear(b);
+    logbuffer_free(b);
 }
 
 static LogEntry log_sample_entry()
