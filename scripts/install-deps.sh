@@ -9,6 +9,9 @@ packages=(
     libssl-dev zlib1g-dev libpcre2-dev libtinyxml2-dev libntlm0-dev libpam0g-dev
     libgtest-dev
     python3 curl procps
+    openssl ca-certificates
+    clang libclang-rt-14-dev libpam-modules
+    dante-server microsocks nginx-light dnsmasq-base iproute2 util-linux
 )
 
 missing=()

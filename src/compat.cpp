@@ -18,9 +18,11 @@
 #include <ctime>
 #include <vector>
 
+#include "clientpool.h"
 #include "log.h"
 #include "main.h"
 #include "mem.h"
+#include "serverpool.h"
 
 int (*compat_fault_hook)(const char *call) = nullptr;
 
@@ -39,7 +41,10 @@ static bool compat_injected(const char *call)
 void fd_failure()
 {
     putlog(LOG_ERROR, "failure opening file descriptor, attempting to free resources");
-    /* TODO: empty the client pool and the server pool once they exist. */
+    if (global && global->clientpool)
+        global->clientpool->Clean();
+    if (global && global->serverpool)
+        global->serverpool->Clean(1);
 }
 
 /* Runs call; on ENFILE relieves and runs it once more, logging a failed

@@ -25,6 +25,7 @@
 
 #include "main.h"
 #include "mem.h"
+#include "misc.h"
 #include "process.h"
 
 /* One log file: its path variable, descriptor, rotation flag and lock. */
@@ -383,12 +384,6 @@ std::string log_field(const std::string &value, bool quoted)
     return out;
 }
 
-int64_t log_elapsed_ms(const struct timeval &start, const struct timeval &end)
-{
-    return (int64_t)(end.tv_sec - start.tv_sec) * 1000 +
-           ((int64_t)end.tv_usec - (int64_t)start.tv_usec) / 1000;
-}
-
 std::string LogEntry::Build()
 {
     gettimeofday(&end_time, nullptr);
@@ -400,7 +395,7 @@ std::string LogEntry::Build()
                     '\0');
     int n = snprintf(&out[0], out.size(), "\n%lu.%.3d %lld %s %s/%d %lld %s %s %s %s/%s %s",
                      (unsigned long)start_time.tv_sec, (int)(start_time.tv_usec / 1000),
-                     (long long)log_elapsed_ms(start_time, end_time), f_client.c_str(),
+                     (long long)timeval_diff_ms(&start_time, &end_time), f_client.c_str(),
                      cachecode(), status, (long long)size, f_method.c_str(), f_url.c_str(),
                      f_user.c_str(), peercode(), f_peer.c_str(), f_mime.c_str());
     out.resize(n > 0 ? std::min((size_t)n, out.size() - 1) : 0);
@@ -433,7 +428,7 @@ std::string LogEntry::apache_Build()
                      "\"%s\" %s \"%s %s\" \"%s\" \"%s:%s\"",
                      (unsigned long)start_time.tv_sec, (int)(start_time.tv_usec / 1000),
                      client_id, f_ip.c_str(), f_port.c_str(),
-                     (long long)log_elapsed_ms(start_time, end_time), f_client.c_str(),
+                     (long long)timeval_diff_ms(&start_time, &end_time), f_client.c_str(),
                      f_user.c_str(), client_id, date, f_method.c_str(), f_url.c_str(), status,
                      (long long)size, f_referer.c_str(), f_agent.c_str(), f_mime.c_str(),
                      f_filter.c_str(), f_reason.c_str(), f_profiles.c_str(), f_ip.c_str(),

@@ -157,6 +157,3 @@ public:
  * blanks unless keep_blanks, percent-encoded; a double quotation mark too
  * when the field is written between quotes. */
 std::string log_field(const std::string &value, bool quoted);
-
-/* Milliseconds from start to end (negative when end is earlier). */
-int64_t log_elapsed_ms(const struct timeval &start, const struct timeval &end);

@@ -28,13 +28,22 @@
 #include <ctime>
 #include <new>
 
+#include "clientpool.h"
+#include "connection.h"
+#include "dnscache.h"
+#include "hash.h"
 #include "hooks.h"
+#include "password_cache.h"
 #include "log.h"
 #include "mem.h"
+#include "network.h"
 #include "process.h"
+#include "sections.h"
+#include "serverpool.h"
 #include "signals.h"
 #include "ssl.h"
 #include "timers.h"
+#include "xml.h"
 
 char configfile[256];
 char sectionfile[256];
@@ -505,9 +514,11 @@ void config()
         FATAL_ALLOC(sizeof(LOGBUFFER));
     pthread_mutex_init(&g->dnscache_lock, nullptr);
     pthread_rwlock_init(&g->password_cache_lock, nullptr);
+    g->dnscache = hash_create(8111);
+    g->password_cache = password_cache_create(password_cachesize);
+    g->serverpool = new ServerPool();
+    g->clientpool = new ClientPool();
     g->timers = timers_init();
-    /* TODO: the DNS cache table, the password cache and the server and
-     * client pools, once those components exist. */
     global = g;
 
     /* 6 */
@@ -525,13 +536,25 @@ void config()
         _exit(1);
     }
 
-    /* 8-10: TODO: the performance log, the sections in their fixed order
-     * and the statistics tree, once those components exist. */
+    /* 8: TODO: the performance log, once that component exists. */
+
+    /* 9: every section, in the fixed order that is also the order of their
+     * callbacks. */
+    sections_create();
+
+    /* 10 */
+    globalstats_init();
 
     /* 11 */
     signal_setup();
 
-    /* 12, 13: TODO: the listener table and the configuration load. */
+    /* 12 */
+    net_init();
+
+    /* 13: a configuration that cannot be loaded stops the start inside
+     * config_load. */
+    if (configfile[0] && config_load(CONFIG_LOAD_STARTUP, configfile) != 1)
+        fatal_error(__FILE__, __LINE__, "config_load", "configuration %s not loaded", configfile);
 
     /* 14 */
     hooks.Execute(HOOK_CONFIG, nullptr, nullptr);
@@ -539,11 +562,21 @@ void config()
     /* 15 */
     putlog(LOG_NETWORK, "proxy hostname: %s", proxyhost);
 
-    /* 16-18: TODO: listening sockets, URL blacklists and the timers of the
-     * limits, DNS cache and password cache. */
+    /* 16 */
+    network_section->check();
 
-    /* 19: the other service threads join the timer thread as their
-     * components are built. */
+    /* 17: TODO: the URL blacklists. */
+
+    /* 18: TODO: the timer of the limit windows joins these as that
+     * component is built. */
+    timers_add(global->timers, DNSCACHE_CLEAN_SECONDS, TIMER_REPEAT, dnscache_clean, nullptr);
+    timers_add(global->timers, password_cachexpire, TIMER_REPEAT, password_cache_clean, nullptr);
+
+    /* 19: the other service threads (ICP, cache unlink, performance log,
+     * rating cache dump) join these in their places as their components
+     * are built. */
+    thread_create_internal(serverpool_clean, nullptr);
+    thread_create_internal(clientpool_thread, nullptr);
     thread_create_internal(timer_thread, nullptr);
 
     /* 20 */
@@ -554,10 +587,17 @@ void mainloop()
 {
     config();
     startup_done();
-    /* TODO: accept connections once the listeners exist; until then the
-     * main thread only waits, and the timer thread handles signals. */
-    for (;;)
-        pause();
+    /* Signals are handled by the timer thread; the main thread only
+     * accepts. Without listeners (all failed, or closed by SIGHUP) it
+     * waits here for ever. */
+    for (;;) {
+        CONNECTION_T *conn = net_accept(-1);
+        if (!conn)
+            continue;
+        conn->clientid = net_clientid_next();
+        conn->logentry.client_id = conn->clientid;
+        global->clientpool->Add(conn);   /* the pool owns it now */
+    }
 }
 
 /* Detaches from the terminal. The launching process stays until the daemon

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "stats.h"
+
 struct LOGBUFFER;
 struct HASH_TABLE;
 struct TIMERS;
@@ -72,6 +74,8 @@ struct GLOBAL_T {
     pthread_mutex_t dnscache_lock;
     PASSWORD_CACHE_TABLE *password_cache;
     pthread_rwlock_t password_cache_lock;
+    Stats stats;                 /* the global statistics tree, constructed in
+                                    place by globalstats_init */
 };
 
 extern GLOBAL_T *global;

@@ -1,10 +1,17 @@
 /*
- * The thread table. Every thread of the daemon (the main thread, the service
- * threads and the workers) has a slot, so any thread can be found by its id:
- * the log writer tags each line with the client id of the connection the
- * thread serves. One mutex guards the whole table. Each thread remembers its
- * own slot, so a lookup checks one slot instead of scanning the table; the
- * scan remains the fallback.
+ * The thread table and the worker loop. Every thread of the daemon (the
+ * main thread, the service threads and the workers) has a slot, so any
+ * thread can be found by its id: the log writer tags each line with the
+ * client id of the connection the thread serves. One mutex guards the whole
+ * table. Each thread remembers its own slot, so a lookup checks one slot
+ * instead of scanning the table; the scan remains the fallback.
+ *
+ * A worker serves one request after another on its connection. After each
+ * it waits briefly for the client's next request (the lower its slot, the
+ * longer), then gives the connection to the client pool and parks, waiting
+ * for process_new to hand it another connection; a worker that waits out
+ * THREAD_TIMEOUT exits and frees its slot. A connection that arrives just
+ * as the wait runs out is served, never dropped.
  */
 #include "process.h"
 
@@ -13,10 +20,20 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
+#include "clientpool.h"
+#include "connection.h"
+#include "filebuf.h"
+#include "general.h"
+#include "header.h"
 #include "log.h"
 #include "main.h"
 #include "mem.h"
+#include "network.h"
+#include "request.h"
+#include "serverpool.h"
+#include "socket.h"
 
 THREAD_T threads[THREAD_SLOTS];
 pthread_mutex_t threadlistlock = PTHREAD_MUTEX_INITIALIZER;
@@ -26,14 +43,23 @@ pthread_mutex_t threadlistlock = PTHREAD_MUTEX_INITIALIZER;
 static thread_local int thread_own_slot = -1;
 
 static int thread_find_locked();
+static void process_serve(CONNECTION_T *conn, int slot, int pool_timeout);
+static void process_request_done(CONNECTION_T *conn);
+static CONNECTION_T *process_park(int slot);
+static void process_stat_request();
 
 void threads_init()
 {
+    /* Parked workers wait against the monotonic clock, so a change of the
+     * system time neither wakes them early nor keeps them parked. */
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
     pthread_mutex_lock(&threadlistlock);
     for (int i = 0; i < MAXTHREADS; i++) {
         threads[i].id = pthread_t();
         threads[i].state = THREAD_FREE;
-        pthread_cond_init(&threads[i].wakeup, nullptr);
+        pthread_cond_init(&threads[i].wakeup, &attr);
         threads[i].conn = nullptr;
     }
     threads[0].id = pthread_self();
@@ -41,6 +67,7 @@ void threads_init()
     threads[0].clientid = 0;
     thread_own_slot = 0;
     pthread_mutex_unlock(&threadlistlock);
+    pthread_condattr_destroy(&attr);
 }
 
 /* The caller holds threadlistlock. Returns -1 when the thread has no slot. */
@@ -169,9 +196,9 @@ int thread_create_internal(void *(*start)(void *), void *arg)
 void rusage_update()
 {
     struct rusage usage;
-    if (!global || getrusage(RUSAGE_SELF, &usage) != 0)
+    if (!global || getrusage(RUSAGE_THREAD, &usage) != 0)
         return;
-    pthread_mutex_lock(&global->rusage_lock);
+    MutexGuard guard(&global->rusage_lock);
     struct rusage *total = &global->rusage;
     total->ru_utime.tv_sec += usage.ru_utime.tv_sec;
     total->ru_utime.tv_usec += usage.ru_utime.tv_usec;
@@ -183,5 +210,245 @@ void rusage_update()
     total->ru_stime.tv_usec %= 1000000;
     total->ru_minflt += usage.ru_minflt;
     total->ru_majflt += usage.ru_majflt;
-    pthread_mutex_unlock(&global->rusage_lock);
+}
+
+int thread_create(void *(*start)(void *), CONNECTION_T *conn)
+{
+    enum { TC_OK, TC_NO_SLOT, TC_ATTR, TC_STACK, TC_DETACH, TC_CREATE } failure = TC_OK;
+    int slot = -1;
+    int rc = 0;
+    {
+        MutexGuard guard(&threadlistlock);
+        for (int i = 0; i < MAXTHREADS; i++) {
+            if (threads[i].state == THREAD_FREE) {
+                slot = i;
+                break;
+            }
+        }
+        if (slot < 0) {
+            failure = TC_NO_SLOT;
+        } else {
+            pthread_attr_t attr;
+            pthread_t id;
+            if ((rc = pthread_attr_init(&attr)) != 0) {
+                failure = TC_ATTR;
+            } else {
+                if ((rc = pthread_attr_setstacksize(&attr, (size_t)max_opt_stack)) != 0)
+                    failure = TC_STACK;
+                else if ((rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED)) != 0)
+                    failure = TC_DETACH;
+                else if ((rc = pthread_create(&id, &attr, start, conn)) != 0)
+                    failure = TC_CREATE;
+                pthread_attr_destroy(&attr);
+            }
+            if (failure == TC_OK) {
+                /* Claimed before the lock goes, so the new thread finds its
+                 * slot complete. */
+                THREAD_T *t = &threads[slot];
+                t->id = id;
+                t->state = THREAD_STARTING;
+                t->conn = conn;
+                t->ip = t->url = t->method = nullptr;
+                t->requests = 0;
+                t->clientid = 0;
+            }
+        }
+    }
+
+    /* Logged after the lock is let go: the log writer takes it too. */
+    const char *fn = "thread_create";
+    switch (failure) {
+    case TC_OK:
+        return slot;
+    case TC_NO_SLOT:
+        break;
+    case TC_ATTR:
+        putlog(LOG_ERROR, "[system: pthread_attr_setstacksize:%d:%s], in %s, failed to initialize thread",
+               rc, strerror(rc), fn);
+        break;
+    case TC_STACK:
+        putlog(LOG_ERROR, "[system: pthread_attr_setstacksize:%d:%s], in %s, failed to set thread stack_size: %d",
+               rc, strerror(rc), fn, max_opt_stack);
+        break;
+    case TC_DETACH:
+        putlog(LOG_ERROR, "[system: pthread_attr_setdetachstate:%d:%s], in %s, failed to start thread",
+               rc, strerror(rc), fn);
+        break;
+    case TC_CREATE:
+        putlog(LOG_ERROR, "[system: pthread_create:%d:%s], in %s, failed to create thread",
+               rc, strerror(rc), fn);
+        break;
+    }
+    return -1;
+}
+
+int process_new(CONNECTION_T *conn)
+{
+    {
+        MutexGuard guard(&threadlistlock);
+        for (int i = 0; i < MAXTHREADS; i++) {
+            THREAD_T *t = &threads[i];
+            if (t->state == THREAD_WAITING) {
+                conn->slot = i;
+                t->conn = conn;
+                t->state = THREAD_STARTING;
+                pthread_cond_signal(&t->wakeup);
+                return i;
+            }
+        }
+    }
+    return thread_create(process_entry, conn);
+}
+
+int process_keepalive_wait(int slot, int pool_timeout)
+{
+    int64_t factor = overload_factor > 1 ? overload_factor : 1;
+    int64_t num = (int64_t)(MAXTHREADS - slot) * pool_timeout;
+    int64_t den = (int64_t)MAXTHREADS + (int64_t)slot * factor;
+    if (num <= 0 || den <= 0)
+        return 0;
+    return (int)(num / den);
+}
+
+/* TODO: PerformanceLog::set_requests_completed(1) once the performance log
+ * exists; until then nothing is counted. */
+static void process_stat_request() {}
+
+/* Releases what one request left on conn and readies it for the next. */
+static void process_request_done(CONNECTION_T *conn)
+{
+    if (conn->flags & CONN_TRANSFER_FAILED) {
+        putlog(LOG_WARNING, "[IP:%s] process: transfer failed", conn->ip ? conn->ip : "");
+        conn->keepalive_server = 0;
+        conn->keepalive_client = 0;
+    }
+    /* TODO: invalidate the cache object after a failed transfer, else close
+     * it (as its writer with CONN_WRITING_CACHE, after clearing its
+     * buffer-wait flag), and free the URL commands and the HTML stream, once
+     * those components exist; nothing sets these pointers until then. */
+    conn->cache = nullptr;
+    conn->urlcommands = nullptr;
+    conn->htmlstream = nullptr;
+    delete conn->body;
+    conn->body = nullptr;
+    serverpool_release(conn);
+    free(conn->proxy_host);
+    conn->proxy_host = nullptr;
+    conn->rheader = nullptr;   /* freed by the code that made it */
+    conn->variables.clear();
+    conn->profiles.clear();
+    conn->permissions = 0;
+    http_header_free(conn->header);
+    conn->header = nullptr;
+    for (int &score : conn->tavrin_scores)
+        score = -1;
+    if (log_wanted(LOG_DEBUG))
+        putlog(LOG_DEBUG, "process: keepalive_client = %d", conn->keepalive_client);
+}
+
+/* Serves requests on conn until it goes back to the client pool or is
+ * closed; either way the worker no longer owns it on return. */
+static void process_serve(CONNECTION_T *conn, int slot, int pool_timeout)
+{
+    for (;;) {
+        thread_set_clientid(conn->clientid);
+        {
+            MutexGuard guard(&threadlistlock);
+            threads[slot].state = THREAD_BUSY;
+        }
+        handle_request(conn);
+        process_stat_request();
+        if (conn->download_bytes != 0 && conn->download_left == 0)
+            putlog(LOG_LIMITS, "[IP:%s] process: transfer prematurely terminated due to transfer limit restrictions",
+                   conn->ip ? conn->ip : "");
+        /* TODO: LimitSection::update(conn) books the request once the
+         * limits exist. */
+        process_request_done(conn);
+
+        if (conn->flags & CONN_NOCLIENT) {
+            net_close(conn);
+            return;
+        }
+        conn->requests++;
+        conn->flags = 0;
+        int flush_seconds = general_section ? general_section->ctimeout_get(conn) : 60;
+        if (conn->client && net_socket_flush(conn->client, flush_seconds) < 0)
+            conn->keepalive_client = 0;   /* the client takes nothing more */
+        if (!conn->keepalive_client || !conn->client) {
+            net_close(conn);
+            return;
+        }
+        conn->keepalive_client = 0;
+
+        int wait = process_keepalive_wait(slot, pool_timeout);
+        Socket *client = conn->client;
+        if (client->read_length > 0)
+            continue;
+        int64_t n = client->Read(nullptr, -1, wait);
+        if (n > 0)
+            continue;
+        if (n == 0) {
+            net_close(conn);   /* the client closed */
+            return;
+        }
+        if (log_wanted(LOG_DEBUG))
+            putlog(LOG_DEBUG, "process: adding connection to pool");
+        if (global && global->clientpool)
+            global->clientpool->Add(conn);
+        else
+            net_close(conn);
+        return;
+    }
+}
+
+/* Parks the worker of slot for THREAD_TIMEOUT seconds. Returns the
+ * connection handed over meanwhile (also one that arrives just as the wait
+ * runs out), or NULL after freeing the slot: the thread must then exit
+ * without logging. */
+static CONNECTION_T *process_park(int slot)
+{
+    THREAD_T *t = &threads[slot];
+    MutexGuard guard(&threadlistlock);
+    free(t->method);
+    free(t->url);
+    free(t->ip);
+    t->method = t->url = t->ip = nullptr;
+    t->state = THREAD_WAITING;
+    t->conn = nullptr;
+    t->requests = 0;
+
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += THREAD_TIMEOUT > 0 ? THREAD_TIMEOUT : 0;
+    while (!t->conn) {
+        int rc = pthread_cond_timedwait(&t->wakeup, &threadlistlock, &deadline);
+        if (rc != 0 && rc != EINTR)
+            break;   /* the wait ran out (or failed) */
+    }
+    CONNECTION_T *next = t->conn;
+    if (next) {
+        t->conn = nullptr;
+        t->state = THREAD_BUSY;
+        return next;
+    }
+    rusage_update();
+    t->state = THREAD_FREE;
+    return nullptr;
+}
+
+void *process_entry(void *arg)
+{
+    CONNECTION_T *conn = (CONNECTION_T *)arg;
+    const int pool_timeout = CLIENT_POOL_TIMEOUT;
+    int slot = thread_find();
+    {
+        MutexGuard guard(&threadlistlock);
+        threads[slot].conn = nullptr;   /* the start argument is taken */
+    }
+    conn->slot = slot;
+    while (conn) {
+        process_serve(conn, slot, pool_timeout);
+        conn = process_park(slot);
+    }
+    return nullptr;
 }

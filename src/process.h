@@ -36,9 +36,46 @@ extern pthread_mutex_t threadlistlock;
  * slot 0. */
 void threads_init();
 
+/* Holds a pthread mutex for a scope. */
+class MutexGuard {
+public:
+    explicit MutexGuard(pthread_mutex_t *mutex) : held(mutex) { pthread_mutex_lock(held); }
+    ~MutexGuard() { pthread_mutex_unlock(held); }
+    MutexGuard(const MutexGuard &) = delete;
+    MutexGuard &operator=(const MutexGuard &) = delete;
+
+private:
+    pthread_mutex_t *held;
+};
+
 /* Starts a detached service thread with a 10 MiB stack in the lowest free
  * slot. Returns the slot index, or -1 after a log line. */
 int thread_create_internal(void *(*start)(void *), void *arg);
+
+/* Starts a detached worker thread running start(conn) with a stack of
+ * max_opt_stack bytes in the lowest free slot, which it gets in state
+ * THREAD_STARTING with conn in its hand-over box. Returns the slot index;
+ * -1 without a log line when every slot is in use, -1 after a log line
+ * when the thread cannot be started. */
+int thread_create(void *(*start)(void *), CONNECTION_T *conn);
+
+/* Hands conn, whose client has sent something, to the lowest-numbered
+ * parked worker, or else to a new worker. Returns the worker's slot; -1
+ * when none could be found or started, and conn then stays the caller's
+ * (who closes it). */
+[[nodiscard]] int process_new(CONNECTION_T *conn);
+
+/* The worker thread's body (conn: the CONNECTION_T to serve first). Serves
+ * one request after another on the connection, then gives it back to the
+ * client pool or closes it, parks for THREAD_TIMEOUT seconds waiting for a
+ * connection from process_new, and exits when none comes. */
+void *process_entry(void *conn);
+
+/* The seconds a worker in slot waits for the next request of a kept-alive
+ * client before giving the connection to the client pool:
+ * (MAXTHREADS - slot) * pool_timeout / (MAXTHREADS + slot *
+ * max(overload_factor, 1)), truncated; 0 when that is not positive. */
+int process_keepalive_wait(int slot, int pool_timeout);
 
 /* The slot of the calling thread; a thread outside the table is a fatal
  * error. */
@@ -50,6 +87,7 @@ void thread_set_clientid(unsigned id);
  * calling thread has no slot. Used by the log writer. */
 bool thread_lookup_clientid(unsigned *id);
 
-/* Adds the process's resource usage to global->rusage; each worker calls it
- * once when it exits. */
+/* Adds the calling thread's resource usage (CPU times, page faults) to
+ * global->rusage; each worker calls it once when it exits, so every thread's
+ * share is counted once. */
 void rusage_update();

@@ -29,6 +29,7 @@
 #include "compat.h"
 #include "log.h"
 #include "main.h"
+#include "network.h"
 
 /* Seconds a crash shutdown may take before the watchdog ends the process. */
 static const unsigned SHUTDOWN_WATCHDOG_SECONDS = 10;
@@ -162,8 +163,9 @@ static void signal_handle(int sig)
         shutdown_exit(0);
     case SIGHUP:
         putlog(LOG_ADVICE, "Recieved HUP Signal for cleaning cache and closing all FDs");
-        /* TODO: close the listening sockets, shut the cache down and write
-         * the rating cache, once those components exist. */
+        net_listen_closeall();
+        /* TODO: shut the cache down and write the rating cache, once those
+         * components exist. */
         fd_failure();
         break;
     case SIGUSR1:
@@ -203,8 +205,9 @@ void shutdown_set_pidfile(const char *path)
 /* Each step is skipped when its object does not exist yet. */
 static void shutdown_steps()
 {
-    /* TODO: close the listening sockets, shut the cache down (rewriting its
-     * journals) and write the rating cache, once those components exist. */
+    net_listen_closeall();
+    /* TODO: shut the cache down (rewriting its journals) and write the
+     * rating cache, once those components exist. */
     if (shutdown_pidfile[0])
         unlink(shutdown_pidfile);
 }

@@ -1,0 +1,152 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+#include "configtypes.h"
+#include "log.h"
+#include "misc.h"
+
+class Socket;
+class Filebuf;
+class HTMLStream;
+class Stats;
+struct HEADER;
+struct CACHEMAP;
+struct url_command_t;
+
+/* Request flags (CONNECTION_T::flags), cleared after each request. */
+enum {
+    CONN_BUFFERING = 0x1,          /* the whole body is read before it is sent */
+    CONN_REVALIDATE = 0x2,         /* a cached copy is being validated */
+    CONN_VALIDATED = 0x4,          /* the cached copy was confirmed */
+    CONN_WRITING_CACHE = 0x8,      /* this request writes the cache object */
+    CONN_PROXY_AUTH = 0x10,        /* upstream authentication already tried */
+    CONN_OFFLINE = 0x20,           /* serve from the cache only */
+    CONN_PROCESSING = 0x40,        /* the response goes through the processors */
+    CONN_SERVER_REUSED = 0x80,     /* the server socket came from the pool */
+    CONN_LIMIT_HITS = 0x100,       /* transfer limits count cache hits */
+    CONN_PREFETCH = 0x200,         /* tested, never set */
+    CONN_ASKED_ENCODING = 0x400,   /* we asked for gzip; decode before sending */
+    CONN_TRANSFER_FAILED = 0x800,  /* invalidate the cache object, drop keep-alives */
+    CONN_HTTPS = 0x1000,           /* skip forwarding rules of the HTTP kind */
+    CONN_SSL = 0x2000,             /* wrap the server socket in SSL */
+    CONN_NOCLIENT = 0x4000,        /* nothing to write to; close afterwards */
+    CONN_NOCALLBACK = 0x8000,      /* no read observer on the server socket */
+    CONN_HEAD = 0x10000,           /* HEAD: no body to the client */
+    CONN_CARP = 0x20000,           /* routed to its CARP peer: not cached */
+    CONN_DIRECT_POST = 0x40000,    /* the body is streamed and cannot be resent */
+};
+
+/* CONNECTION_T::auth_flags. AUTH_CREDENTIALS_USED: the matched access rule
+ * took the client's Proxy-Authorization, which then never goes to the next
+ * hop. */
+enum { AUTH_REQUIRED = 0x2, AUTH_CREDENTIALS_USED = 0x4 };
+
+/* Permissions granted by the matched access rule, in the order of the rule's
+ * permission options. */
+enum {
+    ACCESS_INTERFACE = 0x1,
+    ACCESS_PROXY = 0x2,
+    ACCESS_TRANSPARENT = 0x4,
+    ACCESS_HOST = 0x8,
+    ACCESS_CONNECT = 0x10,
+    ACCESS_BYPASS = 0x20,
+    ACCESS_COMMANDS = 0x40,
+};
+
+/* Policies switched off for a connection, in the order of the access rule's
+ * bypass options; the letters are those of the "bypass" URL command. */
+enum {
+    BYPASS_URLFILTER = 0x1,    /* f */
+    BYPASS_HEADERS = 0x2,      /* h */
+    BYPASS_MIME = 0x4,         /* m */
+    BYPASS_REDIRECT = 0x8,     /* r */
+    BYPASS_COOKIES = 0x10,     /* c */
+    BYPASS_REWRITE = 0x20,     /* w */
+    BYPASS_E = 0x40,           /* e: kept for its place; no policy tests it */
+    BYPASS_FORWARD = 0x80,     /* p */
+    BYPASS_KEYWORDS = 0x100,   /* k */
+    BYPASS_DNSBL = 0x200,      /* d */
+    BYPASS_LIMITS = 0x400,
+    BYPASS_ANTIVIRUS = 0x800,  /* a */
+    BYPASS_ICAP = 0x1000,      /* i */
+    BYPASS_URLBL = 0x2000,
+};
+
+/* How the server side of a request is reached; 0-3 are the forwarding
+ * rule's proxy-type options in order. */
+enum forward_type_t {
+    FORWARD_HTTP = 0,
+    FORWARD_SOCKS4 = 1,
+    FORWARD_SOCKS5 = 2,
+    FORWARD_CONNECT = 3,
+    FORWARD_DIRECT = 4,
+};
+
+/* Which socket of a connection an operation works on. */
+enum side_t { SIDE_CLIENT = 0, SIDE_SERVER = 1 };
+
+/* An allowance that no limit restricts. */
+static const int64_t ALLOWANCE_UNLIMITED = -1;
+
+/* The state of one client connection and of the request it serves. Owned
+ * by one thread at a time: the accept loop, the client pool, or the worker
+ * serving it; no field is locked. */
+struct CONNECTION_T {
+    int slot;                       /* thread-table slot of the serving worker */
+    unsigned clientid;              /* connection number, never 0 */
+    unsigned flags;                 /* CONN_* of the current request */
+    unsigned auth_flags;            /* AUTH_REQUIRED */
+    Socket *client;                 /* owned; deleted by net_close */
+    Socket *server;                 /* owned; pooled or deleted after each request */
+    char *ip;                       /* owned: the client's address */
+    int port;                       /* local port of the accepting listener */
+    char *interface;                /* owned: the local address */
+    int requests;                   /* requests completed on this connection */
+    int keepalive_client;
+    int keepalive_server;
+    time_t bufferwait;              /* buffer time-out deadline, 0 = none */
+    int64_t download_bytes;         /* response bytes from the server */
+    int64_t download_left;          /* or ALLOWANCE_UNLIMITED */
+    int64_t upload_bytes;           /* request body length */
+    int64_t upload_left;            /* or ALLOWANCE_UNLIMITED */
+    char *upstream_authorization;   /* owned: "Basic ..." or "NTLM ..." */
+    char *proxy_host;               /* owned: the chosen upstream proxy */
+    int proxy_port;
+    int forward_type;               /* forward_type_t */
+    char *user;                     /* owned: "user@address" */
+    char *proxy_user;               /* owned */
+    char *proxy_password;           /* owned */
+    char *proxy_domain;             /* owned */
+    std::string interface_user;
+    std::string interface_password;
+    unsigned permissions;           /* ACCESS_* */
+    unsigned bypass;                /* BYPASS_*; accumulates over the connection */
+    url_command_t **urlcommands;    /* owned by the request, NULL-terminated */
+    StringList profiles;
+    CACHEMAP *cache;                /* one reference */
+    HEADER *header;                 /* owned: the request */
+    HEADER *rheader;                /* the response; freed by its maker */
+    Filebuf *body;                  /* owned: the request body */
+    HTMLStream *htmlstream;         /* owned */
+    VariableMap variables;          /* template variables */
+    LogEntry logentry;
+    Stats *userstats;               /* reference-counted under atomlock */
+    int tavrin_scores[32];          /* -1 = not looked up */
+};
+
+/* A new record with the start values; never NULL (a failed allocation ends
+ * the process through the out-of-memory handler). */
+CONNECTION_T *connection_new();
+
+/* Releases what the record owns itself (texts, lists, map, log entry, the
+ * statistics reference) and the record. Sockets, headers, body, HTML stream,
+ * cache object and URL commands must already be released by their users. */
+void connection_free(CONNECTION_T *conn);
+
+/* Applies the options of the "bypass" URL command to bits: NULL options
+ * (no brackets) set every bit; otherwise the characters are read left to
+ * right, "+" and "-" switching between setting and clearing, each letter
+ * setting or clearing its bit, anything else skipped. */
+unsigned bypass_apply(unsigned bits, const char *options);

@@ -1,0 +1,1132 @@
+/*
+ * The proxy's network edge: the listening sockets and the accept of a
+ * client, the outgoing connect, the loops that move a body between a
+ * connection's two sockets, the two-way relay of a tunnel, and the SOCKS 4
+ * and 5 requests toward an upstream SOCKS server. Also the "network"
+ * section that says where we listen and from which local address
+ * outgoing connections leave.
+ *
+ * No peer can hold a worker for ever: every wait, for input, for a
+ * connect or for a peer to take our output, is a poll with the
+ * connection's connect time-out (a tunnel has its own, longer, idle
+ * limit). While a loop runs, its sockets are non-blocking, so no send or
+ * receive can wait outside those polls, and output is handed to a Socket
+ * only when its queue has room, so the Socket never waits on its own. While we wait on one socket the other's input is
+ * taken into its buffer only up to a cap. Blocks travel through a heap
+ * buffer, never the worker's small stack. A transfer that ends short of
+ * its length, or by a reset or time-out instead of a clean close, is
+ * reported as failed (CONN_TRANSFER_FAILED), never as complete.
+ */
+#include "network.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iterator>
+#include <memory>
+#include <mutex>
+
+#include "compat.h"
+#include "connection.h"
+#include "dnscache.h"
+#include "filebuf.h"
+#include "general.h"
+#include "header.h"
+#include "log.h"
+#include "main.h"
+#include "mem.h"
+#include "profiles.h"
+#include "socket.h"
+
+int net_tunnel_idle_seconds = NET_TUNNEL_IDLE_DEFAULT;
+
+static int net_no_cache_references(CACHEMAP *)
+{
+    return 0;
+}
+int (*net_cache_references)(CACHEMAP *object) = net_no_cache_references;
+
+static NET_LISTENER net_listeners[NET_LISTENERS];
+static std::mutex net_listen_lock;
+
+/* A block of BLOCKSIZE bytes on the heap, freed with its holder. */
+struct NET_BLOCK {
+    NET_BLOCK();
+    ~NET_BLOCK() { free(data); }
+    NET_BLOCK(const NET_BLOCK &) = delete;
+    NET_BLOCK &operator=(const NET_BLOCK &) = delete;
+    char *data;
+    int64_t size;
+};
+
+static int64_t net_now_ms();
+static int net_wait(struct pollfd *fds, nfds_t count, int timeout_ms);
+static int net_backlog();
+static int net_sockopt_get(int fd, int level, int name);
+static Socket *net_side_socket(CONNECTION_T *conn, int side);
+static Socket *net_other_socket(CONNECTION_T *conn, int side);
+static const char *net_side_name(int side);
+static const char *net_ip(const CONNECTION_T *conn);
+static int net_ctimeout(CONNECTION_T *conn);
+static bool net_socket_ready(Socket *sock);
+static int net_drain(Socket *sock, int64_t keep, int timeout);
+static int net_write(Socket *sock, const char *bytes, int64_t len, int timeout);
+static bool net_read_exact(Socket *sock, unsigned char *area, int64_t len, int64_t deadline_ms);
+class NetNoWait;
+static bool net_drop_client(CONNECTION_T *conn, int side, Socket *other, NetNoWait *other_mode);
+static void net_pass_close(Socket *to, int timeout);
+static void net_stat_connect(bool ok);
+static void net_stat_dns_failure();
+static void net_stat_closed();
+
+/* Puts a socket's descriptor in non-blocking mode for a scope, so that no
+ * send or receive of the Socket waits outside our polls; the mode it had
+ * comes back at the end of the scope, unless the socket was given up. */
+class NetNoWait {
+public:
+    explicit NetNoWait(Socket *sock) : held(sock), flags(-1)
+    {
+        if (held && held->fd >= 0) {
+            flags = fcntl(held->fd, F_GETFL);
+            if (flags >= 0 && !(flags & O_NONBLOCK))
+                (void)fcntl(held->fd, F_SETFL, flags | O_NONBLOCK);
+        }
+    }
+    ~NetNoWait()
+    {
+        if (held && held->fd >= 0 && flags >= 0 && !(flags & O_NONBLOCK))
+            (void)fcntl(held->fd, F_SETFL, flags);
+    }
+    NetNoWait(const NetNoWait &) = delete;
+    NetNoWait &operator=(const NetNoWait &) = delete;
+
+    /* The socket is about to be deleted: leave its descriptor alone. */
+    void forget() { held = nullptr; }
+
+private:
+    Socket *held;
+    int flags;
+};
+
+NET_BLOCK::NET_BLOCK()
+{
+    size = BLOCKSIZE > 0 ? BLOCKSIZE : 8192;
+    data = (char *)malloc((size_t)size);
+    if (!data)
+        FATAL_ALLOC(size);
+}
+
+/* ---- Helpers ---- */
+
+static int64_t net_now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+/* poll that resumes after a signal with the time left; timeout_ms -1 waits
+ * without limit. Returns poll's result. */
+static int net_wait(struct pollfd *fds, nfds_t count, int timeout_ms)
+{
+    int64_t deadline = timeout_ms < 0 ? -1 : net_now_ms() + timeout_ms;
+    for (;;) {
+        int wait_ms = -1;
+        if (deadline >= 0) {
+            int64_t left = deadline - net_now_ms();
+            wait_ms = left <= 0 ? 0 : (int)std::min<int64_t>(left, INT_MAX);
+        }
+        int r = p_poll(fds, count, wait_ms);
+        if (r >= 0 || errno != EINTR)
+            return r;
+    }
+}
+
+/* TODO: count "successful connections", "failed connections" and "DNS
+ * failures" in the "network" statistics group, and new_connection,
+ * connection_fail and connections_closed in the performance log, once those
+ * exist. Until then nothing is counted. */
+static void net_stat_connect(bool) {}
+static void net_stat_dns_failure() {}
+static void net_stat_closed() {}
+
+static Socket *net_side_socket(CONNECTION_T *conn, int side)
+{
+    return side == SIDE_CLIENT ? conn->client : conn->server;
+}
+
+static Socket *net_other_socket(CONNECTION_T *conn, int side)
+{
+    return side == SIDE_CLIENT ? conn->server : conn->client;
+}
+
+static const char *net_side_name(int side)
+{
+    return side == SIDE_CLIENT ? "client" : "server";
+}
+
+static const char *net_ip(const CONNECTION_T *conn)
+{
+    return conn->ip ? conn->ip : "";
+}
+
+/* The connection's connect time-out, which bounds every wait of the
+ * transfer loops; a rule without a positive one gets the default. */
+static int net_ctimeout(CONNECTION_T *conn)
+{
+    int t = general_section ? general_section->ctimeout_get(conn) : NET_CONNECT_DEFAULT_TIMEOUT;
+    return t > 0 ? t : NET_CONNECT_DEFAULT_TIMEOUT;
+}
+
+/* True when the socket holds input that a poll of its descriptor would not
+ * show: bytes in its read buffer or inside SSL. */
+static bool net_socket_ready(Socket *sock)
+{
+    return sock->read_length > 0 || (sock->ssl_active && sock->ssl && SSL_pending(sock->ssl) > 0);
+}
+
+/* Pushes queued output until at most keep bytes remain, each wait for the
+ * peer bounded by timeout seconds. Returns 0, or -1 on a failure, a lost
+ * peer or a time-out. */
+static int net_drain(Socket *sock, int64_t keep, int timeout)
+{
+    while (sock->write_length > keep) {
+        struct pollfd p = { sock->fd, POLLOUT, 0 };
+        int r = net_wait(&p, 1, timeout * 1000);
+        if (r <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
+            return -1;
+        if (sock->Write(nullptr, -1) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+int net_socket_flush(Socket *sock, int timeout)
+{
+    if (!sock)
+        return -1;
+    NetNoWait mode(sock);
+    return net_drain(sock, 0, timeout > 0 ? timeout : NET_CONNECT_DEFAULT_TIMEOUT);
+}
+
+/* Writes len bytes through the socket's queue. Each piece is handed over
+ * only when the queue has room for all of it, so Write never waits by
+ * itself; the waits for room are bounded by timeout seconds. Returns 0, or
+ * -1 on a failure or time-out. */
+static int net_write(Socket *sock, const char *bytes, int64_t len, int timeout)
+{
+    while (len > 0) {
+        int64_t piece = std::min<int64_t>(len, SOCKET_WRITE_QUEUE_LIMIT);
+        if (net_drain(sock, SOCKET_WRITE_QUEUE_LIMIT - piece, timeout) < 0)
+            return -1;
+        if (sock->Write(bytes, piece) < 0)
+            return -1;
+        bytes += piece;
+        len -= piece;
+    }
+    return 0;
+}
+
+/* Reads exactly len bytes before deadline_ms (monotonic). False on a
+ * time-out, a close or an error. */
+static bool net_read_exact(Socket *sock, unsigned char *area, int64_t len, int64_t deadline_ms)
+{
+    int64_t got = 0;
+    while (got < len) {
+        int64_t left_ms = deadline_ms - net_now_ms();
+        if (left_ms <= 0 && !net_socket_ready(sock))
+            return false;
+        int seconds = (int)std::max<int64_t>((left_ms + 999) / 1000, 0);
+        int64_t n = sock->Read((char *)area + got, len - got, seconds);
+        if (n <= 0)
+            return false;
+        got += n;
+    }
+    return true;
+}
+
+/* ---- Listeners ---- */
+
+void net_init()
+{
+    std::lock_guard<std::mutex> guard(net_listen_lock);
+    for (NET_LISTENER &l : net_listeners) {
+        l.used = 0;
+        l.fd = -1;
+        l.port = 0;
+        free(l.address);
+        l.address = nullptr;
+    }
+}
+
+/* The listen queue: the system's somaxconn (25 when unreadable), at most
+ * MAXTHREADS. */
+static int net_backlog()
+{
+    int somaxconn = 25;
+    FILE *f = fopen("/proc/sys/net/core/somaxconn", "r");
+    if (f) {
+        int v;
+        if (fscanf(f, "%d", &v) == 1 && v > 0)
+            somaxconn = v;
+        fclose(f);
+        putlog(LOG_NETWORK, "default system somaxconn: %d", somaxconn);
+    }
+    int backlog = std::min(somaxconn, MAXTHREADS > 0 ? MAXTHREADS : 1);
+    putlog(LOG_NETWORK, "listen queue: %d", backlog);
+    return backlog;
+}
+
+/* An integer socket option's value, or -1. */
+static int net_sockopt_get(int fd, int level, int name)
+{
+    int v = -1;
+    socklen_t len = sizeof v;
+    if (getsockopt(fd, level, name, &v, &len) != 0)
+        return -1;
+    return v;
+}
+
+int net_listen(int port, const char *address)
+{
+    const char *shown = address && *address ? address : "0.0.0.0";
+    int backlog = net_backlog();
+
+    struct sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons((uint16_t)port);
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    bool ok = port > 0 && port <= 65535;
+    if (ok && address && *address)
+        ok = inet_pton(AF_INET, address, &sa.sin_addr) == 1;
+
+    int fd = ok ? s_socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+    if (fd >= 0) {
+        int on = 1;
+        (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        (void)setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+        (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        int defer = TCP_KEEPIDLE_TIME > 0 ? TCP_KEEPIDLE_TIME : 600;
+        (void)setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer, sizeof defer);
+
+        int rcv = net_sockopt_get(fd, SOL_SOCKET, SO_RCVBUF);
+        putlog(LOG_NETWORK, "System Default TCP Buffer size for client->quillmere->website %d bytes", rcv);
+        if (rcv > 0)
+            BLOCKSIZE = rcv;
+        int snd = net_sockopt_get(fd, SOL_SOCKET, SO_SNDBUF);
+        putlog(LOG_NETWORK, "System Default TCP Buffer size for client<-quillmere<-website %d bytes ", snd);
+        if (snd > BLOCKSIZE)
+            BLOCKSIZE = snd;
+
+        if (RCV_BUF > 0) {
+            (void)setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &RCV_BUF, sizeof RCV_BUF);
+            int got = net_sockopt_get(fd, SOL_SOCKET, SO_SNDBUF);
+            putlog(LOG_NETWORK, "TCP Buffer size for client<-quillmere<-website in bytes Requested[%d], Allowed[%d]",
+                   RCV_BUF * 2, got);
+            if (got > 0)
+                BLOCKSIZE = got;
+        }
+        if (SND_BUF > 0) {
+            (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &SND_BUF, sizeof SND_BUF);
+            int got = net_sockopt_get(fd, SOL_SOCKET, SO_RCVBUF);
+            putlog(LOG_NETWORK, "TCP Buffer size for client->quillmere->website in bytes Requested[%d], Allowed[%d]",
+                   SND_BUF * 2, got);
+            if (got > BLOCKSIZE)
+                BLOCKSIZE = got;
+        }
+        putlog(LOG_ADVICE, "network: Memory allocation: per socket R/W: %d bytes", BLOCKSIZE);
+        putlog(LOG_NETWORK, "System Default TCP_KEEPIDLE %d seconds",
+               net_sockopt_get(fd, IPPROTO_TCP, TCP_KEEPIDLE));
+        putlog(LOG_NETWORK, "System Default TCP_KEEPINTVL %d seconds",
+               net_sockopt_get(fd, IPPROTO_TCP, TCP_KEEPINTVL));
+        putlog(LOG_NETWORK, "System Default TCP_KEEPCNT %d probes",
+               net_sockopt_get(fd, IPPROTO_TCP, TCP_KEEPCNT));
+        if (TCP_KEEPIDLE_TIME > 0) {
+            (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &TCP_KEEPIDLE_TIME, sizeof(int));
+            putlog(LOG_NETWORK, "Changed TCP_KEEPIDLE to %d seconds",
+                   net_sockopt_get(fd, IPPROTO_TCP, TCP_KEEPIDLE));
+        }
+        if (TCP_KEEPINTVL_TIME > 0) {
+            (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &TCP_KEEPINTVL_TIME, sizeof(int));
+            putlog(LOG_NETWORK, "Changed TCP_KEEPINTVL to %d seconds",
+                   net_sockopt_get(fd, IPPROTO_TCP, TCP_KEEPINTVL));
+        }
+        if (TCP_KEEPCNT_COUNTS > 0) {
+            (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &TCP_KEEPCNT_COUNTS, sizeof(int));
+            putlog(LOG_NETWORK, "Changed TCP_KEEPCNT to %d probes",
+                   net_sockopt_get(fd, IPPROTO_TCP, TCP_KEEPCNT));
+        }
+
+        /* Non-blocking, so that an accept after a client vanished from
+         * the queue cannot block the accept loop; accepted sockets do not
+         * inherit the flag. */
+        ok = fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) == 0 &&
+             bind(fd, (struct sockaddr *)&sa, sizeof sa) == 0 && listen(fd, backlog) == 0;
+    } else {
+        ok = false;
+    }
+
+    int slot = -1;
+    if (ok) {
+        std::lock_guard<std::mutex> guard(net_listen_lock);
+        for (int i = 0; i < NET_LISTENERS; i++) {
+            if (!net_listeners[i].used) {
+                slot = i;
+                break;
+            }
+        }
+        if (slot >= 0) {
+            NET_LISTENER &l = net_listeners[slot];
+            l.used = 1;
+            l.fd = fd;
+            l.port = port;
+            free(l.address);
+            l.address = address && *address ? xstrdup(address) : nullptr;
+        }
+    }
+    if (slot < 0) {
+        if (fd >= 0)
+            close(fd);
+        putlog(LOG_NETWORK, "error: failed to bind to %.64s:%d", shown, port);
+        return -1;
+    }
+    putlog(LOG_NETWORK, "listening on %s:%d", shown, port);
+    return slot;
+}
+
+void net_listen_closeall()
+{
+    std::lock_guard<std::mutex> guard(net_listen_lock);
+    for (NET_LISTENER &l : net_listeners) {
+        if (!l.used)
+            continue;
+        /* The shutdown wakes a thread polling the listener in net_accept. */
+        (void)shutdown(l.fd, SHUT_RDWR);
+        close(l.fd);
+        l.used = 0;
+        l.fd = -1;
+        l.port = 0;
+        free(l.address);
+        l.address = nullptr;
+    }
+}
+
+int net_listen_count()
+{
+    std::lock_guard<std::mutex> guard(net_listen_lock);
+    int count = 0;
+    for (const NET_LISTENER &l : net_listeners)
+        count += l.used ? 1 : 0;
+    return count;
+}
+
+CONNECTION_T *net_accept(int timeout)
+{
+    struct pollfd fds[NET_LISTENERS];
+    int slots[NET_LISTENERS];
+    nfds_t count = 0;
+    {
+        std::lock_guard<std::mutex> guard(net_listen_lock);
+        for (int i = 0; i < NET_LISTENERS && net_listeners[i].used; i++) {
+            fds[count].fd = net_listeners[i].fd;
+            fds[count].events = POLLIN;
+            fds[count].revents = 0;
+            slots[count++] = i;
+        }
+    }
+    int r = net_wait(fds, count, timeout < 0 ? -1 : timeout * 1000);
+    if (r <= 0)
+        return nullptr;
+
+    for (nfds_t k = 0; k < count; k++) {
+        if (!(fds[k].revents & POLLIN))
+            continue;
+        struct sockaddr_in peer;
+        socklen_t peer_len = sizeof peer;
+        int fd = -1;
+        int port = 0;
+        int error = 0;
+        {
+            /* The listener must still be the one polled: SIGHUP may have
+             * closed it and its number may be in use again. */
+            std::lock_guard<std::mutex> guard(net_listen_lock);
+            const NET_LISTENER &l = net_listeners[slots[k]];
+            if (!l.used || l.fd != fds[k].fd)
+                continue;
+            port = l.port;
+            fd = s_accept(l.fd, (struct sockaddr *)&peer, &peer_len);
+            error = errno;
+        }
+        if (fd < 0) {
+            if (error != ENOTSOCK && error != EAGAIN && error != EWOULDBLOCK)
+                putlog(LOG_ADVICE,
+                       "error: network: [system: accept:%d:%s], in %s, failed to accept a new connection",
+                       error, strerror(error), "net_accept");
+            continue;
+        }
+        (void)fcntl(fd, F_SETFD, FD_CLOEXEC);
+
+        CONNECTION_T *conn = connection_new();
+        conn->client = new Socket(fd);
+        conn->port = port;
+        char text[INET_ADDRSTRLEN] = "0.0.0.0";
+        if (peer.sin_family == AF_INET)
+            inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+        conn->ip = xstrdup(text);
+        conn->logentry.client = text;
+        struct sockaddr_in local;
+        socklen_t local_len = sizeof local;
+        if (getsockname(fd, (struct sockaddr *)&local, &local_len) == 0 && local.sin_family == AF_INET) {
+            char here[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &local.sin_addr, here, sizeof here);
+            conn->interface = xstrdup(here);
+        } else {
+            int e = errno;
+            putlog(LOG_ERROR,
+                   "error: network: [system: getsockname:%d:%s], in %s, problem in accepting a new connection",
+                   e, strerror(e), "net_accept");
+            conn->interface = xstrdup(text);
+        }
+        return conn;
+    }
+    return nullptr;
+}
+
+unsigned net_clientid_next()
+{
+    unsigned id = clientid;
+    clientid++;
+    if (clientid == 0)
+        clientid = 1;
+    return id;
+}
+
+void net_close(CONNECTION_T *conn)
+{
+    net_stat_closed();
+    if (!conn)
+        return;
+    putlog(LOG_NETWORK, "%s disconnected after making %d requests", net_ip(conn), conn->requests);
+    delete conn->client;
+    conn->client = nullptr;
+    delete conn->server;
+    conn->server = nullptr;
+    connection_free(conn);
+}
+
+/* ---- Connecting ---- */
+
+int net_connect(const char *host, int port, in_addr local, int timeout)
+{
+    if (timeout < 0)
+        timeout = NET_CONNECT_DEFAULT_TIMEOUT;
+    if (!host || !*host || port <= 0 || port > 65535) {
+        net_stat_connect(false);
+        return NET_CONNECT_NO_HOST;
+    }
+    HOSTENT *resolved = net_dns(host);
+    if (!resolved) {
+        net_stat_dns_failure();
+        net_stat_connect(false);
+        return NET_CONNECT_NO_DNS;
+    }
+    struct sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons((uint16_t)port);
+    memcpy(&sa.sin_addr.s_addr, resolved->addr, 4);
+    hostent_free(resolved);
+
+    int fd = s_socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        net_stat_connect(false);
+        return NET_CONNECT_FAILED;
+    }
+    int on = 1;
+    (void)setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (RCV_BUF > 0)
+        (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &BLOCKSIZE, sizeof BLOCKSIZE);
+    if (SND_BUF > 0)
+        (void)setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &BLOCKSIZE, sizeof BLOCKSIZE);
+    if (TCP_KEEPIDLE_TIME > 0)
+        (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &TCP_KEEPIDLE_TIME, sizeof(int));
+    if (TCP_KEEPINTVL_TIME > 0)
+        (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &TCP_KEEPINTVL_TIME, sizeof(int));
+    if (TCP_KEEPCNT_COUNTS > 0)
+        (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &TCP_KEEPCNT_COUNTS, sizeof(int));
+
+    if (local.s_addr != htonl(INADDR_ANY)) {
+        struct sockaddr_in here;
+        memset(&here, 0, sizeof here);
+        here.sin_family = AF_INET;
+        here.sin_addr = local;
+        /* The port is chosen at the connect, so binding does not use up
+         * the ephemeral ports of the address. */
+        (void)setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+        if (bind(fd, (struct sockaddr *)&here, sizeof here) != 0) {
+            char text[INET_ADDRSTRLEN] = "";
+            inet_ntop(AF_INET, &local, text, sizeof text);
+            putlog(LOG_NETWORK, "error: failed to bind on %s for outgoing connection", text);
+        }
+    }
+
+    bool ok = false;
+    if (connect(fd, (struct sockaddr *)&sa, sizeof sa) == 0) {
+        ok = true;
+    } else if (errno == EINPROGRESS) {
+        struct pollfd p = { fd, POLLOUT, 0 };
+        int r = net_wait(&p, 1, timeout * 1000);
+        int e = r == 0 ? ETIMEDOUT : errno;
+        int pending = r > 0 ? net_sockopt_get(fd, SOL_SOCKET, SO_ERROR) : 0;
+        if (r > 0 && pending > 0)
+            putlog(LOG_ERROR, "network: outbound connection: getsockopt: %d:%s", pending, strerror(pending));
+        else if (r <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) || pending < 0)
+            putlog(LOG_ERROR, "network: outbound connection: poll[%d]: %d:%s", r, e, strerror(e));
+        else
+            ok = true;
+    } else {
+        int e = errno;
+        putlog(LOG_ERROR, "network: outbound connection: connect: %d:%s", e, strerror(e));
+    }
+    if (!ok) {
+        close(fd);
+        net_stat_connect(false);
+        return NET_CONNECT_FAILED;
+    }
+
+    (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    struct timeval tv = { (time_t)timeout, 0 };
+    (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    net_stat_connect(true);
+    return fd;
+}
+
+int net_connect(const char *host, int port, int timeout)
+{
+    in_addr any;
+    any.s_addr = htonl(INADDR_ANY);
+    return net_connect(host, port, any, timeout);
+}
+
+int net_connect(const char *host, int port)
+{
+    return net_connect(host, port, NET_CONNECT_DEFAULT_TIMEOUT);
+}
+
+/* ---- Transfers ---- */
+
+/* TODO: drop the weak attribute once this is the only definition of the
+ * function in the program. */
+__attribute__((weak)) int net_filebuf_send(const Filebuf *buffer, CONNECTION_T *conn, int side)
+{
+    if (side == SIDE_CLIENT && (conn->flags & CONN_NOCLIENT))
+        return 0;
+    Socket *sock = net_side_socket(conn, side);
+    if (!sock || !buffer)
+        return -1;
+    int timeout = net_ctimeout(conn);
+    NetNoWait mode(sock);
+    if (net_write(sock, buffer->data, buffer->size, timeout) < 0 || net_drain(sock, 0, timeout) < 0)
+        return -1;
+    return 0;
+}
+
+int64_t net_filebuf_send_chunked(const Filebuf *buffer, CONNECTION_T *conn, int side)
+{
+    if (side == SIDE_CLIENT && (conn->flags & CONN_NOCLIENT))
+        return 0;
+    Socket *sock = net_side_socket(conn, side);
+    if (!sock || !buffer)
+        return -1;
+    int timeout = net_ctimeout(conn);
+    NetNoWait mode(sock);
+    int64_t piece = BLOCKSIZE > 0 ? BLOCKSIZE : 8192;
+    int64_t sent = 0;
+    while (sent < buffer->size) {
+        int64_t n = std::min(piece, buffer->size - sent);
+        char line[32];
+        int len = snprintf(line, sizeof line, "%llx\r\n", (unsigned long long)n);
+        if (net_write(sock, line, len, timeout) < 0 || net_write(sock, buffer->data + sent, n, timeout) < 0 ||
+            net_write(sock, "\r\n", 2, timeout) < 0)
+            return -1;
+        sent += n;
+    }
+    if (net_write(sock, "0\r\n\r\n", 5, timeout) < 0 || net_drain(sock, 0, timeout) < 0)
+        return -1;
+    return sent;
+}
+
+int net_filebuf_read(Filebuf *buffer, CONNECTION_T *conn, int side, int64_t len)
+{
+    Socket *sock = net_side_socket(conn, side);
+    bool complete = len == 0;
+    if (sock && len >= -1 && len != 0) {
+        int timeout = net_ctimeout(conn);
+        NET_BLOCK block;
+        NetNoWait mode(sock);
+        NetNoWait other_mode(net_other_socket(conn, side));
+        int64_t left = len;
+        for (;;) {
+            Socket *other = net_other_socket(conn, side);
+            struct pollfd p[2];
+            nfds_t n = 1;
+            p[0] = { sock->fd, POLLIN, 0 };
+            if (other && other->fd >= 0) {
+                p[1] = { other->fd, (short)(other->read_length < NET_OTHER_BUFFER_MAX ? POLLIN : 0), 0 };
+                n = 2;
+            }
+            bool ready = net_socket_ready(sock);
+            int r = net_wait(p, n, ready ? 0 : timeout * 1000);
+            if (r < 0 || (r == 0 && !ready))
+                break;   /* a failed poll, or the time-out */
+
+            if (ready || (p[0].revents & POLLIN)) {
+                int64_t want = left > 0 ? std::min(left, block.size) : block.size;
+                int64_t got = sock->Read(block.data, want, timeout);
+                if (got == 0) {
+                    complete = left == -1;   /* the peer closed */
+                    break;
+                }
+                if (got < 0)
+                    break;
+                if (buffer && buffer->Add(block.data, got) != FILEBUF_OK)
+                    break;
+                if (left > 0) {
+                    left -= got;
+                    if (left == 0) {
+                        complete = true;
+                        break;
+                    }
+                }
+                continue;
+            }
+            if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                putlog(LOG_ERROR, "network: [IP:%s] %s lost while reading data, system overloaded or network disrupted",
+                       net_ip(conn), net_side_name(side));
+                break;
+            }
+            if (n == 2 && p[1].revents) {
+                if (p[1].revents & POLLIN) {
+                    int64_t got = other->Read(nullptr, -1, 0);
+                    if (got > 0)
+                        continue;
+                    if (got == 0)
+                        break;   /* the other side closed */
+                }
+                putlog(LOG_ERROR, "network: [IP:%s] %s lost while reading data, system overloaded or network disrupted",
+                       net_ip(conn), net_side_name(1 - side));
+                break;
+            }
+        }
+    }
+    if (complete)
+        return 1;
+    conn->flags |= CONN_TRANSFER_FAILED;
+    return 0;
+}
+
+/* When the client went away while this request fills a cache object that
+ * other readers wait for, releases the client and lets the fill go on.
+ * True when the copy may continue. */
+static bool net_drop_client(CONNECTION_T *conn, int side, Socket *other, NetNoWait *other_mode)
+{
+    if (side != SIDE_SERVER || !other || other != conn->client)
+        return false;
+    if (!(conn->flags & CONN_WRITING_CACHE) || !conn->cache || net_cache_references(conn->cache) <= 1)
+        return false;
+    putlog(LOG_ERROR, "network: [IP:%s] allowing transfer with no client to continue", net_ip(conn));
+    /* The client cannot take what is still queued for it. */
+    other_mode->forget();
+    conn->client->close_wait_ms = 0;
+    delete conn->client;
+    conn->client = nullptr;
+    conn->flags |= CONN_NOCLIENT;
+    return true;
+}
+
+int64_t net_transfer(CONNECTION_T *conn, int side, int64_t len)
+{
+    Socket *sock = net_side_socket(conn, side);
+    int64_t total = 0;
+    bool complete = len == 0;
+    int timeout = net_ctimeout(conn);
+    NetNoWait mode(sock);
+    NetNoWait other_mode(sock ? net_other_socket(conn, side) : nullptr);
+    if (sock && len >= -1 && len != 0) {
+        NET_BLOCK block;
+        int64_t left = len;
+        for (;;) {
+            /* Looked up on every pass: the client may have been released. */
+            Socket *other = net_other_socket(conn, side);
+            struct pollfd p[2];
+            nfds_t n = 1;
+            p[0] = { sock->fd, POLLIN, 0 };
+            if (other && other->fd >= 0) {
+                p[1] = { other->fd, (short)(other->read_length < NET_OTHER_BUFFER_MAX ? POLLIN : 0), 0 };
+                n = 2;
+            }
+            bool ready = net_socket_ready(sock);
+            int r = net_wait(p, n, ready ? 0 : timeout * 1000);
+            if (r < 0 || (r == 0 && !ready))
+                break;
+
+            if (ready || (p[0].revents & POLLIN)) {
+                int64_t want = left > 0 ? std::min(left, block.size) : block.size;
+                int64_t got = sock->Read(block.data, want, timeout);
+                if (got == 0) {
+                    complete = left == -1;
+                    break;
+                }
+                if (got < 0)
+                    break;
+                total += got;
+                if (left > 0)
+                    left -= got;
+                if (other && net_write(other, block.data, got, timeout) < 0 &&
+                    !net_drop_client(conn, side, other, &other_mode))
+                    break;
+                if (left == 0) {
+                    complete = true;
+                    break;
+                }
+                continue;
+            }
+            if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                putlog(LOG_ERROR, "network: [IP:%s] %s socket lost while transferring data between sockets",
+                       net_ip(conn), net_side_name(side));
+                break;
+            }
+            if (n == 2 && p[1].revents) {
+                if ((p[1].revents & POLLIN) && other->Read(nullptr, -1, 0) > 0)
+                    continue;
+                /* The other side closed or was lost. */
+                if (net_drop_client(conn, side, other, &other_mode))
+                    continue;
+                break;
+            }
+        }
+    }
+    Socket *other = sock ? net_other_socket(conn, side) : nullptr;
+    if (other && net_drain(other, 0, timeout) < 0 && !net_drop_client(conn, side, other, &other_mode))
+        complete = false;
+    if (!complete) {
+        if (log_wanted(LOG_DEBUG))
+            putlog(LOG_DEBUG, "network: transfer failed");
+        conn->flags |= CONN_TRANSFER_FAILED;
+    }
+    return total;
+}
+
+/* Passes a half-close on: what is queued for to goes out, then its sending
+ * side is shut, so its peer reads the end. An SSL socket is left alone:
+ * shutting its descriptor would cut the TLS stream. */
+static void net_pass_close(Socket *to, int timeout)
+{
+    (void)net_drain(to, 0, timeout);
+    if (!to->ssl_active && to->fd >= 0)
+        (void)shutdown(to->fd, SHUT_WR);
+}
+
+int64_t net_proxy(CONNECTION_T *conn, int64_t limit)
+{
+    Socket *client = conn->client;
+    Socket *server = conn->server;
+    if (!client || !server || limit == 0)
+        return 0;
+    int idle = net_tunnel_idle_seconds > 0 ? net_tunnel_idle_seconds : NET_TUNNEL_IDLE_DEFAULT;
+    NetNoWait client_mode(client);
+    NetNoWait server_mode(server);
+    NET_BLOCK block;
+    Socket *ends[2] = { client, server };
+    bool open[2] = { true, true };   /* reading from the client, from the server */
+    const char *lost[2] = { "network: [IP:%s] active client socket lost while trying to make a connection",
+                            "network: [IP:%s] active outgoing socket lost while trying to make a connection" };
+    int64_t total = 0;
+    bool failed = false;
+
+    while ((open[0] || open[1]) && !failed && (limit < 0 || total < limit)) {
+        struct pollfd p[2];
+        bool ready[2];
+        for (int i = 0; i < 2; i++) {
+            p[i] = { ends[i]->fd, (short)(open[i] ? POLLIN : 0), 0 };
+            ready[i] = open[i] && net_socket_ready(ends[i]);
+        }
+        int r = net_wait(p, 2, ready[0] || ready[1] ? 0 : idle * 1000);
+        if (r < 0)
+            break;
+        if (r == 0 && !ready[0] && !ready[1]) {
+            putlog(LOG_NETWORK, "network: [IP:%s] tunnel idle for %d seconds, closed", net_ip(conn), idle);
+            break;
+        }
+        for (int i = 0; i < 2 && !failed && (limit < 0 || total < limit); i++) {
+            Socket *from = ends[i];
+            Socket *to = ends[1 - i];
+            if (open[i] && (ready[i] || (p[i].revents & POLLIN))) {
+                int64_t want = block.size;
+                if (limit > 0)
+                    want = std::min(want, limit - total);
+                int64_t got = from->Read(block.data, want, idle);
+                /* Once our side of from is shut, its peer's end also shows
+                 * as a hang-up: that is its close, not a failure. */
+                if (got == 0 || (got < 0 && !open[1 - i])) {
+                    /* A half-close: the other direction goes on. */
+                    open[i] = false;
+                    net_pass_close(to, idle);
+                } else if (got < 0 || net_write(to, block.data, got, idle) < 0) {
+                    failed = true;
+                } else {
+                    total += got;
+                }
+            } else if (p[i].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                /* With this side's input done, its hang-up still means its
+                 * peer can no longer take data. */
+                putlog(LOG_ERROR, lost[i], net_ip(conn));
+                failed = true;
+            }
+        }
+    }
+    (void)net_drain(client, 0, idle);
+    (void)net_drain(server, 0, idle);
+    return total;
+}
+
+/* ---- SOCKS ---- */
+
+int proxy_socks4(CONNECTION_T *conn)
+{
+    Socket *sock = conn->server;
+    const HEADER *header = conn->header;
+    if (!sock || !header || !header->host || header->port <= 0 || header->port > 65535)
+        return SOCKS_FAILED;
+    HOSTENT *resolved = net_dns(header->host);
+    if (!resolved)
+        return SOCKS_NO_DNS;
+
+    /* Version, command, port, address, user id and its NUL: at most 63
+     * bytes, so at most 54 characters of the user id. */
+    unsigned char request[63];
+    request[0] = 0x04;
+    request[1] = 0x01;
+    request[2] = (unsigned char)(header->port >> 8);
+    request[3] = (unsigned char)(header->port & 0xff);
+    memcpy(request + 4, resolved->addr, 4);
+    hostent_free(resolved);
+    size_t user_len = strnlen(username, 54);
+    memcpy(request + 8, username, user_len);
+    request[8 + user_len] = 0x00;
+
+    int timeout = net_ctimeout(conn);
+    int64_t deadline = net_now_ms() + (int64_t)timeout * 1000;
+    NetNoWait mode(sock);
+    if (net_write(sock, (const char *)request, (int64_t)(9 + user_len), timeout) < 0 ||
+        net_drain(sock, 0, timeout) < 0)
+        return SOCKS_FAILED;
+
+    unsigned char reply[8];
+    if (!net_read_exact(sock, reply, sizeof reply, deadline) || reply[0] != 0x00)
+        return SOCKS_FAILED;
+    switch (reply[1]) {
+    case 90:
+        return SOCKS_OK;
+    case 91:
+        return SOCKS_FAILED;
+    case 92:
+    case 93:
+        return SOCKS_IDENT;
+    default:
+        return SOCKS_UNKNOWN;
+    }
+}
+
+int proxy_socks5(CONNECTION_T *conn)
+{
+    Socket *sock = conn->server;
+    const HEADER *header = conn->header;
+    if (!sock || !header || !header->host || header->port <= 0 || header->port > 65535)
+        return SOCKS_FAILED;
+    size_t host_len = strlen(header->host);
+    const char *user = conn->proxy_user;
+    const char *password = conn->proxy_password;
+    size_t user_len = user ? strlen(user) : 0;
+    size_t password_len = password ? strlen(password) : 0;
+    /* The format carries these lengths in one byte each. */
+    if (host_len == 0 || host_len > 255 || user_len > 255 || password_len > 255)
+        return SOCKS_FAILED;
+
+    int timeout = net_ctimeout(conn);
+    int64_t deadline = net_now_ms() + (int64_t)timeout * 1000;
+    NetNoWait mode(sock);
+    auto send = [&](const unsigned char *bytes, size_t len) {
+        return net_write(sock, (const char *)bytes, (int64_t)len, timeout) == 0 &&
+               net_drain(sock, 0, timeout) == 0;
+    };
+
+    static const unsigned char greeting[4] = { 0x05, 0x02, 0x00, 0x02 };
+    unsigned char reply[262];
+    if (!send(greeting, sizeof greeting) || !net_read_exact(sock, reply, 2, deadline) || reply[0] != 0x05)
+        return SOCKS_FAILED;
+    if (reply[1] == 0x02) {
+        if (user_len == 0 || password_len == 0)
+            return SOCKS_FAILED;
+        unsigned char auth[3 + 255 + 255];
+        size_t n = 0;
+        auth[n++] = 0x01;
+        auth[n++] = (unsigned char)user_len;
+        memcpy(auth + n, user, user_len);
+        n += user_len;
+        auth[n++] = (unsigned char)password_len;
+        memcpy(auth + n, password, password_len);
+        n += password_len;
+        if (!send(auth, n) || !net_read_exact(sock, reply, 2, deadline) || reply[0] != 0x01 ||
+            reply[1] != 0x00)
+            return SOCKS_FAILED;
+    } else if (reply[1] != 0x00) {
+        return SOCKS_FAILED;
+    }
+
+    unsigned char request[7 + 255];
+    size_t n = 0;
+    request[n++] = 0x05;
+    request[n++] = 0x01;
+    request[n++] = 0x00;
+    request[n++] = 0x03;
+    request[n++] = (unsigned char)host_len;
+    memcpy(request + n, header->host, host_len);
+    n += host_len;
+    request[n++] = (unsigned char)(header->port >> 8);
+    request[n++] = (unsigned char)(header->port & 0xff);
+    if (!send(request, n) || !net_read_exact(sock, reply, 4, deadline) || reply[0] != 0x05 ||
+        reply[1] != 0x00)
+        return SOCKS_FAILED;
+
+    /* The bound address and port, by address type. */
+    int64_t rest;
+    switch (reply[3]) {
+    case 0x01:
+        rest = 4 + 2;
+        break;
+    case 0x04:
+        rest = 16 + 2;
+        break;
+    case 0x03:
+        if (!net_read_exact(sock, reply + 4, 1, deadline) || reply[4] == 0)
+            return SOCKS_FAILED;
+        rest = reply[4] + 2;
+        break;
+    default:
+        return SOCKS_FAILED;
+    }
+    if (!net_read_exact(sock, reply + 5, rest, deadline))
+        return SOCKS_FAILED;
+    return SOCKS_OK;
+}
+
+/* ---- The network section ---- */
+
+/* The fields of an entry of the list listen, by position. */
+static const FieldDecl network_listen_fields[] = {
+    {  0, "enabled", FIELD_BOOL },
+    {  1, "comment", FIELD_STRING },
+    {  2, "port",    FIELD_INT },
+    {  3, "address", FIELD_STRING },
+};
+
+/* The fields of an entry of the list interface, by position. */
+static const FieldDecl network_interface_fields[] = {
+    {  0, "enabled",  FIELD_BOOL },
+    {  1, "comment",  FIELD_STRING },
+    {  2, "profiles", FIELD_STRING_LIST },
+    {  3, "address",  FIELD_STRING },
+};
+
+NetworkSection *network_section = nullptr;
+
+NetworkSection::NetworkSection() : Section("network", SECTION_RWLOCK)
+{
+    list_require(0, "listen", network_listen_fields, std::size(network_listen_fields));
+    list_require(1, "interface", network_interface_fields, std::size(network_interface_fields));
+}
+
+void NetworkSection::update()
+{
+    listens.clear();
+    interfaces.clear();
+    for (const Item &item : subsections[0].items) {
+        const FieldVector &f = item.fields;
+        Listen l;
+        l.enabled = f[0].value;
+        l.comment = f[1].text;
+        l.port = f[2].value;
+        l.address = f[3].text;
+        listens.push_back(l);
+    }
+    for (const Item &item : subsections[1].items) {
+        const FieldVector &f = item.fields;
+        Interface i;
+        i.enabled = f[0].value;
+        i.comment = f[1].text;
+        i.profiles = f[2].list;
+        i.address = f[3].text;
+        i.valid = inet_pton(AF_INET, i.address.c_str(), &i.parsed) == 1;
+        if (!i.valid && i.enabled)
+            putlog(LOG_ERROR, "network: interface address \"%.64s\" is not an IPv4 address, entry not used",
+                   i.address.c_str());
+        interfaces.push_back(i);
+    }
+}
+
+int NetworkSection::check()
+{
+    std::vector<Listen> wanted;
+    {
+        SectionReadGuard guard(*this);
+        for (const Listen &l : listens)
+            if (l.enabled == 1 && l.port != -1)
+                wanted.push_back(l);
+    }
+    int opened = 0;
+    for (const Listen &l : wanted)
+        if (net_listen(l.port, l.address.c_str()) >= 0)
+            opened++;
+    return opened;
+}
+
+in_addr NetworkSection::interface_lookup(CONNECTION_T *conn)
+{
+    in_addr result;
+    result.s_addr = htonl(INADDR_ANY);
+    SectionReadGuard guard(*this);
+    for (const Interface &i : interfaces) {
+        if (i.enabled && i.valid && profile_find(conn->profiles, i.profiles)) {
+            result = i.parsed;
+            break;
+        }
+    }
+    return result;
+}
+
+in_addr NetworkSection::interface_select(CONNECTION_T *conn)
+{
+    in_addr result = interface_lookup(conn);
+    if (result.s_addr != htonl(INADDR_ANY)) {
+        char text[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &result, text, sizeof text);
+        putlog(LOG_NETWORK, "[IP:%s] binding outgoing connection to %s", net_ip(conn), text);
+    }
+    return result;
+}

@@ -1,0 +1,215 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "configtypes.h"
+#include "section.h"
+
+class Filebuf;
+class Socket;
+struct CACHEMAP;
+struct CONNECTION_T;
+
+/* The listener table's size. */
+#define NET_LISTENERS 20
+/* While a transfer waits on one socket, the other socket's input is read
+ * into its own buffer up to this many bytes; past it that socket is only
+ * watched for hang-up. */
+#define NET_OTHER_BUFFER_MAX ((int64_t)65536)
+/* The connect time-out when the caller gives none: the general rule's
+ * default. */
+#define NET_CONNECT_DEFAULT_TIMEOUT 60
+/* A tunnel's idle limit by default, in seconds. */
+#define NET_TUNNEL_IDLE_DEFAULT 600
+
+/* Results of net_connect besides a descriptor (0 or more). */
+enum net_connect_result {
+    NET_CONNECT_NO_HOST = -1,   /* no host, or a port of 0 or less */
+    NET_CONNECT_FAILED = -2,    /* the socket or the connect failed */
+    NET_CONNECT_NO_DNS = -3,    /* the host did not resolve */
+};
+
+/* Results of the SOCKS exchanges. */
+enum socks_result {
+    SOCKS_OK = 1,
+    SOCKS_UNKNOWN = -1,    /* SOCKS 4: a reply code outside the protocol */
+    SOCKS_FAILED = -2,     /* refused, malformed, silent, or not sendable */
+    SOCKS_NO_DNS = -3,     /* SOCKS 4: the request host did not resolve */
+    SOCKS_IDENT = -4,      /* SOCKS 4: refused by the server's identity check */
+};
+
+/* One slot of the listener table. */
+struct NET_LISTENER {
+    int used;        /* 1: a listening socket is open here */
+    int fd;
+    int port;        /* host order */
+    char *address;   /* owned, or NULL for every local address */
+};
+
+/* How long a tunnel (net_proxy) may stay without traffic in either
+ * direction, in seconds; a value below 1 means the default. Set at
+ * start-up by the forwarding configuration. */
+extern int net_tunnel_idle_seconds;
+
+/* The number of references of a cache object, asked when a client goes
+ * away during a cache fill: with more than one, other readers wait for the
+ * object and the fill goes on without the client. The cache installs its
+ * real count here; the default knows no cache and answers 0. */
+extern int (*net_cache_references)(CACHEMAP *object);
+
+/* Listeners. */
+
+/* Marks every listener slot free; run once at start-up. */
+void net_init();
+
+/* Opens a listening socket on address (a dotted quad; NULL or "" for every
+ * local address) and port in the first free slot, tuning it and BLOCKSIZE
+ * from the socket buffer sizes. Returns the slot index, or -1 after
+ * "error: failed to bind to %s:%d". */
+int net_listen(int port, const char *address);
+
+/* Closes every listener and frees its slot. A thread waiting in net_accept
+ * wakes and finds nothing to accept. */
+void net_listen_closeall();
+
+/* The number of open listeners. */
+int net_listen_count();
+
+/* Waits up to timeout seconds (-1: for ever) for a client on any listener
+ * and accepts at most one. Returns a new connection (client, port, ip,
+ * interface and the log entry's client set; the caller numbers it and owns
+ * it) or NULL. */
+CONNECTION_T *net_accept(int timeout);
+
+/* The next client id: the global counter's value, which then advances,
+ * skipping 0 when it wraps. Main thread only. */
+unsigned net_clientid_next();
+
+/* Ends a client connection: logs it, deletes its sockets and frees the
+ * record. NULL is allowed. */
+void net_close(CONNECTION_T *conn);
+
+/* Connecting. */
+
+/* Opens a TCP connection to host (a name or a dotted quad) and port from
+ * the local address (INADDR_ANY: any), waiting at most timeout seconds
+ * (below 0: NET_CONNECT_DEFAULT_TIMEOUT). Returns a blocking descriptor
+ * whose sends are bounded by the same time-out, or a net_connect_result. */
+[[nodiscard]] int net_connect(const char *host, int port, in_addr local, int timeout);
+[[nodiscard]] int net_connect(const char *host, int port, int timeout);
+[[nodiscard]] int net_connect(const char *host, int port);
+
+/* Transfers. Every wait for a peer in these is bounded by the connection's
+ * connect time-out (the general rule's ctimeout), net_proxy's by
+ * net_tunnel_idle_seconds. Data moves in blocks of BLOCKSIZE through a
+ * buffer on the heap. */
+
+/* Writes the whole buffer to the side's socket and flushes it. Returns the
+ * buffer's size; 0 with nothing sent for SIDE_CLIENT with CONN_NOCLIENT;
+ * -1 without a socket, on a write failure or when the peer takes nothing
+ * for the time-out. */
+[[nodiscard]] int net_filebuf_send(const Filebuf *buffer, CONNECTION_T *conn, int side);
+
+/* Sends the buffer with chunked framing: pieces of at most BLOCKSIZE bytes,
+ * each as "%x\r\n", the bytes and "\r\n", then "0\r\n\r\n", flushed.
+ * Returns the body bytes sent; fewer than the buffer's size when a write
+ * failed (the last chunk is then not sent). 0 for SIDE_CLIENT with
+ * CONN_NOCLIENT, nothing sent. */
+int64_t net_filebuf_send_chunked(const Filebuf *buffer, CONNECTION_T *conn, int side);
+
+/* Reads len bytes, or until the peer closes for len -1, from the side's
+ * socket, appending them to buffer when one is given. Meanwhile the other
+ * socket's input is buffered (up to NET_OTHER_BUFFER_MAX) and its loss
+ * ends the read. Returns 1 when complete (all len bytes; for -1 a clean
+ * close by the peer), else 0 with CONN_TRANSFER_FAILED set: a time-out, a
+ * lost or reset socket, a peer that closed before len bytes, the other side
+ * closing, or a buffer that refused to grow. */
+[[nodiscard]] int net_filebuf_read(Filebuf *buffer, CONNECTION_T *conn, int side, int64_t len);
+
+/* Copies len bytes, or until close for -1, from the side's socket to the
+ * other socket (when there is one), the side's read observers seeing every
+ * block. When the client goes away while the request fills a cache object
+ * that other readers wait for, the client socket is deleted, CONN_NOCLIENT
+ * set, and the copy goes on. A copy that does not complete (fewer bytes, a
+ * time-out, a reset, a failed write) sets CONN_TRANSFER_FAILED. Returns the
+ * bytes read. */
+int64_t net_transfer(CONNECTION_T *conn, int side, int64_t len);
+
+/* Relays both directions between client and server until both are done
+ * or limit bytes (both directions together; -1 none) have passed. A side
+ * that half-closes has its end passed on, and the other direction goes on
+ * to its end. Ends on a lost socket or net_tunnel_idle_seconds without
+ * traffic. Returns the bytes relayed. */
+int64_t net_proxy(CONNECTION_T *conn, int64_t limit);
+
+/* Pushes sock's pending output, each wait for the peer bounded by timeout
+ * seconds. Returns 0, or -1 on a failure or time-out. */
+[[nodiscard]] int net_socket_flush(Socket *sock, int timeout);
+
+/* SOCKS, over the connected conn->server, for the request's host and port.
+ * Replies are read whole within the connect time-out and checked before
+ * use. */
+
+/* SOCKS 4 with the resolved address and the run-as user name as user id.
+ * Returns a socks_result. */
+[[nodiscard]] int proxy_socks4(CONNECTION_T *conn);
+
+/* SOCKS 5 offering no authentication and user/password (conn->proxy_user,
+ * conn->proxy_password), connecting by host name. User names, passwords
+ * and host names over 255 bytes are refused before anything is sent.
+ * Returns SOCKS_OK or SOCKS_FAILED. */
+[[nodiscard]] int proxy_socks5(CONNECTION_T *conn);
+
+/* One listen entry. */
+struct Listen {
+    int enabled = 0;
+    std::string comment;
+    int port = -1;
+    std::string address;
+};
+
+/* One outgoing-address entry. */
+struct Interface {
+    int enabled = 0;
+    std::string comment;
+    StringList profiles;
+    std::string address;
+    in_addr parsed{};    /* address converted at update */
+    bool valid = false;  /* the address is a dotted quad */
+};
+
+/* The listening addresses and the local addresses of outgoing connections
+ * (section "network"). */
+class NetworkSection : public Section {
+public:
+    NetworkSection();
+
+    /* Rebuilds the listen and interface lists from the entries, in
+     * configuration order; an interface address that is not a dotted quad
+     * is logged and its entry never chosen. Called with the write lock
+     * held. */
+    void update() override;
+
+    /* Opens a listener for every enabled listen entry whose port is not -1,
+     * in list order. Called once at start-up. Returns the number opened. */
+    int check();
+
+    /* The local address for conn's outgoing connections: the address of the
+     * first enabled interface entry whose profiles match conn's (logged),
+     * else INADDR_ANY. */
+    in_addr interface_select(CONNECTION_T *conn);
+
+    /* Like interface_select without the log line. */
+    in_addr interface_lookup(CONNECTION_T *conn);
+
+private:
+    std::vector<Listen> listens;
+    std::vector<Interface> interfaces;
+};
+
+/* The one instance, created by sections_create. */
+extern NetworkSection *network_section;

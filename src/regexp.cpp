@@ -1,0 +1,416 @@
+/*
+ * The configuration's regular expressions over PCRE2. Plain conditions
+ * (URL filters, header, cookie and MIME rules, page filters) go through the
+ * POSIX wrapper and only ask "is there a match". Redirects and rewrite rules
+ * need the matched text and its groups, so they use the native interface:
+ * an expression is compiled once when the rules are built, together with a
+ * match context that bounds the heap one search may take, and a replacement
+ * text is expanded per match from template variables, "$d" group references
+ * and backslash escapes. Subjects are handled by length, so a body holding
+ * zero bytes is searched and copied whole, and the text a replacement builds
+ * is capped, since a short pattern and a replacement repeating "$0" could
+ * otherwise multiply the size of a body.
+ */
+#include "regexp.h"
+
+#include <pcre2posix.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "filebuf.h"
+#include "log.h"
+#include "mem.h"
+#include "misc.h"
+
+/* The POSIX interface's compiled form behind the opaque handle. */
+struct regex_posix_t {
+    regex_t re;
+};
+
+static_assert(REG_COMPILE_ICASE == REG_ICASE && REG_COMPILE_NEWLINE == REG_NEWLINE,
+              "reg_compile flags are the POSIX interface's");
+
+/* One string of a match: the bytes of the whole match or of a group. */
+struct REG_PIECE {
+    const char *start;
+    size_t length;
+};
+
+static std::string reg_log_text(const char *pattern);
+static void reg_log_failure(const char *pattern);
+static uint32_t reg_sub_options(int options);
+static int reg_sub_search(const regex_sub_t *regex, const char *subject, int64_t length,
+                          pcre2_match_data *data);
+static int reg_sub_pieces(pcre2_match_data *data, int rc, const char *subject,
+                          REG_PIECE *pieces);
+static bool reg_sub_expand(const REG_PIECE *pieces, int count, const char *text,
+                           int64_t length, std::string &out, int64_t max_bytes);
+static bool reg_sub_append(std::string &out, const char *bytes, size_t length,
+                           int64_t max_bytes);
+
+/* Longest part of a pattern quoted in a log line. */
+static const size_t REG_LOG_PATTERN_CHARS = 256;
+
+/* The pattern as a log line may carry it: control bytes written as \xNN and
+ * the text cut at REG_LOG_PATTERN_CHARS characters, marked by "...". */
+static std::string reg_log_text(const char *pattern)
+{
+    std::string out;
+    size_t i = 0;
+    for (; pattern[i] && i < REG_LOG_PATTERN_CHARS; i++) {
+        unsigned char c = (unsigned char)pattern[i];
+        if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof(hex), "\\x%02x", c);
+            out += hex;
+        } else {
+            out += (char)c;
+        }
+    }
+    if (pattern[i])
+        out += "...";
+    return out;
+}
+
+static void reg_log_failure(const char *pattern)
+{
+    putlog(LOG_ERROR, "failed to compile regular expression: %s", reg_log_text(pattern).c_str());
+}
+
+regex_posix_t *reg_compile(const char *pattern, int flags)
+{
+    regex_posix_t *regex = (regex_posix_t *)xmalloc(sizeof(regex_posix_t));
+    if (!regex)
+        FATAL_ALLOC(sizeof(regex_posix_t));
+    if (regcomp(&regex->re, pattern, flags) != 0) {
+        free(regex);
+        reg_log_failure(pattern);
+        return nullptr;
+    }
+    return regex;
+}
+
+int reg_exec(const regex_posix_t *regex, const char *text)
+{
+    ASSERT(regex);
+    if (!text)
+        return REG_NOMATCH;
+    return regexec(&regex->re, text, 0, nullptr, 0);
+}
+
+void reg_free(regex_posix_t *regex)
+{
+    ASSERT(regex);
+    regfree(&regex->re);
+    free(regex);
+}
+
+/* The library's option bits for REG_SUB_* options; other bits are a fault
+ * of the calling code. */
+static uint32_t reg_sub_options(int options)
+{
+    ASSERT((options & ~REG_SUB_ALL) == 0);
+    uint32_t out = 0;
+    if (options & REG_SUB_CASELESS)
+        out |= PCRE2_CASELESS;
+    if (options & REG_SUB_MULTILINE)
+        out |= PCRE2_MULTILINE;
+    if (options & REG_SUB_DOTALL)
+        out |= PCRE2_DOTALL;
+    if (options & REG_SUB_EXTENDED)
+        out |= PCRE2_EXTENDED;
+    return out;
+}
+
+regex_sub_t *reg_sub_compile(const char *pattern, int options)
+{
+    int error = 0;
+    PCRE2_SIZE offset = 0;
+    pcre2_code *code = pcre2_compile((PCRE2_SPTR)pattern, PCRE2_ZERO_TERMINATED,
+                                     reg_sub_options(options), &error, &offset, nullptr);
+    if (!code) {
+        if (error == PCRE2_ERROR_NOMEMORY)
+            FATAL_ALLOC(strlen(pattern));
+        reg_log_failure(pattern);
+        return nullptr;
+    }
+
+    /* The interpreter keeps its backtracking frames on the heap, within the
+     * limit set here; the JIT would need a stack per thread and is not used. */
+    pcre2_match_context *extra = pcre2_match_context_create(nullptr);
+    if (!extra)
+        FATAL_ALLOC(sizeof(void *));
+    pcre2_set_heap_limit(extra, REG_SUB_HEAP_LIMIT_KIB);
+
+    regex_sub_t *regex = (regex_sub_t *)xmalloc(sizeof(regex_sub_t));
+    if (!regex)
+        FATAL_ALLOC(sizeof(regex_sub_t));
+    regex->code = code;
+    regex->extra = extra;
+    return regex;
+}
+
+void reg_sub_free(regex_sub_t *regex)
+{
+    if (!regex)
+        return;
+    pcre2_code_free(regex->code);
+    pcre2_match_context_free(regex->extra);
+    free(regex);
+}
+
+/* Searches length bytes of subject. Returns the library's count of set
+ * pairs (1 and more) on a match, 0 when there is none: no match, a match
+ * setting more groups than data has room for, or a search that failed
+ * (logged, such as a limit reached). */
+static int reg_sub_search(const regex_sub_t *regex, const char *subject, int64_t length,
+                          pcre2_match_data *data)
+{
+    ASSERT(regex && regex->code);
+    int rc = pcre2_match(regex->code, (PCRE2_SPTR)subject, (PCRE2_SIZE)length, 0, 0, data,
+                         regex->extra);
+    if (rc > 0) {
+        PCRE2_SIZE *ovector = pcre2_get_ovector_pointer(data);
+        /* \K inside a look-ahead can put the start after the end. */
+        return ovector[1] >= ovector[0] ? rc : 0;
+    }
+    if (rc == 0 || rc == PCRE2_ERROR_NOMATCH)
+        return 0;
+    if (rc == PCRE2_ERROR_NOMEMORY)
+        FATAL_ALLOC(0);
+    PCRE2_UCHAR message[256];
+    if (pcre2_get_error_message(rc, message, sizeof(message)) < 0)
+        snprintf((char *)message, sizeof(message), "error %d", rc);
+    putlog(LOG_WARNING, "regular expression search stopped: %s", (const char *)message);
+    return 0;
+}
+
+/* Fills pieces from the pairs of a match of rc pairs over subject; an unset
+ * group becomes an empty piece. Returns rc. */
+static int reg_sub_pieces(pcre2_match_data *data, int rc, const char *subject,
+                          REG_PIECE *pieces)
+{
+    PCRE2_SIZE *ovector = pcre2_get_ovector_pointer(data);
+    for (int i = 0; i < rc; i++) {
+        PCRE2_SIZE so = ovector[2 * i], eo = ovector[2 * i + 1];
+        if (so == PCRE2_UNSET || eo < so) {
+            pieces[i].start = "";
+            pieces[i].length = 0;
+        } else {
+            pieces[i].start = subject + so;
+            pieces[i].length = eo - so;
+        }
+    }
+    return rc;
+}
+
+regmatch_sub_t *reg_sub_exec(const regex_sub_t *regex, const char *text)
+{
+    return reg_sub_exec_bytes(regex, text, (int64_t)strlen(text));
+}
+
+regmatch_sub_t *reg_sub_exec_bytes(const regex_sub_t *regex, const char *subject, int64_t length)
+{
+    ASSERT(length >= 0);
+    std::unique_ptr<pcre2_match_data, void (*)(pcre2_match_data *)> data(
+        pcre2_match_data_create(REG_SUB_PAIRS, nullptr), pcre2_match_data_free);
+    if (!data)
+        FATAL_ALLOC(REG_SUB_PAIRS * 2 * sizeof(PCRE2_SIZE));
+    int rc = reg_sub_search(regex, subject, length, data.get());
+    if (rc <= 0)
+        return nullptr;
+
+    regmatch_sub_t *match = (regmatch_sub_t *)xmalloc(sizeof(regmatch_sub_t));
+    if (!match)
+        FATAL_ALLOC(sizeof(regmatch_sub_t));
+    if (pcre2_substring_list_get(data.get(), &match->substrings, &match->lengths) != 0)
+        FATAL_ALLOC(length);
+    PCRE2_SIZE *ovector = pcre2_get_ovector_pointer(data.get());
+    match->start = (int64_t)ovector[0];
+    match->end = (int64_t)ovector[1];
+    match->count = rc;
+    return match;
+}
+
+void reg_sub_match_free(regmatch_sub_t *match)
+{
+    if (!match)
+        return;
+    pcre2_substring_list_free((PCRE2_SPTR *)match->substrings);
+    free(match);
+}
+
+/* Appends bytes to out unless out would then exceed max_bytes. */
+static bool reg_sub_append(std::string &out, const char *bytes, size_t length, int64_t max_bytes)
+{
+    if ((int64_t)length > max_bytes - (int64_t)out.size())
+        return false;
+    out.append(bytes, length);
+    return true;
+}
+
+/* Expands a replacement whose variables are already filled in (length bytes
+ * of text) against the count pieces of a match, appending to out. "$d"
+ * writes piece d when it exists (a character above "9" counts on: ":" is
+ * 10), "$$" and a final "$" write "$", "$" and any other character write
+ * nothing; a backslash escape writes its byte, a final backslash nothing.
+ * Returns false when out would exceed max_bytes (out is then incomplete). */
+static bool reg_sub_expand(const REG_PIECE *pieces, int count, const char *text,
+                           int64_t length, std::string &out, int64_t max_bytes)
+{
+    const char *p = text, *end = text + length;
+    while (p < end) {
+        char c = *p++;
+        if (c == '$') {
+            if (p == end || *p == '$') {
+                if (p < end)
+                    p++;
+                if (!reg_sub_append(out, "$", 1, max_bytes))
+                    return false;
+                continue;
+            }
+            unsigned char d = (unsigned char)*p++;
+            if (d >= '0' && d - '0' < count) {
+                const REG_PIECE &piece = pieces[d - '0'];
+                if (!reg_sub_append(out, piece.start, piece.length, max_bytes))
+                    return false;
+            }
+            continue;
+        }
+        if (c == '\\') {
+            if (p == end)
+                break;
+            char e = *p++;
+            switch (e) {
+            case 'a': e = '\a'; break;
+            case 'e': e = 27; break;
+            case 'f': e = '\f'; break;
+            case 'n': e = '\n'; break;
+            case 'r': e = '\r'; break;
+            case 't': e = '\t'; break;
+            default: break;              /* "\\" and any other: the character itself */
+            }
+            if (!reg_sub_append(out, &e, 1, max_bytes))
+                return false;
+            continue;
+        }
+        if (!reg_sub_append(out, &c, 1, max_bytes))
+            return false;
+    }
+    return true;
+}
+
+char *reg_sub_parse(const regmatch_sub_t *match, const char *replacement, VariableMap &variables,
+                    int64_t max_bytes)
+{
+    ASSERT(match && replacement);
+    Filebuf filled(max_bytes < 0 ? 0 : max_bytes);
+    if (filled.Add(replacement, (int64_t)strlen(replacement)) != FILEBUF_OK ||
+        variables_parse(variables, &filled) != FILEBUF_OK)
+        return nullptr;
+
+    REG_PIECE pieces[REG_SUB_PAIRS];
+    int count = match->count < REG_SUB_PAIRS ? match->count : REG_SUB_PAIRS;
+    for (int i = 0; i < count; i++) {
+        pieces[i].start = (const char *)match->substrings[i];
+        pieces[i].length = match->lengths[i];
+    }
+    std::string out;
+    if (!reg_sub_expand(pieces, count, filled.data, filled.size, out, max_bytes))
+        return nullptr;
+
+    char *text = (char *)xmalloc(out.size() + 1);
+    if (!text)
+        FATAL_ALLOC(out.size() + 1);
+    memcpy(text, out.data(), out.size());   /* terminated by the zero fill */
+    return text;
+}
+
+int64_t reg_replace(Filebuf *buffer, const regex_sub_t *regex, const char *replacement,
+                    VariableMap &variables, int64_t max_growth)
+{
+    ASSERT(buffer && regex);
+    if (max_growth < 0)
+        max_growth = 0;
+    int64_t limit = buffer->limit();
+    if (buffer->size <= INT64_MAX - max_growth && buffer->size + max_growth < limit)
+        limit = buffer->size + max_growth;
+
+    const char *text = buffer->data ? buffer->data : "";
+    const int64_t length = buffer->size;
+
+    std::unique_ptr<pcre2_match_data, void (*)(pcre2_match_data *)> data(
+        pcre2_match_data_create(REG_SUB_PAIRS, nullptr), pcre2_match_data_free);
+    if (!data)
+        FATAL_ALLOC(REG_SUB_PAIRS * 2 * sizeof(PCRE2_SIZE));
+
+    Filebuf out(limit);
+    Filebuf filled(limit);          /* the replacement with its variables */
+    bool have_filled = false;
+    std::string expansion;
+    REG_PIECE pieces[REG_SUB_PAIRS];
+    int64_t pos = 0, count = 0;
+    bool fits = true;
+
+    while (pos <= length) {
+        int rc = reg_sub_search(regex, text + pos, length - pos, data.get());
+        if (rc <= 0)
+            break;
+        PCRE2_SIZE *ovector = pcre2_get_ovector_pointer(data.get());
+        int64_t start = pos + (int64_t)ovector[0];
+        int64_t end = pos + (int64_t)ovector[1];
+
+        if (out.Add(text + pos, start - pos) != FILEBUF_OK) {
+            fits = false;
+            break;
+        }
+        if (replacement) {
+            if (!have_filled) {
+                /* Variables read the same for every match: fill them once. */
+                if (filled.Add(replacement, (int64_t)strlen(replacement)) != FILEBUF_OK ||
+                    variables_parse(variables, &filled) != FILEBUF_OK) {
+                    fits = false;
+                    break;
+                }
+                have_filled = true;
+            }
+            int n = reg_sub_pieces(data.get(), rc, text + pos, pieces);
+            expansion.clear();
+            if (!reg_sub_expand(pieces, n, filled.data, filled.size, expansion,
+                                limit - out.size) ||
+                out.Add(expansion.data(), (int64_t)expansion.size()) != FILEBUF_OK) {
+                fits = false;
+                break;
+            }
+        }
+        count++;
+        pos = end;
+        if (start == end) {
+            /* An empty match: step over one byte so the scan moves on. */
+            if (end >= length) {
+                pos = length;
+                break;
+            }
+            if (out.Add(text + end, 1) != FILEBUF_OK) {
+                fits = false;
+                break;
+            }
+            pos = end + 1;
+        }
+    }
+
+    if (fits && count > 0 && pos < length && out.Add(text + pos, length - pos) != FILEBUF_OK)
+        fits = false;
+    if (!fits) {
+        putlog(LOG_WARNING, "regular expression substitution would exceed %lld bytes, text left unchanged",
+               (long long)limit);
+        return REG_REPLACE_TOO_BIG;
+    }
+    if (count > 0)
+        buffer->Swap(&out);
+    return count;
+}

@@ -1,0 +1,124 @@
+#pragma once
+
+#ifndef PCRE2_CODE_UNIT_WIDTH
+#define PCRE2_CODE_UNIT_WIDTH 8
+#endif
+#include <pcre2.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "misc.h"
+
+class Filebuf;
+
+/* Regular expressions of the configuration: plain matching through the
+ * POSIX interface of PCRE2, and search and replace with numbered
+ * sub-matches and template variables through the native interface. A
+ * compiled expression is only read while matching, so one may be used by
+ * many threads at once. */
+
+/* An expression compiled through the POSIX interface. Opaque, so that this
+ * header does not bring in the library's POSIX declarations, whose regex_t
+ * would clash with the system's <regex.h> wherever both are seen. */
+struct regex_posix_t;
+
+/* Flags of reg_compile (the values of PCRE2's POSIX interface). */
+constexpr int REG_COMPILE_ICASE = 0x1;     /* ignore case */
+constexpr int REG_COMPILE_NEWLINE = 0x2;   /* newline-sensitive: ^ and $ also match at
+                                              a newline ("." never takes one) */
+
+/* Options of reg_sub_compile. The numbers are fixed (configuration code
+ * passes 15 for the four together) and are mapped onto the library's. */
+enum {
+    REG_SUB_CASELESS = 0x1,
+    REG_SUB_MULTILINE = 0x2,
+    REG_SUB_DOTALL = 0x4,
+    REG_SUB_EXTENDED = 0x8,    /* white space in the pattern ignored unless escaped */
+    REG_SUB_ALL = 0xf,
+};
+
+/* Offset pairs a search has room for: the whole match and 15 groups. A
+ * match that sets a later group is reported as no match. */
+constexpr int REG_SUB_PAIRS = 16;
+
+/* Default ceilings: the text reg_sub_parse may build, and how much a
+ * reg_replace may grow its buffer. */
+constexpr int64_t REG_SUB_MAX_BYTES = 16 * 1024 * 1024;
+constexpr int64_t REG_REPLACE_MAX_GROWTH = 16 * 1024 * 1024;
+
+/* Heap the matcher may use for one search (in KiB). */
+constexpr uint32_t REG_SUB_HEAP_LIMIT_KIB = 16 * 1024;
+
+/* Result of reg_replace besides a count. */
+enum { REG_REPLACE_TOO_BIG = -1 };
+
+/* A native compiled expression. Made by reg_sub_compile, released by
+ * reg_sub_free, which frees both members. */
+struct regex_sub_t {
+    pcre2_code *code;
+    pcre2_match_context *extra;   /* the matcher's limits; may be NULL */
+};
+
+/* One match of reg_sub_exec, released by reg_sub_match_free. Offsets are
+ * bytes of the searched text; substrings come from the library's substring
+ * list (entry 0 the whole match, entry k group k, an unset group empty) and
+ * lengths[k] is the byte count of entry k, which may hold zero bytes. */
+struct regmatch_sub_t {
+    int64_t start;
+    int64_t end;
+    int count;                    /* entries in substrings */
+    PCRE2_UCHAR **substrings;     /* owned, one block with lengths */
+    PCRE2_SIZE *lengths;
+};
+
+/* POSIX interface. */
+
+/* A new compiled expression, or NULL after "failed to compile regular
+ * expression: %s" with the pattern at LOG_ERROR. flags: REG_COMPILE_*. */
+[[nodiscard]] regex_posix_t *reg_compile(const char *pattern, int flags);
+
+/* 0 when text contains a match, non-zero otherwise (the POSIX convention;
+ * a search that hits the library's limits counts as no match). */
+[[nodiscard]] int reg_exec(const regex_posix_t *regex, const char *text);
+
+/* Releases an expression of reg_compile; NULL is a fatal error. */
+void reg_free(regex_posix_t *regex);
+
+/* Native interface. */
+
+/* A new compiled expression with the REG_SUB_* options, or NULL after the
+ * same line as reg_compile. */
+[[nodiscard]] regex_sub_t *reg_sub_compile(const char *pattern, int options);
+
+/* The first match in text as a new record, or NULL when there is none (or
+ * the search hit the library's limits, logged at LOG_WARNING). */
+[[nodiscard]] regmatch_sub_t *reg_sub_exec(const regex_sub_t *regex, const char *text);
+
+/* The same on length bytes of subject, which may hold zero bytes. */
+[[nodiscard]] regmatch_sub_t *reg_sub_exec_bytes(const regex_sub_t *regex, const char *subject,
+                                                 int64_t length);
+
+/* A new text (released with free): replacement with its template variables
+ * filled in first (variables_parse, which adds unknown names to variables),
+ * then "$d" replaced by string d of the match (0 the whole match) and the
+ * backslash escapes \\ \a \e \f \n \r \t turned into their bytes. NULL when
+ * the replacement with its variables, or the text, would exceed max_bytes. */
+[[nodiscard]] char *reg_sub_parse(const regmatch_sub_t *match, const char *replacement,
+                                  VariableMap &variables,
+                                  int64_t max_bytes = REG_SUB_MAX_BYTES);
+
+/* Replaces every match of regex in buffer, left to right, by the expansion
+ * of replacement as reg_sub_parse makes it (NULL replacement: the matches
+ * are dropped). Each search starts afresh where the last match ended; after
+ * an empty match one byte is copied before the next search. Returns the
+ * number of matches (0: buffer unchanged), or REG_REPLACE_TOO_BIG, logged
+ * and with buffer unchanged, when the result would exceed the buffer's
+ * limit or its size plus max_growth. */
+[[nodiscard]] int64_t reg_replace(Filebuf *buffer, const regex_sub_t *regex,
+                                  const char *replacement, VariableMap &variables,
+                                  int64_t max_growth = REG_REPLACE_MAX_GROWTH);
+
+/* Release; NULL is allowed. */
+void reg_sub_free(regex_sub_t *regex);
+void reg_sub_match_free(regmatch_sub_t *match);

@@ -1,0 +1,360 @@
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "configtypes.h"
+
+/*
+ * The configuration model. A section is one object of a class derived from
+ * Section; its global values are a FieldVector, its rule lists Subsections
+ * of Items, each Item a FieldVector of its own. The shape of every section
+ * (field names, types, defaults, option lists, lists and their templates)
+ * comes from the section description document (sectionxml), read once when
+ * the section is constructed.
+ *
+ * How a section class is written:
+ *
+ *   // The fields this class reads, by position: a description that lacks
+ *   // one, names it differently or gives it another type stops the start.
+ *   static const FieldDecl access_globals[] = {
+ *       { 0, "allow_first", FIELD_BOOL },
+ *       { 1, "realm",       FIELD_STRING },
+ *   };
+ *   static const FieldDecl access_rule[] = {
+ *       { 0, "enabled",  FIELD_BOOL },
+ *       { 1, "profiles", FIELD_STRING_LIST },
+ *       { 2, "ip",       FIELD_IP_RANGE_LIST },
+ *   };
+ *
+ *   class AccessSection : public Section {
+ *   public:
+ *       AccessSection() : Section("access", SECTION_RWLOCK)
+ *       {
+ *           fields_require(access_globals);
+ *           list_require(0, "allow", access_rule);
+ *           list_require(1, "deny", access_rule);
+ *           // register callbacks, keep references to global members:
+ *           // &fields[0].value stays valid for the life of the section.
+ *       }
+ *       void update() override
+ *       {
+ *           // Called with the write lock held after every change: discard
+ *           // the rule objects and rebuild them from subsections[i].items,
+ *           // in list order. A section without rules yet does nothing.
+ *       }
+ *       bool allow_first()
+ *       {
+ *           return atomic_read(&fields[0].value) != 0;
+ *       }
+ *   };
+ *
+ * Request-time code reads values under the section's lock, held by a guard:
+ *
+ *   SectionReadGuard guard(*this);
+ *   for (const Item &rule : subsections[0].items)
+ *       if (rule.fields[0].value && rule.fields[2].ipranges.has(ip)) ...
+ *
+ * Lists without required fields are checked with list_require(i, "name").
+ * The members each type fills are listed with field_type below.
+ */
+
+namespace tinyxml2 {
+class XMLDocument;
+class XMLElement;
+}
+class XmlElement;
+class Subsection;
+
+/* Field type codes and the members that carry each type's value. The type
+ * strings of the description are the names without the prefix. */
+enum field_type {
+    FIELD_INT = 0,                 /* value */
+    FIELD_UINT = 1,                /* uvalue */
+    FIELD_BOOL = 2,                /* value: 0 or 1 */
+    FIELD_STRING = 3,              /* text */
+    FIELD_STRING_SELECT_ONE = 4,   /* value: option index; options[].selected */
+    FIELD_STRING_SELECT_MANY = 5,  /* value: bit k for option k; list; options */
+    FIELD_STRING_LIST = 6,         /* list */
+    FIELD_IP_RANGE_LIST = 7,       /* ipranges */
+    FIELD_PORT_RANGE_LIST = 8,     /* portranges */
+    FIELD_STRING_RANGE = 10,       /* value, value2: indexes into options, options2 */
+    FIELD_INT_RANGE = 11,          /* value, value2 within min..max */
+    FIELD_FILE_SIZE = 12,          /* uvalue */
+    FIELD_MULTILINE_STRING = 13,   /* text */
+    FIELD_LONG_FILE_SIZE = 14,     /* llvalue */
+    FIELD_DOUBLE = 15,             /* dvalue */
+};
+
+/* The most options a STRING_SELECT_MANY field can carry: its mask is the
+ * 32 bits of value. */
+#define FIELD_SELECT_MANY_MAX 32
+
+/* Section lock kinds. */
+enum section_lockkind {
+    SECTION_RWLOCK = 0,   /* read-write lock: every section but cache */
+    SECTION_MUTEX = 1,    /* plain mutex, usable with cond_wait: cache */
+};
+
+/* The result of loading one field from the configuration document. */
+enum field_load_result {
+    FIELD_LOADED = 0,   /* loaded, skipped (disabled) or left inactive */
+    FIELD_FLAWED,       /* a bad value: logged by Field::error_log */
+};
+
+/* The result of loading one section from the configuration document. */
+enum section_load_result {
+    SECTION_LOADED = 0,   /* values and lists replaced, update() has run */
+    SECTION_ABSENT,       /* no element for the section: nothing changed */
+    SECTION_STOPPED,      /* an optional global field without element or with
+                             a bad active attribute: the fields before it are
+                             loaded, the rest of the section is not */
+    SECTION_FLAWED,       /* a bad value, logged: the section is unchanged */
+};
+
+/* One typed value. */
+class Field {
+public:
+    /* A field of a non-option type with its default text, parsed by type.
+     * Throws ConfigError when the default is refused by the type's parser
+     * (and for an INT_RANGE default that is not two integers). */
+    Field(bool enabled, std::string name, std::string comment, std::string desc,
+          std::string value, int type, bool optional);
+    /* A field of an option type (STRING_SELECT_ONE, STRING_SELECT_MANY,
+     * STRING_RANGE) with its own copy of the option list. */
+    Field(bool enabled, std::string name, std::string comment, std::string desc,
+          StringSelectVector &options, int type, bool optional);
+
+    /* The code of a type string, compared exactly; any other string is a
+     * fatal error. */
+    static int type_get(const std::string &type);
+    /* The type string of a code; "" for a code outside the table. */
+    static const char *type_string(int type);
+
+    /* The text printed after "must be" in error messages; "" for a code
+     * outside the table. */
+    std::string nature() const;
+    /* The option names joined by single commas. */
+    std::string possible_values() const;
+
+    /* Loads the value from the element named name under the cursor's
+     * current element. Returns FIELD_LOADED or FIELD_FLAWED (logged). Throws
+     * ConfigError when the field is optional and its element is missing or
+     * its active attribute is neither true nor false; text is replaced
+     * first in every case. */
+    [[nodiscard]] int load(const XmlElement &cursor);
+    /* Appends <name active="...">text</name> to parent. */
+    void save(tinyxml2::XMLElement *parent) const;
+    /* Logs the "flawed XML file" line for this field's text. */
+    void error_log(const XmlElement &cursor) const;
+
+    bool enabled;
+    std::string name;
+    int type;
+    std::string comment;
+    std::string desc;
+    int size;                  /* form input width */
+    int min, max;              /* INT_RANGE bounds */
+    bool optional;
+    bool active;               /* optional fields only */
+    int value;
+    int value2;
+    uint32_t uvalue;
+    uint64_t llvalue;
+    std::string text;          /* as written; the only member saved */
+    StringList list;
+    IpRangeList ipranges;
+    PortRangeList portranges;
+    StringSelectVector options;
+    StringSelectVector options2;
+    double dvalue;
+};
+
+/* The ordered values of an entry or of a section's globals, read by
+ * position. A section's global vector never changes its size after
+ * construction, so references to its members stay valid. */
+class FieldVector : public std::vector<Field> {
+public:
+    FieldVector() = default;
+    /* Builds the vector from a list of field descriptions; lists maps the
+     * section's option-list names to their options. Faults in the
+     * description are fatal errors. */
+    FieldVector(const tinyxml2::XMLElement &list,
+                std::map<std::string, StringSelectVector> &lists);
+    void parse(const tinyxml2::XMLElement &list,
+               std::map<std::string, StringSelectVector> &lists);
+
+    /* Appends every field, in order, to parent. */
+    void save(tinyxml2::XMLElement *parent) const;
+};
+
+/* One entry (rule) of a list. */
+class Item {
+public:
+    /* A new entry of list: a fresh id, the list's names and a copy of its
+     * template fields. With an element, every field is loaded from it; a
+     * field whose optional element is missing or has a bad active attribute
+     * keeps its template values (with the new text). *load_rc (required
+     * with an element) receives FIELD_LOADED, or FIELD_FLAWED when a value
+     * was bad (logged; the entry must then be discarded). */
+    explicit Item(const Subsection &list, const XmlElement *element = nullptr,
+                  int *load_rc = nullptr);
+    /* A deep copy with a fresh id. */
+    Item(const Item &other);
+    /* Copies the other entry's names and fields and takes a fresh id. */
+    Item &operator=(const Item &other);
+    ~Item() = default;
+
+    /* The next id; advanced by every construction and assignment. */
+    static std::atomic<int> count;
+
+    int id;
+    std::string section;
+    std::string subsection;
+    FieldVector fields;
+};
+
+using ItemList = std::list<Item>;
+
+/* One named list of entries of a section. */
+class Subsection {
+public:
+    Subsection(bool enabled, std::string section, std::string name, std::string comment,
+               std::string desc, const FieldVector &template_fields);
+
+    bool enabled;               /* false hides it from the forms only */
+    std::string section;
+    std::string name;           /* element name of each entry */
+    std::string comment;
+    std::string desc;
+    ItemList items;             /* in match order */
+    FieldVector template_fields;
+};
+
+/* A field that a section class reads: its position, element name and type.
+ * Checked against the description when the section is constructed. */
+struct FieldDecl {
+    int position;
+    const char *name;
+    int type;
+};
+
+/* The abstract base of every section. */
+class Section {
+public:
+    /* Builds the section from its element in sectionxml and enters it in
+     * Section::map. Every fault in the description is a fatal error. */
+    Section(std::string name, int lockkind);
+    Section(const Section &) = delete;
+    Section &operator=(const Section &) = delete;
+
+    /* Rebuilds the derived section's rules from fields and subsections;
+     * always called with the write lock held. */
+    virtual void update() = 0;
+    /* Removes the section from Section::map when it is still the entry
+     * there. */
+    virtual ~Section();
+    /* Whether an entry read from a configuration may stand; a refused entry
+     * fails the load of its section (the check logs why). Sections whose
+     * entries need more than their field types accept override it. */
+    virtual int item_check(const Item &item);
+
+    /* The section lock: rwlock for SECTION_RWLOCK, mutex otherwise. Prefer
+     * SectionReadGuard and SectionWriteGuard. */
+    void read_lock();
+    void write_lock();
+    void unlock();
+    /* SECTION_MUTEX sections only; any other section is a fatal error. */
+    void mutex_lock();
+    int cond_wait(pthread_cond_t *cond);
+
+    /* One value read under the section lock. */
+    int atomic_read(int *p);
+    unsigned int atomic_read(unsigned int *p);
+    long atomic_read(long *p);
+    unsigned long atomic_read(unsigned long *p);
+    double atomic_read(double *p);
+
+    std::string name_get();
+    std::string comment_get();
+
+    /* The list named exactly name, or nullptr. */
+    Subsection *subsection_get(const std::string &name);
+    /* The entry with this id in any list of the section, or nullptr. The
+     * caller holds the section lock while it uses the result. */
+    Item *item_get(int id);
+    /* The list and position of the entry with this id; false when none. */
+    bool item_iterator_get(int id, Subsection **list, ItemList::iterator *position);
+
+    /* Loads the section from the configuration document: every global
+     * field, then each list's entries (mode 0 appends them, any other mode
+     * replaces each list), then update(), under the write lock. Returns a
+     * section_load_result. */
+    [[nodiscard]] int load(tinyxml2::XMLDocument *doc, int mode);
+    /* Replaces the section's element in doc (created at the end of the root
+     * when missing) by the current values, under the read lock. */
+    void save(tinyxml2::XMLDocument *doc);
+
+    /* Every section by name, in byte order of the names. */
+    static std::map<std::string, Section *> map;
+
+    pthread_rwlock_t rwlock;
+    pthread_mutex_t mutex;
+    int lockkind;
+    std::string name;
+    std::string comment;
+    std::string desc;
+    FieldVector fields;
+    std::vector<Subsection> subsections;
+
+protected:
+    /* Stop the start unless global field decl.position exists with that
+     * element name and type. */
+    void fields_require(const FieldDecl *decls, size_t count);
+    template <size_t N>
+    void fields_require(const FieldDecl (&decls)[N])
+    {
+        fields_require(decls, N);
+    }
+
+    /* Stop the start unless list index exists with that name and its
+     * template has every declared field. */
+    void list_require(int index, const char *list_name, const FieldDecl *decls = nullptr,
+                      size_t count = 0);
+    template <size_t N>
+    void list_require(int index, const char *list_name, const FieldDecl (&decls)[N])
+    {
+        list_require(index, list_name, decls, N);
+    }
+};
+
+/* Holds a section's read lock (the mutex for SECTION_MUTEX) for a scope. */
+class SectionReadGuard {
+public:
+    explicit SectionReadGuard(Section &section) : held(section) { held.read_lock(); }
+    ~SectionReadGuard() { held.unlock(); }
+    SectionReadGuard(const SectionReadGuard &) = delete;
+    SectionReadGuard &operator=(const SectionReadGuard &) = delete;
+
+private:
+    Section &held;
+};
+
+/* Holds a section's write lock (the mutex for SECTION_MUTEX) for a scope. */
+class SectionWriteGuard {
+public:
+    explicit SectionWriteGuard(Section &section) : held(section) { held.write_lock(); }
+    ~SectionWriteGuard() { held.unlock(); }
+    SectionWriteGuard(const SectionWriteGuard &) = delete;
+    SectionWriteGuard &operator=(const SectionWriteGuard &) = delete;
+
+private:
+    Section &held;
+};

@@ -1,0 +1,337 @@
+/*
+ * The server pool. A kept-alive connection to an origin server or an
+ * upstream proxy is worth keeping for the next request to the same place:
+ * it saves a handshake (and for SSL a much costlier one). An entry is
+ * reused only for exactly the same key: the same scheme, host and port,
+ * the same credentials byte for byte, and the same route (direct, through
+ * which upstream or SOCKS proxy, from which local address, with or without
+ * SSL), so one user's authenticated connection never serves another.
+ * Connections that carried NTLM or Negotiate credentials are bound to
+ * them and never pooled. A cleaner thread drops idle entries every ten
+ * seconds; sockets are always closed outside the pool's lock.
+ */
+#include "serverpool.h"
+
+#include <arpa/inet.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "connection.h"
+#include "general.h"
+#include "header.h"
+#include "log.h"
+#include "main.h"
+#include "mem.h"
+#include "network.h"
+#include "socket.h"
+
+static time_t serverpool_default_clock();
+static int serverpool_size();
+static int serverpool_timeout();
+static char *serverpool_copy(const char *text);
+static const char *serverpool_none(const char *text);
+static void serverpool_entry_free(serverpool_t *entry);
+static bool serverpool_text_equal(const char *a, const char *b);
+static bool serverpool_match(const serverpool_t *e, const char *scheme, const char *host, int port,
+                             const char *user, const char *password, const SERVERPOOL_ROUTE &route);
+static SERVERPOOL_ROUTE serverpool_direct();
+static void serverpool_stat(bool hit);
+
+static time_t serverpool_default_clock()
+{
+    return time(nullptr);
+}
+
+static int serverpool_size()
+{
+    return general_section ? general_section->poolsize_get() : SERVERPOOL_DEFAULT_SIZE;
+}
+
+static int serverpool_timeout()
+{
+    return general_section ? general_section->pooltimeout_get() : SERVERPOOL_DEFAULT_TIMEOUT;
+}
+
+/* TODO: count connection_pool_hit in the performance log and "hit" and
+ * "miss" in the statistics group "connection pool", and set the gauge
+ * connection_pool_size, once those exist. Until then nothing is counted. */
+static void serverpool_stat(bool) {}
+
+/* An owned copy of text, NULL for none; allocation failure is fatal. */
+static char *serverpool_copy(const char *text)
+{
+    if (!text)
+        return nullptr;
+    char *copy = xstrdup(text);
+    if (!copy)
+        fatal_error("src/serverpool", __LINE__, "Add", "Failed to allocate %u bytes of memory",
+                    (unsigned)(strlen(text) + 1));
+    return copy;
+}
+
+/* An empty text counts as none. */
+static const char *serverpool_none(const char *text)
+{
+    return text && *text ? text : nullptr;
+}
+
+static void serverpool_entry_free(serverpool_t *entry)
+{
+    free(entry->scheme);
+    free(entry->host);
+    free(entry->user);
+    free(entry->password);
+    free(entry->proxy_host);
+    free(entry);
+}
+
+/* Both none, or both present and equal byte for byte. */
+static bool serverpool_text_equal(const char *a, const char *b)
+{
+    if (!a || !b)
+        return a == b;
+    return strcmp(a, b) == 0;
+}
+
+static SERVERPOOL_ROUTE serverpool_direct()
+{
+    SERVERPOOL_ROUTE route;
+    route.forward_type = FORWARD_DIRECT;
+    route.proxy_host = nullptr;
+    route.proxy_port = 0;
+    route.local.s_addr = htonl(INADDR_ANY);
+    route.ssl = 0;
+    return route;
+}
+
+static bool serverpool_match(const serverpool_t *e, const char *scheme, const char *host, int port,
+                             const char *user, const char *password, const SERVERPOOL_ROUTE &route)
+{
+    if (e->port != port || strcasecmp(e->scheme, scheme) != 0 || strcasecmp(e->host, host) != 0)
+        return false;
+    if (!serverpool_text_equal(e->user, user) || !serverpool_text_equal(e->password, password))
+        return false;
+    if (e->forward_type != route.forward_type || e->local.s_addr != route.local.s_addr ||
+        e->ssl != (route.ssl ? 1 : 0))
+        return false;
+    if (route.forward_type != FORWARD_DIRECT) {
+        const char *proxy = serverpool_none(route.proxy_host);
+        if (e->proxy_port != route.proxy_port || (!proxy) != (!e->proxy_host) ||
+            (proxy && strcasecmp(e->proxy_host, proxy) != 0))
+            return false;
+    }
+    return true;
+}
+
+ServerPool::ServerPool() : clock(serverpool_default_clock), warn_level(0)
+{
+}
+
+ServerPool::~ServerPool()
+{
+    Clean(1);
+}
+
+void ServerPool::Add(Socket *socket, const char *scheme, const char *host, int port,
+                     const char *user, const char *password, const SERVERPOOL_ROUTE *route)
+{
+    if (!socket)
+        return;
+    int size = serverpool_size();
+    if (size <= 0 || !scheme || !host) {
+        delete socket;
+        return;
+    }
+    SERVERPOOL_ROUTE r = route ? *route : serverpool_direct();
+    user = serverpool_none(user);
+    password = serverpool_none(password);
+
+    serverpool_t *e = (serverpool_t *)xmalloc(sizeof(serverpool_t));
+    if (!e)
+        fatal_error("src/serverpool", __LINE__, "Add", "Failed to allocate %u bytes of memory",
+                    (unsigned)sizeof(serverpool_t));
+    e->socket = socket;
+    e->added = clock();
+    e->scheme = serverpool_copy(scheme);
+    e->host = serverpool_copy(host);
+    e->user = serverpool_copy(user);
+    e->password = serverpool_copy(password);
+    e->port = port;
+    e->forward_type = r.forward_type;
+    e->proxy_host = r.forward_type != FORWARD_DIRECT ? serverpool_copy(serverpool_none(r.proxy_host)) : nullptr;
+    e->proxy_port = r.forward_type != FORWARD_DIRECT ? r.proxy_port : 0;
+    e->local = r.local;
+    e->ssl = r.ssl ? 1 : 0;
+
+    std::list<Socket *> closing;
+    int warn = 0;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        int count = (int)entries.size();
+        if (count >= size && count != warn_level) {
+            warn_level = count;
+            warn = count;
+        }
+        while ((int)entries.size() >= size) {
+            serverpool_t *oldest = entries.front();
+            entries.pop_front();
+            closing.push_back(oldest->socket);
+            serverpool_entry_free(oldest);
+        }
+        entries.push_back(e);
+    }
+    for (Socket *s : closing)
+        delete s;
+    if (warn)
+        putlog(LOG_ADVICE,
+               "Connection Pool: size:%d is inadequate, consider increasing this, else reduce Connection Pool Timeout",
+               warn);
+    if (log_wanted(LOG_DEBUG))
+        putlog(LOG_DEBUG, "Connection Pool: added: %.32s://%.128s:*@%.255s:%d ", scheme, user ? user : "",
+               host, port);
+}
+
+Socket *ServerPool::Find(const char *scheme, const char *host, int port, const char *user,
+                         const char *password, const SERVERPOOL_ROUTE *route)
+{
+    if (!scheme || !host)
+        return nullptr;
+    SERVERPOOL_ROUTE r = route ? *route : serverpool_direct();
+    user = serverpool_none(user);
+    password = serverpool_none(password);
+    Socket *found = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        for (auto it = entries.begin(); it != entries.end(); ++it) {
+            if (serverpool_match(*it, scheme, host, port, user, password, r)) {
+                found = (*it)->socket;
+                serverpool_entry_free(*it);
+                entries.erase(it);
+                break;
+            }
+        }
+    }
+    serverpool_stat(found != nullptr);
+    if (log_wanted(LOG_DEBUG))
+        putlog(LOG_DEBUG, "Connection Pool: %s: %.32s://%.128s:*@%.255s:%d ", found ? "hit" : "miss",
+               scheme, user ? user : "", host, port);
+    return found;
+}
+
+int ServerPool::CleanUnlocked(int all, std::list<Socket *> *closing, int *walked)
+{
+    time_t now = clock();
+    int size = serverpool_size();
+    int timeout = serverpool_timeout();
+    int removed = 0;
+    int kept = 0;
+    *walked = 0;
+    for (auto it = entries.begin(); it != entries.end();) {
+        serverpool_t *e = *it;
+        (*walked)++;
+        if (all || now - e->added >= timeout || kept >= size) {
+            closing->push_back(e->socket);
+            serverpool_entry_free(e);
+            it = entries.erase(it);
+            removed++;
+        } else {
+            kept++;
+            ++it;
+        }
+    }
+    warn_level = 0;
+    return removed;
+}
+
+void ServerPool::Clean(int all)
+{
+    std::list<Socket *> closing;
+    int walked = 0;
+    int removed;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        removed = CleanUnlocked(all, &closing, &walked);
+    }
+    for (Socket *s : closing)
+        delete s;
+    if (walked > 0 && log_wanted(LOG_DEBUG))
+        putlog(LOG_DEBUG, "connection pool: deleted: %d of %d connections", removed, walked);
+}
+
+int ServerPool::Size()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return (int)entries.size();
+}
+
+void *serverpool_clean(void *)
+{
+    for (;;) {
+        if (global && global->serverpool)
+            global->serverpool->Clean(0);
+        sleep(SERVERPOOL_CLEAN_SECONDS);
+    }
+    return nullptr;
+}
+
+int serverpool_auth_bound(const HEADER *request)
+{
+    if (!request || !request->authorization)
+        return 0;
+    const char *v = request->authorization;
+    while (*v == ' ' || *v == '\t')
+        v++;
+    static const char *const bound[] = { "NTLM", "Negotiate" };
+    for (const char *scheme : bound) {
+        size_t n = strlen(scheme);
+        if (strncasecmp(v, scheme, n) == 0 && (v[n] == '\0' || v[n] == ' ' || v[n] == '\t'))
+            return 1;
+    }
+    return 0;
+}
+
+SERVERPOOL_ROUTE serverpool_route(CONNECTION_T *conn, int ssl)
+{
+    SERVERPOOL_ROUTE route = serverpool_direct();
+    route.forward_type = conn->forward_type;
+    if (conn->forward_type != FORWARD_DIRECT) {
+        route.proxy_host = conn->proxy_host;
+        route.proxy_port = conn->proxy_port;
+    }
+    if (network_section)
+        route.local = network_section->interface_lookup(conn);
+    route.ssl = ssl ? 1 : 0;
+    return route;
+}
+
+void serverpool_release(CONNECTION_T *conn)
+{
+    Socket *s = conn->server;
+    conn->server = nullptr;
+    if (!s)
+        return;
+    const HEADER *h = conn->header;
+    bool keep = conn->keepalive_server == 1 && global && global->serverpool && h && h->protocol &&
+                h->host && s->fd >= 0 && s->read_length == 0 && s->write_length == 0 &&
+                !serverpool_auth_bound(h);
+    if (!keep) {
+        delete s;
+        return;
+    }
+    /* The request's observers point into its state, which ends here. */
+    while (!s->callbacks.empty())
+        (void)s->CallBackRemove(s->callbacks.front().id);
+
+    const char *host = h->host;
+    int port = h->port;
+    if (conn->forward_type == FORWARD_HTTP) {
+        if (conn->proxy_host)
+            host = conn->proxy_host;
+        port = conn->proxy_port;
+    }
+    SERVERPOOL_ROUTE route = serverpool_route(conn, s->ssl_active);
+    global->serverpool->Add(s, h->protocol, host, port, h->user, h->password, &route);
+}

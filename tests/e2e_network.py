@@ -1,0 +1,92 @@
+"""The daemon's network edge seen from outside: it listens where the
+configuration says, accepts a client and (with no request pipeline yet)
+closes it after its request, and SIGHUP closes the listener while the
+process keeps running."""
+
+import os
+import re
+import signal
+import socket
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from quilltest import SOURCE, Install, wait_for  # noqa: E402
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def config_listening_on(port):
+    with open(os.path.join(SOURCE, "etc", "quillmere.xml")) as f:
+        text = f.read()
+    network = ("<network>\n        <listen>\n            <enabled>true</enabled>\n"
+               "            <comment>test</comment>\n            <port>%d</port>\n"
+               "            <address>127.0.0.1</address>\n        </listen>\n    </network>" % port)
+    text, count = re.subn(r"<network>.*?</network>", network, text, flags=re.S)
+    assert count == 1
+    return text
+
+
+def refused(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=2).close()
+        return False
+    except ConnectionRefusedError:
+        return True
+
+
+class Listener(unittest.TestCase):
+    def setUp(self):
+        self.port = free_port()
+        self.inst = Install(config=config_listening_on(self.port))
+
+    def tearDown(self):
+        self.inst.cleanup()
+
+    def test_accept_close_and_hup(self):
+        """A client is accepted and closed; SIGHUP closes the listener, the daemon runs on."""
+        p = self.inst.start_foreground()
+        self.assertTrue(self.inst.wait_log("listening on 127.0.0.1:%d" % self.port),
+                        self.inst.log_text())
+        self.assertIn("network: Memory allocation: per socket R/W: ", self.inst.log_text())
+
+        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as c:
+            c.sendall(b"GET http://example.test/ HTTP/1.0\r\n\r\n")
+            c.settimeout(10)
+            try:
+                data = c.recv(4096)
+            except ConnectionResetError:
+                data = b""
+            self.assertEqual(b"", data)
+        self.assertTrue(self.inst.wait_log("127.0.0.1 disconnected after making 1 requests"),
+                        self.inst.log_text())
+
+        p.send_signal(signal.SIGHUP)
+        self.assertTrue(self.inst.wait_log("Recieved HUP Signal for cleaning cache and closing all FDs"))
+        self.assertTrue(wait_for(lambda: refused(self.port)), "listener still open after SIGHUP")
+        self.assertIsNone(p.poll())
+
+        p.send_signal(signal.SIGTERM)
+        self.assertEqual(0, p.wait(10))
+
+    def test_busy_port_is_logged(self):
+        """A port already taken is logged and the daemon starts without it."""
+        with socket.socket() as holder:
+            holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            holder.bind(("127.0.0.1", self.port))
+            holder.listen(1)
+            p = self.inst.start_foreground()
+            self.assertTrue(self.inst.wait_log("error: failed to bind to 127.0.0.1:%d" % self.port),
+                            self.inst.log_text())
+            self.assertTrue(self.inst.wait_log("network: proxy hostname: "))
+            self.assertIsNone(p.poll())
+            p.send_signal(signal.SIGTERM)
+            self.assertEqual(0, p.wait(10))
+
+
+if __name__ == "__main__":
+    unittest.main()
