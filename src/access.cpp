@@ -581,6 +581,7 @@ static std::string access_realm()
 static void access_challenge(CONNECTION_T *conn, const std::string &realm)
 {
     bool origin = conn->header && conn->header->type == HEADER_ORIGIN;
+    bool unread = access_body_unread(conn);   /* before the body is emptied */
     HEADER *answer = header_new();
     answer->type = HEADER_RESPONSE;
     answer->version = 2;
@@ -598,7 +599,7 @@ static void access_challenge(CONNECTION_T *conn, const std::string &realm)
         Filebuf empty;
         conn->body->Swap(&empty);
     }
-    conn->keepalive_client = access_body_unread(conn) ? 0 : 1;
+    conn->keepalive_client = unread ? 0 : 1;
 }
 
 /* Answers a refused client with the "noaccess" page, its status the
@@ -606,6 +607,7 @@ static void access_challenge(CONNECTION_T *conn, const std::string &realm)
 static void access_refuse(CONNECTION_T *conn)
 {
     putlog(LOG_SECURITY, "[IP:%s] Access Denied by Access Restrictions", access_ip(conn));
+    bool unread = access_body_unread(conn);   /* before the page replaces the body */
     int status = 0;
     std::unique_ptr<Filebuf> page(template_section ? template_section->get(conn, "noaccess", &status)
                                                    : nullptr);
@@ -626,7 +628,7 @@ static void access_refuse(CONNECTION_T *conn)
     if (!conn->body)
         conn->body = new Filebuf();
     conn->body->Swap(page.get());   /* the old body goes with page */
-    if (access_body_unread(conn) || conn->body->size == 0)
+    if (unread || conn->body->size == 0)
         conn->keepalive_client = 0;
 }
 

@@ -1,13 +1,139 @@
 #pragma once
 
+#include <cstdint>
+#include <map>
+#include <string>
+
 class Filebuf;
 struct CONNECTION_T;
+struct HEADER;
 
 /* The host name under which the proxy serves its own administration pages
  * and template files; never resolved, never forwarded. */
 #define INTERFACE_HOST "quill.invalid"
 
+/* The most bytes of a POST body the interface reads as form arguments. A
+ * longer body gives no arguments; when it is still on the client socket it
+ * is not read, and the client connection closes after the answer. */
+#define INTERFACE_POST_MAX ((int64_t)1 << 20)
+
+/* The longest "user:password" text of the login token. */
+#define INTERFACE_LOGIN_MAX 1023
+
+/* The longest proxy host name shown in a page title. */
+#define INTERFACE_HOSTNAME_MAX 255
+
+/* The login cookie lives this long after the last page that showed it. */
+#define INTERFACE_COOKIE_SECONDS 3600
+
+/*
+ * The arguments of one interface request (a query string or a form body):
+ * argument name to value, names compared byte for byte. Reading a missing
+ * name with operator[] yields, and inserts, an empty value. A plain value
+ * owned by whoever declares it.
+ */
+class CGIMap : public std::map<std::string, std::string> {
+public:
+    CGIMap() = default;
+    /* An empty map, then parse(arguments). */
+    explicit CGIMap(const char *arguments);
+
+    /*
+     * Adds the "name=value" pieces of arguments (separated by "&"): the
+     * name is the text before the piece's last "=", the value the text after
+     * it, both URL-decoded; a piece without "=" is ignored, and a later
+     * piece of the same name replaces the value. NULL or "" adds nothing.
+     * The text is logged at LOG_DEBUG with the values of password-like
+     * names (any name containing "pass", without case) replaced by "*".
+     */
+    void parse(const char *arguments);
+};
+
+/* One row of the dispatch table: a page path beginning with "/" and the
+ * function that appends the page's HTML into the frame. */
+struct interface_page_t {
+    const char *path;
+    void (*handler)(Filebuf *page, CGIMap &args, CONNECTION_T *conn);
+};
+
+/* The pages of the interface, compared with the request's page path
+ * without case; the table ends with a row whose path is NULL. */
+extern const interface_page_t pages[];
+
+/*
+ * True when conn's request is for the web interface. The request pipeline
+ * asks this for every request that is not a CONNECT, after the access
+ * rules have set the connection's permissions and login pair, and then
+ * hands a true request to interface_handle_request. A request is for the
+ * interface when:
+ * 1. it is in origin form, addressed to the proxy itself (no Host header,
+ *    or a Host naming the proxy's host name or its listening address, with
+ *    the listening port), and its path begins with "/" and the interface
+ *    host name (without case): the interface inside the proxy's own site;
+ * 2. it is in origin form with a Host header naming the interface host (a
+ *    port, if any, is not looked at); its type then becomes
+ *    HEADER_ABSOLUTE, as for a request sent to a proxy;
+ * 3. it is in absolute form with the interface host as its host.
+ */
+bool interface_request(CONNECTION_T *conn);
+
+/*
+ * Serves an interface request completely: the pipeline calls it once
+ * interface_request has answered true, and the request ends with it. It
+ * sends a template file, the "noaccess" page (403), a redirect, or a page
+ * of the interface frame (the login form, or the top menu and the page of
+ * the path), with Cache-Control "no-store". A request body that is left
+ * unread on the client socket makes it clear keepalive_client, so the body
+ * is never taken for a next request.
+ */
+void interface_handle_request(CONNECTION_T *conn);
+
+/* 1 when the request's Referer is a page of the interface itself: an
+ * "http://" URL whose host and port are the interface host with the
+ * request's port (80 by default), or the proxy's host name or listening
+ * address with the listening port, followed by "/". Else 0, with the
+ * refusal logged at LOG_SECURITY. */
+int interface_check_referer(CONNECTION_T *conn);
+
+/*
+ * Whether the client may see the pages. True when the connection's login
+ * pair is empty, when the request's first "login" cookie holds the token of
+ * the pair (the cookie is renewed in response), or when the arguments
+ * "username" and "password" equal the pair (a new cookie is set in
+ * response). Otherwise the login form is appended to page and the result
+ * is false. The cookie is "login=<token>; path=/; expires=<an hour
+ * ahead>; HttpOnly; SameSite=Strict".
+ */
+bool interface_login(CONNECTION_T *conn, CGIMap &args, HEADER *response, Filebuf *page);
+
+/* The login token of a pair: "user:password" (at most INTERFACE_LOGIN_MAX
+ * characters) enciphered with itself as the key, URL-encoded. */
+std::string interface_login_token(const std::string &user, const std::string &password);
+
+/* Sends page, built elsewhere, as a whole answer: status 200, Content-Type
+ * "text/html", Cache-Control "no-store", its Content-Length, then the body
+ * (none after HEAD); fills the log entry's status, size and type. The page
+ * stays the caller's. */
+void interface_send_response(CONNECTION_T *conn, Filebuf *page);
+
 /* Appends the interface style sheet (the template "interface.css", a
  * complete style element) to page. Returns 1, or 0 when no such template
  * exists. */
 int interface_stylesheet(CONNECTION_T *conn, Filebuf *page);
+
+/* -1 for an empty text, else the number at its start (0 for none), clamped
+ * to the int range: a numeric form field where "absent" differs from 0. */
+int xatoi(const std::string &value);
+
+/* value with markup, quotes and control characters made safe for HTML text
+ * and quoted attributes. */
+std::string interface_html(const std::string &value);
+
+/* The proxy's host name: the -H option when given, else the general
+ * section's hostname; at most INTERFACE_HOSTNAME_MAX characters. */
+std::string interface_proxy_host();
+
+/* Pages of the statistics tree. */
+
+/* "/stats": the global statistics tree. */
+void interface_page_stats(Filebuf *page, CGIMap &args, CONNECTION_T *conn);

@@ -243,7 +243,7 @@ Socket::Socket(int descriptor)
     : ssl_active(0), next_callback_id(0), read_capacity(0), write_capacity(0),
       read_buffer(nullptr), write_buffer(nullptr), ssl(nullptr), ssl_ctx(nullptr),
       read_limit(nullptr), write_limit(nullptr), fd(descriptor), read_length(0), write_length(0),
-      bytes_in(0), bytes_out(0), close_wait_ms(SOCKET_CLOSE_WAIT_MS), line_scanned(0),
+      bytes_in(0), bytes_out(0), close_wait_ms(SOCKET_CLOSE_WAIT_MS), write_wait_ms(SOCKET_WRITE_WAIT_MS), line_scanned(0),
       event_depth(0), callbacks_removed(false), ssl_broken(false), ssl_retry_bytes(0)
 {
 }
@@ -850,7 +850,7 @@ int64_t Socket::Write(const char *bytes, int64_t len)
             }
         }
         short revents;
-        if (n < 0 || (n == 0 && wait_io(POLLOUT, -1, &revents) < 0)) {
+        if (n < 0 || (n == 0 && wait_io(POLLOUT, socket_now_ms() + write_wait_ms, &revents) <= 0)) {
             (void)CallBackEvent(SOCKET_EVENT_ERROR, -1, nullptr);
             return -1;
         }
@@ -867,7 +867,7 @@ int Socket::Flush()
         if (n < 0)
             return -1;
         short revents;
-        if (n == 0 && wait_io(POLLOUT, -1, &revents) < 0)
+        if (n == 0 && wait_io(POLLOUT, socket_now_ms() + write_wait_ms, &revents) <= 0)
             return -1;
     }
     return 0;

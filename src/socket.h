@@ -31,6 +31,8 @@ struct ssl_ctx_st;
 /* How long the destructor tries to deliver pending output (and the SSL
  * close) before it closes anyway. */
 #define SOCKET_CLOSE_WAIT_MS 10000
+/* How long Write and Flush wait for a peer that takes no output. */
+#define SOCKET_WRITE_WAIT_MS 60000
 /* Of that, how long the SSL close waits for the peer's close alert. */
 #define SOCKET_SSL_SHUTDOWN_WAIT_MS 1000
 /* The pacing window of a LimitGroup. */
@@ -243,6 +245,8 @@ public:
     int64_t bytes_in;             /* plaintext bytes read; saturates */
     int64_t bytes_out;            /* plaintext bytes written; saturates */
     int close_wait_ms;            /* the destructor's bound, SOCKET_CLOSE_WAIT_MS */
+    int write_wait_ms;            /* Write and Flush give up after this long
+                                   * without progress, SOCKET_WRITE_WAIT_MS */
 
 private:
     void buffer_reserve(int side, int64_t n);

@@ -477,10 +477,10 @@ TEST_F(AccessAuth, ChallengeWithoutCredentials)
     EXPECT_TRUE(client.conn->auth_flags & AUTH_CREDENTIALS_USED);   /* not forwarded */
 
     /* The next request without Proxy-Authorization does not keep the mark. */
-    client.next(get_absolute("X-Forwarded-For: 10.1.1.1\r\n"));
+    client.next(get_absolute("X-Forwarded-For: 10.0.0.9\r\n"));
     EXPECT_EQ(0, access_auth(client.conn, nullptr));   /* lan, by X-Forwarded-For */
     EXPECT_EQ(0u, client.conn->auth_flags & AUTH_CREDENTIALS_USED);
-    EXPECT_EQ("anonymous@10.1.1.1", client.user());
+    EXPECT_EQ("anonymous@10.0.0.9", client.user());
 }
 
 TEST_F(AccessAuth, UnreadBodyClosesTheConnection)
@@ -615,6 +615,14 @@ TEST(AccessRefusal, NoAccessPageAndLogs)
     EXPECT_NE(std::string::npos, extended.find("access-section")) << extended;
     EXPECT_NE(std::string::npos, extended.find("access policy restrictions")) << extended;
     slogfile[0] = elogfile[0] = '\0';
+
+    /* A body still on the socket: the answer closes the connection. */
+    Client streamed("POST http://www.example.org/ HTTP/1.1\r\nContent-Length: 40000\r\n\r\n");
+    streamed.conn->flags |= CONN_DIRECT_POST;
+    streamed.conn->keepalive_client = 1;
+    EXPECT_EQ(1, access_auth(streamed.conn, nullptr));
+    EXPECT_EQ(200, streamed.conn->rheader->status);
+    EXPECT_EQ(0, streamed.conn->keepalive_client);
 }
 
 /* Every accepted request counts the client address; each rule has its

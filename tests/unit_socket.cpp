@@ -749,6 +749,34 @@ TEST(SocketClose, PendingOutputDoesNotHoldTheCloseForEver)
     }
 }
 
+/* A peer that takes no output makes Flush and an over-long Write give up
+ * after write_wait_ms instead of holding the worker for ever. */
+TEST(SocketWrite, StalledPeerEndsTheWaitAtTheLimit)
+{
+    Pair p = tcp_pair();
+    Socket s(p.ours);
+    s.write_wait_ms = 200;
+    ASSERT_EQ(0, s.Blocking(false));
+    std::string data(65536, 'w');
+    for (int i = 0; i < 4096 && s.write_length == 0; i++)
+        ASSERT_GE(s.Write(data.data(), (int64_t)data.size()), 0);
+    ASSERT_GT(s.write_length, 0);
+
+    std::atomic<int> flushed(1);
+    std::thread flusher([&] { flushed = s.Flush(); });
+    for (int i = 0; i < 500 && flushed == 1; i++)
+        usleep(10000);
+    EXPECT_EQ(-1, flushed.load());
+    if (flushed == 1) {
+        close(p.theirs);   /* let the stuck flush end so the thread can join */
+        flusher.join();
+        return;
+    }
+    flusher.join();
+    s.close_wait_ms = 0;
+    close(p.theirs);
+}
+
 /* ---- Observers ---- */
 
 static int remove_self(void *data, int64_t, const char *);
