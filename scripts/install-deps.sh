@@ -11,7 +11,8 @@ packages=(
     python3 curl procps
     openssl ca-certificates
     clang libclang-rt-14-dev libpam-modules
-    dante-server microsocks nginx-light dnsmasq-base iproute2 util-linux
+    dante-server microsocks nginx nginx-light dnsmasq-base iproute2 util-linux
+    chromium
 )
 
 missing=()

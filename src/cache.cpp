@@ -1,14 +1,48 @@
 /*
- * Object cache configuration. The cache keeps responses in memory and in
- * store directories on disk; its options set the memory limits and object
- * sizes, its store entries the disk stores and its refresh entries how long
- * objects stay fresh. It is the one section locked by a plain mutex, because
- * the cache code waits on condition variables with it. This file declares
- * the fields the cache reads.
+ * The object cache: complete responses kept in memory mappings so that a
+ * later request for the same URL is answered without the server. An object
+ * is the stored response header text followed by the body in one mapping;
+ * on a disk store the mapping is a shared mapping of the object's file.
+ * One writer appends while any number of readers stream what has arrived,
+ * waiting on the object's condition variable for more.
+ *
+ * Everything is guarded by the section's one mutex, but no thread holds it
+ * while it talks to a peer: a reader copies the bytes that have arrived
+ * under the lock and writes them after releasing it, and a finished object
+ * is written straight from its mapping, which cannot move or vanish while
+ * the reader holds a reference. Failures of memory, mappings and disks drop
+ * the object concerned, never the daemon. This file holds the section, the
+ * index and the object operations; cache_store.cpp the disk stores and the
+ * journal, cache_fresh.cpp freshness and cleaning.
  */
 #include "cache.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <openssl/rand.h>
+#include <strings.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
 #include <iterator>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "compat.h"
+#include "connection.h"
+#include "filebuf.h"
+#include "header.h"
+#include "log.h"
+#include "main.h"
+#include "mem.h"
+#include "misc.h"
+#include "socket.h"
+#include "templates.h"
 
 /* The options, by position. */
 static const FieldDecl cache_global_fields[] = {
@@ -49,22 +83,1278 @@ static const FieldDecl cache_refresh_fields[] = {
     {  7, "lm-factor",   FIELD_UINT },
 };
 
+/* The flag names of flag_string, in bit order. */
+static const struct {
+    int bit;
+    const char *name;
+} cache_flag_names[] = {
+    { CACHE_WRITING, "CACHE_WRITING" },     { CACHE_INVALID, "CACHE_INVALID" },
+    { CACHE_EXPIRED, "CACHE_EXPIRED" },     { CACHE_VALIDATE, "CACHE_VALIDATE" },
+    { CACHE_PREFETCHED, "CACHE_PREFETCHED" }, { CACHE_VIOLATION, "CACHE_VIOLATION" },
+    { CACHE_OFFLINE, "CACHE_OFFLINE" },     { CACHE_DISK, "CACHE_DISK" },
+    { CACHE_MEM, "CACHE_MEM" },             { CACHE_CLEAN, "CACHE_CLEAN" },
+    { CACHE_BUFFERWAIT, "CACHE_BUFFERWAIT" }, { CACHE_DISCARD, "CACHE_DISCARD" },
+    { CACHE_FORCE, "CACHE_FORCE" },
+};
+
+/* A reader copies at most this much of an object still being written per
+ * turn of the lock, and writes a finished object in pieces of this size. */
+#define CACHE_SEND_PIECE 262144
+
 CacheSection *cache_section = nullptr;
+time_t next_cache = 0;
+pthread_rwlock_t no_cache = PTHREAD_RWLOCK_INITIALIZER;
+int (*cache_fault_hook)(const char *call) = nullptr;
+
+/* Whether the calling thread holds the cache lock through CacheLock or
+ * update(); graceful_exit reads it on the fatal path. */
+thread_local bool cache_lock_here = false;
+
+static uint64_t cache_siphash(const uint64_t key[2], const char *data, size_t len);
+static int64_t cache_header_end(const char *text, int64_t limit);
+static int cache_fault(const char *call);
+static const char *cache_ip(const CONNECTION_T *conn);
+
+CacheLock::CacheLock(CacheSection &section) : held(section)
+{
+    held.mutex_lock();
+    cache_lock_here = true;
+}
+
+CacheLock::~CacheLock()
+{
+    cache_lock_here = false;
+    held.unlock();
+}
 
 CacheSection::CacheSection() : Section("cache", SECTION_MUTEX)
 {
     fields_require(cache_global_fields);
     list_require(0, "store", cache_store_fields, std::size(cache_store_fields));
     list_require(1, "refresh", cache_refresh_fields, std::size(cache_refresh_fields));
-    /* TODO: allocate the object index, initialise the unlink condition
-     * variable, set the cleaning time and hold memory-cache-size,
-     * journal-lines and clean-interval at 0 until the configuration is
-     * loaded. */
+
+    /* Nothing is cached before the configuration is loaded. */
+    fields[2].llvalue = 0;
+    fields[10].uvalue = 0;
+    fields[11].uvalue = 0;
+
+    cachemaplist = (CACHEMAP_LIST **)xmalloc(sizeof(CACHEMAP_LIST *) * CACHE_BUCKETS);
+    if (!cachemaplist)
+        FATAL_ALLOC(sizeof(CACHEMAP_LIST *) * CACHE_BUCKETS);
+    pthread_cond_init(&unlink_cond, nullptr);
+    clean_time = utc_time(nullptr);
+
+    /* A keyed index hash: a client cannot choose URLs that pile up in one
+     * chain without knowing the key. */
+    if (RAND_bytes((unsigned char *)hash_seed, sizeof hash_seed) != 1) {
+        hash_seed[0] = (uint64_t)time(nullptr) ^ ((uint64_t)getpid() << 32);
+        hash_seed[1] = (uint64_t)(uintptr_t)this ^ 0x9e3779b97f4a7c15ULL;
+    }
+
+    pthread_rwlock_wrlock(&no_cache);
+    next_cache = utc_time(nullptr) - 180;
+    pthread_rwlock_unlock(&no_cache);
 }
 
-void CacheSection::update()
+CacheSection::~CacheSection()
 {
-    /* TODO: close the journals of the old stores, rebuild the Store and
-     * Refresh lists from subsections 0 and 1 and reload the stores. Until
-     * then the section has no rules and no effect. */
+    for (Store &s : stores)
+        if (s.journal_fd >= 0) {
+            fsync(s.journal_fd);
+            close(s.journal_fd);
+            s.journal_fd = -1;
+        }
+    for (int b = 0; b < CACHE_BUCKETS; b++) {
+        CACHEMAP_LIST *node = cachemaplist[b];
+        while (node) {
+            CACHEMAP_LIST *next = node->next;
+            CACHEMAP *o = node->cachemap;
+            if (o->map)
+                munmap(o->map, (size_t)o->maplen);
+            o->map = nullptr;
+            cache_free(o);
+            free(node);
+            node = next;
+        }
+    }
+    free(cachemaplist);
+    pthread_cond_destroy(&unlink_cond);
+}
+
+/* Options. */
+
+bool CacheSection::opt_enabled() { return fields[0].value != 0; }
+bool CacheSection::opt_allow_violations() { return fields[1].value != 0; }
+uint64_t CacheSection::opt_memory_size() { return fields[2].llvalue; }
+uint64_t CacheSection::opt_memory_free_extra() { return fields[3].llvalue; }
+uint64_t CacheSection::opt_minsize() { return fields[4].llvalue; }
+uint64_t CacheSection::opt_maxsize() { return fields[5].llvalue; }
+int CacheSection::opt_prefetch_window() { return fields[6].value; }
+int CacheSection::opt_store_policy() { return fields[9].value; }
+
+uint32_t CacheSection::opt_journal_lines()
+{
+    return fields[10].uvalue ? fields[10].uvalue : CACHE_JOURNAL_LINES_DEFAULT;
+}
+
+time_t CacheSection::opt_clean_interval()
+{
+    return fields[11].uvalue ? (time_t)fields[11].uvalue : CACHE_CLEAN_INTERVAL_DEFAULT;
+}
+
+int CacheSection::icpport_get()
+{
+    return atomic_read(&fields[7].value);
+}
+
+int CacheSection::icptimeout_get()
+{
+    return atomic_read(&fields[8].value);
+}
+
+/* Index. */
+
+unsigned CacheSection::bucket_of(const char *key) const
+{
+    return (unsigned)(cache_siphash(hash_seed, key, strlen(key)) % CACHE_BUCKETS);
+}
+
+CACHEMAP *CacheSection::hash_find(const char *key)
+{
+    for (CACHEMAP_LIST *n = cachemaplist[bucket_of(key)]; n; n = n->next)
+        if (strcmp(n->cachemap->key, key) == 0)
+            return n->cachemap;
+    return nullptr;
+}
+
+/* Appends object at the tail of its chain. false when the node cannot be
+ * allocated (logged); the object is then not indexed. */
+bool CacheSection::hash_add(CACHEMAP *object)
+{
+    ASSERT(object->key && object->key[0]);
+    ASSERT(!hash_find(object->key));
+    CACHEMAP_LIST *node = (CACHEMAP_LIST *)xmalloc(sizeof(CACHEMAP_LIST));
+    if (!node)
+        return false;
+    node->cachemap = object;   /* prev, next: zero fill */
+    CACHEMAP_LIST **head = &cachemaplist[bucket_of(object->key)];
+    if (!*head) {
+        *head = node;
+    } else {
+        CACHEMAP_LIST *tail = *head;
+        while (tail->next)
+            tail = tail->next;
+        tail->next = node;
+        node->prev = tail;
+    }
+    object_count++;
+    return true;
+}
+
+void CacheSection::hash_remove(CACHEMAP *object)
+{
+    unsigned b = bucket_of(object->key);
+    for (CACHEMAP_LIST *n = cachemaplist[b]; n; n = n->next) {
+        if (n->cachemap != object)
+            continue;
+        if (n->prev)
+            n->prev->next = n->next;
+        else
+            cachemaplist[b] = n->next;
+        if (n->next)
+            n->next->prev = n->prev;
+        free(n);
+        object_count--;
+        return;
+    }
+    putlog(LOG_ERROR, "cache: cachemaplist[%u]: NULL", b);
+}
+
+int CacheSection::objects_count()
+{
+    return object_count;
+}
+
+/* Records. */
+
+/* A new object (zero-filled: no key, map, header or store, refcount 0,
+ * ages 0), fd -1 and md5 "0"; with condvar its condition variable is
+ * initialised. NULL when memory runs out (logged). */
+CACHEMAP *CacheSection::cachemap_new(bool condvar)
+{
+    CACHEMAP *o = (CACHEMAP *)xmalloc(sizeof(CACHEMAP));
+    if (!o)
+        return nullptr;
+    o->fd = -1;
+    strcpy(o->md5, "0");
+    if (condvar) {
+        pthread_cond_init(&o->cond, nullptr);
+        o->flags |= CACHE_CONDVAR;
+    }
+    return o;
+}
+
+/* Frees an unmapped, unindexed object: closes its descriptor, destroys its
+ * condition variable, frees the header, the key and the record. */
+void CacheSection::cache_free(CACHEMAP *object)
+{
+    ASSERT(object->key);
+    if (object->fd >= 0)
+        close(object->fd);
+    if (object->flags & CACHE_CONDVAR)
+        pthread_cond_destroy(&object->cond);
+    http_header_free(object->header);
+    free(object->key);
+    free(object);
+}
+
+/* Wakes every reader waiting for the object. */
+void CacheSection::wake(CACHEMAP *object)
+{
+    if (object->flags & CACHE_CONDVAR)
+        pthread_cond_broadcast(&object->cond);
+}
+
+/* Lookup and creation. */
+
+CACHEMAP *CacheSection::cache_open(CONNECTION_T *conn, const char *key, const char *header_text,
+                                   int mode)
+{
+    CacheLock lock(*this);
+    return open_unlocked(conn, key, header_text, mode, utc_time(nullptr));
+}
+
+/* Whether mapping more bytes keeps memory within memory-cache-size,
+ * cleaning first when it would not. */
+bool CacheSection::memory_room(uint64_t more)
+{
+    uint64_t limit = opt_memory_size();
+    if (more > limit)
+        return false;
+    if (mem_bytes <= limit - more)
+        return true;
+    mem_wanted = more;
+    clean();
+    mem_wanted = 0;
+    return mem_bytes <= limit - more;
+}
+
+CACHEMAP *CacheSection::open_unlocked(CONNECTION_T *conn, const char *key,
+                                      const char *header_text, int mode, time_t now)
+{
+    const char *ip = cache_ip(conn);
+    bool create = (mode & CACHE_WRITING) != 0;
+    CACHEMAP *result = nullptr;
+    CACHEMAP *object = nullptr;
+    int64_t text_len = 0;
+    time_t interval = opt_clean_interval();
+    uint64_t limit = opt_memory_size();
+    uint64_t extra = opt_memory_free_extra();
+
+    if (!opt_enabled() || !key || !key[0] || strlen(key) > CACHE_KEY_MAX)
+        return nullptr;
+    if (create && conn && (conn->flags & CONN_CARP))
+        return nullptr;
+    /* A request with credentials is answered for that user alone. */
+    if (conn && conn->header && conn->header->authorization)
+        return nullptr;
+    if (create) {
+        if (!header_text)
+            return nullptr;
+        text_len = (int64_t)strlen(header_text);
+        if (text_len == 0 || cache_header_end(header_text, text_len) != text_len) {
+            putlog(LOG_ERROR, "cache: [IP:%s]corrupt object: %s", ip, key);
+            return nullptr;
+        }
+    }
+
+    object = hash_find(key);
+    if (object) {
+        if (object->flags & CACHE_INVALID) {
+            putlog(LOG_DEBUG, "cache: [IP:%s]object is invalid", ip);
+            goto finish;
+        }
+        if ((object->flags & CACHE_PREFETCHED) &&
+            now - object->retrieved > (time_t)opt_prefetch_window())
+            object->flags &= ~CACHE_PREFETCHED;
+        if (create) {
+            if (object->refcount > 0 || (object->flags & CACHE_PREFETCHED)) {
+                if (object->flags & CACHE_PREFETCHED)
+                    putlog(LOG_DEBUG, "cache: [IP:%s]attempted to recreate cached file within "
+                                      "prefetch window", ip);
+                goto finish;
+            }
+            putlog(LOG_DEBUG, "cache: [IP:%s]recreating file", ip);
+            invalidate_unlocked(object, false);
+            object = nullptr;
+        } else if ((object->flags & CACHE_WRITING) && (object->flags & CACHE_BUFFERWAIT)) {
+            object->refcount++;
+            result = object;
+            goto finish;
+        } else {
+            if (!(object->flags & CACHE_MEM) && !map_unlocked(object, ip))
+                goto finish;
+            if (!(object->flags & CACHE_WRITING) && !md5_check(object)) {
+                invalidate_unlocked(object, false);
+                goto finish;
+            }
+            object->refcount++;
+        }
+    } else if (!create) {
+        goto finish;
+    }
+
+    if (create) {
+        if (!memory_room((uint64_t)text_len)) {
+            putlog(LOG_DEBUG, "cache: [IP:%s]memory cache full, not caching: %s", ip, key);
+            goto finish;
+        }
+        object = create_unlocked(conn, key, mode, now);
+        if (!object)
+            goto finish;
+    }
+
+    /* Check the object, in both modes; object holds one reference for this
+     * call. */
+    if (object->flags & CACHE_INVALID) {
+        putlog(LOG_DEBUG, "cache: [IP:%s]uncachable: %s", ip, key);
+        goto discard;
+    }
+    if ((object->flags & CACHE_DISCARD) && now > object->retrieved + CACHE_DISCARD_SECONDS)
+        goto discard;
+    object->accessed = now;
+
+    if (create) {
+        select_store(conn, object);
+        object->header = http_header_parse_response(header_text);
+        object->start = text_len;
+        if (!object->header) {
+            putlog(LOG_ERROR, "cache: [IP:%s]corrupt object: %s", ip, key);
+            goto discard;
+        }
+        if (!cacheable(object->header)) {
+            putlog(LOG_DEBUG, "cache: [IP:%s]uncachable: %s", ip, key);
+            goto discard;
+        }
+        if (object->header->flags & HEADER_HAS_LENGTH) {
+            uint64_t length = (uint64_t)std::max<int64_t>(object->header->content_length, 0);
+            uint64_t maxsize = opt_maxsize();
+            if (maxsize && length > maxsize && !(object->flags & CACHE_FORCE)) {
+                putlog(LOG_DEBUG, "cache: [IP:%s]file size: %llu exceeds maxsize: %llu", ip,
+                       (unsigned long long)length, (unsigned long long)maxsize);
+                goto discard;
+            }
+            /* An object is mapped whole: one that cannot fit in memory is
+             * never cached, however the server announces it. */
+            if (length > limit || (uint64_t)text_len > limit - length) {
+                putlog(LOG_DEBUG, "cache: [IP:%s]file size: %llu exceeds memory cache size: %llu",
+                       ip, (unsigned long long)length, (unsigned long long)limit);
+                goto discard;
+            }
+        }
+        if (add_unlocked(object, header_text, text_len) < 0) {
+            /* Already dropped by add_unlocked; give back our reference. */
+            invalidate_unlocked(object, true);
+            object = nullptr;
+            goto finish;
+        }
+        putlog(LOG_DEBUG, "[IP:%s] cache header offset: %lld", ip, (long long)object->start);
+    } else {
+        if (!object->header && !header_unlocked(object)) {
+            putlog(LOG_ERROR, "cache: [IP:%s]corrupt object: %s", ip, key);
+            goto discard;
+        }
+        if (object->start == 0 || !object->header || !cacheable(object->header)) {
+            putlog(LOG_ERROR, "cache: [IP:%s]corrupt object: %s", ip, key);
+            goto discard;
+        }
+        check_header_at(object, now);
+        if (!(mode & CACHE_OFFLINE) && (object->flags & CACHE_VIOLATION) &&
+            !opt_allow_violations()) {
+            object->refcount--;   /* a miss: the lookup keeps nothing */
+            goto finish;
+        }
+        if (conn && conn->header &&
+            !cache_encoding_accepted(conn->header->accept_encoding,
+                                     object->header->content_encoding)) {
+            putlog(LOG_DEBUG, "cache: [IP:%s]content encoding %s not accepted: %s", ip,
+                   object->header->content_encoding, key);
+            object->refcount--;
+            goto finish;
+        }
+    }
+    result = object;
+    goto finish;
+
+discard:
+    if (mem_bytes > limit - extra && now < clean_time + interval + 60) {
+        pthread_rwlock_wrlock(&no_cache);
+        next_cache = clean_time + interval + 120;
+        pthread_rwlock_unlock(&no_cache);
+    }
+    invalidate_unlocked(object, true);
+    result = nullptr;
+
+finish:
+    if (clean_state <= 2 && mem_bytes > limit - extra && now < clean_time + interval) {
+        pthread_rwlock_wrlock(&no_cache);
+        next_cache = clean_time + (time_t)overload_factor * 60 + interval + 120;
+        pthread_rwlock_unlock(&no_cache);
+        clean_state = 3;
+    }
+    if (result && result->store && result->store->bytes > result->store->size)
+        result->store->disk_full = true;
+    if (mem_bytes > limit)
+        clean();
+    else if (result && result->store && result->store->bytes > result->store->size)
+        clean();
+    return result;
+}
+
+/* A new indexed object for key with the refresh rule applied, flags from
+ * mode, one reference; NULL when memory runs out. */
+CACHEMAP *CacheSection::create_unlocked(CONNECTION_T *conn, const char *key, int mode, time_t now)
+{
+    CACHEMAP *object = cachemap_new(true);
+    if (!object)
+        return nullptr;
+    object->key = xstrdup(key);
+    if (!object->key) {
+        pthread_cond_destroy(&object->cond);
+        free(object);
+        return nullptr;
+    }
+    object->flags |= mode & CACHE_FLAGS_ALL & ~CACHE_OFFLINE;   /* FORCE counts in the rule */
+    select_refresh(conn, object);
+    object->retrieved = now;
+    object->refcount = 1;
+    if (!hash_add(object)) {
+        cache_free(object);
+        return nullptr;
+    }
+    return object;
+}
+
+/* Parses the header at the front of a mapped object: sets start and
+ * header. false when there is no complete header block or it does not
+ * parse. */
+bool CacheSection::header_unlocked(CACHEMAP *object)
+{
+    object->start = cache_header_end(object->map, object->size);
+    if (object->start == 0)
+        return false;
+    char *text = xstrndup(object->map, (size_t)object->start);
+    if (!text)
+        return false;
+    object->header = http_header_parse_response(text);
+    free(text);
+    return object->header != nullptr;
+}
+
+/*
+ * Maps the file of an unmapped object for a lookup. true when mapped; false
+ * when it is not: memory is full (the object stays on disk), or the file is
+ * missing, of another length than journaled, or cannot be mapped (the
+ * object is dropped, except after a failed mapping).
+ */
+bool CacheSection::map_unlocked(CACHEMAP *object, const char *ip)
+{
+    ASSERT((object->flags & CACHE_DISK) || !object->store);
+    if (!object->store) {
+        putlog(LOG_ERROR, "cache: [IP:%s]failed to open cache file: %s", ip, object->key);
+        invalidate_unlocked(object, false);
+        return false;
+    }
+    ASSERT(!object->map && object->fd < 0 && object->refcount == 0);
+    if (object->size <= 0) {
+        invalidate_unlocked(object, false);
+        return false;
+    }
+    /* Making room may clean; the reference keeps this object out of it. */
+    object->refcount++;
+    bool room = memory_room((uint64_t)object->size);
+    object->refcount--;
+    if (!room) {
+        putlog(LOG_DEBUG, "cache: [IP:%s]memory cache full, not mapping: %s", ip, object->key);
+        return false;
+    }
+    char path[4096];
+    if (filename(object, path, sizeof path) < 0) {
+        invalidate_unlocked(object, false);
+        return false;
+    }
+    int err = cache_fault("open");
+    int fd = err ? -1 : s_open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        putlog(LOG_ERROR, "cache: [IP:%s]failed to open cache file: %s", ip, object->key);
+        invalidate_unlocked(object, false);
+        return false;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        putlog(LOG_ERROR, "[system: [IP:%s] fstat:%d:%s], in %s, unable to return information "
+               "about %s", ip, errno, strerror(errno), __func__, path);
+        close(fd);
+        invalidate_unlocked(object, false);
+        return false;
+    }
+    /* The journal says how long the object is; a file of another length is
+     * damaged or someone else's, and is never served. */
+    if ((int64_t)st.st_size != object->size) {
+        putlog(LOG_ERROR, "cache: [IP:%s]file meta information didn't match journaled data", ip);
+        close(fd);
+        invalidate_unlocked(object, false);
+        return false;
+    }
+    err = cache_fault("mmap");
+    void *p = err ? MAP_FAILED
+                  : mmap(nullptr, (size_t)object->size, PROT_READ, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) {
+        if (err)
+            errno = err;
+        putlog(LOG_ERROR, "[IP:%s] [system: mmap:%d:%s], in %s, cache: unable to create memory "
+               "map", ip, errno, strerror(errno), __func__);
+        close(fd);
+        return false;
+    }
+    object->map = (char *)p;
+    object->maplen = object->size;
+    object->retrieved = st.st_mtime + gmtoffset;
+    object->accessed = st.st_atime + gmtoffset;
+    object->flags |= CACHE_MEM;
+    mem_bytes += (uint64_t)object->size;
+    mem_objects++;
+    if (madvise(p, (size_t)object->size, MADV_WILLNEED) != 0) {
+        putlog(LOG_ERROR, "[IP:%s] [system: madvise:%d:%s], in %s, cache: unable to create "
+               "memory map", ip, errno, strerror(errno), __func__);
+        putlog(LOG_ERROR, "cache: [IP:%s] memory: %d objects, %llu bytes, Memory cache size: "
+               "%llu bytes, Memory free extra: %llu bytes", ip, mem_objects,
+               (unsigned long long)mem_bytes, (unsigned long long)opt_memory_size(),
+               (unsigned long long)opt_memory_free_extra());
+    }
+    close(fd);
+    return true;
+}
+
+/* Writing. */
+
+int64_t CacheSection::add(CACHEMAP *object, const void *data, int64_t len)
+{
+    CacheLock lock(*this);
+    return add_unlocked(object, (const char *)data, len);
+}
+
+/* The first block of an object with a store: creates its file. false when
+ * the disk is full (the object is then dropped); any other failure leaves
+ * the object in memory only. */
+bool CacheSection::first_block_unlocked(CACHEMAP *object)
+{
+    Store *store = object->store;
+    char path[4096];
+    int bucket = filename(object, path, sizeof path);
+    if (bucket < 0) {
+        object->store = nullptr;
+        object->flags &= ~CACHE_DISK;
+        return true;
+    }
+    char dir[4096];
+    snprintf(dir, sizeof dir, "%s/%.2x", store->directory.c_str(), (unsigned)bucket);
+    if (mkdir(dir, 0755) != 0 && errno != EEXIST) {
+        if (errno == ENOSPC) {
+            putlog(LOG_ERROR, "cache: disk is full for store: %s", store->directory.c_str());
+            store->disk_full = true;
+        } else {
+            putlog(LOG_ERROR, "cache: failed to create cache directory structure in store: %s",
+                   store->directory.c_str());
+        }
+    }
+    unlink_list_zap(path);
+    int err = cache_fault("open");
+    int fd = err ? -1 : s_open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (err)
+            errno = err;
+        if (errno == ENOSPC || errno == EDQUOT) {
+            putlog(LOG_ERROR, "cache: [%d:%s] disk is full for %s", errno, strerror(errno),
+                   store->directory.c_str());
+            store->disk_full = true;
+            object->store = nullptr;
+            object->flags &= ~CACHE_DISK;
+            return false;
+        }
+        putlog(LOG_ERROR, "cache: [%d:%s] failed to create object in %s", errno, strerror(errno),
+               store->directory.c_str());
+        object->store = nullptr;
+        object->flags &= ~CACHE_DISK;
+        return true;
+    }
+    object->fd = fd;
+    store->entries++;
+    object->flags |= CACHE_DISK;
+    journal_add(object);
+    return true;
+}
+
+int64_t CacheSection::add_unlocked(CACHEMAP *object, const char *data, int64_t len)
+{
+    if (len < 0 || (object->flags & CACHE_INVALID) || !(object->flags & CACHE_WRITING))
+        return -1;
+    if (len == 0)
+        return 0;
+    if (object->size > INT64_MAX - len) {
+        invalidate_keep_unlocked(object);
+        return -1;
+    }
+
+    if (!object->map) {
+        if (object->store) {
+            if (!first_block_unlocked(object)) {
+                invalidate_keep_unlocked(object);
+                clean();
+                return -1;
+            }
+        } else {
+            putlog(LOG_DEBUG, "cache: warn: caching only in memory");
+            object->flags &= ~CACHE_DISK;
+        }
+    }
+
+    /* The body may not outgrow the length its server announced. */
+    const HEADER *h = object->header;
+    if (h && (h->flags & HEADER_HAS_LENGTH) &&
+        object->size + len - object->start > std::max<int64_t>(h->content_length, 0)) {
+        putlog(LOG_DEBUG, "cache: invalidating object: longer than its Content-Length: %s",
+               object->key);
+        invalidate_keep_unlocked(object);
+        return -1;
+    }
+    uint64_t maxsize = opt_maxsize();
+    if (maxsize && (uint64_t)(object->size + len) > maxsize && !(object->flags & CACHE_FORCE)) {
+        putlog(LOG_DEBUG, "cache: invalidating object: file size: %llu exceeds maxsize: %llu",
+               (unsigned long long)(object->size + len), (unsigned long long)maxsize);
+        invalidate_keep_unlocked(object);
+        return -1;
+    }
+    if (!memory_room((uint64_t)len)) {
+        putlog(LOG_DEBUG, "cache: memory cache full, object dropped: %s", object->key);
+        invalidate_keep_unlocked(object);
+        return -1;
+    }
+
+    int rc = resize(object, len);
+    if (rc != CACHE_RESIZE_OK) {
+        Store *store = object->store;
+        invalidate_keep_unlocked(object);
+        if (rc == CACHE_RESIZE_DISK && store) {
+            store->disk_full = true;
+            clean();
+        }
+        return -1;
+    }
+    memcpy(object->map + object->size, data, (size_t)len);
+    object->size += len;
+    mem_bytes += (uint64_t)len;
+    if ((object->flags & CACHE_DISK) && object->store) {
+        object->store->bytes += (uint64_t)len;
+        if (object->store->bytes > object->store->size)
+            object->store->disk_full = true;
+    }
+
+    if (object->refcount > 1)
+        wake(object);
+    if (object->store && object->store->bytes > object->store->size)
+        clean();
+    else if (mem_bytes > opt_memory_size())
+        clean();
+    return len;
+}
+
+/*
+ * Makes the mapping hold size + len bytes: at once up to the header plus
+ * the announced Content-Length, else in CACHE_MAP_STEP steps. A file being
+ * written gets its blocks reserved first, so that a full disk shows here
+ * and never as a fault on the mapping. Returns a cache_resize_result; on
+ * failure the object is unchanged.
+ */
+int CacheSection::resize(CACHEMAP *object, int64_t len)
+{
+    int64_t need = object->size + len;
+    if (object->map && need <= object->maplen)
+        return CACHE_RESIZE_OK;
+
+    int64_t newlen = (need + CACHE_MAP_STEP - 1) / CACHE_MAP_STEP * CACHE_MAP_STEP;
+    const HEADER *h = object->header;
+    if (h && (h->flags & HEADER_HAS_LENGTH) && h->content_length >= 0 &&
+        h->content_length <= INT64_MAX - object->start &&
+        object->start + h->content_length >= need &&
+        (uint64_t)(object->start + h->content_length) <= opt_memory_size())
+        newlen = object->start + h->content_length;
+
+    if (object->fd >= 0) {
+        int rc = cache_fault("fallocate");
+        if (!rc)
+            rc = posix_fallocate(object->fd, 0, (off_t)newlen);
+        if (rc != 0) {
+            errno = rc;
+            if (object->store)
+                putlog(LOG_ERROR, "cache: [%d:%s] disk is full for %s", rc, strerror(rc),
+                       object->store->directory.c_str());
+            else
+                putlog(LOG_ERROR, "cache: [%d:%s] unable to extend an object file", rc,
+                       strerror(rc));
+            return CACHE_RESIZE_DISK;
+        }
+    }
+
+    void *p;
+    const char *call = object->map ? "mremap" : "mmap";
+    int err = cache_fault(call);
+    if (err)
+        p = MAP_FAILED;
+    else if (object->map)
+        p = p_mremap(object->map, (size_t)object->maplen, (size_t)newlen, MREMAP_MAYMOVE);
+    else if (object->fd >= 0)
+        p = mmap(nullptr, (size_t)newlen, PROT_READ | PROT_WRITE, MAP_SHARED, object->fd, 0);
+    else
+        p = mmap(nullptr, (size_t)newlen, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                 -1, 0);
+    if (p == MAP_FAILED) {
+        if (err)
+            errno = err;
+        int e = errno;
+        putlog(LOG_ERROR, "[system: %s:%d:%s], in %s, cache: unable to create memory map",
+               object->map ? "p_mremap" : "mmap", e, strerror(e), __func__);
+        putlog(LOG_ERROR, "cache: memory: %d objects, %llu bytes, Memory cache size: %llu bytes, "
+               "Memory free extra: %llu bytes", mem_objects, (unsigned long long)mem_bytes,
+               (unsigned long long)opt_memory_size(),
+               (unsigned long long)opt_memory_free_extra());
+        return CACHE_RESIZE_MEMORY;
+    }
+    if (!object->map) {
+        object->flags |= CACHE_MEM;
+        mem_objects++;
+    }
+    object->map = (char *)p;
+    object->maplen = newlen;
+    return CACHE_RESIZE_OK;
+}
+
+/* The writer is done: the mapping and the file are cut to the bytes
+ * stored, the file's pages are scheduled for writing and its descriptor
+ * closed. */
+void CacheSection::shrink_unlocked(CACHEMAP *object)
+{
+    if (object->map && object->maplen != object->size && object->size > 0) {
+        void *p = p_mremap(object->map, (size_t)object->maplen, (size_t)object->size, 0);
+        if (p != MAP_FAILED) {
+            object->map = (char *)p;
+            object->maplen = object->size;
+        }
+    }
+    if (object->fd >= 0) {
+        if (object->map)
+            msync(object->map, (size_t)object->maplen, MS_ASYNC);
+        if (ftruncate(object->fd, (off_t)object->size) != 0)
+            putlog(LOG_ERROR, "[system: ftruncate:%d:%s], in %s, cache: failed to resize [%d] "
+                   "memory map from %lld to %lld", errno, strerror(errno), __func__, object->fd,
+                   (long long)object->maplen, (long long)object->size);
+        close(object->fd);
+        object->fd = -1;
+    }
+}
+
+/* Closing and dropping. */
+
+void CacheSection::cache_close(CACHEMAP *object, bool writer)
+{
+    CacheLock lock(*this);
+    if (object->key)
+        close_unlocked(object, writer);
+}
+
+void CacheSection::close_unlocked(CACHEMAP *object, bool writer)
+{
+    ASSERT(object->refcount > 0);
+    object->refcount--;
+    if (!writer) {
+        if (object->flags & (CACHE_WRITING | CACHE_BUFFERWAIT))
+            return;
+        if (object->flags & CACHE_INVALID) {
+            if (object->refcount == 0)
+                free_unlocked(object);
+            return;
+        }
+        touch_unlocked(object, 0);
+        return;
+    }
+
+    /* The writer finishes the object; whatever happens next, readers
+     * waiting for more must look again. */
+    bool was_writing = (object->flags & CACHE_WRITING) != 0;
+    object->flags &= ~(CACHE_WRITING | CACHE_BUFFERWAIT);
+    wake(object);
+
+    const HEADER *h = object->header;
+    int64_t body = object->size - object->start;
+    if (was_writing && !(object->flags & CACHE_INVALID) && h && (h->flags & HEADER_HAS_LENGTH) &&
+        body != h->content_length) {
+        putlog(LOG_DEBUG, "cache: incomplete object: %s, %lld of %lld bytes", object->key,
+               (long long)body, (long long)h->content_length);
+        invalidate_keep_unlocked(object);
+    }
+    if (object->header && body >= 0) {
+        object->header->content_length = body;
+        object->header->flags |= HEADER_HAS_LENGTH;
+    }
+    shrink_unlocked(object);
+
+    if (object->flags & CACHE_INVALID) {
+        if (object->refcount == 0)
+            free_unlocked(object);
+        return;
+    }
+    if (object->size == 0 && opt_minsize() == 0) {
+        invalidate_unlocked(object, false);
+        return;
+    }
+    if ((uint64_t)object->size < opt_minsize()) {
+        putlog(LOG_DEBUG, "cache: file size: %lld less than minsize: %llu",
+               (long long)object->size, (unsigned long long)opt_minsize());
+        invalidate_unlocked(object, false);
+        return;
+    }
+    md5_check(object);
+    touch_unlocked(object, 1);
+}
+
+/* Marks the object dead without giving up a reference: its writing ends and
+ * waiting readers are woken; it is freed at its last close. */
+void CacheSection::invalidate_keep_unlocked(CACHEMAP *object)
+{
+    if (!(object->flags & CACHE_INVALID)) {
+        putlog(LOG_DEBUG, "cache: invalidated: %s", object->key);
+        object->flags |= CACHE_INVALID;
+        journal_add(object);
+    }
+    if (object->flags & CACHE_WRITING) {
+        object->flags &= ~CACHE_WRITING;
+        wake(object);
+    }
+}
+
+/* Marks the object dead; with holds_reference the caller gives up its
+ * reference. Freed at once when no holder is left. */
+void CacheSection::invalidate_unlocked(CACHEMAP *object, bool holds_reference)
+{
+    invalidate_keep_unlocked(object);
+    if (holds_reference) {
+        ASSERT(object->refcount > 0);
+        object->refcount--;
+    }
+    if (object->refcount == 0)
+        free_unlocked(object);
+}
+
+/* Unmaps, deletes the file of, unindexes and frees an object nobody
+ * holds. */
+void CacheSection::free_unlocked(CACHEMAP *object)
+{
+    ASSERT(object->refcount == 0);
+    if (object->flags & CACHE_MEM)
+        mem_delete(object);
+    else if (object->map) {
+        munmap(object->map, (size_t)object->maplen);
+        object->map = nullptr;
+    }
+    if (object->flags & CACHE_DISK)
+        disk_delete(object);
+    hash_remove(object);
+    cache_free(object);
+}
+
+/* Unmaps an object nobody holds; it stays indexed, and a later lookup maps
+ * its file again. */
+void CacheSection::mem_delete(CACHEMAP *object)
+{
+    ASSERT(object->flags & CACHE_MEM);
+    ASSERT(object->refcount == 0);
+    if (object->flags & CACHE_CONDVAR) {
+        pthread_cond_destroy(&object->cond);
+        object->flags &= ~CACHE_CONDVAR;
+    }
+    http_header_free(object->header);
+    object->header = nullptr;
+    if (object->map) {
+        madvise(object->map, (size_t)object->maplen, MADV_DONTNEED);
+        munmap(object->map, (size_t)object->maplen);
+    }
+    object->map = nullptr;
+    object->maplen = 0;
+    mem_bytes = mem_bytes >= (uint64_t)object->size ? mem_bytes - (uint64_t)object->size : 0;
+    mem_objects--;
+    object->flags &= ~CACHE_MEM;
+}
+
+/* Stamps the access (and with both the storing) time on the object and its
+ * file, and journals it. */
+void CacheSection::touch_unlocked(CACHEMAP *object, int both)
+{
+    time_t now = utc_time(nullptr);
+    object->accessed = now;
+    if (both)
+        object->retrieved = now;
+    if (object->store && (object->flags & CACHE_DISK)) {
+        char path[4096];
+        if (filename(object, path, sizeof path) >= 0) {
+            struct timespec times[2];
+            times[0].tv_sec = object->accessed - gmtoffset;
+            times[0].tv_nsec = 0;
+            times[1].tv_sec = object->retrieved - gmtoffset;
+            times[1].tv_nsec = 0;
+            utimensat(AT_FDCWD, path, times, 0);
+        }
+    }
+    journal_add(object);
+}
+
+void CacheSection::invalidate(CACHEMAP *object)
+{
+    CacheLock lock(*this);
+    invalidate_unlocked(object, true);
+}
+
+int CacheSection::refcount(CACHEMAP *object)
+{
+    CacheLock lock(*this);
+    int n = object->refcount;
+    if (n == 1)
+        invalidate_keep_unlocked(object);
+    return n;
+}
+
+void CacheSection::request_done(CONNECTION_T *conn)
+{
+    CACHEMAP *object = conn->cache;
+    conn->cache = nullptr;
+    if (!object)
+        return;
+    CacheLock lock(*this);
+    if (conn->flags & CONN_TRANSFER_FAILED) {
+        invalidate_unlocked(object, true);
+        return;
+    }
+    bool writer = (conn->flags & CONN_WRITING_CACHE) != 0;
+    if (writer)
+        object->flags &= ~CACHE_BUFFERWAIT;
+    close_unlocked(object, writer);
+}
+
+/* Reading. */
+
+int64_t CacheSection::send(CACHEMAP *object, CONNECTION_T *conn, int side)
+{
+    Socket *sock = side == SIDE_CLIENT ? conn->client : conn->server;
+    if (!sock || (side == SIDE_CLIENT && (conn->flags & CONN_NOCLIENT)))
+        return 0;
+
+    int64_t sent = 0;
+    int64_t expect = -1;   /* the body length the peer was told; -1: up to the close */
+    bool ok = true;
+    std::unique_ptr<char[]> piece;
+    {
+        CacheLock lock(*this);
+        if (!(object->flags & (CACHE_WRITING | CACHE_INVALID)))
+            expect = object->size - object->start;
+        else if (object->header && (object->header->flags & HEADER_HAS_LENGTH))
+            expect = object->header->content_length;
+        if (object->flags & CACHE_WRITING)
+            putlog(LOG_DEBUG, "cache: [IP:%s]sending file while being written", cache_ip(conn));
+    }
+
+    for (;;) {
+        const char *from = nullptr;
+        int64_t n = 0;
+        bool last = false;
+        {
+            CacheLock lock(*this);
+            while ((object->flags & CACHE_WRITING) && object->size - object->start <= sent)
+                cond_wait(&object->cond);
+            int64_t ready = object->size - object->start - sent;
+            if (ready <= 0)
+                break;
+            n = std::min<int64_t>(ready, CACHE_SEND_PIECE);
+            if (!(object->flags & (CACHE_WRITING | CACHE_INVALID))) {
+                /* Finished: the mapping stays put while we hold a
+                 * reference. */
+                from = object->map + object->start + sent;
+                last = n == ready;
+            } else {
+                if (!piece)
+                    piece.reset(new (std::nothrow) char[CACHE_SEND_PIECE]);
+                if (!piece) {
+                    ok = false;
+                    break;
+                }
+                memcpy(piece.get(), object->map + object->start + sent, (size_t)n);
+                from = piece.get();
+            }
+        }
+        if (sock->Write(from, n) < 0) {
+            ok = false;
+            break;
+        }
+        sent += n;
+        if (last)
+            break;
+    }
+    if (sock->Flush() != 0)
+        ok = false;
+    if (!ok || expect < 0 || sent < expect)
+        conn->keepalive_client = 0;
+    return sent;
+}
+
+Filebuf *CacheSection::read_filebuf(CACHEMAP *object)
+{
+    CacheLock lock(*this);
+    if (object->flags & CACHE_WRITING)
+        putlog(LOG_DEBUG, "cache: reading file while being written");
+    while (object->flags & CACHE_WRITING)
+        cond_wait(&object->cond);
+    if ((object->flags & CACHE_INVALID) || !object->map)
+        return nullptr;
+    int64_t body = object->size - object->start;
+    Filebuf *buffer = new Filebuf(std::max<int64_t>(body, FILEBUF_DEFAULT_LIMIT));
+    if (body > 0 && buffer->Add(object->map + object->start, body) != FILEBUF_OK) {
+        delete buffer;
+        return nullptr;
+    }
+    return buffer;
+}
+
+void CacheSection::response_framing(CACHEMAP *object, CONNECTION_T *conn, HEADER *response)
+{
+    CacheLock lock(*this);
+    response->chunked = 0;
+    if (!(object->flags & CACHE_WRITING)) {
+        response->content_length = object->size - object->start;
+        response->flags |= HEADER_HAS_LENGTH;
+    } else if (object->header && (object->header->flags & HEADER_HAS_LENGTH)) {
+        response->content_length = object->header->content_length;
+        response->flags |= HEADER_HAS_LENGTH;
+    } else {
+        /* The stored body carries no framing of its own: it ends with the
+         * connection. */
+        response->flags &= ~HEADER_HAS_LENGTH;
+        conn->keepalive_client = 0;
+    }
+}
+
+char *CacheSection::stored_header(CACHEMAP *object)
+{
+    CacheLock lock(*this);
+    if (!object->map || object->start <= 0)
+        return xstrdup("");
+    return xstrndup(object->map, (size_t)object->start);
+}
+
+int64_t CacheSection::age(CACHEMAP *object)
+{
+    CacheLock lock(*this);
+    int64_t a = (int64_t)(utc_time(nullptr) - object->retrieved);
+    return a > 0 ? a : 0;
+}
+
+time_t CacheSection::stored_time(CACHEMAP *object)
+{
+    CacheLock lock(*this);
+    return object->retrieved - gmtoffset;
+}
+
+time_t CacheSection::last_modified_get(CACHEMAP *object)
+{
+    CacheLock lock(*this);
+    return object->last_modified ? object->last_modified - gmtoffset : 0;
+}
+
+/* Flags. */
+
+int CacheSection::flag_get(CACHEMAP *object)
+{
+    CacheLock lock(*this);
+    return object->flags;
+}
+
+int CacheSection::flag_set(CACHEMAP *object, int bits)
+{
+    CacheLock lock(*this);
+    object->flags |= bits;
+    return object->flags;
+}
+
+int CacheSection::flag_unset(CACHEMAP *object, int bits)
+{
+    CacheLock lock(*this);
+    object->flags &= ~bits;
+    return object->flags;
+}
+
+int CacheSection::exists(const char *key)
+{
+    if (!key)
+        return 0;
+    CacheLock lock(*this);
+    CACHEMAP *o = hash_find(key);
+    return o && !(o->flags & CACHE_INVALID) ? 1 : 0;
+}
+
+int CacheSection::send_status(CONNECTION_T *conn, CACHEMAP *object)
+{
+    {
+        CacheLock lock(*this);
+        conn->variables["TRANSFERRED"] = std::to_string((long long)(object->size - object->start));
+        conn->variables["MTIME"] = std::to_string((long long)object->retrieved);
+        conn->variables["SIZE"] = object->header && (object->header->flags & HEADER_HAS_LENGTH)
+                                      ? std::to_string((long long)object->header->content_length)
+                                      : std::string("0");
+    }
+    if (!template_section)
+        return 0;
+    return template_section->send("downloading", conn, 200);
+}
+
+char *CacheSection::flag_string(CACHEMAP *object)
+{
+    int flags = flag_get(object);
+    std::string text;
+    for (const auto &f : cache_flag_names)
+        if (flags & f.bit) {
+            if (!text.empty())
+                text += ", ";
+            text += f.name;
+        }
+    return xstrdup(text.c_str());
+}
+
+/* Shutdown and the unlink thread. */
+
+void CacheSection::graceful_exit()
+{
+    putlog(LOG_ADVICE, "cache: starting graceful exit");
+    bool locked = false;
+    if (!cache_lock_here) {
+        struct timespec deadline;
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_sec += 3;   /* well inside the crash watchdog */
+        locked = pthread_mutex_timedlock(&mutex, &deadline) == 0;
+    }
+    if (!locked) {
+        /* A fatal error inside the cache, or a thread stuck with the lock:
+         * the index may be half changed, so the journals stay as appended,
+         * which is a valid record of every finished event. */
+        journal_flush_all();
+        putlog(LOG_ADVICE, "cache: starting graceful done");
+        return;
+    }
+    cache_lock_here = true;
+    while (!unlink_list.empty()) {
+        unlink(unlink_list.front().c_str());
+        unlink_list.pop_front();
+    }
+    unlink_count = 0;
+    for (Store &s : stores)
+        if (s.journal_fd >= 0 && !s.directory.empty()) {
+            s.journal_time = 0;
+            journal_write(&s);
+        }
+    cache_lock_here = false;
+    pthread_mutex_unlock(&mutex);
+    putlog(LOG_ADVICE, "cache: starting graceful done");
+}
+
+/* Flushes the append descriptors to disk; the only work the fatal path
+ * does without the lock. */
+void CacheSection::journal_flush_all()
+{
+    for (Store &s : stores)
+        if (s.journal_fd >= 0)
+            fsync(s.journal_fd);
+}
+
+void *unlink_thread(void *arg)
+{
+    (void)arg;
+    if (cache_section)
+        cache_section->unlink_thread();
+    return nullptr;
+}
+
+/* Helpers. */
+
+static const char *cache_ip(const CONNECTION_T *conn)
+{
+    return conn && conn->ip ? conn->ip : "-";
+}
+
+static int cache_fault(const char *call)
+{
+    return cache_fault_hook ? cache_fault_hook(call) : 0;
+}
+
+/* The length of the header block at the front of text, through the line
+ * feed that ends its empty line (carriage returns ignored), within limit
+ * bytes; 0 when there is no such line. */
+static int64_t cache_header_end(const char *text, int64_t limit)
+{
+    int newlines = 0;
+    for (int64_t i = 0; i < limit; i++) {
+        char c = text[i];
+        if (c == '\n') {
+            if (++newlines == 2)
+                return i + 1;
+        } else if (c != '\r') {
+            newlines = 0;
+        }
+    }
+    return 0;
+}
+
+/* SipHash-2-4 of data under a 128-bit key. */
+static uint64_t cache_siphash(const uint64_t key[2], const char *data, size_t len)
+{
+    uint64_t v0 = 0x736f6d6570736575ULL ^ key[0];
+    uint64_t v1 = 0x646f72616e646f6dULL ^ key[1];
+    uint64_t v2 = 0x6c7967656e657261ULL ^ key[0];
+    uint64_t v3 = 0x7465646279746573ULL ^ key[1];
+    auto rotl = [](uint64_t x, int b) { return (x << b) | (x >> (64 - b)); };
+    auto round = [&]() {
+        v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
+        v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
+        v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
+        v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+    };
+    const unsigned char *p = (const unsigned char *)data;
+    size_t whole = len & ~(size_t)7;
+    for (size_t i = 0; i < whole; i += 8) {
+        uint64_t m = 0;
+        for (int j = 7; j >= 0; j--)
+            m = (m << 8) | p[i + j];
+        v3 ^= m;
+        round();
+        round();
+        v0 ^= m;
+    }
+    uint64_t b = (uint64_t)len << 56;
+    for (size_t j = 0; j < (len & 7); j++)
+        b |= (uint64_t)p[whole + j] << (8 * j);
+    v3 ^= b;
+    round();
+    round();
+    v0 ^= b;
+    v2 ^= 0xff;
+    round();
+    round();
+    round();
+    round();
+    return v0 ^ v1 ^ v2 ^ v3;
 }

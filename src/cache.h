@@ -1,17 +1,496 @@
 #pragma once
 
+#include <pthread.h>
+
+#include <cstdint>
+#include <ctime>
+#include <list>
+#include <string>
+
+#include "configtypes.h"
 #include "section.h"
 
-/* The object cache and its configuration: memory limits, disk stores and
- * freshness rules (section "cache"). */
+class Filebuf;
+struct CONNECTION_T;
+struct HEADER;
+
+/*
+ * How the request road uses the cache. Every call below takes the cache
+ * lock itself and releases it before it returns; none holds it while it
+ * writes to a client or reads from a server. `cache` is conn->cache, which
+ * holds one reference while it is set.
+ *
+ * Request pipeline, after the request checks:
+ *
+ *   conn->logentry.set_cachecode(CC_TCP_MISS);
+ *   if (!fresh_command && cacheable(conn->header)) {
+ *       int mode = (conn->flags & CONN_OFFLINE) ? CACHE_OFFLINE : 0;
+ *       conn->cache = cache_section->cache_open(conn, conn->header->url, nullptr, mode);
+ *       if (!conn->cache)                       -> count a miss, fetch
+ *       else if (flag_get(cache) & CACHE_INVALID)    -> "error" page, end
+ *       else if (flag_get(cache) & CACHE_BUFFERWAIT) -> send_status(conn, cache), end
+ *       else {                                  -> a hit
+ *           if (!(conn->flags & CONN_OFFLINE)) {
+ *               cache_section->check(conn->cache, conn->header);
+ *               if (cache_section->flag_get(conn->cache) & CACHE_VALIDATE) {
+ *                   conn->flags |= CONN_REVALIDATE;
+ *                   conditional_header(conn->header, cache_section->stored_time(conn->cache));
+ *               }
+ *           }
+ *           conn->logentry.set_cachecode(CC_TCP_HIT);
+ *       }
+ *   }
+ *   A lookup returns NULL for a request with Authorization and for a
+ *   client whose Accept-Encoding does not take the stored Content-Encoding
+ *   (the object is then fetched again and replaced). With a cache object
+ *   held and no CONN_REVALIDATE, no server is contacted and the request
+ *   goes to protocol_http whatever its scheme. When the server of a
+ *   revalidation cannot be reached, clear CONN_REVALIDATE and serve the
+ *   stale copy as a plain hit, also when the failure shows only after
+ *   connecting (a dead pooled connection whose reconnect fails): no error
+ *   page may go out while a copy is held.
+ *
+ * HTTP exchange:
+ *
+ *   Plain hit: the header text to process is stored_header(cache) (freed
+ *   by the caller), and no request goes out; set Age to age(cache); with
+ *   CACHE_EXPIRED and without CONN_VALIDATED add Warning "110 stale
+ *   cache". A failed transfer or a refused response with an object held
+ *   invalidates it (invalidate(cache), conn->cache = NULL).
+ *
+ *   Revalidation answered: status 304, or a 200 whose Last-Modified
+ *   (cache_http_date) equals last_modified_get(cache): validated(cache),
+ *   CONN_VALIDATED, serve the stored header as a plain hit. Anything else:
+ *   invalidate(cache), conn->cache = NULL, continue as a miss.
+ *
+ *   Serving (hit or validated): response_framing(cache, conn, rheader) sets
+ *   the Content-Length (or, for an object still written from a chunked or
+ *   unframed response, a close-delimited body with keepalive_client 0);
+ *   xcache_header_update(conn, 0) marks X-Cache HIT; send the header; then
+ *   the body with send(cache, conn, SIDE_CLIENT) (streamed) or
+ *   read_filebuf(cache) (buffered; NULL when the writer failed). send
+ *   follows an object still being written and clears keepalive_client when
+ *   the client got fewer bytes than announced.
+ *
+ *   Miss: when cacheable(conn->header) and cacheable(conn->rheader),
+ *   conn->cache = cache_open(conn, url, conn->rheader->raw, CACHE_WRITING)
+ *   (buffered responses without an object: CACHE_WRITING | CACHE_DISCARD |
+ *   CACHE_FORCE); created: set CONN_WRITING_CACHE and log "create: %s".
+ *   xcache_header_update(conn, 1) marks X-Cache MISS. With
+ *   CONN_WRITING_CACHE, every block the read observer sees from the server
+ *   goes to add(cache, block, length) (the body bytes, without chunk
+ *   framing); -1 means the object was dropped and the transfer goes on
+ *   without it (a prefetch stops). process_response flags CACHE_CLEAN; the buffer time-out
+ *   flags CACHE_BUFFERWAIT | CACHE_PREFETCHED and sends send_status.
+ *
+ * Worker loop (process_entry), after every request:
+ *
+ *   cache_section->request_done(conn);   (invalidates the object after
+ *   CONN_TRANSFER_FAILED, else clears CACHE_BUFFERWAIT of its own object
+ *   and closes it as writer or reader; conn->cache becomes NULL)
+ *
+ * Several readers may hold an object while its writer fills it; a reader
+ * copies what has arrived and waits on the object for more. An object is
+ * freed only when its last holder lets it go.
+ */
+
+/* CACHEMAP::flags. The values are written in the journal. */
+enum {
+    CACHE_WRITING = 0x1,       /* the writer is still filling it; as a mode: create */
+    CACHE_INVALID = 0x2,       /* dead; freed when its last holder lets it go */
+    CACHE_EXPIRED = 0x4,       /* not fresh, worked out by every lookup */
+    CACHE_VALIDATE = 0x8,      /* the current request must revalidate it */
+    CACHE_PREFETCHED = 0x10,   /* protected from recreation in the prefetch window */
+    CACHE_VIOLATION = 0x20,    /* the server said no-cache or no-store */
+    CACHE_OFFLINE = 0x40,      /* mode only: lookups also return VIOLATION objects */
+    CACHE_DISK = 0x80,         /* it has a file in its store */
+    CACHE_MEM = 0x100,         /* it is mapped */
+    CACHE_CONDVAR = 0x200,     /* cond is initialised */
+    CACHE_CLEAN = 0x400,       /* the body passed the response checks */
+    CACHE_BUFFERWAIT = 0x800,  /* the download goes on behind the "downloading" page */
+    CACHE_DISCARD = 0x1000,    /* buffer-only: dropped 60 seconds after it was stored */
+    CACHE_FORCE = 0x2000,      /* kept although the rules or maxsize would refuse it */
+};
+
+/* Every flag bit that means something. */
+#define CACHE_FLAGS_ALL 0x3fff
+/* The bits that describe the running process and never come from a journal
+ * line: expired, validate, prefetched, violation, mem, condvar, bufferwait. */
+#define CACHE_FLAGS_TRANSIENT 0xb3c
+
+/* Buckets of the object index. */
+#define CACHE_BUCKETS 104729
+/* Subdirectories of a store: two hex digits of hash_key(256, key). */
+#define CACHE_DIR_BUCKETS 256
+/* Mappings grow in steps of this many bytes. */
+#define CACHE_MAP_STEP 65536
+/* The longest key the cache indexes; longer URLs are not cached. */
+#define CACHE_KEY_MAX 16384
+/* The longest journal line read; a longer line is skipped whole. */
+#define CACHE_JOURNAL_LINE_MAX 65536
+/* journal-lines 0 means this many appends between rewrites. */
+#define CACHE_JOURNAL_LINES_DEFAULT 128000
+/* A journal is rewritten at most this often. */
+#define CACHE_JOURNAL_REWRITE_SECONDS 30
+/* clean-interval 0 means this many seconds. */
+#define CACHE_CLEAN_INTERVAL_DEFAULT 30
+/* A CACHE_DISCARD object lives this long after it was stored. */
+#define CACHE_DISCARD_SECONDS 60
+/* Cleaning takes a full store at least this far below its byte count. */
+#define CACHE_STORE_MARGIN_MIN 10000000ULL
+/* Cleaning walks the index in at most this many bands of access time. */
+#define CACHE_CLEAN_BANDS 128
+
+struct Store;
+
+/*
+ * One cache object: the stored response header text followed by the body,
+ * in one mapping, and the parsed header of that text. Made by cachemap_new,
+ * freed by cache_free once no holder is left; every field is guarded by
+ * the cache lock.
+ */
+struct CACHEMAP {
+    pthread_cond_t cond;       /* readers wait here for the writer (CACHE_CONDVAR) */
+    int fd;                    /* the object file while it is written; else -1 */
+    char *key;                 /* owned: the URL "%s://%s:%d%s" */
+    char *map;                 /* header text then body; NULL when unmapped */
+    int refcount;              /* holders: the writer and each reader */
+    int64_t size;              /* bytes stored: header text plus body */
+    int64_t maplen;            /* length of the mapping (and of the file being written) */
+    int64_t start;             /* length of the header text: offset of the body */
+    int flags;                 /* CACHE_* */
+    HEADER *header;            /* owned: parsed stored header; NULL while unmapped */
+    Store *store;              /* the store holding its file, or NULL */
+    char md5[33];              /* 32 hex digits of the stored bytes, or "0" */
+    time_t accessed;           /* utc_time units */
+    time_t retrieved;          /* stored or last revalidated */
+    time_t expires;            /* 0: none */
+    time_t fresh_until;        /* Last-Modified heuristic; 0: none */
+    time_t last_modified;      /* 0: none */
+    uint32_t min_age;          /* seconds, from the refresh rule */
+    uint32_t max_age;
+    uint32_t default_age;
+    uint32_t lm_factor;        /* percent */
+};
+
+/* One node of an index chain. */
+struct CACHEMAP_LIST {
+    CACHEMAP_LIST *prev;
+    CACHEMAP_LIST *next;
+    CACHEMAP *cachemap;        /* not owned by the node */
+};
+
+/* One disk store, copied from an entry of the list store. */
+struct Store {
+    bool enabled = false;
+    std::string comment;
+    StringList profiles;       /* which requests may put new objects here */
+    std::string directory;     /* empty: not used */
+    uint64_t size = 0;         /* byte limit; 0: not used */
+    uint64_t free_extra = 0;   /* cleaning margin */
+    bool md5 = false;          /* keep and verify checksums */
+    int journal_fd = -1;       /* append descriptor, -1 when closed */
+    uint32_t journal_count = 0;   /* lines appended since the last rewrite */
+    int entries = 0;           /* object files counted in the store */
+    uint64_t bytes = 0;        /* their bytes */
+    bool disk_full = false;    /* over its size, or the disk said ENOSPC */
+    time_t journal_time = 0;   /* last rewrite; 0 allows one at once */
+    uint64_t clean_target = 0; /* worked out by cleaning */
+};
+
+/* One freshness rule, copied from an entry of the list refresh. */
+struct Refresh {
+    bool enabled = false;
+    std::string comment;
+    StringList profiles;
+    bool cacheable = true;
+    uint32_t min_age = 0;
+    uint32_t max_age = 0;
+    uint32_t default_age = 0;
+    uint32_t lm_factor = 0;
+};
+
+/* Results of growing an object's mapping. */
+enum cache_resize_result {
+    CACHE_RESIZE_OK = 0,
+    CACHE_RESIZE_DISK,     /* the file could not be extended (errno set) */
+    CACHE_RESIZE_MEMORY,   /* the mapping could not be made or grown */
+};
+
+/*
+ * The object cache and its configuration (section "cache"): memory limits,
+ * object sizes, disk stores and freshness rules. The one section locked by
+ * a plain mutex, which the readers of an object being written wait with.
+ */
 class CacheSection : public Section {
 public:
     CacheSection();
+    /* Unmaps and frees every object and closes the journals; files stay. */
+    ~CacheSection() override;
 
-    /* Rebuilds the section's rules from its entries; called with the write
-     * lock held. */
+    /* Rebuilds the store and refresh rules and reloads every store from its
+     * journal; called with the lock held. */
     void update() override;
+
+    /* Objects. */
+
+    /*
+     * Looks key up (mode 0, or CACHE_OFFLINE to also get CACHE_VIOLATION
+     * objects) or, with CACHE_WRITING in mode, creates an object from the
+     * response header text (the other mode bits become its flags). conn may
+     * be NULL for a lookup. Returns the object with one reference for the
+     * caller, or NULL: a miss, a refused creation (disabled, CARP, not
+     * cacheable by the rules, over maxsize or over memory, an object of that
+     * key still in use), or an object that turned out broken (dropped).
+     */
+    CACHEMAP *cache_open(CONNECTION_T *conn, const char *key, const char *header_text, int mode);
+
+    /* Gives back one reference; writer is true for the connection that
+     * created the object (CONN_WRITING_CACHE), whose close finishes it. */
+    void cache_close(CACHEMAP *object, bool writer);
+
+    /* Appends len bytes of the body. Returns len, or -1 when the object
+     * refused them and is dropped (too large, longer than announced, out of
+     * memory or disk); the caller still holds its reference. */
+    int64_t add(CACHEMAP *object, const void *data, int64_t len);
+
+    /*
+     * Writes the body to the side's socket of conn (SIDE_CLIENT or
+     * SIDE_SERVER), following an object still being written until its
+     * writer finishes. Never holds the cache lock while writing. Returns
+     * the body bytes written; sets conn->keepalive_client to 0 when the
+     * body is close-delimited or shorter than announced, or a write failed.
+     */
+    int64_t send(CACHEMAP *object, CONNECTION_T *conn, int side);
+
+    /* The body as a new buffer (the caller deletes it), once the writer has
+     * finished; NULL when the object was dropped meanwhile or memory ran
+     * out. */
+    Filebuf *read_filebuf(CACHEMAP *object);
+
+    /* Sets the framing of a response built from the stored header for
+     * conn: a finished object gets its body length; one still written keeps
+     * the server's Content-Length, or without one becomes close-delimited
+     * (chunked cleared, no length, conn->keepalive_client 0). */
+    void response_framing(CACHEMAP *object, CONNECTION_T *conn, HEADER *response);
+
+    /* A new copy of the stored header text (the caller frees it). */
+    char *stored_header(CACHEMAP *object);
+    /* Seconds since the object was stored or revalidated. */
+    int64_t age(CACHEMAP *object);
+    /* When it was stored, as seconds since the epoch (for If-Modified-Since). */
+    time_t stored_time(CACHEMAP *object);
+    /* Its Last-Modified, seconds since the epoch; 0 when none. */
+    time_t last_modified_get(CACHEMAP *object);
+
+    int flag_get(CACHEMAP *object);
+    /* Return the new flags. */
+    int flag_set(CACHEMAP *object, int bits);
+    int flag_unset(CACHEMAP *object, int bits);
+
+    /* The number of holders; when the caller is the only one the object is
+     * also dropped (CACHE_INVALID) so that it dies at the caller's close. */
+    int refcount(CACHEMAP *object);
+
+    /* The caller gives up its reference and the object dies. */
+    void invalidate(CACHEMAP *object);
+
+    /* 1 when a live object of the key is indexed (ICP). */
+    int exists(const char *key);
+
+    /* Sends the "downloading" page (status 200) for an object still being
+     * fetched; returns the template sender's result. */
+    int send_status(CONNECTION_T *conn, CACHEMAP *object);
+
+    /* A new text naming the set flags, "CACHE_WRITING, CACHE_DISK" (the
+     * caller frees it); CACHE_CONDVAR is left out. */
+    char *flag_string(CACHEMAP *object);
+
+    /* The worker's close of the request's object: after
+     * CONN_TRANSFER_FAILED it is invalidated, else closed as writer (with
+     * CONN_WRITING_CACHE, after clearing CACHE_BUFFERWAIT) or reader.
+     * conn->cache becomes NULL. */
+    void request_done(CONNECTION_T *conn);
+
+    /* Freshness. */
+
+    /* Applies the first refresh rule whose profiles match conn (without a
+     * connection: the first with no profiles). Lock held. */
+    void select_refresh(CONNECTION_T *conn, CACHEMAP *object);
+    /* Works out expires, fresh_until, last_modified, CACHE_EXPIRED and
+     * CACHE_VIOLATION from the stored header at time now. Lock held. */
+    void check_header_at(CACHEMAP *object, time_t now);
+    /* Marks object CACHE_VALIDATE when its state or the request's
+     * Cache-Control asks for revalidation. */
+    void check(CACHEMAP *object, HEADER *request);
+    /* The same for the object of the request's URL, looked up. */
+    void check(HEADER *request);
+    /* The server confirmed the copy: clears CACHE_VALIDATE and restamps it. */
+    void validated(CACHEMAP *object);
+    /* Makes room when memory or a store is over its limit; at most once per
+     * clean-interval. Lock held. */
+    void clean();
+
+    /* Disk stores and journal. */
+
+    /* Appends the object's line to its store's journal. Returns 1, or -1
+     * when the journal cannot be opened. Lock held. */
+    int journal_add(CACHEMAP *object);
+    /* Rewrites the store's journal from the index through "journal.new",
+     * renamed over "journal" only when complete. Returns 1, 0 when it is
+     * too soon after the last rewrite, -1 on a failure (old journal kept).
+     * Lock held. */
+    int journal_write(Store *store);
+    /* Loads the store's objects from its journal. Lock held. */
+    void journal_read(Store *store);
+    /* Detaches every object from its store and reloads the stores. Lock
+     * held. */
+    void stores_update();
+    /* Chooses the store of a new object by the store policy. Lock held. */
+    void select_store(CONNECTION_T *conn, CACHEMAP *object);
+    /* Writes the object's file path into buf; returns hash_key(256, key),
+     * or -1 when it does not fit. */
+    int filename(const CACHEMAP *object, char *buf, size_t size);
+    /* 1 when the checksum matches (or none is kept), 0 on a mismatch; the
+     * first call on a finished object stores it. Lock held. */
+    int md5_check(CACHEMAP *object);
+    /* Queues the object's file for deletion and takes it out of its store's
+     * counts. Lock held. */
+    void disk_delete(CACHEMAP *object);
+
+    /* The deletion queue. add and zap expect the lock held. */
+    void unlink_list_add(const std::string &path);
+    void unlink_list_zap(const std::string &path);
+    /* Deletes the oldest queued file. With wait, waits for one and paces
+     * to one file per 10 ms; without, returns 0 at once when none is
+     * queued. Returns 1 when one was taken. */
+    int unlink_once(bool wait);
+    /* The unlink thread's loop; never returns. */
+    void unlink_thread();
+
+    /* Empties the deletion queue and rewrites every open journal, under the
+     * lock; on a fatal path inside the cache (lock held by this thread, or
+     * not to be had) it only flushes what was appended. */
+    void graceful_exit();
+
+    int icpport_get();
+    int icptimeout_get();
+
+    /* Index (lock held). */
+    CACHEMAP *hash_find(const char *key);
+    int objects_count();
+
+    /* State, guarded by the lock. Tests read them and set clean_time. */
+    pthread_cond_t unlink_cond;
+    std::list<std::string> unlink_list;
+    int unlink_count = 0;
+    int cachemap_buckets = CACHE_BUCKETS;
+    uint64_t mem_bytes = 0;
+    uint64_t mem_wanted = 0;   /* bytes waiting for room while clean runs */
+    int mem_objects = 0;
+    time_t clean_time = 0;
+    int clean_state = 0;
+    bool cleaning = false;
+    bool mem_underdimensioned = false;
+    std::list<Store> stores;
+    std::list<Refresh> refreshes;
+    CACHEMAP_LIST **cachemaplist = nullptr;
+
+private:
+    /* Options, read with the lock held. */
+    bool opt_enabled();
+    bool opt_allow_violations();
+    uint64_t opt_memory_size();
+    uint64_t opt_memory_free_extra();
+    uint64_t opt_minsize();
+    uint64_t opt_maxsize();
+    int opt_prefetch_window();
+    int opt_store_policy();
+    uint32_t opt_journal_lines();
+    time_t opt_clean_interval();
+
+    CACHEMAP *open_unlocked(CONNECTION_T *conn, const char *key, const char *header_text,
+                            int mode, time_t now);
+    CACHEMAP *create_unlocked(CONNECTION_T *conn, const char *key, int mode, time_t now);
+    bool map_unlocked(CACHEMAP *object, const char *ip);
+    bool header_unlocked(CACHEMAP *object);
+    bool memory_room(uint64_t more);
+    int64_t add_unlocked(CACHEMAP *object, const char *data, int64_t len);
+    bool first_block_unlocked(CACHEMAP *object);
+    int resize(CACHEMAP *object, int64_t len);
+    void shrink_unlocked(CACHEMAP *object);
+    void close_unlocked(CACHEMAP *object, bool writer);
+    void invalidate_keep_unlocked(CACHEMAP *object);
+    void invalidate_unlocked(CACHEMAP *object, bool holds_reference);
+    void free_unlocked(CACHEMAP *object);
+    void mem_delete(CACHEMAP *object);
+    void touch_unlocked(CACHEMAP *object, int both);
+    void wake(CACHEMAP *object);
+
+    CACHEMAP *cachemap_new(bool condvar);
+    void cache_free(CACHEMAP *object);
+    bool hash_add(CACHEMAP *object);
+    void hash_remove(CACHEMAP *object);
+    unsigned bucket_of(const char *key) const;
+
+    std::string journal_line(const CACHEMAP *object);
+    void stores_detach();
+    void journal_flush_all();
+
+    uint64_t hash_seed[2];
+    int object_count = 0;
 };
+
+/* Holds the cache lock for a scope and marks the thread as its holder, so
+ * that the fatal path can tell a lock it holds itself from one it may wait
+ * for. */
+class CacheLock {
+public:
+    explicit CacheLock(CacheSection &section);
+    ~CacheLock();
+    CacheLock(const CacheLock &) = delete;
+    CacheLock &operator=(const CacheLock &) = delete;
+
+private:
+    CacheSection &held;
+};
+
+/* Whether the calling thread holds the cache lock. */
+extern thread_local bool cache_lock_here;
 
 /* The one instance, created by sections_create. */
 extern CacheSection *cache_section;
+
+/* Moved forward by cleaning when memory is short; announced in the log.
+ * Guarded by no_cache. */
+extern time_t next_cache;
+extern pthread_rwlock_t no_cache;
+
+/* Whether a request may be looked up and stored (an absolute GET without
+ * Authorization, Range or a user other than "anonymous") or a response
+ * stored (status 200, not private, varying at most by Accept-Encoding).
+ * 1 or 0. */
+int cacheable(const HEADER *header);
+int cacheable2(const HEADER *header);
+
+/* 1 when a client sending accept_encoding (NULL: none) takes a body coded
+ * with content_encoding (NULL or "identity": not coded), else 0. */
+int cache_encoding_accepted(const char *accept_encoding, const char *content_encoding);
+
+/* An HTTP date (IMF-fixdate, RFC 850 or asctime form) read as GMT, in
+ * seconds since the epoch; -1 when it does not parse. */
+time_t cache_http_date(const char *text);
+
+/* The text of a journal key: backslash, tab, line feed, carriage return
+ * and other control bytes escaped with backslashes, so that no key can
+ * break a line; and back. unescape returns false for a malformed escape. */
+std::string cache_key_escape(const char *key);
+bool cache_key_unescape(const std::string &text, std::string *key);
+
+/* Entry of the unlink service thread (runs cache_section's loop). */
+void *unlink_thread(void *arg);
+
+/* A test seam: when set, it is asked before "open", "fallocate", "mmap"
+ * and "mremap" of object data and may return an errno value to fail the
+ * call with (0 lets it run). */
+extern int (*cache_fault_hook)(const char *call);

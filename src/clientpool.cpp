@@ -19,6 +19,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +35,7 @@
 #include "network.h"
 #include "process.h"
 #include "socket.h"
+#include "perflog.h"
 
 static time_t clientpool_default_clock();
 static bool clientpool_expired(CONNECTION_T *conn, time_t listed_seconds);
@@ -45,11 +47,22 @@ static time_t clientpool_default_clock()
     return time(nullptr);
 }
 
-/* TODO: set the performance log's gauge clients_in_pool and add to its
- * counters connections_handled and threading_error, once it exists. Until
- * then nothing is counted. */
-static void clientpool_stat_cycle(int, int) {}
-static void clientpool_stat_threading_errors(int) {}
+/* The performance log's gauge clients_in_pool and its counters
+ * connections_handled and threading_error. */
+static void clientpool_stat_cycle(int listed, int arrivals)
+{
+    if (!performance_log)
+        return;
+    performance_log->set_clients_in_pool((uint64_t)std::max(listed, 0));
+    if (arrivals > 0)
+        performance_log->set_connections_handled((uint64_t)arrivals);
+}
+
+static void clientpool_stat_threading_errors(int errors)
+{
+    if (performance_log && errors > 0)
+        performance_log->set_threading_error((uint64_t)errors);
+}
 
 /* True when conn has waited its time: the general rule's timeout before
  * its first request, keeptimeout after. */

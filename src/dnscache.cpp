@@ -27,6 +27,8 @@
 #include "main.h"
 #include "mem.h"
 #include "misc.h"
+#include "stats.h"
+#include "perflog.h"
 
 int dnscache_max_entries = DNSCACHE_MAX_ENTRIES;
 
@@ -67,12 +69,26 @@ void dnscache_set_resolver(HOSTENT *(*resolver)(const char *name))
     dnscache_resolver = resolver ? resolver : p_gethostbyname;
 }
 
-/* TODO: feed the "DNS cache" statistics group (hit, miss) and the
- * performance counters dns_hit, dns_miss and dns_fail once the statistics
- * tree and the performance log exist. Until then these count nothing. */
-static void dnscache_stat_hit() {}
-static void dnscache_stat_miss() {}
-static void dnscache_stat_fail() {}
+/* The "DNS cache" statistics group and the performance log's counters. */
+static void dnscache_stat_hit()
+{
+    statincr_dnscache(true);
+    if (performance_log)
+        performance_log->set_dns_hit(1);
+}
+
+static void dnscache_stat_miss()
+{
+    statincr_dnscache(false);
+    if (performance_log)
+        performance_log->set_dns_miss(1);
+}
+
+static void dnscache_stat_fail()
+{
+    if (performance_log)
+        performance_log->set_dns_fail(1);
+}
 
 /* A new HOSTENT holding address; allocation failure is fatal. */
 static HOSTENT *dnscache_hostent(const in_addr *address)

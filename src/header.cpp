@@ -37,6 +37,7 @@
 #include "main.h"
 #include "mem.h"
 #include "misc.h"
+#include "network.h"
 #include "socket.h"
 
 /* What a known header line does to the record. */
@@ -85,6 +86,7 @@ static int hp_hexval(char c);
 static int hp_status_digits(const char **p, const char *end);
 static int hp_request_line(HEADER *header, const char *line, size_t len);
 static int hp_target(HEADER *header, const char *target, size_t len);
+static size_t hp_command_labels(const char *start, const char *end, std::string *labels);
 static int hp_status_line(HEADER *header, const char *line, size_t len, bool *http09);
 static int hp_line(HEADER *header, hp_state *state, const std::string &line);
 static int hp_known_line(HEADER *header, hp_state *state, const hp_known *known,
@@ -324,6 +326,30 @@ static int hp_request_line(HEADER *header, const char *line, size_t len)
     return hp_target(header, piece[1], piece_len[1]);
 }
 
+/* The URL-command labels at the front of an authority start..end, each
+ * "xx--" (any case) up to and including its first ".", as url_command_parse
+ * takes them off. Their bytes, lower-cased, go to *labels. Returns their
+ * length (0 without any), or (size_t)-1 when a label holds a byte outside
+ * letters, digits and "-_~.[]+!*,=" (no escapes, so that the labels are
+ * parsed later exactly as they were checked here). */
+static size_t hp_command_labels(const char *start, const char *end, std::string *labels)
+{
+    const char *cursor = start;
+    while (end - cursor >= 4 && strncasecmp(cursor, "xx--", 4) == 0) {
+        const char *dot = (const char *)memchr(cursor, '.', (size_t)(end - cursor));
+        if (!dot)
+            break;
+        cursor = dot + 1;
+    }
+    for (const char *p = start; p < cursor; p++) {
+        unsigned char c = (unsigned char)*p;
+        if (!isalnum(c) && !strchr("-_~.[]+!*,=", c))
+            return (size_t)-1;
+        labels->push_back((char)tolower(c));
+    }
+    return (size_t)(cursor - start);
+}
+
 /* Reads an absolute or CONNECT target: scheme, credentials, host, port and
  * path. Returns HEADER_OK or HEADER_BAD. */
 static int hp_target(HEADER *header, const char *target, size_t len)
@@ -374,11 +400,25 @@ static int hp_target(HEADER *header, const char *target, size_t len)
         rest = at + 1;
     }
 
+    /* URL commands ride at the front of the host as labels with brackets
+     * and signs no host name has; they come off before the host is
+     * checked, and the host left behind must be a valid one. */
+    std::string labels;
+    if (header->type != HEADER_CONNECT) {
+        size_t n = hp_command_labels(rest, auth_end, &labels);
+        if (n == (size_t)-1)
+            return HEADER_BAD;
+        rest += n;
+    }
     bool explicit_port = false;
     int rc = header_hostport_parse(rest, (size_t)(auth_end - rest), &header->host, &header->port,
                                    &explicit_port);
     if (rc != HEADER_OK)
         return rc;
+    if (!labels.empty()) {
+        labels += header->host;
+        header_field_set(&header->host, labels.c_str());
+    }
     if (!explicit_port) {
         header->flags |= HEADER_DEFAULT_PORT;
         header->port = header->type == HEADER_CONNECT ? 443 : protocol_port(header->protocol);
@@ -1081,19 +1121,6 @@ int header_send(const HEADER *header, CONNECTION_T *conn, int side, int kind)
     if (header_send_filebuf(&buffer, header, conn, kind) != FILEBUF_OK)
         return -1;
     return net_filebuf_send(&buffer, conn, side) < 0 ? -1 : 0;
-}
-
-int net_filebuf_send(const Filebuf *buffer, CONNECTION_T *conn, int side)
-{
-    if (side == SIDE_CLIENT && (conn->flags & CONN_NOCLIENT))
-        return 0;
-    Socket *sock = hg_socket(conn, side);
-    if (!sock || !buffer)
-        return -1;
-    /* Output still queued after the flush was refused by the peer. */
-    if (sock->WriteFilebuf(buffer) < 0 || sock->write_length > 0)
-        return -1;
-    return (int)std::min<int64_t>(buffer->size, INT_MAX);
 }
 
 /* Helpers. */

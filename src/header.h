@@ -244,12 +244,6 @@ void header_complete(HEADER *header);
  * CONN_NOCLIENT nothing is sent and the result is 0. */
 [[nodiscard]] int header_send(const HEADER *header, CONNECTION_T *conn, int side, int kind);
 
-/* Writes the whole buffer to the side's socket and flushes it. Returns the
- * buffer's size (at most INT_MAX); 0 with nothing sent for SIDE_CLIENT with
- * CONN_NOCLIENT; -1 without a socket or on a write failure.
- * TODO: moves to the network module, which adds the send time-out. */
-[[nodiscard]] int net_filebuf_send(const Filebuf *buffer, CONNECTION_T *conn, int side);
-
 /* Helpers. */
 
 /* Sets the template variable prefix + "[" + lower-cased name + "]" to the

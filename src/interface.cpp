@@ -1,15 +1,776 @@
 /*
- * The administration web interface. Its pages share one style sheet, kept
- * as a template so that the built-in pages and the generated diagnostic
- * pages look alike; every page that is not built inside the interface's
- * own frame starts with it.
- *
- * TODO: the interface itself (recognising its requests, the login, the
- * page frame and the pages); for now only the style sheet helper exists.
+ * The administration web interface. A browser that uses the proxy reaches
+ * it under a host name that never resolves, so only the proxy can answer
+ * it; a browser that talks to the proxy directly reaches it as a path
+ * under the proxy's own site. Every request proves itself again: the login
+ * cookie holds a token computed from the access rule's login pair, so the
+ * proxy keeps no sessions and a changed pair voids every cookie. Form
+ * arguments count only when the request comes from a page of the interface
+ * itself (the Referer guard) and the cookie is SameSite=Strict, so a foreign
+ * page cannot make a logged-in browser change anything. Every value that
+ * comes from a request or the configuration is HTML-escaped where it lands
+ * in a page, control bytes never reach a log line, and a form body has a
+ * size limit; a body left unread on the client socket closes the
+ * connection, so its bytes are never taken for a next request.
  */
 #include "interface.h"
 
+#include <strings.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "blowfish.h"
+#include "connection.h"
+#include "cookies.h"
+#include "filebuf.h"
+#include "general.h"
+#include "header.h"
+#include "log.h"
+#include "main.h"
+#include "mem.h"
+#include "misc.h"
+#include "proto_http.h"
+#include "socket.h"
+#include "stats.h"
 #include "templates.h"
+
+static void interface_serve(CONNECTION_T *conn, bool *body_taken);
+static bool interface_path_names_host(const char *path);
+static bool interface_addressed_to_proxy(const CONNECTION_T *conn, const HEADER *header);
+static bool interface_is_proxy_name(const CONNECTION_T *conn, const std::string &host);
+static bool interface_referer_origin(const char *referer, std::string *host, int *port);
+static int interface_request_port(const HEADER *header);
+static bool interface_body_unread(const CONNECTION_T *conn);
+static void interface_post_arguments(CONNECTION_T *conn, CGIMap &args, bool *body_taken);
+static Filebuf *interface_body_read(CONNECTION_T *conn, int64_t length);
+static void interface_send_template(CONNECTION_T *conn, const std::string &name);
+static void interface_send_empty(CONNECTION_T *conn, int status);
+static void interface_frame_open(CONNECTION_T *conn, Filebuf *page);
+static void interface_menu(Filebuf *page);
+static void interface_dispatch(const std::string &path, Filebuf *page, CGIMap &args,
+                               CONNECTION_T *conn);
+static void interface_append(Filebuf *page, const std::string &text);
+static void interface_set_cookie(HEADER *response, const std::string &token);
+static void interface_date(HEADER *response);
+static bool interface_equal(const std::string &a, const std::string &b);
+static std::string interface_form_action(const char *path);
+static std::string interface_log_text(const char *text, size_t max_chars);
+static const char *interface_ip(const CONNECTION_T *conn);
+
+/* Log lines show at most this much of a text a client sent. */
+#define INTERFACE_LOG_TEXT_MAX 256
+/* The debug line of form arguments shows at most this much. */
+#define INTERFACE_LOG_ARGS_MAX 4096
+
+static const size_t interface_host_length = sizeof INTERFACE_HOST - 1;
+
+/* ---- Helpers ---- */
+
+std::string interface_html(const std::string &value)
+{
+    return TemplateSection::escape(value, TEMPLATE_ESCAPE_HTML);
+}
+
+std::string interface_proxy_host()
+{
+    std::string name = proxyhost;
+    if (name.empty() && general_section)
+        name = general_section->hostname_get();
+    if (name.size() > INTERFACE_HOSTNAME_MAX)
+        name.resize(INTERFACE_HOSTNAME_MAX);
+    return name;
+}
+
+int xatoi(const std::string &value)
+{
+    if (value.empty())
+        return -1;
+    long long number = strtoll(value.c_str(), nullptr, 10);
+    if (number > INT_MAX)
+        return INT_MAX;
+    if (number < INT_MIN)
+        return INT_MIN;
+    return (int)number;
+}
+
+/* A text that a client sent, for a log line: control bytes and bytes above
+ * 126 as \xhh, cut to max_chars with "..." after it. */
+static std::string interface_log_text(const char *text, size_t max_chars)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    if (!text)
+        return out;
+    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
+        if (out.size() >= max_chars) {
+            out += "...";
+            break;
+        }
+        if (*p < 0x20 || *p > 0x7e || *p == '\\') {
+            out += "\\x";
+            out += hex[*p >> 4];
+            out += hex[*p & 15];
+        } else {
+            out += (char)*p;
+        }
+    }
+    return out;
+}
+
+static const char *interface_ip(const CONNECTION_T *conn)
+{
+    return conn->ip ? conn->ip : "";
+}
+
+/* Appends text to the page; a page that cannot grow stays short (logged). */
+static void interface_append(Filebuf *page, const std::string &text)
+{
+    if (text.empty())
+        return;
+    if (page->Add(text.data(), (int64_t)text.size()) != FILEBUF_OK)
+        putlog(LOG_ERROR, "web interface: a page could not be built");
+}
+
+/* Equal texts, compared in time that does not depend on where they differ,
+ * so a login token or password cannot be guessed byte by byte. */
+static bool interface_equal(const std::string &a, const std::string &b)
+{
+    if (a.size() != b.size())
+        return false;
+    unsigned char diff = 0;
+    for (size_t i = 0; i < a.size(); i++)
+        diff |= (unsigned char)(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+/* ---- Recognising interface requests ---- */
+
+/* True when path is "/" followed by the interface host name (without
+ * case). */
+static bool interface_path_names_host(const char *path)
+{
+    return path && path[0] != '\0' && strncasecmp(path + 1, INTERFACE_HOST,
+                                                  interface_host_length) == 0;
+}
+
+/* True when host (a host name or address without port) names the proxy:
+ * its host name, or the local address the client connected to. */
+static bool interface_is_proxy_name(const CONNECTION_T *conn, const std::string &host)
+{
+    if (host.empty())
+        return false;
+    std::string name = interface_proxy_host();
+    if (!name.empty() && strcasecmp(host.c_str(), name.c_str()) == 0)
+        return true;
+    return conn->interface && conn->interface[0] != '\0' &&
+           strcasecmp(host.c_str(), conn->interface) == 0;
+}
+
+/* True when an origin-form request is addressed to the proxy itself: it
+ * has no Host header, or its Host names the proxy (host name or listening
+ * address) with the listening port (80 when it names none). A request that
+ * reached the proxy transparently names the site it was meant for, and its
+ * paths belong to that site. */
+static bool interface_addressed_to_proxy(const CONNECTION_T *conn, const HEADER *header)
+{
+    if (!header->host_header)
+        return true;
+    char *host = nullptr;
+    int port = 80;
+    bool explicit_port = false;
+    if (header_hostport_parse(header->host_header, strlen(header->host_header), &host, &port,
+                              &explicit_port) != HEADER_OK)
+        return false;
+    std::unique_ptr<char, void (*)(void *)> hold(host, free);
+    return port == conn->port && interface_is_proxy_name(conn, host);
+}
+
+bool interface_request(CONNECTION_T *conn)
+{
+    HEADER *header = conn->header;
+    if (!header)
+        return false;
+
+    switch ((header_type)header->type) {
+    case HEADER_ORIGIN: {
+        if (interface_path_names_host(header->path) && interface_addressed_to_proxy(conn, header))
+            return true;
+        if (!header->host_header)
+            return false;
+        char *host = nullptr;
+        int port = 80;
+        bool explicit_port = false;
+        if (header_hostport_parse(header->host_header, strlen(header->host_header), &host, &port,
+                                  &explicit_port) != HEADER_OK)
+            return false;
+        std::unique_ptr<char, void (*)(void *)> hold(host, free);
+        if (strcasecmp(host, INTERFACE_HOST) != 0)
+            return false;
+        /* From here on a request for http://<interface host>/path, as a
+         * browser sends it to a proxy. */
+        header->type = HEADER_ABSOLUTE;
+        header_field_set(&header->host, INTERFACE_HOST);
+        header->port = port;
+        header_complete(header);
+        return true;
+    }
+    case HEADER_ABSOLUTE:
+        return header->host && strcasecmp(header->host, INTERFACE_HOST) == 0;
+    case HEADER_CONNECT:
+    case HEADER_RESPONSE:
+    case HEADER_ICAP_REQUEST:
+    case HEADER_ICAP_RESPONSE:
+        return false;
+    }
+    return false;
+}
+
+/* ---- The Referer guard ---- */
+
+/* Reads the host and port of an "http://host[:port]/..." Referer. False
+ * for any other scheme, user information, a port that is not 1-65535, or
+ * an authority that is not followed by "/". */
+static bool interface_referer_origin(const char *referer, std::string *host, int *port)
+{
+    static const char scheme[] = "http://";
+    if (strncasecmp(referer, scheme, sizeof scheme - 1) != 0)
+        return false;
+    const char *start = referer + sizeof scheme - 1;
+    const char *end = strchr(start, '/');
+    if (!end || end == start)
+        return false;
+
+    const char *colon = nullptr;
+    for (const char *p = start; p < end; p++) {
+        unsigned char c = (unsigned char)*p;
+        if (c == ':' && !colon)
+            colon = p;
+        else if (colon ? !isdigit(c) : !(isalnum(c) || c == '.' || c == '-' || c == '_'))
+            return false;
+    }
+    const char *host_end = colon ? colon : end;
+    if (host_end == start)
+        return false;
+    *port = 80;
+    if (colon) {
+        if (end - colon < 2 || end - colon > 6)
+            return false;
+        long value = strtol(colon + 1, nullptr, 10);
+        if (value < 1 || value > 65535)
+            return false;
+        *port = (int)value;
+    }
+    host->assign(start, (size_t)(host_end - start));
+    return true;
+}
+
+/* The port under which the client reached the interface host: the
+ * request's own for a request to that host, else the default. */
+static int interface_request_port(const HEADER *header)
+{
+    if (header->host && strcasecmp(header->host, INTERFACE_HOST) == 0)
+        return header->port;
+    return 80;
+}
+
+int interface_check_referer(CONNECTION_T *conn)
+{
+    const HEADER *header = conn->header;
+    if (!header || !header->referer) {
+        putlog(LOG_SECURITY, "web interface request without referer");
+        return 0;
+    }
+
+    std::string host;
+    int port = 0;
+    if (interface_referer_origin(header->referer, &host, &port)) {
+        if (strcasecmp(host.c_str(), INTERFACE_HOST) == 0 &&
+            port == interface_request_port(header))
+            return 1;
+        if (port == conn->port && interface_is_proxy_name(conn, host))
+            return 1;
+    }
+    putlog(LOG_SECURITY, "web interface request from invalid referer (%s)",
+           interface_log_text(header->referer, INTERFACE_LOG_TEXT_MAX).c_str());
+    return 0;
+}
+
+/* ---- Form arguments ---- */
+
+CGIMap::CGIMap(const char *arguments)
+{
+    parse(arguments);
+}
+
+void CGIMap::parse(const char *arguments)
+{
+    if (!arguments || arguments[0] == '\0')
+        return;
+
+    std::string text = arguments;
+    std::string shown;   /* the text for the debug log, passwords hidden */
+    size_t start = 0;
+    for (;;) {
+        size_t amp = text.find('&', start);
+        size_t end = amp == std::string::npos ? text.size() : amp;
+        std::string piece = text.substr(start, end - start);
+        if (start > 0)
+            shown += '&';
+
+        size_t eq = piece.rfind('=');
+        if (eq == std::string::npos) {
+            shown += piece;
+        } else {
+            char *name = url_decode(piece.c_str(), eq);
+            char *value = url_decode(piece.c_str() + eq + 1, piece.size() - eq - 1);
+            if (!name || !value)
+                FATAL_ALLOC(piece.size() + 1);
+            bool secret = s_strcasestr(name, "pass") != nullptr;
+            shown += secret ? piece.substr(0, eq + 1) + "*" : piece;
+            (*this)[name] = value;
+            free(name);
+            free(value);
+        }
+        if (amp == std::string::npos)
+            break;
+        start = amp + 1;
+    }
+    if (log_wanted(LOG_DEBUG))
+        putlog(LOG_DEBUG, "cgi arguments: %s",
+               interface_log_text(shown.c_str(), INTERFACE_LOG_ARGS_MAX).c_str());
+}
+
+/* True when the request announced a body that is still, wholly or in
+ * part, on the client socket. */
+static bool interface_body_unread(const CONNECTION_T *conn)
+{
+    const HEADER *header = conn->header;
+    if (!header)
+        return false;
+    if (header->chunked || (conn->flags & CONN_DIRECT_POST))
+        return true;
+    if ((header->flags & HEADER_HAS_LENGTH) && header->content_length > 0)
+        return !conn->body || conn->body->size < header->content_length;
+    return false;
+}
+
+/* Reads length bytes of body from the client socket, all within the
+ * general rule's time-out. Returns a new buffer (the caller deletes it)
+ * holding the whole body, or NULL when the client stopped or took too
+ * long. */
+static Filebuf *interface_body_read(CONNECTION_T *conn, int64_t length)
+{
+    if (!conn->client)
+        return nullptr;
+    int timeout = general_section ? general_section->timeout_get(conn) : 60;
+    time_t deadline = time(nullptr) + (timeout > 0 ? timeout : 60);
+    std::unique_ptr<Filebuf> body(new Filebuf(INTERFACE_POST_MAX + 1));
+    char area[8192];
+    while (body->size < length) {
+        time_t left = deadline - time(nullptr);
+        if (left <= 0)
+            return nullptr;
+        int64_t want = std::min<int64_t>((int64_t)sizeof area, length - body->size);
+        int64_t got = conn->client->Read(area, want, (int)left);
+        if (got <= 0)
+            return nullptr;
+        if (body->Add(area, got) != FILEBUF_OK)
+            return nullptr;
+    }
+    return body.release();
+}
+
+/* The arguments of a POST: its body, whether the pipeline read it already
+ * or it waits on the client socket (read here). A body over
+ * INTERFACE_POST_MAX, a chunked body or one that does not arrive whole
+ * gives no arguments. *body_taken is set when the body was read here. */
+static void interface_post_arguments(CONNECTION_T *conn, CGIMap &args, bool *body_taken)
+{
+    const HEADER *header = conn->header;
+    int64_t length = (header->flags & HEADER_HAS_LENGTH) ? header->content_length : 0;
+    if (header->chunked) {
+        putlog(LOG_SECURITY, "[IP:%s] web interface form with a chunked body, arguments ignored",
+               interface_ip(conn));
+        return;
+    }
+
+    std::unique_ptr<Filebuf> body;
+    if (conn->flags & CONN_DIRECT_POST) {
+        if (length > INTERFACE_POST_MAX) {
+            putlog(LOG_SECURITY,
+                   "[IP:%s] web interface form of %lld bytes over the limit of %lld, arguments "
+                   "ignored", interface_ip(conn), (long long)length,
+                   (long long)INTERFACE_POST_MAX);
+            return;
+        }
+        body.reset(interface_body_read(conn, length));
+        if (!body) {
+            putlog(LOG_WARNING, "[IP:%s] web interface form body not received, arguments ignored",
+                   interface_ip(conn));
+            return;
+        }
+        *body_taken = true;
+    } else {
+        if (!conn->body || conn->body->size == 0)
+            return;
+        if (conn->body->size > INTERFACE_POST_MAX) {
+            putlog(LOG_SECURITY,
+                   "[IP:%s] web interface form of %lld bytes over the limit of %lld, arguments "
+                   "ignored", interface_ip(conn), (long long)conn->body->size,
+                   (long long)INTERFACE_POST_MAX);
+            return;
+        }
+        body.reset(conn->body->Dup());
+        body->set_limit(INTERFACE_POST_MAX + 1);
+    }
+    if (body->size == 0)
+        return;
+    if (body->Add("", 1) != FILEBUF_OK)
+        return;
+    args.parse(body->data);
+}
+
+/* ---- Login ---- */
+
+std::string interface_login_token(const std::string &user, const std::string &password)
+{
+    char pair[INTERFACE_LOGIN_MAX + 1];
+    snprintf(pair, sizeof pair, "%s:%s", user.c_str(), password.c_str());
+    char *cipher = blowfish_encrypt(pair, pair);
+    if (!cipher)
+        FATAL_ALLOC(sizeof pair);
+    char *encoded = url_encode(cipher, strlen(cipher));
+    free(cipher);
+    if (!encoded)
+        FATAL_ALLOC(sizeof pair);
+    std::string token = encoded;
+    free(encoded);
+    return token;
+}
+
+/* Adds the login cookie, valid for an hour from now, to the response. It
+ * holds only the token: script cannot read it (HttpOnly) and no other
+ * site's page can make the browser send it (SameSite=Strict). */
+static void interface_set_cookie(HEADER *response, const std::string &token)
+{
+    CookieHeader cookie;
+    cookie.pairs.emplace_back("login", token);
+    cookie.path = "/";
+    time_t when = time(nullptr) + INTERFACE_COOKIE_SECONDS;
+    if (gmtime_r(&when, &cookie.expires))
+        cookie.has_expires = true;
+    std::string value = cookie.Build() + "; HttpOnly; SameSite=Strict";
+    response->headers.push_back(HTTP_HEADER{ 1, "Set-Cookie", value });
+}
+
+/* The login form's action: the request's own path, with any run of
+ * slashes and backslashes at its start made one "/", so that it can never
+ * name another host ("//host/..."). */
+static std::string interface_form_action(const char *path)
+{
+    const char *p = path ? path : "/";
+    while (*p == '/' || *p == '\\')
+        p++;
+    return "/" + std::string(p);
+}
+
+bool interface_login(CONNECTION_T *conn, CGIMap &args, HEADER *response, Filebuf *page)
+{
+    if (conn->interface_user.empty() || conn->interface_password.empty())
+        return true;
+
+    std::string token = interface_login_token(conn->interface_user, conn->interface_password);
+
+    /* Only the first line named exactly "Cookie" and its first "login"
+     * pair are looked at. */
+    const HEADER *request = conn->header;
+    if (request) {
+        for (const HTTP_HEADER &line : request->headers) {
+            if (line.name != "Cookie")
+                continue;
+            CookieHeader cookie(line.value);
+            for (const auto &pair : cookie.pairs) {
+                if (pair.first != "login")
+                    continue;
+                if (interface_equal(pair.second, token)) {
+                    interface_set_cookie(response, token);
+                    return true;
+                }
+                break;
+            }
+            break;
+        }
+    }
+
+    auto user = args.find("username");
+    auto password = args.find("password");
+    bool tried = user != args.end() || password != args.end();
+    if (user != args.end() && password != args.end() &&
+        interface_equal(user->second, conn->interface_user) &&
+        interface_equal(password->second, conn->interface_password)) {
+        interface_set_cookie(response, token);
+        return true;
+    }
+    if (tried)
+        putlog(LOG_SECURITY, "[IP:%s] web interface login failed", interface_ip(conn));
+
+    std::string action = interface_form_action(request ? request->path : nullptr);
+    interface_append(page,
+                     "<form action=\"" + interface_html(action) + "\" method=\"POST\">\n"
+                     "<table class=\"bigdialog\" align=\"center\">\n"
+                     "<tr><td class=\"dialoghead\" colspan=\"2\">Web interface login</td></tr>\n"
+                     "<tr><td>Username</td><td><input type=\"text\" name=\"username\" "
+                     "size=\"80\"></td></tr>\n"
+                     "<tr><td>Password</td><td><input type=\"password\" name=\"password\" "
+                     "size=\"80\"></td></tr>\n"
+                     "<tr><td colspan=\"2\" align=\"center\"><input type=\"submit\" "
+                     "value=\"Submit\"></td></tr>\n"
+                     "</table>\n"
+                     "</form>\n");
+    return false;
+}
+
+/* ---- Sending ---- */
+
+/* Adds a Date line of the current time. */
+static void interface_date(HEADER *response)
+{
+    time_t now = time(nullptr);
+    struct tm tm;
+    char text[64];
+    if (!gmtime_r(&now, &tm) || strftime(text, sizeof text, "%a, %d %b %Y %T GMT", &tm) == 0)
+        return;
+    response->headers.push_back(HTTP_HEADER{ 1, "Date", text });
+}
+
+void interface_send_response(CONNECTION_T *conn, Filebuf *page)
+{
+    std::unique_ptr<HEADER, void (*)(HEADER *)> response(header_new(), http_header_free);
+    response->type = HEADER_RESPONSE;
+    response->version = 2;
+    response->status = 200;
+    response->flags |= HEADER_HAS_LENGTH;
+    response->content_length = page->size;
+    header_field_set(&response->content_type, "text/html");
+    header_field_set(&response->cache_control, "no-store");
+
+    int rc = header_send(response.get(), conn, SIDE_CLIENT, HEADER_SEND_RESPONSE);
+    if (rc == 0)
+        rc = http_send_body(conn, page);
+    if (rc != 0)
+        conn->keepalive_client = 0;   /* the client has a broken answer */
+
+    conn->logentry.status = 200;
+    conn->logentry.size = page->size;
+    conn->logentry.mime = "text/html";
+}
+
+/* An answer without a body, for when no page can be had. */
+static void interface_send_empty(CONNECTION_T *conn, int status)
+{
+    std::unique_ptr<HEADER, void (*)(HEADER *)> response(header_new(), http_header_free);
+    response->type = HEADER_RESPONSE;
+    response->version = 2;
+    response->status = status;
+    response->flags |= HEADER_HAS_LENGTH;
+    response->content_length = 0;
+    header_field_set(&response->cache_control, "no-store");
+    if (header_send(response.get(), conn, SIDE_CLIENT, HEADER_SEND_RESPONSE) != 0)
+        conn->keepalive_client = 0;
+}
+
+/* Sends the template file name; an unknown name gets the "nofile" page
+ * with 404. */
+static void interface_send_template(CONNECTION_T *conn, const std::string &name)
+{
+    if (!template_section) {
+        interface_send_empty(conn, 404);
+        return;
+    }
+    if (!name.empty() && template_section->send(name.c_str(), conn, 200))
+        return;
+    template_section->send_or_close("nofile", conn, 404);
+}
+
+/* ---- The page ---- */
+
+/* The start of the frame: document head, banner and the outer table,
+ * whose first cell is open. */
+static void interface_frame_open(CONNECTION_T *conn, Filebuf *page)
+{
+    interface_append(page,
+                     "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n"
+                     "<html><head>\n"
+                     /* The body's mouse handler of the tool tips, for pages
+                      * that show none. */
+                     "<script type=\"text/javascript\">function overhere() {}</script>\n");
+    interface_append(page, "<title>Quillmere " QUILL_RELEASE " web interface for " +
+                               interface_html(interface_proxy_host()) + "</title></head>\n");
+    interface_append(page, "<body onmousemove=\"overhere()\"><div id=\"ToolTip\"></div>\n");
+    if (template_section) {
+        if (!template_section->insert(conn, page, "tooltip"))
+            putlog(LOG_ERROR, "web interface: the template tooltip is missing");
+        if (!template_section->insert(conn, page, "interfacehead"))
+            putlog(LOG_ERROR, "web interface: the template interfacehead is missing");
+    }
+    interface_append(page, "<table cellpadding=\"0\" cellspacing=\"0\" border=\"0\" "
+                           "width=\"100%\">\n<tr><td align=\"center\">\n");
+}
+
+/* The top menu: four rows of links relative to the page. */
+static void interface_menu(Filebuf *page)
+{
+    static const char *const links[4][4][2] = {
+        { { "connections", "Active connections" }, { "stats", "Statistics" },
+          { "dnscache", "DNS cache" }, { "headers", "Show headers" } },
+        { { "cache", "View cache entries" }, { "pool", "Connection pool" },
+          { "prefetch", "Prefetch queue" }, { "urlbl", "URL blacklist" } },
+        { { "config", "Config" }, { "log", "View log entries" },
+          { "save", "Save settings" }, { "load", "Load settings" } },
+        { { "tavrin", "Test Tavrin" }, { nullptr, nullptr }, { nullptr, nullptr },
+          { nullptr, nullptr } },
+    };
+    std::string menu = "<table width=\"100%\" cellpadding=\"2\" cellspacing=\"0\" border=\"0\">\n"
+                       "<tr class=\"topmenu\"><td class=\"topmenu\" align=\"center\">"
+                       "<b>Top Menu</b></td></tr>\n</table>\n"
+                       "<table class=\"menu\" width=\"100%\" cellpadding=\"2\" "
+                       "cellspacing=\"0\" border=\"0\">\n";
+    for (const auto &row : links) {
+        menu += "<tr align=\"center\">";
+        for (const auto &link : row) {
+            if (link[0])
+                menu += std::string("<td align=\"center\"><a href=\"") + link[0] + "\">" +
+                        link[1] + "</a></td>";
+            else
+                menu += "<td></td>";
+        }
+        menu += "</tr>\n";
+    }
+    menu += "</table>\n";
+    interface_append(page, menu);
+}
+
+/* Runs the page whose path equals path up to its query (without case);
+ * a path of no page leaves the frame and menu alone. */
+static void interface_dispatch(const std::string &path, Filebuf *page, CGIMap &args,
+                               CONNECTION_T *conn)
+{
+    std::string bare = path.substr(0, path.find('?'));
+    for (const interface_page_t *row = pages; row->path; row++) {
+        if (strcasecmp(bare.c_str(), row->path) == 0) {
+            row->handler(page, args, conn);
+            return;
+        }
+    }
+}
+
+void interface_handle_request(CONNECTION_T *conn)
+{
+    bool body_taken = false;
+    interface_serve(conn, &body_taken);
+    if (!body_taken && interface_body_unread(conn))
+        conn->keepalive_client = 0;
+}
+
+/* The steps of an interface request; *body_taken is set when a body that
+ * waited on the client socket was read. Before each answer, a body still
+ * unread clears keepalive_client, so the answer says "close". */
+static void interface_serve(CONNECTION_T *conn, bool *body_taken)
+{
+    HEADER *request = conn->header;
+    if (!request) {
+        conn->keepalive_client = 0;
+        return;
+    }
+    auto settle_body = [conn, body_taken] {
+        if (!*body_taken && interface_body_unread(conn))
+            conn->keepalive_client = 0;
+    };
+    const char *request_path = request->path ? request->path : "/";
+
+    /* The page path: inside the proxy's own site the interface host name
+     * follows the first "/" and is taken off. */
+    bool path_form = request->type == HEADER_ORIGIN && interface_path_names_host(request_path);
+    std::string path = path_form ? request_path + 1 + interface_host_length : request_path;
+
+    /* Template files (images, style sheets) load for everybody. */
+    static const char template_prefix[] = "/template/";
+    if (strncasecmp(path.c_str(), template_prefix, sizeof template_prefix - 1) == 0) {
+        std::string name = path.substr(sizeof template_prefix - 1);
+        settle_body();
+        interface_send_template(conn, name.substr(0, name.find('?')));
+        return;
+    }
+
+    bool userstats = strcasecmp(request_path, "/userstats") == 0;
+    if (!userstats && !(conn->permissions & ACCESS_INTERFACE)) {
+        settle_body();
+        if (template_section)
+            template_section->send_or_close("noaccess", conn, 403);
+        else
+            interface_send_empty(conn, 403);
+        return;
+    }
+
+    std::unique_ptr<HEADER, void (*)(HEADER *)> response(header_new(), http_header_free);
+    response->type = HEADER_RESPONSE;
+    response->version = 2;
+    response->status = 200;
+    header_field_set(&response->cache_control, "no-store");
+
+    /* The interface's own site without the "/" after the host name: the
+     * relative Location resolves to "/<host>/". */
+    if (path_form && path[0] != '/') {
+        response->status = 302;
+        response->flags |= HEADER_HAS_LENGTH;
+        response->content_length = 0;
+        header_field_set(&response->location, INTERFACE_HOST "/");
+        settle_body();
+        if (header_send(response.get(), conn, SIDE_CLIENT, HEADER_SEND_RESPONSE) != 0)
+            conn->keepalive_client = 0;
+        return;
+    }
+
+    interface_date(response.get());
+    header_field_set(&response->content_type, "text/html");
+
+    CGIMap args;
+    if (interface_check_referer(conn) == 1) {
+        if (request->method && strcasecmp(request->method, "POST") == 0) {
+            interface_post_arguments(conn, args, body_taken);
+        } else {
+            size_t query = path.find('?');
+            if (query != std::string::npos)
+                args.parse(path.c_str() + query + 1);
+        }
+    }
+    settle_body();
+
+    std::unique_ptr<Filebuf> page(new Filebuf());
+    interface_frame_open(conn, page.get());
+    if (userstats) {
+        if (conn->userstats)
+            conn->userstats->Display(page.get());
+    } else if (interface_login(conn, args, response.get(), page.get())) {
+        interface_menu(page.get());
+        interface_dispatch(path, page.get(), args, conn);
+    }
+    interface_append(page.get(), "</td></tr></table></body></html>\n");
+
+    response->flags |= HEADER_HAS_LENGTH;
+    response->content_length = page->size;
+    int rc = header_send(response.get(), conn, SIDE_CLIENT, HEADER_SEND_RESPONSE);
+    if (rc == 0)
+        rc = http_send_body(conn, page.get());
+    if (rc != 0)
+        conn->keepalive_client = 0;
+}
 
 int interface_stylesheet(CONNECTION_T *conn, Filebuf *page)
 {

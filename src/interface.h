@@ -70,9 +70,10 @@ extern const interface_page_t pages[];
  *    or a Host naming the proxy's host name or its listening address, with
  *    the listening port), and its path begins with "/" and the interface
  *    host name (without case): the interface inside the proxy's own site;
- * 2. it is in origin form with a Host header naming the interface host (a
- *    port, if any, is not looked at); its type then becomes
- *    HEADER_ABSOLUTE, as for a request sent to a proxy;
+ * 2. it is in origin form with a Host header naming the interface host,
+ *    with any port; it then becomes the absolute-form request a browser
+ *    sends to a proxy: type HEADER_ABSOLUTE, host the interface host, port
+ *    the Host's (80 without one), url rebuilt;
  * 3. it is in absolute form with the interface host as its host.
  */
 bool interface_request(CONNECTION_T *conn);

@@ -28,12 +28,14 @@
 #include <ctime>
 #include <new>
 
+#include "cache.h"
 #include "clientpool.h"
 #include "connection.h"
 #include "dnscache.h"
 #include "hash.h"
 #include "hooks.h"
 #include "password_cache.h"
+#include "perflog.h"
 #include "log.h"
 #include "mem.h"
 #include "network.h"
@@ -536,7 +538,8 @@ void config()
         _exit(1);
     }
 
-    /* 8: TODO: the performance log, once that component exists. */
+    /* 8 */
+    performance_log = new PerformanceLog();
 
     /* 9: every section, in the fixed order that is also the order of their
      * callbacks. */
@@ -572,12 +575,13 @@ void config()
     timers_add(global->timers, DNSCACHE_CLEAN_SECONDS, TIMER_REPEAT, dnscache_clean, nullptr);
     timers_add(global->timers, password_cachexpire, TIMER_REPEAT, password_cache_clean, nullptr);
 
-    /* 19: the other service threads (ICP, cache unlink, performance log,
-     * rating cache dump) join these in their places as their components
-     * are built. */
+    /* 19: the other service threads (ICP, rating cache dump) join these in
+     * their places as their components are built. */
     thread_create_internal(serverpool_clean, nullptr);
+    thread_create_internal(unlink_thread, nullptr);
     thread_create_internal(clientpool_thread, nullptr);
     thread_create_internal(timer_thread, nullptr);
+    thread_create_internal(performance_check, nullptr);
 
     /* 20 */
     putlog(LOG_DEBUG, "GMT offset is -%u seconds", (unsigned)gmtoffset);

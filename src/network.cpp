@@ -50,6 +50,8 @@
 #include "mem.h"
 #include "profiles.h"
 #include "socket.h"
+#include "stats.h"
+#include "perflog.h"
 
 int net_tunnel_idle_seconds = NET_TUNNEL_IDLE_DEFAULT;
 
@@ -155,13 +157,29 @@ static int net_wait(struct pollfd *fds, nfds_t count, int timeout_ms)
     }
 }
 
-/* TODO: count "successful connections", "failed connections" and "DNS
- * failures" in the "network" statistics group, and new_connection,
- * connection_fail and connections_closed in the performance log, once those
- * exist. Until then nothing is counted. */
-static void net_stat_connect(bool) {}
-static void net_stat_dns_failure() {}
-static void net_stat_closed() {}
+/* The "network" statistics group and the performance log's connection
+ * counters. */
+static void net_stat_connect(bool ok)
+{
+    statincr_connect(ok);
+    if (performance_log) {
+        if (ok)
+            performance_log->set_new_connection(1);
+        else
+            performance_log->set_connection_fail(1);
+    }
+}
+
+static void net_stat_dns_failure()
+{
+    statincr_dnsfailure();
+}
+
+static void net_stat_closed()
+{
+    if (performance_log)
+        performance_log->set_connections_closed(1);
+}
 
 static Socket *net_side_socket(CONNECTION_T *conn, int side)
 {

@@ -34,6 +34,7 @@
 #include "request.h"
 #include "serverpool.h"
 #include "socket.h"
+#include "perflog.h"
 
 THREAD_T threads[THREAD_SLOTS];
 pthread_mutex_t threadlistlock = PTHREAD_MUTEX_INITIALIZER;
@@ -310,9 +311,11 @@ int process_keepalive_wait(int slot, int pool_timeout)
     return (int)(num / den);
 }
 
-/* TODO: PerformanceLog::set_requests_completed(1) once the performance log
- * exists; until then nothing is counted. */
-static void process_stat_request() {}
+static void process_stat_request()
+{
+    if (performance_log)
+        performance_log->set_requests_completed(1);
+}
 
 /* Releases what one request left on conn and readies it for the next. */
 static void process_request_done(CONNECTION_T *conn)
@@ -451,4 +454,26 @@ void *process_entry(void *arg)
         conn = process_park(slot);
     }
     return nullptr;
+}
+
+int thread_report(statm_t *out)
+{
+    unsigned long counts[5] = { 0, 0, 0, 0, 0 };
+    {
+        MutexGuard guard(&threadlistlock);
+        int used = MAXTHREADS < THREAD_SLOTS ? MAXTHREADS : THREAD_SLOTS;
+        for (int i = 0; i < used; i++) {
+            int state = threads[i].state;
+            if (state >= THREAD_FREE && state <= THREAD_PREFETCH)
+                counts[state]++;
+        }
+    }
+    out->size = counts[THREAD_FREE];
+    out->resident = counts[THREAD_BUSY];
+    out->share = counts[THREAD_WAITING];
+    out->text = counts[THREAD_STARTING];
+    out->lib = counts[THREAD_PREFETCH];
+    out->data = 0;
+    out->dt = 0;
+    return (int)counts[THREAD_WAITING];
 }

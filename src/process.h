@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 struct CONNECTION_T;
+struct statm_t;
 
 /* Thread states; transitions: FREE -> STARTING (created) -> BUSY (serving)
  * -> WAITING (parked) -> STARTING (handed a connection) -> BUSY, or
@@ -91,3 +92,9 @@ bool thread_lookup_clientid(unsigned *id);
  * global->rusage; each worker calls it once when it exits, so every thread's
  * share is counted once. */
 void rusage_update();
+
+/* Counts the first MAXTHREADS slots by state under threadlistlock into the
+ * performance log's record: THREAD_FREE in size, THREAD_BUSY in resident,
+ * THREAD_WAITING in share, THREAD_STARTING in text, THREAD_PREFETCH in lib
+ * (data and dt become 0). Returns the THREAD_WAITING count. */
+int thread_report(statm_t *out);

@@ -1,19 +1,1179 @@
 /*
- * The HTTP exchange with the server. A response body goes to the client
- * as it is, except after a HEAD request, whose answer carries only the
- * header even when the proxy made the page itself.
+ * The HTTP exchange with the server. The request goes out (with its body,
+ * buffered or relayed from the client), the response header comes back,
+ * and the body takes one of two roads: streamed block by block to the
+ * client, or read whole into memory so that the response processors can
+ * see it, and then decoded or coded for the client and sent with its
+ * length.
  *
- * TODO: the exchange itself (request to the server, response header,
- * relaying and buffering of bodies); for now only the body sender exists.
+ * A body is only ever passed on as complete when it arrived complete. Its
+ * framing is checked as it is read: a chunk-size line that is missing or
+ * not a hexadecimal number within 63 bits, a chunk shorter than announced,
+ * or a chunk not followed by its line end fails the transfer, and the
+ * worker then closes both connections instead of pooling a server socket
+ * that sits in the middle of a body. Trailers are read and dropped, so a
+ * pooled connection starts at the next response.
+ *
+ * Memory stays bounded: a streamed body moves in blocks, and a buffered
+ * one has a limit. Past it the body is streamed after all (decoded on the
+ * way when the client cannot take the coding), unless a processor needs
+ * to see the whole body, and then the response is refused.
  */
 #include "proto_http.h"
 
+#include <strings.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+
 #include "connection.h"
+#include "filebuf.h"
+#include "general.h"
 #include "header.h"
+#include "hooks.h"
+#include "log.h"
+#include "main.h"
+#include "mem.h"
+#include "misc.h"
+#include "network.h"
+#include "profiles.h"
+#include "protocol.h"
+#include "socket.h"
+#include "stats.h"
+#include "templates.h"
+#include "urlcommand.h"
+
+/* Framing of one message body. */
+enum http_framing {
+    HF_NONE = 0,   /* no body */
+    HF_LENGTH,     /* Content-Length bytes */
+    HF_CHUNKED,    /* chunked coding */
+    HF_CLOSE,      /* until the peer closes */
+};
+
+/* The reader's position in a chunked body:
+ * SIZE -> DATA on a size above 0, -> TRAILER on size 0;
+ * DATA -> DATA_END after the chunk's bytes; DATA_END -> SIZE on an empty
+ * line; TRAILER -> DONE on the empty line that ends the message. Any
+ * failure -> FAILED. */
+enum hb_state { HB_SIZE = 0, HB_DATA, HB_DATA_END, HB_TRAILER, HB_DONE, HB_FAILED };
+
+/* A reader of one message body from one socket of a connection. */
+struct HttpBody {
+    CONNECTION_T *conn;
+    int side;
+    int framing;          /* http_framing */
+    int state;            /* hb_state, for HF_CHUNKED; HB_DONE / HB_FAILED for all */
+    int64_t left;         /* HF_LENGTH: bytes still to come; chunked: of this chunk */
+    int data_timeout;     /* seconds for each block */
+    int line_timeout;     /* seconds for each framing line */
+    int result;           /* http_body_result once DONE or FAILED */
+};
+
+/* The output of a body streamed through the proxy's own loop: optionally
+ * decoded, optionally framed in chunks, gathered and sent in pieces. */
+enum sink_coding { SINK_PLAIN = 0, SINK_GZIP, SINK_DEFLATE };
+
+struct HttpSink {
+    CONNECTION_T *conn;
+    bool chunked;            /* frame the output in chunks */
+    int coding;              /* sink_coding of the input */
+    bool z_ready;            /* z is initialised */
+    bool z_ended;            /* the coded stream ended; later bytes are ignored */
+    bool failed;
+    std::string head;        /* the first bytes of a deflate body, to tell zlib from raw */
+    z_stream z;
+    Filebuf out;
+};
+
+/* The read observer on the server socket for one body, removed when the
+ * body is done. */
+class HttpObserver {
+public:
+    explicit HttpObserver(CONNECTION_T *conn);
+    ~HttpObserver();
+    HttpObserver(const HttpObserver &) = delete;
+    HttpObserver &operator=(const HttpObserver &) = delete;
+
+private:
+    CONNECTION_T *conn;
+    Socket *sock;
+    int id;
+};
+
+/* Gathered output is sent once it reaches this many bytes. */
+#define HTTP_SINK_FLUSH_BYTES 32768
+/* Interim (1xx) answers accepted before the final one. */
+#define HTTP_INTERIM_MAX 16
+
+static Socket *http_socket(CONNECTION_T *conn, int side);
+static const HEADER *http_body_header(const CONNECTION_T *conn, int side);
+static int http_framing_of(const CONNECTION_T *conn, int side);
+static int http_timeout(CONNECTION_T *conn);
+static int http_ctimeout(CONNECTION_T *conn);
+static void http_body_start(HttpBody *b, CONNECTION_T *conn, int side);
+static int64_t http_body_fail(HttpBody *b, int result);
+static int64_t http_body_read(HttpBody *b, char *area, int64_t size);
+static int http_body_fill(HttpBody *b, Filebuf *buffer);
+static int http_line_end(Socket *sock, int timeout);
+static int http_trailers(Socket *sock, int timeout);
+static int http_send_bytes(CONNECTION_T *conn, int side, const char *bytes, int64_t len);
+static int http_sink_coding(const char *content_encoding);
+static void http_sink_init(HttpSink *s, CONNECTION_T *conn, bool chunked, int coding);
+static void http_sink_free(HttpSink *s);
+static int http_sink_emit(HttpSink *s, const char *bytes, int64_t len);
+static int http_sink_flush(HttpSink *s);
+static int http_sink_inflate(HttpSink *s, const char *bytes, int64_t len);
+static int http_sink_write(HttpSink *s, const char *bytes, int64_t len);
+static int http_sink_finish(HttpSink *s);
+static bool http_expects_continue(const HEADER *h);
+static char *http_request_send(CONNECTION_T *conn);
+static int http_request_body(CONNECTION_T *conn);
+static char *http_resphead_processors(CONNECTION_T *conn, char *text);
+static int http_finish(CONNECTION_T *conn);
+static int http_finish_drop(CONNECTION_T *conn);
+static int http_complete(CONNECTION_T *conn);
+static int http_refuse(CONNECTION_T *conn, const char *why);
+static bool http_processors_need_body(CONNECTION_T *conn);
+static int http_pump(CONNECTION_T *conn, HttpBody *in, const Filebuf *head, int coding);
+static int http_stream(CONNECTION_T *conn);
+static int http_buffered(CONNECTION_T *conn);
+static int proxy_authenticate(CONNECTION_T *conn);
+
+/* ---- Helpers ---- */
+
+static Socket *http_socket(CONNECTION_T *conn, int side)
+{
+    return side == SIDE_SERVER ? conn->server : conn->client;
+}
+
+static const HEADER *http_body_header(const CONNECTION_T *conn, int side)
+{
+    return side == SIDE_SERVER ? conn->rheader : conn->header;
+}
+
+/* How the body read from side is framed. A response without length or
+ * chunked coding runs to the close; a request without them has none. */
+static int http_framing_of(const CONNECTION_T *conn, int side)
+{
+    const HEADER *h = http_body_header(conn, side);
+    if (!h)
+        return HF_NONE;
+    if (side == SIDE_SERVER && response_bodiless(conn))
+        return HF_NONE;
+    if (h->flags & HEADER_HAS_LENGTH)
+        return h->content_length > 0 ? HF_LENGTH : HF_NONE;
+    if (h->chunked)
+        return HF_CHUNKED;
+    return side == SIDE_SERVER ? HF_CLOSE : HF_NONE;
+}
+
+static int http_timeout(CONNECTION_T *conn)
+{
+    int t = general_section ? general_section->timeout_get(conn) : NET_CONNECT_DEFAULT_TIMEOUT;
+    return t > 0 ? t : NET_CONNECT_DEFAULT_TIMEOUT;
+}
+
+static int http_ctimeout(CONNECTION_T *conn)
+{
+    int t = general_section ? general_section->ctimeout_get(conn) : NET_CONNECT_DEFAULT_TIMEOUT;
+    return t > 0 ? t : NET_CONNECT_DEFAULT_TIMEOUT;
+}
+
+/* Writes len bytes to the side's socket within the connect time-out.
+ * Returns 0, or -1 on a failure (nothing is sent to a missing client). */
+static int http_send_bytes(CONNECTION_T *conn, int side, const char *bytes, int64_t len)
+{
+    if (side == SIDE_CLIENT && (!conn->client || (conn->flags & CONN_NOCLIENT)))
+        return 0;
+    Filebuf piece;
+    if (piece.Add(bytes, len) != FILEBUF_OK)
+        return -1;
+    return net_filebuf_send(&piece, conn, side) < 0 ? -1 : 0;
+}
+
+HttpObserver::HttpObserver(CONNECTION_T *c) : conn(c), sock(nullptr), id(-1)
+{
+    if (conn->server && !(conn->flags & CONN_NOCALLBACK)) {
+        sock = conn->server;
+        id = sock->CallBackAdd(protocol_http_read_callback, conn, SOCKET_EVENT_READ);
+    }
+}
+
+HttpObserver::~HttpObserver()
+{
+    if (sock && conn->server == sock)
+        (void)sock->CallBackRemove(id);
+}
+
+/* ---- Chunk framing ---- */
+
+static int http_hexval(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = (char)(c | 0x20);
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+int http_chunk_size(const char *start, const char *end, int64_t *size)
+{
+    int64_t v = 0;
+    const char *p = start;
+    for (; p < end && http_hexval(*p) >= 0; p++) {
+        if (v > (INT64_MAX >> 4))
+            return -1;
+        v = (v << 4) | http_hexval(*p);
+    }
+    if (p == start)
+        return -1;
+    if (p < end && *p != ' ' && *p != '\t' && *p != ';' && *p != '\r' && *p != '\n')
+        return -1;
+    *size = v;
+    return (int)(p - start);
+}
+
+int64_t next_chunksize(CONNECTION_T *conn, int side)
+{
+    Socket *sock = http_socket(conn, side);
+    if (!sock)
+        return -1;
+    char line[HTTP_CHUNK_LINE_MAX + 1];
+    int64_t n = sock->GetLine(line, sizeof line, http_timeout(conn));
+    if (n <= 0)
+        return -1;
+    int64_t size = 0;
+    if (http_chunk_size(line, line + strlen(line), &size) < 0)
+        return -1;
+    return size;
+}
+
+/* Reads the line that ends a chunk's data: it must be empty. Returns 0, or
+ * -1 when it is missing or holds anything (the chunk was longer than its
+ * size said). */
+static int http_line_end(Socket *sock, int timeout)
+{
+    char line[4];
+    int64_t n = sock->GetLine(line, sizeof line, timeout);
+    if (n <= 0 || n >= (int64_t)sizeof line)
+        return -1;
+    return strcmp(line, "\r\n") == 0 || strcmp(line, "\n") == 0 ? 0 : -1;
+}
+
+/* Reads and drops the trailer lines after the last chunk, through the
+ * empty line that ends the message. Returns 0, or -1 when the end does not
+ * come within the limits. */
+static int http_trailers(Socket *sock, int timeout)
+{
+    char line[1024];
+    int64_t bytes = 0;
+    for (int lines = 0; lines <= HTTP_TRAILER_LINES_MAX; lines++) {
+        int64_t n = sock->GetLine(line, sizeof line, timeout);
+        if (n <= 0)
+            return -1;
+        if (strcmp(line, "\r\n") == 0 || strcmp(line, "\n") == 0)
+            return 0;
+        bytes += n;
+        if (bytes > HTTP_TRAILER_BYTES_MAX)
+            return -1;
+    }
+    return -1;
+}
+
+/* ---- Body reader ---- */
+
+static void http_body_start(HttpBody *b, CONNECTION_T *conn, int side)
+{
+    b->conn = conn;
+    b->side = side;
+    b->framing = http_framing_of(conn, side);
+    b->state = b->framing == HF_NONE ? HB_DONE : HB_SIZE;
+    const HEADER *h = http_body_header(conn, side);
+    b->left = b->framing == HF_LENGTH ? h->content_length : 0;
+    b->data_timeout = http_ctimeout(conn);
+    b->line_timeout = http_timeout(conn);
+    b->result = HTTP_BODY_OK;
+}
+
+static int64_t http_body_fail(HttpBody *b, int result)
+{
+    b->state = HB_FAILED;
+    b->result = result;
+    b->conn->flags |= CONN_TRANSFER_FAILED;
+    return -1;
+}
+
+/* Delivers the next bytes of the body into area (at most size). Returns
+ * the count, 0 at the end of the body, or -1 once the body failed
+ * (b->result says how). Blocks go through Socket::Read, so the socket's
+ * observers see them; framing lines do not. */
+static int64_t http_body_read(HttpBody *b, char *area, int64_t size)
+{
+    if (b->state == HB_DONE)
+        return 0;
+    if (b->state == HB_FAILED)
+        return -1;
+    Socket *sock = http_socket(b->conn, b->side);
+    if (!sock)
+        return http_body_fail(b, HTTP_BODY_SHORT);
+
+    switch ((http_framing)b->framing) {
+    case HF_NONE:
+        b->state = HB_DONE;
+        return 0;
+    case HF_LENGTH: {
+        if (b->left == 0) {
+            b->state = HB_DONE;
+            return 0;
+        }
+        int64_t n = sock->Read(area, std::min(size, b->left), b->data_timeout);
+        if (n <= 0)
+            return http_body_fail(b, HTTP_BODY_SHORT);
+        b->left -= n;
+        return n;
+    }
+    case HF_CLOSE: {
+        int64_t n = sock->Read(area, size, b->data_timeout);
+        if (n == 0) {
+            b->state = HB_DONE;
+            return 0;
+        }
+        if (n < 0)
+            return http_body_fail(b, HTTP_BODY_SHORT);
+        return n;
+    }
+    case HF_CHUNKED:
+        break;
+    }
+
+    for (;;) {
+        switch ((hb_state)b->state) {
+        case HB_SIZE: {
+            int64_t chunk = next_chunksize(b->conn, b->side);
+            if (chunk < 0)
+                return http_body_fail(b, HTTP_BODY_BAD);
+            b->left = chunk;
+            b->state = chunk == 0 ? HB_TRAILER : HB_DATA;
+            break;
+        }
+        case HB_DATA: {
+            int64_t n = sock->Read(area, std::min(size, b->left), b->data_timeout);
+            if (n <= 0)
+                return http_body_fail(b, HTTP_BODY_SHORT);
+            b->left -= n;
+            if (b->left == 0)
+                b->state = HB_DATA_END;
+            return n;
+        }
+        case HB_DATA_END:
+            if (http_line_end(sock, b->line_timeout) < 0)
+                return http_body_fail(b, HTTP_BODY_BAD);
+            b->state = HB_SIZE;
+            break;
+        case HB_TRAILER:
+            if (http_trailers(sock, b->line_timeout) < 0)
+                return http_body_fail(b, HTTP_BODY_BAD);
+            b->state = HB_DONE;
+            return 0;
+        case HB_DONE:
+            return 0;
+        case HB_FAILED:
+            return -1;
+        }
+    }
+}
+
+/* Reads the rest of the body into buffer. Returns an http_body_result. On
+ * HTTP_BODY_TOO_BIG the block that passed the limit is in the buffer all
+ * the same (it holds at most one block more than its limit) and the rest
+ * of the body is still unread, so it can be streamed. */
+static int http_body_fill(HttpBody *b, Filebuf *buffer)
+{
+    int64_t area_size = BLOCKSIZE > 0 ? BLOCKSIZE : 8192;
+    std::unique_ptr<char, void (*)(void *)> area((char *)xmalloc((size_t)area_size), free);
+    if (!area)
+        FATAL_ALLOC(area_size);
+    for (;;) {
+        int64_t n = http_body_read(b, area.get(), area_size);
+        if (n == 0)
+            return HTTP_BODY_OK;
+        if (n < 0)
+            return b->result;
+        if (buffer->size + n > buffer->limit()) {
+            buffer->set_limit(buffer->size + n);
+            if (buffer->Add(area.get(), n) != FILEBUF_OK)
+                return http_body_fail(b, HTTP_BODY_TOO_BIG), HTTP_BODY_TOO_BIG;
+            return HTTP_BODY_TOO_BIG;
+        }
+        if (buffer->Add(area.get(), n) != FILEBUF_OK)
+            return http_body_fail(b, HTTP_BODY_TOO_BIG), HTTP_BODY_TOO_BIG;
+    }
+}
+
+/* ---- Transfers ---- */
+
+int http_transfer(CONNECTION_T *conn, int side)
+{
+    const HEADER *h = http_body_header(conn, side);
+    Socket *sock = http_socket(conn, side);
+    if (!h || !sock)
+        return HTTP_BODY_SHORT;
+    int other = side == SIDE_SERVER ? SIDE_CLIENT : SIDE_SERVER;
+    std::unique_ptr<HttpObserver> observer(side == SIDE_SERVER ? new HttpObserver(conn) : nullptr);
+    int framing = http_framing_of(conn, side);
+
+    switch ((http_framing)framing) {
+    case HF_NONE:
+        return HTTP_BODY_OK;
+    case HF_LENGTH: {
+        int64_t moved = net_transfer(conn, side, h->content_length);
+        return moved == h->content_length && !(conn->flags & CONN_TRANSFER_FAILED) ? HTTP_BODY_OK
+                                                                                    : HTTP_BODY_SHORT;
+    }
+    case HF_CLOSE:
+        (void)net_transfer(conn, side, -1);
+        return conn->flags & CONN_TRANSFER_FAILED ? HTTP_BODY_SHORT : HTTP_BODY_OK;
+    case HF_CHUNKED:
+        break;
+    }
+
+    int line_timeout = http_timeout(conn);
+    for (;;) {
+        int64_t size = next_chunksize(conn, side);
+        if (size < 0) {
+            conn->flags |= CONN_TRANSFER_FAILED;
+            return HTTP_BODY_BAD;
+        }
+        char line[32];
+        int len = snprintf(line, sizeof line, "%llx\r\n", (unsigned long long)size);
+        if (size == 0) {
+            if (http_trailers(sock, line_timeout) < 0) {
+                conn->flags |= CONN_TRANSFER_FAILED;
+                return HTTP_BODY_BAD;
+            }
+            if (http_send_bytes(conn, other, "0\r\n\r\n", 5) < 0) {
+                conn->flags |= CONN_TRANSFER_FAILED;
+                return HTTP_BODY_SHORT;
+            }
+            return HTTP_BODY_OK;
+        }
+        if (http_send_bytes(conn, other, line, len) < 0) {
+            conn->flags |= CONN_TRANSFER_FAILED;
+            return HTTP_BODY_SHORT;
+        }
+        int64_t moved = net_transfer(conn, side, size);
+        if (moved != size || (conn->flags & CONN_TRANSFER_FAILED)) {
+            conn->flags |= CONN_TRANSFER_FAILED;
+            return HTTP_BODY_SHORT;
+        }
+        if (http_line_end(sock, line_timeout) < 0) {
+            conn->flags |= CONN_TRANSFER_FAILED;
+            return HTTP_BODY_BAD;
+        }
+        if (http_send_bytes(conn, other, "\r\n", 2) < 0) {
+            conn->flags |= CONN_TRANSFER_FAILED;
+            return HTTP_BODY_SHORT;
+        }
+    }
+}
+
+Filebuf *http_transfer_filebuf(CONNECTION_T *conn, int side, int64_t limit, int *result)
+{
+    Filebuf *buffer = new Filebuf(limit);
+    HttpBody b;
+    http_body_start(&b, conn, side);
+    std::unique_ptr<HttpObserver> observer(side == SIDE_SERVER ? new HttpObserver(conn) : nullptr);
+    int rc = http_body_fill(&b, buffer);
+    if (result)
+        *result = rc;
+    return buffer;
+}
+
+int http_transfer_discard(CONNECTION_T *conn, int side)
+{
+    HttpBody b;
+    http_body_start(&b, conn, side);
+    char area[8192];
+    int64_t n;
+    while ((n = http_body_read(&b, area, sizeof area)) > 0) {
+    }
+    return n == 0 ? HTTP_BODY_OK : b.result;
+}
+
+/* ---- Observer, body sender, dates ---- */
+
+int protocol_http_read_callback(void *data, int64_t length, const char *)
+{
+    CONNECTION_T *conn = (CONNECTION_T *)data;
+    /* TODO: append the block to the held cache object (CacheSection::add),
+     * failing a prefetch whose cache write fails, once the cache exists. */
+    conn->download_bytes += length;
+    if (conn->download_left != ALLOWANCE_UNLIMITED) {
+        conn->download_left = std::max<int64_t>(conn->download_left - length, 0);
+        if (conn->download_left == 0) {
+            conn->flags |= CONN_TRANSFER_FAILED;
+            return -1;
+        }
+    }
+    buffertimeout_check(conn);
+    return 0;
+}
 
 int http_send_body(CONNECTION_T *conn, Filebuf *body)
 {
     if (conn->flags & CONN_HEAD)
         return 0;
     return net_filebuf_send(body, conn, SIDE_CLIENT) < 0 ? -1 : 0;
+}
+
+/* Parses an HTTP date of the form "%a, %d %b %Y %T GMT" as GMT. */
+static bool http_date_parse(const char *text, time_t *out)
+{
+    if (!text)
+        return false;
+    struct tm tm;
+    memset(&tm, 0, sizeof tm);
+    const char *end = strptime(text, "%a, %d %b %Y %T GMT", &tm);
+    if (!end)
+        return false;
+    while (*end == ' ' || *end == '\t')
+        end++;
+    if (*end != '\0')
+        return false;
+    *out = timegm(&tm);
+    return *out != (time_t)-1;
+}
+
+int http_last_modified_equal(int status, const char *response_date, const char *stored_date)
+{
+    time_t a, b;
+    if (status != 200 || !http_date_parse(response_date, &a) || !http_date_parse(stored_date, &b))
+        return 0;
+    return a == b ? 1 : 0;
+}
+
+/* ---- Streamed output ---- */
+
+/* The decoder a Content-Encoding needs when the proxy decodes it while
+ * streaming: gzip (also x-gzip) or deflate as the only coding, else -1.
+ * "identity" needs none (SINK_PLAIN). */
+static int http_sink_coding(const char *content_encoding)
+{
+    if (!content_encoding)
+        return SINK_PLAIN;
+    std::string coding;
+    for (const char *p = content_encoding; *p; p++)
+        if (*p != ' ' && *p != '\t')
+            coding += (char)tolower((unsigned char)*p);
+    if (coding == "gzip" || coding == "x-gzip")
+        return SINK_GZIP;
+    if (coding == "deflate")
+        return SINK_DEFLATE;
+    if (coding == "identity" || coding.empty())
+        return SINK_PLAIN;
+    return -1;
+}
+
+static void http_sink_init(HttpSink *s, CONNECTION_T *conn, bool chunked, int coding)
+{
+    s->conn = conn;
+    s->chunked = chunked;
+    s->coding = coding;
+    s->z_ready = false;
+    s->z_ended = false;
+    s->failed = false;
+    memset(&s->z, 0, sizeof s->z);
+    s->out.set_limit(HTTP_SINK_FLUSH_BYTES * 8);
+}
+
+static void http_sink_free(HttpSink *s)
+{
+    if (s->z_ready)
+        inflateEnd(&s->z);
+    s->z_ready = false;
+}
+
+/* Sends what is gathered. */
+static int http_sink_flush(HttpSink *s)
+{
+    if (s->out.size == 0)
+        return 0;
+    int rc = net_filebuf_send(&s->out, s->conn, SIDE_CLIENT) < 0 ? -1 : 0;
+    if (s->out.Resize(0) != FILEBUF_OK || rc < 0) {
+        s->failed = true;
+        return -1;
+    }
+    return 0;
+}
+
+/* Adds decoded bytes to the output, in a chunk of their own when chunked. */
+static int http_sink_emit(HttpSink *s, const char *bytes, int64_t len)
+{
+    if (len <= 0)
+        return 0;
+    int rc = FILEBUF_OK;
+    if (s->chunked)
+        rc = s->out.Addf("%llx\r\n", (unsigned long long)len);
+    if (rc == FILEBUF_OK)
+        rc = s->out.Add(bytes, len);
+    if (rc == FILEBUF_OK && s->chunked)
+        rc = s->out.Add("\r\n", 2);
+    if (rc != FILEBUF_OK) {
+        s->failed = true;
+        return -1;
+    }
+    return s->out.size >= HTTP_SINK_FLUSH_BYTES ? http_sink_flush(s) : 0;
+}
+
+/* Decodes len coded bytes and emits the result. Returns 0, or -1 on coded
+ * data that does not decode. */
+static int http_sink_inflate(HttpSink *s, const char *bytes, int64_t len)
+{
+    if (!s->z_ready) {
+        int bits = 15 + 16;   /* gzip framing */
+        if (s->coding == SINK_DEFLATE) {
+            /* "deflate" is meant to be a zlib stream, but servers also send
+             * raw deflate data: the two header bytes tell them apart. */
+            while (s->head.size() < 2 && len > 0) {
+                s->head += *bytes++;
+                len--;
+            }
+            if (s->head.size() < 2)
+                return 0;
+            unsigned char b0 = (unsigned char)s->head[0], b1 = (unsigned char)s->head[1];
+            bits = (b0 & 0x0f) == 8 && ((b0 << 8) | b1) % 31 == 0 ? 15 : -15;
+        }
+        if (inflateInit2(&s->z, bits) != Z_OK)
+            return -1;
+        s->z_ready = true;
+        if (!s->head.empty()) {
+            std::string head;
+            head.swap(s->head);
+            if (http_sink_inflate(s, head.data(), (int64_t)head.size()) < 0)
+                return -1;
+        }
+    }
+
+    char out[16384];
+    while (len > 0 && !s->z_ended) {
+        uInt piece = (uInt)std::min<int64_t>(len, UINT_MAX);
+        s->z.next_in = (Bytef *)bytes;
+        s->z.avail_in = piece;
+        int ret;
+        do {
+            s->z.next_out = (Bytef *)out;
+            s->z.avail_out = sizeof out;
+            ret = inflate(&s->z, Z_NO_FLUSH);
+            if (ret != Z_OK && ret != Z_STREAM_END && ret != Z_BUF_ERROR) {
+                Filebuf::zlib_error(ret);
+                return -1;
+            }
+            if (http_sink_emit(s, out, (int64_t)(sizeof out - s->z.avail_out)) < 0)
+                return -1;
+        } while (ret == Z_OK && (s->z.avail_in > 0 || s->z.avail_out == 0));
+        int64_t used = (int64_t)(piece - s->z.avail_in);
+        bytes += used;
+        len -= used;
+        if (ret == Z_STREAM_END) {
+            /* gzip may hold further members; anything else after the end
+             * of the stream is ignored. */
+            if (s->coding == SINK_GZIP && len >= 2 && (unsigned char)bytes[0] == 0x1f &&
+                (unsigned char)bytes[1] == 0x8b) {
+                if (inflateReset(&s->z) != Z_OK)
+                    return -1;
+            } else {
+                s->z_ended = true;
+            }
+        } else if (ret == Z_BUF_ERROR && used == 0) {
+            break;   /* needs more input */
+        }
+    }
+    return 0;
+}
+
+static int http_sink_write(HttpSink *s, const char *bytes, int64_t len)
+{
+    if (s->failed)
+        return -1;
+    int rc = s->coding == SINK_PLAIN ? http_sink_emit(s, bytes, len)
+                                     : http_sink_inflate(s, bytes, len);
+    if (rc < 0)
+        s->failed = true;
+    return rc;
+}
+
+/* Ends the output: the last chunk when chunked, after a coded stream that
+ * ended properly. Returns 0, or -1 when the coded data was cut short or a
+ * write failed (no last chunk is sent then, so the client sees the cut). */
+static int http_sink_finish(HttpSink *s)
+{
+    if (s->failed)
+        return -1;
+    if (s->coding != SINK_PLAIN && !s->z_ended) {
+        s->failed = true;
+        return -1;
+    }
+    if (s->chunked && s->out.Add("0\r\n\r\n", 5) != FILEBUF_OK)
+        return -1;
+    return http_sink_flush(s);
+}
+
+/* ---- The exchange ---- */
+
+/* Whether the client asked to be told to go on before it sends its body. */
+static bool http_expects_continue(const HEADER *h)
+{
+    for (const HTTP_HEADER &line : h->headers)
+        if (strcasecmp(line.name.c_str(), "Expect") == 0 &&
+            s_strcasestr(line.value.c_str(), "100-continue"))
+            return true;
+    return false;
+}
+
+/* The body step: the buffered body, or the body relayed from the client
+ * for a direct POST. Returns 0, or -1 when the client's body did not come
+ * whole (the request then ends without an answer). */
+static int http_request_body(CONNECTION_T *conn)
+{
+    HEADER *h = conn->header;
+    if (!(h->flags & HEADER_HAS_LENGTH) || !conn->body)
+        return 0;
+    if (conn->flags & CONN_DIRECT_POST) {
+        if (h->version == 2 && http_expects_continue(h))
+            (void)http_send_bytes(conn, SIDE_CLIENT, "HTTP/1.1 100 Continue\r\n\r\n", 25);
+        if (http_transfer(conn, SIDE_CLIENT) != HTTP_BODY_OK) {
+            putlog(LOG_WARNING, "[IP:%s] request: client body ended early, request abandoned",
+                   conn->ip ? conn->ip : "");
+            return -1;
+        }
+        /* The body is consumed: the client may stay if it wants. */
+        keepalive_check_client(conn);
+        return 0;
+    }
+    if (conn->body->size > 0)
+        (void)net_filebuf_send(conn->body, conn, SIDE_SERVER);
+    return 0;
+}
+
+/* Step 1: the request goes out and the response header comes back.
+ * Returns the header text, or NULL when there is none (the client has been
+ * answered or is left without an answer, see header_get_reconnect). */
+static char *http_request_send(CONNECTION_T *conn)
+{
+    HEADER *h = conn->header;
+    if (general_section && general_section->xforwardedfor_get(conn) == 1)
+        header_field_set(&h->x_forwarded_for, conn->ip);
+    if (general_section && general_section->via_get(conn) == 1)
+        via_header_update(conn);
+    int kind = conn->forward_type == FORWARD_HTTP ? HEADER_SEND_PROXY : HEADER_SEND_ORIGIN;
+    (void)header_send(h, conn, SIDE_SERVER, kind);   /* a dead pooled socket shows at the read */
+    if (http_request_body(conn) < 0) {
+        conn->keepalive_client = 0;
+        conn->keepalive_server = 0;
+        return nullptr;
+    }
+    return header_get_reconnect(conn, http_timeout(conn));
+}
+
+/* Runs the raw response-header processors on text (taken over). Returns
+ * the text they leave (the caller frees it), or NULL. */
+static char *http_resphead_processors(CONNECTION_T *conn, char *text)
+{
+    Filebuf raw;
+    int64_t len = (int64_t)strlen(text);
+    if (raw.Adopt(text, len + 1) != FILEBUF_OK) {
+        free(text);
+        return nullptr;
+    }
+    (void)processors.Execute(PROCESSOR_RESPHEADER, conn, &raw);
+    if (!raw.data || raw.size <= 0)
+        return nullptr;
+    return xstrndup(raw.data, (size_t)raw.size);
+}
+
+/* Ends the exchange without an access-log record. */
+static int http_finish(CONNECTION_T *conn)
+{
+    conn->keepalive_server = 0;
+    http_header_free(conn->rheader);
+    conn->rheader = nullptr;
+    return 1;
+}
+
+static int http_finish_drop(CONNECTION_T *conn)
+{
+    /* TODO: invalidate the held cache object (CacheSection::invalidate)
+     * once the cache exists; until then no request holds one. */
+    return http_finish(conn);
+}
+
+/* Step 17: the record of a response that reached the client. */
+static int http_complete(CONNECTION_T *conn)
+{
+    HEADER *r = conn->rheader;
+    conn->logentry.status = r->status;
+    conn->logentry.size = conn->download_bytes;
+    if (r->mime && *r->mime) {
+        conn->logentry.mime = r->mime;
+        statincr_mimes(conn);
+    }
+    conn->logentry.Write();
+    conn->logentry.apache_Write();
+    http_header_free(r);
+    conn->rheader = nullptr;
+    return 1;
+}
+
+/* A response the proxy cannot deliver as the server sent it: the client
+ * gets "badresponse" instead, the server connection is dropped. */
+static int http_refuse(CONNECTION_T *conn, const char *why)
+{
+    putlog(LOG_WARNING, "[IP:%s] %s, response refused", conn->ip ? conn->ip : "", why);
+    if (template_section)
+        (void)template_section->send_or_close("badresponse", conn, 400);
+    return http_finish_drop(conn);
+}
+
+/* Whether a processor or a diagnostic command needs the whole body. */
+static bool http_processors_need_body(CONNECTION_T *conn)
+{
+    return processors.Execute(PROCESSOR_BUFFCHECK, conn, nullptr) == 1 ||
+           url_command_find(conn->urlcommands, "raw") ||
+           url_command_find(conn->urlcommands, "htmltree");
+}
+
+/* Sends the response header and then the body through the proxy's own
+ * loop: head (bytes already read, may be NULL) first, then the rest from
+ * in, decoded when coding is not SINK_PLAIN. The framing toward the client
+ * is the response's length when nothing changes the bytes, else chunks for
+ * an HTTP/1.1 client and the close of the connection for others. Returns
+ * an http_body_result. */
+static int http_pump(CONNECTION_T *conn, HttpBody *in, const Filebuf *head, int coding)
+{
+    HEADER *r = conn->rheader;
+    bool client11 = conn->header->version == 2;
+    bool chunked;
+    if (coding != SINK_PLAIN) {
+        header_field_set(&r->content_encoding, nullptr);
+        r->flags &= ~HEADER_HAS_LENGTH;
+        chunked = client11;
+    } else {
+        chunked = !(r->flags & HEADER_HAS_LENGTH) && client11;
+    }
+    r->chunked = chunked ? 1 : 0;
+    if (!chunked && !(r->flags & HEADER_HAS_LENGTH))
+        conn->keepalive_client = 0;   /* the close ends the body */
+    if (header_send(r, conn, SIDE_CLIENT, HEADER_SEND_RESPONSE) != 0)
+        conn->keepalive_client = 0;
+
+    HttpSink sink;
+    http_sink_init(&sink, conn, chunked, coding);
+    int rc = HTTP_BODY_OK;
+    if (head && head->size > 0 && http_sink_write(&sink, head->data, head->size) < 0)
+        rc = HTTP_BODY_BAD;
+    int64_t area_size = BLOCKSIZE > 0 ? BLOCKSIZE : 8192;
+    std::unique_ptr<char, void (*)(void *)> area((char *)xmalloc((size_t)area_size), free);
+    if (!area)
+        FATAL_ALLOC(area_size);
+    while (rc == HTTP_BODY_OK) {
+        int64_t n = http_body_read(in, area.get(), area_size);
+        if (n == 0)
+            break;
+        if (n < 0)
+            rc = in->result;
+        else if (http_sink_write(&sink, area.get(), n) < 0)
+            rc = HTTP_BODY_BAD;
+    }
+    if (rc == HTTP_BODY_OK && http_sink_finish(&sink) < 0)
+        rc = HTTP_BODY_BAD;
+    http_sink_free(&sink);
+    if (rc != HTTP_BODY_OK) {
+        conn->flags |= CONN_TRANSFER_FAILED;
+        conn->keepalive_client = 0;
+    }
+    return rc;
+}
+
+/* Step 16, streamed: the body passes block by block. A coded body for a
+ * client that takes no coding is decoded on the way; one the proxy cannot
+ * decode goes as it came, unless the proxy itself asked for the coding. */
+static int http_stream(CONNECTION_T *conn)
+{
+    HEADER *r = conn->rheader;
+    int coding = SINK_PLAIN;
+    if (r->content_encoding && !accepts_encoded_content(conn)) {
+        coding = http_sink_coding(r->content_encoding);
+        if (coding < 0) {
+            if (conn->flags & CONN_ASKED_ENCODING)
+                return http_refuse(conn, "response in a coding the proxy cannot decode");
+            coding = SINK_PLAIN;
+        }
+    }
+    bool rechunk = r->chunked && conn->header->version != 2;
+    if (coding != SINK_PLAIN || rechunk) {
+        HttpObserver observer(conn);
+        HttpBody in;
+        http_body_start(&in, conn, SIDE_SERVER);
+        (void)http_pump(conn, &in, nullptr, coding);
+        return http_complete(conn);
+    }
+    if (header_send(r, conn, SIDE_CLIENT, HEADER_SEND_RESPONSE) != 0)
+        conn->keepalive_client = 0;
+    /* TODO: a held cache object that another request writes is sent by
+     * CacheSection::send once the cache exists. */
+    (void)http_transfer(conn, SIDE_SERVER);
+    return http_complete(conn);
+}
+
+/* Step 16, buffered: the body is read whole (within its memory limit),
+ * checked, decoded or coded for the client and sent with its length. */
+static int http_buffered(CONNECTION_T *conn)
+{
+    HEADER *r = conn->rheader;
+    buffertimeout_set(conn);
+
+    std::unique_ptr<Filebuf> body(new Filebuf(buffer_limit(conn)));
+    int rc;
+    {
+        HttpObserver observer(conn);
+        HttpBody in;
+        http_body_start(&in, conn, SIDE_SERVER);
+        /* TODO: a held cache object that another request writes is read
+         * with CacheSection::read_filebuf once the cache exists. */
+        rc = http_body_fill(&in, body.get());
+        if (rc == HTTP_BODY_TOO_BIG) {
+            if (http_processors_need_body(conn))
+                return http_refuse(conn, "response body over the download buffer cannot be checked");
+            if (log_wanted(LOG_DEBUG))
+                putlog(LOG_DEBUG, "request: response over %lld bytes, streamed",
+                       (long long)buffer_limit(conn));
+            int coding = SINK_PLAIN;
+            if (r->content_encoding && !accepts_encoded_content(conn)) {
+                coding = http_sink_coding(r->content_encoding);
+                if (coding < 0) {
+                    if (conn->flags & CONN_ASKED_ENCODING)
+                        return http_refuse(conn, "response in a coding the proxy cannot decode");
+                    coding = SINK_PLAIN;
+                }
+            }
+            (void)http_pump(conn, &in, body.get(), coding);
+            return http_complete(conn);
+        }
+    }
+    if (rc != HTTP_BODY_OK) {
+        /* Never passed on as if it were whole. */
+        putlog(LOG_WARNING, "[IP:%s] request: response body from server %s after %lld bytes",
+               conn->ip ? conn->ip : "", rc == HTTP_BODY_BAD ? "badly framed" : "cut short",
+               (long long)body->size);
+        conn->keepalive_client = 0;
+        if (template_section && !(conn->flags & CONN_NOCLIENT))
+            (void)template_section->send_or_close("badresponse", conn, 400);
+        return http_finish_drop(conn);
+    }
+    if (conn->flags & CONN_NOCLIENT)
+        return http_complete(conn);
+
+    bool inspectable = true;
+    if (body->size > 0 && r->content_encoding) {
+        bool too_big = false;
+        if (body->Decode(conn, &too_big)) {
+            header_field_set(&r->content_encoding, nullptr);
+        } else if (too_big) {
+            return http_refuse(conn, "decoded response body over the download buffer");
+        } else if (conn->flags & CONN_ASKED_ENCODING) {
+            return http_refuse(conn, "response in a coding the proxy cannot decode");
+        } else if (processors.Execute(PROCESSOR_BUFFCHECK, conn, nullptr) == 1) {
+            return http_refuse(conn, "response in a coding the checks cannot read");
+        } else {
+            inspectable = false;   /* the checks see the coded bytes */
+        }
+    }
+
+    if (body->size > 0) {
+        if (hooks.Execute(HOOK_PRERESPMOD, conn, body.get()) == 1)
+            return http_finish(conn);
+        if (!process_response(conn, body.get())) {
+            conn->logentry.status = r->status;
+            conn->logentry.size = conn->download_bytes;
+            conn->logentry.Write();
+            conn->logentry.apache_Write();
+            return http_finish_drop(conn);
+        }
+        if (hooks.Execute(HOOK_POSTRESPMOD, conn, body.get()) != 0)
+            return http_finish(conn);
+    }
+    /* TODO: the diagnostic pages of the URL commands "raw" and "htmltree"
+     * once the web interface has them; until then they change nothing. */
+    if (inspectable && !r->content_encoding && body->size > 0)
+        (void)body->Encode(conn);
+
+    keepalive_check_client(conn);
+    r->content_length = body->size;
+    r->flags |= HEADER_HAS_LENGTH;
+    r->chunked = 0;
+    if (header_send(r, conn, SIDE_CLIENT, HEADER_SEND_RESPONSE) != 0 ||
+        (body->size > 0 && http_send_body(conn, body.get()) != 0))
+        conn->keepalive_client = 0;
+    return http_complete(conn);
+}
+
+/* Answers the upstream proxy's 407 with credentials. Returns 1 when the
+ * request was sent again with them.
+ * TODO: the Basic and NTLM exchanges with the upstream proxy; until they
+ * exist no upstream is chosen and the 407 goes to the client. */
+static int proxy_authenticate(CONNECTION_T *)
+{
+    return 0;
+}
+
+int protocol_http(CONNECTION_T *conn)
+{
+    HEADER *h = conn->header;
+    ASSERT(h != nullptr);
+    conn->download_bytes = 0;
+
+    /* TODO: a plain cache hit (a held object without CONN_REVALIDATE) is
+     * served from the object's stored header without a server, once the
+     * cache exists. */
+    char *text = http_request_send(conn);
+    if (!text) {
+        conn->keepalive_server = 0;
+        return -1;
+    }
+
+    int timeout = http_timeout(conn);
+    for (int interim = 0;; interim++) {
+        if (strncasecmp(text, "HTTP/", 5) == 0)
+            text = http_resphead_processors(conn, text);
+        int parse = HEADER_BAD;
+        HEADER *r = text ? http_header_parse_response(text, &parse) : nullptr;
+        if (!r || interim > HTTP_INTERIM_MAX) {
+            putlog(LOG_ERROR, "Bad response from server");
+            http_header_free(r);
+            free(text);
+            conn->keepalive_server = 0;
+            if (template_section)
+                (void)template_section->send_or_close("badresponse", conn, 400);
+            return -1;
+        }
+        conn->rheader = r;
+        if (r->version == 0 && conn->server)
+            (void)conn->server->PushFront(text, (int64_t)strlen(text));   /* it is all body */
+        free(text);
+        text = nullptr;
+
+        header_field_set(&r->host, h->host);
+        header_field_set(&r->path, h->path);
+        header_variables(conn, "SERVER", r->headers);
+        if (!(conn->flags & CONN_PREFETCH) && profile_section)
+            profile_section->profiles_update(conn);
+        /* TODO: the diagnostic pages of the URL commands "cookies",
+         * "mimeprofiles" and "variables" once the web interface has them;
+         * until then they change nothing. */
+        keepalive_check_server(conn);
+
+        /* Interim answers (100 Continue, 102, 103) are not the response: the
+         * final one follows on the same connection. */
+        if (r->status >= 100 && r->status < 200 && r->status != 101) {
+            http_header_free(r);
+            conn->rheader = nullptr;
+            text = header_get(conn, SIDE_SERVER, timeout);
+            if (!text) {
+                conn->keepalive_server = 0;
+                if (template_section)
+                    (void)template_section->send_or_close("noconnect", conn, 503);
+                return -1;
+            }
+            continue;
+        }
+
+        if (r->status == 407 && conn->forward_type == FORWARD_HTTP &&
+            !(conn->flags & CONN_PROXY_AUTH) &&
+            (h->proxy_authorization || (conn->proxy_user && conn->proxy_password))) {
+            if (proxy_authenticate(conn)) {
+                http_header_free(r);
+                conn->rheader = nullptr;
+                conn->flags |= CONN_PROXY_AUTH;
+                if (http_request_body(conn) < 0 ||
+                    !(text = header_get_reconnect(conn, timeout))) {
+                    conn->keepalive_server = 0;
+                    return -1;
+                }
+                continue;
+            }
+            header_field_set(&r->proxy_authenticate, nullptr);
+        }
+        break;
+    }
+
+    HEADER *r = conn->rheader;
+    if (!conn->server)
+        return http_finish(conn);
+    /* TODO: validation of a held cache object (304, or a 200 whose
+     * Last-Modified equals the stored one by http_last_modified_equal) and
+     * the serving of a cached copy with Age and Warning, once the cache
+     * exists; until then every response is a miss. */
+    if (!transfer_limit_check(conn))
+        return http_finish(conn);
+    /* TODO: create the cache object when both headers are cacheable, once
+     * the cache exists. */
+    xcache_header_update(conn, 1);
+
+    char status_name[16];
+    snprintf(status_name, sizeof status_name, "%d", r->status);
+    if (template_section && template_section->send(status_name, conn, r->status))
+        return http_finish_drop(conn);
+
+    if ((r->status == 301 || r->status == 302) && r->location) {
+        /* TODO: RedirectSection::redirect_do(conn, 1) once the redirect
+         * rules exist; with none nothing changes. */
+        if (conn->urlcommands && conn->urlcommands[0]) {
+            char *location = url_command_add(conn, r->location);
+            free(r->location);
+            r->location = location;
+        }
+    }
+    /* TODO: HeaderSection::filter(conn, 2) once the header rules exist;
+     * with none every line passes. */
+
+    if (response_bodiless(conn)) {
+        if (r->status == 101) {
+            conn->keepalive_server = 0;   /* the connection changed protocol */
+            conn->keepalive_client = 0;
+        }
+        if (header_send(r, conn, SIDE_CLIENT, HEADER_SEND_RESPONSE) != 0)
+            conn->keepalive_client = 0;
+        /* No body follows, so the server connection is as clean as the
+         * response left it: keepalive_server stays as decided. */
+        http_header_free(r);
+        conn->rheader = nullptr;
+        return 1;
+    }
+
+    /* TODO: the pages of the URL commands "mime" and "headers" once the web
+     * interface has them, and MimeSection::check_and_block once the MIME
+     * rules exist; with none nothing is blocked. */
+
+    putlog((conn->flags & CONN_PREFETCH) ? LOG_PREFETCH : LOG_REQUEST, "%s %s",
+           h->method ? h->method : "", h->url ? h->url : "");
+    statincr_httprequests(conn);
+
+    if ((conn->flags & (CONN_PREFETCH | CONN_PROCESSING)) && buffer_check(conn))
+        conn->flags |= CONN_BUFFERING;
+    if (log_wanted(LOG_DEBUG))
+        putlog(LOG_DEBUG, "buffering: %d processing: %d", (conn->flags & CONN_BUFFERING) ? 1 : 0,
+               (conn->flags & CONN_PROCESSING) ? 1 : 0);
+
+    if (conn->flags & CONN_BUFFERING)
+        return http_buffered(conn);
+    return http_stream(conn);
 }

@@ -1,17 +1,784 @@
 /*
- * The entry point of the request pipeline. The pipeline itself (reading the
- * request, the checks, forwarding, the protocol handlers) is not built yet,
- * so a request is answered with nothing and its connection is closed. The
- * function lives alone in this file so that a test binary can link a double
- * of it in its place.
+ * The request pipeline: one request of a client connection from its header
+ * to the protocol handler that relays the exchange. The steps run in a
+ * fixed order, so that every policy sees what the earlier ones decided:
+ * the header is read and parsed, URL commands come off, profiles are
+ * evaluated, the raw-header processors may rewrite the header, the body is
+ * read, the access rules and request modifiers run, then limits, the
+ * "bypass" command, redirects, header rules, the permissions of the
+ * matched access rule, the request checks, the cache, and finally the
+ * connect and the dispatch. A refusal at any step answers the client and
+ * ends the request; the worker loop cleans up.
+ *
+ * The client connection stays open after a request only when its next
+ * request can start cleanly: an answer given while the request's body is
+ * still unread on the socket says "Connection: close", and so does every
+ * refusal of a malformed request. The entry point lives in this file
+ * alone among the worker's callees, so a test can link a double of it.
  */
 #include "request.h"
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "access.h"
 #include "connection.h"
+#include "filebuf.h"
+#include "general.h"
+#include "header.h"
+#include "hooks.h"
+#include "interface.h"
+#include "log.h"
+#include "main.h"
+#include "mem.h"
+#include "misc.h"
+#include "network.h"
+#include "process.h"
+#include "profiles.h"
+#include "proto_http.h"
+#include "protocol.h"
+#include "socket.h"
+#include "stats.h"
+#include "templates.h"
+#include "urlcommand.h"
+
+/* What a step tells the pipeline. */
+enum request_step { REQ_GO_ON = 1, REQ_END = 0 };
+
+static const char *request_ip(const CONNECTION_T *conn);
+static void request_serve(CONNECTION_T *conn);
+static void request_send(CONNECTION_T *conn, const char *name, int status, bool close);
+static void request_slot_start(CONNECTION_T *conn);
+static void request_slot_request(CONNECTION_T *conn);
+static void request_variables_start(CONNECTION_T *conn);
+static void request_http_variables(CONNECTION_T *conn);
+static void request_forwarded_for(CONNECTION_T *conn);
+static int request_first_parse(CONNECTION_T *conn, char *text);
+static char *request_header_processors(CONNECTION_T *conn, char *text);
+static int request_second_parse(CONNECTION_T *conn, char *text);
+static bool request_expects_continue(HEADER *h, bool drop);
+static void request_continue(CONNECTION_T *conn);
+static int request_body(CONNECTION_T *conn);
+static int request_limits(CONNECTION_T *conn);
+static int request_redirect(CONNECTION_T *conn);
+static void request_header_rules(CONNECTION_T *conn);
+static bool request_interface(CONNECTION_T *conn);
+static int request_kind(CONNECTION_T *conn);
+static int request_origin_host(CONNECTION_T *conn);
+static void request_log_fields(CONNECTION_T *conn);
+static int request_commands(CONNECTION_T *conn);
+static int request_checks(CONNECTION_T *conn);
+static int request_cache(CONNECTION_T *conn);
+static void request_coding(CONNECTION_T *conn);
+static int request_connect(CONNECTION_T *conn);
+static void request_dispatch(CONNECTION_T *conn);
+static void forward_choose(CONNECTION_T *conn);
+static bool request_local_address(const char *host);
+
+static const char *request_ip(const CONNECTION_T *conn)
+{
+    return conn->ip ? conn->ip : "";
+}
 
 void handle_request(CONNECTION_T *conn)
 {
-    /* TODO: run the request pipeline. Until then no request is served and
-     * the worker closes the connection. */
+    request_serve(conn);
+    /* Everything that reads the commands ran inside the request; they are
+     * released here so that none outlives it. */
+    url_command_free(conn->urlcommands);
+    conn->urlcommands = nullptr;
+}
+
+/* Sends the template name with status. close (or a request body still
+ * unread on the client socket) makes the answer close the connection.
+ * Without a page of that name the connection is closed unanswered. */
+static void request_send(CONNECTION_T *conn, const char *name, int status, bool close)
+{
+    if (close || (conn->flags & CONN_DIRECT_POST))
+        conn->keepalive_client = 0;
+    if (template_section)
+        (void)template_section->send_or_close(name, conn, status);
+    else
+        conn->keepalive_client = 0;
+}
+
+/* Step 1: the worker slot shows this connection as busy. */
+static void request_slot_start(CONNECTION_T *conn)
+{
+    if (conn->slot < 0 || conn->slot >= MAXTHREADS)
+        return;
+    char *ip = conn->ip ? xstrdup(conn->ip) : nullptr;
+    MutexGuard guard(&threadlistlock);
+    THREAD_T *t = &threads[conn->slot];
+    t->state = THREAD_BUSY;
+    t->requests = conn->requests;
+    free(t->ip);
+    t->ip = ip;
+}
+
+/* Step 23: the slot shows the request in progress. */
+static void request_slot_request(CONNECTION_T *conn)
+{
+    if (conn->slot < 0 || conn->slot >= MAXTHREADS)
+        return;
+    const HEADER *h = conn->header;
+    char *ip = conn->ip ? xstrdup(conn->ip) : nullptr;
+    char *url = h->url ? xstrdup(h->url) : nullptr;
+    char *method = h->method ? xstrdup(h->method) : nullptr;
+    MutexGuard guard(&threadlistlock);
+    THREAD_T *t = &threads[conn->slot];
+    free(t->ip);
+    free(t->url);
+    free(t->method);
+    t->ip = ip;
+    t->url = url;
+    t->method = method;
+}
+
+/* Step 3. */
+static void request_variables_start(CONNECTION_T *conn)
+{
+    VariableMap &v = conn->variables;
+    v["IP"] = request_ip(conn);
+    v["PORT"] = std::to_string(conn->port);
+    v["TIME"] = std::to_string((unsigned long long)time(nullptr));
+    v["INTERFACE"] = conn->interface ? conn->interface : "";
+    v["VERSION"] = QUILL_RELEASE;
+    v["CLIENTID"] = std::to_string(conn->clientid);
+    conn->logentry.interface_ip = v["INTERFACE"];
+    conn->logentry.interface_port = v["PORT"];
+    conn->logentry.client_id = conn->clientid;
+}
+
+/* Steps 15 and 28: the request's own variables. */
+static void request_http_variables(CONNECTION_T *conn)
+{
+    const HEADER *h = conn->header;
+    VariableMap &v = conn->variables;
+    if (h->host)
+        v["HTTP_HOST"] = h->host;
+    v["HTTP_FILE"] = h->path ? h->path : "";
+    v["HTTP_METHOD"] = h->method ? h->method : "";
+    v["HTTP_PROTO"] = h->protocol ? h->protocol : "";
+    v["HTTP_PORT"] = std::to_string(h->port);
+}
+
+static void request_forwarded_for(CONNECTION_T *conn)
+{
+    if (conn->header && conn->header->x_forwarded_for)
+        conn->logentry.client = conn->header->x_forwarded_for;
+}
+
+std::string request_header_redact(const char *text)
+{
+    std::string out;
+    const char *p = text;
+    while (*p) {
+        const char *nl = strchr(p, '\n');
+        const char *end = nl ? nl + 1 : p + strlen(p);
+        std::string line(p, (size_t)(end - p));
+        size_t colon = line.find(':');
+        std::string name = colon == std::string::npos ? "" : line.substr(0, colon);
+        std::string eol = line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0 ? "\r\n"
+                          : !line.empty() && line.back() == '\n' ? "\n" : "";
+        if (strcasecmp(name.c_str(), "Authorization") == 0 ||
+            strcasecmp(name.c_str(), "Proxy-Authorization") == 0) {
+            line = name + ": [redacted]" + eol;
+        } else if (strcasecmp(name.c_str(), "Cookie") == 0) {
+            /* Each "login=" pair loses its value, up to the next ";". */
+            std::string value = line.substr(colon + 1, line.size() - colon - 1 - eol.size());
+            std::string cleaned;
+            size_t pos = 0;
+            while (pos <= value.size()) {
+                size_t semi = value.find(';', pos);
+                std::string pair = value.substr(pos, semi == std::string::npos ? std::string::npos
+                                                                               : semi - pos);
+                size_t start = pair.find_first_not_of(" \t");
+                size_t eq = pair.find('=');
+                if (start != std::string::npos && eq != std::string::npos) {
+                    std::string key = pair.substr(start, eq - start);
+                    while (!key.empty() && (key.back() == ' ' || key.back() == '\t'))
+                        key.pop_back();
+                    if (strcasecmp(key.c_str(), "login") == 0)
+                        pair = pair.substr(0, eq + 1) + "[redacted]";
+                }
+                cleaned += pair;
+                if (semi == std::string::npos)
+                    break;
+                cleaned += ';';
+                pos = semi + 1;
+            }
+            line = name + ":" + cleaned + eol;
+        }
+        out += line;
+        p = end;
+    }
+    return out;
+}
+
+/* Steps 6 to 10: the first parse. Returns REQ_GO_ON with the header
+ * parsed, the commands taken and text still the caller's; or REQ_END with
+ * text freed. */
+static int request_first_parse(CONNECTION_T *conn, char *text)
+{
+    bool first = conn->requests == 0;
+    if (log_wanted(LOG_DEBUG))
+        putlog(LOG_DEBUG, "request: [IP:%s] headers:\n%s", request_ip(conn),
+               request_header_redact(text).c_str());
+    int rc = HEADER_BAD;
+    conn->header = http_header_parse_request(text, &rc);
+    if (!conn->header) {
+        free(text);
+        if (rc == HEADER_BAD_FRAMING) {
+            /* Two readings of the body would be possible: nothing after this
+             * header can be trusted to be the next request. */
+            putlog(LOG_SECURITY, "[IP:%s] request with ambiguous message framing refused",
+                   request_ip(conn));
+            request_send(conn, "badrequest", 400, true);
+            return REQ_END;
+        }
+        if (first)
+            putlog(LOG_WARNING, "request: invalid header recieved from %s", request_ip(conn));
+        conn->keepalive_client = 0;
+        return REQ_END;
+    }
+    request_forwarded_for(conn);
+    keepalive_check_client(conn);
+    if (!url_command_extract(conn)) {
+        http_header_free(conn->header);
+        conn->header = nullptr;
+        free(text);
+        return REQ_END;
+    }
+    /* TODO: tavrin_first(conn) once the category rating has rules; with
+     * none it changes nothing. */
+    if (profile_section)
+        profile_section->profiles_update(conn);
+    return REQ_GO_ON;
+}
+
+/* Step 11: the raw-header processors on text (taken over). Returns the
+ * text they leave (a new one, the caller frees it), or NULL. */
+static char *request_header_processors(CONNECTION_T *conn, char *text)
+{
+    Filebuf raw;
+    int64_t len = (int64_t)strlen(text);
+    if (raw.Adopt(text, len + 1) != FILEBUF_OK) {
+        free(text);
+        return nullptr;
+    }
+    (void)processors.Execute(PROCESSOR_REQHEADER, conn, &raw);
+    if (!raw.data || raw.size <= 0)
+        return nullptr;
+    return xstrndup(raw.data, (size_t)raw.size);
+}
+
+/* Step 12: the header as the processors left it. Takes text over. */
+static int request_second_parse(CONNECTION_T *conn, char *text)
+{
+    int rc = HEADER_BAD;
+    conn->header = http_header_parse_request(text, &rc);
+    free(text);
+    if (!conn->header) {
+        if (rc == HEADER_BAD_FRAMING) {
+            request_send(conn, "badrequest", 400, true);
+            return REQ_END;
+        }
+        if (conn->requests == 0)
+            putlog(LOG_WARNING, "request: invalid header received from %s", request_ip(conn));
+        /* Nothing was answered: a client that waits would wait for ever. */
+        conn->keepalive_client = 0;
+        return REQ_END;
+    }
+    request_forwarded_for(conn);
+    if (!url_command_extract(conn)) {
+        http_header_free(conn->header);
+        conn->header = nullptr;
+        return REQ_END;
+    }
+    url_command_log(conn->urlcommands);
+    header_variables(conn, "CLIENT", conn->header->headers);
+    return REQ_GO_ON;
+}
+
+/* Whether the client waits for "100 Continue" before its body; with drop
+ * the Expect line is kept from the server, which gets the body at once. */
+static bool request_expects_continue(HEADER *h, bool drop)
+{
+    bool expects = false;
+    for (HTTP_HEADER &line : h->headers) {
+        if (strcasecmp(line.name.c_str(), "Expect") != 0)
+            continue;
+        if (s_strcasestr(line.value.c_str(), "100-continue"))
+            expects = true;
+        if (drop)
+            line.pass_through = 0;
+    }
+    return expects && h->version == 2;
+}
+
+/* Tells a client that waits for it to send its body now. */
+static void request_continue(CONNECTION_T *conn)
+{
+    if (!request_expects_continue(conn->header, true) || !conn->client)
+        return;
+    Filebuf line;
+    static const char text[] = "HTTP/1.1 100 Continue\r\n\r\n";
+    if (line.Add(text, (int64_t)sizeof text - 1) == FILEBUF_OK)
+        (void)net_filebuf_send(&line, conn, SIDE_CLIENT);
+}
+
+/* Step 14: the request body, read whole into conn->body or marked for
+ * streaming (CONN_DIRECT_POST). Returns REQ_GO_ON, or REQ_END after the
+ * client was answered or its body did not come whole. */
+static int request_body(CONNECTION_T *conn)
+{
+    HEADER *h = conn->header;
+    int64_t maxubuffer = general_section ? general_section->maxubuffer_get(conn) : 0;
+    int rc = HTTP_BODY_OK;
+
+    if (h->flags & HEADER_HAS_LENGTH) {
+        int64_t len = h->content_length;
+        if (conn->upload_left != ALLOWANCE_UNLIMITED && len > conn->upload_left) {
+            request_send(conn, "uploadlimit", 200, true);   /* the body stays unread */
+            return REQ_END;
+        }
+        conn->upload_bytes = len;
+        if (len > maxubuffer) {
+            if (!conn->proxy_user || len > PROTOCOL_BUFFER_HARD_MAX) {
+                conn->body = new Filebuf();
+                conn->flags |= CONN_DIRECT_POST;
+                /* Until the body is relayed, no answer may keep the
+                 * connection: the body would be read as the next request. */
+                conn->keepalive_client = 0;
+                (void)request_expects_continue(h, true);
+                if (log_wanted(LOG_DEBUG))
+                    putlog(LOG_DEBUG, "request: content (%lld) exceeds maximum upload buffer size (%lld)",
+                           (long long)len, (long long)maxubuffer);
+                return REQ_GO_ON;
+            }
+            putlog(LOG_REQUEST, "forced buffering of POST request for proxy that requries authentication");
+        }
+        request_continue(conn);
+        conn->body = http_transfer_filebuf(conn, SIDE_CLIENT, len, &rc);
+    } else if (h->chunked) {
+        /* Read whole, so that a client that stops half-way never makes the
+         * server take a partial upload for a complete one. */
+        int64_t cap = maxubuffer > PROTOCOL_BUFFER_DEFAULT ? maxubuffer : PROTOCOL_BUFFER_DEFAULT;
+        if (cap > PROTOCOL_BUFFER_HARD_MAX)
+            cap = PROTOCOL_BUFFER_HARD_MAX;
+        request_continue(conn);
+        conn->body = http_transfer_filebuf(conn, SIDE_CLIENT, cap, &rc);
+        if (rc == HTTP_BODY_TOO_BIG) {
+            putlog(LOG_WARNING, "[IP:%s] request: chunked request body over %lld bytes refused",
+                   request_ip(conn), (long long)cap);
+            request_send(conn, "badrequest", 413, true);
+            return REQ_END;
+        }
+        if (rc == HTTP_BODY_OK) {
+            conn->upload_bytes = conn->body->size;
+            if (conn->upload_left != ALLOWANCE_UNLIMITED && conn->body->size > conn->upload_left) {
+                request_send(conn, "uploadlimit", 200, false);
+                return REQ_END;
+            }
+        }
+    } else {
+        conn->body = new Filebuf();
+    }
+
+    if (rc == HTTP_BODY_OK)
+        return REQ_GO_ON;
+    putlog(LOG_WARNING, "[IP:%s] request: request body %s after %lld bytes, request abandoned",
+           request_ip(conn), rc == HTTP_BODY_BAD ? "badly framed" : "cut short",
+           (long long)(conn->body ? conn->body->size : 0));
+    if (rc == HTTP_BODY_BAD)
+        request_send(conn, "badrequest", 400, true);
     conn->keepalive_client = 0;
+    return REQ_END;
+}
+
+/* Step 18: the limits.
+ * TODO: LimitSection::check_and_block(conn) once the limit rules exist.
+ * With no rule, nothing is refused and every request starts without an
+ * allowance and with nothing downloaded. */
+static int request_limits(CONNECTION_T *conn)
+{
+    conn->download_bytes = 0;
+    conn->download_left = ALLOWANCE_UNLIMITED;
+    conn->upload_left = ALLOWANCE_UNLIMITED;
+    return 0;
+}
+
+/* Steps 21 and 26: the request redirect rules; 1 when the client was
+ * redirected.
+ * TODO: RedirectSection::redirect_do(conn, 0) once the redirect rules
+ * exist; with none nothing is redirected. */
+static int request_redirect(CONNECTION_T *)
+{
+    return 0;
+}
+
+/* Step 24: the request-header rules.
+ * TODO: HeaderSection::filter(conn, 1) once the header rules exist; with
+ * none every line passes. */
+static void request_header_rules(CONNECTION_T *)
+{
+}
+
+/* Serves a request for the web interface. Returns false when the request
+ * is not for it. */
+static bool request_interface(CONNECTION_T *conn)
+{
+    if (!interface_request(conn))
+        return false;
+    putlog(LOG_REQUEST, "request for web interface from %s", request_ip(conn));
+    interface_handle_request(conn);
+    return true;
+}
+
+/* Whether an IPv4 literal is an address of this machine. */
+static bool request_local_address(const char *host)
+{
+    struct in_addr want;
+    if (inet_pton(AF_INET, host, &want) != 1)
+        return false;
+    if ((ntohl(want.s_addr) >> 24) == 127 || want.s_addr == htonl(INADDR_ANY))
+        return true;
+    struct ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return false;
+    bool found = false;
+    for (struct ifaddrs *i = list; i && !found; i = i->ifa_next) {
+        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET)
+            found = ((struct sockaddr_in *)i->ifa_addr)->sin_addr.s_addr == want.s_addr;
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+bool request_addresses_proxy(const CONNECTION_T *conn, const char *host, int port)
+{
+    if (!host || port != conn->port)
+        return false;
+    if (strcasecmp(host, "localhost") == 0 || (conn->interface && strcmp(host, conn->interface) == 0))
+        return true;
+    if (proxyhost[0] && strcasecmp(host, proxyhost) == 0)
+        return true;
+    if (general_section) {
+        std::string name = general_section->hostname_get();
+        if (!name.empty() && strcasecmp(host, name.c_str()) == 0)
+            return true;
+    }
+    char own[256];
+    if (gethostname(own, sizeof own) == 0) {
+        own[sizeof own - 1] = '\0';
+        if (strcasecmp(host, own) == 0)
+            return true;
+    }
+    return request_local_address(host);
+}
+
+/* Step 26: an origin-form request takes its host from the Host header. */
+static int request_origin_host(CONNECTION_T *conn)
+{
+    HEADER *h = conn->header;
+    if (!(conn->permissions & ACCESS_HOST) || !h->host_header) {
+        putlog(LOG_SECURITY, "[IP:%s] Breach: malformatted request header", request_ip(conn));
+        request_send(conn, "nofile", 404, true);
+        return REQ_END;
+    }
+    bool explicit_port = false;
+    int port = h->port;
+    if (header_hostport_parse(h->host_header, strlen(h->host_header), &h->host, &port,
+                              &explicit_port) != HEADER_OK) {
+        /* A port that is not 1-65535 in digits, or a host that is no host. */
+        putlog(LOG_SECURITY, "[IP:%s] Breach: malformatted request header", request_ip(conn));
+        request_send(conn, "nofile", 404, true);
+        return REQ_END;
+    }
+    h->port = port;
+    if (profile_section)
+        profile_section->profiles_update(conn);
+    if (request_redirect(conn))
+        return REQ_END;
+    return REQ_GO_ON;
+}
+
+/* Steps 25 to 27: the kind of request against the access rule's
+ * permissions, with the host of an origin-form request completed. */
+static int request_kind(CONNECTION_T *conn)
+{
+    HEADER *h = conn->header;
+    if (h->type == HEADER_CONNECT) {
+        if (!(conn->permissions & ACCESS_CONNECT)) {
+            putlog(LOG_SECURITY, "Blocked Security Breach: %s attempted a CONNECT request",
+                   request_ip(conn));
+            request_send(conn, "noaccess", 404, true);
+            return REQ_END;
+        }
+        if (general_section && !general_section->cportrange_check(conn, h->port)) {
+            putlog(LOG_SECURITY, "[IP:%s] Breach: general section: denied: method: CONNECT:%d",
+                   request_ip(conn), h->port);
+            request_send(conn, "noaccess", 404, true);
+            return REQ_END;
+        }
+        /* TODO: protocol_connect relays the tunnel once it exists; until
+         * then every tunnel is refused here, before any server is
+         * contacted. */
+        putlog(LOG_REQUEST, "[IP:%s] CONNECT tunnels are not available, request refused",
+               request_ip(conn));
+        request_send(conn, "noaccess", 404, true);
+        return REQ_END;
+    }
+
+    if (request_interface(conn))
+        return REQ_END;
+    if ((h->type == HEADER_ORIGIN && !(conn->permissions & ACCESS_TRANSPARENT)) ||
+        (h->type == HEADER_ABSOLUTE && !(conn->permissions & ACCESS_PROXY))) {
+        putlog(LOG_SECURITY, "Blocked Security Breach: %s attempted an unacceptable protocol",
+               request_ip(conn));
+        request_send(conn, "noaccess", 404, true);
+        return REQ_END;
+    }
+    if (h->type == HEADER_ABSOLUTE) {
+        /* A proxy request for the proxy itself would come back to it. */
+        if (request_addresses_proxy(conn, h->host, h->port)) {
+            putlog(LOG_SECURITY, "[IP:%s] Breach: denied: request for the proxy itself:%d",
+                   request_ip(conn), h->port);
+            request_send(conn, "nofile", 404, true);
+            return REQ_END;
+        }
+        return REQ_GO_ON;
+    }
+    if (h->host)
+        return REQ_GO_ON;
+    if (request_origin_host(conn) != REQ_GO_ON)
+        return REQ_END;
+    if (h->port == conn->port) {
+        putlog(LOG_SECURITY, "[IP:%s] Breach: denied: transparent:%d", request_ip(conn), h->port);
+        request_send(conn, "nofile", 404, true);
+        return REQ_END;
+    }
+    header_complete(h);
+    h->type = HEADER_ABSOLUTE;
+    return REQ_GO_ON;
+}
+
+/* Step 28: variables and log fields of the complete request. */
+static void request_log_fields(CONNECTION_T *conn)
+{
+    const HEADER *h = conn->header;
+    request_http_variables(conn);
+    conn->variables["URL"] = h->url ? h->url : "";
+    conn->logentry.method = h->method ? h->method : "";
+    conn->logentry.url = h->url ? h->url : "";
+    if (h->user_agent)
+        conn->logentry.useragent = h->user_agent;
+    if (h->referer)
+        conn->logentry.referer = h->referer;
+    statincr_hosts(conn);
+}
+
+/* Step 29: the URL commands that answer or change the request. */
+static int request_commands(CONNECTION_T *conn)
+{
+    if (const url_command_t *c = url_command_find(conn->urlcommands, "template")) {
+        request_send(conn, c->options && *c->options ? c->options : "unknown", 200, false);
+        return REQ_END;
+    }
+    /* TODO: the diagnostic pages of "profiles", "cache" and "filter" once
+     * the web interface has them; until then they change nothing. */
+    if (url_command_find(conn->urlcommands, "offline"))
+        conn->flags |= CONN_OFFLINE;
+    return REQ_GO_ON;
+}
+
+/* Step 30: the request checks (URL filter, DNS and URL blacklists). */
+static int request_checks(CONNECTION_T *conn)
+{
+    if (processors.Execute(PROCESSOR_REQCHECK, conn, nullptr) == 1) {
+        conn->logentry.set_cachecode(CC_TCP_DENIED);
+        conn->logentry.Write();
+        conn->logentry.apache_Write();
+        return REQ_END;
+    }
+    return REQ_GO_ON;
+}
+
+/* Steps 31 and 32: the cache.
+ * TODO: CacheSection::cache_open, the invalid and buffer-wait objects,
+ * CacheSection::check and conditional_header for a revalidation, and the
+ * hit and miss counts, once the cache exists. Until then the consultation
+ * finds nothing. */
+static int request_cache(CONNECTION_T *conn)
+{
+    conn->logentry.set_cachecode(CC_TCP_MISS);
+    if ((conn->flags & CONN_OFFLINE) && !conn->cache) {
+        request_send(conn, "nocache", 404, false);
+        return REQ_END;
+    }
+    return REQ_GO_ON;
+}
+
+/* Step 33: the content coding asked of the server. */
+static void request_coding(CONNECTION_T *conn)
+{
+    HEADER *h = conn->header;
+    if (general_section && general_section->compressin_get(conn) == 1) {
+        if (!accepts_encoded_content(conn)) {
+            conn->flags |= CONN_ASKED_ENCODING;
+            header_field_set(&h->accept_encoding, "gzip, deflate");
+            if (log_wanted(LOG_DEBUG))
+                putlog(LOG_DEBUG, "request: asking server for encoded content");
+        }
+    } else {
+        header_field_set(&h->accept_encoding, nullptr);
+    }
+}
+
+/* The forwarding decision.
+ * TODO: ForwardSection::forward_do(conn) once the forwarding rules exist;
+ * with none every request goes direct. */
+static void forward_choose(CONNECTION_T *conn)
+{
+    conn->forward_type = FORWARD_DIRECT;
+}
+
+/* Step 34: the server connection. */
+static int request_connect(CONNECTION_T *conn)
+{
+    HEADER *h = conn->header;
+    while (!conn->server) {
+        /* TODO: a held cache object without CONN_REVALIDATE is served
+         * without a server, and a failed revalidation serves the cached
+         * copy, once the cache exists. */
+        conn->flags &= ~CONN_SERVER_REUSED;
+        conn->forward_type = FORWARD_DIRECT;
+        forward_choose(conn);
+        int rc = protocol_start(conn);
+        if (rc >= 0)
+            break;
+        putlog(LOG_ERROR, "[IP:%s] network: connection failed host: %s", request_ip(conn),
+               h->host ? h->host : "");
+        request_send(conn, error_to_template(rc), 503, false);
+        return REQ_END;
+    }
+    return REQ_GO_ON;
+}
+
+/* Step 35: the protocol handler. */
+static void request_dispatch(CONNECTION_T *conn)
+{
+    HEADER *h = conn->header;
+    /* TODO: the proxy test page of the URL command "proxytest" once the web
+     * interface has it. */
+    conn->flags |= CONN_PROCESSING;
+    const char *scheme = h->protocol ? h->protocol : "";
+    if (conn->forward_type == FORWARD_HTTP) {
+        (void)protocol_http(conn);
+        return;
+    }
+    if (protocols.Execute(scheme, conn) != -1)
+        return;
+    if (strcasecmp(scheme, "http") == 0) {
+        (void)protocol_http(conn);
+        return;
+    }
+    if (strcasecmp(scheme, "ftp") == 0) {
+        /* TODO: protocol_ftp once the FTP gateway exists; until then an FTP
+         * URL is answered as a scheme the proxy does not serve. */
+        request_send(conn, "badprotocol", 200, true);
+        return;
+    }
+    putlog(LOG_SECURITY, "[IP:%s] Breach: protocol: %s", request_ip(conn), scheme);
+    request_send(conn, "badprotocol", 200, true);
+}
+
+/* The steps of one request, in order. */
+static void request_serve(CONNECTION_T *conn)
+{
+    bool first = conn->requests == 0;
+    request_slot_start(conn);
+    if (first)
+        putlog(LOG_NETWORK, "fd: %d allowed connect from %s on port %d ",
+               conn->client ? conn->client->fd : -1, request_ip(conn), conn->port);
+    request_variables_start(conn);
+
+    int timeout = 60;
+    if (general_section)
+        timeout = first ? general_section->timeout_get(conn) : general_section->keeptimeout_get(conn);
+    char *text = header_get(conn, SIDE_CLIENT, timeout);
+    conn->logentry.Reset();
+    if (!text) {
+        if (first)
+            putlog(LOG_WARNING, "request: timeout waiting for header from %s", request_ip(conn));
+        conn->keepalive_client = 0;
+        return;
+    }
+
+    if (request_first_parse(conn, text) != REQ_GO_ON)
+        return;
+    http_header_free(conn->header);
+    conn->header = nullptr;
+    text = request_header_processors(conn, text);
+    if (!text) {
+        if (first)
+            putlog(LOG_WARNING, "[IP:%s] request: processors: headers: invalid results",
+                   request_ip(conn));
+        conn->keepalive_client = 0;   /* nothing was answered */
+        return;
+    }
+    if (request_second_parse(conn, text) != REQ_GO_ON)
+        return;
+
+    HEADER *h = conn->header;
+    if (strcasecmp(h->method, "HEAD") == 0)
+        conn->flags |= CONN_HEAD;
+    if (request_body(conn) != REQ_GO_ON)
+        return;
+    request_http_variables(conn);
+
+    if (!process_request(conn, conn->body))
+        return;
+    if (profile_section)
+        profile_section->profiles_update(conn);
+    if (request_limits(conn))
+        return;
+    bypass_check(conn);
+    if (!(conn->permissions & ACCESS_COMMANDS)) {
+        url_command_free(conn->urlcommands);
+        conn->urlcommands = nullptr;
+    }
+    /* TODO: the limits page of the URL command "limits" once the web
+     * interface has it. */
+    if (request_redirect(conn))
+        return;
+    if (url_command_find(conn->urlcommands, "https")) {
+        if (h->flags & HEADER_DEFAULT_PORT)
+            h->port = 443;
+        conn->flags |= CONN_HTTPS | CONN_SSL;
+        if (h->type == HEADER_ABSOLUTE)
+            header_complete(h);
+    }
+    request_slot_request(conn);
+    request_header_rules(conn);
+
+    if (request_kind(conn) != REQ_GO_ON)
+        return;
+    request_log_fields(conn);
+    if (request_commands(conn) != REQ_GO_ON || request_checks(conn) != REQ_GO_ON ||
+        request_cache(conn) != REQ_GO_ON)
+        return;
+    request_coding(conn);
+    if (request_connect(conn) != REQ_GO_ON)
+        return;
+    request_dispatch(conn);
 }

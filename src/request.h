@@ -1,9 +1,24 @@
 #pragma once
 
+#include <string>
+
 struct CONNECTION_T;
 
 /* Serves one request on conn, whose client socket has input waiting (or
- * buffered): reads it, answers it, and leaves conn->keepalive_client at 1
- * when the connection may carry another request. The worker loop calls it
- * once per request and cleans up after it. */
+ * buffered): reads it, runs it through the checks, forwards it and relays
+ * the answer, or answers it itself. What it decides shows on conn: the
+ * response sent, keepalive_client (1 when the connection may carry another
+ * request), the flags and the log entry. The worker loop calls it once per
+ * request and cleans up after it. */
 void handle_request(CONNECTION_T *conn);
+
+/* The request header text for the debug log: the values of Authorization
+ * and Proxy-Authorization and of the web interface's "login" cookie are
+ * replaced by "[redacted]". */
+std::string request_header_redact(const char *text);
+
+/* Whether host:port names this proxy itself for a client on conn: port is
+ * the connection's listening port and host is "localhost", the proxy's
+ * host name, the local address of the connection, a loopback address, or
+ * an address of one of the machine's interfaces. */
+bool request_addresses_proxy(const CONNECTION_T *conn, const char *host, int port);

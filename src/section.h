@@ -326,8 +326,11 @@ protected:
 
     /* Stop the start unless list index exists with that name and its
      * template has every declared field. */
-    void list_require(int index, const char *list_name, const FieldDecl *decls = nullptr,
-                      size_t count = 0);
+    void list_require(int index, const char *list_name, const FieldDecl *decls, size_t count);
+    void list_require(int index, const char *list_name)
+    {
+        list_require(index, list_name, nullptr, 0);
+    }
     template <size_t N>
     void list_require(int index, const char *list_name, const FieldDecl (&decls)[N])
     {

@@ -27,6 +27,8 @@
 #include "mem.h"
 #include "network.h"
 #include "socket.h"
+#include "stats.h"
+#include "perflog.h"
 
 static time_t serverpool_default_clock();
 static int serverpool_size();
@@ -55,10 +57,14 @@ static int serverpool_timeout()
     return general_section ? general_section->pooltimeout_get() : SERVERPOOL_DEFAULT_TIMEOUT;
 }
 
-/* TODO: count connection_pool_hit in the performance log and "hit" and
- * "miss" in the statistics group "connection pool", and set the gauge
- * connection_pool_size, once those exist. Until then nothing is counted. */
-static void serverpool_stat(bool) {}
+/* "hit" and "miss" of the statistics group "connection pool", and the
+ * performance log's connection_pool_hit. */
+static void serverpool_stat(bool hit)
+{
+    statincr_connectionpool(hit);
+    if (hit && performance_log)
+        performance_log->set_connection_pool_hit(1);
+}
 
 /* An owned copy of text, NULL for none; allocation failure is fatal. */
 static char *serverpool_copy(const char *text)
@@ -270,8 +276,11 @@ int ServerPool::Size()
 void *serverpool_clean(void *)
 {
     for (;;) {
-        if (global && global->serverpool)
+        if (global && global->serverpool) {
             global->serverpool->Clean(0);
+            if (performance_log)
+                performance_log->set_connection_pool_size((uint64_t)global->serverpool->Size());
+        }
         sleep(SERVERPOOL_CLEAN_SECONDS);
     }
     return nullptr;

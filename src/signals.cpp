@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cache.h"
 #include "compat.h"
 #include "log.h"
 #include "main.h"
@@ -164,8 +165,9 @@ static void signal_handle(int sig)
     case SIGHUP:
         putlog(LOG_ADVICE, "Recieved HUP Signal for cleaning cache and closing all FDs");
         net_listen_closeall();
-        /* TODO: shut the cache down and write the rating cache, once those
-         * components exist. */
+        if (cache_section)
+            cache_section->graceful_exit();
+        /* TODO: write the rating cache, once that component exists. */
         fd_failure();
         break;
     case SIGUSR1:
@@ -206,8 +208,9 @@ void shutdown_set_pidfile(const char *path)
 static void shutdown_steps()
 {
     net_listen_closeall();
-    /* TODO: shut the cache down (rewriting its journals) and write the
-     * rating cache, once those components exist. */
+    if (cache_section)
+        cache_section->graceful_exit();
+    /* TODO: write the rating cache, once that component exists. */
     if (shutdown_pidfile[0])
         unlink(shutdown_pidfile);
 }

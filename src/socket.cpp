@@ -44,6 +44,8 @@
 #include "log.h"
 #include "main.h"
 #include "mem.h"
+#include "stats.h"
+#include "perflog.h"
 
 static int64_t socket_now_us();
 static int64_t socket_now_ms();
@@ -137,14 +139,17 @@ static int64_t socket_block_bytes()
     return BLOCKSIZE > 0 ? BLOCKSIZE : 8192;
 }
 
-/* The byte totals of a closed socket.
- * TODO: add in and out to the performance counters bytes_in and bytes_out
- * and, when not zero, to "bytes in" and "bytes out" of the statistics group
- * "network", once the performance log and the statistics tree exist. */
+/* The byte totals of a closed socket, into the statistics group "network"
+ * and the performance log. */
 static void socket_totals_add(int64_t in, int64_t out)
 {
-    (void)in;
-    (void)out;
+    statadd_networkbytes(in, out);
+    if (!performance_log)
+        return;
+    if (in > 0)
+        performance_log->set_bytes_in((uint64_t)in);
+    if (out > 0)
+        performance_log->set_bytes_out((uint64_t)out);
 }
 
 /* ---- LimitGroup ---- */

@@ -15,6 +15,7 @@
 #include "filebuf.h"
 #include "header.h"
 #include "main.h"
+#include "network.h"
 #include "socket.h"
 #include "test_support.h"
 

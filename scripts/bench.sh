@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# Throughput of the proxy against squid and against the origin itself, on
+# loopback: nginx serves 1 KiB and 100 KiB responses that no cache may keep,
+# and wrk sends GETs over 64 kept-alive connections, directly, through the
+# daemon and through squid (each with its access log on). Prints the
+# configurations, the rates, the ratios and the daemon's memory before and
+# after. A benchmark, not a test: it asserts nothing.
+#
+# Usage: scripts/bench.sh [seconds per run]   (QUILL_BIN: the daemon to use;
+# by default a release build is made in build-bench)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+seconds=${1:-10}
+threads=4
+connections=64
+
+need=()
+command -v wrk >/dev/null || need+=(wrk)
+command -v squid >/dev/null || [ -x /usr/sbin/squid ] || need+=(squid)
+command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] || need+=(nginx-light)
+if [ ${#need[@]} -gt 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "missing: ${need[*]}; install them (as root: apt-get install ${need[*]})" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${need[@]}"
+fi
+nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
+squid_bin=$(command -v squid || echo /usr/sbin/squid)
+
+bin=${QUILL_BIN:-}
+if [ -z "$bin" ]; then
+    cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build build-bench -j "$(nproc)" --target quillmere >/dev/null
+    bin=$root/build-bench/quillmere
+fi
+
+work=$(mktemp -d /tmp/quill-bench.XXXXXX)
+chmod 755 "$work"
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do
+        kill "$p" 2>/dev/null || true
+    done
+    for p in "${pids[@]}"; do
+        wait "$p" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+[ -n "${BENCH_KEEP:-}" ] && trap - EXIT
+
+free_port() {
+    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+wait_port() {
+    for _ in $(seq 1 100); do
+        if (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; then return 0; fi
+        sleep 0.1
+    done
+    echo "nothing listens on port $1" >&2
+    return 1
+}
+
+origin_port=$(free_port)
+proxy_port=$(free_port)
+squid_port=$(free_port)
+
+# The origin: fixed files, never cacheable, kept-alive without end.
+mkdir -p "$work/www" "$work/nginx"
+head -c 1024 /dev/urandom >"$work/www/1k.bin"
+head -c 102400 /dev/urandom >"$work/www/100k.bin"
+cat >"$work/nginx/nginx.conf" <<EOF
+$( [ "$(id -u)" -eq 0 ] && echo "user root;" )
+worker_processes 4;
+daemon off;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 4096; }
+http {
+    access_log off;
+    client_body_temp_path $work/nginx/body; proxy_temp_path $work/nginx/proxy;
+    fastcgi_temp_path $work/nginx/fastcgi; uwsgi_temp_path $work/nginx/uwsgi;
+    scgi_temp_path $work/nginx/scgi;
+    keepalive_requests 1000000; keepalive_timeout 120;
+    sendfile on; tcp_nopush on;
+    types { application/octet-stream bin; }
+    server {
+        listen 127.0.0.1:$origin_port backlog=4096;
+        root $work/www;
+        add_header Cache-Control "no-store, no-cache, private" always;
+        etag off;
+    }
+}
+EOF
+
+# The daemon: the shipped configuration on its own port, its logs on.
+sed -e "s|<port>8080</port>|<port>$proxy_port</port>|" etc/quillmere.xml >"$work/quillmere.xml"
+proxy_args=(-f -c "$work/quillmere.xml" -s etc/section.xml -l "$work/native.log"
+            -a "$work/access.log" -e "$work/extended.log" -r "$work/performance.log" -t 1024)
+
+# squid: no cache, one worker, its access log on.
+mkdir -p "$work/squid"
+cat >"$work/squid/squid.conf" <<EOF
+http_port 127.0.0.1:$squid_port
+acl localnet src 127.0.0.1
+http_access allow localnet
+http_access deny all
+cache deny all
+cache_mem 8 MB
+workers 1
+access_log stdio:$work/squid/access.log
+cache_log $work/squid/cache.log
+pid_filename $work/squid/squid.pid
+coredump_dir $work/squid
+cache_effective_user $(id -un)
+shutdown_lifetime 1 seconds
+EOF
+
+"$nginx_bin" -p "$work/nginx" -c "$work/nginx/nginx.conf" &
+pids+=($!)
+"$bin" "${proxy_args[@]}" >"$work/proxy.out" 2>&1 &
+proxy_pid=$!
+pids+=($proxy_pid)
+"$squid_bin" -N -f "$work/squid/squid.conf" >"$work/squid/stdout" 2>&1 &
+pids+=($!)
+wait_port "$origin_port"
+wait_port "$proxy_port"
+wait_port "$squid_port"
+
+cat >"$work/proxy.lua" <<'EOF'
+-- Requests in absolute form, as a client sends them to a proxy.
+wrk.path = os.getenv("TARGET")
+EOF
+
+rss() { awk '/^VmRSS/ {print $2 " KiB"}' "/proc/$proxy_pid/status"; }
+
+run() {   # run NAME PORT TARGET-URL -> requests per second
+    local port=$1 target=$2 out
+    if [ "$port" = "$origin_port" ]; then
+        out=$(wrk -t "$threads" -c "$connections" -d "${seconds}s" "$target")
+    else
+        out=$(TARGET="$target" wrk -t "$threads" -c "$connections" -d "${seconds}s" \
+              -s "$work/proxy.lua" "http://127.0.0.1:$port/")
+    fi
+    if echo "$out" | grep -q "Non-2xx"; then
+        echo "$out" >&2
+    fi
+    echo "$out" | awk '/^Requests\/sec/ {print $2}'
+}
+
+echo "== origin (nginx) configuration =="
+cat "$work/nginx/nginx.conf"
+echo "== squid configuration =="
+cat "$work/squid/squid.conf"
+echo "== daemon =="
+echo "$bin ${proxy_args[*]}"
+grep -A 20 "<rule>" "$work/quillmere.xml" | sed -n '1,20p'
+echo "== load: wrk -t $threads -c $connections -d ${seconds}s, on $(nproc) cores =="
+echo "daemon memory at start: $(rss)"
+
+# Warm every path once (connections, pools, page cache).
+for f in 1k.bin 100k.bin; do
+    curl -s -o /dev/null -x "127.0.0.1:$proxy_port" "http://127.0.0.1:$origin_port/$f"
+    curl -s -o /dev/null -x "127.0.0.1:$squid_port" "http://127.0.0.1:$origin_port/$f"
+done
+
+printf "%-10s %14s %14s %14s %10s %10s\n" size direct proxy squid proxy/squid proxy/direct
+for f in 1k.bin 100k.bin; do
+    url="http://127.0.0.1:$origin_port/$f"
+    d=$(run "$origin_port" "$url")
+    p=$(run "$proxy_port" "$url")
+    s=$(run "$squid_port" "$url")
+    printf "%-10s %14s %14s %14s %10s %10s\n" "${f%.bin}" "$d" "$p" "$s" \
+        "$(awk -v a="$p" -v b="$s" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')" \
+        "$(awk -v a="$p" -v b="$d" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')"
+    echo "daemon memory after $f: $(rss)"
+done
+echo "access-log lines: daemon $(wc -l <"$work/access.log"), squid $(wc -l <"$work/squid/access.log")"

@@ -1,0 +1,731 @@
+/*
+ * Disk stores and their journals. A store is a directory of object files,
+ * each named by the MD5 of its URL inside one of 256 subdirectories chosen
+ * by hash_key, and holding exactly the bytes of the object's mapping. The
+ * index of a store survives restarts in its journal: a tab-separated line
+ * per object event, appended as events happen and rewritten from the index
+ * every journal-lines appends. A rewrite goes to "journal.new" and replaces
+ * "journal" only once it is complete and on disk, so a crash never leaves a
+ * half journal; a key is escaped so that no URL can break its line, and a
+ * line that is cut off or too long is skipped whole. Files are deleted by a
+ * service thread from a queue, off the request threads.
+ */
+#include <errno.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cache.h"
+#include "compat.h"
+#include "connection.h"
+#include "hash.h"
+#include "header.h"
+#include "log.h"
+#include "main.h"
+#include "mem.h"
+#include "misc.h"
+#include "profiles.h"
+
+/* One parsed journal line. */
+struct JournalLine {
+    int flags;
+    std::string key;
+    int64_t size;
+    time_t retrieved;
+    time_t accessed;
+    bool ages;                 /* fields 5 to 8 present */
+    uint32_t min_age, max_age, default_age, lm_factor;
+    char md5[33];
+};
+
+static bool journal_parse(char *line, JournalLine *out);
+static bool journal_number(const char *text, uint64_t max, uint64_t *value);
+static bool journal_md5_valid(const char *text);
+static bool journal_write_all(int fd, const char *bytes, size_t len);
+
+/* Configuration. */
+
+void CacheSection::update()
+{
+    /* Section::load holds the lock for us. */
+    bool outer = cache_lock_here;
+    cache_lock_here = true;
+
+    for (Store &s : stores)
+        if (s.journal_fd >= 0) {
+            fsync(s.journal_fd);
+            close(s.journal_fd);
+            s.journal_fd = -1;
+        }
+    stores_detach();
+    stores.clear();
+    refreshes.clear();
+
+    if (subsections.size() > 0)
+        for (const Item &item : subsections[0].items) {
+            Store s;
+            s.enabled = item.fields[0].value != 0;
+            s.comment = item.fields[1].text;
+            s.profiles = item.fields[2].list;
+            s.directory = item.fields[3].text;
+            while (s.directory.size() > 1 && s.directory.back() == '/')
+                s.directory.pop_back();
+            s.size = item.fields[4].llvalue;
+            s.free_extra = item.fields[5].llvalue;
+            s.md5 = item.fields[6].value != 0;
+            stores.push_back(s);
+        }
+    if (subsections.size() > 1)
+        for (const Item &item : subsections[1].items) {
+            Refresh r;
+            r.enabled = item.fields[0].value != 0;
+            r.comment = item.fields[1].text;
+            r.profiles = item.fields[2].list;
+            r.cacheable = item.fields[3].value != 0;
+            r.min_age = item.fields[4].uvalue;
+            r.max_age = item.fields[5].uvalue;
+            r.default_age = item.fields[6].uvalue;
+            r.lm_factor = item.fields[7].uvalue;
+            refreshes.push_back(r);
+        }
+    stores_update();
+    cache_lock_here = outer;
+}
+
+/*
+ * Every object leaves its store, whose record is about to be rebuilt. A
+ * mapped object nobody holds stays as a memory object (its journal line
+ * takes it back into its store); an unmapped one is dropped from the index
+ * (its journal line brings it back). An object in use goes on in memory
+ * alone, and its file, which no journal will name, is queued for deletion.
+ */
+void CacheSection::stores_detach()
+{
+    for (int b = 0; b < CACHE_BUCKETS; b++) {
+        CACHEMAP_LIST *node = cachemaplist[b];
+        while (node) {
+            CACHEMAP_LIST *next = node->next;
+            CACHEMAP *o = node->cachemap;
+            if (o->store) {
+                if (o->refcount > 0) {
+                    if (o->flags & CACHE_DISK) {
+                        char path[4096];
+                        if (filename(o, path, sizeof path) >= 0)
+                            unlink_list_add(path);
+                    }
+                    o->flags &= ~CACHE_DISK;
+                    o->store = nullptr;
+                } else if (o->flags & CACHE_MEM) {
+                    o->flags &= ~CACHE_DISK;
+                    o->store = nullptr;
+                } else {
+                    hash_remove(o);
+                    cache_free(o);
+                }
+            }
+            node = next;
+        }
+    }
+}
+
+void CacheSection::stores_update()
+{
+    stores_detach();
+    for (Store &s : stores) {
+        if (s.journal_fd >= 0) {
+            fsync(s.journal_fd);
+            close(s.journal_fd);
+            s.journal_fd = -1;
+        }
+        s.journal_time = 0;
+        s.journal_count = 0;
+        s.disk_full = false;
+        if (!s.enabled || s.directory.empty())
+            continue;
+        s.entries = 0;
+        s.bytes = 0;
+        struct stat st;
+        if (stat(s.directory.c_str(), &st) != 0)
+            create_recursive_directory(s.directory.c_str());
+        journal_read(&s);
+        journal_write(&s);
+    }
+}
+
+/* Store choice. */
+
+void CacheSection::select_store(CONNECTION_T *conn, CACHEMAP *object)
+{
+    static const StringList no_profiles;
+    const StringList &have = conn ? conn->profiles : no_profiles;
+    int policy = opt_store_policy();
+    Store *best = nullptr;
+    uint64_t best_bytes = 0;
+    uint64_t best_percent = 0;
+
+    for (Store &s : stores) {
+        if (!s.enabled || s.directory.empty() || s.size == 0)
+            continue;
+        if (s.bytes > s.size)
+            s.disk_full = true;
+        if (!profile_find(have, s.profiles))
+            continue;
+        if (policy == 0) {
+            if (!best || s.bytes < best_bytes) {
+                best = &s;
+                best_bytes = s.bytes;
+            }
+        } else if (policy == 1) {
+            uint64_t percent = (uint64_t)((double)s.bytes / (double)s.size * 100.0);
+            if (!best || percent < best_percent) {
+                best = &s;
+                best_percent = percent;
+            }
+        }
+    }
+    object->store = best;
+}
+
+/* Files. */
+
+int CacheSection::filename(const CACHEMAP *object, char *buf, size_t size)
+{
+    if (!object->store)
+        return -1;
+    char digest[33];
+    md5_string(object->key, digest);
+    unsigned bucket = hash_key(CACHE_DIR_BUCKETS, object->key);
+    int n = snprintf(buf, size, "%s/%.2x/%s", object->store->directory.c_str(), bucket, digest);
+    if (n < 0 || (size_t)n >= size) {
+        putlog(LOG_ERROR, "[system: snprintf:%d:%s], in %s, cache: unable to set the filename",
+               ENAMETOOLONG, strerror(ENAMETOOLONG), __func__);
+        return -1;
+    }
+    return (int)bucket;
+}
+
+int CacheSection::md5_check(CACHEMAP *object)
+{
+    if (!object->store || !object->store->md5 || !object->map) {
+        strcpy(object->md5, "0");
+        return 1;
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_Digest(object->map, (size_t)object->size, digest, &len, EVP_md5(), nullptr) != 1 ||
+        len != 16)
+        return 1;   /* no digest to be had: nothing to compare */
+    static const char hex[] = "0123456789abcdef";
+    char got[33];
+    for (unsigned i = 0; i < 16; i++) {
+        got[2 * i] = hex[digest[i] >> 4];
+        got[2 * i + 1] = hex[digest[i] & 15];
+    }
+    got[32] = '\0';
+    if (strcmp(object->md5, "0") == 0) {
+        strcpy(object->md5, got);
+        return 1;
+    }
+    if (strcmp(object->md5, got) != 0) {
+        putlog(LOG_ERROR, "cache: md5 mismatch, expected: %s got: %s", object->md5, got);
+        return 0;
+    }
+    return 1;
+}
+
+void CacheSection::disk_delete(CACHEMAP *object)
+{
+    ASSERT((object->flags & CACHE_DISK) && !object->map && object->store);
+    Store *s = object->store;
+    if (!s->directory.empty()) {
+        char path[4096];
+        if (filename(object, path, sizeof path) >= 0)
+            unlink_list_add(path);
+    }
+    s->bytes = s->bytes >= (uint64_t)object->size ? s->bytes - (uint64_t)object->size : 0;
+    if (s->entries > 0)
+        s->entries--;
+    object->flags &= ~CACHE_DISK;
+}
+
+/* The deletion queue. */
+
+void CacheSection::unlink_list_add(const std::string &path)
+{
+    unlink_list.push_back(path);
+    unlink_count++;
+    pthread_cond_signal(&unlink_cond);
+}
+
+void CacheSection::unlink_list_zap(const std::string &path)
+{
+    for (auto it = unlink_list.begin(); it != unlink_list.end(); ++it)
+        if (*it == path) {
+            unlink_list.erase(it);
+            unlink_count--;
+            return;
+        }
+}
+
+int CacheSection::unlink_once(bool wait)
+{
+    std::string path;
+    int count;
+    int rc;
+    int err = 0;
+    {
+        CacheLock lock(*this);
+        while (unlink_list.empty()) {
+            if (!wait)
+                return 0;
+            pthread_cond_wait(&unlink_cond, &mutex);
+        }
+        path = unlink_list.front();
+        count = unlink_count;
+        rc = unlink(path.c_str());
+        if (rc != 0)
+            err = errno;
+        unlink_list.pop_front();
+        unlink_count--;
+    }
+    if (wait)
+        usleep(10000);
+    if (rc != 0)
+        putlog(LOG_ERROR, "cache: failed to delete file (1 of %d) %s (%s)", count, path.c_str(),
+               strerror(err));
+    return 1;
+}
+
+void CacheSection::unlink_thread()
+{
+    for (;;)
+        unlink_once(true);
+}
+
+/* The journal. */
+
+/* The line of an object: flags, key, size, retrieved, accessed, the four
+ * ages and the checksum, tab-separated, ended by a line feed. */
+std::string CacheSection::journal_line(const CACHEMAP *object)
+{
+    char numbers[256];
+    std::string line = std::to_string(object->flags);
+    line += '\t';
+    line += cache_key_escape(object->key);
+    snprintf(numbers, sizeof numbers, "\t%llu\t%llu\t%llu\t%u\t%u\t%u\t%u\t%s\n",
+             (unsigned long long)(object->size > 0 ? object->size : 0),
+             (unsigned long long)(object->retrieved > 0 ? object->retrieved : 0),
+             (unsigned long long)(object->accessed > 0 ? object->accessed : 0), object->min_age,
+             object->max_age, object->default_age, object->lm_factor, object->md5);
+    line += numbers;
+    return line;
+}
+
+int CacheSection::journal_add(CACHEMAP *object)
+{
+    Store *s = object->store;
+    if (!s || s->directory.empty())
+        return 1;
+    if (s->journal_fd < 0) {
+        std::string path = s->directory + "/journal";
+        s->journal_fd = s_open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (s->journal_fd < 0)
+            return -1;
+        putlog(LOG_CACHE, "opened new %s/journal [%d]", s->directory.c_str(), s->journal_fd);
+        s->journal_count = 0;
+    }
+    std::string line = journal_line(object);
+    if (!journal_write_all(s->journal_fd, line.data(), line.size()))
+        putlog(LOG_ERROR, "[system: write:%d:%s], in %s, cache: failed to write to [%d] %s/journal",
+               errno, strerror(errno), __func__, s->journal_fd, s->directory.c_str());
+    s->journal_count++;
+    if (s->journal_count >= opt_journal_lines())
+        journal_write(s);
+    return 1;
+}
+
+int CacheSection::journal_write(Store *store)
+{
+    time_t now = utc_time(nullptr);
+    if (store->journal_time && now < store->journal_time + CACHE_JOURNAL_REWRITE_SECONDS)
+        return 0;
+    if (store->directory.empty())
+        return -1;
+
+    std::string final_path = store->directory + "/journal";
+    std::string new_path = store->directory + "/journal.new";
+    int fd = s_open(new_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        putlog(LOG_ERROR, "[system: open:%d:%s], in %s, cache: unable to write journal for %s",
+               errno, strerror(errno), __func__, store->directory.c_str());
+        return -1;
+    }
+    putlog(LOG_CACHE, "writing journal for %s", store->directory.c_str());
+
+    bool ok = true;
+    uint64_t written = 0;
+    std::string buffer;
+    for (int b = 0; b < CACHE_BUCKETS && ok; b++)
+        for (CACHEMAP_LIST *n = cachemaplist[b]; n && ok; n = n->next) {
+            if (n->cachemap->store != store)
+                continue;
+            buffer += journal_line(n->cachemap);
+            if (buffer.size() >= 65536) {
+                ok = journal_write_all(fd, buffer.data(), buffer.size());
+                written += buffer.size();
+                buffer.clear();
+            }
+        }
+    if (ok && !buffer.empty()) {
+        ok = journal_write_all(fd, buffer.data(), buffer.size());
+        written += buffer.size();
+    }
+    int err = ok ? 0 : errno;
+    if (ok && fsync(fd) != 0) {
+        ok = false;
+        err = errno;
+    }
+    struct stat st;
+    if (ok && (fstat(fd, &st) != 0 || (uint64_t)st.st_size != written)) {
+        ok = false;
+        err = EIO;
+    }
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        /* The old journal and its appends stay the record. */
+        putlog(LOG_ERROR, "[system: write:%d:%s], in %s, cache: unable to write journal for %s",
+               err, strerror(err), __func__, store->directory.c_str());
+        unlink(new_path.c_str());
+        return -1;
+    }
+
+    if (store->journal_fd >= 0) {
+        fsync(store->journal_fd);
+        close(store->journal_fd);
+        store->journal_fd = -1;
+        store->journal_count = 0;
+    }
+    if (rename(new_path.c_str(), final_path.c_str()) != 0) {
+        putlog(LOG_ERROR, "[system: rename:%d:%s], in %s, cache: unable to rename journal for %s",
+               errno, strerror(errno), __func__, store->directory.c_str());
+        return -1;
+    }
+    int dir = open(store->directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    store->journal_time = now;
+    return 1;
+}
+
+void CacheSection::journal_read(Store *store)
+{
+    std::string path = store->directory + "/journal";
+    FILE *f = s_fopen(path.c_str(), "r");
+    if (!f) {
+        path = store->directory + "/journal.new";
+        f = s_fopen(path.c_str(), "r");
+    }
+    if (!f) {
+        putlog(LOG_WARNING, "cache: journal is missing for store: %s, all cached objects have "
+               "been lost", store->directory.c_str());
+        return;
+    }
+    std::unique_ptr<FILE, int (*)(FILE *)> file(f, fclose);
+    putlog(LOG_DEBUG, "cache: reading journal for store: %s", store->directory.c_str());
+
+    std::vector<char> buf(CACHE_JOURNAL_LINE_MAX + 2);
+    bool skipping = false;
+    while (fgets(buf.data(), (int)buf.size(), f)) {
+        size_t len = strlen(buf.data());
+        bool complete = len > 0 && buf[len - 1] == '\n';
+        if (skipping) {
+            /* The rest of a line too long to be ours. */
+            skipping = !complete;
+            continue;
+        }
+        if (!complete) {
+            /* Too long, or cut off by a crash at the end of the file:
+             * either way not a line to trust. */
+            skipping = true;
+            continue;
+        }
+        buf[len - 1] = '\0';
+        JournalLine line;
+        if (!journal_parse(buf.data(), &line))
+            continue;
+
+        CACHEMAP *o = hash_find(line.key.c_str());
+        if (o) {
+            if (o->refcount > 0)
+                continue;
+            if (o->store != store) {
+                /* A newer copy elsewhere wins; an older one yields, and its
+                 * file here, which no journal will name, goes. */
+                if (line.retrieved < o->retrieved) {
+                    char live[4096], here[4096];
+                    Store *other = o->store;
+                    bool live_named = other && filename(o, live, sizeof live) >= 0;
+                    o->store = store;
+                    bool here_named = filename(o, here, sizeof here) >= 0;
+                    o->store = other;
+                    if (here_named && (!live_named || strcmp(live, here) != 0))
+                        unlink_list_add(here);
+                    continue;
+                }
+                if (o->flags & CACHE_MEM)
+                    mem_delete(o);
+                if (o->store && (o->flags & CACHE_DISK))
+                    disk_delete(o);
+                o->flags &= ~CACHE_DISK;
+            }
+        } else {
+            o = cachemap_new(false);
+            if (!o)
+                continue;
+            o->key = xstrdup(line.key.c_str());
+            if (!o->key) {
+                free(o);
+                continue;
+            }
+            if (!hash_add(o)) {
+                cache_free(o);
+                continue;
+            }
+        }
+        o->store = store;
+        {
+            char here[4096];
+            if (filename(o, here, sizeof here) >= 0)
+                unlink_list_zap(here);   /* an earlier older line may have queued it */
+        }
+        o->flags = (line.flags & CACHE_FLAGS_ALL & ~(CACHE_MEM | CACHE_CONDVAR)) |
+                   (o->flags & (CACHE_MEM | CACHE_CONDVAR));
+        o->size = line.size;
+        o->retrieved = line.retrieved;
+        o->accessed = line.accessed;
+        if (line.ages) {
+            o->min_age = line.min_age;
+            o->max_age = line.max_age;
+            o->default_age = line.default_age;
+            o->lm_factor = line.lm_factor;
+        } else {
+            select_refresh(nullptr, o);
+        }
+        strcpy(o->md5, line.md5);
+    }
+
+    for (int b = 0; b < CACHE_BUCKETS; b++) {
+        CACHEMAP_LIST *node = cachemaplist[b];
+        while (node) {
+            CACHEMAP_LIST *next = node->next;
+            CACHEMAP *o = node->cachemap;
+            node = next;
+            if (o->store != store || o->refcount > 0)
+                continue;
+            int condvar = o->flags & CACHE_CONDVAR;   /* the real state, kept */
+            o->flags &= ~CACHE_FLAGS_TRANSIENT;
+            o->flags |= condvar;
+            if (o->map)
+                o->flags |= CACHE_MEM;
+            if ((o->flags & CACHE_DISK) &&
+                !(o->flags & (CACHE_WRITING | CACHE_INVALID | CACHE_DISCARD)) && o->size > 0) {
+                store->entries++;
+                store->bytes += (uint64_t)o->size;
+                continue;
+            }
+            putlog(LOG_DEBUG, "cache: object %s final state was invalid: %d", o->key, o->flags);
+            if (o->flags & CACHE_MEM)
+                mem_delete(o);
+            if (o->flags & CACHE_DISK) {
+                char path[4096];
+                if (filename(o, path, sizeof path) >= 0)
+                    unlink_list_add(path);
+            }
+            hash_remove(o);
+            cache_free(o);
+        }
+    }
+}
+
+/* Parses one journal line (without its line feed), splitting it in place.
+ * false for a line of fewer than 5 fields or a field that does not read. */
+static bool journal_parse(char *line, JournalLine *out)
+{
+    char *fields[10];
+    int n = 0;
+    char *p = line;
+    while (*p && n < 10) {
+        while (*p == '\t')
+            p++;
+        if (!*p)
+            break;
+        fields[n++] = p;
+        while (*p && *p != '\t')
+            p++;
+        if (*p)
+            *p++ = '\0';
+    }
+    if (n < 5)
+        return false;
+
+    char *end = nullptr;
+    errno = 0;
+    long flags = strtol(fields[0], &end, 10);
+    if (errno || end == fields[0] || *end || flags < 0 || flags > INT32_MAX)
+        return false;
+    out->flags = (int)flags;
+    if (!cache_key_unescape(fields[1], &out->key) || out->key.empty() ||
+        out->key.size() > CACHE_KEY_MAX)
+        return false;
+    uint64_t v;
+    if (!journal_number(fields[2], INT64_MAX, &v))
+        return false;
+    out->size = (int64_t)v;
+    if (!journal_number(fields[3], INT64_MAX, &v))
+        return false;
+    out->retrieved = (time_t)v;
+    if (!journal_number(fields[4], INT64_MAX, &v))
+        return false;
+    out->accessed = (time_t)v;
+    out->ages = n >= 9;
+    out->min_age = out->max_age = out->default_age = out->lm_factor = 0;
+    if (out->ages) {
+        uint32_t *ages[4] = { &out->min_age, &out->max_age, &out->default_age, &out->lm_factor };
+        for (int i = 0; i < 4; i++) {
+            if (!journal_number(fields[5 + i], UINT32_MAX, &v))
+                return false;
+            *ages[i] = (uint32_t)v;
+        }
+    }
+    strcpy(out->md5, "0");
+    if (n >= 10 && journal_md5_valid(fields[9]))
+        strcpy(out->md5, fields[9]);
+    return true;
+}
+
+/* A decimal number of digits only, at most max. */
+static bool journal_number(const char *text, uint64_t max, uint64_t *value)
+{
+    if (!*text)
+        return false;
+    uint64_t v = 0;
+    for (const char *p = text; *p; p++) {
+        if (*p < '0' || *p > '9')
+            return false;
+        unsigned d = (unsigned)(*p - '0');
+        if (v > (max - d) / 10)
+            return false;
+        v = v * 10 + d;
+    }
+    *value = v;
+    return true;
+}
+
+/* "0", or 32 lower-case hex digits. */
+static bool journal_md5_valid(const char *text)
+{
+    if (strcmp(text, "0") == 0)
+        return true;
+    if (strlen(text) != 32)
+        return false;
+    for (const char *p = text; *p; p++)
+        if (!((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f')))
+            return false;
+    return true;
+}
+
+/* Writes everything, resuming after short writes; false with errno set. */
+static bool journal_write_all(int fd, const char *bytes, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = write(fd, bytes, len);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        bytes += n;
+        len -= (size_t)n;
+    }
+    return true;
+}
+
+std::string cache_key_escape(const char *key)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (const unsigned char *p = (const unsigned char *)key; *p; p++) {
+        switch (*p) {
+        case '\\': out += "\\\\"; break;
+        case '\t': out += "\\t"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        default:
+            if (*p < 0x20 || *p == 0x7f) {
+                out += "\\x";
+                out += hex[*p >> 4];
+                out += hex[*p & 15];
+            } else {
+                out += (char)*p;
+            }
+        }
+    }
+    return out;
+}
+
+bool cache_key_unescape(const std::string &text, std::string *key)
+{
+    auto hexval = [](char c) {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++) {
+        char c = text[i];
+        if (c != '\\') {
+            out += c;
+            continue;
+        }
+        if (++i >= text.size())
+            return false;
+        switch (text[i]) {
+        case '\\': out += '\\'; break;
+        case 't': out += '\t'; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 'x': {
+            if (i + 2 >= text.size())
+                return false;
+            int hi = hexval(text[i + 1]);
+            int lo = hexval(text[i + 2]);
+            if (hi < 0 || lo < 0 || (hi == 0 && lo == 0))
+                return false;
+            out += (char)(hi * 16 + lo);
+            i += 2;
+            break;
+        }
+        default:
+            return false;
+        }
+    }
+    *key = out;
+    return true;
+}

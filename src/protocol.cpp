@@ -1,0 +1,465 @@
+/*
+ * What the request pipeline and the protocol handlers share: reaching the
+ * server side of a request (a pooled connection of the same key, or a new
+ * one directly, through an upstream proxy or a SOCKS proxy), recovering
+ * from a pooled connection the server closed meanwhile, the keep-alive
+ * decisions for both sides, the decision whether a response body is read
+ * whole before it is sent, and the glue that runs the request and response
+ * processors.
+ *
+ * A pooled connection may have been closed by its server at any moment, so
+ * a request that finds no answer on one is sent again on a new connection,
+ * unless its body was streamed from the client and is gone. A request whose
+ * body is still waiting unread on the client socket never leaves that
+ * socket open for another request: whatever answers it says close.
+ */
+#include "protocol.h"
+
+#include <arpa/inet.h>
+#include <strings.h>
+
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "connection.h"
+#include "dnscache.h"
+#include "filebuf.h"
+#include "general.h"
+#include "header.h"
+#include "hooks.h"
+#include "log.h"
+#include "main.h"
+#include "mem.h"
+#include "misc.h"
+#include "network.h"
+#include "proto_http.h"
+#include "serverpool.h"
+#include "socket.h"
+#include "stats.h"
+#include "templates.h"
+#include "urlcommand.h"
+
+Protocols protocols;
+
+static int protocol_ctimeout(CONNECTION_T *conn);
+static int protocol_connect_socket(CONNECTION_T *conn, const char *host, int port);
+static int protocol_send_again(CONNECTION_T *conn);
+static bool protocol_poolable(const HEADER *h);
+static int proxy_connect(CONNECTION_T *conn);
+
+/* Guards the reconnect loop against a pool full of dead connections. */
+#define PROTOCOL_RECONNECT_MAX 16
+
+/* The connect time-out of the connection's general rule. */
+static int protocol_ctimeout(CONNECTION_T *conn)
+{
+    int t = general_section ? general_section->ctimeout_get(conn) : NET_CONNECT_DEFAULT_TIMEOUT;
+    return t > 0 ? t : NET_CONNECT_DEFAULT_TIMEOUT;
+}
+
+/* The registry. */
+
+void Protocols::Add(const std::string &scheme, int (*handler)(CONNECTION_T *conn))
+{
+    list.push_back(Protocol{ scheme, handler });
+}
+
+int Protocols::Execute(const std::string &scheme, CONNECTION_T *conn) const
+{
+    for (const Protocol &p : list)
+        if (p.scheme == scheme)
+            return p.handler(conn);
+    return -1;
+}
+
+/* Connecting. */
+
+/* A CONNECT tunnel through the upstream proxy, over conn->server. Returns
+ * 1 when the tunnel stands, else 0.
+ * TODO: the tunnel request and the upstream's answer, with the upstream
+ * proxy authentication; until those exist no forwarding rule chooses this
+ * route, and a tunnel that was asked for fails. */
+static int proxy_connect(CONNECTION_T *)
+{
+    return 0;
+}
+
+/* Connects to host:port with the rule's time-out from the chosen outgoing
+ * address and makes conn->server. Returns the descriptor or net_connect's
+ * negative result. */
+static int protocol_connect_socket(CONNECTION_T *conn, const char *host, int port)
+{
+    in_addr local;
+    local.s_addr = htonl(INADDR_ANY);
+    if (network_section)
+        local = network_section->interface_select(conn);
+    int fd = net_connect(host, port, local, protocol_ctimeout(conn));
+    if (fd >= 0)
+        conn->server = new Socket(fd);
+    return fd;
+}
+
+/* A request that may take a pooled connection: no body that would have to
+ * be sent again (so neither a length above 0 nor chunked framing), and no
+ * tunnel. */
+static bool protocol_poolable(const HEADER *h)
+{
+    if (h->type == HEADER_CONNECT || h->chunked)
+        return false;
+    return !(h->flags & HEADER_HAS_LENGTH) || h->content_length == 0;
+}
+
+int protocol_start(CONNECTION_T *conn)
+{
+    HEADER *h = conn->header;
+    ASSERT(h != nullptr);
+    conn->keepalive_server = 0;
+
+    switch ((forward_type_t)conn->forward_type) {
+    case FORWARD_HTTP:
+    case FORWARD_SOCKS4:
+    case FORWARD_CONNECT:
+        conn->logentry.peer = conn->proxy_host ? conn->proxy_host : "";
+        break;
+    case FORWARD_SOCKS5:
+    case FORWARD_DIRECT:
+        conn->logentry.peer = h->host ? h->host : "";
+        conn->logentry.set_peercode(PC_DIRECT);
+        break;
+    }
+
+    int ssl = (conn->flags & CONN_SSL) ? 1 : 0;
+    bool via_proxy = conn->forward_type == FORWARD_HTTP;
+    const char *host = via_proxy ? conn->proxy_host : h->host;
+    int port = via_proxy ? conn->proxy_port : h->port;
+
+    if (protocol_poolable(h) && global && global->serverpool && h->protocol && host) {
+        SERVERPOOL_ROUTE route = serverpool_route(conn, ssl);
+        Socket *pooled = global->serverpool->Find(h->protocol, host, port, h->user, h->password,
+                                                  &route);
+        if (pooled) {
+            conn->server = pooled;   /* the pool gave it to us */
+            conn->flags |= CONN_SERVER_REUSED;
+            conn->keepalive_server = 1;
+            return pooled->fd;
+        }
+    }
+
+    int rc = NET_CONNECT_FAILED;
+    switch ((forward_type_t)conn->forward_type) {
+    case FORWARD_HTTP:
+        rc = protocol_connect_socket(conn, conn->proxy_host, conn->proxy_port);
+        if (rc < 0)
+            putlog(LOG_ERROR, "network: connection to proxy server failed");
+        break;
+    case FORWARD_SOCKS4:
+    case FORWARD_SOCKS5: {
+        bool v4 = conn->forward_type == FORWARD_SOCKS4;
+        rc = protocol_connect_socket(conn, conn->proxy_host, conn->proxy_port);
+        if (rc >= 0 && (v4 ? proxy_socks4(conn) : proxy_socks5(conn)) != SOCKS_OK) {
+            putlog(LOG_ERROR, v4 ? "network: connection to socks4 server failed"
+                                 : "network: connection to socks5 server failed");
+            delete conn->server;
+            conn->server = nullptr;
+            rc = -1;
+        }
+        break;
+    }
+    case FORWARD_CONNECT:
+        rc = protocol_connect_socket(conn, conn->proxy_host, conn->proxy_port);
+        if (rc >= 0 && !proxy_connect(conn)) {
+            putlog(LOG_ERROR, "network: connection to proxy failed");
+            delete conn->server;
+            conn->server = nullptr;
+            rc = -1;
+        }
+        break;
+    case FORWARD_DIRECT:
+        rc = protocol_connect_socket(conn, h->host, h->port);
+        break;
+    }
+
+    if (rc >= 0 && ssl && conn->server &&
+        conn->server->Encrypt(SOCKET_SSL_CLIENT, h->host, protocol_ctimeout(conn)) != 1) {
+        delete conn->server;
+        conn->server = nullptr;
+        rc = -1;
+    }
+    if (rc < 0) {
+        delete conn->server;   /* NULL on every failed path but the last */
+        conn->server = nullptr;
+    }
+    return rc;
+}
+
+int protocol_reconnect(CONNECTION_T *conn)
+{
+    delete conn->server;
+    conn->server = nullptr;
+    if (conn->client)
+        (void)net_socket_flush(conn->client, protocol_ctimeout(conn));
+    return protocol_start(conn);
+}
+
+/* Sends the request header, and its buffered body, once more on the new
+ * server socket. Returns 0, or -1 when a write failed. */
+static int protocol_send_again(CONNECTION_T *conn)
+{
+    HEADER *h = conn->header;
+    int kind = conn->forward_type == FORWARD_HTTP ? HEADER_SEND_PROXY : HEADER_SEND_ORIGIN;
+    if (header_send(h, conn, SIDE_SERVER, kind) != 0)
+        return -1;
+    if ((h->flags & HEADER_HAS_LENGTH) && conn->body && conn->body->size > 0 &&
+        net_filebuf_send(conn->body, conn, SIDE_SERVER) < 0)
+        return -1;
+    return 0;
+}
+
+char *header_get_reconnect(CONNECTION_T *conn, int timeout)
+{
+    char *text = header_get(conn, SIDE_SERVER, timeout);
+    if (text)
+        return text;
+
+    const char *host = conn->header && conn->header->host ? conn->header->host : "";
+    if (!conn->keepalive_server && !(conn->flags & CONN_PROXY_AUTH)) {
+        /* A fresh connection that gives nothing: the name may point at a
+         * server that is gone. */
+        if (template_section)
+            (void)template_section->send_or_close("noconnect", conn, 503);
+        net_dns_purge(host);
+        putlog(LOG_ADVICE, "purge dns");
+        return nullptr;
+    }
+    if (conn->flags & CONN_DIRECT_POST) {
+        putlog(LOG_WARNING, "request: server dropped connection during direct POST");
+        conn->keepalive_client = 0;
+        return nullptr;
+    }
+
+    for (int attempt = 0; attempt < PROTOCOL_RECONNECT_MAX; attempt++) {
+        int rc = protocol_reconnect(conn);
+        if (rc < 0) {
+            if (template_section)
+                (void)template_section->send_or_close(error_to_template(rc), conn, 503);
+            return nullptr;
+        }
+        if (protocol_send_again(conn) == 0) {
+            text = header_get(conn, SIDE_SERVER, timeout);
+            if (text)
+                return text;
+        }
+        if (!conn->keepalive_server) {
+            if (template_section)
+                (void)template_section->send_or_close("noconnect", conn, 503);
+            return nullptr;
+        }
+        /* Another pooled connection that was dead as well: try the next. */
+    }
+    if (template_section)
+        (void)template_section->send_or_close("noconnect", conn, 503);
+    return nullptr;
+}
+
+/* Keep-alive. */
+
+int keepalive_wanted(const HEADER *request)
+{
+    if (!request || request->type == HEADER_CONNECT)
+        return 0;
+    if (request->keepalive == 0 || request->proxy_keepalive == 0)
+        return 0;
+    if (request->keepalive == 1 || request->proxy_keepalive == 1)
+        return 1;
+    return request->version == 2 ? 1 : 0;
+}
+
+void keepalive_check_client(CONNECTION_T *conn)
+{
+    conn->keepalive_client = keepalive_wanted(conn->header);
+}
+
+int response_bodiless(const CONNECTION_T *conn)
+{
+    if (conn->flags & CONN_HEAD)
+        return 1;
+    const HEADER *r = conn->rheader;
+    if (!r)
+        return 0;
+    return (r->status >= 100 && r->status < 200) || r->status == 204 || r->status == 304;
+}
+
+void keepalive_check_server(CONNECTION_T *conn)
+{
+    const HEADER *r = conn->rheader;
+    if (!r)
+        return;
+    if (!response_bodiless(conn) && !(r->flags & HEADER_HAS_LENGTH) && !r->chunked) {
+        /* The body ends when the server closes. */
+        conn->keepalive_client = 0;
+        conn->keepalive_server = 0;
+    } else {
+        conn->keepalive_server =
+            r->keepalive == 1 || r->proxy_keepalive == 1 ||
+            (r->version == 2 && r->keepalive != 0 && r->proxy_keepalive != 0);
+    }
+    if (log_wanted(LOG_DEBUG))
+        putlog(LOG_DEBUG, "protocol: keepalive_server = %d", conn->keepalive_server);
+}
+
+/* Buffering. */
+
+int buffer_check(CONNECTION_T *conn)
+{
+    const HEADER *r = conn->rheader;
+    const HEADER *h = conn->header;
+    if (!r || !h)
+        return 0;
+
+    int64_t maxdbuffer = general_section ? general_section->maxdbuffer_get(conn) : 0;
+    if ((r->flags & HEADER_HAS_LENGTH) && (uint64_t)r->content_length > (uint64_t)maxdbuffer &&
+        !url_command_find(conn->urlcommands, "process")) {
+        if (log_wanted(LOG_DEBUG))
+            putlog(LOG_DEBUG, "request: warn: response exceeds maximum download buffer size");
+        return 0;
+    }
+    if (conn->flags & CONN_PREFETCH)
+        return 0;
+    if (r->content_encoding && !accepts_encoded_content(conn))
+        return 1;
+    if (r->chunked && h->version == 1)
+        return 1;
+    if (processors.Execute(PROCESSOR_BUFFCHECK, conn, nullptr) == 1)
+        return 1;
+
+    conn->flags &= ~CONN_PROCESSING;
+    if (url_command_find(conn->urlcommands, "raw") || url_command_find(conn->urlcommands, "htmltree"))
+        return 1;
+    if (general_section && general_section->compressout_get(conn) == 1 && h->accept_encoding &&
+        r->content_type && !r->content_encoding && accepts_encoded_content(conn) &&
+        general_section->encodemime_check(conn, r->content_type))
+        return 1;
+    return 0;
+}
+
+int64_t buffer_limit(CONNECTION_T *conn)
+{
+    int64_t limit = general_section ? general_section->maxdbuffer_get(conn) : 0;
+    if (limit <= 0)
+        limit = PROTOCOL_BUFFER_DEFAULT;
+    const HEADER *r = conn->rheader;
+    if (r && (r->flags & HEADER_HAS_LENGTH) && r->content_length > limit &&
+        url_command_find(conn->urlcommands, "process"))
+        limit = r->content_length;
+    return limit < PROTOCOL_BUFFER_HARD_MAX ? limit : PROTOCOL_BUFFER_HARD_MAX;
+}
+
+void buffertimeout_set(CONNECTION_T *conn)
+{
+    int wait = general_section ? general_section->bufferwait_get(conn) : 0;
+    if (log_wanted(LOG_DEBUG))
+        putlog(LOG_DEBUG, "request: buffer timeout: %d", wait);
+    conn->bufferwait = wait > 0 ? time(nullptr) + wait : 0;
+}
+
+void buffertimeout_check(CONNECTION_T *conn)
+{
+    const unsigned need = CONN_BUFFERING | CONN_WRITING_CACHE;
+    if ((conn->flags & need) != need || (conn->flags & CONN_NOCLIENT) || conn->bufferwait == 0 ||
+        time(nullptr) < conn->bufferwait)
+        return;
+    /* TODO: flag the cache object CACHE_BUFFERWAIT and CACHE_PREFETCHED,
+     * send its progress page (CacheSection::send_status), set
+     * keepalive_client to 0, delete the client socket and set
+     * CONN_NOCLIENT, once the cache exists. Until then no request writes a
+     * cache object and this point is never reached. */
+}
+
+/* Processors. */
+
+int process_request(CONNECTION_T *conn, Filebuf *body)
+{
+    (void)processors.Execute(PROCESSOR_AUTH, conn, body);
+
+    if (conn->user) {
+        statincr_users(conn);
+        conn->logentry.username = conn->user;
+        conn->variables["USERNAME"] = conn->user;
+    }
+    if (!conn->rheader)
+        (void)processors.Execute(PROCESSOR_REQMOD, conn, body);
+
+    HEADER *h = conn->header;
+    if (!conn->rheader) {
+        /* A chunked body was read whole; it goes on with its length, as
+         * does a body a processor rewrote. A streamed body keeps the
+         * client's length. */
+        bool was_chunked = h->chunked != 0;
+        h->chunked = 0;
+        if (body && !(conn->flags & CONN_DIRECT_POST) && (body->size > 0 || was_chunked)) {
+            h->content_length = body->size;
+            h->flags |= HEADER_HAS_LENGTH;
+        }
+        return 1;
+    }
+
+    /* A processor answered; the body buffer holds its page. */
+    HEADER *answer = conn->rheader;
+    answer->content_length = body ? body->size : 0;
+    answer->flags |= HEADER_HAS_LENGTH;
+    answer->chunked = 0;
+    if ((conn->flags & CONN_DIRECT_POST) || !keepalive_wanted(h))
+        conn->keepalive_client = 0;   /* an unread body must not become the next request */
+
+    conn->logentry.status = answer->status;
+    conn->logentry.size = answer->content_length;
+    conn->logentry.mime = answer->content_type ? answer->content_type : "";
+
+    int rc = header_send(answer, conn, SIDE_CLIENT, HEADER_SEND_RESPONSE);
+    if (rc == 0 && body && body->size > 0)
+        rc = http_send_body(conn, body);
+    if (rc != 0)
+        conn->keepalive_client = 0;
+    http_header_free(answer);
+    conn->rheader = nullptr;
+    return 0;
+}
+
+int process_response(CONNECTION_T *conn, Filebuf *body)
+{
+    if (processors.Execute(PROCESSOR_RESPCHECK, conn, body) == 1) {
+        conn->logentry.set_cachecode(CC_TCP_DENIED);
+        return 0;
+    }
+    (void)processors.Execute(PROCESSOR_RESPMOD, conn, body);
+    /* TODO: flag the held cache object CACHE_CLEAN once the cache exists;
+     * until then no request holds one. */
+    return 1;
+}
+
+int transfer_limit_check(CONNECTION_T *conn)
+{
+    const HEADER *r = conn->rheader;
+    /* TODO: a held cache object passes here unless CONN_LIMIT_HITS is set,
+     * once the cache exists. */
+    if (!r || !(r->flags & HEADER_HAS_LENGTH) || conn->download_left == ALLOWANCE_UNLIMITED ||
+        r->content_length <= conn->download_left)
+        return 1;
+    putlog(LOG_WARNING, "limits: transfer would exceed transfer limit");
+    if (template_section)
+        (void)template_section->send_or_close("downloadlimit", conn, 200);
+    return 0;
+}
+
+int accepts_encoded_content(CONNECTION_T *conn)
+{
+    int yes = 0;
+    if (!(conn->flags & CONN_ASKED_ENCODING) && conn->header && conn->header->accept_encoding) {
+        const char *ae = conn->header->accept_encoding;
+        yes = s_strcasestr(ae, "gzip") || s_strcasestr(ae, "deflate");
+    }
+    if (!yes && log_wanted(LOG_DEBUG))
+        putlog(LOG_DEBUG, "request: client doesn't support encoded content");
+    return yes;
+}

@@ -1,0 +1,883 @@
+/* The object cache in memory: what may be cached, freshness and
+ * revalidation, objects written and read (also by readers that join while
+ * the writer fills them), reference counts, framing for joining readers,
+ * size limits, memory eviction and mapping failures. */
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <tinyxml2.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cache.h"
+#include "connection.h"
+#include "filebuf.h"
+#include "header.h"
+#include "log.h"
+#include "main.h"
+#include "misc.h"
+#include "section.h"
+#include "socket.h"
+#include "templates.h"
+#include "test_support.h"
+#include "xml.h"
+
+namespace {
+
+std::string source_dir()
+{
+    const char *env = getenv("QUILL_SOURCE");
+    if (env && *env)
+        return env;
+    std::string file = __FILE__;
+    std::string tests = file.substr(0, file.rfind('/'));
+    return tests.substr(0, tests.rfind('/'));
+}
+
+void description_ready()
+{
+    static bool done = false;
+    if (done)
+        return;
+    sectionxml = new tinyxml2::XMLDocument;
+    std::string path = source_dir() + "/etc/section.xml";
+    ASSERT_EQ(tinyxml2::XML_SUCCESS, sectionxml->LoadFile(path.c_str())) << path;
+    template_section = new TemplateSection();
+    done = true;
+}
+
+struct Options {
+    std::string memory = "64M";
+    std::string extra = "8M";
+    std::string minsize = "0";
+    std::string maxsize = "8M";
+    bool violations = false;
+};
+
+std::string refresh_entry(const std::string &profiles, bool cacheable, unsigned min_age,
+                          unsigned max_age, unsigned default_age, unsigned lm_factor)
+{
+    return "<refresh><enabled>true</enabled><comment></comment><profiles>" + profiles +
+           "</profiles><cacheable>" + (cacheable ? "true" : "false") + "</cacheable><min-age>" +
+           std::to_string(min_age) + "</min-age><max-age>" + std::to_string(max_age) +
+           "</max-age><default-age>" + std::to_string(default_age) + "</default-age><lm-factor>" +
+           std::to_string(lm_factor) + "</lm-factor></refresh>";
+}
+
+/* A fresh cache section with these options and entries. */
+CacheSection *cache_new(const Options &o, const std::string &entries)
+{
+    description_ready();
+    delete cache_section;
+    cache_section = new CacheSection();
+    std::string text = "<quillmere><cache><enabled>true</enabled><allow-violations>" +
+                       std::string(o.violations ? "true" : "false") +
+                       "</allow-violations><memory-cache-size>" + o.memory +
+                       "</memory-cache-size><memory-free-extra>" + o.extra +
+                       "</memory-free-extra><minsize>" + o.minsize + "</minsize><maxsize>" +
+                       o.maxsize + "</maxsize><prefetch-window>60</prefetch-window>"
+                       "<icpport>3130</icpport><icptimeout>700</icptimeout>"
+                       "<store-policy>least-bytes</store-policy><journal-lines>0</journal-lines>"
+                       "<clean-interval>30</clean-interval>" + entries + "</cache></quillmere>";
+    tinyxml2::XMLDocument doc;
+    EXPECT_EQ(tinyxml2::XML_SUCCESS, doc.Parse(text.c_str())) << text;
+    EXPECT_EQ(SECTION_LOADED, cache_section->load(&doc, CONFIG_LOAD_REPLACE));
+    return cache_section;
+}
+
+/* A response header block with extra lines; length -1 sends none. */
+std::string response(const std::string &extra = "", int64_t length = -1, int status = 200)
+{
+    std::string text = "HTTP/1.1 " + std::to_string(status) + " X\r\n";
+    if (length >= 0)
+        text += "Content-Length: " + std::to_string(length) + "\r\n";
+    return text + extra + "\r\n";
+}
+
+/* Creates, fills and finishes an object; false when any step refused. */
+bool put(CacheSection *c, const std::string &key, const std::string &head,
+         const std::string &body, CONNECTION_T *conn = nullptr)
+{
+    CACHEMAP *w = c->cache_open(conn, key.c_str(), head.c_str(), CACHE_WRITING);
+    if (!w)
+        return false;
+    bool ok = body.empty() || c->add(w, body.data(), (int64_t)body.size()) == (int64_t)body.size();
+    c->cache_close(w, true);
+    return ok;
+}
+
+/* The body of a finished object, by lookup; "<miss>" when none. */
+std::string get(CacheSection *c, const std::string &key, int mode = 0)
+{
+    CACHEMAP *r = c->cache_open(nullptr, key.c_str(), nullptr, mode);
+    if (!r)
+        return "<miss>";
+    Filebuf *b = c->read_filebuf(r);
+    std::string out = b ? std::string(b->data ? b->data : "", (size_t)b->size) : "<dropped>";
+    delete b;
+    c->cache_close(r, false);
+    return out;
+}
+
+std::string bytes_of(size_t n, char seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++)
+        s[i] = (char)(seed + (char)(i * 7 % 251));
+    return s;
+}
+
+/* A connection whose client is one end of a socket pair. */
+class Client {
+public:
+    Client()
+    {
+        int fds[2];
+        EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+        conn = connection_new();
+        conn->client = new Socket(fds[0]);
+        conn->ip = strdup("10.1.2.3");
+        conn->keepalive_client = 1;
+        peer = fds[1];
+    }
+    ~Client()
+    {
+        delete conn->client;
+        connection_free(conn);
+        close(peer);
+    }
+    /* Reads until the proxy side closes its end or count bytes arrived. */
+    std::string read_all(size_t count)
+    {
+        std::string out;
+        char buf[65536];
+        while (out.size() < count) {
+            ssize_t n = read(peer, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            out.append(buf, (size_t)n);
+        }
+        return out;
+    }
+    CONNECTION_T *conn;
+    int peer;
+};
+
+CONNECTION_T *request_conn(const char *request_text)
+{
+    CONNECTION_T *conn = connection_new();
+    conn->ip = strdup("10.9.8.7");
+    conn->header = http_header_parse_request(request_text);
+    EXPECT_NE(nullptr, conn->header);
+    return conn;
+}
+
+void request_conn_free(CONNECTION_T *conn)
+{
+    http_header_free(conn->header);
+    conn->header = nullptr;
+    connection_free(conn);
+}
+
+} // namespace
+
+/* Which requests and responses the cache may keep. */
+TEST(CacheRules, Cacheable)
+{
+    struct Case { const char *text; bool request; int cacheable; };
+    static const Case cases[] = {
+        { "GET http://h/ HTTP/1.1\r\n\r\n", true, 1 },
+        { "get http://h/ HTTP/1.1\r\n\r\n", true, 1 },
+        { "POST http://h/ HTTP/1.1\r\nContent-Length: 0\r\n\r\n", true, 0 },
+        { "HEAD http://h/ HTTP/1.1\r\n\r\n", true, 0 },
+        { "GET http://h/ HTTP/1.1\r\nAuthorization: Basic eDp5\r\n\r\n", true, 0 },
+        { "GET http://h/ HTTP/1.1\r\nRange: bytes=0-1\r\n\r\n", true, 0 },
+        { "GET http://anonymous:x@h/ HTTP/1.1\r\n\r\n", true, 1 },
+        { "GET http://Anonymous:x@h/ HTTP/1.1\r\n\r\n", true, 1 },
+        { "GET http://bob:x@h/ HTTP/1.1\r\n\r\n", true, 0 },
+        { "GET / HTTP/1.1\r\nHost: h\r\n\r\n", true, 0 },          /* origin form */
+        { "CONNECT h:443 HTTP/1.1\r\n\r\n", true, 0 },
+        { "HTTP/1.1 200 OK\r\n\r\n", false, 1 },
+        { "HTTP/1.1 404 Not Found\r\n\r\n", false, 0 },
+        { "HTTP/1.1 206 Partial\r\n\r\n", false, 0 },
+        { "HTTP/1.1 200 OK\r\nCache-Control: private\r\n\r\n", false, 0 },
+        { "HTTP/1.1 200 OK\r\nCache-Control: max-age=9, Private\r\n\r\n", false, 0 },
+        { "HTTP/1.1 200 OK\r\nCache-Control: private=\"Set-Cookie\"\r\n\r\n", false, 0 },
+        { "HTTP/1.1 200 OK\r\nCache-Control: no-store\r\n\r\n", false, 1 },   /* kept as violation */
+        { "HTTP/1.1 200 OK\r\nVary: Accept-Encoding\r\n\r\n", false, 1 },
+        { "HTTP/1.1 200 OK\r\nVary: accept-encoding , \r\n\r\n", false, 1 },
+        { "HTTP/1.1 200 OK\r\nVary: *\r\n\r\n", false, 0 },
+        { "HTTP/1.1 200 OK\r\nVary: Accept-Encoding, Cookie\r\n\r\n", false, 0 },
+        { "HTTP/1.1 200 OK\r\nVary: Accept-Encoding\r\nVary: User-Agent\r\n\r\n", false, 0 },
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        HEADER *h = c.request ? http_header_parse_request(c.text) : http_header_parse_response(c.text);
+        ASSERT_NE(nullptr, h);
+        EXPECT_EQ(c.cacheable, cacheable(h));
+        http_header_free(h);
+    }
+    EXPECT_EQ(0, cacheable(nullptr));
+}
+
+/* A stored coding is served only to clients that take it. */
+TEST(CacheRules, EncodingAccepted)
+{
+    struct Case { const char *accept; const char *coding; int ok; };
+    static const Case cases[] = {
+        { nullptr, nullptr, 1 },
+        { nullptr, "identity", 1 },
+        { nullptr, "gzip", 0 },
+        { "gzip, deflate", "gzip", 1 },
+        { "deflate", "gzip", 0 },
+        { "x-gzip", "gzip", 1 },
+        { "GZIP", "gzip", 1 },
+        { "gzip;q=0, deflate", "gzip", 0 },
+        { "gzip; q=0.000", "gzip", 0 },
+        { "gzip;q=0.5", "gzip", 1 },
+        { "*", "br", 1 },
+        { "*;q=0", "br", 0 },
+        { "br;q=0, *", "br", 0 },
+        { "gzip", "gzip, deflate", 0 },
+        { "gzip,deflate", "deflate, gzip", 1 },
+        { "", "gzip", 0 },
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.accept ? c.accept : "(none)") + " / " +
+                     (c.coding ? c.coding : "(none)"));
+        EXPECT_EQ(c.ok, cache_encoding_accepted(c.accept, c.coding));
+    }
+}
+
+/* Dates are read as GMT in the three HTTP forms; anything else fails. */
+TEST(CacheRules, HttpDate)
+{
+    struct Case { const char *text; time_t t; };
+    static const Case cases[] = {
+        { "Thu, 01 Jan 1970 00:01:00 GMT", 60 },
+        { "Sun, 06 Nov 1994 08:49:37 GMT", 784111777 },
+        { "Sunday, 06-Nov-94 08:49:37 GMT", 784111777 },
+        { "Sun Nov  6 08:49:37 1994", 784111777 },
+        { "  Sun, 06 Nov 1994 08:49:37 GMT  ", 784111777 },
+        { "Sun, 06 Nov 1994 08:49:37 CET", -1 },
+        { "0", -1 },
+        { "-1", -1 },
+        { "", -1 },
+        { "Sun, 06 Nov 1994 08:49:37 GMT trailing", -1 },
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(c.t, cache_http_date(c.text));
+    }
+    EXPECT_EQ(-1, cache_http_date(nullptr));
+}
+
+/* The freshness table: each stored header, rule and moment gives fresh or
+ * expired, and no-cache marks a violation. */
+TEST(CacheFresh, CheckHeader)
+{
+    struct Case {
+        const char *what;
+        std::string headers;
+        unsigned min_age, max_age, default_age, lm_factor;
+        int at;              /* seconds after retrieved */
+        bool expired;
+        bool violation;
+    };
+    const time_t base = 1700000000;
+    auto date = [](time_t t) {
+        char buf[64];
+        struct tm tm;
+        gmtime_r(&t, &tm);
+        strftime(buf, sizeof buf, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+        return std::string(buf);
+    };
+    const Case cases[] = {
+        { "nothing", "", 0, 86400, 3600, 20, 0, true, false },
+        { "no rule: ages 0", "Cache-Control: max-age=60\r\n", 0, 0, 0, 0, 1, true, false },
+        { "max-age", "Cache-Control: max-age=60\r\n", 0, 86400, 3600, 20, 60, false, false },
+        { "max-age past", "Cache-Control: max-age=60\r\n", 0, 86400, 3600, 20, 61, true, false },
+        { "rule max_age caps", "Cache-Control: max-age=60\r\n", 0, 30, 3600, 20, 30, false, false },
+        { "rule max_age past", "Cache-Control: max-age=60\r\n", 0, 30, 3600, 20, 31, true, false },
+        { "blanks after comma", "Cache-Control: public,  max-age=60\r\n", 0, 86400, 3600, 20, 60,
+          false, false },
+        { "blank around =", "Cache-Control: max-age = 60\r\n", 0, 86400, 3600, 20, 60, false, false },
+        { "expires", "Expires: " + date(base + 100) + "\r\n", 0, 86400, 3600, 20, 100, false, false },
+        { "expires past", "Expires: " + date(base + 100) + "\r\n", 0, 86400, 3600, 20, 101, true,
+          false },
+        { "max-age beats expires", "Expires: " + date(base + 10) +
+          "\r\nCache-Control: max-age=100\r\n", 0, 86400, 3600, 20, 50, false, false },
+        { "bad expires", "Expires: 0\r\nLast-Modified: " + date(base - 100000) + "\r\n", 0, 86400,
+          3600, 20, 0, true, false },
+        { "lm heuristic", "Last-Modified: " + date(base - 1000) + "\r\n", 0, 3600, 3600, 10, 100,
+          false, false },
+        { "lm heuristic past", "Last-Modified: " + date(base - 1000) + "\r\n", 0, 3600, 3600, 10,
+          101, true, false },
+        { "lm within default_age", "Last-Modified: " + date(base - 100000) + "\r\n", 0, 86400, 50,
+          20, 50, false, false },
+        { "lm beyond default_age", "Last-Modified: " + date(base - 100000) + "\r\n", 0, 86400, 50,
+          20, 51, true, false },
+        { "min_age", "Cache-Control: max-age=500\r\nLast-Modified: " + date(base - 10) + "\r\n",
+          100, 86400, 3600, 20, 89, true, false },
+        { "min_age reached", "Cache-Control: max-age=500\r\nLast-Modified: " + date(base - 10) +
+          "\r\n", 100, 86400, 3600, 20, 90, false, false },
+        { "must-revalidate", "Cache-Control: max-age=100, must-revalidate\r\n", 0, 86400, 3600, 20,
+          1, true, false },
+        { "no-cache", "Cache-Control: max-age=100,no-cache\r\n", 0, 86400, 3600, 20, 1, true, true },
+        { "no-store", "Cache-Control: NO-STORE\r\n", 0, 86400, 3600, 20, 0, true, true },
+    };
+    CacheSection *c = cache_new(Options(), "");
+    int i = 0;
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        std::string key = "http://fresh.test:80/" + std::to_string(i++);
+        ASSERT_TRUE(put(c, key, response(k.headers, 2), "ok"));
+        CACHEMAP *o = c->cache_open(nullptr, key.c_str(), nullptr, CACHE_OFFLINE);
+        ASSERT_NE(nullptr, o);
+        o->retrieved = base;
+        o->min_age = k.min_age;
+        o->max_age = k.max_age;
+        o->default_age = k.default_age;
+        o->lm_factor = k.lm_factor;
+        o->flags &= ~CACHE_VIOLATION;
+        c->check_header_at(o, base + k.at);
+        EXPECT_EQ(k.expired, (o->flags & CACHE_EXPIRED) != 0);
+        EXPECT_EQ(k.violation, (o->flags & CACHE_VIOLATION) != 0);
+        c->cache_close(o, false);
+    }
+}
+
+/* The revalidation check: the object's state and the request's
+ * Cache-Control, in order. */
+TEST(CacheFresh, RevalidationCheck)
+{
+    struct Case {
+        const char *what;
+        const char *request_cc;   /* NULL: none */
+        bool expired;
+        int expires_in;           /* seconds from now; 0 = no expiry */
+        int fresh_until_in;
+        int retrieved_ago;
+        bool prefetched;
+        bool validate;
+    };
+    static const Case cases[] = {
+        { "fresh, no header", nullptr, false, 1000, 0, 100, false, false },
+        { "expired", nullptr, true, -1000, 0, 100, false, true },
+        { "no-cache", "no-cache", false, 1000, 0, 100, false, true },
+        { "no-store", "No-Store", false, 1000, 0, 100, false, true },
+        { "max-age older", "max-age=50", false, 1000, 0, 100, false, true },
+        { "max-age younger", "max-age=500", false, 1000, 0, 100, false, false },
+        { "min-fresh beyond expiry", "min-fresh=2000", false, 1000, 0, 100, false, true },
+        { "min-fresh within", "min-fresh=500", false, 1000, 0, 100, false, false },
+        { "min-fresh heuristic", "min-fresh=2000", false, 0, 1000, 100, false, true },
+        { "max-stale covers", "max-stale=5000", true, -1000, 0, 100, false, false },
+        { "max-stale short", "max-stale=500", true, -1000, 0, 100, false, true },
+        { "max-stale then no-cache", "max-stale=5000, no-cache", true, -1000, 0, 100, false, true },
+        { "no-cache then max-stale", "no-cache, max-stale=5000", true, -1000, 0, 100, false, false },
+        { "prefetched never", "no-cache", true, -1000, 0, 100, true, false },
+    };
+    CacheSection *c = cache_new(Options(), "");
+    ASSERT_TRUE(put(c, "http://check.test:80/", response("", 2), "ok"));
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        CACHEMAP *o = c->cache_open(nullptr, "http://check.test:80/", nullptr, CACHE_OFFLINE);
+        ASSERT_NE(nullptr, o);
+        time_t now = utc_time(nullptr);
+        o->flags &= ~(CACHE_EXPIRED | CACHE_VALIDATE | CACHE_PREFETCHED);
+        if (k.expired)
+            o->flags |= CACHE_EXPIRED;
+        if (k.prefetched)
+            o->flags |= CACHE_PREFETCHED;
+        o->expires = k.expires_in ? now + k.expires_in : 0;
+        o->fresh_until = k.fresh_until_in ? now + k.fresh_until_in : 0;
+        o->retrieved = now - k.retrieved_ago;
+        std::string text = std::string("GET http://check.test/ HTTP/1.1\r\n") +
+                           (k.request_cc ? std::string("Cache-Control: ") + k.request_cc + "\r\n"
+                                         : "") + "\r\n";
+        HEADER *req = http_header_parse_request(text.c_str());
+        ASSERT_NE(nullptr, req);
+        c->check(o, req);
+        EXPECT_EQ(k.validate, (c->flag_get(o) & CACHE_VALIDATE) != 0);
+        http_header_free(req);
+        o->flags &= ~CACHE_PREFETCHED;
+        c->cache_close(o, false);
+    }
+}
+
+/* A stored object is a byte-identical hit, refreshed by validated; a second
+ * writer is refused while the object is held and replaces it once free. */
+TEST(CacheObjects, WriteThenHit)
+{
+    CacheSection *c = cache_new(Options(), refresh_entry("", true, 0, 86400, 3600, 20));
+    std::string body = bytes_of(200000, 'a');
+    std::string head = response("Cache-Control: max-age=600\r\n", (int64_t)body.size());
+    const std::string key = "http://hit.test:80/a";
+    EXPECT_EQ("<miss>", get(c, key));
+    ASSERT_TRUE(put(c, key, head, body));
+    EXPECT_EQ(body, get(c, key));
+    EXPECT_EQ(1, c->exists(key.c_str()));
+    EXPECT_EQ(0, c->exists("http://hit.test:80/b"));
+
+    CACHEMAP *r = c->cache_open(nullptr, key.c_str(), nullptr, 0);
+    ASSERT_NE(nullptr, r);
+    EXPECT_EQ(0, r->flags & CACHE_EXPIRED);
+    char *stored = c->stored_header(r);
+    EXPECT_EQ(head, stored);
+    free(stored);
+    EXPECT_EQ(nullptr, c->cache_open(nullptr, key.c_str(), head.c_str(), CACHE_WRITING));
+    r->retrieved -= 100;
+    EXPECT_LE(100, c->age(r));
+    c->validated(r);
+    EXPECT_GE(1, c->age(r));
+    c->cache_close(r, false);
+
+    ASSERT_TRUE(put(c, key, response("", 3), "new"));   /* unheld: replaced */
+    EXPECT_EQ("new", get(c, key));
+    EXPECT_EQ(1, c->objects_count());
+}
+
+/* Several readers stream an object while its writer fills it; a reader
+ * whose client does not read stalls only itself. */
+TEST(CacheObjects, ReadersWhileWriting)
+{
+    CacheSection *c = cache_new(Options(), "");
+    const std::string key = "http://stream.test:80/big";
+    std::string body = bytes_of(3 << 20, 'k');
+    std::string head = response("", (int64_t)body.size());
+    CACHEMAP *w = c->cache_open(nullptr, key.c_str(), head.c_str(), CACHE_WRITING);
+    ASSERT_NE(nullptr, w);
+    ASSERT_EQ(8, c->add(w, body.data(), 8));
+
+    Client fast, stalled;
+    CACHEMAP *r1 = c->cache_open(nullptr, key.c_str(), nullptr, 0);
+    CACHEMAP *r2 = c->cache_open(nullptr, key.c_str(), nullptr, 0);
+    ASSERT_NE(nullptr, r1);
+    ASSERT_EQ(r1, r2);
+    EXPECT_EQ(3, c->refcount(w));
+
+    HEADER *framed = http_header_parse_response(head.c_str());
+    c->response_framing(r1, fast.conn, framed);
+    EXPECT_EQ((int64_t)body.size(), framed->content_length);
+    EXPECT_EQ(1, fast.conn->keepalive_client);
+    http_header_free(framed);
+
+    int64_t sent1 = -1, sent2 = -1;
+    std::thread t1([&] { sent1 = c->send(r1, fast.conn, SIDE_CLIENT); });
+    std::thread t2([&] { sent2 = c->send(r2, stalled.conn, SIDE_CLIENT); });
+    std::string got1;
+    std::thread drain([&] { got1 = fast.read_all(body.size()); });
+
+    /* The stalled client's socket fills up; the writer is not held back. */
+    for (size_t off = 8; off < body.size(); off += 50000) {
+        int64_t n = std::min<int64_t>(50000, (int64_t)(body.size() - off));
+        ASSERT_EQ(n, c->add(w, body.data() + off, n));
+    }
+    c->cache_close(w, true);
+    drain.join();
+    t1.join();
+    EXPECT_EQ(body.size(), got1.size());
+    EXPECT_TRUE(got1 == body);
+    EXPECT_EQ((int64_t)body.size(), sent1);
+    EXPECT_EQ(1, fast.conn->keepalive_client);
+
+    std::string got2 = stalled.read_all(body.size());
+    t2.join();
+    EXPECT_TRUE(got2 == body);
+    EXPECT_EQ((int64_t)body.size(), sent2);
+    c->cache_close(r1, false);
+    c->cache_close(r2, false);
+    EXPECT_EQ(body, get(c, key));
+}
+
+/* A reader joining an object written from a chunked response gets a
+ * close-delimited body; a reader whose writer fails loses its keep-alive. */
+TEST(CacheObjects, JoiningReaderFraming)
+{
+    CacheSection *c = cache_new(Options(), "");
+    std::string head = response("Transfer-Encoding: chunked\r\n");
+    CACHEMAP *w = c->cache_open(nullptr, "http://chunk.test:80/", head.c_str(), CACHE_WRITING);
+    ASSERT_NE(nullptr, w);
+    ASSERT_EQ(5, c->add(w, "hello", 5));
+    CACHEMAP *r = c->cache_open(nullptr, "http://chunk.test:80/", nullptr, 0);
+    ASSERT_NE(nullptr, r);
+    Client client;
+    char *stored = c->stored_header(r);
+    HEADER *h = http_header_parse_response(stored);
+    free(stored);
+    ASSERT_NE(nullptr, h);
+    EXPECT_EQ(1, h->chunked);
+    c->response_framing(r, client.conn, h);
+    EXPECT_EQ(0, h->chunked);
+    EXPECT_EQ(0u, h->flags & HEADER_HAS_LENGTH);
+    EXPECT_EQ(0, client.conn->keepalive_client);
+    http_header_free(h);
+    std::thread writer([&] {
+        EXPECT_EQ(6, c->add(w, " world", 6));
+        c->cache_close(w, true);
+    });
+    EXPECT_EQ(11, c->send(r, client.conn, SIDE_CLIENT));
+    writer.join();
+    EXPECT_EQ("hello world", client.read_all(11));
+    c->cache_close(r, false);
+
+    /* The finished object is served with its length. */
+    CACHEMAP *again = c->cache_open(nullptr, "http://chunk.test:80/", nullptr, 0);
+    ASSERT_NE(nullptr, again);
+    Client second;
+    HEADER *h2 = http_header_parse_response(head.c_str());
+    c->response_framing(again, second.conn, h2);
+    EXPECT_EQ(11, h2->content_length);
+    EXPECT_EQ(1, second.conn->keepalive_client);
+    http_header_free(h2);
+    c->cache_close(again, false);
+
+    /* Announced 10, the writer fails after 4: the reader gets 4 and no
+     * keep-alive; the object is gone. */
+    std::string head10 = response("", 10);
+    CACHEMAP *w2 = c->cache_open(nullptr, "http://fail.test:80/", head10.c_str(), CACHE_WRITING);
+    ASSERT_NE(nullptr, w2);
+    ASSERT_EQ(4, c->add(w2, "abcd", 4));
+    CACHEMAP *r2 = c->cache_open(nullptr, "http://fail.test:80/", nullptr, 0);
+    ASSERT_NE(nullptr, r2);
+    Client third;
+    std::thread failer([&] { c->invalidate(w2); });
+    EXPECT_EQ(4, c->send(r2, third.conn, SIDE_CLIENT));
+    failer.join();
+    EXPECT_EQ(0, third.conn->keepalive_client);
+    EXPECT_EQ(nullptr, c->read_filebuf(r2));
+    c->cache_close(r2, false);
+    EXPECT_EQ("<miss>", get(c, "http://fail.test:80/"));
+}
+
+/* An object invalidated while another client reads it stays readable for
+ * that client and is freed at its last close. */
+TEST(CacheObjects, InvalidateWhileRead)
+{
+    CacheSection *c = cache_new(Options(), "");
+    std::string body = bytes_of(100000, 'z');
+    ASSERT_TRUE(put(c, "http://held.test:80/", response("", (int64_t)body.size()), body));
+    CACHEMAP *a = c->cache_open(nullptr, "http://held.test:80/", nullptr, 0);
+    CACHEMAP *b = c->cache_open(nullptr, "http://held.test:80/", nullptr, 0);
+    ASSERT_NE(nullptr, a);
+    c->invalidate(a);
+    EXPECT_EQ("<miss>", get(c, "http://held.test:80/"));
+    Client client;
+    std::string got;
+    std::thread drain([&] { got = client.read_all(body.size()); });
+    EXPECT_EQ((int64_t)body.size(), c->send(b, client.conn, SIDE_CLIENT));
+    drain.join();
+    EXPECT_TRUE(got == body);
+    EXPECT_EQ(1, c->refcount(b));
+    uint64_t before = c->mem_bytes;
+    c->cache_close(b, false);
+    EXPECT_EQ(before - (uint64_t)(body.size() + response("", (int64_t)body.size()).size()),
+              c->mem_bytes);
+    EXPECT_EQ(0, c->objects_count());
+}
+
+/* Size limits: maxsize exactly and one past, announced or streamed; a
+ * length beyond memory; a body longer or shorter than announced; minsize
+ * exactly and one below. */
+TEST(CacheObjects, SizeLimits)
+{
+    Options o;
+    o.maxsize = "1000";
+    o.minsize = "100";
+    CacheSection *c = cache_new(o, "");
+    std::string h0 = response("", -1);
+
+    std::string at = bytes_of(1000 - h0.size(), 'm');
+    EXPECT_TRUE(put(c, "http://size.test:80/at", h0, at));
+    EXPECT_EQ(at, get(c, "http://size.test:80/at"));
+    EXPECT_FALSE(put(c, "http://size.test:80/past", h0, at + "x"));
+    EXPECT_EQ("<miss>", get(c, "http://size.test:80/past"));
+
+    EXPECT_EQ(nullptr, c->cache_open(nullptr, "http://size.test:80/cl", response("", 1001).c_str(),
+                                     CACHE_WRITING));
+    CACHEMAP *forced = c->cache_open(nullptr, "http://size.test:80/cl",
+                                     response("", 1001).c_str(), CACHE_WRITING | CACHE_FORCE);
+    ASSERT_NE(nullptr, forced);
+    c->invalidate(forced);
+    EXPECT_EQ(nullptr, c->cache_open(nullptr, "http://size.test:80/huge",
+                                     response("", (int64_t)1 << 60).c_str(),
+                                     CACHE_WRITING | CACHE_FORCE));
+    EXPECT_EQ(1, c->objects_count());   /* only "at" */
+
+    CACHEMAP *w = c->cache_open(nullptr, "http://size.test:80/long", response("", 4).c_str(),
+                                CACHE_WRITING);
+    ASSERT_NE(nullptr, w);
+    EXPECT_EQ(4, c->add(w, "abcd", 4));
+    EXPECT_EQ(-1, c->add(w, "e", 1));
+    c->cache_close(w, true);
+    EXPECT_EQ("<miss>", get(c, "http://size.test:80/long"));
+
+    std::string short_head = response("", 200);
+    EXPECT_TRUE(put(c, "http://size.test:80/short", short_head, bytes_of(150, 's')));
+    EXPECT_EQ("<miss>", get(c, "http://size.test:80/short"));   /* 150 of 200 arrived */
+
+    std::string small_head = response("", -1);
+    std::string exactly = bytes_of(100 - small_head.size(), 'n');
+    EXPECT_TRUE(put(c, "http://size.test:80/min", small_head, exactly));
+    EXPECT_EQ(exactly, get(c, "http://size.test:80/min"));
+    EXPECT_TRUE(put(c, "http://size.test:80/below", small_head, exactly.substr(1)));
+    EXPECT_EQ("<miss>", get(c, "http://size.test:80/below"));
+}
+
+/* Lookups refuse what the request may not see: violations without
+ * OFFLINE or the option, Authorization, a coding the client cannot take;
+ * creations refuse CARP requests, unparsable headers and refused rules. */
+TEST(CacheObjects, LookupRefusals)
+{
+    CacheSection *c = cache_new(Options(), refresh_entry("guest", false, 0, 0, 0, 0) +
+                                                refresh_entry("", true, 0, 86400, 3600, 20));
+    ASSERT_TRUE(put(c, "http://v.test:80/", response("Cache-Control: no-store\r\n", 2), "ns"));
+    EXPECT_EQ("<miss>", get(c, "http://v.test:80/"));
+    EXPECT_EQ("ns", get(c, "http://v.test:80/", CACHE_OFFLINE));
+    Options allow;
+    allow.violations = true;
+
+    ASSERT_TRUE(put(c, "http://gz.test:80/", response("Content-Encoding: gzip\r\n", 2), "gz"));
+    CONNECTION_T *plain = request_conn("GET http://gz.test/ HTTP/1.1\r\n\r\n");
+    CONNECTION_T *gzip = request_conn("GET http://gz.test/ HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n");
+    CONNECTION_T *auth = request_conn("GET http://gz.test/ HTTP/1.1\r\nAccept-Encoding: gzip\r\n"
+                                      "Authorization: Basic eDp5\r\n\r\n");
+    EXPECT_EQ(nullptr, c->cache_open(plain, "http://gz.test:80/", nullptr, 0));
+    CACHEMAP *hit = c->cache_open(gzip, "http://gz.test:80/", nullptr, 0);
+    EXPECT_NE(nullptr, hit);
+    if (hit)
+        c->cache_close(hit, false);
+    EXPECT_EQ(nullptr, c->cache_open(auth, "http://gz.test:80/", nullptr, 0));
+    EXPECT_EQ(nullptr, c->cache_open(auth, "http://new.test:80/", response("", 1).c_str(),
+                                     CACHE_WRITING));
+
+    gzip->flags |= CONN_CARP;
+    EXPECT_EQ(nullptr, c->cache_open(gzip, "http://carp.test:80/", response("", 1).c_str(),
+                                     CACHE_WRITING));
+    gzip->flags &= ~CONN_CARP;
+    gzip->profiles = StringList("guest", ',');
+    EXPECT_EQ(nullptr, c->cache_open(gzip, "http://rule.test:80/", response("", 1).c_str(),
+                                     CACHE_WRITING));
+    CACHEMAP *forced = c->cache_open(gzip, "http://rule.test:80/", response("", 1).c_str(),
+                                     CACHE_WRITING | CACHE_FORCE);
+    EXPECT_NE(nullptr, forced);
+    if (forced)
+        c->invalidate(forced);
+    EXPECT_EQ(nullptr, c->cache_open(nullptr, "http://bad.test:80/", "HTTP/1.1 200 OK\r\n",
+                                     CACHE_WRITING));
+    EXPECT_EQ(nullptr, c->cache_open(nullptr, "http://bad.test:80/",
+                                     response("Vary: Cookie\r\n", 1).c_str(), CACHE_WRITING));
+    request_conn_free(plain);
+    request_conn_free(gzip);
+    request_conn_free(auth);
+
+    c = cache_new(allow, "");
+    ASSERT_TRUE(put(c, "http://v.test:80/", response("Cache-Control: no-cache\r\n", 2), "nc"));
+    EXPECT_EQ("nc", get(c, "http://v.test:80/"));
+}
+
+/* The flags and the reference helpers: flag_string, refcount marking a
+ * lone holder's object, the buffer-wait join, the progress page, the
+ * worker's close. */
+TEST(CacheObjects, FlagsAndStatus)
+{
+    CacheSection *c = cache_new(Options(), "");
+    Client client;
+    client.conn->header = http_header_parse_request("GET http://dl.test/ HTTP/1.1\r\n\r\n");
+    std::string head = response("", 100);
+    client.conn->cache = c->cache_open(client.conn, "http://dl.test:80/", head.c_str(),
+                                       CACHE_WRITING);
+    CACHEMAP *w = client.conn->cache;
+    ASSERT_NE(nullptr, w);
+    client.conn->flags |= CONN_WRITING_CACHE;
+    EXPECT_EQ(10, c->add(w, "0123456789", 10));
+    c->flag_set(w, CACHE_BUFFERWAIT | CACHE_PREFETCHED);
+
+    CACHEMAP *r = c->cache_open(nullptr, "http://dl.test:80/", nullptr, 0);
+    ASSERT_EQ(w, r);
+    char *names = c->flag_string(r);
+    EXPECT_STREQ("CACHE_WRITING, CACHE_PREFETCHED, CACHE_MEM, CACHE_BUFFERWAIT", names);
+    free(names);
+
+    Client reader;
+    EXPECT_EQ(1, c->send_status(reader.conn, r));
+    EXPECT_EQ("10", reader.conn->variables["TRANSFERRED"]);
+    EXPECT_EQ("100", reader.conn->variables["SIZE"]);
+    std::string page = reader.read_all(1);
+    EXPECT_NE(std::string::npos, page.find("200")) << page;
+    c->cache_close(r, false);
+
+    EXPECT_EQ(1, c->refcount(w));   /* alone: given up */
+    EXPECT_NE(0, c->flag_get(w) & CACHE_INVALID);
+    c->request_done(client.conn);
+    EXPECT_EQ(nullptr, client.conn->cache);
+    EXPECT_EQ(0, c->objects_count());
+    http_header_free(client.conn->header);
+    client.conn->header = nullptr;
+
+    CACHEMAP *o = c->cache_open(nullptr, "http://f.test:80/", response("", 1).c_str(),
+                                CACHE_WRITING);
+    ASSERT_NE(nullptr, o);
+    c->flag_unset(o, CACHE_CONDVAR | CACHE_WRITING);
+    char *two = c->flag_string(o);
+    EXPECT_STREQ("CACHE_MEM", two);
+    free(two);
+    c->flag_set(o, CACHE_WRITING | CACHE_CONDVAR);
+    CONNECTION_T *failed = connection_new();
+    failed->cache = o;
+    failed->flags = CONN_TRANSFER_FAILED | CONN_WRITING_CACHE;
+    c->request_done(failed);
+    connection_free(failed);
+    EXPECT_EQ(0, c->objects_count());
+    EXPECT_EQ(3130, c->icpport_get());
+    EXPECT_EQ(700, c->icptimeout_get());
+}
+
+/* Memory stays within memory-cache-size: while cleaning is not allowed no
+ * new object is created; once it is, the least recently used objects go
+ * first, down to the low mark. */
+TEST(CacheEvict, MemoryWithinLimit)
+{
+    Options o;
+    o.memory = "1M";
+    o.extra = "256K";
+    o.maxsize = "0";
+    CacheSection *c = cache_new(o, "");
+    const uint64_t limit = 1 << 20;
+    std::string body = bytes_of(100000, 'e');
+    std::string head = response("", (int64_t)body.size());
+    c->clean_time = utc_time(nullptr);   /* inside the interval: no cleaning */
+    int stored = 0;
+    for (int i = 0; i < 15; i++) {
+        if (put(c, "http://mem.test:80/" + std::to_string(i), head, body))
+            stored++;
+        EXPECT_LE(c->mem_bytes, limit);
+    }
+    EXPECT_EQ(10, stored);
+    EXPECT_EQ(10, c->objects_count());
+
+    /* Access times 0..9 in key order; cleaning is allowed again. */
+    time_t base = utc_time(nullptr) - 1000;
+    for (int i = 0; i < 10; i++)
+        c->hash_find(("http://mem.test:80/" + std::to_string(i)).c_str())->accessed = base + i;
+    c->clean_time = 0;
+    test_log_clear();
+    ASSERT_TRUE(put(c, "http://mem.test:80/new", head, body));
+    EXPECT_TRUE(test_log_contains("cleaning triggered"));
+    EXPECT_LE(c->mem_bytes, limit);
+    int kept = 0;
+    for (int i = 0; i < 10; i++) {
+        bool present = c->hash_find(("http://mem.test:80/" + std::to_string(i)).c_str()) != nullptr;
+        if (present)
+            kept++;
+        else
+            EXPECT_EQ(0, kept) << "object " << i << " evicted after a newer one was kept";
+    }
+    EXPECT_GE(kept, 5);
+    EXPECT_LE(kept, 7);
+    EXPECT_EQ(body, get(c, "http://mem.test:80/9"));
+
+    /* Inside the interval again: refused, logged once. */
+    test_log_clear();
+    for (int i = 0; i < 10; i++)
+        put(c, "http://mem.test:80/more" + std::to_string(i), head, body);
+    EXPECT_LE(c->mem_bytes, limit);
+    EXPECT_EQ(1, c->clean_state);
+}
+
+/* A cleaning that finds every object in use changes nothing; a buffer-only
+ * object younger than 60 seconds survives cleaning, an older one goes. */
+TEST(CacheEvict, HeldAndDiscardObjects)
+{
+    Options o;
+    o.memory = "1M";
+    o.extra = "256K";
+    CacheSection *c = cache_new(o, "");
+    CACHEMAP *held = c->cache_open(nullptr, "http://busy.test:80/", response("", 5).c_str(),
+                                   CACHE_WRITING);
+    ASSERT_NE(nullptr, held);
+    c->clean_time = 0;
+    test_log_clear();
+    {
+        CacheLock lock(*c);
+        c->clean();
+    }
+    EXPECT_TRUE(test_log_contains("cache: no new objects to clean"));
+    EXPECT_EQ(1, c->objects_count());
+    c->invalidate(held);
+
+    ASSERT_TRUE(put(c, "http://young.test:80/", response("", 2), "yo"));
+    CACHEMAP *d = c->cache_open(nullptr, "http://old.test:80/", response("", 2).c_str(),
+                                CACHE_WRITING | CACHE_DISCARD | CACHE_FORCE);
+    ASSERT_NE(nullptr, d);
+    ASSERT_EQ(2, c->add(d, "ol", 2));
+    c->cache_close(d, true);
+    CACHEMAP *y = c->cache_open(nullptr, "http://young2.test:80/", response("", 2).c_str(),
+                                CACHE_WRITING | CACHE_DISCARD | CACHE_FORCE);
+    ASSERT_EQ(2, c->add(y, "yn", 2));
+    c->cache_close(y, true);
+    c->hash_find("http://old.test:80/")->retrieved -= 61;
+    c->clean_time = 0;
+    {
+        CacheLock lock(*c);
+        c->clean();
+    }
+    EXPECT_EQ(nullptr, c->hash_find("http://old.test:80/"));
+    EXPECT_NE(nullptr, c->hash_find("http://young2.test:80/"));
+    EXPECT_NE(nullptr, c->hash_find("http://young.test:80/"));
+}
+
+/* A mapping that cannot be made or grown drops that object only. */
+TEST(CacheObjects, MappingFailure)
+{
+    CacheSection *c = cache_new(Options(), "");
+    static std::atomic<int> fail_mremap{0};
+    cache_fault_hook = [](const char *call) {
+        if (strcmp(call, "mremap") == 0 && fail_mremap.load())
+            return ENOMEM;
+        return 0;
+    };
+    CACHEMAP *w = c->cache_open(nullptr, "http://map.test:80/", response("").c_str(),
+                                CACHE_WRITING);
+    ASSERT_NE(nullptr, w);
+    std::string block = bytes_of(70000, 'q');
+    EXPECT_EQ(70000, c->add(w, block.data(), 70000));
+    fail_mremap = 1;
+    EXPECT_EQ(-1, c->add(w, block.data(), 70000));
+    EXPECT_NE(0, c->flag_get(w) & CACHE_INVALID);
+    c->cache_close(w, true);
+    fail_mremap = 0;
+    cache_fault_hook = nullptr;
+    EXPECT_EQ(0, c->objects_count());
+    EXPECT_EQ(0u, c->mem_bytes);
+    EXPECT_TRUE(test_log_contains("cache: unable to create memory map"));
+    ASSERT_TRUE(put(c, "http://map.test:80/", response("", 2), "ok"));
+    EXPECT_EQ("ok", get(c, "http://map.test:80/"));
+}
+
+/* The spec-form check looks the URL up itself. */
+TEST(CacheFresh, CheckByUrl)
+{
+    CacheSection *c = cache_new(Options(), refresh_entry("", true, 0, 86400, 3600, 20));
+    ASSERT_TRUE(put(c, "http://url.test:80/", response("Cache-Control: max-age=600\r\n", 2), "ok"));
+    HEADER *req = http_header_parse_request("GET http://url.test/ HTTP/1.1\r\n"
+                                            "Cache-Control: no-cache\r\n\r\n");
+    ASSERT_NE(nullptr, req);
+    header_complete(req);
+    EXPECT_STREQ("http://url.test:80/", req->url);
+    c->check(req);
+    CACHEMAP *o = c->cache_open(nullptr, "http://url.test:80/", nullptr, 0);
+    ASSERT_NE(nullptr, o);
+    EXPECT_NE(0, c->flag_get(o) & CACHE_VALIDATE);
+    c->validated(o);
+    EXPECT_EQ(0, c->flag_get(o) & CACHE_VALIDATE);
+    c->cache_close(o, false);
+    http_header_free(req);
+}

@@ -1,0 +1,723 @@
+/* The cache on disk: object file names and contents, the journal across
+ * restarts (hostile URLs included), the rules of reading a journal, files
+ * that do not match their journal, the store choice, disk eviction within
+ * the store sizes, the deletion queue, a full disk (injected and on a small
+ * tmpfs) and graceful_exit. */
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <tinyxml2.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cache.h"
+#include "connection.h"
+#include "filebuf.h"
+#include "header.h"
+#include "main.h"
+#include "misc.h"
+#include "section.h"
+#include "templates.h"
+#include "test_support.h"
+#include "xml.h"
+
+namespace {
+
+std::string source_dir()
+{
+    const char *env = getenv("QUILL_SOURCE");
+    if (env && *env)
+        return env;
+    std::string file = __FILE__;
+    std::string tests = file.substr(0, file.rfind('/'));
+    return tests.substr(0, tests.rfind('/'));
+}
+
+void description_ready()
+{
+    static bool done = false;
+    if (done)
+        return;
+    sectionxml = new tinyxml2::XMLDocument;
+    std::string path = source_dir() + "/etc/section.xml";
+    ASSERT_EQ(tinyxml2::XML_SUCCESS, sectionxml->LoadFile(path.c_str())) << path;
+    template_section = new TemplateSection();
+    done = true;
+}
+
+std::string store_entry(const std::string &dir, const std::string &size,
+                        const std::string &free_extra = "0", bool md5 = false,
+                        const std::string &profiles = "")
+{
+    return "<store><enabled>true</enabled><comment></comment><profiles>" + profiles +
+           "</profiles><directory>" + dir + "</directory><size>" + size + "</size><free-extra>" +
+           free_extra + "</free-extra><md5>" + (md5 ? "true" : "false") + "</md5></store>";
+}
+
+const std::string default_rule =
+    "<refresh><enabled>true</enabled><comment></comment><profiles>staff</profiles>"
+    "<cacheable>true</cacheable><min-age>1</min-age><max-age>2</max-age>"
+    "<default-age>3</default-age><lm-factor>4</lm-factor></refresh>"
+    "<refresh><enabled>true</enabled><comment></comment><profiles></profiles>"
+    "<cacheable>true</cacheable><min-age>0</min-age><max-age>86400</max-age>"
+    "<default-age>3600</default-age><lm-factor>20</lm-factor></refresh>";
+
+/* The configuration of the cache section with these store entries. */
+std::string cache_config(const std::string &stores, const std::string &policy = "least-bytes",
+                         const std::string &memory = "64M")
+{
+    return "<quillmere><cache><enabled>true</enabled>"
+           "<allow-violations>false</allow-violations><memory-cache-size>" + memory +
+           "</memory-cache-size><memory-free-extra>1M</memory-free-extra>"
+           "<minsize>0</minsize><maxsize>8M</maxsize>"
+           "<prefetch-window>60</prefetch-window><icpport>0</icpport>"
+           "<icptimeout>500</icptimeout><store-policy>" + policy +
+           "</store-policy><journal-lines>0</journal-lines>"
+           "<clean-interval>30</clean-interval>" + stores + default_rule +
+           "</cache></quillmere>";
+}
+
+/* A fresh cache section (a restart) over these store entries. */
+CacheSection *cache_new(const std::string &stores, const std::string &policy = "least-bytes",
+                        const std::string &memory = "64M")
+{
+    description_ready();
+    delete cache_section;
+    cache_section = new CacheSection();
+    std::string text = cache_config(stores, policy, memory);
+    tinyxml2::XMLDocument doc;
+    EXPECT_EQ(tinyxml2::XML_SUCCESS, doc.Parse(text.c_str())) << text;
+    EXPECT_EQ(SECTION_LOADED, cache_section->load(&doc, CONFIG_LOAD_REPLACE));
+    return cache_section;
+}
+
+std::string response(int64_t length)
+{
+    std::string text = "HTTP/1.1 200 OK\r\nCache-Control: max-age=600\r\n";
+    if (length >= 0)
+        text += "Content-Length: " + std::to_string(length) + "\r\n";
+    return text + "\r\n";
+}
+
+bool put(CacheSection *c, const std::string &key, const std::string &body,
+         CONNECTION_T *conn = nullptr)
+{
+    std::string head = response((int64_t)body.size());
+    CACHEMAP *w = c->cache_open(conn, key.c_str(), head.c_str(), CACHE_WRITING);
+    if (!w)
+        return false;
+    bool ok = true;
+    for (size_t off = 0; off < body.size() && ok; off += 30000) {
+        int64_t n = (int64_t)std::min<size_t>(30000, body.size() - off);
+        ok = c->add(w, body.data() + off, n) == n;
+    }
+    c->cache_close(w, true);
+    return ok;
+}
+
+std::string get(CacheSection *c, const std::string &key)
+{
+    CACHEMAP *r = c->cache_open(nullptr, key.c_str(), nullptr, 0);
+    if (!r)
+        return "<miss>";
+    Filebuf *b = c->read_filebuf(r);
+    std::string out = b ? std::string(b->data ? b->data : "", (size_t)b->size) : "<dropped>";
+    delete b;
+    c->cache_close(r, false);
+    return out;
+}
+
+std::string bytes_of(size_t n, char seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++)
+        s[i] = (char)(seed + (char)(i * 13 % 241));
+    return s;
+}
+
+std::string file_bytes(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::string path_of(CacheSection *c, const std::string &key)
+{
+    CACHEMAP *o = c->hash_find(key.c_str());
+    if (!o)
+        return "";
+    char buf[4096];
+    return c->filename(o, buf, sizeof buf) >= 0 ? std::string(buf) : "";
+}
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::stringstream ss(text);
+    std::string line;
+    while (std::getline(ss, line))
+        out.push_back(line);
+    return out;
+}
+
+void unlink_all(CacheSection *c)
+{
+    while (c->unlink_once(false))
+        ;
+}
+
+} // namespace
+
+/* Object files live at "<store>/<hash_key(256) in hex>/<md5 of the URL>"
+ * and hold exactly the header text and the body. */
+TEST(CacheStore, FileNames)
+{
+    std::string dir = test_temp_dir();
+    CacheSection *c = cache_new(store_entry(dir, "1G"));
+    struct Case { const char *key; const char *relative; };
+    static const Case cases[] = {
+        { "http://example.com:80/", "79/8550930bfd497f98f3d22dc49ab66987" },
+        { "http://www.example.org:8080/a/b?c=d", "16/a053250d04053b8d1c009a66565305ce" },
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.key);
+        std::string body = bytes_of(70000, 'f');
+        ASSERT_TRUE(put(c, k.key, body));
+        EXPECT_EQ(dir + "/" + k.relative, path_of(c, k.key));
+        EXPECT_EQ(response((int64_t)body.size()) + body, file_bytes(dir + "/" + k.relative));
+    }
+    const Store &s = c->stores.front();
+    EXPECT_EQ(2, s.entries);
+    EXPECT_EQ(2 * (response(70000).size() + 70000), s.bytes);
+
+    /* Without a length the file grows in steps; finished, it is cut to the
+     * bytes stored. */
+    std::string head = response(-1);
+    std::string body = bytes_of(70000, 'g');
+    CACHEMAP *w = c->cache_open(nullptr, "http://nolength.test:80/", head.c_str(), CACHE_WRITING);
+    ASSERT_NE(nullptr, w);
+    ASSERT_EQ(70000, c->add(w, body.data(), 70000));
+    std::string path = path_of(c, "http://nolength.test:80/");
+    EXPECT_LT(head.size() + body.size(), file_bytes(path).size());   /* reserved ahead */
+    c->cache_close(w, true);
+    EXPECT_EQ(head + body, file_bytes(path));
+}
+
+/* Keys are escaped so that every key comes back from the journal intact. */
+TEST(CacheStore, KeyEscape)
+{
+    struct Case { const char *key; const char *text; };
+    static const Case cases[] = {
+        { "http://h:80/plain%20path?a=b", "http://h:80/plain%20path?a=b" },
+        { "a\tb", "a\\tb" },
+        { "a\nb\r", "a\\nb\\r" },
+        { "back\\slash", "back\\\\slash" },
+        { "\x01\x1f\x7f", "\\x01\\x1f\\x7f" },
+        { "caf\xc3\xa9", "caf\xc3\xa9" },
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.text);
+        EXPECT_EQ(k.text, cache_key_escape(k.key));
+        std::string back;
+        EXPECT_TRUE(cache_key_unescape(k.text, &back));
+        EXPECT_EQ(k.key, back);
+    }
+    static const char *const bad[] = { "end\\", "\\q", "\\x4", "\\x00", "\\xzz" };
+    for (const char *b : bad) {
+        std::string out;
+        EXPECT_FALSE(cache_key_unescape(b, &out)) << b;
+    }
+}
+
+/* The journal carries every object across a restart, hostile URLs
+ * included; a rewrite leaves no journal.new behind. */
+TEST(CacheStore, JournalRoundTrip)
+{
+    std::string dir = test_temp_dir();
+    CacheSection *c = cache_new(store_entry(dir, "1G"));
+    std::vector<std::string> keys = {
+        "http://a.test:80/plain",
+        std::string("http://a.test:80/tab\there"),
+        std::string("http://a.test:80/line\n1\t0\thttp://evil:80/\t5\t0\t0"),
+        "http://a.test:80/back\\slash\\t",
+        "http://a.test:80/%41%0a%09",
+        std::string("http://a.test:80/ctl\x01\x7f"),
+        "http://a.test:80/" + std::string(9000, 'L'),
+    };
+    for (size_t i = 0; i < keys.size(); i++)
+        ASSERT_TRUE(put(c, keys[i], bytes_of(1000 + i, (char)('a' + i)))) << i;
+    c->graceful_exit();
+    EXPECT_FALSE(exists(dir + "/journal.new"));
+    std::vector<std::string> lines = lines_of(file_bytes(dir + "/journal"));
+    ASSERT_EQ(keys.size(), lines.size());
+    for (const std::string &line : lines) {
+        size_t tabs = 0;
+        for (char ch : line)
+            tabs += ch == '\t';
+        EXPECT_EQ(9u, tabs) << line.substr(0, 200);
+    }
+
+    c = cache_new(store_entry(dir, "1G"));
+    EXPECT_EQ((int)keys.size(), c->objects_count());
+    EXPECT_EQ(nullptr, c->hash_find("http://evil:80/"));
+    for (size_t i = 0; i < keys.size(); i++)
+        EXPECT_EQ(bytes_of(1000 + i, (char)('a' + i)), get(c, keys[i])) << i;
+    EXPECT_EQ((int)keys.size(), c->stores.front().entries);
+}
+
+/* Reading a journal: the later line wins, a final invalid, unfinished or
+ * buffer-only state drops the object and its file, a short line takes its
+ * ages from the rule without profiles, and broken lines are skipped whole. */
+TEST(CacheStore, JournalReadRules)
+{
+    std::string dir = test_temp_dir();
+    CacheSection *c = cache_new(store_entry(dir, "1G"));
+    ASSERT_TRUE(put(c, "http://r.test:80/keep", "0123456789"));
+    ASSERT_TRUE(put(c, "http://r.test:80/dead", "dead"));
+    ASSERT_TRUE(put(c, "http://r.test:80/unfinished", "unf"));
+    ASSERT_TRUE(put(c, "http://r.test:80/short", "short"));
+    ASSERT_TRUE(put(c, "http://r.test:80/after", "after"));
+    std::string keep = path_of(c, "http://r.test:80/keep");
+    std::string dead = path_of(c, "http://r.test:80/dead");
+    std::string unfinished = path_of(c, "http://r.test:80/unfinished");
+    int64_t keep_size = (int64_t)file_bytes(keep).size();
+    int64_t short_size = (int64_t)file_bytes(path_of(c, "http://r.test:80/short")).size();
+    int64_t after_size = (int64_t)file_bytes(path_of(c, "http://r.test:80/after")).size();
+    delete cache_section;
+    cache_section = nullptr;
+
+    std::string k = std::to_string(CACHE_DISK);
+    std::string journal =
+        k + "\thttp://r.test:80/keep\t5\t1000\t1000\t0\t10\t10\t10\t0\n" +
+        k + "\thttp://r.test:80/keep\t" + std::to_string(keep_size) +
+        "\t2000\t2000\t0\t86400\t3600\t20\t0\n" +
+        k + "\thttp://r.test:80/dead\t40\t1000\t1000\t0\t0\t0\t0\t0\n" +
+        std::to_string(CACHE_DISK | CACHE_INVALID) + "\thttp://r.test:80/dead\t40\t1\t1\t0\t0\t0\t0\n" +
+        std::to_string(CACHE_DISK | CACHE_WRITING) + "\thttp://r.test:80/unfinished\t9\t1\t1\n" +
+        k + "\thttp://r.test:80/short\t" + std::to_string(short_size) + "\t100\t100\n" +
+        k + "\thttp://r.test:80/four\t9\t100\n" +
+        k + "\thttp://r.test:80/badnum\t9x\t100\t100\n" +
+        k + "\thttp://r.test:80/neg\t-9\t100\t100\n" +
+        "nonsense\thttp://r.test:80/flags\t9\t100\t100\n" +
+        k + "\thttp://r.test:80/long" + std::string(70000, 'x') + "\t9\t100\t100\n" +
+        k + "\thttp://r.test:80/after\t" + std::to_string(after_size) + "\t100\t100\n" +
+        k + "\thttp://r.test:80/cut\t9\t10";
+    write_file(dir + "/journal", journal);
+
+    c = cache_new(store_entry(dir, "1G"));
+    EXPECT_EQ(3, c->objects_count());
+    CACHEMAP *o = c->hash_find("http://r.test:80/keep");
+    ASSERT_NE(nullptr, o);
+    EXPECT_EQ(keep_size, o->size);
+    EXPECT_EQ(86400u, o->max_age);
+    CACHEMAP *s = c->hash_find("http://r.test:80/short");
+    ASSERT_NE(nullptr, s);
+    EXPECT_EQ(86400u, s->max_age);   /* the rule without profiles, not "staff" */
+    EXPECT_EQ(3600u, s->default_age);
+    EXPECT_NE(nullptr, c->hash_find("http://r.test:80/after"));
+    EXPECT_EQ("0123456789", get(c, "http://r.test:80/keep"));
+    const Store &st = c->stores.front();
+    EXPECT_EQ(3, st.entries);
+    EXPECT_EQ((uint64_t)(keep_size + short_size + after_size), st.bytes);
+    unlink_all(c);
+    EXPECT_FALSE(exists(dead));
+    EXPECT_FALSE(exists(unfinished));
+    EXPECT_TRUE(exists(keep));
+}
+
+/* The same key in two stores: the copy stored later wins, and the other
+ * store lets its copy go. */
+TEST(CacheStore, TwoStoresNewerWins)
+{
+    std::string a = test_temp_dir(), b = test_temp_dir();
+    for (int newer_first = 0; newer_first < 2; newer_first++) {
+        SCOPED_TRACE(newer_first);
+        CacheSection *c = cache_new(store_entry(a, "1G"));
+        ASSERT_TRUE(put(c, "http://two.test:80/", "from a"));
+        std::string pa = path_of(c, "http://two.test:80/");
+        c->graceful_exit();
+        c = cache_new(store_entry(b, "1G"));
+        ASSERT_TRUE(put(c, "http://two.test:80/", "from b"));
+        std::string pb = path_of(c, "http://two.test:80/");
+        c->graceful_exit();
+        std::string ja = file_bytes(a + "/journal"), jb = file_bytes(b + "/journal");
+        auto stamp = [](std::string j, const char *t) {
+            size_t p = 0;
+            for (int i = 0; i < 3; i++)
+                p = j.find('\t', p) + 1;
+            size_t e = j.find('\t', p);
+            return j.replace(p, e - p, t);
+        };
+        write_file(a + "/journal", stamp(ja, newer_first ? "2000" : "1000"));
+        write_file(b + "/journal", stamp(jb, newer_first ? "1000" : "2000"));
+        c = cache_new(store_entry(a, "1G") + store_entry(b, "1G"));
+        CACHEMAP *o = c->hash_find("http://two.test:80/");
+        ASSERT_NE(nullptr, o);
+        ASSERT_NE(nullptr, o->store);
+        EXPECT_EQ(newer_first ? a : b, o->store->directory);
+        EXPECT_EQ(newer_first ? "from a" : "from b", get(c, "http://two.test:80/"));
+        int total = 0;
+        for (const Store &s : c->stores)
+            total += s.entries;
+        EXPECT_EQ(1, total);
+        unlink_all(c);
+        EXPECT_EQ(newer_first == 1, exists(pa));
+        EXPECT_EQ(newer_first == 0, exists(pb));
+        c->graceful_exit();
+        unlink((a + "/journal").c_str());
+        unlink((b + "/journal").c_str());
+        unlink(pa.c_str());
+        unlink(pb.c_str());
+    }
+}
+
+/* A file that is empty, shorter or longer than its journal says is never
+ * served: the lookup drops the object. */
+TEST(CacheStore, LookupDropsMismatchedFile)
+{
+    struct Case { const char *what; int delta; bool empty; };
+    static const Case cases[] = {
+        { "shorter", -1, false },
+        { "longer", 1, false },
+        { "empty", 0, true },
+        { "same", 0, false },
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        std::string dir = test_temp_dir();
+        CacheSection *c = cache_new(store_entry(dir, "1G"));
+        std::string body = bytes_of(5000, 'p');
+        ASSERT_TRUE(put(c, "http://m.test:80/", body));
+        std::string path = path_of(c, "http://m.test:80/");
+        c->graceful_exit();
+        std::string bytes = file_bytes(path);
+        if (k.empty)
+            bytes.clear();
+        else if (k.delta < 0)
+            bytes.pop_back();
+        else if (k.delta > 0)
+            bytes += "!";
+        write_file(path, bytes);
+        c = cache_new(store_entry(dir, "1G"));
+        test_log_clear();
+        bool same = !k.empty && k.delta == 0;
+        EXPECT_EQ(same ? body : "<miss>", get(c, "http://m.test:80/"));
+        EXPECT_EQ(!same, test_log_contains("file meta information didn't match journaled data"));
+        EXPECT_EQ(same ? 1 : 0, c->objects_count());
+        EXPECT_EQ(same ? 1 : 0, c->stores.front().entries);
+    }
+}
+
+/* With checksums on, a file changed behind the cache's back is dropped. */
+TEST(CacheStore, Md5Mismatch)
+{
+    std::string dir = test_temp_dir();
+    CacheSection *c = cache_new(store_entry(dir, "1G", "0", true));
+    std::string body = bytes_of(3000, 'c');
+    ASSERT_TRUE(put(c, "http://md5.test:80/", body));
+    CACHEMAP *o = c->hash_find("http://md5.test:80/");
+    ASSERT_NE(nullptr, o);
+    EXPECT_EQ(32u, strlen(o->md5));
+    std::string path = path_of(c, "http://md5.test:80/");
+    c->graceful_exit();
+    c = cache_new(store_entry(dir, "1G", "0", true));
+    EXPECT_EQ(body, get(c, "http://md5.test:80/"));
+    c->graceful_exit();
+    std::string bytes = file_bytes(path);
+    bytes[bytes.size() - 1] ^= 1;
+    write_file(path, bytes);
+    c = cache_new(store_entry(dir, "1G", "0", true));
+    test_log_clear();
+    EXPECT_EQ("<miss>", get(c, "http://md5.test:80/"));
+    EXPECT_TRUE(test_log_contains("cache: md5 mismatch, expected: "));
+}
+
+/* The store choice: least bytes or least share used, ties to the earlier
+ * store, and only stores whose profiles match. */
+TEST(CacheStore, SelectStore)
+{
+    std::string a = test_temp_dir(), b = test_temp_dir(), s = test_temp_dir();
+    struct Case {
+        const char *policy;
+        uint64_t a_size, a_bytes, b_size, b_bytes;
+        const char *profiles;
+        int chosen;   /* 0 a, 1 b, 2 staff-only store, -1 none */
+    };
+    const uint64_t G = 1000000000ULL, M = 1000000ULL;
+    const Case cases[] = {
+        { "least-percent", 1 * G, 500 * M, 10 * G, 6 * G, "", 0 },
+        { "least-bytes", 1 * G, 900 * M, 10 * G, 2 * G, "", 0 },
+        { "least-percent", 1 * G, 900 * M, 10 * G, 2 * G, "", 1 },
+        { "least-bytes", 1 * G, 5 * M, 10 * G, 5 * M, "", 0 },
+        { "least-bytes", 1 * G, 5 * M, 10 * G, 5 * M, "staff", 2 },
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(std::string(k.policy) + " " + k.profiles);
+        CacheSection *c = cache_new(store_entry(a, std::to_string(k.a_size)) +
+                                    store_entry(b, std::to_string(k.b_size)) +
+                                    store_entry(s, "1G", "0", false, "staff,!nobody"),
+                                    k.policy);
+        auto it = c->stores.begin();
+        Store *sa = &*it++;
+        Store *sb = &*it++;
+        Store *ss = &*it;
+        sa->bytes = k.a_bytes;
+        sb->bytes = k.b_bytes;
+        ss->bytes = *k.profiles ? 0 : 100 * G;
+        CONNECTION_T *conn = connection_new();
+        conn->profiles = StringList(k.profiles, ',');
+        CACHEMAP probe;
+        memset(&probe, 0, sizeof probe);
+        c->select_store(conn, &probe);
+        Store *want = k.chosen == 0 ? sa : k.chosen == 1 ? sb : k.chosen == 2 ? ss : nullptr;
+        EXPECT_EQ(want, probe.store);
+        connection_free(conn);
+        sa->bytes = sb->bytes = ss->bytes = 0;
+    }
+}
+
+/* Disk eviction: a store over its size is cleaned, least recently used
+ * first, below its size; the files of the evicted objects are deleted. */
+TEST(CacheStore, DiskEvictionWithinSize)
+{
+    std::string dir = test_temp_dir();
+    const uint64_t size = 11000000;
+    CacheSection *c = cache_new(store_entry(dir, std::to_string(size)));
+    c->clean_time = utc_time(nullptr);   /* no cleaning while filling */
+    std::string body = bytes_of(1000000, 'd');
+    std::vector<std::string> paths;
+    for (int i = 0; i < 12; i++) {
+        std::string key = "http://disk.test:80/" + std::to_string(i);
+        ASSERT_TRUE(put(c, key, body)) << i;
+        paths.push_back(path_of(c, key));
+    }
+    Store &s = c->stores.front();
+    EXPECT_GT(s.bytes, size);
+    EXPECT_TRUE(s.disk_full);
+    time_t base = utc_time(nullptr) - 5000;
+    for (int i = 0; i < 12; i++)
+        c->hash_find(("http://disk.test:80/" + std::to_string(i)).c_str())->accessed = base + i;
+    c->clean_time = 0;
+    {
+        CacheLock lock(*c);
+        c->clean();
+    }
+    EXPECT_LE(s.bytes, size);
+    EXPECT_FALSE(s.disk_full);
+    unlink_all(c);
+    int kept = 0;
+    for (int i = 0; i < 12; i++) {
+        bool present = c->hash_find(("http://disk.test:80/" + std::to_string(i)).c_str());
+        EXPECT_EQ(present, exists(paths[i])) << i;
+        if (present)
+            kept++;
+        else
+            EXPECT_EQ(0, kept) << "object " << i << " evicted after a newer one was kept";
+    }
+    EXPECT_GE(kept, 1);
+    EXPECT_EQ(kept, s.entries);
+    EXPECT_EQ(body, get(c, "http://disk.test:80/11"));
+}
+
+/* Memory over its limit unmaps disk objects nobody holds; they stay on
+ * disk and a later lookup maps them again. */
+TEST(CacheStore, MemoryEvictionKeepsDiskCopies)
+{
+    std::string dir = test_temp_dir();
+    CacheSection *c = cache_new(store_entry(dir, "1G"), "least-bytes", "2M");
+    c->clean_time = 0;
+    std::string body = bytes_of(400000, 'u');
+    for (int i = 0; i < 8; i++) {
+        ASSERT_TRUE(put(c, "http://um.test:80/" + std::to_string(i), body)) << i;
+        EXPECT_LE(c->mem_bytes, 2u << 20);
+        c->clean_time = 0;
+    }
+    EXPECT_EQ(8, c->objects_count());
+    EXPECT_LT(c->mem_objects, 8);
+    for (int i = 0; i < 8; i++) {
+        c->clean_time = 0;
+        EXPECT_EQ(body, get(c, "http://um.test:80/" + std::to_string(i))) << i;
+        EXPECT_LE(c->mem_bytes, 2u << 20);
+    }
+}
+
+/* The deletion queue: a queued file recreated before its turn survives;
+ * a failed deletion is logged. */
+TEST(CacheStore, UnlinkQueue)
+{
+    std::string dir = test_temp_dir();
+    CacheSection *c = cache_new(store_entry(dir, "1G"));
+    ASSERT_TRUE(put(c, "http://q.test:80/", "first"));
+    std::string path = path_of(c, "http://q.test:80/");
+    CACHEMAP *r = c->cache_open(nullptr, "http://q.test:80/", nullptr, 0);
+    ASSERT_NE(nullptr, r);
+    c->invalidate(r);                     /* file queued */
+    EXPECT_EQ(1, c->unlink_count);
+    ASSERT_TRUE(put(c, "http://q.test:80/", "second"));   /* zapped from the queue */
+    EXPECT_EQ(0, c->unlink_count);
+    EXPECT_EQ(0, c->unlink_once(false));
+    EXPECT_TRUE(exists(path));
+    EXPECT_EQ("second", get(c, "http://q.test:80/"));
+
+    {
+        CacheLock lock(*c);
+        c->unlink_list_add(dir + "/no-such-file");
+    }
+    test_log_clear();
+    EXPECT_EQ(1, c->unlink_once(false));
+    EXPECT_TRUE(test_log_contains("cache: failed to delete file (1 of 1) " + dir + "/no-such-file"));
+}
+
+/* A journal rewrite that cannot complete leaves the old journal as it was;
+ * a graceful exit on the fatal path inside the cache does not wait for the
+ * lock its own thread holds. */
+TEST(CacheStore, JournalRewriteFailureAndFatalPath)
+{
+    std::string dir = test_temp_dir();
+    CacheSection *c = cache_new(store_entry(dir, "1G"));
+    ASSERT_TRUE(put(c, "http://j.test:80/", "body"));
+    std::string before = file_bytes(dir + "/journal");
+    ASSERT_FALSE(before.empty());
+    ASSERT_EQ(0, mkdir((dir + "/journal.new").c_str(), 0755));
+    ASSERT_EQ(0, mkdir((dir + "/journal.new/x").c_str(), 0755));
+    Store &s = c->stores.front();
+    {
+        CacheLock lock(*c);
+        s.journal_time = 0;
+        EXPECT_EQ(-1, c->journal_write(&s));
+        /* The fatal path with the lock held here: returns at once. */
+        c->graceful_exit();
+    }
+    EXPECT_EQ(before, file_bytes(dir + "/journal"));
+    rmdir((dir + "/journal.new/x").c_str());
+    rmdir((dir + "/journal.new").c_str());
+    {
+        CacheLock lock(*c);
+        s.journal_time = 0;
+        EXPECT_EQ(1, c->journal_write(&s));
+        EXPECT_EQ(0, c->journal_write(&s));   /* too soon after the last one */
+    }
+    EXPECT_FALSE(exists(dir + "/journal.new"));
+    EXPECT_EQ(1u, lines_of(file_bytes(dir + "/journal")).size());
+}
+
+/* A configuration reload while an object is written: it goes on in memory
+ * and is served; nothing points at the old store records. */
+TEST(CacheStore, ReloadWhileWriting)
+{
+    std::string dir = test_temp_dir();
+    CacheSection *c = cache_new(store_entry(dir, "1G"));
+    std::string body = bytes_of(200000, 'w');
+    std::string head = response((int64_t)body.size());
+    CACHEMAP *w = c->cache_open(nullptr, "http://reload.test:80/", head.c_str(), CACHE_WRITING);
+    ASSERT_NE(nullptr, w);
+    ASSERT_EQ(100000, c->add(w, body.data(), 100000));
+    std::string text = cache_config(store_entry(dir, "2G"));
+    tinyxml2::XMLDocument doc;
+    ASSERT_EQ(tinyxml2::XML_SUCCESS, doc.Parse(text.c_str()));
+    ASSERT_EQ(SECTION_LOADED, c->load(&doc, CONFIG_LOAD_REPLACE));
+    EXPECT_EQ(nullptr, w->store);
+    ASSERT_EQ(100000, c->add(w, body.data() + 100000, 100000));
+    c->cache_close(w, true);
+    EXPECT_EQ(body, get(c, "http://reload.test:80/"));
+    unlink_all(c);
+}
+
+/* A full disk drops the object being written and marks the store full;
+ * the process goes on. Injected failures first. */
+TEST(CacheStore, FullDiskInjected)
+{
+    std::string dir = test_temp_dir();
+    CacheSection *c = cache_new(store_entry(dir, "1G"));
+    static int fail_at = 0;   /* which fallocate fails: 1 = the first */
+    static int calls = 0;
+    cache_fault_hook = [](const char *call) {
+        if (strcmp(call, "fallocate") == 0 && ++calls == fail_at)
+            return ENOSPC;
+        return 0;
+    };
+    calls = 0;
+    fail_at = 2;
+    test_log_clear();
+    std::string body = bytes_of(300000, 'x');
+    CACHEMAP *w = c->cache_open(nullptr, "http://full.test:80/", response(-1).c_str(),
+                                CACHE_WRITING);
+    ASSERT_NE(nullptr, w);
+    std::string path = path_of(c, "http://full.test:80/");
+    EXPECT_EQ(-1, c->add(w, body.data(), (int64_t)body.size()));
+    EXPECT_NE(0, c->flag_get(w) & CACHE_INVALID);
+    c->cache_close(w, true);
+    EXPECT_TRUE(c->stores.front().disk_full);
+    EXPECT_TRUE(test_log_contains("disk is full for " + dir));
+    EXPECT_EQ("<miss>", get(c, "http://full.test:80/"));
+    unlink_all(c);
+    EXPECT_FALSE(exists(path));
+    EXPECT_EQ(0, c->stores.front().entries);
+    EXPECT_EQ(0u, c->stores.front().bytes);
+
+    /* The file cannot even be created. */
+    cache_fault_hook = [](const char *call) { return strcmp(call, "open") == 0 ? ENOSPC : 0; };
+    EXPECT_EQ(nullptr, c->cache_open(nullptr, "http://full2.test:80/", response(3).c_str(),
+                                     CACHE_WRITING));
+    cache_fault_hook = nullptr;
+    EXPECT_EQ(0, c->objects_count());
+    ASSERT_TRUE(put(c, "http://after.test:80/", "fine"));
+    EXPECT_EQ("fine", get(c, "http://after.test:80/"));
+}
+
+/* A real full disk: a store on a 256 KiB tmpfs that claims 100 MB. Writing
+ * 1 MB drops the object without a fault on the mapping. Skipped where a
+ * tmpfs cannot be mounted. */
+TEST(CacheStore, FullDiskTmpfs)
+{
+    std::string dir = test_temp_dir();
+    if (geteuid() != 0 || mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount {
+        std::string dir;
+        ~Unmount()
+        {
+            delete cache_section;   /* its mappings and descriptors first */
+            cache_section = nullptr;
+            umount2(dir.c_str(), MNT_DETACH);
+        }
+    } unmount{dir};
+    {
+        CacheSection *c = cache_new(store_entry(dir, "100M"));
+        std::string body = bytes_of(1 << 20, 't');
+        CACHEMAP *w = c->cache_open(nullptr, "http://tmpfs.test:80/", response(-1).c_str(),
+                                    CACHE_WRITING);
+        ASSERT_NE(nullptr, w);
+        int64_t result = 0;
+        for (size_t off = 0; off < body.size() && result >= 0; off += 16384)
+            result = c->add(w, body.data() + off, 16384);
+        EXPECT_EQ(-1, result);
+        c->cache_close(w, true);
+        EXPECT_TRUE(c->stores.front().disk_full);
+        EXPECT_EQ("<miss>", get(c, "http://tmpfs.test:80/"));
+        unlink_all(c);
+        EXPECT_TRUE(put(c, "http://tmpfs.test:80/small", "small enough"));
+        EXPECT_EQ("small enough", get(c, "http://tmpfs.test:80/small"));
+    }
+}

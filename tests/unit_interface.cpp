@@ -1,0 +1,741 @@
+/* The web interface core: which requests it takes, the Referer guard, the
+ * form arguments and their debug line, the login cookie and token, and
+ * interface_handle_request end to end over a socket pair: template files,
+ * permission, redirect, frame and menu, login by form and by cookie,
+ * dispatch, POST bodies at and past the size limit, and escaping of
+ * hostile request and configuration values. */
+#include <gtest/gtest.h>
+#include <tinyxml2.h>
+
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "blowfish.h"
+#include "connection.h"
+#include "filebuf.h"
+#include "header.h"
+#include "interface.h"
+#include "log.h"
+#include "main.h"
+#include "misc.h"
+#include "socket.h"
+#include "stats.h"
+#include "templates.h"
+#include "test_support.h"
+
+namespace {
+
+std::string source_dir()
+{
+    const char *env = getenv("QUILL_SOURCE");
+    if (env && *env)
+        return env;
+    std::string file = __FILE__;
+    std::string tests = file.substr(0, file.rfind('/'));
+    return tests.substr(0, tests.rfind('/'));
+}
+
+/* The shipped description, a templates section and the global statistics,
+ * once per process. */
+void runtime_ready()
+{
+    static bool done = false;
+    if (done)
+        return;
+    if (!sectionxml) {
+        sectionxml = new tinyxml2::XMLDocument;
+        std::string path = source_dir() + "/etc/section.xml";
+        ASSERT_EQ(tinyxml2::XML_SUCCESS, sectionxml->LoadFile(path.c_str())) << path;
+    }
+    if (!template_section)
+        template_section = new TemplateSection();
+    globalstats_init();
+    done = true;
+}
+
+const char kProxyHost[] = "proxy.test";
+
+/* A connection on listening port 3128 of 127.0.0.1 whose client is one
+ * end of a socket pair; the other end is the browser. */
+class Client {
+public:
+    explicit Client(const std::string &request = "")
+    {
+        int fds[2];
+        EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+        conn = connection_new();
+        conn->client = new Socket(fds[0]);
+        conn->ip = strdup("10.1.2.3");
+        conn->interface = strdup("127.0.0.1");
+        conn->port = 3128;
+        conn->keepalive_client = 1;
+        peer = fds[1];
+        if (!request.empty())
+            set_request(request);
+    }
+    ~Client()
+    {
+        if (reader.joinable())
+            reader.join();
+        if (writer.joinable())
+            writer.join();
+        delete conn->body;
+        http_header_free(conn->header);
+        delete conn->client;
+        connection_free(conn);
+        close(peer);
+    }
+
+    /* Parses a request head (lines without the closing blank line). */
+    void set_request(const std::string &head)
+    {
+        http_header_free(conn->header);
+        std::string text = head + "\r\n\r\n";
+        int result = 0;
+        conn->header = http_header_parse_request(text.c_str(), &result);
+        ASSERT_NE(nullptr, conn->header) << head << " result " << result;
+    }
+
+    /* The body the pipeline has read already. */
+    void set_body(const std::string &bytes)
+    {
+        delete conn->body;
+        conn->body = new Filebuf();
+        if (!bytes.empty()) {
+            ASSERT_EQ(FILEBUF_OK, conn->body->Add(bytes.data(), (int64_t)bytes.size()));
+        }
+    }
+
+    /* A body left on the socket (CONN_DIRECT_POST): written by a thread,
+     * so it may exceed the socket buffer. */
+    void stream_body(const std::string &bytes)
+    {
+        conn->body = new Filebuf();
+        conn->flags |= CONN_DIRECT_POST;
+        writer = std::thread([this, bytes] {
+            size_t done = 0;
+            while (done < bytes.size()) {
+                ssize_t n = send(peer, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+                if (n <= 0)
+                    break;
+                done += (size_t)n;
+            }
+        });
+    }
+
+    /* Serves the request while a thread collects what the browser gets,
+     * then returns it. */
+    std::string serve()
+    {
+        std::string out;
+        reader = std::thread([this, &out] {
+            char buf[65536];
+            for (;;) {
+                struct pollfd p = { peer, POLLIN, 0 };
+                if (poll(&p, 1, 10000) <= 0)
+                    break;
+                ssize_t n = read(peer, buf, sizeof buf);
+                if (n <= 0)
+                    break;
+                out.append(buf, (size_t)n);
+            }
+        });
+        interface_handle_request(conn);
+        shutdown(conn->client->fd, SHUT_WR);   /* the browser sees the end */
+        reader.join();
+        return out;
+    }
+
+    CONNECTION_T *conn;
+    int peer;
+    std::thread reader;
+    std::thread writer;
+};
+
+/* A response: status, header lines by name (last one wins), body. */
+struct Reply {
+    int status = 0;
+    std::string head;
+    std::string body;
+
+    std::string field(const std::string &name) const
+    {
+        std::string value;
+        std::istringstream lines(head);
+        std::string line;
+        while (std::getline(lines, line)) {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            size_t colon = line.find(':');
+            if (colon != std::string::npos && strcasecmp(line.substr(0, colon).c_str(),
+                                                         name.c_str()) == 0)
+                value = line.substr(colon + 2);
+        }
+        return value;
+    }
+};
+
+Reply reply_parse(const std::string &sent)
+{
+    Reply r;
+    size_t end = sent.find("\r\n\r\n");
+    EXPECT_NE(std::string::npos, end) << sent;
+    if (end == std::string::npos)
+        return r;
+    r.head = sent.substr(0, end + 2);
+    r.body = sent.substr(end + 4);
+    r.status = atoi(sent.c_str() + 9);
+    EXPECT_EQ((long)r.body.size(), atol(r.field("Content-Length").c_str())) << r.head;
+    return r;
+}
+
+bool has(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+class InterfaceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        test_runtime_init();
+        runtime_ready();
+        s_strncpy(proxyhost, kProxyHost, sizeof proxyhost);
+        test_log_clear();
+    }
+    void TearDown() override { proxyhost[0] = '\0'; }
+};
+
+/* ---- Which requests are the interface's ---- */
+
+struct RequestCase {
+    const char *head;
+    bool is_interface;
+    int type_after;        /* header type afterwards */
+    int port_after;        /* -1: not checked */
+};
+
+const RequestCase request_cases[] = {
+    { "GET http://quill.invalid/config HTTP/1.1", true, HEADER_ABSOLUTE, 80 },
+    { "GET http://QUILL.Invalid:8080/ HTTP/1.1", true, HEADER_ABSOLUTE, 8080 },
+    { "GET http://example.com/quill.invalid/ HTTP/1.1", false, HEADER_ABSOLUTE, -1 },
+    { "GET http://quill.invalid.example.com/ HTTP/1.1", false, HEADER_ABSOLUTE, -1 },
+    /* The proxy's own site: no Host, its name or its listening address. */
+    { "GET /quill.invalid/config HTTP/1.0", true, HEADER_ORIGIN, -1 },
+    { "GET /Quill.Invalid HTTP/1.0", true, HEADER_ORIGIN, -1 },
+    { "GET /quill.invalid/config HTTP/1.1\r\nHost: proxy.test:3128", true, HEADER_ORIGIN, -1 },
+    { "GET /quill.invalid/config HTTP/1.1\r\nHost: 127.0.0.1:3128", true, HEADER_ORIGIN, -1 },
+    /* Inside another site's origin, or another port of this host. */
+    { "GET /quill.invalid/config HTTP/1.1\r\nHost: example.com", false, HEADER_ORIGIN, -1 },
+    { "GET /quill.invalid/config HTTP/1.1\r\nHost: proxy.test", false, HEADER_ORIGIN, -1 },
+    { "GET /quill.invalid/config HTTP/1.1\r\nHost: proxy.test:8080", false, HEADER_ORIGIN, -1 },
+    /* Origin form naming the interface in Host becomes a proxy request. */
+    { "GET /config HTTP/1.1\r\nHost: quill.invalid", true, HEADER_ABSOLUTE, 80 },
+    { "GET /config HTTP/1.1\r\nHost: QUILL.INVALID:8081", true, HEADER_ABSOLUTE, 8081 },
+    { "GET /config HTTP/1.1\r\nHost: example.com", false, HEADER_ORIGIN, -1 },
+    { "GET /config HTTP/1.1", false, HEADER_ORIGIN, -1 },
+    { "CONNECT quill.invalid:443 HTTP/1.1", false, HEADER_CONNECT, -1 },
+};
+
+TEST_F(InterfaceTest, RequestRecognition)
+{
+    for (const RequestCase &c : request_cases) {
+        SCOPED_TRACE(c.head);
+        Client client(c.head);
+        EXPECT_EQ(c.is_interface, interface_request(client.conn));
+        EXPECT_EQ(c.type_after, client.conn->header->type);
+        if (c.port_after != -1) {
+            EXPECT_EQ(c.port_after, client.conn->header->port);
+            ASSERT_NE(nullptr, client.conn->header->host);
+            EXPECT_STREQ(INTERFACE_HOST, client.conn->header->host);
+        }
+    }
+}
+
+/* ---- The Referer guard ---- */
+
+struct RefererCase {
+    const char *request;
+    const char *referer;   /* NULL: none */
+    int accepted;
+};
+
+const RefererCase referer_cases[] = {
+    { "GET http://quill.invalid/ HTTP/1.1", "http://quill.invalid/", 1 },
+    { "GET http://quill.invalid/ HTTP/1.1", "http://QUILL.invalid:80/config?x=1", 1 },
+    { "GET http://quill.invalid:8080/ HTTP/1.1", "http://quill.invalid:8080/", 1 },
+    { "GET http://quill.invalid/ HTTP/1.1", "http://quill.invalid", 0 },
+    { "GET http://quill.invalid/ HTTP/1.1", "http://quill.invalid:8080/", 0 },
+    { "GET http://quill.invalid/ HTTP/1.1", "http://quill.invalid.evil.test/", 0 },
+    { "GET http://quill.invalid/ HTTP/1.1", "http://quill.invalid@evil.test/", 0 },
+    { "GET http://quill.invalid/ HTTP/1.1", "http://quill.invalid:/", 0 },
+    { "GET http://quill.invalid/ HTTP/1.1", "http://quill.invalid:99999/", 0 },
+    { "GET http://quill.invalid/ HTTP/1.1", "https://quill.invalid/", 0 },
+    { "GET http://quill.invalid/ HTTP/1.1", "http://evil.test/quill.invalid/", 0 },
+    { "GET http://quill.invalid/ HTTP/1.1", nullptr, 0 },
+    /* The proxy's own site: its name or address with the listening port. */
+    { "GET /quill.invalid/ HTTP/1.0", "http://proxy.test:3128/quill.invalid/", 1 },
+    { "GET /quill.invalid/ HTTP/1.0", "http://127.0.0.1:3128/quill.invalid/", 1 },
+    { "GET /quill.invalid/ HTTP/1.0", "http://quill.invalid/", 1 },
+    { "GET /quill.invalid/ HTTP/1.0", "http://proxy.test/quill.invalid/", 0 },
+    { "GET /quill.invalid/ HTTP/1.0", "http://proxy.test:8080/", 0 },
+    { "GET /quill.invalid/ HTTP/1.0", "http://proxy.test:3128", 0 },
+};
+
+TEST_F(InterfaceTest, RefererGuardComparesHostAndPort)
+{
+    for (const RefererCase &c : referer_cases) {
+        SCOPED_TRACE(std::string(c.request) + " / " + (c.referer ? c.referer : "(none)"));
+        std::string head = c.request;
+        if (c.referer)
+            head += std::string("\r\nReferer: ") + c.referer;
+        Client client(head);
+        test_log_clear();
+        EXPECT_EQ(c.accepted, interface_check_referer(client.conn));
+        if (!c.accepted && !c.referer) {
+            EXPECT_TRUE(test_log_contains("web interface request without referer"));
+        }
+        if (!c.accepted && c.referer) {
+            EXPECT_TRUE(test_log_contains("web interface request from invalid referer ("));
+        }
+    }
+}
+
+TEST_F(InterfaceTest, RefusedRefererIsEscapedInTheLog)
+{
+    Client client("GET http://quill.invalid/ HTTP/1.1\r\nReferer: http://evil.test/\x1b[31mred");
+    EXPECT_EQ(0, interface_check_referer(client.conn));
+    EXPECT_TRUE(test_log_contains("(http://evil.test/\\x1b[31mred)"));
+    EXPECT_FALSE(test_log_contains("\x1b"));
+}
+
+/* ---- Form arguments ---- */
+
+struct ArgsCase {
+    const char *text;
+    std::map<std::string, std::string> expected;
+};
+
+TEST_F(InterfaceTest, ArgumentParsing)
+{
+    const ArgsCase cases[] = {
+        { "a=1&b&c=2", { { "a", "1" }, { "c", "2" } } },
+        { "a=b=c", { { "a=b", "c" } } },
+        { "a=1&a=2", { { "a", "2" } } },
+        { "=x&y=", { { "", "x" }, { "y", "" } } },
+        { "n%41me=v+a%20l&&", { { "nAme", "v a l" } } },
+        { "", {} },
+    };
+    for (const ArgsCase &c : cases) {
+        SCOPED_TRACE(c.text);
+        CGIMap args(c.text);
+        EXPECT_EQ(c.expected, (std::map<std::string, std::string>)args);
+    }
+    CGIMap none(nullptr);
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ("", none["missing"]);   /* reading inserts an empty value */
+    EXPECT_EQ(1u, none.size());
+}
+
+TEST_F(InterfaceTest, PasswordArgumentsAreRedactedInTheDebugLog)
+{
+    std::string dir = test_temp_dir();
+    std::string path = dir + "/native.log";
+    char saved_logfile[sizeof logfile];
+    memcpy(saved_logfile, logfile, sizeof logfile);
+    int saved_level = loglevel;
+    s_strncpy(logfile, path.c_str(), sizeof logfile);
+    loglevel |= LOG_DEBUG;
+
+    CGIMap args("username=admin&password=s3cret&interface-password=t0p&Pass=x9&keep=visible");
+    log_close();
+    memcpy(logfile, saved_logfile, sizeof logfile);
+    loglevel = saved_level;
+
+    EXPECT_EQ("s3cret", args["password"]);
+    std::ifstream in(path);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(has(text, "cgi arguments: username=admin&password=*&interface-password=*&Pass=*"
+                          "&keep=visible"))
+        << text;
+    EXPECT_FALSE(has(text, "s3cret"));
+    EXPECT_FALSE(has(text, "t0p"));
+    EXPECT_FALSE(has(text, "x9"));
+}
+
+TEST_F(InterfaceTest, Xatoi)
+{
+    const struct {
+        const char *text;
+        int value;
+    } cases[] = {
+        { "", -1 }, { "0", 0 }, { "42", 42 }, { " 7", 7 }, { "-5", -5 }, { "abc", 0 },
+        { "12abc", 12 }, { "99999999999", INT_MAX }, { "-99999999999", INT_MIN },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(c.value, xatoi(c.text));
+    }
+}
+
+TEST_F(InterfaceTest, LoginTokenDependsOnlyOnThePair)
+{
+    std::string token = interface_login_token("admin", "pw");
+    char *cipher = blowfish_encrypt("admin:pw", "admin:pw");
+    ASSERT_NE(nullptr, cipher);
+    char *encoded = url_encode(cipher, strlen(cipher));
+    EXPECT_EQ(std::string(encoded), token);
+    free(cipher);
+    free(encoded);
+
+    EXPECT_EQ(token, interface_login_token("admin", "pw"));
+    EXPECT_NE(token, interface_login_token("admin", "pW"));
+    EXPECT_NE(token, interface_login_token("admiN", "pw"));
+    /* The pair "user:password" is cut after 1023 characters: a pair of
+     * exactly 1023 is whole, a 1024th character makes no difference. */
+    std::string user(1020, 'u');
+    EXPECT_NE(interface_login_token(user, "a"), interface_login_token(user, "ab"));
+    EXPECT_EQ(interface_login_token(user, "ab"), interface_login_token(user, "abc"));
+}
+
+/* ---- Serving ---- */
+
+TEST_F(InterfaceTest, TemplateFilesLoadForEverybody)
+{
+    Client client("GET http://quill.invalid/template/logo?cache=1 HTTP/1.1");
+    Reply r = reply_parse(client.serve());
+    EXPECT_EQ(200, r.status);
+    EXPECT_EQ("image/gif", r.field("Content-Type"));
+    EXPECT_EQ(0, r.body.compare(0, 3, "GIF"));
+    EXPECT_EQ(1, client.conn->keepalive_client);
+}
+
+TEST_F(InterfaceTest, UnknownTemplateIs404)
+{
+    Client client("GET http://quill.invalid/template/no-such-page HTTP/1.1");
+    Reply r = reply_parse(client.serve());
+    EXPECT_EQ(404, r.status);
+    EXPECT_TRUE(has(r.body, "File not found"));
+}
+
+TEST_F(InterfaceTest, PagesNeedThePermission)
+{
+    const char *paths[] = { "/config", "/templatex", "/template", "/" };
+    for (const char *path : paths) {
+        SCOPED_TRACE(path);
+        Client client(std::string("GET http://quill.invalid") + path + " HTTP/1.1");
+        Reply r = reply_parse(client.serve());
+        EXPECT_EQ(403, r.status);
+        EXPECT_TRUE(has(r.body, "Access denied"));
+        EXPECT_FALSE(has(r.body, "Top Menu"));
+    }
+}
+
+TEST_F(InterfaceTest, UserStatsWithoutPermissionOrLogin)
+{
+    Client client("GET http://quill.invalid/userstats HTTP/1.1");
+    client.conn->interface_user = "admin";
+    client.conn->interface_password = "pw";
+    client.conn->userstats = userstats_init();
+    client.conn->userstats->Tally("hosts", "<script>alert(1)</script>");
+    Reply r = reply_parse(client.serve());
+    EXPECT_EQ(200, r.status);
+    EXPECT_TRUE(has(r.body, "&lt;script&gt;alert(1)&lt;/script&gt;")) << r.body;
+    EXPECT_FALSE(has(r.body, "<script>alert"));
+    EXPECT_FALSE(has(r.body, "Top Menu"));
+    EXPECT_FALSE(has(r.body, "Web interface login"));
+}
+
+TEST_F(InterfaceTest, OwnSiteWithoutSlashIsRedirected)
+{
+    Client client("GET /quill.invalid HTTP/1.0");
+    client.conn->permissions = ACCESS_INTERFACE;
+    Reply r = reply_parse(client.serve());
+    EXPECT_EQ(302, r.status);
+    EXPECT_EQ("quill.invalid/", r.field("Location"));
+    EXPECT_EQ("0", r.field("Content-Length"));
+    EXPECT_EQ("no-store", r.field("Cache-Control"));
+}
+
+TEST_F(InterfaceTest, FrameAndMenuWithoutLoginPair)
+{
+    s_strncpy(proxyhost, "<b>\"proxy\"&co", sizeof proxyhost);
+    Client client("GET /quill.invalid/ HTTP/1.0");
+    client.conn->permissions = ACCESS_INTERFACE;
+    Reply r = reply_parse(client.serve());
+    EXPECT_EQ(200, r.status);
+    EXPECT_EQ("text/html", r.field("Content-Type"));
+    EXPECT_EQ("no-store", r.field("Cache-Control"));
+    EXPECT_FALSE(r.field("Date").empty());
+    EXPECT_EQ("", r.field("Set-Cookie"));
+    EXPECT_TRUE(has(r.body, "<title>Quillmere " QUILL_RELEASE
+                            " web interface for &lt;b&gt;&quot;proxy&quot;&amp;co</title>"))
+        << r.body;
+    EXPECT_TRUE(has(r.body, "Top Menu"));
+    const char *links[] = { "connections", "stats", "dnscache", "headers", "cache", "pool",
+                            "prefetch", "urlbl", "config", "log", "save", "load", "tavrin" };
+    for (const char *link : links)
+        EXPECT_TRUE(has(r.body, std::string("<a href=\"") + link + "\">")) << link;
+    EXPECT_TRUE(has(r.body, "</td></tr></table></body></html>\n"));
+}
+
+const char kValidReferer[] = "\r\nReferer: http://quill.invalid/";
+
+Client *login_post(const std::string &body, const std::string &extra = kValidReferer)
+{
+    Client *client = new Client("POST http://quill.invalid/stats HTTP/1.1\r\nContent-Length: " +
+                                std::to_string(body.size()) + extra);
+    client->conn->permissions = ACCESS_INTERFACE;
+    client->conn->interface_user = "admin";
+    client->conn->interface_password = "pw";
+    return client;
+}
+
+TEST_F(InterfaceTest, LoginFormWhenNotLoggedIn)
+{
+    Client client("GET http://quill.invalid//evil.test/\"><script>x</script> HTTP/1.1");
+    client.conn->permissions = ACCESS_INTERFACE;
+    client.conn->interface_user = "admin";
+    client.conn->interface_password = "pw";
+    Reply r = reply_parse(client.serve());
+    EXPECT_EQ(200, r.status);
+    EXPECT_TRUE(has(r.body, "Web interface login"));
+    EXPECT_FALSE(has(r.body, "Top Menu"));
+    EXPECT_EQ("", r.field("Set-Cookie"));
+    /* The action stays on this site and carries no markup. */
+    EXPECT_TRUE(has(r.body, "<form action=\"/evil.test/&quot;&gt;&lt;script&gt;x&lt;/script&gt;\""
+                            " method=\"POST\">"))
+        << r.body;
+}
+
+TEST_F(InterfaceTest, LoginByFormSetsTheCookieAndShowsThePage)
+{
+    std::unique_ptr<Client> client(login_post("username=admin&password=pw"));
+    client->set_body("username=admin&password=pw");
+    Reply r = reply_parse(client->serve());
+    EXPECT_EQ(200, r.status);
+    EXPECT_TRUE(has(r.body, "Top Menu"));
+    EXPECT_TRUE(has(r.body, "smalldialog"));   /* the statistics page */
+    std::string cookie = r.field("Set-Cookie");
+    std::string token = interface_login_token("admin", "pw");
+    EXPECT_EQ(0u, cookie.find("login=" + token + "; path=/; expires=")) << cookie;
+    EXPECT_TRUE(has(cookie, " GMT; HttpOnly; SameSite=Strict")) << cookie;
+    EXPECT_EQ(1, client->conn->keepalive_client);
+}
+
+TEST_F(InterfaceTest, LoginFailures)
+{
+    const struct {
+        const char *body;
+        const char *extra;
+        const char *log;
+    } cases[] = {
+        { "username=admin&password=wrong", kValidReferer, "web interface login failed" },
+        { "username=admin&password=pwx", kValidReferer, "web interface login failed" },
+        { "username=admin&password=p", kValidReferer, "web interface login failed" },
+        { "username=admin", kValidReferer, "web interface login failed" },
+        /* A form from a foreign page, or without Referer, is not read. */
+        { "username=admin&password=pw", "", "web interface request without referer" },
+        { "username=admin&password=pw", "\r\nReferer: http://evil.test/",
+          "web interface request from invalid referer" },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.body) + c.extra);
+        test_log_clear();
+        std::unique_ptr<Client> client(login_post(c.body, c.extra));
+        client->set_body(c.body);
+        Reply r = reply_parse(client->serve());
+        EXPECT_EQ(200, r.status);
+        EXPECT_TRUE(has(r.body, "Web interface login"));
+        EXPECT_FALSE(has(r.body, "Top Menu"));
+        EXPECT_EQ("", r.field("Set-Cookie"));
+        EXPECT_TRUE(test_log_contains(c.log));
+    }
+}
+
+TEST_F(InterfaceTest, CookieLogin)
+{
+    std::string token = interface_login_token("admin", "pw");
+    const struct {
+        std::string cookies;
+        bool accepted;
+    } cases[] = {
+        { "Cookie: other=1; login=" + token, true },
+        { "Cookie: login=" + token + "x", false },
+        { "Cookie: login=wrong; login=" + token, false },   /* only the first pair counts */
+        { "Cookie: other=1\r\nCookie: login=" + token, false },   /* only the first line */
+        { "X-Cookie: login=" + token, false },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.cookies);
+        Client client("GET http://quill.invalid/stats HTTP/1.1\r\n" + c.cookies);
+        client.conn->permissions = ACCESS_INTERFACE;
+        client.conn->interface_user = "admin";
+        client.conn->interface_password = "pw";
+        Reply r = reply_parse(client.serve());
+        EXPECT_EQ(200, r.status);
+        EXPECT_EQ(c.accepted, has(r.body, "Top Menu"));
+        EXPECT_EQ(!c.accepted, has(r.body, "Web interface login"));
+        std::string cookie = r.field("Set-Cookie");
+        if (c.accepted) {
+            /* Renewed with the login pair alone. */
+            EXPECT_EQ(0u, cookie.find("login=" + token + "; path=/; expires=")) << cookie;
+            EXPECT_TRUE(has(cookie, "; HttpOnly; SameSite=Strict"));
+            EXPECT_FALSE(has(cookie, "other"));
+        } else {
+            EXPECT_EQ("", cookie);
+        }
+    }
+}
+
+TEST_F(InterfaceTest, Dispatch)
+{
+    const struct {
+        const char *path;
+        bool stats;
+    } cases[] = {
+        { "/stats", true }, { "/STATS", true }, { "/stats?x=1", true }, { "/s?x=1", false },
+        { "/statsx", false }, { "/stat", false }, { "/config", false },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        Client client(std::string("GET http://quill.invalid") + c.path + " HTTP/1.1");
+        client.conn->permissions = ACCESS_INTERFACE;
+        Reply r = reply_parse(client.serve());
+        EXPECT_EQ(200, r.status);
+        EXPECT_TRUE(has(r.body, "Top Menu"));
+        EXPECT_EQ(c.stats, has(r.body, "smalldialog"));
+    }
+    /* Inside the proxy's own site the host name is taken off the path. */
+    Client own("GET /quill.invalid/stats HTTP/1.1\r\nHost: proxy.test:3128");
+    own.conn->permissions = ACCESS_INTERFACE;
+    EXPECT_TRUE(has(reply_parse(own.serve()).body, "smalldialog"));
+}
+
+TEST_F(InterfaceTest, PostBodyLimit)
+{
+    /* A form body exactly at the limit is read and used; one byte more is
+     * neither read nor used, and the connection closes after the answer. */
+    const struct {
+        bool streamed;
+        int64_t size;
+        bool accepted;
+    } cases[] = {
+        { true, INTERFACE_POST_MAX, true },
+        { true, INTERFACE_POST_MAX + 1, false },
+        { false, INTERFACE_POST_MAX, true },
+        { false, INTERFACE_POST_MAX + 1, false },
+        { true, 26, true },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.streamed) + " " + std::to_string(c.size));
+        std::string body = "username=admin&password=pw";
+        if ((int64_t)body.size() < c.size)
+            body += "&pad=" + std::string((size_t)(c.size - (int64_t)body.size() - 5), 'x');
+        ASSERT_EQ(c.size, (int64_t)body.size());
+        std::unique_ptr<Client> client(login_post(body));
+        if (c.streamed)
+            client->stream_body(body);
+        else
+            client->set_body(body);
+        std::string sent = client->serve();
+        if (client->writer.joinable() && !c.accepted)
+            shutdown(client->peer, SHUT_RDWR);   /* the unread rest: stop the writer */
+        Reply r = reply_parse(sent);
+        EXPECT_EQ(c.accepted, has(r.body, "Top Menu"));
+        bool closes = c.streamed && !c.accepted;
+        EXPECT_EQ(closes ? 0 : 1, client->conn->keepalive_client);
+        if (!c.accepted) {
+            EXPECT_TRUE(test_log_contains("over the limit of 1048576, arguments ignored"));
+        }
+    }
+}
+
+TEST_F(InterfaceTest, UnreadBodyClosesTheConnection)
+{
+    /* Every answer that leaves a body on the socket ends the connection. */
+    const struct {
+        const char *head;
+        unsigned permissions;
+    } cases[] = {
+        { "POST http://quill.invalid/stats HTTP/1.1\r\nContent-Length: 5", ACCESS_INTERFACE },
+        { "POST http://quill.invalid/stats HTTP/1.1\r\nContent-Length: 5\r\nReferer: "
+          "http://evil.test/", ACCESS_INTERFACE },
+        { "POST http://quill.invalid/config HTTP/1.1\r\nContent-Length: 5", 0 },
+        { "POST http://quill.invalid/template/logo HTTP/1.1\r\nContent-Length: 5", 0 },
+        { "POST /quill.invalid HTTP/1.0\r\nContent-Length: 5", ACCESS_INTERFACE },
+        { "POST http://quill.invalid/stats HTTP/1.1\r\nTransfer-Encoding: chunked\r\n"
+          "Referer: http://quill.invalid/", ACCESS_INTERFACE },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.head);
+        Client client(c.head);
+        client.conn->permissions = c.permissions;
+        client.conn->body = new Filebuf();
+        client.conn->flags |= CONN_DIRECT_POST;
+        Reply r = reply_parse(client.serve());
+        EXPECT_NE(0, r.status);
+        EXPECT_EQ(0, client.conn->keepalive_client);
+        EXPECT_EQ("close", r.field("Connection"));
+    }
+}
+
+TEST_F(InterfaceTest, QueryArgumentsNeedTheReferer)
+{
+    /* The login by query string works from the interface's own page only. */
+    Client ok("GET http://quill.invalid/stats?username=admin&password=pw HTTP/1.1" +
+              std::string(kValidReferer));
+    ok.conn->permissions = ACCESS_INTERFACE;
+    ok.conn->interface_user = "admin";
+    ok.conn->interface_password = "pw";
+    EXPECT_TRUE(has(reply_parse(ok.serve()).body, "Top Menu"));
+
+    Client foreign("GET http://quill.invalid/stats?username=admin&password=pw HTTP/1.1");
+    foreign.conn->permissions = ACCESS_INTERFACE;
+    foreign.conn->interface_user = "admin";
+    foreign.conn->interface_password = "pw";
+    EXPECT_FALSE(has(reply_parse(foreign.serve()).body, "Top Menu"));
+}
+
+TEST_F(InterfaceTest, SendResponse)
+{
+    Client client("GET http://quill.invalid/ HTTP/1.1");
+    client.conn->logentry.Reset();
+    Filebuf page;
+    ASSERT_EQ(FILEBUF_OK, page.Add("<p>hello</p>", 12));
+    std::string sent;
+    client.reader = std::thread([&] {
+        char buf[4096];
+        struct pollfd p = { client.peer, POLLIN, 0 };
+        while (poll(&p, 1, 10000) > 0) {
+            ssize_t n = read(client.peer, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            sent.append(buf, (size_t)n);
+        }
+    });
+    interface_send_response(client.conn, &page);
+    shutdown(client.conn->client->fd, SHUT_WR);
+    client.reader.join();
+    Reply r = reply_parse(sent);
+    EXPECT_EQ(200, r.status);
+    EXPECT_EQ("text/html", r.field("Content-Type"));
+    EXPECT_EQ("no-store", r.field("Cache-Control"));
+    EXPECT_EQ("<p>hello</p>", r.body);
+    EXPECT_EQ(200, client.conn->logentry.status);
+    EXPECT_EQ(12, client.conn->logentry.size);
+    EXPECT_EQ("text/html", client.conn->logentry.mime);
+}
+
+}  // namespace
