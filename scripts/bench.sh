@@ -48,10 +48,9 @@ cleanup() {
     for p in "${pids[@]}"; do
         wait "$p" 2>/dev/null || true
     done
-    rm -rf "$work"
+    [ -n "${BENCH_KEEP:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
-[ -n "${BENCH_KEEP:-}" ] && trap - EXIT
 
 free_port() {
     python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
@@ -97,10 +96,13 @@ http {
 }
 EOF
 
-# The daemon: the shipped configuration on its own port, its logs on.
+# The daemon: the shipped configuration on its own port, its logs on. Its
+# socket buffers are set to 32 KiB: with the default 8 KiB a kept-alive
+# client waits for the delayed acknowledgement (40 ms) at the end of every
+# response over a few segments. QUILL_BENCH_ARGS adds or overrides options.
 sed -e "s|<port>8080</port>|<port>$proxy_port</port>|" etc/quillmere.xml >"$work/quillmere.xml"
 proxy_args=(-f -c "$work/quillmere.xml" -s etc/section.xml -l "$work/native.log"
-            -a "$work/access.log" -e "$work/extended.log" -r "$work/performance.log" -t 1024)
+            -a "$work/access.log" -e "$work/extended.log" -r "$work/performance.log" -t 1024 -b 32768:32768 ${QUILL_BENCH_ARGS:-})
 
 # squid: no cache, one worker, its access log on.
 mkdir -p "$work/squid"
@@ -116,16 +118,19 @@ access_log stdio:$work/squid/access.log
 cache_log $work/squid/cache.log
 pid_filename $work/squid/squid.pid
 coredump_dir $work/squid
-cache_effective_user $(id -un)
+$( [ "$(id -u)" -eq 0 ] && echo "cache_effective_user proxy" )
 shutdown_lifetime 1 seconds
 EOF
+
+# squid will not run as root: as root it becomes the user "proxy".
+[ "$(id -u)" -eq 0 ] && chown -R proxy "$work/squid"
 
 "$nginx_bin" -p "$work/nginx" -c "$work/nginx/nginx.conf" &
 pids+=($!)
 "$bin" "${proxy_args[@]}" >"$work/proxy.out" 2>&1 &
 proxy_pid=$!
 pids+=($proxy_pid)
-"$squid_bin" -N -f "$work/squid/squid.conf" >"$work/squid/stdout" 2>&1 &
+"$squid_bin" -n "quillbench$$" -N -f "$work/squid/squid.conf" >"$work/squid/stdout" 2>&1 &
 pids+=($!)
 wait_port "$origin_port"
 wait_port "$proxy_port"

@@ -41,6 +41,7 @@
 #include "main.h"
 #include "mem.h"
 #include "misc.h"
+#include "perflog.h"
 #include "socket.h"
 #include "templates.h"
 
@@ -169,8 +170,11 @@ CacheSection::~CacheSection()
         while (node) {
             CACHEMAP_LIST *next = node->next;
             CACHEMAP *o = node->cachemap;
-            if (o->map)
+            if (o->map) {
                 munmap(o->map, (size_t)o->maplen);
+                if (performance_log)
+                    performance_log->set_cache_mmaps_deleted(1);
+            }
             o->map = nullptr;
             cache_free(o);
             free(node);
@@ -617,6 +621,8 @@ bool CacheSection::map_unlocked(CACHEMAP *object, const char *ip)
         close(fd);
         return false;
     }
+    if (performance_log)
+        performance_log->set_cache_mmaps_created(1);
     object->map = (char *)p;
     object->maplen = object->size;
     object->retrieved = st.st_mtime + gmtoffset;
@@ -833,6 +839,8 @@ int CacheSection::resize(CACHEMAP *object, int64_t len)
     if (!object->map) {
         object->flags |= CACHE_MEM;
         mem_objects++;
+        if (performance_log)
+            performance_log->set_cache_mmaps_created(1);
     }
     object->map = (char *)p;
     object->maplen = newlen;
@@ -965,6 +973,8 @@ void CacheSection::free_unlocked(CACHEMAP *object)
     else if (object->map) {
         munmap(object->map, (size_t)object->maplen);
         object->map = nullptr;
+        if (performance_log)
+            performance_log->set_cache_mmaps_deleted(1);
     }
     if (object->flags & CACHE_DISK)
         disk_delete(object);
@@ -987,6 +997,8 @@ void CacheSection::mem_delete(CACHEMAP *object)
     if (object->map) {
         madvise(object->map, (size_t)object->maplen, MADV_DONTNEED);
         munmap(object->map, (size_t)object->maplen);
+        if (performance_log)
+            performance_log->set_cache_mmaps_deleted(1);
     }
     object->map = nullptr;
     object->maplen = 0;

@@ -648,9 +648,7 @@ int net_connect(const char *host, int port)
 
 /* ---- Transfers ---- */
 
-/* TODO: drop the weak attribute once this is the only definition of the
- * function in the program. */
-__attribute__((weak)) int net_filebuf_send(const Filebuf *buffer, CONNECTION_T *conn, int side)
+int net_filebuf_send(const Filebuf *buffer, CONNECTION_T *conn, int side)
 {
     if (side == SIDE_CLIENT && (conn->flags & CONN_NOCLIENT))
         return 0;

@@ -22,6 +22,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "cache.h"
 #include "clientpool.h"
 #include "connection.h"
 #include "filebuf.h"
@@ -34,6 +35,7 @@
 #include "request.h"
 #include "serverpool.h"
 #include "socket.h"
+#include "urlcommand.h"
 #include "perflog.h"
 
 THREAD_T threads[THREAD_SLOTS];
@@ -325,12 +327,15 @@ static void process_request_done(CONNECTION_T *conn)
         conn->keepalive_server = 0;
         conn->keepalive_client = 0;
     }
-    /* TODO: invalidate the cache object after a failed transfer, else close
-     * it (as its writer with CONN_WRITING_CACHE, after clearing its
-     * buffer-wait flag), and free the URL commands and the HTML stream, once
-     * those components exist; nothing sets these pointers until then. */
+    /* The request's cache object: invalidated after a failed transfer,
+     * else closed as its writer or as a reader; conn->cache becomes NULL. */
+    if (cache_section)
+        cache_section->request_done(conn);
     conn->cache = nullptr;
+    url_command_free(conn->urlcommands);
     conn->urlcommands = nullptr;
+    /* TODO: free the HTML stream once the HTML filter exists; nothing sets
+     * it until then. */
     conn->htmlstream = nullptr;
     delete conn->body;
     conn->body = nullptr;

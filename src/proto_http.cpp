@@ -33,6 +33,7 @@
 #include <memory>
 #include <string>
 
+#include "cache.h"
 #include "connection.h"
 #include "filebuf.h"
 #include "general.h"
@@ -399,9 +400,7 @@ static int64_t http_body_read(HttpBody *b, char *area, int64_t size)
 static int http_body_fill(HttpBody *b, Filebuf *buffer)
 {
     int64_t area_size = BLOCKSIZE > 0 ? BLOCKSIZE : 8192;
-    std::unique_ptr<char, void (*)(void *)> area((char *)xmalloc((size_t)area_size), free);
-    if (!area)
-        FATAL_ALLOC(area_size);
+    std::unique_ptr<char[]> area(new char[(size_t)area_size]);   /* not zeroed: only read into */
     for (;;) {
         int64_t n = http_body_read(b, area.get(), area_size);
         if (n == 0)
@@ -411,11 +410,13 @@ static int http_body_fill(HttpBody *b, Filebuf *buffer)
         if (buffer->size + n > buffer->limit()) {
             buffer->set_limit(buffer->size + n);
             if (buffer->Add(area.get(), n) != FILEBUF_OK)
-                return http_body_fail(b, HTTP_BODY_TOO_BIG), HTTP_BODY_TOO_BIG;
+                (void)http_body_fail(b, HTTP_BODY_TOO_BIG);   /* no memory: the rest is lost */
             return HTTP_BODY_TOO_BIG;
         }
-        if (buffer->Add(area.get(), n) != FILEBUF_OK)
-            return http_body_fail(b, HTTP_BODY_TOO_BIG), HTTP_BODY_TOO_BIG;
+        if (buffer->Add(area.get(), n) != FILEBUF_OK) {
+            (void)http_body_fail(b, HTTP_BODY_TOO_BIG);
+            return HTTP_BODY_TOO_BIG;
+        }
     }
 }
 
@@ -511,11 +512,15 @@ int http_transfer_discard(CONNECTION_T *conn, int side)
 
 /* ---- Observer, body sender, dates ---- */
 
-int protocol_http_read_callback(void *data, int64_t length, const char *)
+int protocol_http_read_callback(void *data, int64_t length, const char *bytes)
 {
     CONNECTION_T *conn = (CONNECTION_T *)data;
-    /* TODO: append the block to the held cache object (CacheSection::add),
-     * failing a prefetch whose cache write fails, once the cache exists. */
+    /* The body bytes go to the object this request writes; a refused block
+     * drops the object and the transfer goes on without it, except for a
+     * prefetch, which exists only to fill the cache. */
+    if ((conn->flags & CONN_WRITING_CACHE) && conn->cache && cache_section && length > 0 &&
+        cache_section->add(conn->cache, bytes, length) < 0 && (conn->flags & CONN_PREFETCH))
+        return -1;
     conn->download_bytes += length;
     if (conn->download_left != ALLOWANCE_UNLIMITED) {
         conn->download_left = std::max<int64_t>(conn->download_left - length, 0);
@@ -809,10 +814,15 @@ static int http_finish(CONNECTION_T *conn)
     return 1;
 }
 
+/* Ends the exchange like http_finish, and the held cache object dies:
+ * what it holds (or was about to hold) did not reach the client. */
 static int http_finish_drop(CONNECTION_T *conn)
 {
-    /* TODO: invalidate the held cache object (CacheSection::invalidate)
-     * once the cache exists; until then no request holds one. */
+    if (conn->cache && cache_section) {
+        cache_section->invalidate(conn->cache);
+        conn->cache = nullptr;
+        conn->flags &= ~CONN_WRITING_CACHE;
+    }
     return http_finish(conn);
 }
 
@@ -881,9 +891,7 @@ static int http_pump(CONNECTION_T *conn, HttpBody *in, const Filebuf *head, int 
     if (head && head->size > 0 && http_sink_write(&sink, head->data, head->size) < 0)
         rc = HTTP_BODY_BAD;
     int64_t area_size = BLOCKSIZE > 0 ? BLOCKSIZE : 8192;
-    std::unique_ptr<char, void (*)(void *)> area((char *)xmalloc((size_t)area_size), free);
-    if (!area)
-        FATAL_ALLOC(area_size);
+    std::unique_ptr<char[]> area(new char[(size_t)area_size]);   /* not zeroed: only read into */
     while (rc == HTTP_BODY_OK) {
         int64_t n = http_body_read(in, area.get(), area_size);
         if (n == 0)
@@ -903,6 +911,13 @@ static int http_pump(CONNECTION_T *conn, HttpBody *in, const Filebuf *head, int 
     return rc;
 }
 
+/* Whether the body comes from the held cache object (a hit, or a copy
+ * validated by the server) rather than from the server. */
+static bool http_cache_reader(const CONNECTION_T *conn)
+{
+    return conn->cache && cache_section && !(conn->flags & CONN_WRITING_CACHE);
+}
+
 /* Step 16, streamed: the body passes block by block. A coded body for a
  * client that takes no coding is decoded on the way; one the proxy cannot
  * decode goes as it came, unless the proxy itself asked for the coding. */
@@ -919,7 +934,9 @@ static int http_stream(CONNECTION_T *conn)
         }
     }
     bool rechunk = r->chunked && conn->header->version != 2;
-    if (coding != SINK_PLAIN || rechunk) {
+    /* A copy from the cache goes as it was stored: its framing was set
+     * from the object, and lookups give no client a coding it refuses. */
+    if (!http_cache_reader(conn) && (coding != SINK_PLAIN || rechunk)) {
         HttpObserver observer(conn);
         HttpBody in;
         http_body_start(&in, conn, SIDE_SERVER);
@@ -928,9 +945,10 @@ static int http_stream(CONNECTION_T *conn)
     }
     if (header_send(r, conn, SIDE_CLIENT, HEADER_SEND_RESPONSE) != 0)
         conn->keepalive_client = 0;
-    /* TODO: a held cache object that another request writes is sent by
-     * CacheSection::send once the cache exists. */
-    (void)http_transfer(conn, SIDE_SERVER);
+    if (http_cache_reader(conn))
+        conn->download_bytes += cache_section->send(conn->cache, conn, SIDE_CLIENT);
+    else
+        (void)http_transfer(conn, SIDE_SERVER);
     return http_complete(conn);
 }
 
@@ -941,14 +959,20 @@ static int http_buffered(CONNECTION_T *conn)
     HEADER *r = conn->rheader;
     buffertimeout_set(conn);
 
-    std::unique_ptr<Filebuf> body(new Filebuf(buffer_limit(conn)));
-    int rc;
-    {
+    std::unique_ptr<Filebuf> body;
+    int rc = HTTP_BODY_OK;
+    if (http_cache_reader(conn)) {
+        /* The copy is read from the object; NULL when its writer failed. */
+        body.reset(cache_section->read_filebuf(conn->cache));
+        if (body)
+            conn->download_bytes += body->size;
+        else
+            rc = HTTP_BODY_SHORT;
+    } else {
+        body.reset(new Filebuf(buffer_limit(conn)));
         HttpObserver observer(conn);
         HttpBody in;
         http_body_start(&in, conn, SIDE_SERVER);
-        /* TODO: a held cache object that another request writes is read
-         * with CacheSection::read_filebuf once the cache exists. */
         rc = http_body_fill(&in, body.get());
         if (rc == HTTP_BODY_TOO_BIG) {
             if (http_processors_need_body(conn))
@@ -973,7 +997,7 @@ static int http_buffered(CONNECTION_T *conn)
         /* Never passed on as if it were whole. */
         putlog(LOG_WARNING, "[IP:%s] request: response body from server %s after %lld bytes",
                conn->ip ? conn->ip : "", rc == HTTP_BODY_BAD ? "badly framed" : "cut short",
-               (long long)body->size);
+               (long long)(body ? body->size : 0));
         conn->keepalive_client = 0;
         if (template_section && !(conn->flags & CONN_NOCLIENT))
             (void)template_section->send_or_close("badresponse", conn, 400);
@@ -1035,98 +1059,206 @@ static int proxy_authenticate(CONNECTION_T *)
     return 0;
 }
 
+/* A revalidation whose server could not be reached: the held copy is
+ * served as a plain hit. Returns true when there is one to serve. */
+static bool http_cache_unvalidated(CONNECTION_T *conn)
+{
+    if (!conn->cache || !cache_section || !(conn->flags & CONN_REVALIDATE) ||
+        (conn->flags & CONN_DIRECT_POST))
+        return false;
+    conn->flags &= ~CONN_REVALIDATE;
+    putlog(LOG_WARNING, "cache: using unvalidated cache for failed connection");
+    conn->keepalive_server = 0;
+    delete conn->server;
+    conn->server = nullptr;
+    return true;
+}
+
+/* The server's answer to a conditional request for the held copy. A 304,
+ * or a response whose Last-Modified equals the stored one, confirms the
+ * copy (the server connection is dropped unread for the latter): returns
+ * true, rheader freed. Anything else drops the copy and the response is
+ * served as a miss: returns false. */
+static bool http_cache_validate(CONNECTION_T *conn)
+{
+    HEADER *r = conn->rheader;
+    CACHEMAP *object = conn->cache;
+    bool ok = r->status == 304;
+    if (!ok && r->last_modified) {
+        time_t stored = cache_section->last_modified_get(object);
+        time_t got = cache_http_date(r->last_modified);
+        if (stored != 0 && got != (time_t)-1 && got == stored) {
+            ok = true;
+            conn->keepalive_server = 0;
+            delete conn->server;   /* its body is not read */
+            conn->server = nullptr;
+        }
+    }
+    if (ok) {
+        conn->logentry.set_cachecode(CC_TCP_REFRESH_HIT);
+        conn->flags &= ~CONN_REVALIDATE;
+        conn->flags |= CONN_VALIDATED;
+        cache_section->validated(object);
+        http_header_free(r);
+        conn->rheader = nullptr;
+        putlog(LOG_CACHE, "validated: %s", object->key);
+        statincr_cacherefreshhit(conn);
+        return true;
+    }
+    statdecr_cachehit(conn);
+    statincr_cachemiss(conn);
+    statincr_cacherefreshmiss(conn);
+    conn->logentry.set_cachecode(CC_TCP_REFRESH_MISS);
+    putlog(LOG_CACHE, "failed validation: %s", object->key);
+    conn->flags &= ~CONN_REVALIDATE;
+    cache_section->invalidate(object);
+    conn->cache = nullptr;
+    return false;
+}
+
+/* Creates the object this response is written into when both headers are
+ * cacheable; mode holds CACHE_WRITING and the flags the object starts
+ * with. Returns true when this request now writes an object. */
+static bool http_cache_create(CONNECTION_T *conn, int mode)
+{
+    HEADER *h = conn->header;
+    HEADER *r = conn->rheader;
+    if (!cache_section || conn->cache || !h->url || !r->raw || !cacheable(h) || !cacheable(r))
+        return false;
+    if (conn->flags & CONN_PREFETCH)
+        mode |= CACHE_PREFETCHED;
+    conn->cache = cache_section->cache_open(conn, h->url, r->raw, mode);
+    if (!conn->cache)
+        return false;
+    putlog(LOG_CACHE, "create: %s", conn->cache->key);
+    conn->flags |= CONN_WRITING_CACHE;
+    return true;
+}
+
 int protocol_http(CONNECTION_T *conn)
 {
     HEADER *h = conn->header;
     ASSERT(h != nullptr);
     conn->download_bytes = 0;
 
-    /* TODO: a plain cache hit (a held object without CONN_REVALIDATE) is
-     * served from the object's stored header without a server, once the
-     * cache exists. */
-    char *text = http_request_send(conn);
+    char *text = nullptr;
+    if (conn->cache && cache_section && !(conn->flags & CONN_REVALIDATE)) {
+        /* A plain hit: the stored header, and no server. */
+        text = cache_section->stored_header(conn->cache);
+    } else {
+        text = http_request_send(conn);
+        if (!text && http_cache_unvalidated(conn))
+            text = cache_section->stored_header(conn->cache);
+    }
     if (!text) {
         conn->keepalive_server = 0;
         return -1;
     }
 
     int timeout = http_timeout(conn);
-    for (int interim = 0;; interim++) {
-        if (strncasecmp(text, "HTTP/", 5) == 0)
-            text = http_resphead_processors(conn, text);
-        int parse = HEADER_BAD;
-        HEADER *r = text ? http_header_parse_response(text, &parse) : nullptr;
-        if (!r || interim > HTTP_INTERIM_MAX) {
-            putlog(LOG_ERROR, "Bad response from server");
-            http_header_free(r);
-            free(text);
-            conn->keepalive_server = 0;
-            if (template_section)
-                (void)template_section->send_or_close("badresponse", conn, 400);
-            return -1;
-        }
-        conn->rheader = r;
-        if (r->version == 0 && conn->server)
-            (void)conn->server->PushFront(text, (int64_t)strlen(text));   /* it is all body */
-        free(text);
-        text = nullptr;
-
-        header_field_set(&r->host, h->host);
-        header_field_set(&r->path, h->path);
-        header_variables(conn, "SERVER", r->headers);
-        if (!(conn->flags & CONN_PREFETCH) && profile_section)
-            profile_section->profiles_update(conn);
-        /* TODO: the diagnostic pages of the URL commands "cookies",
-         * "mimeprofiles" and "variables" once the web interface has them;
-         * until then they change nothing. */
-        keepalive_check_server(conn);
-
-        /* Interim answers (100 Continue, 102, 103) are not the response: the
-         * final one follows on the same connection. */
-        if (r->status >= 100 && r->status < 200 && r->status != 101) {
-            http_header_free(r);
-            conn->rheader = nullptr;
-            text = header_get(conn, SIDE_SERVER, timeout);
-            if (!text) {
+    int server_keep = 1;   /* the server's own answer, once a copy was validated */
+    for (bool validated = false;; validated = true) {
+        for (int interim = 0;; interim++) {
+            if (strncasecmp(text, "HTTP/", 5) == 0)
+                text = http_resphead_processors(conn, text);
+            int parse = HEADER_BAD;
+            HEADER *r = text ? http_header_parse_response(text, &parse) : nullptr;
+            if (!r || interim > HTTP_INTERIM_MAX) {
+                putlog(LOG_ERROR, "Bad response from server");
+                http_header_free(r);
+                free(text);
                 conn->keepalive_server = 0;
                 if (template_section)
-                    (void)template_section->send_or_close("noconnect", conn, 503);
+                    (void)template_section->send_or_close("badresponse", conn, 400);
                 return -1;
             }
-            continue;
-        }
+            conn->rheader = r;
+            if (r->version == 0 && conn->server)
+                (void)conn->server->PushFront(text, (int64_t)strlen(text));   /* it is all body */
+            free(text);
+            text = nullptr;
 
-        if (r->status == 407 && conn->forward_type == FORWARD_HTTP &&
-            !(conn->flags & CONN_PROXY_AUTH) &&
-            (h->proxy_authorization || (conn->proxy_user && conn->proxy_password))) {
-            if (proxy_authenticate(conn)) {
+            header_field_set(&r->host, h->host);
+            header_field_set(&r->path, h->path);
+            header_variables(conn, "SERVER", r->headers);
+            if (!(conn->flags & CONN_PREFETCH) && profile_section)
+                profile_section->profiles_update(conn);
+            /* TODO: the diagnostic pages of the URL commands "cookies",
+             * "mimeprofiles" and "variables" once the web interface has
+             * them; until then they change nothing. */
+            keepalive_check_server(conn);
+
+            /* Interim answers (100 Continue, 102, 103) are not the response:
+             * the final one follows on the same connection. */
+            if (r->status >= 100 && r->status < 200 && r->status != 101) {
                 http_header_free(r);
                 conn->rheader = nullptr;
-                conn->flags |= CONN_PROXY_AUTH;
-                if (http_request_body(conn) < 0 ||
-                    !(text = header_get_reconnect(conn, timeout))) {
+                text = header_get(conn, SIDE_SERVER, timeout);
+                if (!text) {
                     conn->keepalive_server = 0;
+                    if (template_section)
+                        (void)template_section->send_or_close("noconnect", conn, 503);
                     return -1;
                 }
                 continue;
             }
-            header_field_set(&r->proxy_authenticate, nullptr);
+
+            if (r->status == 407 && conn->forward_type == FORWARD_HTTP &&
+                !(conn->flags & CONN_PROXY_AUTH) &&
+                (h->proxy_authorization || (conn->proxy_user && conn->proxy_password))) {
+                if (proxy_authenticate(conn)) {
+                    http_header_free(r);
+                    conn->rheader = nullptr;
+                    conn->flags |= CONN_PROXY_AUTH;
+                    if (http_request_body(conn) < 0 ||
+                        !(text = header_get_reconnect(conn, timeout))) {
+                        conn->keepalive_server = 0;
+                        return -1;
+                    }
+                    continue;
+                }
+                header_field_set(&r->proxy_authenticate, nullptr);
+            }
+            break;
         }
-        break;
+        /* The server's connection state stays that of the server's own
+         * answer when the stored header is processed after it. */
+        if (validated && (!conn->server || !server_keep))
+            conn->keepalive_server = 0;
+        if (!(conn->cache && (conn->flags & CONN_REVALIDATE)))
+            break;
+        server_keep = conn->keepalive_server;
+        if (!http_cache_validate(conn))
+            break;
+        text = cache_section->stored_header(conn->cache);
+        if (!text) {
+            conn->keepalive_server = 0;
+            return -1;
+        }
     }
 
     HEADER *r = conn->rheader;
-    if (!conn->server)
+    if (!conn->server && !conn->cache)
         return http_finish(conn);
-    /* TODO: validation of a held cache object (304, or a 200 whose
-     * Last-Modified equals the stored one by http_last_modified_equal) and
-     * the serving of a cached copy with Age and Warning, once the cache
-     * exists; until then every response is a miss. */
-    if (!transfer_limit_check(conn))
-        return http_finish(conn);
-    /* TODO: create the cache object when both headers are cacheable, once
-     * the cache exists. */
-    xcache_header_update(conn, 1);
+    if (conn->cache) {
+        /* Serving the cached copy (a plain hit or a validated one). */
+        char age[32];
+        snprintf(age, sizeof age, "%lld", (long long)cache_section->age(conn->cache));
+        header_field_set(&r->age, age);
+        if (!(conn->flags & CONN_VALIDATED) &&
+            (cache_section->flag_get(conn->cache) & CACHE_EXPIRED))
+            header_field_set(&r->warning, "110 stale cache");
+        if (!transfer_limit_check(conn))
+            return http_finish(conn);
+        cache_section->response_framing(conn->cache, conn, r);
+        xcache_header_update(conn, 0);
+    } else {
+        if (!transfer_limit_check(conn))
+            return http_finish(conn);
+        if (!http_cache_create(conn, CACHE_WRITING) && (conn->flags & CONN_PREFETCH))
+            return http_finish(conn);
+        xcache_header_update(conn, 1);
+    }
 
     char status_name[16];
     snprintf(status_name, sizeof status_name, "%d", r->status);
@@ -1152,6 +1284,13 @@ int protocol_http(CONNECTION_T *conn)
         }
         if (header_send(r, conn, SIDE_CLIENT, HEADER_SEND_RESPONSE) != 0)
             conn->keepalive_client = 0;
+        /* An object created for this response gets no body: it dies. A
+         * copy that was only read stays. */
+        if ((conn->flags & CONN_WRITING_CACHE) && conn->cache && cache_section) {
+            cache_section->invalidate(conn->cache);
+            conn->cache = nullptr;
+            conn->flags &= ~CONN_WRITING_CACHE;
+        }
         /* No body follows, so the server connection is as clean as the
          * response left it: keepalive_server stays as decided. */
         http_header_free(r);
@@ -1167,8 +1306,16 @@ int protocol_http(CONNECTION_T *conn)
            h->method ? h->method : "", h->url ? h->url : "");
     statincr_httprequests(conn);
 
-    if ((conn->flags & (CONN_PREFETCH | CONN_PROCESSING)) && buffer_check(conn))
+    if ((conn->flags & (CONN_PREFETCH | CONN_PROCESSING)) && buffer_check(conn)) {
         conn->flags |= CONN_BUFFERING;
+        /* A buffered body is kept whatever the rules say; without an object
+         * it gets a buffer-only one that other requests may read while it
+         * fills. */
+        if (conn->cache && cache_section)
+            (void)cache_section->flag_set(conn->cache, CACHE_FORCE);
+        else
+            (void)http_cache_create(conn, CACHE_WRITING | CACHE_DISCARD | CACHE_FORCE);
+    }
     if (log_wanted(LOG_DEBUG))
         putlog(LOG_DEBUG, "buffering: %d processing: %d", (conn->flags & CONN_BUFFERING) ? 1 : 0,
                (conn->flags & CONN_PROCESSING) ? 1 : 0);

@@ -22,6 +22,7 @@
 #include <ctime>
 #include <memory>
 
+#include "cache.h"
 #include "connection.h"
 #include "dnscache.h"
 #include "filebuf.h"
@@ -216,6 +217,16 @@ static int protocol_send_again(CONNECTION_T *conn)
     return 0;
 }
 
+/* The error page of a server that gave no answer, unless a cached copy is
+ * being revalidated: the exchange serves that copy instead. */
+static void reconnect_fail_page(CONNECTION_T *conn, const char *name)
+{
+    if (conn->cache && (conn->flags & CONN_REVALIDATE))
+        return;
+    if (template_section)
+        (void)template_section->send_or_close(name, conn, 503);
+}
+
 char *header_get_reconnect(CONNECTION_T *conn, int timeout)
 {
     char *text = header_get(conn, SIDE_SERVER, timeout);
@@ -226,8 +237,7 @@ char *header_get_reconnect(CONNECTION_T *conn, int timeout)
     if (!conn->keepalive_server && !(conn->flags & CONN_PROXY_AUTH)) {
         /* A fresh connection that gives nothing: the name may point at a
          * server that is gone. */
-        if (template_section)
-            (void)template_section->send_or_close("noconnect", conn, 503);
+        reconnect_fail_page(conn, "noconnect");
         net_dns_purge(host);
         putlog(LOG_ADVICE, "purge dns");
         return nullptr;
@@ -241,8 +251,7 @@ char *header_get_reconnect(CONNECTION_T *conn, int timeout)
     for (int attempt = 0; attempt < PROTOCOL_RECONNECT_MAX; attempt++) {
         int rc = protocol_reconnect(conn);
         if (rc < 0) {
-            if (template_section)
-                (void)template_section->send_or_close(error_to_template(rc), conn, 503);
+            reconnect_fail_page(conn, error_to_template(rc));
             return nullptr;
         }
         if (protocol_send_again(conn) == 0) {
@@ -251,14 +260,12 @@ char *header_get_reconnect(CONNECTION_T *conn, int timeout)
                 return text;
         }
         if (!conn->keepalive_server) {
-            if (template_section)
-                (void)template_section->send_or_close("noconnect", conn, 503);
+            reconnect_fail_page(conn, "noconnect");
             return nullptr;
         }
         /* Another pooled connection that was dead as well: try the next. */
     }
-    if (template_section)
-        (void)template_section->send_or_close("noconnect", conn, 503);
+    reconnect_fail_page(conn, "noconnect");
     return nullptr;
 }
 
@@ -367,13 +374,18 @@ void buffertimeout_check(CONNECTION_T *conn)
 {
     const unsigned need = CONN_BUFFERING | CONN_WRITING_CACHE;
     if ((conn->flags & need) != need || (conn->flags & CONN_NOCLIENT) || conn->bufferwait == 0 ||
-        time(nullptr) < conn->bufferwait)
+        time(nullptr) < conn->bufferwait || !conn->cache || !cache_section)
         return;
-    /* TODO: flag the cache object CACHE_BUFFERWAIT and CACHE_PREFETCHED,
-     * send its progress page (CacheSection::send_status), set
-     * keepalive_client to 0, delete the client socket and set
-     * CONN_NOCLIENT, once the cache exists. Until then no request writes a
-     * cache object and this point is never reached. */
+    /* The client gets the progress page and is let go; the download goes
+     * on into the object, which later requests are served from. */
+    (void)cache_section->flag_set(conn->cache, CACHE_BUFFERWAIT | CACHE_PREFETCHED);
+    (void)cache_section->send_status(conn, conn->cache);
+    conn->keepalive_client = 0;
+    if (conn->client)
+        (void)net_socket_flush(conn->client, 1);
+    delete conn->client;
+    conn->client = nullptr;
+    conn->flags |= CONN_NOCLIENT;
 }
 
 /* Processors. */
@@ -433,17 +445,18 @@ int process_response(CONNECTION_T *conn, Filebuf *body)
         return 0;
     }
     (void)processors.Execute(PROCESSOR_RESPMOD, conn, body);
-    /* TODO: flag the held cache object CACHE_CLEAN once the cache exists;
-     * until then no request holds one. */
+    if (conn->cache && cache_section)
+        (void)cache_section->flag_set(conn->cache, CACHE_CLEAN);
     return 1;
 }
 
 int transfer_limit_check(CONNECTION_T *conn)
 {
     const HEADER *r = conn->rheader;
-    /* TODO: a held cache object passes here unless CONN_LIMIT_HITS is set,
-     * once the cache exists. */
-    if (!r || !(r->flags & HEADER_HAS_LENGTH) || conn->download_left == ALLOWANCE_UNLIMITED ||
+    /* Cache hits count against the allowance only under a rule that says
+     * so. */
+    bool hit = conn->cache && !(conn->flags & (CONN_WRITING_CACHE | CONN_LIMIT_HITS));
+    if (!r || hit || !(r->flags & HEADER_HAS_LENGTH) || conn->download_left == ALLOWANCE_UNLIMITED ||
         r->content_length <= conn->download_left)
         return 1;
     putlog(LOG_WARNING, "limits: transfer would exceed transfer limit");

@@ -30,6 +30,7 @@
 #include <string>
 
 #include "access.h"
+#include "cache.h"
 #include "connection.h"
 #include "filebuf.h"
 #include "general.h"
@@ -90,11 +91,9 @@ static const char *request_ip(const CONNECTION_T *conn)
 
 void handle_request(CONNECTION_T *conn)
 {
+    /* The URL commands and the cache object are released by the worker's
+     * clean-up after the request. */
     request_serve(conn);
-    /* Everything that reads the commands ran inside the request; they are
-     * released here so that none outlives it. */
-    url_command_free(conn->urlcommands);
-    conn->urlcommands = nullptr;
 }
 
 /* Sends the template name with status. close (or a request body still
@@ -613,14 +612,47 @@ static int request_checks(CONNECTION_T *conn)
     return REQ_GO_ON;
 }
 
-/* Steps 31 and 32: the cache.
- * TODO: CacheSection::cache_open, the invalid and buffer-wait objects,
- * CacheSection::check and conditional_header for a revalidation, and the
- * hit and miss counts, once the cache exists. Until then the consultation
- * finds nothing. */
+/* Looks the request's URL up in the cache. A held object is served from
+ * the cache, or revalidated first when it asks for it. */
+static int request_cache_lookup(CONNECTION_T *conn)
+{
+    HEADER *h = conn->header;
+    int mode = (conn->flags & CONN_OFFLINE) ? CACHE_OFFLINE : 0;
+    conn->cache = cache_section->cache_open(conn, h->url, nullptr, mode);
+    if (!conn->cache) {
+        statincr_cachemiss(conn);
+        return REQ_GO_ON;
+    }
+    int flags = cache_section->flag_get(conn->cache);
+    if (flags & CACHE_INVALID) {
+        putlog(LOG_ADVICE, "Please re-check rules in the Caching Section");
+        request_send(conn, "error", 404, false);
+        return REQ_END;
+    }
+    if (flags & CACHE_BUFFERWAIT) {
+        (void)cache_section->send_status(conn, conn->cache);
+        return REQ_END;
+    }
+    putlog(LOG_CACHE, "hit: %s", conn->cache->key);
+    if (!(conn->flags & CONN_OFFLINE)) {
+        cache_section->check(conn->cache, h);
+        if (cache_section->flag_get(conn->cache) & CACHE_VALIDATE) {
+            conn->flags |= CONN_REVALIDATE;
+            conditional_header(h, cache_section->stored_time(conn->cache));
+        }
+    }
+    conn->logentry.set_cachecode(CC_TCP_HIT);
+    statincr_cachehit(conn);
+    return REQ_GO_ON;
+}
+
+/* Steps 31 and 32: the cache. */
 static int request_cache(CONNECTION_T *conn)
 {
     conn->logentry.set_cachecode(CC_TCP_MISS);
+    if (cache_section && !url_command_find(conn->urlcommands, "fresh") && conn->header->url &&
+        cacheable(conn->header) && request_cache_lookup(conn) != REQ_GO_ON)
+        return REQ_END;
     if ((conn->flags & CONN_OFFLINE) && !conn->cache) {
         request_send(conn, "nocache", 404, false);
         return REQ_END;
@@ -657,15 +689,20 @@ static int request_connect(CONNECTION_T *conn)
 {
     HEADER *h = conn->header;
     while (!conn->server) {
-        /* TODO: a held cache object without CONN_REVALIDATE is served
-         * without a server, and a failed revalidation serves the cached
-         * copy, once the cache exists. */
+        if (conn->cache && !(conn->flags & CONN_REVALIDATE))
+            break;   /* served from the cache without a server */
         conn->flags &= ~CONN_SERVER_REUSED;
         conn->forward_type = FORWARD_DIRECT;
         forward_choose(conn);
         int rc = protocol_start(conn);
         if (rc >= 0)
             break;
+        if (conn->cache) {
+            /* A revalidation: the copy held is served as it is. */
+            conn->flags &= ~CONN_REVALIDATE;
+            putlog(LOG_WARNING, "cache: using unvalidated cache for failed connection");
+            continue;
+        }
         putlog(LOG_ERROR, "[IP:%s] network: connection failed host: %s", request_ip(conn),
                h->host ? h->host : "");
         request_send(conn, error_to_template(rc), 503, false);
@@ -682,7 +719,9 @@ static void request_dispatch(CONNECTION_T *conn)
      * interface has it. */
     conn->flags |= CONN_PROCESSING;
     const char *scheme = h->protocol ? h->protocol : "";
-    if (conn->forward_type == FORWARD_HTTP) {
+    /* A plain hit is served by the HTTP exchange whatever its scheme. */
+    if (conn->forward_type == FORWARD_HTTP ||
+        (conn->cache && !(conn->flags & CONN_REVALIDATE))) {
         (void)protocol_http(conn);
         return;
     }

@@ -44,13 +44,14 @@ def needs_tools(test):
 @needs_tools
 class ThroughNginx(unittest.TestCase):
     """One daemon with the shipped general rule (1 MiB upload buffer, 4 MiB
-    download buffer), the content coding asked of servers switched on, and
-    nginx behind it."""
+    download buffer), the content coding asked of servers switched on, the
+    object cache off (every request here must reach nginx), and nginx
+    behind it."""
 
     @classmethod
     def setUpClass(cls):
         cls.nginx = Nginx({"small.bin": SMALL, "page.txt": TEXT, "big.bin": make_big}).start()
-        cls.proxy = Proxy(general={"compressin": "true"}).start()
+        cls.proxy = Proxy(general={"compressin": "true"}, cache=False).start()
 
     @classmethod
     def tearDownClass(cls):

@@ -37,11 +37,12 @@ def _set_element(text, section, name, value):
 
 
 def proxy_config(port, permissions="proxy,connect,commands", general=None, allow_rules=None,
-                 allow_first=True):
+                 allow_first=True, cache=True):
     """The shipped configuration listening on 127.0.0.1:port. The local
     machine's allow rule gets permissions; general maps fields of the
     general rule to values; allow_rules (a list of XML texts of <allow>
-    entries) replaces the access rules."""
+    entries) replaces the access rules; cache False switches the object
+    cache off, for tests that watch every request reach the origin."""
     with open(os.path.join(SOURCE, "etc", "quillmere.xml")) as f:
         text = f.read()
     network = ("<network>\n        <listen>\n            <enabled>true</enabled>\n"
@@ -58,6 +59,8 @@ def proxy_config(port, permissions="proxy,connect,commands", general=None, allow
         assert count == 1
     for name, value in (general or {}).items():
         text = _set_element(text, "general", name, value)
+    if not cache:
+        text = _set_element(text, "cache", "enabled", "false")
     return text
 
 

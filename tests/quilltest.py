@@ -54,16 +54,13 @@ class Install:
         self.perf = os.path.join(self.dir, "performance.log")
         self.pidfile = os.path.join(self.dir, "quillmere.pid")
         if config is None:
-            # The shipped configuration, with its cache store moved into this
-            # directory so daemons of different tests never share objects or
-            # a journal.
             with open(os.path.join(SOURCE, "etc", "quillmere.xml")) as f:
-                text = f.read()
-            with open(self.config, "w") as f:
-                f.write(text.replace("/var/cache/quillmere", os.path.join(self.dir, "cache")))
-        else:
-            with open(self.config, "w") as f:
-                f.write(config)
+                config = f.read()
+        # The shipped cache store is moved into this directory so daemons of
+        # different tests never share objects or a journal, nor write into
+        # the system's own store.
+        with open(self.config, "w") as f:
+            f.write(config.replace("/var/cache/quillmere", os.path.join(self.dir, "cache")))
         if sections is None:
             shutil.copy(os.path.join(SOURCE, "etc", "section.xml"), self.sections)
         else:

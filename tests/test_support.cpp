@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <tinyxml2.h>
+
 #include "log.h"
 #include "main.h"
 #include "mem.h"
@@ -48,4 +50,28 @@ std::string test_temp_dir()
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/quilltest.XXXXXX";
     char *made = mkdtemp(&tmpl[0]);
     return made ? std::string(made) : std::string();
+}
+
+std::string test_source_dir()
+{
+    const char *env = getenv("QUILL_SOURCE");
+    if (env && *env)
+        return env;
+    std::string file = __FILE__;
+    std::string tests = file.substr(0, file.rfind('/'));
+    return tests.substr(0, tests.rfind('/'));
+}
+
+bool test_description_load()
+{
+    if (sectionxml)
+        return true;
+    tinyxml2::XMLDocument *doc = new tinyxml2::XMLDocument;
+    std::string path = test_source_dir() + "/etc/section.xml";
+    if (doc->LoadFile(path.c_str()) != tinyxml2::XML_SUCCESS) {
+        delete doc;
+        return false;
+    }
+    sectionxml = doc;
+    return true;
 }

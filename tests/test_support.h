@@ -14,3 +14,10 @@ void test_log_clear();
 
 /* A new empty directory under the system's temporary directory. */
 std::string test_temp_dir();
+
+/* The source tree: $QUILL_SOURCE, or the parent of this file's directory. */
+std::string test_source_dir();
+
+/* Loads the shipped section description file into sectionxml, once per
+ * process; false when it does not parse. */
+bool test_description_load();

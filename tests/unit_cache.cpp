@@ -23,6 +23,8 @@
 #include "log.h"
 #include "main.h"
 #include "misc.h"
+#include "perflog.h"
+#include "proto_http.h"
 #include "section.h"
 #include "socket.h"
 #include "templates.h"
@@ -31,24 +33,12 @@
 
 namespace {
 
-std::string source_dir()
-{
-    const char *env = getenv("QUILL_SOURCE");
-    if (env && *env)
-        return env;
-    std::string file = __FILE__;
-    std::string tests = file.substr(0, file.rfind('/'));
-    return tests.substr(0, tests.rfind('/'));
-}
-
 void description_ready()
 {
     static bool done = false;
     if (done)
         return;
-    sectionxml = new tinyxml2::XMLDocument;
-    std::string path = source_dir() + "/etc/section.xml";
-    ASSERT_EQ(tinyxml2::XML_SUCCESS, sectionxml->LoadFile(path.c_str())) << path;
+    ASSERT_TRUE(test_description_load());
     template_section = new TemplateSection();
     done = true;
 }
@@ -442,6 +432,57 @@ TEST(CacheObjects, WriteThenHit)
     ASSERT_TRUE(put(c, key, response("", 3), "new"));   /* unheld: replaced */
     EXPECT_EQ("new", get(c, key));
     EXPECT_EQ(1, c->objects_count());
+}
+
+/* The read observer of the HTTP exchange fills the object only for the
+ * request that writes it; a refused block drops the object, and only a
+ * prefetch stops its transfer then. Every mapping made and removed is
+ * counted for the performance log. */
+TEST(CacheObjects, ReadObserverFeedsTheWriter)
+{
+    /* The limit counts the stored header text too: room for 10 body bytes. */
+    const std::string head = response("Cache-Control: max-age=600\r\n");
+    Options small;
+    small.maxsize = std::to_string(head.size() + 10);
+    CacheSection *c = cache_new(small, refresh_entry("", true, 0, 86400, 3600, 20));
+    PerformanceLog *saved = performance_log;
+    performance_log = new PerformanceLog();
+    struct Case {
+        const char *key;
+        unsigned flags;        /* CONN_* of the request */
+        const char *block;
+        int callback;          /* the observer's result */
+        const char *stored;    /* the body a lookup finds afterwards */
+    };
+    const Case cases[] = {
+        { "http://obs.test:80/writer", CONN_WRITING_CACHE, "abc", 0, "abc" },
+        { "http://obs.test:80/reader", 0, "abc", 0, "" },
+        { "http://obs.test:80/limit", CONN_WRITING_CACHE, "0123456789", 0, "0123456789" },
+        { "http://obs.test:80/over", CONN_WRITING_CACHE, "0123456789x", 0, "<miss>" },
+        { "http://obs.test:80/prefetch", CONN_WRITING_CACHE | CONN_PREFETCH, "0123456789x", -1,
+          "<miss>" },
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.key);
+        CONNECTION_T *conn = request_conn("GET http://obs.test/ HTTP/1.1\r\n\r\n");
+        conn->download_left = ALLOWANCE_UNLIMITED;
+        conn->cache = c->cache_open(nullptr, k.key, head.c_str(), CACHE_WRITING);
+        ASSERT_NE(nullptr, conn->cache);
+        conn->flags = k.flags;
+        EXPECT_EQ(k.callback, protocol_http_read_callback(conn, (int64_t)strlen(k.block), k.block));
+        conn->flags |= CONN_WRITING_CACHE;   /* closed as its writer either way */
+        c->request_done(conn);
+        EXPECT_EQ(nullptr, conn->cache);
+        EXPECT_EQ(k.stored, get(c, k.key));
+        request_conn_free(conn);
+    }
+    EXPECT_LE(1u, performance_log->get_cache_mmaps_created());
+    delete cache_section;   /* unmaps what is left */
+    cache_section = nullptr;
+    EXPECT_EQ(performance_log->get_cache_mmaps_created(),
+              performance_log->get_cache_mmaps_deleted());
+    delete performance_log;
+    performance_log = saved;
 }
 
 /* Several readers stream an object while its writer fills it; a reader
@@ -862,7 +903,7 @@ TEST(CacheObjects, MappingFailure)
     EXPECT_EQ("ok", get(c, "http://map.test:80/"));
 }
 
-/* The spec-form check looks the URL up itself. */
+/* The request-only form of check looks the URL up itself. */
 TEST(CacheFresh, CheckByUrl)
 {
     CacheSection *c = cache_new(Options(), refresh_entry("", true, 0, 86400, 3600, 20));

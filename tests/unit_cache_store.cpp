@@ -30,24 +30,12 @@
 
 namespace {
 
-std::string source_dir()
-{
-    const char *env = getenv("QUILL_SOURCE");
-    if (env && *env)
-        return env;
-    std::string file = __FILE__;
-    std::string tests = file.substr(0, file.rfind('/'));
-    return tests.substr(0, tests.rfind('/'));
-}
-
 void description_ready()
 {
     static bool done = false;
     if (done)
         return;
-    sectionxml = new tinyxml2::XMLDocument;
-    std::string path = source_dir() + "/etc/section.xml";
-    ASSERT_EQ(tinyxml2::XML_SUCCESS, sectionxml->LoadFile(path.c_str())) << path;
+    ASSERT_TRUE(test_description_load());
     template_section = new TemplateSection();
     done = true;
 }

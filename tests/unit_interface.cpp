@@ -36,16 +36,6 @@
 
 namespace {
 
-std::string source_dir()
-{
-    const char *env = getenv("QUILL_SOURCE");
-    if (env && *env)
-        return env;
-    std::string file = __FILE__;
-    std::string tests = file.substr(0, file.rfind('/'));
-    return tests.substr(0, tests.rfind('/'));
-}
-
 /* The shipped description, a templates section and the global statistics,
  * once per process. */
 void runtime_ready()
@@ -53,11 +43,7 @@ void runtime_ready()
     static bool done = false;
     if (done)
         return;
-    if (!sectionxml) {
-        sectionxml = new tinyxml2::XMLDocument;
-        std::string path = source_dir() + "/etc/section.xml";
-        ASSERT_EQ(tinyxml2::XML_SUCCESS, sectionxml->LoadFile(path.c_str())) << path;
-    }
+    ASSERT_TRUE(test_description_load());
     if (!template_section)
         template_section = new TemplateSection();
     globalstats_init();

@@ -26,16 +26,6 @@
 
 namespace {
 
-std::string source_dir()
-{
-    const char *env = getenv("QUILL_SOURCE");
-    if (env && *env)
-        return env;
-    std::string file = __FILE__;
-    std::string tests = file.substr(0, file.rfind('/'));
-    return tests.substr(0, tests.rfind('/'));
-}
-
 /* The shipped description, the profiles section and the general section
  * (for the proxy's host name), once per process. */
 void sections_ready()
@@ -43,9 +33,7 @@ void sections_ready()
     static bool done = false;
     if (done)
         return;
-    sectionxml = new tinyxml2::XMLDocument;
-    std::string path = source_dir() + "/etc/section.xml";
-    ASSERT_EQ(tinyxml2::XML_SUCCESS, sectionxml->LoadFile(path.c_str())) << path;
+    ASSERT_TRUE(test_description_load());
     profile_section = new ProfileSection();
     general_section = new GeneralSection();
     done = true;

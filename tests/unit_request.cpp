@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "cache.h"
 #include "connection.h"
 #include "filebuf.h"
 #include "header.h"
@@ -140,6 +141,10 @@ struct Client {
     /* What the worker does after a request. */
     void done()
     {
+        if (cache_section)
+            cache_section->request_done(conn);
+        url_command_free(conn->urlcommands);
+        conn->urlcommands = nullptr;
         delete conn->body;
         conn->body = nullptr;
         serverpool_release(conn);

@@ -754,6 +754,10 @@ TEST(SocketClose, PendingOutputDoesNotHoldTheCloseForEver)
 TEST(SocketWrite, StalledPeerEndsTheWaitAtTheLimit)
 {
     Pair p = tcp_pair();
+    /* Small kernel buffers, so the queue fills at once and stays full. */
+    int small = 4096;
+    setsockopt(p.ours, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    setsockopt(p.theirs, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     Socket s(p.ours);
     s.write_wait_ms = 200;
     ASSERT_EQ(0, s.Blocking(false));
