@@ -4,7 +4,9 @@
 # and wrk sends GETs over 64 kept-alive connections, directly, through the
 # daemon and through squid (each with its access log on). Prints the
 # configurations, the rates, the ratios and the daemon's memory before and
-# after. A benchmark, not a test: it asserts nothing.
+# after. Then the same for cache hits: objects that may be kept for an hour,
+# served from the daemon's cache and from a second squid with a memory
+# cache. A benchmark, not a test: it asserts nothing.
 #
 # Usage: scripts/bench.sh [seconds per run]   (QUILL_BIN: the daemon to use;
 # by default a release build is made in build-bench)
@@ -67,11 +69,14 @@ wait_port() {
 origin_port=$(free_port)
 proxy_port=$(free_port)
 squid_port=$(free_port)
+squid_cache_port=$(free_port)
 
 # The origin: fixed files, never cacheable, kept-alive without end.
 mkdir -p "$work/www" "$work/nginx"
 head -c 1024 /dev/urandom >"$work/www/1k.bin"
 head -c 102400 /dev/urandom >"$work/www/100k.bin"
+mkdir -p "$work/www/hit"
+cp "$work/www/1k.bin" "$work/www/100k.bin" "$work/www/hit/"
 cat >"$work/nginx/nginx.conf" <<EOF
 $( [ "$(id -u)" -eq 0 ] && echo "user root;" )
 worker_processes 4;
@@ -90,8 +95,9 @@ http {
     server {
         listen 127.0.0.1:$origin_port backlog=4096;
         root $work/www;
-        add_header Cache-Control "no-store, no-cache, private" always;
         etag off;
+        location / { add_header Cache-Control "no-store, no-cache, private" always; }
+        location /hit/ { add_header Cache-Control "max-age=3600" always; }
     }
 }
 EOF
@@ -100,7 +106,8 @@ EOF
 # socket buffers are set to 32 KiB: with the default 8 KiB a kept-alive
 # client waits for the delayed acknowledgement (40 ms) at the end of every
 # response over a few segments. QUILL_BENCH_ARGS adds or overrides options.
-sed -e "s|<port>8080</port>|<port>$proxy_port</port>|" etc/quillmere.xml >"$work/quillmere.xml"
+sed -e "s|<port>8080</port>|<port>$proxy_port</port>|" -e "s|/var/cache/quillmere|$work/cache|" \
+    etc/quillmere.xml >"$work/quillmere.xml"
 proxy_args=(-f -c "$work/quillmere.xml" -s etc/section.xml -l "$work/native.log"
             -a "$work/access.log" -e "$work/extended.log" -r "$work/performance.log" -t 1024 -b 32768:32768 ${QUILL_BENCH_ARGS:-})
 
@@ -122,8 +129,26 @@ $( [ "$(id -u)" -eq 0 ] && echo "cache_effective_user proxy" )
 shutdown_lifetime 1 seconds
 EOF
 
+# A second squid that keeps objects in memory, for the cache hits.
+mkdir -p "$work/squid-cache"
+cat >"$work/squid-cache/squid.conf" <<EOF
+http_port 127.0.0.1:$squid_cache_port
+acl localnet src 127.0.0.1
+http_access allow localnet
+http_access deny all
+cache_mem 256 MB
+maximum_object_size_in_memory 1 MB
+workers 1
+access_log stdio:$work/squid-cache/access.log
+cache_log $work/squid-cache/cache.log
+pid_filename $work/squid-cache/squid.pid
+coredump_dir $work/squid-cache
+$( [ "$(id -u)" -eq 0 ] && echo "cache_effective_user proxy" )
+shutdown_lifetime 1 seconds
+EOF
+
 # squid will not run as root: as root it becomes the user "proxy".
-[ "$(id -u)" -eq 0 ] && chown -R proxy "$work/squid"
+[ "$(id -u)" -eq 0 ] && chown -R proxy "$work/squid" "$work/squid-cache"
 
 "$nginx_bin" -p "$work/nginx" -c "$work/nginx/nginx.conf" &
 pids+=($!)
@@ -132,9 +157,12 @@ proxy_pid=$!
 pids+=($proxy_pid)
 "$squid_bin" -n "quillbench$$" -N -f "$work/squid/squid.conf" >"$work/squid/stdout" 2>&1 &
 pids+=($!)
+"$squid_bin" -n "quillbenchc$$" -N -f "$work/squid-cache/squid.conf" >"$work/squid-cache/stdout" 2>&1 &
+pids+=($!)
 wait_port "$origin_port"
 wait_port "$proxy_port"
 wait_port "$squid_port"
+wait_port "$squid_cache_port"
 
 cat >"$work/proxy.lua" <<'EOF'
 -- Requests in absolute form, as a client sends them to a proxy.
@@ -161,6 +189,8 @@ echo "== origin (nginx) configuration =="
 cat "$work/nginx/nginx.conf"
 echo "== squid configuration =="
 cat "$work/squid/squid.conf"
+echo "== squid configuration for the cache hits =="
+cat "$work/squid-cache/squid.conf"
 echo "== daemon =="
 echo "$bin ${proxy_args[*]}"
 grep -A 20 "<rule>" "$work/quillmere.xml" | sed -n '1,20p'
@@ -184,4 +214,24 @@ for f in 1k.bin 100k.bin; do
         "$(awk -v a="$p" -v b="$d" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')"
     echo "daemon memory after $f: $(rss)"
 done
+# Cache hits: each object is fetched through each cache first.
+echo "== cache hits =="
+for f in 1k.bin 100k.bin; do
+    for port in "$proxy_port" "$squid_cache_port"; do
+        curl -s -o /dev/null -x "127.0.0.1:$port" "http://127.0.0.1:$origin_port/hit/$f"
+        curl -s -o /dev/null -x "127.0.0.1:$port" "http://127.0.0.1:$origin_port/hit/$f"
+    done
+done
+printf "%-10s %14s %14s %14s %10s %10s\n" size direct proxy squid proxy/squid proxy/direct
+for f in 1k.bin 100k.bin; do
+    url="http://127.0.0.1:$origin_port/hit/$f"
+    d=$(run "$origin_port" "$url")
+    p=$(run "$proxy_port" "$url")
+    s=$(run "$squid_cache_port" "$url")
+    printf "%-10s %14s %14s %14s %10s %10s\n" "${f%.bin}" "$d" "$p" "$s" \
+        "$(awk -v a="$p" -v b="$s" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')" \
+        "$(awk -v a="$p" -v b="$d" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')"
+    echo "daemon memory after hits of $f: $(rss)"
+done
+echo "daemon cache hits in the access log: $(grep -c TCP_HIT "$work/access.log" || true)"
 echo "access-log lines: daemon $(wc -l <"$work/access.log"), squid $(wc -l <"$work/squid/access.log")"
