@@ -84,8 +84,10 @@ class Foreground(unittest.TestCase):
                           (signal.SIGABRT, "error: Recieved Signal for IOT trap \n")):
             with self.subTest(sig=sig):
                 os.path.exists(self.inst.log) and os.unlink(self.inst.log)
-                p = self.inst.start_foreground()
-                self.assertTrue(self.inst.wait_log("proxy hostname"))
+                # With debug lines on, the last line of the start-up tells
+                # that every service thread runs.
+                p = self.inst.start_foreground("-d", "268435455")
+                self.assertTrue(self.inst.wait_log("debug: GMT offset is"))
                 p.send_signal(sig)
                 self.assertEqual(1, p.wait(20))
                 self.assertIn(line, self.inst.log_text())
