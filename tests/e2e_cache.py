@@ -308,6 +308,12 @@ class CacheEndToEnd(unittest.TestCase):
         data = random.Random(2).randbytes(150000)
         self.origin.put("/fresh/e.bin", data)
         self.assertEqual(data, fetch(self.port, self.origin.url("/fresh/e.bin")).body)
+        # The writer finishes the object after the client has its bytes:
+        # wait until it is served as a hit before stopping the daemon.
+        def served_as_hit():
+            r = fetch(self.port, self.origin.url("/fresh/e.bin"))
+            return r is not None and "HIT" in (r.header("X-Cache") or "")
+        self.assertTrue(wait_for(served_as_hit, 10), self.inst.log_text())
         self.origin.stop()
         self.stop_proxy()
         self.assertTrue(self.inst.wait_log("cache: starting graceful done"), self.inst.log_text())
