@@ -84,6 +84,8 @@ static const char *net_side_name(int side);
 static const char *net_ip(const CONNECTION_T *conn);
 static int net_ctimeout(CONNECTION_T *conn);
 static bool net_socket_ready(Socket *sock);
+static int net_wait_pair(Socket *sock, Socket *other, int timeout, struct pollfd p[2], nfds_t *n,
+                         bool *ready);
 static int net_drain(Socket *sock, int64_t keep, int timeout);
 static int net_write(Socket *sock, const char *bytes, int64_t len, int timeout);
 static bool net_read_exact(Socket *sock, unsigned char *area, int64_t len, int64_t deadline_ms);
@@ -646,6 +648,23 @@ int net_connect(const char *host, int port)
     return net_connect(host, port, NET_CONNECT_DEFAULT_TIMEOUT);
 }
 
+/* Waits for input on sock, and on other (the connection's other socket)
+ * while its buffer is below the cap, so a hang-up or a request on the other
+ * side is noticed. Fills p and *n; *ready is true when sock already holds
+ * bytes, in which case the poll does not wait. Returns net_wait's result. */
+static int net_wait_pair(Socket *sock, Socket *other, int timeout, struct pollfd p[2], nfds_t *n,
+                         bool *ready)
+{
+    *n = 1;
+    p[0] = { sock->fd, POLLIN, 0 };
+    if (other && other->fd >= 0) {
+        p[1] = { other->fd, (short)(other->read_length < NET_OTHER_BUFFER_MAX ? POLLIN : 0), 0 };
+        *n = 2;
+    }
+    *ready = net_socket_ready(sock);
+    return net_wait(p, *n, *ready ? 0 : timeout * 1000);
+}
+
 /* ---- Transfers ---- */
 
 int net_filebuf_send(const Filebuf *buffer, CONNECTION_T *conn, int side)
@@ -700,14 +719,9 @@ int net_filebuf_read(Filebuf *buffer, CONNECTION_T *conn, int side, int64_t len)
         for (;;) {
             Socket *other = net_other_socket(conn, side);
             struct pollfd p[2];
-            nfds_t n = 1;
-            p[0] = { sock->fd, POLLIN, 0 };
-            if (other && other->fd >= 0) {
-                p[1] = { other->fd, (short)(other->read_length < NET_OTHER_BUFFER_MAX ? POLLIN : 0), 0 };
-                n = 2;
-            }
-            bool ready = net_socket_ready(sock);
-            int r = net_wait(p, n, ready ? 0 : timeout * 1000);
+            bool ready = false;
+            nfds_t n = 0;
+            int r = net_wait_pair(sock, other, timeout, p, &n, &ready);
             if (r < 0 || (r == 0 && !ready))
                 break;   /* a failed poll, or the time-out */
 
@@ -790,14 +804,9 @@ int64_t net_transfer(CONNECTION_T *conn, int side, int64_t len)
             /* Looked up on every pass: the client may have been released. */
             Socket *other = net_other_socket(conn, side);
             struct pollfd p[2];
-            nfds_t n = 1;
-            p[0] = { sock->fd, POLLIN, 0 };
-            if (other && other->fd >= 0) {
-                p[1] = { other->fd, (short)(other->read_length < NET_OTHER_BUFFER_MAX ? POLLIN : 0), 0 };
-                n = 2;
-            }
-            bool ready = net_socket_ready(sock);
-            int r = net_wait(p, n, ready ? 0 : timeout * 1000);
+            bool ready = false;
+            nfds_t n = 0;
+            int r = net_wait_pair(sock, other, timeout, p, &n, &ready);
             if (r < 0 || (r == 0 && !ready))
                 break;
 

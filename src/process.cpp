@@ -129,6 +129,55 @@ void thread_set_clientid(unsigned id)
         fatal_error("src/main", __LINE__, "thread_set_clientid");
 }
 
+/* How starting a thread failed. */
+enum thread_failure { TF_OK, TF_ATTR, TF_STACK, TF_DETACH, TF_CREATE };
+
+/* Starts a detached thread with the given stack size; its id goes to *id.
+ * On failure *rc holds the error number. */
+static thread_failure thread_spawn(void *(*start)(void *), void *arg, size_t stack, pthread_t *id,
+                                   int *rc)
+{
+    pthread_attr_t attr;
+    if ((*rc = pthread_attr_init(&attr)) != 0)
+        return TF_ATTR;
+    thread_failure failure = TF_OK;
+    if ((*rc = pthread_attr_setstacksize(&attr, stack)) != 0)
+        failure = TF_STACK;
+    else if ((*rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED)) != 0)
+        failure = TF_DETACH;
+    else if ((*rc = pthread_create(id, &attr, start, arg)) != 0)
+        failure = TF_CREATE;
+    pthread_attr_destroy(&attr);
+    return failure;
+}
+
+/* The log line of a failed start; fn names the caller, attr_word is its
+ * spelling of the attribute failure. The caller holds no lock. */
+static void thread_log_failure(thread_failure failure, int rc, const char *fn,
+                               const char *attr_word, size_t stack)
+{
+    switch (failure) {
+    case TF_OK:
+        break;
+    case TF_ATTR:
+        putlog(LOG_ERROR, "[system: pthread_attr_setstacksize:%d:%s], in %s, failed to %s thread",
+               rc, strerror(rc), fn, attr_word);
+        break;
+    case TF_STACK:
+        putlog(LOG_ERROR, "[system: pthread_attr_setstacksize:%d:%s], in %s, failed to set thread stack_size: %d",
+               rc, strerror(rc), fn, (int)stack);
+        break;
+    case TF_DETACH:
+        putlog(LOG_ERROR, "[system: pthread_attr_setdetachstate:%d:%s], in %s, failed to start thread",
+               rc, strerror(rc), fn);
+        break;
+    case TF_CREATE:
+        putlog(LOG_ERROR, "[system: pthread_create:%d:%s], in %s, failed to create thread",
+               rc, strerror(rc), fn);
+        break;
+    }
+}
+
 int thread_create_internal(void *(*start)(void *), void *arg)
 {
     pthread_mutex_lock(&threadlistlock);
@@ -152,47 +201,17 @@ int thread_create_internal(void *(*start)(void *), void *arg)
     t->requests = 0;
     t->clientid = 0;
 
-    /* Each failure frees the slot and is logged after the lock is let go:
-     * the log writer takes the same lock. */
-    enum { TC_OK, TC_ATTR, TC_STACK, TC_DETACH, TC_CREATE } failure = TC_OK;
-    pthread_attr_t attr;
-    int rc = pthread_attr_init(&attr);
-    if (rc != 0) {
-        failure = TC_ATTR;
-    } else {
-        if ((rc = pthread_attr_setstacksize(&attr, 10485760)) != 0)
-            failure = TC_STACK;
-        else if ((rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED)) != 0)
-            failure = TC_DETACH;
-        else if ((rc = pthread_create(&t->id, &attr, start, arg)) != 0)
-            failure = TC_CREATE;
-        pthread_attr_destroy(&attr);
-    }
-    if (failure != TC_OK)
+    /* A failure frees the slot and is logged after the lock is let go: the
+     * log writer takes the same lock. */
+    int rc = 0;
+    thread_failure failure = thread_spawn(start, arg, 10485760, &t->id, &rc);
+    if (failure != TF_OK)
         t->state = THREAD_FREE;
     pthread_mutex_unlock(&threadlistlock);
 
-    const char *fn = "thread_create_internal";
-    switch (failure) {
-    case TC_OK:
+    if (failure == TF_OK)
         return slot;
-    case TC_ATTR:
-        putlog(LOG_ERROR, "[system: pthread_attr_setstacksize:%d:%s], in %s, failed to inititalise thread",
-               rc, strerror(rc), fn);
-        break;
-    case TC_STACK:
-        putlog(LOG_ERROR, "[system: pthread_attr_setstacksize:%d:%s], in %s, failed to set thread stack_size: %d",
-               rc, strerror(rc), fn, 10485760);
-        break;
-    case TC_DETACH:
-        putlog(LOG_ERROR, "[system: pthread_attr_setdetachstate:%d:%s], in %s, failed to start thread",
-               rc, strerror(rc), fn);
-        break;
-    case TC_CREATE:
-        putlog(LOG_ERROR, "[system: pthread_create:%d:%s], in %s, failed to create thread",
-               rc, strerror(rc), fn);
-        break;
-    }
+    thread_log_failure(failure, rc, "thread_create_internal", "inititalise", 10485760);
     return -1;
 }
 
@@ -217,7 +236,7 @@ void rusage_update()
 
 int thread_create(void *(*start)(void *), CONNECTION_T *conn)
 {
-    enum { TC_OK, TC_NO_SLOT, TC_ATTR, TC_STACK, TC_DETACH, TC_CREATE } failure = TC_OK;
+    thread_failure failure = TF_OK;
     int slot = -1;
     int rc = 0;
     {
@@ -228,60 +247,27 @@ int thread_create(void *(*start)(void *), CONNECTION_T *conn)
                 break;
             }
         }
-        if (slot < 0) {
-            failure = TC_NO_SLOT;
-        } else {
-            pthread_attr_t attr;
-            pthread_t id;
-            if ((rc = pthread_attr_init(&attr)) != 0) {
-                failure = TC_ATTR;
-            } else {
-                if ((rc = pthread_attr_setstacksize(&attr, (size_t)max_opt_stack)) != 0)
-                    failure = TC_STACK;
-                else if ((rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED)) != 0)
-                    failure = TC_DETACH;
-                else if ((rc = pthread_create(&id, &attr, start, conn)) != 0)
-                    failure = TC_CREATE;
-                pthread_attr_destroy(&attr);
-            }
-            if (failure == TC_OK) {
-                /* Claimed before the lock goes, so the new thread finds its
-                 * slot complete. */
-                THREAD_T *t = &threads[slot];
-                t->id = id;
-                t->state = THREAD_STARTING;
-                t->conn = conn;
-                t->ip = t->url = t->method = nullptr;
-                t->requests = 0;
-                t->clientid = 0;
-            }
+        if (slot < 0)
+            return -1;   /* no free slot: the caller closes the connection */
+        pthread_t id;
+        failure = thread_spawn(start, conn, (size_t)max_opt_stack, &id, &rc);
+        if (failure == TF_OK) {
+            /* Claimed before the lock goes, so the new thread finds its
+             * slot complete. */
+            THREAD_T *t = &threads[slot];
+            t->id = id;
+            t->state = THREAD_STARTING;
+            t->conn = conn;
+            t->ip = t->url = t->method = nullptr;
+            t->requests = 0;
+            t->clientid = 0;
         }
     }
 
     /* Logged after the lock is let go: the log writer takes it too. */
-    const char *fn = "thread_create";
-    switch (failure) {
-    case TC_OK:
+    if (failure == TF_OK)
         return slot;
-    case TC_NO_SLOT:
-        break;
-    case TC_ATTR:
-        putlog(LOG_ERROR, "[system: pthread_attr_setstacksize:%d:%s], in %s, failed to initialize thread",
-               rc, strerror(rc), fn);
-        break;
-    case TC_STACK:
-        putlog(LOG_ERROR, "[system: pthread_attr_setstacksize:%d:%s], in %s, failed to set thread stack_size: %d",
-               rc, strerror(rc), fn, max_opt_stack);
-        break;
-    case TC_DETACH:
-        putlog(LOG_ERROR, "[system: pthread_attr_setdetachstate:%d:%s], in %s, failed to start thread",
-               rc, strerror(rc), fn);
-        break;
-    case TC_CREATE:
-        putlog(LOG_ERROR, "[system: pthread_create:%d:%s], in %s, failed to create thread",
-               rc, strerror(rc), fn);
-        break;
-    }
+    thread_log_failure(failure, rc, "thread_create", "initialize", (size_t)max_opt_stack);
     return -1;
 }
 
