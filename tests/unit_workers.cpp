@@ -273,14 +273,26 @@ TEST_F(Workers, ParkedWorkerIsReused)
     pthread_t worker = seen_copy().at(0).thread;
     ASSERT_TRUE(nettest_wait([&] { return state_of(slot) == THREAD_WAITING; }));
 
+    /* b's worker holds its request until c has been served, so both are
+     * in service at once whatever the machine's load. */
+    {
+        std::lock_guard<std::mutex> guard(hold_lock);
+        holding = true;
+    }
     int b = connect_client();
+    nettest_send(b, "HOLD\n");
+    ASSERT_TRUE(nettest_wait([] { return seen_find(seen_copy(), "HOLD") != nullptr; }));
     int c = connect_client();
-    nettest_send(b, "b\n");
     nettest_send(c, "c\n");
-    EXPECT_EQ("ANS b\n", nettest_read(b, 6));
     EXPECT_EQ("ANS c\n", nettest_read(c, 6));
+    {
+        std::lock_guard<std::mutex> guard(hold_lock);
+        holding = false;
+    }
+    hold_cv.notify_all();
+    EXPECT_EQ("ANS HOLD\n", nettest_read(b, 9));
     std::vector<Seen> s = seen_copy();
-    const Seen *sb = seen_find(s, "b");
+    const Seen *sb = seen_find(s, "HOLD");
     const Seen *sc = seen_find(s, "c");
     ASSERT_TRUE(sb && sc);
     EXPECT_NE(sb->slot, sc->slot);
