@@ -12,6 +12,7 @@ packages=(
     openssl ca-certificates
     clang libclang-rt-14-dev libpam-modules
     dante-server microsocks nginx nginx-light dnsmasq-base iproute2 util-linux
+    squid tinyproxy
     chromium
 )
 
@@ -34,4 +35,12 @@ fi
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
+# The tests start every server they use on their own ports; packages must not
+# start their system services (squid, tinyproxy, nginx) on installation.
+policy=/usr/sbin/policy-rc.d
+if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' > "$policy"
+    chmod 755 "$policy"
+    trap 'rm -f "$policy"' EXIT
+fi
 apt-get install -y -qq --no-install-recommends "${missing[@]}"

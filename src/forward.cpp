@@ -45,3 +45,15 @@ void ForwardSection::update()
     /* TODO: rebuild the list of Forward rules from subsection 0, clearing
      * every down mark. Until then the section has no rules and no effect. */
 }
+
+int ForwardSection::forward_do(CONNECTION_T *)
+{
+    /* TODO: the rules; with none every request goes direct. */
+    return 0;
+}
+
+void *icp_thread(void *)
+{
+    /* TODO: the ICP server; until it exists no port is served. */
+    return nullptr;
+}

@@ -32,6 +32,7 @@
 #include "clientpool.h"
 #include "connection.h"
 #include "dnscache.h"
+#include "forward.h"
 #include "hash.h"
 #include "hooks.h"
 #include "password_cache.h"
@@ -575,9 +576,10 @@ void config()
     timers_add(global->timers, DNSCACHE_CLEAN_SECONDS, TIMER_REPEAT, dnscache_clean, nullptr);
     timers_add(global->timers, password_cachexpire, TIMER_REPEAT, password_cache_clean, nullptr);
 
-    /* 19: the other service threads (ICP, rating cache dump) join these in
-     * their places as their components are built. */
+    /* 19: the rating cache dump joins these in its place as that component
+     * is built. */
     thread_create_internal(serverpool_clean, nullptr);
+    thread_create_internal(icp_thread, nullptr);
     thread_create_internal(unlink_thread, nullptr);
     thread_create_internal(clientpool_thread, nullptr);
     thread_create_internal(timer_thread, nullptr);

@@ -33,6 +33,7 @@
 #include "cache.h"
 #include "connection.h"
 #include "filebuf.h"
+#include "forward.h"
 #include "general.h"
 #include "header.h"
 #include "hooks.h"
@@ -676,12 +677,13 @@ static void request_coding(CONNECTION_T *conn)
     }
 }
 
-/* The forwarding decision.
- * TODO: ForwardSection::forward_do(conn) once the forwarding rules exist;
- * with none every request goes direct. */
+/* The forwarding decision: direct unless a forwarding rule chooses an
+ * upstream. */
 static void forward_choose(CONNECTION_T *conn)
 {
     conn->forward_type = FORWARD_DIRECT;
+    if (forward_section)
+        (void)forward_section->forward_do(conn);
 }
 
 /* Step 34: the server connection. */
