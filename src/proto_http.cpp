@@ -20,6 +20,7 @@
  * to see the whole body, and then the response is refused.
  */
 #include "proto_http.h"
+#include "proxyauth.h"
 
 #include <strings.h>
 #include <zlib.h>
@@ -146,7 +147,6 @@ static bool http_processors_need_body(CONNECTION_T *conn);
 static int http_pump(CONNECTION_T *conn, HttpBody *in, const Filebuf *head, int coding);
 static int http_stream(CONNECTION_T *conn);
 static int http_buffered(CONNECTION_T *conn);
-static int proxy_authenticate(CONNECTION_T *conn);
 
 /* ---- Helpers ---- */
 
@@ -1048,15 +1048,6 @@ static int http_buffered(CONNECTION_T *conn)
         (body->size > 0 && http_send_body(conn, body.get()) != 0))
         conn->keepalive_client = 0;
     return http_complete(conn);
-}
-
-/* Answers the upstream proxy's 407 with credentials. Returns 1 when the
- * request was sent again with them.
- * TODO: the Basic and NTLM exchanges with the upstream proxy; until they
- * exist no upstream is chosen and the 407 goes to the client. */
-static int proxy_authenticate(CONNECTION_T *)
-{
-    return 0;
 }
 
 /* A revalidation whose server could not be reached: the held copy is

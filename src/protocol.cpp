@@ -34,6 +34,7 @@
 #include "mem.h"
 #include "misc.h"
 #include "network.h"
+#include "proto_connect.h"
 #include "proto_http.h"
 #include "serverpool.h"
 #include "socket.h"
@@ -47,7 +48,6 @@ static int protocol_ctimeout(CONNECTION_T *conn);
 static int protocol_connect_socket(CONNECTION_T *conn, const char *host, int port);
 static int protocol_send_again(CONNECTION_T *conn);
 static bool protocol_poolable(const HEADER *h);
-static int proxy_connect(CONNECTION_T *conn);
 
 /* Guards the reconnect loop against a pool full of dead connections. */
 #define PROTOCOL_RECONNECT_MAX 16
@@ -75,16 +75,6 @@ int Protocols::Execute(const std::string &scheme, CONNECTION_T *conn) const
 }
 
 /* Connecting. */
-
-/* A CONNECT tunnel through the upstream proxy, over conn->server. Returns
- * 1 when the tunnel stands, else 0.
- * TODO: the tunnel request and the upstream's answer, with the upstream
- * proxy authentication; until those exist no forwarding rule chooses this
- * route, and a tunnel that was asked for fails. */
-static int proxy_connect(CONNECTION_T *)
-{
-    return 0;
-}
 
 /* Connects to host:port with the rule's time-out from the chosen outgoing
  * address and makes conn->server. Returns the descriptor or net_connect's
@@ -169,7 +159,7 @@ int protocol_start(CONNECTION_T *conn)
     }
     case FORWARD_CONNECT:
         rc = protocol_connect_socket(conn, conn->proxy_host, conn->proxy_port);
-        if (rc >= 0 && !proxy_connect(conn)) {
+        if (rc >= 0 && proxy_connect(conn) != 1) {
             putlog(LOG_ERROR, "network: connection to proxy failed");
             delete conn->server;
             conn->server = nullptr;
