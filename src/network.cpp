@@ -53,7 +53,7 @@
 #include "stats.h"
 #include "perflog.h"
 
-int net_tunnel_idle_seconds = NET_TUNNEL_IDLE_DEFAULT;
+int net_tunnel_idle_seconds = 0;
 
 static int net_no_cache_references(CACHEMAP *)
 {
@@ -91,7 +91,7 @@ static int net_write(Socket *sock, const char *bytes, int64_t len, int timeout);
 static bool net_read_exact(Socket *sock, unsigned char *area, int64_t len, int64_t deadline_ms);
 class NetNoWait;
 static bool net_drop_client(CONNECTION_T *conn, int side, Socket *other, NetNoWait *other_mode);
-static void net_pass_close(Socket *to, int timeout);
+static void net_pass_close(Socket *to);
 static void net_stat_connect(bool ok);
 static void net_stat_dns_failure();
 static void net_stat_closed();
@@ -857,76 +857,136 @@ int64_t net_transfer(CONNECTION_T *conn, int side, int64_t len)
     return total;
 }
 
-/* Passes a half-close on: what is queued for to goes out, then its sending
- * side is shut, so its peer reads the end. An SSL socket is left alone:
+/* Passes a half-close on once nothing is queued for to: its sending side
+ * is shut, so its peer reads the end. An SSL socket is left alone:
  * shutting its descriptor would cut the TLS stream. */
-static void net_pass_close(Socket *to, int timeout)
+static void net_pass_close(Socket *to)
 {
-    (void)net_drain(to, 0, timeout);
     if (!to->ssl_active && to->fd >= 0)
         (void)shutdown(to->fd, SHUT_WR);
 }
 
+int net_tunnel_idle(CONNECTION_T *conn)
+{
+    if (net_tunnel_idle_seconds > 0)
+        return net_tunnel_idle_seconds;
+    int timeout = general_section ? general_section->timeout_get(conn) : 0;
+    if (timeout <= 0)
+        return NET_TUNNEL_IDLE_DEFAULT;
+    /* Kept within what poll's millisecond argument can hold. */
+    const int most = INT_MAX / 1000 / NET_TUNNEL_IDLE_FACTOR;
+    return std::min(timeout, most) * NET_TUNNEL_IDLE_FACTOR;
+}
+
+/*
+ * Both directions move independently: a block is read from one end only
+ * while the other end's output queue has room for it, and queued output
+ * goes out whenever its end can take it. So no write ever waits, and a
+ * peer that stops reading while it writes (a relay that sends with
+ * blocking calls, as simple SOCKS servers do) holds up only its own
+ * direction, never the whole tunnel. The idle limit counts from the last
+ * byte that moved either way.
+ */
 int64_t net_proxy(CONNECTION_T *conn, int64_t limit)
 {
     Socket *client = conn->client;
     Socket *server = conn->server;
     if (!client || !server || limit == 0)
         return 0;
-    int idle = net_tunnel_idle_seconds > 0 ? net_tunnel_idle_seconds : NET_TUNNEL_IDLE_DEFAULT;
+    int idle = net_tunnel_idle(conn);
     NetNoWait client_mode(client);
     NetNoWait server_mode(server);
     NET_BLOCK block;
     Socket *ends[2] = { client, server };
-    bool open[2] = { true, true };   /* reading from the client, from the server */
+    bool open[2] = { true, true };    /* input still expected from the end */
+    bool shut[2] = { false, false };  /* the end's sending side is done */
     const char *lost[2] = { "network: [IP:%s] active client socket lost while trying to make a connection",
                             "network: [IP:%s] active outgoing socket lost while trying to make a connection" };
     int64_t total = 0;
     bool failed = false;
+    int64_t deadline = net_now_ms() + (int64_t)idle * 1000;
 
-    while ((open[0] || open[1]) && !failed && (limit < 0 || total < limit)) {
-        struct pollfd p[2];
-        bool ready[2];
-        for (int i = 0; i < 2; i++) {
-            p[i] = { ends[i]->fd, (short)(open[i] ? POLLIN : 0), 0 };
-            ready[i] = open[i] && net_socket_ready(ends[i]);
+    for (;;) {
+        for (int k = 0; k < 2; k++) {
+            /* The other end's input ended and all of it went out. */
+            if (!open[1 - k] && !shut[k] && ends[k]->write_length == 0) {
+                net_pass_close(ends[k]);
+                shut[k] = true;
+            }
         }
-        int r = net_wait(p, 2, ready[0] || ready[1] ? 0 : idle * 1000);
+        if (failed || (limit > 0 && total >= limit) || (!open[0] && !open[1] && shut[0] && shut[1]))
+            break;
+
+        struct pollfd p[2];
+        bool can_read[2];
+        bool ready[2];
+        int64_t room[2];
+        for (int k = 0; k < 2; k++) {
+            room[k] = SOCKET_WRITE_QUEUE_LIMIT - ends[1 - k]->write_length;
+            can_read[k] = open[k] && room[k] >= std::min(block.size, SOCKET_WRITE_QUEUE_LIMIT);
+            ready[k] = can_read[k] && net_socket_ready(ends[k]);
+            short events = (short)((can_read[k] ? POLLIN : 0) | (ends[k]->write_length > 0 ? POLLOUT : 0));
+            /* An end with nothing to do is left out, so that its hang-up
+             * does not wake the poll again and again. */
+            p[k] = { events ? ends[k]->fd : -1, events, 0 };
+        }
+        bool any_ready = ready[0] || ready[1];
+        int64_t left_ms = std::max<int64_t>(deadline - net_now_ms(), 0);
+        int r = net_wait(p, 2, any_ready ? 0 : (int)std::min<int64_t>(left_ms, INT_MAX));
         if (r < 0)
             break;
-        if (r == 0 && !ready[0] && !ready[1]) {
+        if (r == 0 && !any_ready) {
+            if (net_now_ms() < deadline)
+                continue;
             putlog(LOG_NETWORK, "network: [IP:%s] tunnel idle for %d seconds, closed", net_ip(conn), idle);
             break;
         }
-        for (int i = 0; i < 2 && !failed && (limit < 0 || total < limit); i++) {
-            Socket *from = ends[i];
-            Socket *to = ends[1 - i];
-            if (open[i] && (ready[i] || (p[i].revents & POLLIN))) {
-                int64_t want = block.size;
+
+        bool moved = false;
+        for (int k = 0; k < 2 && !failed; k++) {
+            Socket *end = ends[k];
+            Socket *to = ends[1 - k];
+            short ev = p[k].revents;
+            if (ev & POLLOUT) {
+                if (end->Write(nullptr, -1) < 0) {
+                    failed = true;
+                    break;
+                }
+                moved = true;
+            }
+            if (can_read[k] && (ready[k] || (ev & POLLIN))) {
+                int64_t want = std::min(block.size, room[k]);
                 if (limit > 0)
                     want = std::min(want, limit - total);
-                int64_t got = from->Read(block.data, want, idle);
-                /* Once our side of from is shut, its peer's end also shows
+                int64_t got = end->Read(block.data, want, idle);
+                /* Once our side of end is shut, its peer's end also shows
                  * as a hang-up: that is its close, not a failure. */
-                if (got == 0 || (got < 0 && !open[1 - i])) {
-                    /* A half-close: the other direction goes on. */
-                    open[i] = false;
-                    net_pass_close(to, idle);
-                } else if (got < 0 || net_write(to, block.data, got, idle) < 0) {
+                if (got == 0 || (got < 0 && shut[k])) {
+                    open[k] = false;   /* a half-close: the other direction goes on */
+                } else if (got < 0 || to->Write(block.data, got) < 0) {
                     failed = true;
                 } else {
                     total += got;
+                    moved = true;
                 }
-            } else if (p[i].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-                /* With this side's input done, its hang-up still means its
-                 * peer can no longer take data. */
-                putlog(LOG_ERROR, lost[i], net_ip(conn));
-                failed = true;
+            } else if (ev & (POLLERR | POLLHUP | POLLNVAL)) {
+                if (open[k] || end->write_length > 0) {
+                    /* With its input done, its hang-up still means its
+                     * peer can no longer take data. */
+                    putlog(LOG_ERROR, lost[k], net_ip(conn));
+                    failed = true;
+                } else {
+                    shut[k] = true;   /* gone both ways, owed nothing */
+                }
             }
         }
+        if (moved)
+            deadline = net_now_ms() + (int64_t)idle * 1000;
     }
-    (void)net_drain(client, 0, idle);
-    (void)net_drain(server, 0, idle);
+    if (!failed) {
+        (void)net_drain(client, 0, idle);
+        (void)net_drain(server, 0, idle);
+    }
     return total;
 }
 

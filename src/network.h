@@ -23,8 +23,13 @@ struct CONNECTION_T;
 /* The connect time-out when the caller gives none: the general rule's
  * default. */
 #define NET_CONNECT_DEFAULT_TIMEOUT 60
-/* A tunnel's idle limit by default, in seconds. */
+/* A tunnel's idle limit, in seconds, when no general rule gives a
+ * time-out. */
 #define NET_TUNNEL_IDLE_DEFAULT 600
+/* A tunnel carries long-lived traffic (WebSocket, long polling) that is
+ * quiet for much longer than a request waits for its answer: its idle limit
+ * is this many times the general rule's time-out. */
+#define NET_TUNNEL_IDLE_FACTOR 10
 
 /* Results of net_connect besides a descriptor (0 or more). */
 enum net_connect_result {
@@ -50,9 +55,10 @@ struct NET_LISTENER {
     char *address;   /* owned, or NULL for every local address */
 };
 
-/* How long a tunnel (net_proxy) may stay without traffic in either
- * direction, in seconds; a value below 1 means the default. Set at
- * start-up by the forwarding configuration. */
+/* When above 0, how long every tunnel (net_proxy) may stay without
+ * traffic in either direction, in seconds, in place of the connection's
+ * own limit (net_tunnel_idle); 0, the start value, leaves each tunnel its
+ * own. */
 extern int net_tunnel_idle_seconds;
 
 /* The number of references of a cache object, asked when a client goes
@@ -105,8 +111,14 @@ void net_close(CONNECTION_T *conn);
 
 /* Transfers. Every wait for a peer in these is bounded by the connection's
  * connect time-out (the general rule's ctimeout), net_proxy's by
- * net_tunnel_idle_seconds. Data moves in blocks of BLOCKSIZE through a
- * buffer on the heap. */
+ * net_tunnel_idle. Data moves in blocks of BLOCKSIZE through a buffer on
+ * the heap. */
+
+/* The idle limit of conn's tunnel in seconds: net_tunnel_idle_seconds when
+ * above 0, else NET_TUNNEL_IDLE_FACTOR times the time-out of conn's general
+ * rule (NET_TUNNEL_IDLE_DEFAULT without a rule or section). Always 1 or
+ * more. */
+int net_tunnel_idle(CONNECTION_T *conn);
 
 /* Writes the whole buffer to the side's socket and flushes it. Returns the
  * buffer's size; 0 with nothing sent for SIDE_CLIENT with CONN_NOCLIENT;
@@ -140,10 +152,11 @@ int64_t net_filebuf_send_chunked(const Filebuf *buffer, CONNECTION_T *conn, int 
 int64_t net_transfer(CONNECTION_T *conn, int side, int64_t len);
 
 /* Relays both directions between client and server until both are done
- * or limit bytes (both directions together; -1 none) have passed. A side
- * that half-closes has its end passed on, and the other direction goes on
- * to its end. Ends on a lost socket or net_tunnel_idle_seconds without
- * traffic. Returns the bytes relayed. */
+ * or limit bytes (both directions together; -1 none) have passed. Bytes
+ * already buffered in either Socket go first. A side that half-closes has
+ * its end passed on, and the other direction goes on to its end. Ends on a
+ * lost socket or net_tunnel_idle(conn) seconds without traffic. Returns the
+ * bytes relayed. */
 int64_t net_proxy(CONNECTION_T *conn, int64_t limit);
 
 /* Pushes sock's pending output, each wait for the peer bounded by timeout

@@ -147,6 +147,8 @@ static bool http_processors_need_body(CONNECTION_T *conn);
 static int http_pump(CONNECTION_T *conn, HttpBody *in, const Filebuf *head, int coding);
 static int http_stream(CONNECTION_T *conn);
 static int http_buffered(CONNECTION_T *conn);
+static void http_response_setup(CONNECTION_T *conn);
+static int http_proxy_auth(CONNECTION_T *conn, int timeout, int client_keep, char **text);
 
 /* ---- Helpers ---- */
 
@@ -1126,6 +1128,76 @@ static bool http_cache_create(CONNECTION_T *conn, int mode)
     return true;
 }
 
+/* Step 2 for a parsed response (conn->rheader): the request's host and
+ * path for the response rules, the SERVER variables, the profiles, and the
+ * server keep-alive. */
+static void http_response_setup(CONNECTION_T *conn)
+{
+    HEADER *h = conn->header;
+    HEADER *r = conn->rheader;
+    header_field_set(&r->host, h->host);
+    header_field_set(&r->path, h->path);
+    header_variables(conn, "SERVER", r->headers);
+    if (!(conn->flags & CONN_PREFETCH) && profile_section)
+        profile_section->profiles_update(conn);
+    /* TODO: the diagnostic pages of the URL commands "cookies",
+     * "mimeprofiles" and "variables" once the web interface has them;
+     * until then they change nothing. */
+    keepalive_check_server(conn);
+}
+
+/*
+ * A 407 from the upstream proxy (conn->rheader). With the forwarding
+ * rule's credentials and no attempt made yet for this request, answers it
+ * once (proxy_authenticate) and sends the body again. client_keep is the
+ * client's keep-alive as it was before the 407's framing was seen: the
+ * 407 is not what the client gets. Returns:
+ *  1  *text holds the next response header to process (rheader freed);
+ *  0  the response in conn->rheader goes to the client. After an attempt
+ *     it is the 407 (or the proxy's answer to the NTLM negotiation) without
+ *     its Proxy-Authenticate: the proxy's challenge was ours to answer. A
+ *     407 for a rule without credentials passes unchanged;
+ * -1  the request ends: the client was answered or is gone (rheader freed).
+ * A copy being revalidated whose server failed is served instead (1).
+ */
+static int http_proxy_auth(CONNECTION_T *conn, int timeout, int client_keep, char **text)
+{
+    if (!(conn->flags & CONN_PROXY_AUTH) && conn->proxy_user && conn->proxy_password) {
+        HEADER *challenge = conn->rheader;
+        int rc = proxy_authenticate(conn);
+        conn->flags |= CONN_PROXY_AUTH;   /* one attempt per request */
+        if (rc != 0) {
+            http_header_free(conn->rheader);
+            conn->rheader = nullptr;
+            if (rc == 1) {
+                conn->keepalive_client = client_keep;
+                *text = http_request_body(conn) < 0 ? nullptr : header_get_reconnect(conn, timeout);
+                proxyauth_clear(conn);   /* the answer is read: the credentials did their job */
+            }
+            if (*text)
+                return 1;
+            if (http_cache_unvalidated(conn)) {
+                *text = cache_section->stored_header(conn->cache);
+                if (*text)
+                    return 1;
+            }
+            conn->keepalive_server = 0;
+            return -1;
+        }
+        if (conn->rheader != challenge) {
+            conn->keepalive_client = client_keep;
+            http_response_setup(conn);   /* the proxy's answer to the negotiation */
+        }
+    }
+    if ((conn->flags & CONN_PROXY_AUTH) && conn->rheader->status == 407) {
+        header_field_set(&conn->rheader->proxy_authenticate, nullptr);
+        if (log_wanted(LOG_DEBUG))
+            putlog(LOG_DEBUG, "request: proxy %s:%d refused the credentials, 407 passed on",
+                   conn->proxy_host ? conn->proxy_host : "", conn->proxy_port);
+    }
+    return 0;
+}
+
 int protocol_http(CONNECTION_T *conn)
 {
     HEADER *h = conn->header;
@@ -1169,15 +1241,8 @@ int protocol_http(CONNECTION_T *conn)
             free(text);
             text = nullptr;
 
-            header_field_set(&r->host, h->host);
-            header_field_set(&r->path, h->path);
-            header_variables(conn, "SERVER", r->headers);
-            if (!(conn->flags & CONN_PREFETCH) && profile_section)
-                profile_section->profiles_update(conn);
-            /* TODO: the diagnostic pages of the URL commands "cookies",
-             * "mimeprofiles" and "variables" once the web interface has
-             * them; until then they change nothing. */
-            keepalive_check_server(conn);
+            int client_keep = conn->keepalive_client;   /* before this response's framing */
+            http_response_setup(conn);
 
             /* Interim answers (100 Continue, 102, 103) are not the response:
              * the final one follows on the same connection. */
@@ -1194,21 +1259,12 @@ int protocol_http(CONNECTION_T *conn)
                 continue;
             }
 
-            if (r->status == 407 && conn->forward_type == FORWARD_HTTP &&
-                !(conn->flags & CONN_PROXY_AUTH) &&
-                (h->proxy_authorization || (conn->proxy_user && conn->proxy_password))) {
-                if (proxy_authenticate(conn)) {
-                    http_header_free(r);
-                    conn->rheader = nullptr;
-                    conn->flags |= CONN_PROXY_AUTH;
-                    if (http_request_body(conn) < 0 ||
-                        !(text = header_get_reconnect(conn, timeout))) {
-                        conn->keepalive_server = 0;
-                        return -1;
-                    }
+            if (r->status == 407 && conn->forward_type == FORWARD_HTTP) {
+                int auth = http_proxy_auth(conn, timeout, client_keep, &text);
+                if (auth < 0)
+                    return -1;
+                if (auth == 1)
                     continue;
-                }
-                header_field_set(&r->proxy_authenticate, nullptr);
             }
             break;
         }

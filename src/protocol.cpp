@@ -1,7 +1,8 @@
 /*
  * What the request pipeline and the protocol handlers share: reaching the
  * server side of a request (a pooled connection of the same key, or a new
- * one directly, through an upstream proxy or a SOCKS proxy), recovering
+ * one directly, through an upstream proxy, a SOCKS proxy or a tunnel opened
+ * at an upstream proxy), recovering
  * from a pooled connection the server closed meanwhile, the keep-alive
  * decisions for both sides, the decision whether a response body is read
  * whole before it is sent, and the glue that runs the request and response
@@ -194,11 +195,15 @@ int protocol_reconnect(CONNECTION_T *conn)
 }
 
 /* Sends the request header, and its buffered body, once more on the new
- * server socket. Returns 0, or -1 when a write failed. */
+ * server socket. A CONNECT request always speaks to a proxy: the client's
+ * own through an upstream HTTP proxy, or the one that stands in for the
+ * request while a tunnel is set up (proxy_connect). Returns 0, or -1 when
+ * a write failed. */
 static int protocol_send_again(CONNECTION_T *conn)
 {
     HEADER *h = conn->header;
-    int kind = conn->forward_type == FORWARD_HTTP ? HEADER_SEND_PROXY : HEADER_SEND_ORIGIN;
+    int kind = conn->forward_type == FORWARD_HTTP || h->type == HEADER_CONNECT ? HEADER_SEND_PROXY
+                                                                               : HEADER_SEND_ORIGIN;
     if (header_send(h, conn, SIDE_SERVER, kind) != 0)
         return -1;
     if ((h->flags & HEADER_HAS_LENGTH) && conn->body && conn->body->size > 0 &&

@@ -45,6 +45,7 @@
 #include "network.h"
 #include "process.h"
 #include "profiles.h"
+#include "proto_connect.h"
 #include "proto_http.h"
 #include "protocol.h"
 #include "socket.h"
@@ -530,13 +531,7 @@ static int request_kind(CONNECTION_T *conn)
             request_send(conn, "noaccess", 404, true);
             return REQ_END;
         }
-        /* TODO: protocol_connect relays the tunnel once it exists; until
-         * then every tunnel is refused here, before any server is
-         * contacted. */
-        putlog(LOG_REQUEST, "[IP:%s] CONNECT tunnels are not available, request refused",
-               request_ip(conn));
-        request_send(conn, "noaccess", 404, true);
-        return REQ_END;
+        return REQ_GO_ON;
     }
 
     if (request_interface(conn))
@@ -717,6 +712,10 @@ static int request_connect(CONNECTION_T *conn)
 static void request_dispatch(CONNECTION_T *conn)
 {
     HEADER *h = conn->header;
+    if (h->type == HEADER_CONNECT) {
+        (void)protocol_connect(conn);
+        return;
+    }
     /* TODO: the proxy test page of the URL command "proxytest" once the web
      * interface has it. */
     conn->flags |= CONN_PROCESSING;
@@ -802,7 +801,8 @@ static void request_serve(CONNECTION_T *conn)
      * interface has it. */
     if (request_redirect(conn))
         return;
-    if (url_command_find(conn->urlcommands, "https")) {
+    /* A tunnel carries the client's own encryption, never ours. */
+    if (h->type != HEADER_CONNECT && url_command_find(conn->urlcommands, "https")) {
         if (h->flags & HEADER_DEFAULT_PORT)
             h->port = 443;
         conn->flags |= CONN_HTTPS | CONN_SSL;

@@ -5,9 +5,13 @@
  * reused only for exactly the same key: the same scheme, host and port,
  * the same credentials byte for byte, and the same route (direct, through
  * which upstream or SOCKS proxy, from which local address, with or without
- * SSL), so one user's authenticated connection never serves another.
- * Connections that carried NTLM or Negotiate credentials are bound to
- * them and never pooled. A cleaner thread drops idle entries every ten
+ * SSL, and with which of the forwarding rule's credentials for the
+ * upstream proxy), so one user's authenticated connection never serves
+ * another. A connection an upstream proxy authenticated for one rule's
+ * user (by NTLM the connection itself is authenticated) is reused only by
+ * requests with the same credentials for the same proxy. Connections that
+ * carried a client's own NTLM or Negotiate credentials, to an origin or
+ * to an upstream proxy, are bound to that client and never pooled. A cleaner thread drops idle entries every ten
  * seconds; sockets are always closed outside the pool's lock.
  */
 #include "serverpool.h"
@@ -40,6 +44,7 @@ static bool serverpool_text_equal(const char *a, const char *b);
 static bool serverpool_match(const serverpool_t *e, const char *scheme, const char *host, int port,
                              const char *user, const char *password, const SERVERPOOL_ROUTE &route);
 static SERVERPOOL_ROUTE serverpool_direct();
+static int serverpool_bound_value(const char *value);
 static void serverpool_stat(bool hit);
 
 static time_t serverpool_default_clock()
@@ -91,6 +96,9 @@ static void serverpool_entry_free(serverpool_t *entry)
     free(entry->user);
     free(entry->password);
     free(entry->proxy_host);
+    free(entry->proxy_user);
+    free(entry->proxy_password);
+    free(entry->proxy_domain);
     free(entry);
 }
 
@@ -110,6 +118,9 @@ static SERVERPOOL_ROUTE serverpool_direct()
     route.proxy_port = 0;
     route.local.s_addr = htonl(INADDR_ANY);
     route.ssl = 0;
+    route.proxy_user = nullptr;
+    route.proxy_password = nullptr;
+    route.proxy_domain = nullptr;
     return route;
 }
 
@@ -127,6 +138,10 @@ static bool serverpool_match(const serverpool_t *e, const char *scheme, const ch
         const char *proxy = serverpool_none(route.proxy_host);
         if (e->proxy_port != route.proxy_port || (!proxy) != (!e->proxy_host) ||
             (proxy && strcasecmp(e->proxy_host, proxy) != 0))
+            return false;
+        if (!serverpool_text_equal(e->proxy_user, serverpool_none(route.proxy_user)) ||
+            !serverpool_text_equal(e->proxy_password, serverpool_none(route.proxy_password)) ||
+            !serverpool_text_equal(e->proxy_domain, serverpool_none(route.proxy_domain)))
             return false;
     }
     return true;
@@ -171,6 +186,10 @@ void ServerPool::Add(Socket *socket, const char *scheme, const char *host, int p
     e->proxy_port = r.forward_type != FORWARD_DIRECT ? r.proxy_port : 0;
     e->local = r.local;
     e->ssl = r.ssl ? 1 : 0;
+    bool proxied = r.forward_type != FORWARD_DIRECT;
+    e->proxy_user = proxied ? serverpool_copy(serverpool_none(r.proxy_user)) : nullptr;
+    e->proxy_password = proxied ? serverpool_copy(serverpool_none(r.proxy_password)) : nullptr;
+    e->proxy_domain = proxied ? serverpool_copy(serverpool_none(r.proxy_domain)) : nullptr;
 
     std::list<Socket *> closing;
     int warn = 0;
@@ -286,11 +305,11 @@ void *serverpool_clean(void *)
     return nullptr;
 }
 
-int serverpool_auth_bound(const HEADER *request)
+/* 1 when the credentials value uses a scheme that binds the connection. */
+static int serverpool_bound_value(const char *v)
 {
-    if (!request || !request->authorization)
+    if (!v)
         return 0;
-    const char *v = request->authorization;
     while (*v == ' ' || *v == '\t')
         v++;
     static const char *const bound[] = { "NTLM", "Negotiate" };
@@ -302,6 +321,20 @@ int serverpool_auth_bound(const HEADER *request)
     return 0;
 }
 
+int serverpool_auth_bound(const HEADER *request)
+{
+    return request ? serverpool_bound_value(request->authorization) : 0;
+}
+
+int serverpool_proxy_auth_bound(const CONNECTION_T *conn)
+{
+    const HEADER *h = conn->header;
+    if (conn->forward_type != FORWARD_HTTP || !h || !h->proxy_authorization ||
+        (conn->auth_flags & AUTH_CREDENTIALS_USED))
+        return 0;
+    return serverpool_bound_value(h->proxy_authorization);
+}
+
 SERVERPOOL_ROUTE serverpool_route(CONNECTION_T *conn, int ssl)
 {
     SERVERPOOL_ROUTE route = serverpool_direct();
@@ -309,6 +342,9 @@ SERVERPOOL_ROUTE serverpool_route(CONNECTION_T *conn, int ssl)
     if (conn->forward_type != FORWARD_DIRECT) {
         route.proxy_host = conn->proxy_host;
         route.proxy_port = conn->proxy_port;
+        route.proxy_user = conn->proxy_user;
+        route.proxy_password = conn->proxy_password;
+        route.proxy_domain = conn->proxy_domain;
     }
     if (network_section)
         route.local = network_section->interface_lookup(conn);
@@ -325,7 +361,7 @@ void serverpool_release(CONNECTION_T *conn)
     const HEADER *h = conn->header;
     bool keep = conn->keepalive_server == 1 && global && global->serverpool && h && h->protocol &&
                 h->host && s->fd >= 0 && s->read_length == 0 && s->write_length == 0 &&
-                !serverpool_auth_bound(h);
+                !serverpool_auth_bound(h) && !serverpool_proxy_auth_bound(conn);
     if (!keep) {
         delete s;
         return;

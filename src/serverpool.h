@@ -18,13 +18,19 @@ struct HEADER;
 #define SERVERPOOL_DEFAULT_TIMEOUT 60
 
 /* How a pooled connection reaches its server; part of the pool's key, so a
- * connection is only reused for the same path. */
+ * connection is only reused for the same path. The proxy credentials are
+ * those of the forwarding rule: an upstream that authenticated a connection
+ * for one rule's user (NTLM binds the connection itself) never serves a
+ * request of another user over it. */
 struct SERVERPOOL_ROUTE {
     int forward_type;         /* FORWARD_* */
     const char *proxy_host;   /* the upstream or SOCKS proxy; NULL when direct */
     int proxy_port;
     in_addr local;            /* the outgoing address; INADDR_ANY for any */
     int ssl;                  /* 1 when the socket runs SSL */
+    const char *proxy_user = nullptr;       /* NULL when direct or none */
+    const char *proxy_password = nullptr;
+    const char *proxy_domain = nullptr;
 };
 
 /* One idle server connection; every text is owned. */
@@ -41,6 +47,9 @@ struct serverpool_t {
     int proxy_port;
     in_addr local;
     int ssl;
+    char *proxy_user;         /* NULL for none */
+    char *proxy_password;
+    char *proxy_domain;
 };
 
 /*
@@ -101,13 +110,20 @@ void *serverpool_clean(void *arg);
  * lent to another request. */
 int serverpool_auth_bound(const HEADER *request);
 
-/* The route of conn's current request: its forwarding kind and proxy, the
- * outgoing address the network section chooses for it, and ssl. */
+/* The route of conn's current request: its forwarding kind, proxy and the
+ * rule's proxy credentials, the outgoing address the network section
+ * chooses for it, and ssl. The texts point into conn. */
 SERVERPOOL_ROUTE serverpool_route(CONNECTION_T *conn, int ssl);
+
+/* 1 when the request passed the client's own NTLM or Negotiate
+ * Proxy-Authorization to an upstream HTTP proxy: the connection is then
+ * bound to that client's identity. */
+int serverpool_proxy_auth_bound(const CONNECTION_T *conn);
 
 /* After a request: gives conn->server to the global pool when
  * keepalive_server is 1 and the socket is clean (nothing unread or
- * unsent, no connection-bound credentials), with the request's key (for
- * FORWARD_HTTP the proxy's host and port); otherwise deletes it. The
+ * unsent, no connection-bound credentials of the client's), with the
+ * request's key (for FORWARD_HTTP the proxy's host and port, and always
+ * the route with the rule's proxy credentials); otherwise deletes it. The
  * request's observers are removed first. conn->server becomes NULL. */
 void serverpool_release(CONNECTION_T *conn);
