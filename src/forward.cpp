@@ -7,8 +7,10 @@
  * URLs it owns) or by ICP (the ICP peers are asked over UDP whether they
  * hold the URL; a sibling that holds it beats a parent that holds it, which
  * beats a parent that does not, which beats a peer without ICP), at random
- * among equals. The same file runs the ICP server that answers other
- * proxies from the local cache.
+ * among equals. The rules a request matched are copied under the section's
+ * read lock and the choice runs on the copies, so no lock is held while an
+ * ICP exchange waits on the network. The same file runs the ICP server that
+ * answers other proxies from the local cache.
  *
  * Datagrams are untrusted: a message is one datagram whose length field
  * matches what arrived; only queries are answered, and only the first reply
@@ -95,12 +97,17 @@ ForwardSection::~ForwardSection()
 
 void ForwardSection::update()
 {
+    {
+        MutexGuard guard(&status_lock);
+        down_since.clear();
+    }
     rules.clear();
     rules.reserve(subsections[0].items.size());
     for (const Item &item : subsections[0].items) {
         const FieldVector &f = item.fields;
         rules.emplace_back();
         Forward &r = rules.back();
+        r.id = item.id;
         r.enabled = f[0].value != 0;
         r.comment = f[1].text;
         r.profiles = f[2].list;
@@ -113,7 +120,6 @@ void ForwardSection::update()
         r.icp_port = f[9].value;
         r.proxy_type = f[10].value;
         r.protocols = (unsigned)f[11].value;
-        r.down_since = 0;
         /* ICP speaks to a dotted IPv4 address only; a peer with another
          * host is never asked, and says so once here. */
         r.icp_address_valid = inet_pton(AF_INET, r.host.c_str(), &r.icp_address) == 1;
@@ -126,15 +132,22 @@ void ForwardSection::update()
 time_t ForwardSection::get_status(const Forward *rule)
 {
     MutexGuard guard(&status_lock);
-    return rule->down_since;
+    auto mark = down_since.find(rule->id);
+    return mark == down_since.end() ? 0 : mark->second;
 }
 
 void ForwardSection::set_status(const Forward *rule, int down)
 {
+    set_status_since(rule, down ? time(nullptr) : 0);
+}
+
+void ForwardSection::set_status_since(const Forward *rule, time_t since)
+{
     MutexGuard guard(&status_lock);
-    /* The mark is the only member that changes after update(), always
-     * under the status mutex. */
-    const_cast<Forward *>(rule)->down_since = down ? time(nullptr) : 0;
+    if (since)
+        down_since[rule->id] = since;
+    else
+        down_since.erase(rule->id);
 }
 
 /* The proxy's own host name: the command line's, else the general
@@ -154,18 +167,22 @@ static bool forward_is_connect(const HEADER *h)
 int ForwardSection::forward_do(CONNECTION_T *conn)
 {
     const HEADER *h = conn->header;
-    const Forward *chosen = nullptr;
+    std::string own = forward_own_name();
+    std::vector<Forward> matched;   /* copies; the candidates point here */
+    std::vector<proxy_candidate> candidates;
     {
-        std::string own = forward_own_name();
         SectionReadGuard guard(*this);
         if (h && !(conn->bypass & BYPASS_FORWARD) && fields[0].value) {
-            std::vector<proxy_candidate> candidates = candidates_collect(conn, own);
-            if (!candidates.empty())
-                chosen = proxy_select(conn, candidates, own);
+            candidates = candidates_collect(conn, own);
+            matched.reserve(candidates.size());   /* no reallocation moves them */
+            for (proxy_candidate &c : candidates) {
+                matched.push_back(*c.rule);
+                c.rule = &matched.back();
+            }
         }
-        /* The rule is read while the lock still holds it. */
-        forward_route_set(conn, chosen);
     }
+    const Forward *chosen = candidates.empty() ? nullptr : proxy_select(conn, candidates, own);
+    forward_route_set(conn, chosen);
     if (chosen)
         putlog(LOG_FORWARD, "forwarding to %s:%d", conn->proxy_host, conn->proxy_port);
     return 0;
@@ -214,8 +231,8 @@ std::vector<proxy_candidate> ForwardSection::candidates_collect(CONNECTION_T *co
     for (const Forward &r : rules) {
         if (!r.enabled)
             continue;
-        if (r.host == own)
-            continue;   /* this proxy itself */
+        if (!own.empty() && r.host == own)
+            continue;   /* this proxy itself; no name names no rule */
         if (connect) {
             if (!(r.protocols & FORWARD_PROTO_CONNECT))
                 continue;
@@ -247,7 +264,7 @@ const Forward *ForwardSection::proxy_select(CONNECTION_T *conn,
                                             std::vector<proxy_candidate> &candidates,
                                             const std::string &own_name)
 {
-    bool carp = fields[1].value != 0;
+    bool carp = atomic_read(&fields[1].value) != 0;
     if (!forward_is_connect(conn->header)) {
         if (carp)
             peer_select_carp(conn, candidates);
@@ -343,15 +360,15 @@ uint32_t carp_hash_buckets(const char *url, const char *member, uint32_t buckets
 
 uint32_t ForwardSection::carp_hash(const char *url, const char *member)
 {
-    /* Called with the section lock held, or alone in tests. */
-    return carp_hash_buckets(url, member, fields[2].uvalue);
+    return carp_hash_buckets(url, member, atomic_read(&fields[2].uvalue));
 }
 
 void ForwardSection::peer_select_carp(CONNECTION_T *conn, std::vector<proxy_candidate> &candidates)
 {
     const char *url = conn->header->url ? conn->header->url : "";
+    uint32_t buckets = atomic_read(&fields[2].uvalue);
     for (proxy_candidate &c : candidates)
-        c.priority = carp_hash(url, c.rule->host.c_str());
+        c.priority = carp_hash_buckets(url, c.rule->host.c_str(), buckets);
 }
 
 /* ICP client. */

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -66,8 +67,10 @@ enum {
 };
 
 /* One upstream peer, built by ForwardSection::update from an entry of the
- * list peer; owned by the section's rule list. */
+ * list peer; owned by the section's rule list. A request chooses among
+ * copies of the rules it matched, so the choice needs no section lock. */
 struct Forward {
+    int id = 0;                  /* the entry's id: the key of its down mark */
     bool enabled = false;
     std::string comment;
     StringList profiles;
@@ -82,12 +85,10 @@ struct Forward {
     unsigned protocols = 0;      /* FORWARD_PROTO_* */
     bool icp_address_valid = false;   /* host is a dotted IPv4 address */
     struct in_addr icp_address = {};  /* host parsed, when valid */
-    /* When the peer last left an ICP query unanswered, 0 = not down. Read
-     * and written only under the section's status mutex. */
-    time_t down_since = 0;
 };
 
-/* One candidate of the current request; lives for one forward_do call. */
+/* One candidate of the current request; lives for one forward_do call and
+ * points into that call's copies of the rules. */
 struct proxy_candidate {
     int32_t reqnum = 0;           /* the request number of our ICP query */
     uint32_t priority = 0;
@@ -121,12 +122,15 @@ public:
      * mark; called with the write lock held. */
     void update() override;
 
-    /* Chooses the route of conn's request under the read lock: when a peer
-     * is chosen sets forward_type, proxy_host, proxy_port and all three
-     * upstream credentials (a credential the rule leaves empty is cleared);
-     * when the request goes direct clears proxy_host and the credentials
-     * and leaves forward_type as the caller set it (FORWARD_DIRECT), so no
-     * credential reaches a different upstream. Returns 0. */
+    /* Chooses the route of conn's request. The matching rules are collected
+     * and copied under the read lock; the choice among the copies (with its
+     * ICP exchange) runs after the lock is released, so no lock is held
+     * while waiting on the network. When a peer is chosen, sets
+     * forward_type, proxy_host, proxy_port and all three upstream
+     * credentials (a credential the rule leaves empty is cleared); when the
+     * request goes direct, clears proxy_host and the credentials and leaves
+     * forward_type as the caller set it (FORWARD_DIRECT), so no credential
+     * reaches a different upstream. Returns 0. */
     int forward_do(CONNECTION_T *conn);
 
     /* The rules that may take conn's request, in configuration order, each
@@ -136,8 +140,9 @@ public:
 
     /* Gives the candidates their priorities and chooses one; own is the
      * proxy's own host name, its CARP member name. Sets CONN_CARP and the
-     * log entry's peer code for a chosen peer. Returns the chosen rule or
-     * NULL (direct). The caller holds the read lock. */
+     * log entry's peer code for a chosen peer. Returns the chosen rule (one
+     * the candidates point to) or NULL (direct). Called without the section
+     * lock: it reads the options one at a time. */
     const Forward *proxy_select(CONNECTION_T *conn, std::vector<proxy_candidate> &candidates,
                                 const std::string &own);
 
@@ -148,23 +153,27 @@ public:
      * marked down) whether they hold the URL, waits for the first reply of
      * each for at most the cache section's ICP time-out in all, and gives
      * the priorities of their answers; a peer that stays silent is marked
-     * down. The caller holds the read lock. */
+     * down. Called without the section lock. */
     void peer_select_icp(CONNECTION_T *conn, std::vector<proxy_candidate> &candidates);
 
     /* The CARP score of url for member, modulo the carp-buckets option when
-     * it is not 0. */
+     * it is not 0. Takes the read lock for the option: called without it. */
     uint32_t carp_hash(const char *url, const char *member);
 
     /* A rule's down mark: the time it was set, 0 when not down. set_status
-     * sets it to now (down non-zero) or clears it. */
+     * sets it to now (down non-zero) or clears it; set_status_since sets it
+     * to a given time (0 clears it). A mark set for a rule that a rebuild
+     * has since replaced is never read again. */
     time_t get_status(const Forward *rule);
     void set_status(const Forward *rule, int down);
+    void set_status_since(const Forward *rule, time_t since);
 
     /* The rules, rebuilt by update(); read under the section lock. */
     std::vector<Forward> rules;
 
 private:
-    pthread_mutex_t status_lock;   /* guards every rule's down_since */
+    pthread_mutex_t status_lock;        /* guards down_since */
+    std::map<int, time_t> down_since;   /* rule id -> when it went down */
 };
 
 /* The one instance, created by sections_create. */

@@ -153,10 +153,13 @@ int64_t net_transfer(CONNECTION_T *conn, int side, int64_t len);
 
 /* Relays both directions between client and server until both are done
  * or limit bytes (both directions together; -1 none) have passed. Bytes
- * already buffered in either Socket go first. A side that half-closes has
- * its end passed on, and the other direction goes on to its end. Ends on a
- * lost socket or net_tunnel_idle(conn) seconds without traffic. Returns the
- * bytes relayed. */
+ * already buffered in either Socket go first. Each direction moves as its
+ * receiver takes it, with at most SOCKET_WRITE_QUEUE_LIMIT bytes queued
+ * toward each side, so a peer that stops reading stalls only the bytes
+ * meant for it. A side that half-closes has its end passed on once its
+ * bytes are out, and the other direction goes on to its end. Ends on a
+ * lost socket or net_tunnel_idle(conn) seconds without a byte moving.
+ * Returns the bytes relayed. */
 int64_t net_proxy(CONNECTION_T *conn, int64_t limit);
 
 /* Pushes sock's pending output, each wait for the peer bounded by timeout

@@ -1192,7 +1192,7 @@ static int http_proxy_auth(CONNECTION_T *conn, int timeout, int client_keep, cha
     if ((conn->flags & CONN_PROXY_AUTH) && conn->rheader->status == 407) {
         header_field_set(&conn->rheader->proxy_authenticate, nullptr);
         if (log_wanted(LOG_DEBUG))
-            putlog(LOG_DEBUG, "request: proxy %s:%d refused the credentials, 407 passed on",
+            putlog(LOG_DEBUG, "request: 407 from proxy %s:%d passed on without its challenge",
                    conn->proxy_host ? conn->proxy_host : "", conn->proxy_port);
     }
     return 0;

@@ -2,11 +2,10 @@
  * What the request pipeline and the protocol handlers share: reaching the
  * server side of a request (a pooled connection of the same key, or a new
  * one directly, through an upstream proxy, a SOCKS proxy or a tunnel opened
- * at an upstream proxy), recovering
- * from a pooled connection the server closed meanwhile, the keep-alive
- * decisions for both sides, the decision whether a response body is read
- * whole before it is sent, and the glue that runs the request and response
- * processors.
+ * at an upstream proxy), recovering from a pooled connection the server
+ * closed meanwhile, the keep-alive decisions for both sides, the decision
+ * whether a response body is read whole before it is sent, and the glue
+ * that runs the request and response processors.
  *
  * A pooled connection may have been closed by its server at any moment, so
  * a request that finds no answer on one is sent again on a new connection,

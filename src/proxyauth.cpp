@@ -15,9 +15,11 @@
  * when the handshake fails after the client was answered (a page sent by
  * the reconnect logic, or by us), the caller is told so and stays silent.
  *
- * Basic credentials stay on the connection until the caller has read the
- * answer, so that a proxy which closes the connection after its 407 (or a
- * pooled connection found dead) gets them again on the new connection.
+ * A 407 that closes its connection, or that answers a request with a body,
+ * is answered on a new connection. Basic credentials stay on the
+ * connection record until the caller has read the answer, so that a
+ * connection found dead at that point is replaced and the request, sent
+ * again, still carries them.
  * NTLM credentials are bound to the connection that carried the handshake
  * and are never sent on another.
  */

@@ -51,8 +51,9 @@ extern std::mutex ntlm_lock;
  * on conn->server (for a CONNECT request, the CONNECT line). Every
  * Proxy-Authenticate line of the 407 is read; a scheme it does not offer is
  * never used (see proxyauth_scheme_choose). When the 407 ends the
- * connection, the request goes out on a new one. The request body, when
- * there is one, is the caller's to send.
+ * connection, or answers a request with a body (the proxy may not have
+ * read it), the request goes out on a new connection. The request body,
+ * when there is one, is the caller's to send.
  * Returns:
  *  1  the request was sent again with credentials. For a Basic answer to an
  *     HTTP request conn->upstream_authorization stays set, so that a

@@ -374,8 +374,9 @@ class ThroughSquid(unittest.TestCase):
         self.addCleanup(r.cleanup)
         self.assertEqual(0, r.code, r.stderr + proxy.log()[-2000:])
         self.assertIn(b"s_server", r.body())
-        self.assertTrue(squid.wait_access("TCP_TUNNEL/200"), squid.access_lines())
-        self.assertTrue(squid.wait_access(" tunnel "), squid.access_lines())
+        line = squid.wait_access("CONNECT 127.0.0.1:%d tunnel " % self.origin.port)
+        self.assertTrue(line, squid.access_lines())
+        self.assertIn("TCP_TUNNEL/200", line)
 
     @unittest.skipUnless(os.path.exists(BASIC_NCSA or "/nonexistent"), "needs basic_ncsa_auth")
     def test_squid_asks_for_credentials_the_rule_lacks(self):
@@ -392,6 +393,38 @@ class ThroughSquid(unittest.TestCase):
         self.assertTrue(proxy.wait_access(" CONNECT "))
         self.assertEqual(1, len(connect_records(proxy, self.origin.port)))
 
+
+    @unittest.skipUnless(os.path.exists(BASIC_NCSA or "/nonexistent"), "needs basic_ncsa_auth")
+    def test_tunnel_for_a_plain_request_with_credentials(self):
+        """squid's 407 to a tunnel opened for a plain request: answered once with the
+        rule's credentials, the request goes through; without them, 503 and the
+        origin sees nothing."""
+        if not NGINX:
+            self.skipTest("needs nginx")
+        nginx = Nginx({"page.txt": PAGE}).start()
+        self.addCleanup(nginx.stop)
+        squid = self.basic_squid()
+        without = self.proxy(peer_rule("127.0.0.1", squid.port, "connect", "http"))
+        r = Curl(without.port, nginx.url("/page.txt"), timeout=60)
+        self.addCleanup(r.cleanup)
+        self.assertEqual(503, r.status)
+        self.assertNotIn("proxy-authenticate", r.headers())
+        self.assertTrue(without.wait_log("network: connection to proxy failed"))
+        self.assertEqual([], nginx.requests())
+
+        proxy = tunnel_proxy([peer_rule("127.0.0.1", squid.port, "connect", "http",
+                                        user="tunnel", password="secret")])
+        try:
+            r = Curl(proxy.port, nginx.url("/page.txt"), timeout=60)
+            self.addCleanup(r.cleanup)
+            self.assertEqual(200, r.status, proxy.log()[-2000:])
+            self.assertEqual(PAGE, r.body())
+        finally:
+            proxy.stop()   # squid logs the tunnel when it ends
+        line = squid.wait_access("CONNECT 127.0.0.1:%d tunnel " % nginx.port)
+        self.assertTrue(line, squid.access_lines())
+        self.assertIn("TCP_TUNNEL/200", line)
+        self.assertEqual(1, len(nginx.requests()))
 
 class Danted:
     """danted as a SOCKS 5 server without authentication on a free port."""

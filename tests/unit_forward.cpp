@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -308,6 +309,16 @@ TEST(ForwardCandidates, Table)
         }
         EXPECT_EQ(c.expected, got);
     }
+}
+
+/* Without an own host name no rule counts as the proxy itself, and a stop
+ * marker still stops. */
+TEST(ForwardCandidates, EmptyOwnNameKeepsTheStopMarker)
+{
+    configure({ { { "host", "" } }, { { "host", "b" } } });
+    Client client(GET);
+    SectionReadGuard guard(*forward_section);
+    EXPECT_TRUE(forward_section->candidates_collect(client.conn, "").empty());
 }
 
 /* Routes and credentials. */
@@ -653,13 +664,15 @@ namespace {
 /* A stand-in ICP peer on loopback: answers each query with opcode (or
  * stays silent for -1). spoof_first sends a HIT from another port first;
  * duplicate_hit sends a HIT after the real answer; flood keeps sending
- * replies with a wrong request number until the peer is destroyed. Counts
+ * replies with a wrong request number until the peer is destroyed;
+ * before_answer runs on the peer's thread before it answers. Counts
  * queries. */
 class IcpPeer {
 public:
     explicit IcpPeer(int opcode, bool spoof_first = false, bool duplicate_hit = false,
-                     bool flood = false)
-        : opcode(opcode), spoof_first(spoof_first), duplicate_hit(duplicate_hit), flood(flood)
+                     bool flood = false, std::function<void()> before_answer = nullptr)
+        : opcode(opcode), spoof_first(spoof_first), duplicate_hit(duplicate_hit), flood(flood),
+          before_answer(std::move(before_answer))
     {
         worker = std::thread([this] { run(); });
     }
@@ -696,6 +709,8 @@ private:
                 std::string fake = icp_bytes(ICP_OP_HIT, reqnum, payload);
                 sendto(other.fd, fake.data(), fake.size(), 0, (sockaddr *)&from, len);
             }
+            if (before_answer)
+                before_answer();
             if (opcode >= 0) {
                 std::string answer = icp_bytes(opcode, reqnum, payload);
                 sendto(sock.fd, answer.data(), answer.size(), 0, (sockaddr *)&from, len);
@@ -716,6 +731,7 @@ private:
     bool spoof_first;
     bool duplicate_hit;
     bool flood;
+    std::function<void()> before_answer;
     Udp sock;
     Udp other;
     std::atomic<bool> stop{ false };
@@ -838,12 +854,12 @@ TEST(ForwardIcpClient, SilentPeerIsMarkedDown)
     EXPECT_EQ(1, silent.queries.load());
     EXPECT_EQ(down, forward_section->get_status(rule));
 
-    forward_section->rules[0].down_since = time(nullptr) - (ICP_DOWN_SECONDS - 1);
+    forward_section->set_status_since(rule, time(nullptr) - (ICP_DOWN_SECONDS - 1));
     c.next(GET);
     c.route();
     EXPECT_EQ(1, silent.queries.load());
 
-    forward_section->rules[0].down_since = time(nullptr) - ICP_DOWN_SECONDS;
+    forward_section->set_status_since(rule, time(nullptr) - ICP_DOWN_SECONDS);
     c.next(GET);
     c.route();   /* the mark has run out: asked again, and marked again */
     EXPECT_TRUE(queries_reach(silent, 2));
@@ -894,6 +910,36 @@ TEST(ForwardIcpClient, FloodDoesNotExtendTheWait)
     EXPECT_EQ("plain.test", c.host());
     EXPECT_NE(0, forward_section->get_status(&forward_section->rules[0]));
     EXPECT_NE(0, forward_section->get_status(&forward_section->rules[1]));
+}
+
+/* No section lock is held while the client waits for ICP replies: the peer
+ * reloads the forward section (which takes the write lock) before it
+ * answers, and its HIT still arrives within the wait. The route comes from
+ * the rule as it was when the request matched it. */
+TEST(ForwardIcpClient, ReloadDuringTheWait)
+{
+    std::atomic<bool> reloaded{ false };
+    auto reload = [&reloaded] {
+        tinyxml2::XMLDocument doc;
+        std::string text = "<quillmere><forward><enabled>true</enabled><carp>false</carp>"
+                           "<carp-buckets>0</carp-buckets>" +
+                           peer_entry({ { "host", "new.test" } }) + "</forward></quillmere>";
+        if (doc.Parse(text.c_str()) == tinyxml2::XML_SUCCESS &&
+            forward_section->load(&doc, CONFIG_LOAD_REPLACE) == SECTION_LOADED)
+            reloaded = true;
+    };
+    IcpPeer sibling(ICP_OP_HIT, false, false, false, reload);
+    configure({ icp_rule("sibling", sibling, "1001"), { { "host", "plain.test" } } }, false, 0,
+              5000);
+    Client c(GET);
+    c.route();
+    EXPECT_TRUE(reloaded.load());
+    EXPECT_EQ("127.0.0.1", c.host());
+    EXPECT_EQ(1001, c.conn->proxy_port);
+    EXPECT_STREQ("SIBLING_HIT", c.conn->logentry.peercode());
+    c.next(GET);
+    c.route();
+    EXPECT_EQ("new.test", c.host());
 }
 
 /* A peer whose host is not a dotted IPv4 address is never asked: the

@@ -510,34 +510,46 @@ TEST_F(AuthExchange, BasicOnTheSameConnection)
     EXPECT_FALSE(test_log_contains("YWxpY2U6czNjcmV0"));
 }
 
-/* An upstream that closes after its 407 (said or not) gets the
- * credentials on a new connection, and a POST body comes along whole. */
+/* An upstream that closes after its 407 (said, or shown by a body that
+ * runs to the close, or not said at all) gets the credentials on a new
+ * connection; a POST body comes along whole, and the client's keep-alive
+ * is not spoilt by the 407's framing. */
 TEST_F(AuthExchange, BasicAfterTheUpstreamCloses)
 {
-    const char *closing[] = {
-        ("HTTP/1.1 407 No\r\nProxy-Authenticate: Basic realm=x\r\nConnection: close\r\n"
-         "Content-Length: 3\r\n\r\nno!"),
-        "HTTP/1.0 407 No\r\nProxy-Authenticate: Basic realm=x\r\n\r\nuntil the close",
-        "HTTP/1.1 407 No\r\nProxy-Authenticate: Basic realm=x\r\nContent-Length: 3\r\n\r\nno!",
+    const struct {
+        const char *first;
+        bool closes;   /* the upstream really closes; otherwise only says so */
+    } closing[] = {
+        /* said: a request sent on that connection anyway would show up
+         * there, as the upstream keeps it open */
+        { "HTTP/1.1 407 No\r\nProxy-Authenticate: Basic realm=x\r\nConnection: close\r\n"
+          "Content-Length: 3\r\n\r\nno!", false },
+        { "HTTP/1.0 407 No\r\nProxy-Authenticate: Basic realm=x\r\n\r\nuntil the close", true },
+        { "HTTP/1.1 407 No\r\nProxy-Authenticate: Basic realm=x\r\nContent-Length: 3\r\n\r\nno!", true },
     };
     std::string body(100000, 'b');
-    for (const char *first : closing) {
-        SCOPED_TRACE(first);
-        TearDown();
-        SetUp();
-        Upstream up({ { first, true }, { kOk, false } });
-        route(up);
-        request("POST http://o.test/form HTTP/1.1\r\nHost: o.test\r\nContent-Length: 100000\r\n\r\n", body);
-        EXPECT_EQ(1, run());
-        std::string got = client_bytes();
-        EXPECT_EQ(0u, got.find("HTTP/1.1 200"));
-        EXPECT_EQ(1u, count_of(got, "HTTP/1.1 "));
-        ASSERT_EQ(2u, up.count());
-        EXPECT_EQ(2, up.connection_of(1));
-        EXPECT_EQ(kAlice, proxy_authorization(up.request(1)));
-        std::string second = up.request(1);
-        EXPECT_EQ(body, second.substr(second.find("\r\n\r\n") + 4));
-        EXPECT_EQ(1, conn->keepalive_client);   /* the 407's framing never reached the client */
+    for (const auto &c : closing) {
+        for (bool post : { false, true }) {
+            SCOPED_TRACE(std::string(c.first) + (post ? " POST" : " GET"));
+            TearDown();
+            SetUp();
+            Upstream up({ { c.first, c.closes }, { kOk, false } });
+            route(up);
+            if (post)
+                request("POST http://o.test/form HTTP/1.1\r\nHost: o.test\r\nContent-Length: 100000\r\n\r\n", body);
+            else
+                request("GET http://o.test/a HTTP/1.1\r\nHost: o.test\r\n\r\n");
+            EXPECT_EQ(1, run());
+            std::string got = client_bytes();
+            EXPECT_EQ(0u, got.find("HTTP/1.1 200"));
+            EXPECT_EQ(1u, count_of(got, "HTTP/1.1 "));
+            ASSERT_EQ(2u, up.count());
+            EXPECT_EQ(2, up.connection_of(1));
+            EXPECT_EQ(kAlice, proxy_authorization(up.request(1)));
+            std::string second = up.request(1);
+            EXPECT_EQ(post ? body : "", second.substr(second.find("\r\n\r\n") + 4));
+            EXPECT_EQ(1, conn->keepalive_client);
+        }
     }
 }
 
@@ -694,29 +706,50 @@ TEST_F(AuthExchange, NtlmFailureAnswersOnce)
     EXPECT_EQ(nullptr, conn->rheader);
 }
 
-/* A CONNECT request: the CONNECT line goes again with the credentials, and
+/* A CONNECT request: the CONNECT line goes again with the credentials (by
+ * Basic, or at the end of the NTLM handshake on the same connection), and
  * nothing is ever sent to the client from here. */
 TEST_F(AuthExchange, ConnectRequestIsSentAgain)
 {
-    Upstream up({ { kBasic407, false }, { "HTTP/1.1 200 Connection established\r\n\r\n", false } });
-    route(up);
-    request("CONNECT o.test:443 HTTP/1.1\r\nHost: o.test:443\r\n\r\n");
-    ASSERT_GE(protocol_start(conn), 0);
-    (void)header_send(conn->header, conn, SIDE_SERVER, HEADER_SEND_PROXY);
-    char *text = header_get(conn, SIDE_SERVER, 5);
-    ASSERT_TRUE(text);
-    conn->rheader = http_header_parse_response(text);
-    free(text);
-    EXPECT_EQ(1, proxy_authenticate(conn));
-    EXPECT_EQ(nullptr, conn->upstream_authorization);
-    text = header_get(conn, SIDE_SERVER, 5);
-    ASSERT_TRUE(text);
-    EXPECT_EQ(0, strncmp(text, "HTTP/1.1 200", 12));
-    free(text);
-    ASSERT_EQ(2u, up.count());
-    EXPECT_EQ(0u, up.request(1).find("CONNECT o.test:443 HTTP/1.1\r\n"));
-    EXPECT_EQ(kAlice, proxy_authorization(up.request(1)));
-    EXPECT_EQ("", client_bytes());
+    const char established[] = "HTTP/1.1 200 Connection established\r\n\r\n";
+    const struct {
+        const char *name;
+        std::vector<Step> steps;
+        const char *domain;
+        const char *scheme;
+    } cases[] = {
+        { "Basic", { { kBasic407, false }, { established, false } }, nullptr, "Basic " },
+        { "NTLM", { { kNtlm407, false }, { ntlm_challenge_407(b64(challenge())), false }, { established, false } },
+          "CORP", "NTLM " },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        Upstream up(c.steps);
+        route(up, "alice", "s3cret", c.domain);
+        request("CONNECT o.test:443 HTTP/1.1\r\nHost: o.test:443\r\n\r\n");
+        ASSERT_GE(protocol_start(conn), 0);
+        (void)header_send(conn->header, conn, SIDE_SERVER, HEADER_SEND_PROXY);
+        char *text = header_get(conn, SIDE_SERVER, 5);
+        ASSERT_TRUE(text);
+        conn->rheader = http_header_parse_response(text);
+        free(text);
+        EXPECT_EQ(1, proxy_authenticate(conn));
+        EXPECT_EQ(nullptr, conn->upstream_authorization);
+        text = header_get(conn, SIDE_SERVER, 5);
+        ASSERT_TRUE(text);
+        EXPECT_EQ(0, strncmp(text, "HTTP/1.1 200", 12));
+        free(text);
+        size_t last = c.steps.size() - 1;
+        ASSERT_EQ(c.steps.size(), up.count());
+        for (size_t i = 0; i <= last; i++) {
+            EXPECT_EQ(0u, up.request(i).find("CONNECT o.test:443 HTTP/1.1\r\n"));
+            EXPECT_EQ(1, up.connection_of(i));
+        }
+        EXPECT_EQ(0u, proxy_authorization(up.request(last)).find(c.scheme));
+        EXPECT_EQ("", client_bytes());
+    }
 }
 
 /* A CONNECT whose proxy closes after its 407 and cannot be reached again:

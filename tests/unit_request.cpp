@@ -420,8 +420,8 @@ TEST(Pipeline, Refusals)
           "network: connection failed host: 127.0.0.1" },
         { "template command", "GET http://xx--template.a.test/ HTTP/1.1\r\n\r\n",
           ACCESS_PROXY | ACCESS_COMMANDS, "HTTP/1.1 200 ", 1, "sent unknown" },
-        { "CONNECT", "CONNECT a.test:443 HTTP/1.1\r\n\r\n", ACCESS_CONNECT, "HTTP/1.1 404 ", 0,
-          "CONNECT tunnels are not available" },
+        { "CONNECT without permission", "CONNECT a.test:443 HTTP/1.1\r\n\r\n", ACCESS_PROXY,
+          "HTTP/1.1 404 ", 0, "attempted a CONNECT request" },
     };
     for (const RefusalCase &c : cases) {
         SCOPED_TRACE(c.name);
