@@ -32,6 +32,7 @@
 #include "main.h"
 #include "mem.h"
 #include "network.h"
+#include "proxyauth.h"
 #include "request.h"
 #include "serverpool.h"
 #include "socket.h"
@@ -326,6 +327,7 @@ static void process_request_done(CONNECTION_T *conn)
     delete conn->body;
     conn->body = nullptr;
     serverpool_release(conn);
+    proxyauth_clear(conn);   /* upstream credentials never outlive their request */
     free(conn->proxy_host);
     conn->proxy_host = nullptr;
     conn->rheader = nullptr;   /* freed by the code that made it */

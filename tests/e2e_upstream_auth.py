@@ -5,6 +5,7 @@ connection after its 407. curl is the client, nginx the origin, and the
 daemon forwards through the upstream with the credentials of its peer
 rule. Every test starts its own daemon and peers on loopback ports."""
 
+import base64
 import os
 import re
 import shutil
@@ -104,7 +105,7 @@ def basic_squid():
 
 def ntlm_squid():
     return Squid(auth=["auth_param ntlm program %s" % NTLM_FAKE,
-                       "auth_param ntlm children 2",
+                       "auth_param ntlm children 2 startup=1",
                        "auth_param ntlm keep_alive on",
                        "acl authed proxy_auth REQUIRED"],
                  access=["http_access allow authed", "http_access deny all"])
@@ -134,7 +135,6 @@ class UpstreamAuth(unittest.TestCase):
         """Neither the password nor a Basic value holding it is in a log."""
         text = proxy.log() + proxy.access_log()
         self.assertNotIn(password, text)
-        import base64
         self.assertNotIn(base64.b64encode(("alice:" + password).encode()).decode(), text)
 
     @needs(NGINX, CURL, SQUID, os.path.exists(BASIC_NCSA))
