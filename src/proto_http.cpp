@@ -1052,6 +1052,14 @@ static int http_buffered(CONNECTION_T *conn)
     return http_complete(conn);
 }
 
+/* The held copy that was to stand in for an unreachable server cannot be
+ * read either: the client, not answered yet, gets the error page. */
+static void http_copy_unreadable(CONNECTION_T *conn)
+{
+    if (template_section)
+        (void)template_section->send_or_close("noconnect", conn, 503);
+}
+
 /* A revalidation whose server could not be reached: the held copy is
  * served as a plain hit. Returns true when there is one to serve. */
 static bool http_cache_unvalidated(CONNECTION_T *conn)
@@ -1180,6 +1188,7 @@ static int http_proxy_auth(CONNECTION_T *conn, int timeout, int client_keep, cha
                 *text = cache_section->stored_header(conn->cache);
                 if (*text)
                     return 1;
+                http_copy_unreadable(conn);
             }
             conn->keepalive_server = 0;
             return -1;
@@ -1210,8 +1219,11 @@ int protocol_http(CONNECTION_T *conn)
         text = cache_section->stored_header(conn->cache);
     } else {
         text = http_request_send(conn);
-        if (!text && http_cache_unvalidated(conn))
+        if (!text && http_cache_unvalidated(conn)) {
             text = cache_section->stored_header(conn->cache);
+            if (!text)
+                http_copy_unreadable(conn);
+        }
     }
     if (!text) {
         conn->keepalive_server = 0;

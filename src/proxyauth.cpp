@@ -507,18 +507,25 @@ static int proxyauth_fail(CONNECTION_T *conn, const char *page, int status)
 }
 
 /* Drops the 407's body and makes sure a connection is there to answer on:
- * a new one when the 407 ended its connection, or when it answered a
- * request with a body. A proxy may refuse such a request before it has
- * read the body and then never read another request on that connection
- * (squid does so while saying keep-alive), so the credentials go on a new
- * connection. Returns 0 when ready, else the negative connect result of
- * the new connection. */
+ * a new one when the 407 ended its connection, when it answered a request
+ * with a body, or when it answered a CONNECT. A proxy may refuse a request
+ * with a body before it has read the body and then never read another
+ * request on that connection (squid does so while saying keep-alive), so
+ * the credentials go on a new connection. A CONNECT's answer is read on
+ * its connection only, with no second try: were the proxy to close after
+ * its 407 without saying so, the credentials would be lost in a dead
+ * socket, so they always go on a new one. Returns 0 when ready, else the
+ * negative connect result of the new connection. */
 static int proxyauth_ready(CONNECTION_T *conn)
 {
     const HEADER *h = conn->header;
     bool body = ((h->flags & HEADER_HAS_LENGTH) && h->content_length > 0) || h->chunked;
     const char *proxy = conn->proxy_host ? conn->proxy_host : "";
-    if (body) {
+    if (proxyauth_is_connect(conn)) {
+        if (log_wanted(LOG_DEBUG))
+            putlog(LOG_DEBUG, "request: proxy %s:%d challenged a CONNECT, connecting again", proxy,
+                   conn->proxy_port);
+    } else if (body) {
         if (log_wanted(LOG_DEBUG))
             putlog(LOG_DEBUG, "request: proxy %s:%d challenged a request with a body, connecting again",
                    proxy, conn->proxy_port);

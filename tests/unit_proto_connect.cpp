@@ -85,6 +85,24 @@ struct Upstream {
         });
     }
 
+    /* With a listener, the next connection once the current one ended:
+     * the script goes on there. */
+    bool next_connection()
+    {
+        if (listener < 0)
+            return false;
+        close(fd);
+        fd = -1;
+        while (!stop) {
+            struct pollfd p = { listener, POLLIN, 0 };
+            if (poll(&p, 1, 100) > 0) {
+                fd = accept(listener, nullptr, nullptr);
+                return fd >= 0;
+            }
+        }
+        return false;
+    }
+
     void run()
     {
         std::string pending;
@@ -96,8 +114,12 @@ struct Upstream {
                     continue;
                 char buf[65536];
                 ssize_t n = recv(fd, buf, sizeof buf, 0);
-                if (n <= 0)
-                    return;
+                if (n <= 0) {
+                    if (!next_connection())
+                        return;
+                    pending.clear();
+                    continue;
+                }
                 pending.append(buf, (size_t)n);
             }
             if (end == std::string::npos)
@@ -284,7 +306,7 @@ struct AnswerCase {
 
 /* The tunnel of a FORWARD_CONNECT route opens only on the upstream's 200;
  * the request comes back as it was, and bytes behind the 200 stay for the
- * tunnel. */
+ * tunnel. A challenge is answered on a new connection to the upstream. */
 TEST_F(Tunnel, ProxyConnectAnswers)
 {
     const std::string at_limit = head_of_size(HEADER_BLOCK_MAX);
@@ -312,13 +334,15 @@ TEST_F(Tunnel, ProxyConnectAnswers)
         SCOPED_TRACE(c.name);
         TearDown();
         SetUp();
-        connect_server();
         request("GET http://origin.test:8080/x HTTP/1.1\r\nUser-Agent: t\r\n\r\n");
         HEADER *original = conn->header;
         conn->forward_type = FORWARD_CONNECT;
         if (c.credentials)
             credentials();
-        Upstream upstream(server_peer, c.steps);
+        Upstream upstream(c.steps);
+        conn->proxy_host = strdup("127.0.0.1");
+        conn->proxy_port = upstream.port;
+        conn->server = new Socket(nettest_connect(upstream.port));
 
         EXPECT_EQ(c.rc, proxy_connect(conn));
         EXPECT_EQ(original, conn->header);
@@ -415,14 +439,16 @@ TEST_F(Tunnel, ClientConnectThroughUpstream)
         SCOPED_TRACE(c.name);
         TearDown();
         SetUp();
-        connect_server();
+        Upstream upstream(c.steps);
+        conn->proxy_host = strdup("127.0.0.1");
+        conn->proxy_port = upstream.port;
+        conn->server = new Socket(nettest_connect(upstream.port));
         request("CONNECT secure.test:443 HTTP/1.1\r\nHost: secure.test:443\r\n"
                 "Proxy-Connection: keep-alive\r\n\r\n");
         conn->forward_type = FORWARD_HTTP;
         if (c.credentials)
             credentials();
         size_t records = connect_records();
-        Upstream upstream(server_peer, c.steps);
 
         auto served = std::async(std::launch::async, [&] { return protocol_connect(conn); });
         if (c.early) {

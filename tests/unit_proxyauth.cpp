@@ -706,9 +706,10 @@ TEST_F(AuthExchange, NtlmFailureAnswersOnce)
     EXPECT_EQ(nullptr, conn->rheader);
 }
 
-/* A CONNECT request: the CONNECT line goes again with the credentials (by
- * Basic, or at the end of the NTLM handshake on the same connection), and
- * nothing is ever sent to the client from here. */
+/* A CONNECT request: the CONNECT line goes again with the credentials on a
+ * new connection (by Basic, or through the NTLM handshake, which then stays
+ * on that connection), also when the proxy closed after its 407 without
+ * saying so, and nothing is ever sent to the client from here. */
 TEST_F(AuthExchange, ConnectRequestIsSentAgain)
 {
     const char established[] = "HTTP/1.1 200 Connection established\r\n\r\n";
@@ -719,8 +720,11 @@ TEST_F(AuthExchange, ConnectRequestIsSentAgain)
         const char *scheme;
     } cases[] = {
         { "Basic", { { kBasic407, false }, { established, false } }, nullptr, "Basic " },
+        { "Basic, silent close", { { kBasic407, true }, { established, false } }, nullptr, "Basic " },
         { "NTLM", { { kNtlm407, false }, { ntlm_challenge_407(b64(challenge())), false }, { established, false } },
           "CORP", "NTLM " },
+        { "NTLM, silent close", { { kNtlm407, true }, { ntlm_challenge_407(b64(challenge())), false },
+                                  { established, false } }, "CORP", "NTLM " },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -745,7 +749,7 @@ TEST_F(AuthExchange, ConnectRequestIsSentAgain)
         ASSERT_EQ(c.steps.size(), up.count());
         for (size_t i = 0; i <= last; i++) {
             EXPECT_EQ(0u, up.request(i).find("CONNECT o.test:443 HTTP/1.1\r\n"));
-            EXPECT_EQ(1, up.connection_of(i));
+            EXPECT_EQ(i == 0 ? 1 : 2, up.connection_of(i));
         }
         EXPECT_EQ(0u, proxy_authorization(up.request(last)).find(c.scheme));
         EXPECT_EQ("", client_bytes());
