@@ -34,11 +34,12 @@ class ForwardProxy(Proxy):
     and the object cache on or off. The default log levels hold the ICP and
     forwarding lines the tests look for."""
 
-    def __init__(self, peers, icpport=0, cache=True):
+    def __init__(self, peers, icpport=0, cache=True, carp=False):
         Proxy.__init__(self)
         text = proxy_config(self.port, cache=cache)
-        forward = ("<forward><enabled>true</enabled><carp>false</carp>"
-                   "<carp-buckets>0</carp-buckets>%s</forward>" % "".join(peers))
+        forward = ("<forward><enabled>true</enabled><carp>%s</carp>"
+                   "<carp-buckets>0</carp-buckets>%s</forward>"
+                   % ("true" if carp else "false", "".join(peers)))
         text, count = re.subn(r"<forward>.*?</forward>", forward, text, flags=re.S)
         assert count == 1
         text, count = re.subn(r"<icpport>[^<]*</icpport>", "<icpport>%d</icpport>" % icpport, text)
@@ -90,6 +91,74 @@ class ForwardThroughSquid(unittest.TestCase):
         self.assertTrue(proxy.wait_access("DIRECT/127.0.0.1"), proxy.access_log())
         # squid's only line is the launcher's own port probe.
         self.assertEqual([], [l for l in self.squid.access_lines() if "/page.html" in l])
+
+
+def _ror(value, bits):
+    return ((value >> bits) | (value << (32 - bits))) & 0xFFFFFFFF
+
+
+def _carp_text(text):
+    h = 0
+    for b in text.encode():
+        h = (h + _ror(h, 13) + (b - 256 if b >= 128 else b)) & 0xFFFFFFFF
+    return h
+
+
+def carp_score(url, member):
+    """The CARP 1.0 score of url for an array member, computed here on its
+    own so the daemon's choice is checked against the protocol."""
+    member_hash = 0
+    if member:
+        member_hash = _ror((_carp_text(member) * 0x62531966) & 0xFFFFFFFF, 11)
+    return _ror(((_carp_text(url) ^ member_hash) * 0x62531966) & 0xFFFFFFFF, 11)
+
+
+@needs_peers
+class CarpWithSquids(unittest.TestCase):
+    def test_each_url_goes_to_its_owner(self):
+        """Two squid parents and the daemon itself ("localhost", the
+        general host name) form a CARP array: every URL goes to the member
+        with the highest score, the daemon's own share directly, and the
+        URLs spread over all three."""
+        nginx = Nginx({"page.html": PAGE}).start()
+        self.addCleanup(nginx.stop)
+        first = Squid(extra=["strip_query_terms off"])
+        self.addCleanup(first.stop)
+        second_port = free_port()
+        second = Squid(extra=["strip_query_terms off", "http_port 127.0.0.2:%d" % second_port])
+        self.addCleanup(second.stop)
+        proxy = ForwardProxy([peer("127.0.0.1", first.port), peer("127.0.0.2", second_port)],
+                             cache=False, carp=True).start()
+        self.addCleanup(proxy.stop)
+
+        count = 24
+        for n in range(count):
+            r = Curl(proxy.port, nginx.url("/page.html?n=%d" % n))
+            self.addCleanup(r.cleanup)
+            self.assertEqual(200, r.status, r.stderr)
+            self.assertEqual(PAGE, r.body())
+        self.assertTrue(proxy.wait_access("page.html?n=%d " % (count - 1)), proxy.access_log())
+
+        routes = {}
+        for line in proxy.access_log().splitlines():
+            fields = line.split()
+            if len(fields) < 10 or "/page.html?n=" not in fields[6]:
+                continue
+            url, route = fields[6], fields[8]
+            members = {"127.0.0.1": carp_score(url, "127.0.0.1"),
+                       "127.0.0.2": carp_score(url, "127.0.0.2")}
+            owner = max(members, key=members.get)
+            want = "DIRECT/" if carp_score(url, "localhost") >= members[owner] else "NONE/" + owner
+            self.assertTrue(route.startswith(want), "%s went %s, expected %s" % (url, route, want))
+            routes[url] = want
+        self.assertEqual(count, len(routes), proxy.access_log())
+        self.assertEqual({"DIRECT/", "NONE/127.0.0.1", "NONE/127.0.0.2"}, set(routes.values()))
+        # Each squid saw exactly the URLs it owns.
+        for squid, host in ((first, "127.0.0.1"), (second, "127.0.0.2")):
+            owned = sorted(u for u, r in routes.items() if r == "NONE/" + host)
+            self.assertTrue(squid.wait_access(owned[-1].rsplit("/", 1)[-1]), squid.access_lines())
+            seen = sorted(l.split()[6] for l in squid.access_lines() if "/page.html?n=" in l)
+            self.assertEqual(owned, seen)
 
 
 def free_udp_port():
