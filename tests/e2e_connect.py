@@ -495,8 +495,8 @@ class ThroughSocks(unittest.TestCase):
         self.echo = EchoAfterEnd(at_once=True)
         self.addCleanup(self.echo.stop)
 
-    def check(self, socks_port, user="", password=""):
-        proxy = tunnel_proxy([peer_rule("127.0.0.1", socks_port, "socks5", "http,connect", user, password)])
+    def check(self, socks_port, user="", password="", kind="socks5"):
+        proxy = tunnel_proxy([peer_rule("127.0.0.1", socks_port, kind, "http,connect", user, password)])
         self.addCleanup(proxy.stop)
         r = curl_tls(proxy.port, self.origin)
         self.addCleanup(r.cleanup)
@@ -505,6 +505,17 @@ class ThroughSocks(unittest.TestCase):
         head, got = tunnel_exchange(proxy.port, self.echo.port, PAYLOAD[:1 << 20], half_close=False)
         self.assertEqual(CONFIRM, head)
         self.assertTrue(got == PAYLOAD[:1 << 20])
+        if NGINX and CURL:
+            # A plain request takes the same route to its origin.
+            page = b"through socks\n" * 100
+            nginx = Nginx({"page.html": page}).start()
+            self.addCleanup(nginx.stop)
+            plain = Curl(proxy.port, nginx.url("/page.html"))
+            self.addCleanup(plain.cleanup)
+            self.assertEqual(200, plain.status, plain.stderr + proxy.log()[-2000:])
+            self.assertEqual(page, plain.body())
+            self.assertTrue(proxy.wait_log("forwarding to 127.0.0.1:%d" % socks_port))
+            self.assertEqual(3, proxy.log().count("forwarding to 127.0.0.1:%d" % socks_port))
         return proxy
 
     @unittest.skipUnless(DANTED, "needs danted")
@@ -512,6 +523,12 @@ class ThroughSocks(unittest.TestCase):
         socks = Danted()
         self.addCleanup(socks.stop)
         self.check(socks.port)
+
+    @unittest.skipUnless(DANTED, "needs danted")
+    def test_danted_socks4(self):
+        socks = Danted()
+        self.addCleanup(socks.stop)
+        self.check(socks.port, kind="socks4")
 
     @unittest.skipUnless(MICROSOCKS, "needs microsocks")
     def test_microsocks_with_user_and_password(self):
