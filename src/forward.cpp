@@ -53,7 +53,6 @@ static uint32_t carp_ror(uint32_t value, unsigned bits);
 static uint32_t carp_text_hash(const char *text);
 static void icp_query_url(const HEADER *h, char *out, size_t size);
 static uint32_t icp_address_of(const char *text);
-static int64_t icp_now_ms();
 
 /* The options, by position. */
 static const FieldDecl forward_global_fields[] = {
@@ -393,13 +392,6 @@ static uint32_t icp_address_of(const char *text)
     return a.s_addr;
 }
 
-static int64_t icp_now_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 void ForwardSection::peer_select_icp(CONNECTION_T *conn, std::vector<proxy_candidate> &candidates)
 {
     const HEADER *h = conn->header;
@@ -456,10 +448,10 @@ void ForwardSection::peer_select_icp(CONNECTION_T *conn, std::vector<proxy_candi
         int timeout_ms = cache_section ? cache_section->icptimeout_get() : 0;
         if (timeout_ms < 0)
             timeout_ms = 0;
-        int64_t deadline = icp_now_ms() + timeout_ms;
+        int64_t deadline = monotonic_ms() + timeout_ms;
         std::unique_ptr<icp_packet> reply(new icp_packet());
         while (outstanding > 0) {
-            int64_t left = deadline - icp_now_ms();
+            int64_t left = deadline - monotonic_ms();
             if (left <= 0)
                 break;
             struct pollfd p = { fd, POLLIN, 0 };

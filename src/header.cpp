@@ -79,7 +79,6 @@ struct hg_read {
     int result;             /* header_result once ended */
 };
 
-static bool hp_tchar(unsigned char c);
 static bool hp_hostchar(unsigned char c);
 static bool hp_ows(char c);
 static int hp_hexval(char c);
@@ -113,7 +112,6 @@ static void hs_response_lines(Filebuf *buffer, int *rc, const HEADER *header,
 static void hs_pass_lines(Filebuf *buffer, int *rc, const HEADER *header, CONNECTION_T *conn);
 static bool hg_take_lines(hg_read *read);
 static bool hg_other_input(Socket *other, short revents);
-static int64_t hg_now_ms();
 static Socket *hg_socket(CONNECTION_T *conn, int side);
 
 /* Every text field, for freeing and copying. */
@@ -162,8 +160,7 @@ static const hp_known hp_known_headers[] = {
     HP_KNOWN("Proxy-Connection", HP_PCONNECTION, nullptr),
 };
 
-/* Bytes of a token (field names, methods): RFC 9110 tchar. */
-static bool hp_tchar(unsigned char c)
+bool header_tchar(unsigned char c)
 {
     if (c >= '0' && c <= '9')
         return true;
@@ -813,7 +810,7 @@ static bool hp_is_token(const char *start, size_t len)
     if (len == 0)
         return false;
     for (size_t i = 0; i < len; i++)
-        if (!hp_tchar((unsigned char)start[i]))
+        if (!header_tchar((unsigned char)start[i]))
             return false;
     return true;
 }
@@ -1182,13 +1179,6 @@ static Socket *hg_socket(CONNECTION_T *conn, int side)
     return side == SIDE_CLIENT ? conn->client : conn->server;
 }
 
-static int64_t hg_now_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 char *header_get(CONNECTION_T *conn, int side, int timeout, int *result)
 {
     int unused;
@@ -1203,13 +1193,13 @@ char *header_get(CONNECTION_T *conn, int side, int timeout, int *result)
     if (!block)
         FATAL_ALLOC(HEADER_BLOCK_MAX + 1);
     hg_read read = { conn, side, sock, block.get(), 0, 0, side == SIDE_CLIENT, false, HEADER_OK };
-    int64_t deadline_ms = hg_now_ms() + (timeout > 0 ? (int64_t)timeout * 1000 : 0);
+    int64_t deadline_ms = monotonic_ms() + (timeout > 0 ? (int64_t)timeout * 1000 : 0);
     bool watch_other = true;
 
     /* Input that is ready is read even when the time is up, so a time-out
      * of 0 still takes what has already arrived. */
     while (!hg_take_lines(&read)) {
-        int64_t left_ms = std::max<int64_t>(deadline_ms - hg_now_ms(), 0);
+        int64_t left_ms = std::max<int64_t>(deadline_ms - monotonic_ms(), 0);
 
         Socket *other = watch_other ? hg_socket(conn, 1 - side) : nullptr;
         struct pollfd fds[2];

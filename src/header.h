@@ -212,6 +212,10 @@ HEADER *http_header_parse_response(const char *text, int *result = nullptr);
  * a limit of 0. */
 int64_t header_length(const char *text, size_t limit);
 
+/* Bytes of a token (field names, methods, authentication schemes): RFC
+ * 9110 tchar. */
+bool header_tchar(unsigned char c);
+
 /*
  * Reads "host[:port]" (a Host header or an authority without user info):
  * host is URL-decoded and lower-cased into *host (a new text, the caller

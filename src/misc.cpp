@@ -825,3 +825,10 @@ int variables_parse(VariableMap &variables, Filebuf *buffer)
     buffer->Swap(&out);   /* the new contents replace the old */
     return FILEBUF_OK;
 }
+
+int64_t monotonic_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}

@@ -213,6 +213,10 @@ int64_t timeval_cmp(const struct timeval *a, const struct timeval *b);
  * duration. */
 char *timeval_to_string(const struct timeval *duration);
 
+/* Milliseconds of the monotonic clock: for deadlines and elapsed times
+ * that must not jump with the wall clock. */
+int64_t monotonic_ms();
+
 /* The current time plus gmtoffset; also stored in *out when out is not
  * NULL. */
 time_t utc_time(time_t *out);

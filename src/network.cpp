@@ -48,6 +48,7 @@
 #include "log.h"
 #include "main.h"
 #include "mem.h"
+#include "misc.h"
 #include "profiles.h"
 #include "socket.h"
 #include "stats.h"
@@ -74,7 +75,6 @@ struct NET_BLOCK {
     int64_t size;
 };
 
-static int64_t net_now_ms();
 static int net_wait(struct pollfd *fds, nfds_t count, int timeout_ms);
 static int net_backlog();
 static int net_sockopt_get(int fd, int level, int name);
@@ -82,7 +82,6 @@ static Socket *net_side_socket(CONNECTION_T *conn, int side);
 static Socket *net_other_socket(CONNECTION_T *conn, int side);
 static const char *net_side_name(int side);
 static const char *net_ip(const CONNECTION_T *conn);
-static int net_ctimeout(CONNECTION_T *conn);
 static bool net_socket_ready(Socket *sock);
 static int net_wait_pair(Socket *sock, Socket *other, int timeout, struct pollfd p[2], nfds_t *n,
                          bool *ready);
@@ -135,22 +134,15 @@ NET_BLOCK::NET_BLOCK()
 
 /* ---- Helpers ---- */
 
-static int64_t net_now_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 /* poll that resumes after a signal with the time left; timeout_ms -1 waits
  * without limit. Returns poll's result. */
 static int net_wait(struct pollfd *fds, nfds_t count, int timeout_ms)
 {
-    int64_t deadline = timeout_ms < 0 ? -1 : net_now_ms() + timeout_ms;
+    int64_t deadline = timeout_ms < 0 ? -1 : monotonic_ms() + timeout_ms;
     for (;;) {
         int wait_ms = -1;
         if (deadline >= 0) {
-            int64_t left = deadline - net_now_ms();
+            int64_t left = deadline - monotonic_ms();
             wait_ms = left <= 0 ? 0 : (int)std::min<int64_t>(left, INT_MAX);
         }
         int r = p_poll(fds, count, wait_ms);
@@ -203,9 +195,13 @@ static const char *net_ip(const CONNECTION_T *conn)
     return conn->ip ? conn->ip : "";
 }
 
-/* The connection's connect time-out, which bounds every wait of the
- * transfer loops; a rule without a positive one gets the default. */
-static int net_ctimeout(CONNECTION_T *conn)
+int net_timeout(CONNECTION_T *conn)
+{
+    int t = general_section ? general_section->timeout_get(conn) : NET_CONNECT_DEFAULT_TIMEOUT;
+    return t > 0 ? t : NET_CONNECT_DEFAULT_TIMEOUT;
+}
+
+int net_ctimeout(CONNECTION_T *conn)
 {
     int t = general_section ? general_section->ctimeout_get(conn) : NET_CONNECT_DEFAULT_TIMEOUT;
     return t > 0 ? t : NET_CONNECT_DEFAULT_TIMEOUT;
@@ -266,7 +262,7 @@ static bool net_read_exact(Socket *sock, unsigned char *area, int64_t len, int64
 {
     int64_t got = 0;
     while (got < len) {
-        int64_t left_ms = deadline_ms - net_now_ms();
+        int64_t left_ms = deadline_ms - monotonic_ms();
         if (left_ms <= 0 && !net_socket_ready(sock))
             return false;
         int seconds = (int)std::max<int64_t>((left_ms + 999) / 1000, 0);
@@ -904,7 +900,7 @@ int64_t net_proxy(CONNECTION_T *conn, int64_t limit)
                             "network: [IP:%s] active outgoing socket lost while trying to make a connection" };
     int64_t total = 0;
     bool failed = false;
-    int64_t deadline = net_now_ms() + (int64_t)idle * 1000;
+    int64_t deadline = monotonic_ms() + (int64_t)idle * 1000;
 
     for (;;) {
         for (int k = 0; k < 2; k++) {
@@ -931,12 +927,12 @@ int64_t net_proxy(CONNECTION_T *conn, int64_t limit)
             p[k] = { events ? ends[k]->fd : -1, events, 0 };
         }
         bool any_ready = ready[0] || ready[1];
-        int64_t left_ms = std::max<int64_t>(deadline - net_now_ms(), 0);
+        int64_t left_ms = std::max<int64_t>(deadline - monotonic_ms(), 0);
         int r = net_wait(p, 2, any_ready ? 0 : (int)std::min<int64_t>(left_ms, INT_MAX));
         if (r < 0)
             break;
         if (r == 0 && !any_ready) {
-            if (net_now_ms() < deadline)
+            if (monotonic_ms() < deadline)
                 continue;
             putlog(LOG_NETWORK, "network: [IP:%s] tunnel idle for %d seconds, closed", net_ip(conn), idle);
             break;
@@ -981,7 +977,7 @@ int64_t net_proxy(CONNECTION_T *conn, int64_t limit)
             }
         }
         if (moved)
-            deadline = net_now_ms() + (int64_t)idle * 1000;
+            deadline = monotonic_ms() + (int64_t)idle * 1000;
     }
     if (!failed) {
         (void)net_drain(client, 0, idle);
@@ -1016,7 +1012,7 @@ int proxy_socks4(CONNECTION_T *conn)
     request[8 + user_len] = 0x00;
 
     int timeout = net_ctimeout(conn);
-    int64_t deadline = net_now_ms() + (int64_t)timeout * 1000;
+    int64_t deadline = monotonic_ms() + (int64_t)timeout * 1000;
     NetNoWait mode(sock);
     if (net_write(sock, (const char *)request, (int64_t)(9 + user_len), timeout) < 0 ||
         net_drain(sock, 0, timeout) < 0)
@@ -1054,7 +1050,7 @@ int proxy_socks5(CONNECTION_T *conn)
         return SOCKS_FAILED;
 
     int timeout = net_ctimeout(conn);
-    int64_t deadline = net_now_ms() + (int64_t)timeout * 1000;
+    int64_t deadline = monotonic_ms() + (int64_t)timeout * 1000;
     NetNoWait mode(sock);
     auto send = [&](const unsigned char *bytes, size_t len) {
         return net_write(sock, (const char *)bytes, (int64_t)len, timeout) == 0 &&

@@ -61,6 +61,12 @@ struct NET_LISTENER {
  * own. */
 extern int net_tunnel_idle_seconds;
 
+/* The read and the connect time-out of conn's general rule, in seconds; a
+ * rule without a positive one gets the default. The connect time-out also
+ * bounds every wait of the transfer loops. */
+int net_timeout(CONNECTION_T *conn);
+int net_ctimeout(CONNECTION_T *conn);
+
 /* The number of references of a cache object, asked when a client goes
  * away during a cache fill: with more than one, other readers wait for the
  * object and the fill goes on without the client. The cache installs its

@@ -30,6 +30,7 @@
 #include "log.h"
 #include "mem.h"
 #include "network.h"
+#include "protocol.h"
 #include "proxyauth.h"
 #include "socket.h"
 #include "stats.h"
@@ -46,7 +47,6 @@ enum connect_answer {
 
 static const char connect_established[] = "HTTP/1.1 200 Connection Established\r\n\r\n";
 
-static int connect_timeout(CONNECTION_T *conn);
 static HEADER *connect_header_new(const HEADER *request);
 static HEADER *connect_answer_get(CONNECTION_T *conn);
 static int connect_answer_judge(CONNECTION_T *conn, const char *auth_log);
@@ -85,13 +85,6 @@ private:
     HEADER *stand_in;
 };
 
-/* The general rule's time-out for waiting on a peer, in seconds. */
-static int connect_timeout(CONNECTION_T *conn)
-{
-    int t = general_section ? general_section->timeout_get(conn) : NET_CONNECT_DEFAULT_TIMEOUT;
-    return t > 0 ? t : NET_CONNECT_DEFAULT_TIMEOUT;
-}
-
 /* A new CONNECT request (freed with http_header_free) for the host and
  * port of request; NULL when the request has no host. */
 static HEADER *connect_header_new(const HEADER *request)
@@ -118,7 +111,7 @@ static HEADER *connect_header_new(const HEADER *request)
  * response at all. */
 static HEADER *connect_answer_get(CONNECTION_T *conn)
 {
-    char *text = header_get(conn, SIDE_SERVER, connect_timeout(conn));
+    char *text = header_get(conn, SIDE_SERVER, net_timeout(conn));
     if (!text)
         return nullptr;
     HEADER *answer = http_header_parse_response(text);

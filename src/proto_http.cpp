@@ -118,8 +118,6 @@ private:
 static Socket *http_socket(CONNECTION_T *conn, int side);
 static const HEADER *http_body_header(const CONNECTION_T *conn, int side);
 static int http_framing_of(const CONNECTION_T *conn, int side);
-static int http_timeout(CONNECTION_T *conn);
-static int http_ctimeout(CONNECTION_T *conn);
 static void http_body_start(HttpBody *b, CONNECTION_T *conn, int side);
 static int64_t http_body_fail(HttpBody *b, int result);
 static int64_t http_body_read(HttpBody *b, char *area, int64_t size);
@@ -178,17 +176,6 @@ static int http_framing_of(const CONNECTION_T *conn, int side)
     return side == SIDE_SERVER ? HF_CLOSE : HF_NONE;
 }
 
-static int http_timeout(CONNECTION_T *conn)
-{
-    int t = general_section ? general_section->timeout_get(conn) : NET_CONNECT_DEFAULT_TIMEOUT;
-    return t > 0 ? t : NET_CONNECT_DEFAULT_TIMEOUT;
-}
-
-static int http_ctimeout(CONNECTION_T *conn)
-{
-    int t = general_section ? general_section->ctimeout_get(conn) : NET_CONNECT_DEFAULT_TIMEOUT;
-    return t > 0 ? t : NET_CONNECT_DEFAULT_TIMEOUT;
-}
 
 /* Writes len bytes to the side's socket within the connect time-out.
  * Returns 0, or -1 on a failure (nothing is sent to a missing client). */
@@ -251,7 +238,7 @@ int64_t next_chunksize(CONNECTION_T *conn, int side)
     if (!sock)
         return -1;
     char line[HTTP_CHUNK_LINE_MAX + 1];
-    int64_t n = sock->GetLine(line, sizeof line, http_timeout(conn));
+    int64_t n = sock->GetLine(line, sizeof line, net_timeout(conn));
     if (n <= 0)
         return -1;
     int64_t size = 0;
@@ -302,8 +289,8 @@ static void http_body_start(HttpBody *b, CONNECTION_T *conn, int side)
     b->state = b->framing == HF_NONE ? HB_DONE : HB_SIZE;
     const HEADER *h = http_body_header(conn, side);
     b->left = b->framing == HF_LENGTH ? h->content_length : 0;
-    b->data_timeout = http_ctimeout(conn);
-    b->line_timeout = http_timeout(conn);
+    b->data_timeout = net_ctimeout(conn);
+    b->line_timeout = net_timeout(conn);
     b->result = HTTP_BODY_OK;
 }
 
@@ -449,7 +436,7 @@ int http_transfer(CONNECTION_T *conn, int side)
         break;
     }
 
-    int line_timeout = http_timeout(conn);
+    int line_timeout = net_timeout(conn);
     for (;;) {
         int64_t size = next_chunksize(conn, side);
         if (size < 0) {
@@ -788,7 +775,7 @@ static char *http_request_send(CONNECTION_T *conn)
         conn->keepalive_server = 0;
         return nullptr;
     }
-    return header_get_reconnect(conn, http_timeout(conn));
+    return header_get_reconnect(conn, net_timeout(conn));
 }
 
 /* Runs the raw response-header processors on text (taken over). Returns
@@ -1230,7 +1217,7 @@ int protocol_http(CONNECTION_T *conn)
         return -1;
     }
 
-    int timeout = http_timeout(conn);
+    int timeout = net_timeout(conn);
     int server_keep = 1;   /* the server's own answer, once a copy was validated */
     for (bool validated = false;; validated = true) {
         for (int interim = 0;; interim++) {

@@ -44,20 +44,11 @@
 
 Protocols protocols;
 
-static int protocol_ctimeout(CONNECTION_T *conn);
-static int protocol_connect_socket(CONNECTION_T *conn, const char *host, int port);
 static int protocol_send_again(CONNECTION_T *conn);
 static bool protocol_poolable(const HEADER *h);
 
 /* Guards the reconnect loop against a pool full of dead connections. */
 #define PROTOCOL_RECONNECT_MAX 16
-
-/* The connect time-out of the connection's general rule. */
-static int protocol_ctimeout(CONNECTION_T *conn)
-{
-    int t = general_section ? general_section->ctimeout_get(conn) : NET_CONNECT_DEFAULT_TIMEOUT;
-    return t > 0 ? t : NET_CONNECT_DEFAULT_TIMEOUT;
-}
 
 /* The registry. */
 
@@ -76,16 +67,13 @@ int Protocols::Execute(const std::string &scheme, CONNECTION_T *conn) const
 
 /* Connecting. */
 
-/* Connects to host:port with the rule's time-out from the chosen outgoing
- * address and makes conn->server. Returns the descriptor or net_connect's
- * negative result. */
-static int protocol_connect_socket(CONNECTION_T *conn, const char *host, int port)
+int protocol_connect_to(CONNECTION_T *conn, const char *host, int port)
 {
     in_addr local;
     local.s_addr = htonl(INADDR_ANY);
     if (network_section)
         local = network_section->interface_select(conn);
-    int fd = net_connect(host, port, local, protocol_ctimeout(conn));
+    int fd = net_connect(host, port, local, net_ctimeout(conn));
     if (fd >= 0)
         conn->server = new Socket(fd);
     return fd;
@@ -140,14 +128,14 @@ int protocol_start(CONNECTION_T *conn)
     int rc = NET_CONNECT_FAILED;
     switch ((forward_type_t)conn->forward_type) {
     case FORWARD_HTTP:
-        rc = protocol_connect_socket(conn, conn->proxy_host, conn->proxy_port);
+        rc = protocol_connect_to(conn, conn->proxy_host, conn->proxy_port);
         if (rc < 0)
             putlog(LOG_ERROR, "network: connection to proxy server failed");
         break;
     case FORWARD_SOCKS4:
     case FORWARD_SOCKS5: {
         bool v4 = conn->forward_type == FORWARD_SOCKS4;
-        rc = protocol_connect_socket(conn, conn->proxy_host, conn->proxy_port);
+        rc = protocol_connect_to(conn, conn->proxy_host, conn->proxy_port);
         if (rc >= 0 && (v4 ? proxy_socks4(conn) : proxy_socks5(conn)) != SOCKS_OK) {
             putlog(LOG_ERROR, v4 ? "network: connection to socks4 server failed"
                                  : "network: connection to socks5 server failed");
@@ -158,7 +146,7 @@ int protocol_start(CONNECTION_T *conn)
         break;
     }
     case FORWARD_CONNECT:
-        rc = protocol_connect_socket(conn, conn->proxy_host, conn->proxy_port);
+        rc = protocol_connect_to(conn, conn->proxy_host, conn->proxy_port);
         if (rc >= 0 && proxy_connect(conn) != 1) {
             putlog(LOG_ERROR, "network: connection to proxy failed");
             delete conn->server;
@@ -167,12 +155,12 @@ int protocol_start(CONNECTION_T *conn)
         }
         break;
     case FORWARD_DIRECT:
-        rc = protocol_connect_socket(conn, h->host, h->port);
+        rc = protocol_connect_to(conn, h->host, h->port);
         break;
     }
 
     if (rc >= 0 && ssl && conn->server &&
-        conn->server->Encrypt(SOCKET_SSL_CLIENT, h->host, protocol_ctimeout(conn)) != 1) {
+        conn->server->Encrypt(SOCKET_SSL_CLIENT, h->host, net_ctimeout(conn)) != 1) {
         delete conn->server;
         conn->server = nullptr;
         rc = -1;
@@ -189,7 +177,7 @@ int protocol_reconnect(CONNECTION_T *conn)
     delete conn->server;
     conn->server = nullptr;
     if (conn->client)
-        (void)net_socket_flush(conn->client, protocol_ctimeout(conn));
+        (void)net_socket_flush(conn->client, net_ctimeout(conn));
     return protocol_start(conn);
 }
 

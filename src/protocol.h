@@ -59,6 +59,11 @@ extern Protocols protocols;
  * connects again (protocol_start). Returns protocol_start's result. */
 [[nodiscard]] int protocol_reconnect(CONNECTION_T *conn);
 
+/* Connects to host:port from the outgoing address the network section
+ * chooses for conn, within the connect time-out, and makes conn->server.
+ * Returns the descriptor or net_connect's negative result. */
+int protocol_connect_to(CONNECTION_T *conn, const char *host, int port);
+
 /*
  * Reads the response header from the server within timeout seconds. When
  * none comes on a pooled (or upstream-authenticated) connection, connects

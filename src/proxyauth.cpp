@@ -84,7 +84,6 @@ static_assert(offsetof(tSmbNtlmAuthChallenge, emptyString) == 40, "NTLM challeng
 static_assert(offsetof(tSmbNtlmAuthChallenge, buffer) + NTLM_MSG_BUFSIZE == NTLM_CHALLENGE_MAX_BYTES,
               "NTLM challenge size");
 
-static bool proxyauth_tchar(unsigned char c);
 static std::string proxyauth_trim(const std::string &text);
 static void proxyauth_split(const std::string &value, std::vector<ProxyauthChallenge> *out);
 static std::vector<ProxyauthChallenge> proxyauth_challenges(const HEADER *response);
@@ -104,16 +103,6 @@ static char *proxyauth_read_answer(CONNECTION_T *conn);
 static HEADER *proxyauth_final_answer(CONNECTION_T *conn, char *text, int *failure);
 
 /* ---- Challenges ---- */
-
-/* Bytes of a token (RFC 9110 tchar). */
-static bool proxyauth_tchar(unsigned char c)
-{
-    if (c >= '0' && c <= '9')
-        return true;
-    if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z')
-        return true;
-    return c != 0 && strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
 
 static std::string proxyauth_trim(const std::string &text)
 {
@@ -159,7 +148,7 @@ static void proxyauth_split(const std::string &value, std::vector<ProxyauthChall
     for (const std::string &raw : items) {
         std::string text = proxyauth_trim(raw);
         size_t n = 0;
-        while (n < text.size() && proxyauth_tchar((unsigned char)text[n]))
+        while (n < text.size() && header_tchar((unsigned char)text[n]))
             n++;
         if (n == 0)
             continue;   /* nothing we can read as a scheme or parameter */
@@ -473,16 +462,8 @@ static int proxyauth_reconnect(CONNECTION_T *conn)
     delete conn->server;
     conn->server = nullptr;
     conn->keepalive_server = 0;
-    in_addr local;
-    local.s_addr = htonl(INADDR_ANY);
-    if (network_section)
-        local = network_section->interface_select(conn);
-    int timeout = general_section ? general_section->ctimeout_get(conn) : NET_CONNECT_DEFAULT_TIMEOUT;
-    int fd = net_connect(conn->proxy_host, conn->proxy_port, local, timeout);
-    if (fd < 0)
-        return fd;
-    conn->server = new Socket(fd);
-    return 0;
+    int fd = protocol_connect_to(conn, conn->proxy_host, conn->proxy_port);
+    return fd < 0 ? fd : 0;
 }
 
 /* The attempt failed after the response's body was read. An HTTP request
@@ -562,10 +543,8 @@ int send_basic_response(CONNECTION_T *conn)
  * request only reads. NULL when none came. */
 static char *proxyauth_read_answer(CONNECTION_T *conn)
 {
-    if (proxyauth_is_connect(conn)) {
-        int timeout = general_section ? general_section->timeout_get(conn) : NET_CONNECT_DEFAULT_TIMEOUT;
-        return header_get(conn, SIDE_SERVER, timeout > 0 ? timeout : NET_CONNECT_DEFAULT_TIMEOUT);
-    }
+    if (proxyauth_is_connect(conn))
+        return header_get(conn, SIDE_SERVER, net_timeout(conn));
     return header_get_reconnect(conn, NTLM_CHALLENGE_TIMEOUT);
 }
 
@@ -586,8 +565,7 @@ static HEADER *proxyauth_final_answer(CONNECTION_T *conn, char *text, int *failu
         if (answer->status >= 200 || answer->status == 101)
             return answer;
         http_header_free(answer);
-        int timeout = general_section ? general_section->timeout_get(conn) : NET_CONNECT_DEFAULT_TIMEOUT;
-        text = header_get(conn, SIDE_SERVER, timeout > 0 ? timeout : NET_CONNECT_DEFAULT_TIMEOUT);
+        text = header_get(conn, SIDE_SERVER, net_timeout(conn));
     }
     *failure = 503;
     return nullptr;

@@ -11,8 +11,9 @@
  * user (by NTLM the connection itself is authenticated) is reused only by
  * requests with the same credentials for the same proxy. Connections that
  * carried a client's own NTLM or Negotiate credentials, to an origin or
- * to an upstream proxy, are bound to that client and never pooled. A cleaner thread drops idle entries every ten
- * seconds; sockets are always closed outside the pool's lock.
+ * to an upstream proxy, are bound to that client and never pooled. A
+ * cleaner thread drops idle entries every ten seconds; sockets are always
+ * closed outside the pool's lock.
  */
 #include "serverpool.h"
 

@@ -44,11 +44,11 @@
 #include "log.h"
 #include "main.h"
 #include "mem.h"
+#include "misc.h"
 #include "stats.h"
 #include "perflog.h"
 
 static int64_t socket_now_us();
-static int64_t socket_now_ms();
 static int64_t socket_deadline_ms(int timeout_seconds);
 static int socket_remaining_ms(int64_t deadline_ms);
 static void socket_add_saturating(int64_t *total, int64_t n);
@@ -86,18 +86,13 @@ static int64_t socket_now_us()
     return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
 }
 
-static int64_t socket_now_ms()
-{
-    return socket_now_us() / 1000;
-}
-
 /* The monotonic time timeout_seconds from now, or -1 (no deadline) for a
  * negative timeout. */
 static int64_t socket_deadline_ms(int timeout_seconds)
 {
     if (timeout_seconds < 0)
         return -1;
-    return socket_now_ms() + (int64_t)timeout_seconds * 1000;
+    return monotonic_ms() + (int64_t)timeout_seconds * 1000;
 }
 
 /* What is left until deadline_ms as a poll time-out: -1 for no deadline,
@@ -106,7 +101,7 @@ static int socket_remaining_ms(int64_t deadline_ms)
 {
     if (deadline_ms < 0)
         return -1;
-    int64_t left = deadline_ms - socket_now_ms();
+    int64_t left = deadline_ms - monotonic_ms();
     if (left <= 0)
         return 0;
     return left > INT_MAX ? INT_MAX : (int)left;
@@ -259,7 +254,7 @@ Socket::Socket() : Socket(-1)
 
 Socket::~Socket()
 {
-    int64_t deadline = socket_now_ms() + std::max(close_wait_ms, 0);
+    int64_t deadline = monotonic_ms() + std::max(close_wait_ms, 0);
     if (fd >= 0 && write_length > 0)
         close_flush(deadline);
     if (ssl) {
@@ -292,7 +287,7 @@ Socket::~Socket()
 void Socket::close_flush(int64_t deadline_ms)
 {
     while (write_length > 0) {
-        int64_t left = deadline_ms - socket_now_ms();
+        int64_t left = deadline_ms - monotonic_ms();
         if (left <= 0)
             break;
         socket_set_io_timeouts(fd, left);
@@ -309,9 +304,9 @@ void Socket::close_flush(int64_t deadline_ms)
  * peer's: SSL_shutdown until it returns 1, at most 5 times. */
 void Socket::close_ssl(int64_t deadline_ms)
 {
-    int64_t end = std::min(deadline_ms, socket_now_ms() + SOCKET_SSL_SHUTDOWN_WAIT_MS);
+    int64_t end = std::min(deadline_ms, monotonic_ms() + SOCKET_SSL_SHUTDOWN_WAIT_MS);
     for (int i = 0; i < 5; i++) {
-        int64_t left = end - socket_now_ms();
+        int64_t left = end - monotonic_ms();
         if (left <= 0)
             break;
         socket_set_io_timeouts(fd, left);
@@ -771,7 +766,7 @@ int64_t Socket::GetLine(char *area, int64_t size, int timeout)
 
         /* The time limit covers the whole line: a peer that keeps sending
          * a line that never ends is cut off when it runs out. */
-        if (last_block > 0 && deadline >= 0 && socket_now_ms() > deadline)
+        if (last_block > 0 && deadline >= 0 && monotonic_ms() > deadline)
             return -1;
         bool hangup = false;
         int64_t n = fill(deadline, &hangup);
@@ -855,7 +850,7 @@ int64_t Socket::Write(const char *bytes, int64_t len)
             }
         }
         short revents;
-        if (n < 0 || (n == 0 && wait_io(POLLOUT, socket_now_ms() + write_wait_ms, &revents) <= 0)) {
+        if (n < 0 || (n == 0 && wait_io(POLLOUT, monotonic_ms() + write_wait_ms, &revents) <= 0)) {
             (void)CallBackEvent(SOCKET_EVENT_ERROR, -1, nullptr);
             return -1;
         }
@@ -872,7 +867,7 @@ int Socket::Flush()
         if (n < 0)
             return -1;
         short revents;
-        if (n == 0 && wait_io(POLLOUT, socket_now_ms() + write_wait_ms, &revents) <= 0)
+        if (n == 0 && wait_io(POLLOUT, monotonic_ms() + write_wait_ms, &revents) <= 0)
             return -1;
     }
     return 0;
