@@ -46,6 +46,7 @@
 #include "signals.h"
 #include "ssl.h"
 #include "timers.h"
+#include "urlblacklist.h"
 #include "xml.h"
 
 char configfile[256];
@@ -569,7 +570,8 @@ void config()
     /* 16 */
     network_section->check();
 
-    /* 17: TODO: the URL blacklists. */
+    /* 17: the URL blacklist, read once for the life of the process. */
+    urlbl_section->load();
 
     /* 18: TODO: the timer of the limit windows joins these as that
      * component is built. */

@@ -52,6 +52,7 @@
 #include "stats.h"
 #include "templates.h"
 #include "urlcommand.h"
+#include "urlfilter.h"
 
 /* What a step tells the pipeline. */
 enum request_step { REQ_GO_ON = 1, REQ_END = 0 };
@@ -589,10 +590,14 @@ static int request_commands(CONNECTION_T *conn)
         request_send(conn, c->options && *c->options ? c->options : "unknown", 200, false);
         return REQ_END;
     }
-    /* TODO: the diagnostic pages of "profiles", "cache" and "filter" once
-     * the web interface has them; until then they change nothing. */
+    /* TODO: the diagnostic pages of "profiles" and "cache" once the web
+     * interface has them; until then they change nothing. */
     if (url_command_find(conn->urlcommands, "offline"))
         conn->flags |= CONN_OFFLINE;
+    if (url_command_find(conn->urlcommands, "filter")) {
+        filter_section->check_show(conn);
+        return REQ_END;
+    }
     return REQ_GO_ON;
 }
 

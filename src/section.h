@@ -70,6 +70,7 @@ namespace tinyxml2 {
 class XMLDocument;
 class XMLElement;
 }
+class Filebuf;
 class XmlElement;
 class Subsection;
 
@@ -214,6 +215,13 @@ public:
 
     /* The next id; advanced by every construction and assignment. */
     static std::atomic<int> count;
+
+    /* Appends the read-only view of the entry to page as table rows: a head
+     * row "Option" / "Value", one row per shown field (enabled, and with a
+     * text, or active when optional) with its text HTML-escaped, and a
+     * footer with the Edit, Delete and Clone links; moves non-zero adds
+     * Up, Down, Top and Bottom. The caller holds the section lock. */
+    void display(Filebuf *page, int moves) const;
 
     int id;
     std::string section;

@@ -1,12 +1,47 @@
 /*
  * URL filter. Allow and deny rules match the request host and path with
  * regular expressions and the address the host resolves to with address
- * ranges; a refused request is answered with a template page. This file
- * declares the fields the rules are read from.
+ * ranges; the two lists are evaluated as the access rules evaluate theirs,
+ * and a refused request is answered with a template page. The same
+ * decision drives the page of the URL command "filter", which shows the
+ * rule that would refuse the request.
+ *
+ * The host is resolved lazily, only when a rule reaches its address
+ * condition, and at most once per check. The lookup may wait on a DNS
+ * server, so it is made without the section lock: the check stops, the
+ * lock is released, the host is resolved, and the check runs again under
+ * the lock with the answer. Pages are sent without the lock as well.
  */
 #include "urlfilter.h"
 
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
 #include <iterator>
+#include <memory>
+#include <string>
+
+#include "access.h"
+#include "compat.h"
+#include "connection.h"
+#include "dnscache.h"
+#include "filebuf.h"
+#include "header.h"
+#include "hooks.h"
+#include "interface.h"
+#include "log.h"
+#include "profiles.h"
+#include "regexp.h"
+#include "templates.h"
+#include "xml.h"
+
+static const char *filter_host(const CONNECTION_T *conn);
+static const char *filter_path(const CONNECTION_T *conn);
+static bool filter_match(const Filter &rule, const CONNECTION_T *conn, FilterLookup &lookup);
+static bool filter_expression_valid(const Item &item, const Field &field);
+static bool filter_page_add(Filebuf *page, const std::string &text);
+static bool filter_page_head(CONNECTION_T *conn, Filebuf *page, const std::string &title);
 
 /* The options, by position. */
 static const FieldDecl filter_global_fields[] = {
@@ -28,18 +63,250 @@ static const FieldDecl filter_rule_fields[] = {
 
 FilterSection *filter_section = nullptr;
 
+/* ---- Filter ---- */
+
+Filter::Filter(const Item &entry)
+{
+    const FieldVector &f = entry.fields;
+    item = &entry;
+    enabled = f[0].value;
+    comment = f[1].text;
+    profiles = f[2].list;
+    host = f[3].text;
+    path = f[4].text;
+    addresses = f[5].ipranges;
+    template_name = f[6].text;
+    compile();
+}
+
+Filter::Filter(const Filter &other)
+    : item(other.item), enabled(other.enabled), comment(other.comment), profiles(other.profiles),
+      host(other.host), path(other.path), addresses(other.addresses),
+      template_name(other.template_name)
+{
+    compile();
+}
+
+Filter::~Filter()
+{
+    if (host_regex)
+        reg_free(host_regex);
+    if (path_regex)
+        reg_free(path_regex);
+}
+
+void Filter::compile()
+{
+    if (!host.empty()) {
+        host_regex = reg_compile(host.c_str(), REG_COMPILE_ICASE);
+        refused = refused || !host_regex;
+    }
+    if (!path.empty()) {
+        path_regex = reg_compile(path.c_str(), REG_COMPILE_ICASE);
+        refused = refused || !path_regex;
+    }
+}
+
+/* ---- matching ---- */
+
+static const char *filter_host(const CONNECTION_T *conn)
+{
+    return conn->header && conn->header->host ? conn->header->host : "";
+}
+
+static const char *filter_path(const CONNECTION_T *conn)
+{
+    return conn->header && conn->header->path ? conn->header->path : "";
+}
+
+/* Whether rule matches the request. A rule that reaches its address
+ * condition before the host was resolved marks the lookup NEEDED and
+ * answers false; the caller then discards the evaluation. A host that does
+ * not resolve lies inside every address list. */
+static bool filter_match(const Filter &rule, const CONNECTION_T *conn, FilterLookup &lookup)
+{
+    if (!rule.enabled || rule.refused)
+        return false;
+    if (profile_find(conn->profiles, rule.profiles) != 1)
+        return false;
+    if (rule.host_regex && reg_exec(rule.host_regex, filter_host(conn)) != 0)
+        return false;
+    if (rule.path_regex && reg_exec(rule.path_regex, filter_path(conn)) != 0)
+        return false;
+    if (rule.addresses.ranges.empty() || (conn->flags & CONN_OFFLINE))
+        return true;
+    switch (lookup.state) {
+    case FILTER_LOOKUP_NONE:
+    case FILTER_LOOKUP_NEEDED:
+        lookup.state = FILTER_LOOKUP_NEEDED;
+        return false;
+    case FILTER_LOOKUP_UNRESOLVED:
+        return true;
+    case FILTER_LOOKUP_RESOLVED:
+        return access_address_match(rule.addresses, lookup.address.c_str());
+    }
+    return false;
+}
+
+void filter_resolve(const CONNECTION_T *conn, FilterLookup &lookup)
+{
+    std::unique_ptr<HOSTENT, void (*)(HOSTENT *)> answer(net_dns(filter_host(conn)), hostent_free);
+    char text[INET_ADDRSTRLEN];
+    if (answer && answer->addr && inet_ntop(AF_INET, answer->addr, text, sizeof text)) {
+        lookup.state = FILTER_LOOKUP_RESOLVED;
+        lookup.address = text;
+    } else {
+        lookup.state = FILTER_LOOKUP_UNRESOLVED;
+        lookup.address.clear();
+    }
+}
+
+/* ---- FilterSection ---- */
+
 FilterSection::FilterSection() : Section("url-filtering", SECTION_RWLOCK)
 {
     fields_require(filter_global_fields);
     list_require(0, "allow", filter_rule_fields, std::size(filter_rule_fields));
     list_require(1, "deny", filter_rule_fields, std::size(filter_rule_fields));
-    /* TODO: build the built-in default rule and register filter_reqcheck as
-     * the first PROCESSOR_REQCHECK callback. */
+    /* The global vector never changes size, so these stay valid. */
+    enabled = &fields[0].value;
+    allowfirst = &fields[1].value;
+    template_name = &fields[2].text;
+    processors.Add(filter_reqcheck, PROCESSOR_REQCHECK);
+}
+
+/* Whether the non-empty expression of field compiles; logs the refusal
+ * when it does not. */
+static bool filter_expression_valid(const Item &item, const Field &field)
+{
+    if (field.text.empty())
+        return true;
+    regex_posix_t *regex = reg_compile(field.text.c_str(), REG_COMPILE_ICASE);
+    if (regex) {
+        reg_free(regex);
+        return true;
+    }
+    putlog(LOG_ERROR,
+           "flawed XML file, section %s, element %s: %s must be a valid regular expression, but "
+           "it is given value %s",
+           item.section.c_str(), item.subsection.c_str(), field.name.c_str(),
+           xml_log_text(field.text).c_str());
+    return false;
+}
+
+int FilterSection::item_check(const Item &item)
+{
+    bool host_ok = filter_expression_valid(item, item.fields[3]);
+    bool path_ok = filter_expression_valid(item, item.fields[4]);
+    return host_ok && path_ok ? 1 : 0;
 }
 
 void FilterSection::update()
 {
-    /* TODO: rebuild the allow and deny lists of Filter rules from subsections
-     * 0 and 1, compiling their host and path expressions. Until then the
-     * section has no rules and no effect. */
+    allow.clear();
+    deny.clear();
+    for (const Item &item : subsections[0].items)
+        allow.emplace_back(item);
+    for (const Item &item : subsections[1].items)
+        deny.emplace_back(item);
+}
+
+int FilterSection::check(const CONNECTION_T *conn, FilterLookup &lookup, const Filter **rule) const
+{
+    *rule = nullptr;
+    if (!*enabled || (conn->bypass & BYPASS_URLFILTER))
+        return FILTER_PASS;
+    AllowDenyResult<Filter> result = allowdeny_evaluate(
+        allow, deny, *allowfirst != 0,
+        [&](const Filter &candidate) { return filter_match(candidate, conn, lookup); });
+    if (lookup.state == FILTER_LOOKUP_NEEDED)
+        return FILTER_NEED_ADDRESS;
+    if (result.outcome == ALLOWDENY_ACCEPTED)
+        return FILTER_PASS;
+    *rule = result.rule ? result.rule : &builtin;
+    return FILTER_REFUSE;
+}
+
+int FilterSection::check_and_block(CONNECTION_T *conn)
+{
+    std::string page;
+    int rc = decide(conn, [&](const Filter *rule) {
+        if (!rule)
+            return;
+        if (!rule->template_name.empty())
+            page = rule->template_name;
+        else if (!template_name->empty())
+            page = *template_name;
+        else
+            page = "blocked";
+    });
+    if (rc != FILTER_REFUSE)
+        return 0;
+
+    const HEADER *h = conn->header;
+    putlog(LOG_URLFILTER, "blocked: %s%s", filter_host(conn), filter_path(conn));
+    conn->variables["FILTER"] = "URL Filter";
+    template_section->send_or_close(page.c_str(), conn,
+                                    h && h->type == HEADER_CONNECT ? 404 : 200);
+    conn->logentry.filter_name = "url-filter";
+    conn->logentry.filtering_reason = "-";
+    return 1;
+}
+
+/* Appends text to page; false when the page could not grow. */
+static bool filter_page_add(Filebuf *page, const std::string &text)
+{
+    return page->Add(text.data(), (int64_t)text.size()) == FILEBUF_OK;
+}
+
+/* Appends the start of the filter page up to the head row of its table;
+ * title is HTML already. false when the page could not grow. */
+static bool filter_page_head(CONNECTION_T *conn, Filebuf *page, const std::string &title)
+{
+    if (!filter_page_add(page, "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n"
+                               "<html><head><title>" + title + "</title>\n"))
+        return false;
+    (void)interface_stylesheet(conn, page);
+    return filter_page_add(page, "</head><body>\n"
+                                 "<table align=\"center\" cellpadding=\"0\" cellspacing=\"0\" "
+                                 "border=\"0\" width=\"100%\"><tr><td align=\"center\">\n"
+                                 "<table class=\"dialog\">\n"
+                                 "<tr class=\"listhead\"><td colspan=\"2\">" + title +
+                                 "</td></tr>\n");
+}
+
+void FilterSection::check_show(CONNECTION_T *conn)
+{
+    std::string title = "URL filter match for " +
+                        interface_html(std::string(filter_host(conn)) + filter_path(conn));
+    Filebuf page;
+    bool ok = filter_page_head(conn, &page, title);
+
+    /* The deciding entry is drawn into a buffer of its own under the lock;
+     * the page goes out after the lock is released. */
+    Filebuf rows;
+    decide(conn, [&](const Filter *rule) {
+        if (!rule)
+            ok = ok && filter_page_add(&rows, "<tr><td colspan=\"2\" align=\"center\">None"
+                                              "</td></tr>\n");
+        else if (!rule->item)
+            ok = ok && filter_page_add(&rows, "<tr><td colspan=\"2\" align=\"center\">Refused: "
+                                              "no allow rule matched</td></tr>\n");
+        else
+            rule->item->display(&rows, 0);
+    });
+    ok = ok && (rows.size == 0 || page.Add(rows.data, rows.size) == FILEBUF_OK) &&
+         filter_page_add(&page, "</table>\n</td></tr></table>\n</body></html>\n");
+    if (!ok) {
+        putlog(LOG_ERROR, "url filter: the filter page for %s%s could not be built",
+               filter_host(conn), filter_path(conn));
+        conn->keepalive_client = 0;
+        return;
+    }
+    interface_send_response(conn, &page);
+}
+
+int filter_reqcheck(CONNECTION_T *conn, Filebuf *)
+{
+    return filter_section->check_and_block(conn);
 }

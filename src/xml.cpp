@@ -48,7 +48,6 @@ public:
 /* The longest part of a configuration text or name copied into a log line. */
 #define XML_LOG_TEXT_MAX 200
 
-static std::string xml_log_text(const std::string &text);
 static bool xml_equal_nocase(const char *a, const char *b);
 static bool xml_is_url(const std::string &name);
 static XMLElement *xml_root(XMLDocument *doc);
@@ -56,9 +55,7 @@ static int xml_document_load(std::unique_ptr<XMLDocument> doc, int mode, const c
 static bool xml_write_file(const std::string &path, const char *data, size_t len);
 static bool xml_write_all(int fd, const char *data, size_t len);
 
-/* A text made safe for a log line: control bytes and backslashes written as
- * \xNN, cut after XML_LOG_TEXT_MAX bytes with "..." appended. */
-static std::string xml_log_text(const std::string &text)
+std::string xml_log_text(const std::string &text)
 {
     static const char hex[] = "0123456789abcdef";
     std::string out;

@@ -84,3 +84,7 @@ public:
 /* Section::save(document) for every section in Section::map order; creates
  * the document and its root when missing. The caller holds documentlock. */
 void config_xml_build();
+
+/* A configuration text made safe for a log line: control bytes and
+ * backslashes written as \xNN, cut after 200 bytes with "..." appended. */
+std::string xml_log_text(const std::string &text);
