@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -262,4 +263,83 @@ static inline bool nettest_port_ready(int port)
         close(fd);
         return true;
     });
+}
+
+/* The result of nettest_dns_namespace. */
+enum nettest_ns_result { NETTEST_NS_PASSED = 0, NETTEST_NS_FAILED, NETTEST_NS_SKIPPED };
+
+/*
+ * Runs this test binary again, with only gtest_filter and inner_env set to
+ * dir + inner_file, inside a new network and mount namespace: loopback up,
+ * a private resolv.conf ("nameserver 127.0.0.1", one-second time-out, one
+ * attempt) and hosts file ("127.0.0.1 localhost") bind-mounted over the
+ * machine's, and dnsmasq (--no-resolv --no-hosts, plus dnsmasq_args)
+ * answering on 127.0.0.1:53; dnsmasq_args may name the run's directory as
+ * "$QUILL_DNS_DIR". The machine's own files are never touched.
+ * *why says why a run was skipped (no root, no tools, no namespaces).
+ */
+static inline int nettest_dns_namespace(const std::string &gtest_filter, const char *inner_env,
+                                        const std::string &inner_file,
+                                        const std::string &dnsmasq_args, std::string *why)
+{
+    std::string dnsmasq = nettest_which("dnsmasq");
+    std::string unshare = nettest_which("unshare");
+    std::string ip = nettest_which("ip");
+    if (geteuid() != 0 || dnsmasq.empty() || unshare.empty() || ip.empty()) {
+        *why = "needs root, unshare, ip and dnsmasq";
+        return NETTEST_NS_SKIPPED;
+    }
+    std::string probe = unshare + " --mount --net /bin/true";
+    if (system(probe.c_str()) != 0) {
+        *why = "cannot make network and mount namespaces here";
+        return NETTEST_NS_SKIPPED;
+    }
+    char dir_template[] = "/tmp/quilldns.XXXXXX";
+    if (!mkdtemp(dir_template)) {
+        *why = "no temporary directory";
+        return NETTEST_NS_SKIPPED;
+    }
+    std::string dir = dir_template;
+    FILE *f = fopen((dir + "/resolv.conf").c_str(), "w");
+    if (f) {
+        fputs("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n", f);
+        fclose(f);
+    }
+    f = fopen((dir + "/hosts").c_str(), "w");
+    if (f) {
+        fputs("127.0.0.1 localhost\n", f);
+        fclose(f);
+    }
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) {
+        *why = "cannot find the test binary";
+        return NETTEST_NS_SKIPPED;
+    }
+    self[n] = '\0';
+    std::string script =
+        "QUILL_DNS_DIR='" + dir + "'; set -e; " + ip + " link set lo up; mount --bind " + dir +
+        "/resolv.conf /etc/resolv.conf; mount --bind " + dir + "/hosts /etc/hosts; " + dnsmasq +
+        " --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts --user=root "
+        "--listen-address=127.0.0.1 --bind-interfaces --port=53 " + dnsmasq_args +
+        " --pid-file=" + dir + "/dnsmasq.pid & pid=$!; set +e; "
+        "for i in $(seq 50); do [ -s " + dir + "/dnsmasq.pid ] && break; sleep 0.1; done; " +
+        inner_env + "='" + dir + "/" + inner_file + "' '" + self + "' --gtest_filter=" +
+        gtest_filter + "; rc=$?; kill $pid; wait $pid; exit $rc";
+    pid_t child = fork();
+    if (child == 0) {
+        execl(unshare.c_str(), "unshare", "--mount", "--net", "/bin/sh", "-c", script.c_str(),
+              (char *)nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    bool waited = child > 0 && waitpid(child, &status, 0) == child;
+    std::string rm = "rm -rf '" + dir + "'";
+    if (system(rm.c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", dir.c_str());
+    if (!waited || (WIFEXITED(status) && WEXITSTATUS(status) == 127)) {
+        *why = "cannot make the namespaces here";
+        return NETTEST_NS_SKIPPED;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? NETTEST_NS_PASSED : NETTEST_NS_FAILED;
 }

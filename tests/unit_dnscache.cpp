@@ -233,38 +233,10 @@ TEST(DnsResolver, DnsServer)
         EXPECT_EQ("", resolve("nothing.other.test"));
         return;
     }
-    std::string dnsmasq = nettest_which("dnsmasq");
-    std::string unshare = nettest_which("unshare");
-    std::string ip = nettest_which("ip");
-    if (geteuid() != 0 || dnsmasq.empty() || unshare.empty() || ip.empty())
-        GTEST_SKIP() << "needs root, unshare, ip and dnsmasq";
-    std::string probe = unshare + " --mount --net /bin/true";
-    if (system(probe.c_str()) != 0)
-        GTEST_SKIP() << "cannot make network and mount namespaces here";
-
-    std::string dir = test_temp_dir();
-    std::ofstream(dir + "/resolv.conf") << "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n";
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    ASSERT_GT(n, 0);
-    self[n] = '\0';
-    std::string script =
-        "set -e; " + ip + " link set lo up; mount --bind " + dir + "/resolv.conf /etc/resolv.conf; " +
-        dnsmasq + " --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts "
-                  "--listen-address=127.0.0.1 --bind-interfaces --port=53 --user=root "
-                  "--address=/quill.test/127.0.0.99 --pid-file=" + dir + "/dnsmasq.pid & "
-        "pid=$!; set +e; QUILL_DNS_INSIDE=1 '" + std::string(self) +
-        "' --gtest_filter=DnsResolver.DnsServer; rc=$?; kill $pid; wait $pid; exit $rc";
-    pid_t child = fork();
-    if (child == 0) {
-        execl(unshare.c_str(), "unshare", "--mount", "--net", "/bin/sh", "-c", script.c_str(), (char *)nullptr);
-        _exit(127);
-    }
-    int status = 0;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
-    std::string rm = "rm -rf '" + dir + "'";
-    EXPECT_EQ(0, system(rm.c_str()));
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
-        GTEST_SKIP() << "cannot make the namespaces here";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "inner run failed: " << status;
+    std::string why;
+    int rc = nettest_dns_namespace("DnsResolver.DnsServer", "QUILL_DNS_INSIDE", "inside",
+                                   "--address=/quill.test/127.0.0.99", &why);
+    if (rc == NETTEST_NS_SKIPPED)
+        GTEST_SKIP() << why;
+    EXPECT_EQ(NETTEST_NS_PASSED, rc) << "inner run failed";
 }
