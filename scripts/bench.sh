@@ -235,3 +235,63 @@ for f in 1k.bin 100k.bin; do
 done
 echo "daemon cache hits in the access log: $(grep -c TCP_HIT "$work/access.log" || true)"
 echo "access-log lines: daemon $(wc -l <"$work/access.log"), squid $(wc -l <"$work/squid/access.log")"
+
+# The request checks: a second daemon with the URL filter (one deny rule
+# that matches nothing), the DNS blacklist (switched on, no zone: no query)
+# and the URL blacklist with one generated category of 1,000,000 domains and
+# a deny rule naming it. Prints the blacklist's load time, the memory it
+# adds, and the uncached 1 KiB rate with the checks on, off (the first
+# daemon) and of squid.
+echo "== request checks: URL filter, DNS blacklist (no zone), URL blacklist of 1,000,000 domains =="
+checks_port=$(free_port)
+mkdir -p "$work/blacklist/bench"
+awk 'BEGIN { for (i = 0; i < 1000000; i++) printf "d%07d.example.com\n", i }' \
+    >"$work/blacklist/bench/domains"
+python3 - "$work/quillmere.xml" "$work/checks.xml" "$proxy_port" "$checks_port" "$work/blacklist" <<'PYEOF'
+import re, sys
+src, dst, old_port, new_port, tree = sys.argv[1:]
+text = open(src).read().replace("<port>%s</port>" % old_port, "<port>%s</port>" % new_port)
+rule = ("<deny><enabled>true</enabled><comment>bench</comment><profiles></profiles>"
+        "<host>^never\\.invalid$</host><path></path><addresses></addresses><template></template></deny>")
+sections = {
+    "url-filtering": "<enabled>true</enabled><allow-first>false</allow-first><template></template>" + rule,
+    "dnsbl": "<enabled>true</enabled><template></template><zone></zone><addresses>127.0.0.2</addresses>",
+    "urlblacklist": ("<enabled>true</enabled><allow-first>false</allow-first><directory>%s</directory>"
+                     "<template></template><deny><enabled>true</enabled><comment>bench</comment>"
+                     "<profiles></profiles><categories>bench</categories><template></template></deny>" % tree),
+}
+for name, body in sections.items():
+    text, n = re.subn(r"<%s>.*?</%s>" % (name, name), "<%s>%s</%s>" % (name, body, name), text, flags=re.S)
+    assert n == 1, name
+open(dst, "w").write(text)
+PYEOF
+checks_args=(-f -c "$work/checks.xml" -s etc/section.xml -l "$work/checks-native.log"
+             -a "$work/checks-access.log" -e "$work/checks-extended.log" -r "$work/checks-performance.log"
+             -t 1024 -b 32768:32768 ${QUILL_BENCH_ARGS:-})
+start_ns=$(date +%s%N)
+"$bin" "${checks_args[@]}" >"$work/checks.out" 2>&1 &
+checks_pid=$!
+pids+=($checks_pid)
+for _ in $(seq 1 600); do
+    grep -q "URL blacklist: loaded" "$work/checks-native.log" 2>/dev/null && break
+    sleep 0.05
+done
+loaded_ns=$(date +%s%N)
+wait_port "$checks_port"
+grep "URL blacklist:" "$work/checks-native.log" | head -3
+off_kib=$(awk '/^VmRSS/ {print $2}' "/proc/$proxy_pid/status")
+on_kib=$(awk '/^VmRSS/ {print $2}' "/proc/$checks_pid/status")
+echo "blacklist load (start to \"loaded\"): $(( (loaded_ns - start_ns) / 1000000 )) ms"
+echo "daemon memory: checks on $on_kib KiB, checks off $off_kib KiB, the blacklist adds $(( (on_kib - off_kib) / 1024 )) MiB"
+url="http://127.0.0.1:$origin_port/1k.bin"
+curl -s -o /dev/null -x "127.0.0.1:$checks_port" "$url"
+blocked=$(curl -s -o /dev/null -w "%{http_code}" -x "127.0.0.1:$checks_port" "http://d0999999.example.com/")
+echo "a listed domain through the checks: $blocked ($(grep -c "match found in bench" "$work/checks-native.log") match line)"
+on=$(run "$checks_port" "$url")
+off=$(run "$proxy_port" "$url")
+sq=$(run "$squid_port" "$url")
+printf "%-10s %14s %14s %14s %10s %10s\n" size "checks on" "checks off" squid on/off on/squid
+printf "%-10s %14s %14s %14s %10s %10s\n" 1k "$on" "$off" "$sq" \
+    "$(awk -v a="$on" -v b="$off" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')" \
+    "$(awk -v a="$on" -v b="$sq" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')"
+echo "daemon memory with the checks after the run: $(awk '/^VmRSS/ {print $2 " KiB"}' "/proc/$checks_pid/status")"

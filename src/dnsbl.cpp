@@ -80,13 +80,13 @@ std::string dnsbl_query_name(const char *host, const std::string &zone)
     return query;
 }
 
-int DnsblSection::check_and_block(CONNECTION_T *conn) const
+int DnsblSection::check_and_block(CONNECTION_T *conn)
 {
     const HEADER *h = conn->header;
     std::string query, page;
     IpRangeList listed;
     {
-        SectionReadGuard guard(*const_cast<DnsblSection *>(this));
+        SectionReadGuard guard(*this);
         if (!*enabled || (conn->bypass & BYPASS_DNSBL) || zone->empty() ||
             addresses->ranges.empty() || !h || !h->host || !*h->host)
             return 0;

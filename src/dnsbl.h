@@ -29,7 +29,7 @@ public:
     /* 1 when the request was refused and answered with the refusal page,
      * else 0. The options are copied under the read lock; the lookup and
      * the page are made without it. */
-    int check_and_block(CONNECTION_T *conn) const;
+    int check_and_block(CONNECTION_T *conn);
 
 private:
     const int *enabled;
