@@ -134,6 +134,7 @@ struct CONNECTION_T {
     LogEntry logentry;
     Stats *userstats;               /* reference-counted under atomlock */
     int tavrin_scores[32];          /* -1 = not looked up */
+    bool tavrin_failed;             /* the host could not be rated in this request */
 };
 
 /* A new record with the start values; never NULL (a failed allocation ends

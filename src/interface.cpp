@@ -191,42 +191,72 @@ static bool interface_addressed_to_proxy(const CONNECTION_T *conn, const HEADER 
     return port == conn->port && interface_is_proxy_name(conn, host);
 }
 
-bool interface_request(CONNECTION_T *conn)
+/* How a request names the interface. */
+enum interface_addressing {
+    INTERFACE_NOT = 0,      /* not for the interface */
+    INTERFACE_DIRECT,       /* as it stands: absolute form, or the proxy's own site */
+    INTERFACE_HOST_HEADER,  /* origin form whose Host names the interface */
+};
+
+/* Classifies conn's request without changing it; *port receives the Host
+ * header's port for INTERFACE_HOST_HEADER. */
+static int interface_addressing_of(const CONNECTION_T *conn, int *port)
 {
-    HEADER *header = conn->header;
+    const HEADER *header = conn->header;
     if (!header)
-        return false;
+        return INTERFACE_NOT;
 
     switch ((header_type)header->type) {
     case HEADER_ORIGIN: {
         if (interface_path_names_host(header->path) && interface_addressed_to_proxy(conn, header))
-            return true;
+            return INTERFACE_DIRECT;
         if (!header->host_header)
-            return false;
+            return INTERFACE_NOT;
         char *host = nullptr;
-        int port = 80;
         bool explicit_port = false;
-        if (header_hostport_parse(header->host_header, strlen(header->host_header), &host, &port,
+        *port = 80;
+        if (header_hostport_parse(header->host_header, strlen(header->host_header), &host, port,
                                   &explicit_port) != HEADER_OK)
-            return false;
+            return INTERFACE_NOT;
         std::unique_ptr<char, void (*)(void *)> hold(host, free);
-        if (strcasecmp(host, INTERFACE_HOST) != 0)
-            return false;
+        return strcasecmp(host, INTERFACE_HOST) == 0 ? INTERFACE_HOST_HEADER : INTERFACE_NOT;
+    }
+    case HEADER_ABSOLUTE:
+        return header->host && strcasecmp(header->host, INTERFACE_HOST) == 0 ? INTERFACE_DIRECT
+                                                                               : INTERFACE_NOT;
+    case HEADER_CONNECT:
+    case HEADER_RESPONSE:
+    case HEADER_ICAP_REQUEST:
+    case HEADER_ICAP_RESPONSE:
+        return INTERFACE_NOT;
+    }
+    return INTERFACE_NOT;
+}
+
+bool interface_request_test(const CONNECTION_T *conn)
+{
+    int port = 80;
+    return interface_addressing_of(conn, &port) != INTERFACE_NOT;
+}
+
+bool interface_request(CONNECTION_T *conn)
+{
+    int port = 80;
+    switch (interface_addressing_of(conn, &port)) {
+    case INTERFACE_NOT:
+        return false;
+    case INTERFACE_DIRECT:
+        return true;
+    case INTERFACE_HOST_HEADER: {
         /* From here on a request for http://<interface host>/path, as a
          * browser sends it to a proxy. */
+        HEADER *header = conn->header;
         header->type = HEADER_ABSOLUTE;
         header_field_set(&header->host, INTERFACE_HOST);
         header->port = port;
         header_complete(header);
         return true;
     }
-    case HEADER_ABSOLUTE:
-        return header->host && strcasecmp(header->host, INTERFACE_HOST) == 0;
-    case HEADER_CONNECT:
-    case HEADER_RESPONSE:
-    case HEADER_ICAP_REQUEST:
-    case HEADER_ICAP_RESPONSE:
-        return false;
     }
     return false;
 }

@@ -78,6 +78,10 @@ extern const interface_page_t pages[];
  */
 bool interface_request(CONNECTION_T *conn);
 
+/* The same test with the request left as it is: an origin-form request
+ * whose Host names the interface host is not rewritten. */
+bool interface_request_test(const CONNECTION_T *conn);
+
 /*
  * Serves an interface request completely: the pipeline calls it once
  * interface_request has answered true, and the request ends with it. It

@@ -13,9 +13,11 @@
 
 #include "main.h"
 #include "stats.h"
+#include "tavrin.h"
 
 const interface_page_t pages[] = {
     { "/stats", interface_page_stats },
+    { "/tavrin", interface_page_tavrin },
     { nullptr, nullptr },
 };
 

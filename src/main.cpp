@@ -45,6 +45,7 @@
 #include "serverpool.h"
 #include "signals.h"
 #include "ssl.h"
+#include "tavrin.h"
 #include "timers.h"
 #include "urlblacklist.h"
 #include "xml.h"
@@ -468,7 +469,7 @@ void create_feedlog()
         char scheme[16], host[1024];
         int port;
         host[0] = '\0';
-        if (sscanf(line, "%*s %*s %*s %*s %*s %*s %15[^:]://%1023[^:]:%99d/", scheme, host,
+        if (sscanf(line, "%*s %*s %*s %*s %*s %*s %15[^:]://%1023[^:/]:%99d/", scheme, host,
                    &port) >= 2 &&
             host[0]) {
             fprintf(out, "\n%s", host);
@@ -578,14 +579,14 @@ void config()
     timers_add(global->timers, DNSCACHE_CLEAN_SECONDS, TIMER_REPEAT, dnscache_clean, nullptr);
     timers_add(global->timers, password_cachexpire, TIMER_REPEAT, password_cache_clean, nullptr);
 
-    /* 19: the rating cache dump joins these in its place as that component
-     * is built. */
+    /* 19: the rating cache dump starts last. */
     thread_create_internal(serverpool_clean, nullptr);
     thread_create_internal(icp_thread, nullptr);
     thread_create_internal(unlink_thread, nullptr);
     thread_create_internal(clientpool_thread, nullptr);
     thread_create_internal(timer_thread, nullptr);
     thread_create_internal(performance_check, nullptr);
+    thread_create_internal(tavrin_cachedump, nullptr);
 
     /* 20 */
     putlog(LOG_DEBUG, "GMT offset is -%u seconds", (unsigned)gmtoffset);

@@ -338,6 +338,7 @@ static void process_request_done(CONNECTION_T *conn)
     conn->header = nullptr;
     for (int &score : conn->tavrin_scores)
         score = -1;
+    conn->tavrin_failed = false;
     if (log_wanted(LOG_DEBUG))
         putlog(LOG_DEBUG, "process: keepalive_client = %d", conn->keepalive_client);
 }

@@ -24,6 +24,7 @@
 #include "main.h"
 #include "mem.h"
 #include "regexp.h"
+#include "tavrin.h"
 #include "urlcommand.h"
 
 static regex_posix_t *profile_compile(const std::string &text, bool *failed);
@@ -353,10 +354,4 @@ int profile_find(const StringList &have, const StringList &want)
             return negated ? 0 : 1;
     }
     return negation ? 1 : 0;
-}
-
-int tavrin_second(CONNECTION_T *conn)
-{
-    (void)conn;
-    return 0;
 }

@@ -120,9 +120,3 @@ extern ProfileSection *profile_section;
  * ",", each cut to PROFILE_LOG_TEXT_MAX characters, and the whole cut to
  * PROFILE_LOG_TEXT_MAX characters. */
 std::string profile_log_text(const StringList &profiles);
-
-/* The second pass of the category-rating rules, run at the end of every
- * profile evaluation; returns 0.
- * TODO: apply the category rules once the rating section has them; until
- * then there are no such rules and the pass changes nothing. */
-int tavrin_second(CONNECTION_T *conn);

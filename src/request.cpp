@@ -50,6 +50,7 @@
 #include "protocol.h"
 #include "socket.h"
 #include "stats.h"
+#include "tavrin.h"
 #include "templates.h"
 #include "urlcommand.h"
 #include "urlfilter.h"
@@ -260,8 +261,7 @@ static int request_first_parse(CONNECTION_T *conn, char *text)
         free(text);
         return REQ_END;
     }
-    /* TODO: tavrin_first(conn) once the category rating has rules; with
-     * none it changes nothing. */
+    (void)tavrin_first(conn);
     if (profile_section)
         profile_section->profiles_update(conn);
     return REQ_GO_ON;

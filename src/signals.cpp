@@ -31,6 +31,7 @@
 #include "log.h"
 #include "main.h"
 #include "network.h"
+#include "tavrin.h"
 
 /* Seconds a crash shutdown may take before the watchdog ends the process. */
 static const unsigned SHUTDOWN_WATCHDOG_SECONDS = 10;
@@ -167,7 +168,8 @@ static void signal_handle(int sig)
         net_listen_closeall();
         if (cache_section)
             cache_section->graceful_exit();
-        /* TODO: write the rating cache, once that component exists. */
+        if (tavrin_section)
+            (void)tavrin_section->tavrin_dnstofile_insert(true);
         fd_failure();
         break;
     case SIGUSR1:
@@ -210,7 +212,10 @@ static void shutdown_steps()
     net_listen_closeall();
     if (cache_section)
         cache_section->graceful_exit();
-    /* TODO: write the rating cache, once that component exists. */
+    /* After a crash the rating cache may be corrupt: the last dump, at most
+     * a minute old, stays. */
+    if (tavrin_section && !crash_in_progress)
+        (void)tavrin_section->tavrin_dnstofile_insert(true);
     if (shutdown_pidfile[0])
         unlink(shutdown_pidfile);
 }
