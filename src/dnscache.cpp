@@ -36,6 +36,7 @@ static time_t dnscache_default_clock();
 static time_t (*dnscache_clock)() = dnscache_default_clock;
 static HOSTENT *(*dnscache_resolver)(const char *name) = p_gethostbyname;
 
+static bool dnscache_dotted(const char *host);
 static HOSTENT *dnscache_hostent(const in_addr *address);
 static bool dnscache_key(const char *host, char key[DNSCACHE_KEY_MAX + 1]);
 static int dnscache_count_locked(HASH_TABLE *table);
@@ -163,14 +164,28 @@ static void dnscache_make_room_locked(HASH_TABLE *table, time_t now)
     }
 }
 
+/* Digits and exactly three dots: written as an address, so a malformed one
+ * ("999.1.2.3") is an error, never a name for the resolver. */
+static bool dnscache_dotted(const char *host)
+{
+    int dots = 0;
+    for (const char *p = host; *p; p++) {
+        if (*p == '.')
+            dots++;
+        else if (!isdigit((unsigned char)*p))
+            return false;
+    }
+    return dots == 3;
+}
+
 HOSTENT *net_dns(const char *host)
 {
     if (!host || !*host)
         return nullptr;
 
-    if (isip(host)) {
+    if (dnscache_dotted(host)) {
         in_addr address;
-        if (inet_pton(AF_INET, host, &address) != 1) {
+        if (!isip(host) || inet_pton(AF_INET, host, &address) != 1) {
             putlog(LOG_ERROR, "DNS: failed: %.255s", host);
             return nullptr;
         }

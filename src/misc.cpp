@@ -191,16 +191,19 @@ int isempty(const char *text, size_t n)
 
 int isip(const char *text)
 {
-    if (!text || !*text)
+    if (!text)
         return 0;
-    int dots = 0;
-    for (const char *p = text; *p; p++) {
-        if (*p == '.')
-            dots++;
-        else if (!isdigit((unsigned char)*p))
+    const char *p = text;
+    for (int part = 0; part < 4; part++) {
+        if (part > 0 && *p++ != '.')
+            return 0;
+        int digits = 0, value = 0;
+        for (; isdigit((unsigned char)*p) && digits < 4; p++, digits++)
+            value = value * 10 + (*p - '0');
+        if (digits == 0 || digits > 3 || value > 255)
             return 0;
     }
-    return dots == 3 ? 1 : 0;
+    return *p == '\0' ? 1 : 0;
 }
 
 void md5_string(const char *text, char out[33])
@@ -322,24 +325,17 @@ URL *url_parse(const char *text)
             return nullptr;
     }
 
-    /* Host and port. A colon anywhere after the host's start is taken for
-     * the port's; one inside the path would put the path into the host, so
-     * it is refused. */
+    /* Host and port: a colon before the first "/" starts the port; one in
+     * the path belongs to the path. */
     const char *host_end;
     const char *path = nullptr;
     int port;
-    const char *port_colon = strchr(host, ':');
-    if (port_colon && slash && port_colon > slash)
-        return nullptr;   /* the host would run into the path */
+    const char *port_colon = (const char *)memchr(host, ':', (size_t)(authority_end - host));
     if (port_colon) {
         host_end = port_colon;
-        const char *digits = port_colon + 1;
-        const char *digits_end = strchr(digits, '/');
-        if (!digits_end)
-            digits_end = end;
-        if (!misc_parse_port(digits, digits_end, &port))
+        if (!misc_parse_port(port_colon + 1, authority_end, &port))
             return nullptr;
-        path = digits_end < end ? digits_end : nullptr;
+        path = slash;
     } else {
         host_end = authority_end;
         path = slash;
@@ -351,13 +347,16 @@ URL *url_parse(const char *text)
     host_text.resize(strlen(host_text.c_str()));
     if (host_text.empty())
         return nullptr;
+    char *path_text = path ? url_path_fix(path) : misc_text("/", 1);
+    if (!path_text)
+        return nullptr;   /* a path too long to keep whole */
 
     URL *url = (URL *)xmalloc(sizeof(URL));
     if (!url)
         FATAL_ALLOC(sizeof(URL));
     url->protocol = string_tolower(misc_text(text, (size_t)(colon - text)));
     url->host = string_tolower(misc_text(host_text));
-    url->path = path ? url_path_fix(path) : misc_text("/", 1);
+    url->path = path_text;
     url->port = port >= 0 ? port : protocol_port(url->protocol);
     if (user) {
         url->user = misc_text(user, (size_t)(user_end - user));
@@ -368,9 +367,9 @@ URL *url_parse(const char *text)
 
 char *url_create(const URL *url)
 {
-    char text[URL_TEXT_MAX + 1];
-    snprintf(text, sizeof text, "%s://%s:%d%s", url->protocol, url->host, url->port, url->path);
-    return misc_text(text, strlen(text));
+    std::string text = std::string(url->protocol) + "://" + url->host + ":" +
+                       std::to_string(url->port) + url->path;
+    return misc_text(text);
 }
 
 void url_free(URL *url)
@@ -414,10 +413,10 @@ char *url_path_fix(const char *path)
 {
     if (!path)
         path = "";
-    size_t len = strnlen(path, URL_PATH_MAX);
-    const char *hash = (const char *)memchr(path, '#', len);
-    if (hash)
-        len = (size_t)(hash - path);
+    const char *hash = strchr(path, '#');
+    size_t len = hash ? (size_t)(hash - path) : strlen(path);
+    if (len > URL_PATH_MAX)
+        return nullptr;
     return url_strip(misc_text(path, len));
 }
 
@@ -485,6 +484,9 @@ char *url_decode(const char *text, size_t n)
     return misc_text(out);
 }
 
+/* The longest accumulated path of a navigation trail. */
+static const size_t MISC_TRAIL_PATH_MAX = 1023;
+
 char *path_to_url(const char *path)
 {
     std::string out = "<a href=\"/\">/</a>";
@@ -494,7 +496,7 @@ char *path_to_url(const char *path)
         if (!*pieces[i])
             continue;   /* the one empty piece of an empty path */
         size_t piece_len = strlen(pieces[i]);
-        if (accumulated.size() + piece_len + 1 > URL_TEXT_MAX)
+        if (accumulated.size() + piece_len + 1 > MISC_TRAIL_PATH_MAX)
             break;
         accumulated += pieces[i];
         accumulated += '/';
@@ -772,6 +774,33 @@ char *filesize(int64_t bytes)
 
 /* -------------------------------------------------------------- Templates */
 
+int64_t variables_reference(VariableMap &variables, const char *at, const char *end,
+                            const std::string **value)
+{
+    static const std::string at_sign("@");
+    ASSERT(at < end && *at == '@');
+
+    /* "@@" is one "@"; a lone "@" at the end stays. */
+    if (at + 1 >= end || at[1] == '@') {
+        *value = &at_sign;
+        return at + 1 < end ? 2 : 1;
+    }
+
+    /* The closing "@" must come within the next 63 characters. */
+    int64_t window = end - (at + 1);
+    if (window > VARIABLE_NAME_MAX + 1)
+        window = VARIABLE_NAME_MAX + 1;
+    const char *close = (const char *)memchr(at + 1, '@', (size_t)window);
+    if (!close) {
+        *value = &at_sign;
+        return 1;
+    }
+    std::string name(at + 1, (size_t)(close - (at + 1)));
+    auto found = variables.emplace(name, std::string()).first;   /* unknown: added empty */
+    *value = &found->second;
+    return close - at + 1;
+}
+
 int variables_parse(VariableMap &variables, Filebuf *buffer)
 {
     ASSERT(buffer);
@@ -780,46 +809,19 @@ int variables_parse(VariableMap &variables, Filebuf *buffer)
 
     Filebuf out(buffer->limit());
     const char *data = buffer->data;
-    int64_t size = buffer->size;
-    int64_t i = 0;
+    const char *end = data + buffer->size;
+    const char *p = data;
 
-    while (i < size) {
-        const char *at = (const char *)memchr(data + i, '@', (size_t)(size - i));
-        int64_t at_index = at ? at - data : size;
-        if (out.Add(data + i, at_index - i) != FILEBUF_OK)
+    while (p < end) {
+        const char *at = (const char *)memchr(p, '@', (size_t)(end - p));
+        if (out.Add(p, (at ? at : end) - p) != FILEBUF_OK)
             return FILEBUF_TOO_BIG;
         if (!at)
             break;
-
-        /* "@@" is one "@"; a lone "@" at the end stays. */
-        if (at_index + 1 >= size || data[at_index + 1] == '@') {
-            if (out.Add("@", 1) != FILEBUF_OK)
-                return FILEBUF_TOO_BIG;
-            i = at_index + (at_index + 1 < size ? 2 : 1);
-            continue;
-        }
-
-        /* The closing "@" must come within the next 63 characters. */
-        int64_t window = size - (at_index + 1);
-        if (window > VARIABLE_NAME_MAX + 1)
-            window = VARIABLE_NAME_MAX + 1;
-        const char *close = (const char *)memchr(at + 1, '@', (size_t)window);
-        if (!close) {
-            if (out.Add("@", 1) != FILEBUF_OK)
-                return FILEBUF_TOO_BIG;
-            i = at_index + 1;
-            continue;
-        }
-
-        std::string name(at + 1, (size_t)(close - (at + 1)));
-        auto found = variables.find(name);
-        if (found == variables.end()) {
-            variables.emplace(name, std::string());
-        } else if (!found->second.empty()) {
-            if (out.Add(found->second.data(), (int64_t)found->second.size()) != FILEBUF_OK)
-                return FILEBUF_TOO_BIG;
-        }
-        i = close - data + 1;
+        const std::string *value = nullptr;
+        p = at + variables_reference(variables, at, end, &value);
+        if (out.Add(value->data(), (int64_t)value->size()) != FILEBUF_OK)
+            return FILEBUF_TOO_BIG;
     }
 
     buffer->Swap(&out);   /* the new contents replace the old */

@@ -18,10 +18,11 @@ class Filebuf;
 
 /* The largest user name and the largest password url_parse accepts. */
 #define URL_USERINFO_MAX 128
-/* The longest text url_create builds (without the terminator). */
-#define URL_TEXT_MAX 1023
-/* url_path_fix keeps at most this many characters of a path. */
-#define URL_PATH_MAX 2047
+/* The longest path url_parse and url_path_fix accept (without the
+ * fragment); a longer one is refused, never cut. */
+#define URL_PATH_MAX 8192
+/* Room for a whole URL text: scheme, host and port, and the longest path. */
+#define URL_TEXT_MAX (URL_PATH_MAX + 1024)
 /* A template variable name holds at most this many characters. */
 #define VARIABLE_NAME_MAX 62
 
@@ -106,8 +107,8 @@ char *array_merge(char *const *array, char character);
  * printable character other than a blank, else 0. */
 int isempty(const char *text, size_t n);
 
-/* 1 when text is not empty, holds only digits and dots and exactly three
- * dots (the parts are not range-checked), else 0. */
+/* 1 when text is a dotted IPv4 address: four parts of one to three digits,
+ * each 0 to 255, else 0. */
 int isip(const char *text);
 
 /* Writes the MD5 digest of text as 32 lower-case hex digits and a NUL into
@@ -134,12 +135,12 @@ const char *error_to_template(int code);
  * Returns a new URL (freed with url_free), or NULL when text is malformed:
  * no scheme, fewer than two characters after the scheme's colon, user info
  * without a colon or with a part over 128 characters, a second "@" before
- * the path, an empty host, a colon after the first "/" of the host part
- * (so a colon in the path of a URL without a port gives NULL), a port that
- * is not 1 to 65535 or is not followed by the end or "/". */
+ * the path, an empty host, a port that is not 1 to 65535 or is not
+ * followed by the end or "/", a path over URL_PATH_MAX characters. A colon
+ * in the path ("/wiki/Special:Random") is part of the path. */
 URL *url_parse(const char *text);
 
-/* A new text "protocol://host:port/path", at most 1023 characters. */
+/* A new text "protocol://host:port/path", the whole of each part. */
 char *url_create(const URL *url);
 
 /* Frees the texts and the record; NULL is allowed. */
@@ -152,8 +153,8 @@ int protocol_port(const char *scheme);
  * returns text. */
 char *url_strip(char *text);
 
-/* A new text: path cut to 2047 characters, cut at the first "#", then
- * stripped as by url_strip. */
+/* A new text: path cut at the first "#", then stripped as by url_strip;
+ * NULL when what precedes the "#" is over URL_PATH_MAX characters. */
 char *url_path_fix(const char *path);
 
 /* A new text from at most n characters of text: a blank becomes "+";
@@ -255,3 +256,11 @@ using VariableMap = std::map<std::string, std::string>;
  * FILEBUF_TOO_BIG with buffer unchanged when the result would exceed the
  * buffer's limit. */
 [[nodiscard]] int variables_parse(VariableMap &variables, Filebuf *buffer);
+
+/* Reads the reference that starts at the "@" at `at` (end: one past the
+ * text) by the rules of variables_parse. Returns the bytes it takes and
+ * points *value at what it stands for: "@" for "@@", for a final "@" and for
+ * an "@" without its closing "@", else the variable's value (an unknown name
+ * is added, empty). *value stays valid while variables is not changed. */
+int64_t variables_reference(VariableMap &variables, const char *at, const char *end,
+                            const std::string **value);

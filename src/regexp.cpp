@@ -20,6 +20,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "filebuf.h"
 #include "log.h"
@@ -40,6 +41,15 @@ struct REG_PIECE {
     size_t length;
 };
 
+/* A piece of a replacement: the administrator's own text, in which "$d" and
+ * backslash escapes are expanded, or the value of a template variable, which
+ * is copied as it stands (it may come from the request, and must not turn
+ * into a group reference or a line break). */
+struct REG_PART {
+    bool expand;
+    std::string text;
+};
+
 static std::string reg_log_text(const char *pattern);
 static void reg_log_failure(const char *pattern);
 static uint32_t reg_sub_options(int options);
@@ -49,6 +59,12 @@ static int reg_sub_pieces(pcre2_match_data *data, int rc, const char *subject,
                           REG_PIECE *pieces);
 static bool reg_sub_expand(const REG_PIECE *pieces, int count, const char *text,
                            int64_t length, std::string &out, int64_t max_bytes);
+static bool reg_sub_split(const char *replacement, VariableMap &variables, int64_t max_bytes,
+                          std::vector<REG_PART> &parts);
+static bool reg_sub_build(const REG_PIECE *pieces, int count,
+                          const std::vector<REG_PART> &parts, std::string &out,
+                          int64_t max_bytes);
+static pcre2_match_data *reg_sub_data(const regex_sub_t *regex);
 static bool reg_sub_append(std::string &out, const char *bytes, size_t length,
                            int64_t max_bytes);
 
@@ -213,13 +229,21 @@ regmatch_sub_t *reg_sub_exec(const regex_sub_t *regex, const char *text)
     return reg_sub_exec_bytes(regex, text, (int64_t)strlen(text));
 }
 
+/* Match data with room for every group of the expression. */
+static pcre2_match_data *reg_sub_data(const regex_sub_t *regex)
+{
+    ASSERT(regex && regex->code);
+    pcre2_match_data *data = pcre2_match_data_create_from_pattern(regex->code, nullptr);
+    if (!data)
+        FATAL_ALLOC(sizeof(PCRE2_SIZE) * 2);
+    return data;
+}
+
 regmatch_sub_t *reg_sub_exec_bytes(const regex_sub_t *regex, const char *subject, int64_t length)
 {
     ASSERT(length >= 0);
-    std::unique_ptr<pcre2_match_data, void (*)(pcre2_match_data *)> data(
-        pcre2_match_data_create(REG_SUB_PAIRS, nullptr), pcre2_match_data_free);
-    if (!data)
-        FATAL_ALLOC(REG_SUB_PAIRS * 2 * sizeof(PCRE2_SIZE));
+    std::unique_ptr<pcre2_match_data, void (*)(pcre2_match_data *)> data(reg_sub_data(regex),
+                                                                         pcre2_match_data_free);
     int rc = reg_sub_search(regex, subject, length, data.get());
     if (rc <= 0)
         return nullptr;
@@ -253,8 +277,7 @@ static bool reg_sub_append(std::string &out, const char *bytes, size_t length, i
     return true;
 }
 
-/* Expands a replacement whose variables are already filled in (length bytes
- * of text) against the count pieces of a match, appending to out. "$d"
+/* Expands length bytes of the administrator's text of a replacement against the count pieces of a match, appending to out. "$d"
  * writes piece d when it exists (a character above "9" counts on: ":" is
  * 10), "$$" and a final "$" write "$", "$" and any other character write
  * nothing; a backslash escape writes its byte, a final backslash nothing.
@@ -304,23 +327,75 @@ static bool reg_sub_expand(const REG_PIECE *pieces, int count, const char *text,
     return true;
 }
 
+/* Splits a replacement into its parts: runs of the administrator's text
+ * (a backslash keeps the character after it, so "\@" is a plain "@") and
+ * the values of its "@name@" variables, read as variables_parse reads them.
+ * Returns false when the parts together exceed max_bytes. */
+static bool reg_sub_split(const char *replacement, VariableMap &variables, int64_t max_bytes,
+                          std::vector<REG_PART> &parts)
+{
+    const char *p = replacement, *end = replacement + strlen(replacement);
+    std::string own;
+    int64_t total = 0;
+    while (p < end) {
+        if (*p == '\\' && p + 1 < end) {
+            own.append(p, 2);
+            p += 2;
+            continue;
+        }
+        if (*p != '@') {
+            own += *p++;
+            continue;
+        }
+        const std::string *value = nullptr;
+        p += variables_reference(variables, p, end, &value);
+        if (!own.empty()) {
+            total += (int64_t)own.size();
+            parts.push_back({ true, std::move(own) });
+            own.clear();
+        }
+        total += (int64_t)value->size();
+        parts.push_back({ false, *value });
+    }
+    if (!own.empty()) {
+        total += (int64_t)own.size();
+        parts.push_back({ true, std::move(own) });
+    }
+    return total <= max_bytes;
+}
+
+/* Appends the expansion of parts against the count pieces of a match to out.
+ * Returns false when out would exceed max_bytes. */
+static bool reg_sub_build(const REG_PIECE *pieces, int count,
+                          const std::vector<REG_PART> &parts, std::string &out,
+                          int64_t max_bytes)
+{
+    for (const REG_PART &part : parts) {
+        bool fits = part.expand ? reg_sub_expand(pieces, count, part.text.data(),
+                                                 (int64_t)part.text.size(), out, max_bytes)
+                                : reg_sub_append(out, part.text.data(), part.text.size(),
+                                                 max_bytes);
+        if (!fits)
+            return false;
+    }
+    return true;
+}
+
 char *reg_sub_parse(const regmatch_sub_t *match, const char *replacement, VariableMap &variables,
                     int64_t max_bytes)
 {
     ASSERT(match && replacement);
-    Filebuf filled(max_bytes < 0 ? 0 : max_bytes);
-    if (filled.Add(replacement, (int64_t)strlen(replacement)) != FILEBUF_OK ||
-        variables_parse(variables, &filled) != FILEBUF_OK)
+    std::vector<REG_PART> parts;
+    if (!reg_sub_split(replacement, variables, max_bytes < 0 ? 0 : max_bytes, parts))
         return nullptr;
 
-    REG_PIECE pieces[REG_SUB_PAIRS];
-    int count = match->count < REG_SUB_PAIRS ? match->count : REG_SUB_PAIRS;
-    for (int i = 0; i < count; i++) {
+    std::vector<REG_PIECE> pieces((size_t)match->count);
+    for (int i = 0; i < match->count; i++) {
         pieces[i].start = (const char *)match->substrings[i];
         pieces[i].length = match->lengths[i];
     }
     std::string out;
-    if (!reg_sub_expand(pieces, count, filled.data, filled.size, out, max_bytes))
+    if (!reg_sub_build(pieces.data(), match->count, parts, out, max_bytes))
         return nullptr;
 
     char *text = (char *)xmalloc(out.size() + 1);
@@ -343,16 +418,14 @@ int64_t reg_replace(Filebuf *buffer, const regex_sub_t *regex, const char *repla
     const char *text = buffer->data ? buffer->data : "";
     const int64_t length = buffer->size;
 
-    std::unique_ptr<pcre2_match_data, void (*)(pcre2_match_data *)> data(
-        pcre2_match_data_create(REG_SUB_PAIRS, nullptr), pcre2_match_data_free);
-    if (!data)
-        FATAL_ALLOC(REG_SUB_PAIRS * 2 * sizeof(PCRE2_SIZE));
+    std::unique_ptr<pcre2_match_data, void (*)(pcre2_match_data *)> data(reg_sub_data(regex),
+                                                                         pcre2_match_data_free);
 
     Filebuf out(limit);
-    Filebuf filled(limit);          /* the replacement with its variables */
-    bool have_filled = false;
+    std::vector<REG_PART> parts;    /* the replacement, split once */
+    bool have_parts = false;
     std::string expansion;
-    REG_PIECE pieces[REG_SUB_PAIRS];
+    std::vector<REG_PIECE> pieces(pcre2_get_ovector_count(data.get()));
     int64_t pos = 0, count = 0;
     bool fits = true;
 
@@ -369,19 +442,17 @@ int64_t reg_replace(Filebuf *buffer, const regex_sub_t *regex, const char *repla
             break;
         }
         if (replacement) {
-            if (!have_filled) {
-                /* Variables read the same for every match: fill them once. */
-                if (filled.Add(replacement, (int64_t)strlen(replacement)) != FILEBUF_OK ||
-                    variables_parse(variables, &filled) != FILEBUF_OK) {
+            if (!have_parts) {
+                /* Variables read the same for every match: split once. */
+                if (!reg_sub_split(replacement, variables, limit, parts)) {
                     fits = false;
                     break;
                 }
-                have_filled = true;
+                have_parts = true;
             }
-            int n = reg_sub_pieces(data.get(), rc, text + pos, pieces);
+            int n = reg_sub_pieces(data.get(), rc, text + pos, pieces.data());
             expansion.clear();
-            if (!reg_sub_expand(pieces, n, filled.data, filled.size, expansion,
-                                limit - out.size) ||
+            if (!reg_sub_build(pieces.data(), n, parts, expansion, limit - out.size) ||
                 out.Add(expansion.data(), (int64_t)expansion.size()) != FILEBUF_OK) {
                 fits = false;
                 break;

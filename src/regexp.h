@@ -38,10 +38,6 @@ enum {
     REG_SUB_ALL = 0xf,
 };
 
-/* Offset pairs a search has room for: the whole match and 15 groups. A
- * match that sets a later group is reported as no match. */
-constexpr int REG_SUB_PAIRS = 16;
-
 /* Default ceilings: the text reg_sub_parse may build, and how much a
  * reg_replace may grow its buffer. */
 constexpr int64_t REG_SUB_MAX_BYTES = 16 * 1024 * 1024;
@@ -99,11 +95,13 @@ void reg_free(regex_posix_t *regex);
 [[nodiscard]] regmatch_sub_t *reg_sub_exec_bytes(const regex_sub_t *regex, const char *subject,
                                                  int64_t length);
 
-/* A new text (released with free): replacement with its template variables
- * filled in first (variables_parse, which adds unknown names to variables),
- * then "$d" replaced by string d of the match (0 the whole match) and the
- * backslash escapes \\ \a \e \f \n \r \t turned into their bytes. NULL when
- * the replacement with its variables, or the text, would exceed max_bytes. */
+/* A new text (released with free): in the administrator's text of
+ * replacement, "$d" replaced by string d of the match (0 the whole match)
+ * and the backslash escapes \\ \a \e \f \n \r \t turned into their bytes;
+ * its template variables "@name@" (read as variables_parse reads them, which
+ * adds unknown names to variables) copied as they stand, since a value may
+ * come from the request. NULL when the replacement with its variables, or
+ * the text, would exceed max_bytes. */
 [[nodiscard]] char *reg_sub_parse(const regmatch_sub_t *match, const char *replacement,
                                   VariableMap &variables,
                                   int64_t max_bytes = REG_SUB_MAX_BYTES);

@@ -124,8 +124,9 @@ TEST(MiscStrings, IsEmptyAndIsIp)
     }
 
     struct { const char *in; int ip; } ips[] = {
-        {"192.168.1.2", 1}, {"999.1.1.1", 1}, {"1.2.3", 0}, {"1.2.3.4.5", 0},
-        {"1.2.3.a", 0}, {"", 0}, {"...", 1},
+        {"192.168.1.2", 1}, {"0.0.0.0", 1}, {"255.255.255.255", 1}, {"999.1.1.1", 0},
+        {"1.2.3.256", 0}, {"1.2.3", 0}, {"1.2.3.4.5", 0}, {"1.2.3.a", 0}, {"", 0},
+        {"...", 0}, {"1..2.3", 0}, {"1.2.3.4.", 0}, {"0001.2.3.4", 0},
     };
     for (const auto &c : ips) {
         SCOPED_TRACE(c.in);
@@ -198,8 +199,11 @@ TEST(MiscUrl, ParseTable)
         {at_user_limit.c_str(), true, "ftp", user128.c_str(), user128.c_str(), "h", "/", 21},
         {past_user_limit.c_str(), false},
         {past_pass_limit.c_str(), false},
-        {"http://host/path:x", false},    /* colon in the path, no port */
-        {"http://host/a:80", false},      /* the path must not become the host */
+        {"http://host/wiki/Special:Random", true, "http", nullptr, nullptr, "host",
+         "/wiki/Special:Random", 80},     /* a colon in the path is the path's */
+        {"http://host/a:80", true, "http", nullptr, nullptr, "host", "/a:80", 80},
+        {"http://host:8080/a:b:c", true, "http", nullptr, nullptr, "host", "/a:b:c", 8080},
+        {"http://host:8080:9/", false},
         {"http://host:65536/", false},
         {"http://host:0/", false},
         {"http://host:99999999999999999999999/", false},
@@ -241,15 +245,22 @@ TEST(MiscUrl, ParseTable)
     url_free(nullptr);
 }
 
-TEST(MiscUrl, CreateIsBoundedAndPortsAreDefaults)
+TEST(MiscUrl, LongPathsAreKeptWholeOrRefused)
 {
     URL *u = url_parse("http://host/p");
     ASSERT_NE(nullptr, u);
     EXPECT_EQ("http://host:80/p", take(url_create(u)));
-    free(u->path);
-    u->path = strdup(("/" + std::string(3000, 'a')).c_str());
-    EXPECT_EQ(1023u, take(url_create(u)).size());
     url_free(u);
+
+    /* A path up to the limit is kept whole, in the URL and in the key built
+     * from it; one byte more is refused, not cut. */
+    std::string at_limit = "/" + std::string(URL_PATH_MAX - 1, 'a');
+    u = url_parse(("http://host" + at_limit + "#fragment").c_str());
+    ASSERT_NE(nullptr, u);
+    EXPECT_EQ(at_limit, u->path);
+    EXPECT_EQ("http://host:80" + at_limit, take(url_create(u)));
+    url_free(u);
+    EXPECT_EQ(nullptr, url_parse(("http://host" + at_limit + "a").c_str()));
 
     EXPECT_EQ(80, protocol_port("HTTP"));
     EXPECT_EQ(21, protocol_port("Ftp"));
@@ -264,10 +275,12 @@ TEST(MiscUrl, StripAndPathFix)
     EXPECT_EQ("/ab", take(url_path_fix("/a b#frag")));
     EXPECT_EQ("", take(url_path_fix("#x")));
 
-    /* The cut comes before the fragment is looked for. */
+    /* The limit counts what precedes the fragment; past it there is no
+     * path, never a shortened one. */
     std::string at_limit(URL_PATH_MAX, 'p');
     EXPECT_EQ(at_limit, take(url_path_fix(at_limit.c_str())));
-    EXPECT_EQ(at_limit, take(url_path_fix((at_limit + "q").c_str())));
+    EXPECT_EQ(at_limit, take(url_path_fix((at_limit + "#" + at_limit).c_str())));
+    EXPECT_EQ(nullptr, url_path_fix((at_limit + "q").c_str()));
 }
 
 struct CodingCase {

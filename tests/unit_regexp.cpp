@@ -118,22 +118,6 @@ TEST(Regexp, MatchRecord)
     EXPECT_EQ(2, m2->count);
 }
 
-TEST(Regexp, SixteenPairsAtMost)
-{
-    std::string fifteen, sixteen;
-    for (int i = 0; i < 15; i++)
-        fifteen += "(.)";
-    sixteen = fifteen + "(.)";
-    std::string text(20, 'z');
-    SubPtr at = sub(fifteen.c_str());
-    MatchPtr m = exec(at, text.c_str());
-    ASSERT_TRUE(m);
-    EXPECT_EQ(16, m->count);
-    SubPtr past = sub(sixteen.c_str());
-    ASSERT_TRUE(past);
-    EXPECT_FALSE(exec(past, text.c_str()));   /* one group too many: no match */
-}
-
 TEST(Regexp, ZeroBytesInSubject)
 {
     SubPtr re = sub("b(.)c");
@@ -161,7 +145,10 @@ static const ParseCase parse_cases[] = {
     { "@HOST@/$1", "example.org/ab" },
     { "@@$1@@", "@ab@" },
     { "@MISSING@x", "x" },
-    { "@DOLLAR@", "ab" },             /* variables are filled first */
+    { "@DOLLAR@", "$1" },             /* a variable's value is copied as it stands */
+    { "@CRLF@|$1", "\\r\\n|ab" },
+    { "$@DOLLAR@", "$$1" },
+    { "\\@HOST@", "@HOST@" },          /* an escaped "@" starts no variable */
     { "", "" },
 };
 
@@ -170,7 +157,7 @@ TEST(Regexp, ReplacementExpansion)
     SubPtr re = sub("<(\\w+)>");
     MatchPtr m = exec(re, "x<ab>y");
     ASSERT_TRUE(m);
-    VariableMap vars = { { "HOST", "example.org" }, { "DOLLAR", "$1" } };
+    VariableMap vars = { { "HOST", "example.org" }, { "DOLLAR", "$1" }, { "CRLF", "\\r\\n" } };
     for (const ParseCase &c : parse_cases) {
         SCOPED_TRACE(c.replacement);
         char *out = reg_sub_parse(m.get(), c.replacement, vars);
@@ -278,6 +265,12 @@ TEST(Regexp, ReplaceFillsVariablesAndKeepsBytesAfterZero)
     VariableMap vars = { { "WHO", "you" } };
     EXPECT_EQ(2, reg_replace(b.get(), re.get(), "[@WHO@:$0]", vars));
     EXPECT_EQ(std::string("[you:one]\0two\0[you:one]", 23), contents(*b));
+
+    /* A request-derived value holding "$0" or an escape stays as it is. */
+    std::unique_ptr<Filebuf> hostile = buffer_of("one");
+    VariableMap from_request = { { "URL", "$0\\r\\n" } };
+    EXPECT_EQ(1, reg_replace(hostile.get(), re.get(), "<@URL@>", from_request));
+    EXPECT_EQ("<$0\\r\\n>", contents(*hostile));
 }
 
 TEST(Regexp, ReplaceGrowthLimit)
@@ -341,4 +334,28 @@ TEST(Regexp, RunawayBacktrackingStopsAsNoMatch)
     VariableMap vars;
     EXPECT_EQ(0, reg_replace(b.get(), re.get(), "x", vars));
     EXPECT_EQ(text, contents(*b));
+}
+
+TEST(Regexp, EveryGroupOfThePatternHasRoom)
+{
+    /* Match data follows the pattern's own group count: 17 and 40 groups
+     * match, and both reg_sub_parse and reg_replace reach the later ones. */
+    for (int groups : { 15, 17, 40 }) {
+        SCOPED_TRACE(groups);
+        std::string pattern;
+        for (int i = 0; i < groups; i++)
+            pattern += "(.)";
+        std::string text = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+        SubPtr re = sub(pattern.c_str(), 0);
+        MatchPtr m = exec(re, text.c_str());
+        ASSERT_TRUE(m);
+        EXPECT_EQ(groups + 1, m->count);
+        VariableMap vars;
+        char *out = reg_sub_parse(m.get(), "$1$A", vars);   /* "A" is string 17 */
+        EXPECT_STREQ(groups >= 17 ? "aq" : "a", out);
+        free(out);
+        std::unique_ptr<Filebuf> b = buffer_of(text.substr(0, (size_t)groups));
+        EXPECT_EQ(1, reg_replace(b.get(), re.get(), "$1", vars));
+        EXPECT_EQ("a", contents(*b));
+    }
 }
