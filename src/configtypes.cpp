@@ -8,6 +8,9 @@
  */
 #include "configtypes.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -147,13 +150,9 @@ static uint64_t configtypes_size_parse(const std::string &text, uint64_t *multip
     throw ConfigError();
 }
 
-uint32_t string_to_filesize(std::string text)
+uint64_t string_to_filesize(std::string text)
 {
-    uint64_t multiplier;
-    uint64_t n = configtypes_size_parse(text, &multiplier);
-    /* 32-bit sizes wrap, as they always have: larger sizes are
-     * LONG_FILE_SIZE fields. */
-    return (uint32_t)((uint32_t)n * (uint32_t)multiplier);
+    return string_to_longfilesize(std::move(text));
 }
 
 uint64_t string_to_longfilesize(std::string text)
@@ -275,10 +274,26 @@ IpRange::IpRange(const std::string &text)
     high = address_to_int(high_text);
 }
 
+/* Reads an address to test against ranges: leading spaces, then a dotted
+ * IPv4 address and nothing else. It comes from a connection or a request
+ * header, so a malformed one is false, never an exception. */
+static bool configtypes_address_value(const char *address, uint32_t *value)
+{
+    if (!address)
+        return false;
+    while (*address == ' ')
+        address++;
+    struct in_addr a;
+    if (inet_pton(AF_INET, address, &a) != 1)
+        return false;
+    *value = ntohl(a.s_addr);
+    return true;
+}
+
 bool IpRange::has(const char *address) const
 {
-    uint32_t v = address_to_int(address);
-    return low <= v && v <= high;
+    uint32_t v = 0;
+    return configtypes_address_value(address, &v) && low <= v && v <= high;
 }
 
 IpRangeList::IpRangeList(const std::string &text_)
@@ -297,7 +312,9 @@ bool IpRangeList::has(const char *address) const
 {
     if (ranges.empty())
         return true;
-    uint32_t v = address_to_int(address);   /* converted once for all ranges */
+    uint32_t v = 0;                 /* converted once for all ranges */
+    if (!configtypes_address_value(address, &v))
+        return false;
     for (const IpRange &range : ranges)
         if (range.low <= v && v <= range.high)
             return true;

@@ -27,9 +27,9 @@ double string_to_double(std::string text);           /* every strtod form */
 /* A size: an unsigned number, optional white space, then an optional unit
  * k, kb, kbit, m, mb, mbit, g, gb or gbit in any letter case (powers of
  * 1024); anything after the unit is ignored. Throw ConfigError for no
- * number or an unknown unit. The 32-bit form wraps modulo 2^32; the 64-bit
- * form refuses a size beyond 2^64-1. */
-uint32_t string_to_filesize(std::string text);
+ * number, an unknown unit or a size beyond 2^64-1. Byte counts are 64-bit
+ * whatever the field's type name: both read the same. */
+uint64_t string_to_filesize(std::string text);
 uint64_t string_to_longfilesize(std::string text);
 
 /* The value a*16777216 + b*65536 + c*256 + d of a dotted IPv4 address;
@@ -90,8 +90,8 @@ struct IpRange {
      * address. A range whose low exceeds its high holds no address. */
     explicit IpRange(const std::string &text);
 
-    /* True when the dotted address lies within the range; throws
-     * ConfigError for a malformed address. */
+    /* True when the dotted address lies within the range; a malformed
+     * address (or NULL) is not contained. */
     bool has(const char *address) const;
 
     std::string low_text;
@@ -109,7 +109,7 @@ struct IpRangeList {
     void parse(const std::string &text);
 
     /* True for an empty list (it matches every address), otherwise when
-     * some range holds the address. */
+     * some range holds the address; a malformed address is in no range. */
     bool has(const char *address) const;
 
     std::list<IpRange> ranges;

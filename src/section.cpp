@@ -475,7 +475,7 @@ Field::Field(bool enabled_, std::string name_, std::string comment_, std::string
         break;
     }
     case FIELD_FILE_SIZE:
-        uvalue = string_to_filesize(text);
+        llvalue = string_to_filesize(text);
         break;
     case FIELD_LONG_FILE_SIZE:
         llvalue = string_to_longfilesize(text);

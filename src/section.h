@@ -88,7 +88,7 @@ enum field_type {
     FIELD_PORT_RANGE_LIST = 8,     /* portranges */
     FIELD_STRING_RANGE = 10,       /* value, value2: indexes into options, options2 */
     FIELD_INT_RANGE = 11,          /* value, value2 within min..max */
-    FIELD_FILE_SIZE = 12,          /* uvalue */
+    FIELD_FILE_SIZE = 12,          /* llvalue: every byte count is 64-bit */
     FIELD_MULTILINE_STRING = 13,   /* text */
     FIELD_LONG_FILE_SIZE = 14,     /* llvalue */
     FIELD_DOUBLE = 15,             /* dvalue */

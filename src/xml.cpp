@@ -269,7 +269,7 @@ int Field::load(const XmlElement &cursor)
             break;
         }
         case FIELD_FILE_SIZE:
-            uvalue = string_to_filesize(text);
+            llvalue = string_to_filesize(text);
             break;
         case FIELD_LONG_FILE_SIZE:
             llvalue = string_to_longfilesize(text);

@@ -72,36 +72,39 @@ TEST(ConfigTypes, StringToDouble)
     EXPECT_THROW(string_to_double("abc"), ConfigError);
 }
 
-struct SizeCase { const char *in; bool ok; uint32_t size32; uint64_t size64; };
+struct SizeCase { const char *in; bool ok; uint64_t size; };
 
 TEST(ConfigTypes, FileSizes)
 {
+    /* Both forms read 64 bits: "5G" is 5368709120, never wrapped. */
     static const SizeCase cases[] = {
-        { "120", true, 120, 120 },
-        { "10K", true, 10240, 10240 },
-        { "10 kb", true, 10240, 10240 },
-        { "10 k more words", true, 10240, 10240 },
-        { "1M", true, 1048576, 1048576 },
-        { "1 MBIT", true, 1048576, 1048576 },
-        { "2gbit", true, 2147483648u, 2147483648ull },
-        { "5G", true, 1073741824u, 5ull << 30 },          /* 32 bits wrap */
-        { "4294967295", true, 4294967295u, 4294967295ull },
-        { "17179869183G", true, 3221225472u, 17179869183ull << 30 },   /* 64-bit limit */
-        { "", false, 0, 0 },
-        { "K", false, 0, 0 },
-        { "10kbytes", false, 0, 0 },
-        { "10 t", false, 0, 0 },
+        { "120", true, 120 },
+        { "10K", true, 10240 },
+        { "10 kb", true, 10240 },
+        { "10 k more words", true, 10240 },
+        { "1M", true, 1048576 },
+        { "1 MBIT", true, 1048576 },
+        { "2gbit", true, 2147483648ull },
+        { "5G", true, 5368709120ull },
+        { "4294967295", true, 4294967295ull },
+        { "4294967296", true, 4294967296ull },
+        { "17179869183G", true, 17179869183ull << 30 },   /* 64-bit limit */
+        { "", false, 0 },
+        { "K", false, 0 },
+        { "10kbytes", false, 0 },
+        { "10 t", false, 0 },
     };
     for (const SizeCase &c : cases) {
         SCOPED_TRACE(c.in);
         if (c.ok) {
-            EXPECT_EQ(c.size32, string_to_filesize(c.in));
-            EXPECT_EQ(c.size64, string_to_longfilesize(c.in));
+            EXPECT_EQ(c.size, string_to_filesize(c.in));
+            EXPECT_EQ(c.size, string_to_longfilesize(c.in));
         } else {
             EXPECT_THROW(string_to_filesize(c.in), ConfigError);
             EXPECT_THROW(string_to_longfilesize(c.in), ConfigError);
         }
     }
+    EXPECT_THROW(string_to_filesize("17179869184G"), ConfigError);
     /* One past the 64-bit limit is refused rather than wrapped. */
     EXPECT_THROW(string_to_longfilesize("17179869184G"), ConfigError);
     EXPECT_THROW(string_to_longfilesize("18446744073709551616"), ConfigError);
@@ -204,6 +207,13 @@ TEST(ConfigTypes, IpRangeList)
         { "200.0.0.0-", "255.255.255.255", true },               /* open high end */
         { "1.1.1.1, 2.2.2.2", "2.2.2.2", true },                 /* blank after comma */
         { "1.1.1.1", "1.1.1.2", false },
+        /* An address from a peer that is not one is in no range, and the
+         * test never throws. */
+        { "", "not-an-address", true },                          /* empty list: all */
+        { "-", "999.1.1.1", false },
+        { "10.0.0.0-10.255.255.255", "10.1.2", false },
+        { "10.0.0.0-10.255.255.255", "10.1.2.3, 10.1.2.4", false },
+        { "10.0.0.0-10.255.255.255", "", false },
     };
     for (const RangeCase &c : cases) {
         SCOPED_TRACE(std::string(c.list) + " / " + c.address);
@@ -211,6 +221,9 @@ TEST(ConfigTypes, IpRangeList)
         EXPECT_EQ(c.list, list.text);
         EXPECT_EQ(c.has, list.has(c.address));
     }
+    EXPECT_FALSE(IpRange("").has("unknown"));
+    EXPECT_FALSE(IpRange("").has(nullptr));
+    EXPECT_TRUE(IpRange("").has("0.0.0.0"));
     EXPECT_THROW(IpRangeList("1.1.1.1 ,2.2.2.2"), ConfigError);
     EXPECT_THROW(IpRangeList("1.1.1.1 -2.2.2.2"), ConfigError);
     EXPECT_THROW(IpRangeList("1.1.1"), ConfigError);

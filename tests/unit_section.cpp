@@ -56,7 +56,7 @@ const std::string alpha_body =
     fdesc(0, "count", "INT", "-5") + fdesc(1, "limit", "UINT", "") +
     fdesc(2, "flag", "BOOL", "True") + fdesc(3, "other", "BOOL", "yes") +
     fdesc(4, "host", "STRING", "proxy") + fdesc(5, "action", "STRING_SELECT_ONE", "actions") +
-    fdesc(6, "hours", "INT_RANGE", "0,23") + fdesc(7, "size", "FILE_SIZE", "10K") +
+    fdesc(6, "hours", "INT_RANGE", "0,23") + fdesc(7, "size", "FILE_SIZE", "5G") +
     fdesc(8, "big", "LONG_FILE_SIZE", "5G") + fdesc(9, "ips", "IP_RANGE_LIST", "10.0.0.1") +
     fdesc(10, "rate", "DOUBLE", "1.5") + fdesc(11, "nolist", "STRING_SELECT_MANY", "missing") +
     fdesc(12, "single", "STRING_SELECT_ONE", "one") +
@@ -131,7 +131,7 @@ TEST_F(SectionTest, BuildsFromDescription)
     EXPECT_EQ(0, f[6].min);
     EXPECT_EQ(23, f[6].max);
     EXPECT_EQ(0, f[6].value);
-    EXPECT_EQ(10240u, f[7].uvalue);
+    EXPECT_EQ(5ull << 30, f[7].llvalue);    /* FILE_SIZE holds 64 bits too */
     EXPECT_EQ(5ull << 30, f[8].llvalue);
     EXPECT_TRUE(f[9].ipranges.ranges.empty());   /* lists wait for the load */
     EXPECT_EQ(0.0, f[10].dvalue);

@@ -67,7 +67,7 @@ const char *const gamma_globals[][2] = {
     { "mode", "<mode>b</mode>" },
     { "kinds", "<kinds>a,c,zz</kinds>" },
     { "hours", "<hours>20,3</hours>" },
-    { "size", "<size>2M</size>" },
+    { "size", "<size>6G</size>" },
     { "opt", "<opt>11</opt>" },
     { "off", "<off>ignored</off>" },
     { "span", "<span>A,c</span>" },
@@ -170,7 +170,7 @@ TEST_F(XmlTest, LoadsEveryType)
     EXPECT_EQ(3u, f[5].list.size());
     EXPECT_EQ(20, f[6].value);  /* no order is required */
     EXPECT_EQ(3, f[6].value2);
-    EXPECT_EQ(2097152u, f[7].uvalue);
+    EXPECT_EQ(6ull << 30, f[7].llvalue);   /* 64 bits, not wrapped */
     EXPECT_TRUE(f[8].active);   /* no attribute: active */
     EXPECT_EQ(11, f[8].value);
     EXPECT_EQ("keep", f[9].text);   /* disabled: never loaded */
