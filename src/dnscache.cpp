@@ -29,6 +29,7 @@
 #include "misc.h"
 #include "stats.h"
 #include "perflog.h"
+#include "timers.h"
 
 int dnscache_max_entries = DNSCACHE_MAX_ENTRIES;
 
@@ -55,9 +56,11 @@ public:
     DnsCacheGuard &operator=(const DnsCacheGuard &) = delete;
 };
 
+/* Ages are measured on the monotonic clock, so a step of the wall clock
+ * neither keeps an entry past its time nor drops it early. */
 static time_t dnscache_default_clock()
 {
-    return time(nullptr);
+    return timers_now();
 }
 
 void dnscache_set_clock(time_t (*clock)())

@@ -19,31 +19,65 @@ static bool processor_stops(int kind)
            kind != PROCESSOR_RESPHEADER;
 }
 
-int Processors::Add(processor_fn callback, int kind)
+template <typename Entry> Registry<Entry>::Registry()
 {
-    for (const Processor &p : list)
-        if (p.callback == callback)
+    lists.emplace_back(new std::vector<Entry>());
+    current.store(lists.back().get(), std::memory_order_release);
+}
+
+/* Publishes list, which the registry now owns. Called with writers held. */
+template <typename Entry> void Registry<Entry>::publish(std::vector<Entry> *list)
+{
+    lists.emplace_back(list);
+    current.store(list, std::memory_order_release);
+}
+
+template <typename Entry> int Registry<Entry>::add(const Entry &entry)
+{
+    std::lock_guard<std::mutex> guard(writers);
+    const std::vector<Entry> &now = snapshot();
+    for (const Entry &e : now)
+        if (e.callback == entry.callback)
             return 0;
-    list.push_back({ kind, callback });
+    std::vector<Entry> *next = new std::vector<Entry>(now);
+    next->push_back(entry);
+    publish(next);
     return 1;
 }
 
-int Processors::Remove(processor_fn callback)
+template <typename Entry> template <typename Fn> int Registry<Entry>::remove(Fn callback)
 {
-    for (auto it = list.begin(); it != list.end(); ++it) {
-        if (it->callback == callback) {
-            list.erase(it);
+    std::lock_guard<std::mutex> guard(writers);
+    const std::vector<Entry> &now = snapshot();
+    for (size_t i = 0; i < now.size(); i++) {
+        if (now[i].callback == callback) {
+            std::vector<Entry> *next = new std::vector<Entry>(now);
+            next->erase(next->begin() + (long)i);
+            publish(next);
             return 1;
         }
     }
     return 0;
 }
 
+template class Registry<Processor>;
+template class Registry<Hook>;
+
+int Processors::Add(processor_fn callback, int kind)
+{
+    return add({ kind, callback });
+}
+
+int Processors::Remove(processor_fn callback)
+{
+    return remove(callback);
+}
+
 int Processors::Execute(int kind, CONNECTION_T *conn, Filebuf *buffer) const
 {
     int result = 0;
     bool stops = processor_stops(kind);
-    for (const Processor &p : list) {
+    for (const Processor &p : snapshot()) {
         if (p.kind != kind)
             continue;
         result = p.callback(conn, buffer);
@@ -55,28 +89,18 @@ int Processors::Execute(int kind, CONNECTION_T *conn, Filebuf *buffer) const
 
 int Hooks::Add(hook_fn callback, int point)
 {
-    for (const Hook &h : list)
-        if (h.callback == callback)
-            return 0;
-    list.push_back({ point, callback });
-    return 1;
+    return add({ point, callback });
 }
 
 int Hooks::Remove(hook_fn callback)
 {
-    for (auto it = list.begin(); it != list.end(); ++it) {
-        if (it->callback == callback) {
-            list.erase(it);
-            return 1;
-        }
-    }
-    return 0;
+    return remove(callback);
 }
 
 int Hooks::Execute(int point, void *a, void *b) const
 {
     int result = 0;
-    for (const Hook &h : list) {
+    for (const Hook &h : snapshot()) {
         if (h.point != point)
             continue;
         result = h.callback(a, b);

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <atomic>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 struct CONNECTION_T;
@@ -38,9 +41,38 @@ struct Hook {
     hook_fn callback;
 };
 
-/* The request and response callbacks, in registration order. Filled on the
- * main thread during start-up and the configuration load, then only read. */
-class Processors {
+/* A list of registrations that requests walk while the configuration may
+ * change it. Readers take the current list with one atomic load and never
+ * lock; a change builds a new list under the writers' mutex and publishes
+ * it. A replaced list is kept until the registry goes, since a reader may
+ * still be walking it: registrations are few and change only at start-up
+ * and at a configuration load. */
+template <typename Entry> class Registry {
+public:
+    Registry();
+    Registry(const Registry &) = delete;
+    Registry &operator=(const Registry &) = delete;
+
+    /* The list as it stands; valid for the registry's lifetime. */
+    const std::vector<Entry> &snapshot() const { return *current.load(std::memory_order_acquire); }
+    size_t size() const { return snapshot().size(); }
+
+protected:
+    /* 1 when entry was appended; 0 when its callback is already listed. */
+    int add(const Entry &entry);
+    /* Removes the first entry with callback; 1 when found. */
+    template <typename Fn> int remove(Fn callback);
+
+private:
+    void publish(std::vector<Entry> *list);
+
+    std::mutex writers;
+    std::vector<std::unique_ptr<std::vector<Entry>>> lists;   /* every list published */
+    std::atomic<const std::vector<Entry> *> current;
+};
+
+/* The request and response callbacks, in registration order. */
+class Processors : public Registry<Processor> {
 public:
     /* 1 when added; 0 when the function is already registered, under any kind. */
     int Add(processor_fn callback, int kind);
@@ -49,17 +81,13 @@ public:
     /* Calls the kind's callbacks in order; returns the last result, 0 when
      * none was called. */
     int Execute(int kind, CONNECTION_T *conn, Filebuf *buffer) const;
-
-    std::vector<Processor> list;
 };
 
-class Hooks {
+class Hooks : public Registry<Hook> {
 public:
     int Add(hook_fn callback, int point);
     int Remove(hook_fn callback);
     int Execute(int point, void *a, void *b) const;
-
-    std::vector<Hook> list;
 };
 
 /* The process-wide registries. */

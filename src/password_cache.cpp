@@ -21,6 +21,7 @@
 #include "log.h"
 #include "main.h"
 #include "mem.h"
+#include "timers.h"
 
 /* What the conversation answers with. */
 struct auth_pam_pair {
@@ -227,7 +228,7 @@ void password_cache_insert(PASSWORD_CACHE_TABLE *table, const char *key, int val
         free(copy);
         return;   /* not remembered: the next request asks PAM again */
     }
-    e->time = time(nullptr);
+    e->time = timers_now();   /* monotonic: a wall-clock step changes no age */
     e->key = copy;
     e->value = value;   /* next: zero fill */
     PASSWORD_CACHE_LIST **link = &table->table[password_cache_key(table->size, key)];
@@ -258,7 +259,7 @@ void password_cache_purge(PASSWORD_CACHE_TABLE *table, const char *key)
 int password_cache_expire(PASSWORD_CACHE_TABLE *table, int age)
 {
     password_cache_check(table, "password_cache_expire");
-    time_t now = time(nullptr);
+    time_t now = timers_now();
     int removed = 0;
     for (int i = 0; i < table->size; i++) {
         PASSWORD_CACHE_LIST **link = &table->table[i];

@@ -5,7 +5,7 @@
 /* One remembered PAM result. */
 struct PASSWORD_CACHE_LIST {
     PASSWORD_CACHE_LIST *next;
-    time_t time;      /* when it was stored */
+    time_t time;      /* when it was stored, on the timers_now() clock */
     char *key;        /* owned: "user:password" */
     int value;        /* 1 accepted, 2 refused */
 };

@@ -1,6 +1,6 @@
 /*
  * Periodic work (limit windows, DNS cache expiry, password cache expiry) on
- * one timer thread with a one-second tick. The list is kept in due order, so
+ * one timer thread with a one-second tick, on the monotonic clock. The list is kept in due order, so
  * a tick with nothing due costs one comparison. A repeating timer that fell
  * behind runs once more a second later instead of catching up on every
  * missed interval.
@@ -16,9 +16,15 @@
 #include "log.h"
 #include "main.h"
 #include "mem.h"
+#include "misc.h"
 #include "signals.h"
 
 static void timers_insert_locked(TIMERS *timers, TIMERS_LIST *timer);
+
+time_t timers_now()
+{
+    return (time_t)(monotonic_ms() / 1000);
+}
 
 TIMERS *timers_init()
 {
@@ -68,7 +74,7 @@ int timers_add(TIMERS *timers, int interval, int repeat, timer_fn callback, void
     pthread_mutex_lock(&timers->mutex);
     timer->id = timers->next_id++;
     timer->interval = interval;
-    timer->due = time(nullptr) + interval;
+    timer->due = timers_now() + interval;
     timer->flags = repeat;
     timer->callback = callback;
     timer->arg = arg;
@@ -103,7 +109,7 @@ void timers_check_at(TIMERS *timers, time_t now)
 
 void timers_check(TIMERS *timers)
 {
-    timers_check_at(timers, time(nullptr));
+    timers_check_at(timers, timers_now());
 }
 
 void *timer_thread(void *)

@@ -1,8 +1,11 @@
 /* The callback registries and the timer list. */
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "hooks.h"
 #include "timers.h"
@@ -19,7 +22,7 @@ TEST(Hooks, ProcessorsRegisterOnceAndStopByKind)
     EXPECT_EQ(1, p.Add(hooks_cb_b, PROCESSOR_REQCHECK));
     EXPECT_EQ(1, p.Add(hooks_cb_c, PROCESSOR_REQCHECK));
     EXPECT_EQ(0, p.Add(hooks_cb_a, PROCESSOR_RESPMOD));   /* once, whatever the kind */
-    EXPECT_EQ(3u, p.list.size());
+    EXPECT_EQ(3u, p.size());
 
     hooks_calls.clear();
     EXPECT_EQ(1, p.Execute(PROCESSOR_REQCHECK, nullptr, nullptr));
@@ -59,7 +62,7 @@ static void timer_mark(void *arg) { timer_calls += (const char *)arg; }
 TEST(Timers, DueOrderAndCatchUp)
 {
     TIMERS *t = timers_init();
-    time_t now = time(nullptr);
+    time_t now = timers_now();
     timers_add(t, 1, TIMER_REPEAT, timer_mark, (void *)"a");
     timers_add(t, 1, TIMER_REPEAT, timer_mark, (void *)"b");
     timers_add(t, 3, 0, timer_mark, (void *)"o");
@@ -80,5 +83,54 @@ TEST(Timers, DueOrderAndCatchUp)
     EXPECT_EQ("", timer_calls);
     timers_check_at(t, now + 8);
     EXPECT_EQ("ab", timer_calls);     /* the one-shot timer is gone */
+    timers_free(t);
+}
+
+/* Requests walk the registry while a configuration load registers and
+ * removes callbacks: a walk never sees a freed or half-moved list. Run
+ * under the address sanitizer, the old in-place vector failed here. */
+static int hooks_cb_count(CONNECTION_T *, Filebuf *) { return 0; }
+static int hooks_cb_extra(CONNECTION_T *, Filebuf *) { return 0; }
+
+TEST(Hooks, RegisteringWhileRequestsRunIsSafe)
+{
+    Processors p;
+    p.Add(hooks_cb_count, PROCESSOR_REQCHECK);
+    const Processor *first = &p.snapshot()[0];
+    std::atomic<bool> stop(false);
+    std::atomic<long> walks(0);
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 4; i++)
+        readers.emplace_back([&] {
+            while (!stop.load()) {
+                EXPECT_EQ(0, p.Execute(PROCESSOR_REQCHECK, nullptr, nullptr));
+                walks++;
+            }
+        });
+    for (int round = 0; round < 2000; round++) {
+        EXPECT_EQ(1, p.Add(hooks_cb_extra, PROCESSOR_REQCHECK));
+        EXPECT_EQ(1, p.Remove(hooks_cb_extra));
+    }
+    stop = true;
+    for (std::thread &t : readers)
+        t.join();
+    EXPECT_GT(walks.load(), 0);
+    EXPECT_EQ(1u, p.size());
+    /* A list once published stays readable: the first one is intact. */
+    EXPECT_EQ(hooks_cb_count, first->callback);
+}
+
+/* Timers are due on the monotonic clock: what timers_add schedules runs at
+ * timers_now() + interval, whatever the wall clock says. */
+TEST(Timers, DueOnTheMonotonicClock)
+{
+    TIMERS *t = timers_init();
+    time_t now = timers_now();
+    timers_add(t, 2, 0, timer_mark, (void *)"m");
+    timer_calls.clear();
+    timers_check_at(t, now + 1);
+    EXPECT_EQ("", timer_calls);
+    timers_check_at(t, now + 3);
+    EXPECT_EQ("m", timer_calls);
     timers_free(t);
 }
