@@ -185,7 +185,8 @@ static void log_write_all(int fd, const char *data, size_t len)
  * s_open64: that relief logs, and the caller holds this file's lock. */
 static bool log_open_locked(LOGFILE *file)
 {
-    file->fd = open(file->path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+    /* Read as well: a record checks the last byte before it. */
+    file->fd = open(file->path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
     return file->fd != -1;
 }
 
@@ -324,6 +325,7 @@ void LogEntry::Reset()
 {
     cache_code = 0;
     peer_code = 0;
+    client = address;   /* the last request's X-Forwarded-For does not carry over */
     gettimeofday(&start_time, nullptr);
     status = 0;
     size = 0;
@@ -393,12 +395,13 @@ std::string LogEntry::Build()
     std::string out(f_client.size() + f_method.size() + f_url.size() + f_user.size() +
                         f_peer.size() + f_mime.size() + 1024,
                     '\0');
-    int n = snprintf(&out[0], out.size(), "\n%lu.%.3d %lld %s %s/%d %lld %s %s %s %s/%s %s",
+    int n = snprintf(&out[0], out.size(), "%lu.%.3d %lld %s %s/%d %lld %s %s %s %s/%s %s",
                      (unsigned long)start_time.tv_sec, (int)(start_time.tv_usec / 1000),
                      (long long)timeval_diff_ms(&start_time, &end_time), f_client.c_str(),
                      cachecode(), status, (long long)size, f_method.c_str(), f_url.c_str(),
                      f_user.c_str(), peercode(), f_peer.c_str(), f_mime.c_str());
     out.resize(n > 0 ? std::min((size_t)n, out.size() - 1) : 0);
+    out += '\n';   /* a record is complete, for tail -f, once written */
     return out;
 }
 
@@ -424,7 +427,7 @@ std::string LogEntry::apache_Build()
                         1024,
                     '\0');
     int n = snprintf(&out[0], out.size(),
-                     "\n\"%lu.%.3d-%u-%s-%s\" %lld %s \"%s\" \"%u\" %s \"%s %s\" %d %lld \"%s\" "
+                     "\"%lu.%.3d-%u-%s-%s\" %lld %s \"%s\" \"%u\" %s \"%s %s\" %d %lld \"%s\" "
                      "\"%s\" %s \"%s %s\" \"%s\" \"%s:%s\"",
                      (unsigned long)start_time.tv_sec, (int)(start_time.tv_usec / 1000),
                      client_id, f_ip.c_str(), f_port.c_str(),
@@ -434,10 +437,12 @@ std::string LogEntry::apache_Build()
                      f_filter.c_str(), f_reason.c_str(), f_profiles.c_str(), f_ip.c_str(),
                      f_port.c_str());
     out.resize(n > 0 ? std::min((size_t)n, out.size() - 1) : 0);
+    out += '\n';   /* a record is complete, for tail -f, once written */
     return out;
 }
 
-/* Appends a record, with the legend first when the file is empty. A file
+/* Appends a record, which ends with its newline, with the legend and an
+ * empty line first when the file is empty. A file
  * that cannot be opened loses the record; the next record tries again. */
 static void log_record(LOGFILE *file, const char *legend, const std::string &record)
 {
@@ -447,8 +452,16 @@ static void log_record(LOGFILE *file, const char *legend, const std::string &rec
     if (file->rotate == -1 && file->fd != -1)
         log_rotate_locked(file);
     if (file->fd != -1 || log_open_locked(file)) {
-        if (lseek(file->fd, 0, SEEK_END) == 0)
+        off_t end = lseek(file->fd, 0, SEEK_END);
+        char last = '\n';
+        if (end == 0) {
+            /* The legend, then an empty line before the records. */
             log_write_all(file->fd, legend, strlen(legend));
+            log_write_all(file->fd, "\n", 1);
+        } else if (end > 0 && pread(file->fd, &last, 1, end - 1) == 1 && last != '\n') {
+            /* A file whose last record was left open: close it first. */
+            log_write_all(file->fd, "\n", 1);
+        }
         log_write_all(file->fd, record.data(), record.size());
     }
     pthread_mutex_unlock(&file->lock);

@@ -114,7 +114,8 @@ public:
     LogEntry();
     ~LogEntry() = default;
 
-    /* The start of a new request on the same connection. */
+    /* The start of a new request on the same connection: every field of the
+     * last request cleared, client back to the connection's address. */
     void Reset();
 
     void set_cachecode(int code) { cache_code = code; }
@@ -122,7 +123,7 @@ public:
     const char *cachecode() const;
     const char *peercode() const;
 
-    /* The access and extended records, each beginning with a newline; both
+    /* The access and extended records, each ending with its newline; both
      * set end_time to now. */
     std::string Build();
     std::string apache_Build();
@@ -133,7 +134,8 @@ public:
 
     int cache_code;
     int peer_code;
-    std::string client;
+    std::string client;           /* the connection's address, or its X-Forwarded-For */
+    std::string address;          /* the connection's address */
     struct timeval start_time;
     struct timeval end_time;
     int status;

@@ -504,6 +504,7 @@ CONNECTION_T *net_accept(int timeout)
             inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
         conn->ip = xstrdup(text);
         conn->logentry.client = text;
+        conn->logentry.address = text;
         struct sockaddr_in local;
         socklen_t local_len = sizeof local;
         if (getsockname(fd, (struct sockaddr *)&local, &local_len) == 0 && local.sin_family == AF_INET) {

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -177,8 +178,9 @@ TEST(LogEntry, AccessRecordFields)
 {
     LogEntry e = log_sample_entry();
     std::string r = e.Build();
-    ASSERT_EQ('\n', r[0]);
-    std::istringstream in(r.substr(1));
+    ASSERT_EQ('\n', r.back());                       /* ends its line */
+    EXPECT_EQ(r.size() - 1, r.find('\n'));
+    std::istringstream in(r);
     std::vector<std::string> f;
     for (std::string w; in >> w;)
         f.push_back(w);
@@ -202,8 +204,8 @@ TEST(LogEntry, HostileFieldsCannotAddLinesOrShiftFields)
     e.username = "\"bob\"";
     e.useragent = "evil\" \"x\nz";
     std::string r = e.Build();
-    EXPECT_EQ(std::string::npos, r.find('\n', 1));
-    std::istringstream in(r.substr(1));
+    EXPECT_EQ(r.size() - 1, r.find('\n'));
+    std::istringstream in(r);
     std::vector<std::string> f;
     for (std::string w; in >> w;)
         f.push_back(w);
@@ -212,7 +214,7 @@ TEST(LogEntry, HostileFieldsCannotAddLinesOrShiftFields)
     EXPECT_EQ("http://x/a%20b%0D%0A1%202%203%20TCP_HIT/200", f[6]);
 
     std::string x = e.apache_Build();
-    EXPECT_EQ(std::string::npos, x.find('\n', 1));
+    EXPECT_EQ(x.size() - 1, x.find('\n'));
     EXPECT_NE(std::string::npos, x.find("\"%22bob%22\""));
     EXPECT_NE(std::string::npos, x.find("\"evil%22 %22x%0Az\""));
 }
@@ -221,7 +223,8 @@ TEST(LogEntry, ExtendedRecordShape)
 {
     LogEntry e = log_sample_entry();
     std::string r = e.apache_Build();
-    EXPECT_EQ(0u, r.find("\n\"1700000000.123-7-127.0.0.1-8080\" "));
+    EXPECT_EQ(0u, r.find("\"1700000000.123-7-127.0.0.1-8080\" "));
+    EXPECT_EQ(r.size() - 1, r.find('\n'));
     EXPECT_NE(std::string::npos, r.find(" 10.0.0.5 \"alice\" \"7\" ["));
     EXPECT_NE(std::string::npos,
               r.find("] \"GET http://example.com:80/a\" 200 5000000000 \"-\" \"curl/8.0 (x86_64)\" "
@@ -265,4 +268,39 @@ TEST(LogEntry, EmptyAccessLogGetsLegendFirst)
     EXPECT_EQ(0u, access.find(std::string(access_legend) + "\n1700000000.123 "));
     EXPECT_EQ(access.find(access_legend), access.rfind(access_legend));   /* only once */
     EXPECT_EQ(0u, extended.find(std::string(apache_legend) + "\n\"1700000000.123-7-"));
+    /* Each record is a whole line as soon as it is written. */
+    EXPECT_EQ('\n', access.back());
+    EXPECT_EQ('\n', extended.back());
+    EXPECT_EQ(4, std::count(access.begin(), access.end(), '\n'));   /* legend, empty, two */
+}
+
+TEST(LogEntry, RecordAfterAnUnfinishedLineStartsItsOwn)
+{
+    /* A file left by an older writer ends without a newline: the next
+     * record starts on a line of its own. */
+    std::string dir = test_temp_dir();
+    std::string path = dir + "/access.log";
+    {
+        std::ofstream old(path);
+        old << access_legend << "\n1600000000.000 1 10.0.0.9 TCP_MISS/200 1 GET u - DIRECT/h -";
+    }
+    snprintf(slogfile, sizeof slogfile, "%s", path.c_str());
+    LogEntry e = log_sample_entry();
+    e.Write();
+    log_close();
+    slogfile[0] = '\0';
+    std::string access = log_read_file(path);
+    EXPECT_NE(std::string::npos, access.find("DIRECT/h -\n1700000000.123 "));
+    EXPECT_EQ('\n', access.back());
+}
+
+TEST(LogEntry, ResetRestoresTheConnectionsAddress)
+{
+    /* The first request came with X-Forwarded-For; the second, without it,
+     * is logged with the connection's own address. */
+    LogEntry e = log_sample_entry();
+    e.address = "192.0.2.7";
+    e.client = "10.9.9.9";
+    e.Reset();
+    EXPECT_EQ("192.0.2.7", e.client);
 }
