@@ -33,6 +33,7 @@
 #include "connection.h"
 #include "dnscache.h"
 #include "forward.h"
+#include "general.h"
 #include "hash.h"
 #include "hooks.h"
 #include "password_cache.h"
@@ -565,8 +566,10 @@ void config()
     /* 14 */
     hooks.Execute(HOOK_CONFIG, nullptr, nullptr);
 
-    /* 15 */
-    putlog(LOG_NETWORK, "proxy hostname: %s", proxyhost);
+    /* 15: the command line's name, else the general section's. */
+    putlog(LOG_NETWORK, "proxy hostname: %s",
+           proxyhost[0] ? proxyhost
+                        : general_section ? general_section->hostname_get().c_str() : "");
 
     /* 16 */
     network_section->check();
