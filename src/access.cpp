@@ -301,10 +301,19 @@ static bool access_rule_match(const Access &rule, const CONNECTION_T *conn, cons
     if (!access_interface_match(rule.interfaces, conn->interface, conn->port))
         return false;
     if (!rule.addresses.ranges.empty()) {
-        const char *xff = conn->header ? conn->header->x_forwarded_for : nullptr;
-        if (!(xff && access_address_match(rule.addresses, xff)) &&
-            !access_address_match(rule.addresses, conn->ip))
+        /* X-Forwarded-For is whatever the client wrote. An allow rule asks
+         * for the connecting address: the header only counts where that
+         * address is itself listed (a downstream proxy), which the
+         * connecting address already satisfies. A deny rule refuses when
+         * either address is listed. */
+        bool connecting = access_address_match(rule.addresses, conn->ip);
+        if (rule.deny) {
+            const char *xff = conn->header ? conn->header->x_forwarded_for : nullptr;
+            if (!connecting && !(xff && access_address_match(rule.addresses, xff)))
+                return false;
+        } else if (!connecting) {
             return false;
+        }
     }
     if (rule.pam)
         return !rule.username_regex || !user || reg_exec(rule.username_regex, user) == 0;

@@ -318,7 +318,13 @@ TEST(AccessSection, DecisionTable)
     const Case cases[] = {
         { true, "10.0.0.5", nullptr, "127.0.0.1", 3128, nullptr, nullptr, "lan" },
         { true, "10.0.0.66", nullptr, "127.0.0.1", 3128, nullptr, nullptr, "(refused)" },
-        { true, "172.16.0.1", "10.0.0.7", "127.0.0.1", 3128, nullptr, nullptr, "lan" },
+        /* X-Forwarded-For never grants: the connecting address must be
+         * listed (a downstream proxy in the range passes) ... */
+        { true, "172.16.0.1", "10.0.0.7", "127.0.0.1", 3128, nullptr, nullptr, "bob" },
+        { false, "172.16.0.1", "10.0.0.7", "127.0.0.1", 3128, nullptr, nullptr, "(built-in)" },
+        { true, "10.0.0.1", "10.0.0.7", "127.0.0.1", 3128, nullptr, nullptr, "lan" },
+        /* ... while a deny rule refuses on either address. */
+        { true, "10.0.0.5", "10.0.0.66", "127.0.0.1", 3128, nullptr, nullptr, "(refused)" },
         /* no credentials: the first rule whose other conditions hold */
         { true, "172.16.0.1", "10.0.0.7, 172.16.0.1", "127.0.0.1", 3128, nullptr, nullptr, "bob" },
         { true, "172.16.0.1", "garbage", "127.0.0.1", 3128, nullptr, nullptr, "bob" },
@@ -465,10 +471,18 @@ TEST_F(AccessAuth, ChallengeWithoutCredentials)
     EXPECT_TRUE(client.conn->auth_flags & AUTH_CREDENTIALS_USED);   /* not forwarded */
 
     /* The next request without Proxy-Authorization does not keep the mark. */
+    /* The next request without Proxy-Authorization does not keep the mark,
+     * and an X-Forwarded-For naming a listed address grants nothing. */
     client.next(get_absolute("X-Forwarded-For: 10.0.0.9\r\n"));
-    EXPECT_EQ(0, access_auth(client.conn, nullptr));   /* lan, by X-Forwarded-For */
+    EXPECT_EQ(1, access_auth(client.conn, nullptr));
+    EXPECT_EQ(407, client.conn->rheader->status);
     EXPECT_EQ(0u, client.conn->auth_flags & AUTH_CREDENTIALS_USED);
-    EXPECT_EQ("anonymous@10.0.0.9", client.user());
+
+    /* A listed downstream proxy passes; the user name records the address
+     * it forwards for. */
+    Client proxied(get_absolute("X-Forwarded-For: 10.0.0.9\r\n"), "10.0.0.1");
+    EXPECT_EQ(0, access_auth(proxied.conn, nullptr));
+    EXPECT_EQ("anonymous@10.0.0.9", proxied.user());
 }
 
 TEST_F(AccessAuth, UnreadBodyClosesTheConnection)
