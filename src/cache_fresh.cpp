@@ -2,7 +2,7 @@
  * What may be cached, how long an object stays fresh, when a hit must be
  * revalidated, and how the cache makes room. A request is cacheable when it
  * is a plain GET for everybody; a response when it is a 200 that is not
- * private and varies at most by its coding, which the cache checks against
+ * private, sets no cookie and varies at most by its coding, which the cache checks against
  * each client's Accept-Encoding instead. Freshness comes from Expires or
  * Cache-Control max-age, or from a share of the time since Last-Modified,
  * bounded by the ages of the matching refresh rule; dates are read as GMT.
@@ -64,6 +64,11 @@ int cacheable(const HEADER *header)
         /* The index holds one object per URL, so a response may vary only
          * by its coding, which lookups check per client. */
         for (const HTTP_HEADER &line : header->headers) {
+            /* A cookie is set for the one client that asked: a shared copy
+             * would hand it to every other. */
+            if (strcasecmp(line.name.c_str(), "Set-Cookie") == 0 ||
+                strcasecmp(line.name.c_str(), "Set-Cookie2") == 0)
+                return 0;
             if (strcasecmp(line.name.c_str(), "Vary") != 0)
                 continue;
             bool other = false;

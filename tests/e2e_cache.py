@@ -69,6 +69,7 @@ http {{
         location /nostore/ {{ add_header Cache-Control no-store; }}
         location /stale/ {{ add_header Expires "Thu, 01 Jan 1998 00:00:00 GMT"; }}
         location /slow/ {{ expires 1h; limit_rate 1m; }}
+        location /cookie/ {{ expires 1h; add_header Set-Cookie "session=$request_id"; }}
     }}
 }}
 """
@@ -77,7 +78,7 @@ http {{
         self.dir = tempfile.mkdtemp(prefix="quill-origin-")
         os.chmod(self.dir, 0o755)
         self.www = os.path.join(self.dir, "www")
-        for sub in ("fresh", "nostore", "stale", "slow"):
+        for sub in ("fresh", "nostore", "stale", "slow", "cookie"):
             os.makedirs(os.path.join(self.www, sub))
         self.port = free_port()
         with open(os.path.join(self.dir, "nginx.conf"), "w") as f:
@@ -234,6 +235,22 @@ class CacheEndToEnd(unittest.TestCase):
             self.assertEqual(b"private stuff", r.body)
             self.assertNotIn("HIT", r.header("X-Cache"))
         self.assertEqual(["GET 200", "GET 200"], self.origin.requests("/nostore/b.txt"))
+
+    def test_set_cookie_never_shared(self):
+        """A fresh response that sets a cookie is not stored: a second client
+        gets its own cookie from the origin, never the first client's."""
+        self.origin.put("/cookie/s.txt", b"welcome")
+        first = fetch(self.port, self.origin.url("/cookie/s.txt"))
+        second = fetch(self.port, self.origin.url("/cookie/s.txt"))
+        for r in (first, second):
+            self.assertIsNotNone(r)
+            self.assertEqual(b"welcome", r.body)
+            self.assertIn("session=", r.header("Set-Cookie"))
+            self.assertNotIn("HIT", r.header("X-Cache"))
+        self.assertNotEqual(first.header("Set-Cookie"), second.header("Set-Cookie"))
+        # nginx logs a request just after answering it.
+        self.assertTrue(wait_for(lambda: self.origin.requests("/cookie/s.txt") ==
+                                 ["GET 200", "GET 200"], 5), self.origin.requests("/cookie/s.txt"))
 
     def test_stale_revalidated_with_304(self):
         """An expired object is revalidated with If-Modified-Since; a 304 serves the copy."""

@@ -206,6 +206,10 @@ TEST(CacheRules, Cacheable)
         { "HTTP/1.1 200 OK\r\nVary: *\r\n\r\n", false, 0 },
         { "HTTP/1.1 200 OK\r\nVary: Accept-Encoding, Cookie\r\n\r\n", false, 0 },
         { "HTTP/1.1 200 OK\r\nVary: Accept-Encoding\r\nVary: User-Agent\r\n\r\n", false, 0 },
+        /* a cookie set for one client is never stored for the others */
+        { "HTTP/1.1 200 OK\r\nSet-Cookie: session=abc\r\n\r\n", false, 0 },
+        { "HTTP/1.1 200 OK\r\nset-cookie2: a=1\r\n\r\n", false, 0 },
+        { "HTTP/1.1 200 OK\r\nX-Set-Cookie: a=1\r\n\r\n", false, 1 },
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
