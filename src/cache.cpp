@@ -885,13 +885,15 @@ void CacheSection::close_unlocked(CACHEMAP *object, bool writer)
     ASSERT(object->refcount > 0);
     object->refcount--;
     if (!writer) {
-        if (object->flags & (CACHE_WRITING | CACHE_BUFFERWAIT))
-            return;
+        /* A dead object goes with its last holder, even one whose download
+         * was behind the progress page when it failed. */
         if (object->flags & CACHE_INVALID) {
             if (object->refcount == 0)
                 free_unlocked(object);
             return;
         }
+        if (object->flags & (CACHE_WRITING | CACHE_BUFFERWAIT))
+            return;
         touch_unlocked(object, 0);
         return;
     }

@@ -628,6 +628,32 @@ TEST(CacheObjects, InvalidateWhileRead)
     EXPECT_EQ(0, c->objects_count());
 }
 
+/* A download behind the progress page fails while two clients hold the
+ * object: it is freed when the last of them leaves, and the URL can be
+ * cached again at once. */
+TEST(CacheObjects, FailedBufferedDownloadIsFreedByItsLastReader)
+{
+    CacheSection *c = cache_new(Options(), "");
+    const std::string key = "http://buffered.test:80/";
+    std::string head = response("", 10);
+    CACHEMAP *w = c->cache_open(nullptr, key.c_str(), head.c_str(), CACHE_WRITING);
+    ASSERT_NE(nullptr, w);
+    ASSERT_EQ(4, c->add(w, "abcd", 4));
+    c->flag_set(w, CACHE_BUFFERWAIT);
+    CACHEMAP *r1 = c->cache_open(nullptr, key.c_str(), nullptr, 0);
+    CACHEMAP *r2 = c->cache_open(nullptr, key.c_str(), nullptr, 0);
+    ASSERT_EQ(w, r1);
+    ASSERT_EQ(w, r2);
+    c->invalidate(w);                    /* the writer's transfer failed */
+    c->cache_close(r1, false);
+    EXPECT_EQ(1, c->objects_count());    /* still held by the second reader */
+    c->cache_close(r2, false);
+    EXPECT_EQ(0, c->objects_count());
+    EXPECT_EQ("<miss>", get(c, key));
+    ASSERT_TRUE(put(c, key, response("", 3), "new"));
+    EXPECT_EQ("new", get(c, key));
+}
+
 /* Size limits: maxsize exactly and one past, announced or streamed; a
  * length beyond memory; a body longer or shorter than announced; minsize
  * exactly and one below. */
