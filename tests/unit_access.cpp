@@ -470,7 +470,6 @@ TEST_F(AccessAuth, ChallengeWithoutCredentials)
     EXPECT_EQ(0u, client.conn->auth_flags & AUTH_REQUIRED);
     EXPECT_TRUE(client.conn->auth_flags & AUTH_CREDENTIALS_USED);   /* not forwarded */
 
-    /* The next request without Proxy-Authorization does not keep the mark. */
     /* The next request without Proxy-Authorization does not keep the mark,
      * and an X-Forwarded-For naming a listed address grants nothing. */
     client.next(get_absolute("X-Forwarded-For: 10.0.0.9\r\n"));
