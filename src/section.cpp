@@ -14,15 +14,11 @@
 #include <tinyxml2.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <string>
 #include <utility>
 
-#include "filebuf.h"
 #include "log.h"
 #include "main.h"
 #include "mem.h"
-#include "misc.h"
 
 using tinyxml2::XMLElement;
 
@@ -369,50 +365,6 @@ Item &Item::operator=(const Item &other)
     }
     id = count.fetch_add(1);
     return *this;
-}
-
-/* The text of a field for the read-only view: HTML-escaped with line
- * breaks kept. An allocation failure is fatal, as everywhere in the
- * page code. */
-static std::string section_field_html(const std::string &text)
-{
-    char *html = string_to_html(text.c_str(), HTML_NEWLINES);
-    if (!html)
-        fatal_error("src/section", __LINE__, "Item::display", "out of memory");
-    std::string out = html;
-    free(html);
-    return out;
-}
-
-void Item::display(Filebuf *page, int moves) const
-{
-    std::string out = "<tr class=\"entrydialoghead\"><td>Option</td><td>Value</td></tr>\n";
-    bool odd = false;
-    for (const Field &field : fields) {
-        if (!field.enabled || (field.optional ? !field.active : field.text.empty()))
-            continue;
-        out += std::string("<tr class=\"") + (odd ? "entryfieldodd" : "entryfieldeven") +
-               "\"><td width=\"20%\">" + section_field_html(field.comment) + "</td><td>" +
-               section_field_html(field.text) + "</td></tr>\n";
-        odd = !odd;
-    }
-    std::string base = "config?section=" + section + "&amp;subsection=" + subsection;
-    std::string idtext = std::to_string(id);
-    out += "<tr class=\"entrydialogfoot\"><td colspan=\"2\">"
-           "<a href=\"" + base + "&amp;dialog=show&amp;id=" + idtext + "\">Edit</a> "
-           "<a href=\"" + base + "&amp;action=delete&amp;id=" + idtext + "\">Delete</a> "
-           "<a href=\"" + base + "&amp;action=clone&amp;id=" + idtext + "\">Clone</a>";
-    if (moves) {
-        static const char *const directions[][2] = {
-            { "up", "Up" }, { "down", "Down" }, { "top", "Top" }, { "bottom", "Bottom" },
-        };
-        for (const auto &d : directions)
-            out += " <a href=\"" + base + "&amp;action=shift&amp;id=" + idtext +
-                   "&amp;direction=" + d[0] + "\">" + d[1] + "</a>";
-    }
-    out += "</td></tr>\n";
-    /* A page past its limit is cut short; the caller sends what it has. */
-    (void)page->Add(out.data(), (int64_t)out.size());
 }
 
 static const char *const field_type_strings[] = {

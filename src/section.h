@@ -213,15 +213,18 @@ public:
     Item &operator=(const Item &other);
     ~Item() = default;
 
+    /*
+     * Appends the read-only view of the entry as rows of a two-column table
+     * the caller opens and closes (class entrydialog): a head row "Option"
+     * and "Value", the shown fields, and a foot row with the Edit, Delete
+     * and Clone links, and with moves not 0 also Up, Down, Top and Bottom.
+     * line_length wraps long texts (0: no wrapping). The caller holds the
+     * section's lock.
+     */
+    void display(Filebuf *page, int moves, int line_length = 0) const;
+
     /* The next id; advanced by every construction and assignment. */
     static std::atomic<int> count;
-
-    /* Appends the read-only view of the entry to page as table rows: a head
-     * row "Option" / "Value", one row per shown field (enabled, and with a
-     * text, or active when optional) with its text HTML-escaped, and a
-     * footer with the Edit, Delete and Clone links; moves non-zero adds
-     * Up, Down, Top and Bottom. The caller holds the section lock. */
-    void display(Filebuf *page, int moves) const;
 
     int id;
     std::string section;

@@ -27,6 +27,7 @@
 #include "connection.h"
 #include "dnscache.h"
 #include "filebuf.h"
+#include "general.h"
 #include "header.h"
 #include "hooks.h"
 #include "interface.h"
@@ -281,6 +282,8 @@ void FilterSection::check_show(CONNECTION_T *conn)
                         interface_html(std::string(filter_host(conn)) + filter_path(conn));
     Filebuf page;
     bool ok = filter_page_head(conn, &page, title);
+    /* Read before the filter's lock: the general section has its own. */
+    int line_length = general_section ? general_section->linelength_get() : 0;
 
     /* The deciding entry is drawn into a buffer of its own under the lock;
      * the page goes out after the lock is released. */
@@ -293,7 +296,7 @@ void FilterSection::check_show(CONNECTION_T *conn)
             ok = ok && filter_page_add(&rows, "<tr><td colspan=\"2\" align=\"center\">Refused: "
                                               "no allow rule matched</td></tr>\n");
         else
-            rule->item->display(&rows, 0);
+            rule->item->display(&rows, 0, line_length);
     });
     ok = ok && (rows.size == 0 || page.Add(rows.data, rows.size) == FILEBUF_OK) &&
          filter_page_add(&page, "</table>\n</td></tr></table>\n</body></html>\n");
