@@ -6,11 +6,15 @@
  * One writer appends while any number of readers stream what has arrived,
  * waiting on the object's condition variable for more.
  *
- * Everything is guarded by the section's one mutex, but no thread holds it
- * while it talks to a peer: a reader copies the bytes that have arrived
- * under the lock and writes them after releasing it, and a finished object
- * is written straight from its mapping, which cannot move or vanish while
- * the reader holds a reference. Failures of memory, mappings and disks drop
+ * Everything is guarded by the section's read-write lock, and no thread
+ * holds it while it talks to a peer: a reader copies the bytes that have
+ * arrived under the lock and writes them after releasing it, and a
+ * finished object is written straight from its mapping, which cannot move
+ * or vanish while the reader holds a reference. A hit of a finished object
+ * takes the lock shared, once to look up and once to close: the reference
+ * count, flags and access time it changes are atomics, and whatever would
+ * change more (a first mapping, freshness worked out for the first time,
+ * a dead object) falls back to the lock held alone. Failures of memory, mappings and disks drop
  * the object concerned, never the daemon. This file holds the section, the
  * index and the object operations; cache_store.cpp the disk stores and the
  * journal, cache_fresh.cpp freshness and cleaning.
@@ -42,6 +46,7 @@
 #include "mem.h"
 #include "misc.h"
 #include "perflog.h"
+#include "profiles.h"
 #include "socket.h"
 #include "templates.h"
 
@@ -116,9 +121,12 @@ static int64_t cache_header_end(const char *text, int64_t limit);
 static int cache_fault(const char *call);
 static const char *cache_ip(const CONNECTION_T *conn);
 
-CacheLock::CacheLock(CacheSection &section) : held(section)
+CacheLock::CacheLock(CacheSection &section, bool shared) : held(section)
 {
-    held.mutex_lock();
+    if (shared)
+        held.read_lock();
+    else
+        held.write_lock();
     cache_lock_here = true;
 }
 
@@ -128,8 +136,18 @@ CacheLock::~CacheLock()
     held.unlock();
 }
 
-CacheSection::CacheSection() : Section("cache", SECTION_MUTEX)
+CacheSection::CacheSection() : Section("cache", SECTION_RWLOCK)
 {
+    /* Hits hold the lock shared all the time under load: a writer waiting
+     * for it goes first, so an object being filled is never starved. */
+    pthread_rwlock_destroy(&rwlock);
+    pthread_rwlockattr_t attr;
+    pthread_rwlockattr_init(&attr);
+    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(&rwlock, &attr);
+    pthread_rwlockattr_destroy(&attr);
+    pthread_mutex_init(&unlink_lock, nullptr);
+
     fields_require(cache_global_fields);
     list_require(0, "store", cache_store_fields, std::size(cache_store_fields));
     list_require(1, "refresh", cache_refresh_fields, std::size(cache_refresh_fields));
@@ -183,6 +201,7 @@ CacheSection::~CacheSection()
     }
     free(cachemaplist);
     pthread_cond_destroy(&unlink_cond);
+    pthread_mutex_destroy(&unlink_lock);
 }
 
 /* Options. */
@@ -293,6 +312,7 @@ CACHEMAP *CacheSection::cachemap_new(bool condvar)
     strcpy(o->md5, "0");
     if (condvar) {
         pthread_cond_init(&o->cond, nullptr);
+        pthread_mutex_init(&o->wait_lock, nullptr);
         o->flags |= CACHE_CONDVAR;
     }
     return o;
@@ -305,18 +325,39 @@ void CacheSection::cache_free(CACHEMAP *object)
     ASSERT(object->key);
     if (object->fd >= 0)
         close(object->fd);
-    if (object->flags & CACHE_CONDVAR)
+    if (object->flags & CACHE_CONDVAR) {
         pthread_cond_destroy(&object->cond);
+        pthread_mutex_destroy(&object->wait_lock);
+    }
     http_header_free(object->header);
     free(object->key);
     free(object);
 }
 
-/* Wakes every reader waiting for the object. */
+/* Wakes every reader waiting for the object. Lock held alone. */
 void CacheSection::wake(CACHEMAP *object)
 {
-    if (object->flags & CACHE_CONDVAR)
+    if (object->flags & CACHE_CONDVAR) {
+        pthread_mutex_lock(&object->wait_lock);
         pthread_cond_broadcast(&object->cond);
+        pthread_mutex_unlock(&object->wait_lock);
+    }
+}
+
+/* Waits, with the lock held alone, until the writer wakes the object's
+ * readers; the lock is held alone again on return. The object's own mutex
+ * is taken before the cache lock is given up and wake takes it too, so no
+ * wake-up can fall between the two. */
+void CacheSection::wait_writer(CACHEMAP *object)
+{
+    ASSERT(object->flags & CACHE_CONDVAR);
+    pthread_mutex_lock(&object->wait_lock);
+    cache_lock_here = false;
+    unlock();
+    pthread_cond_wait(&object->cond, &object->wait_lock);
+    pthread_mutex_unlock(&object->wait_lock);
+    write_lock();
+    cache_lock_here = true;
 }
 
 /* Lookup and creation. */
@@ -343,176 +384,422 @@ bool CacheSection::memory_room(uint64_t more)
     return mem_bytes <= limit - more;
 }
 
+/* The results of the steps of open_unlocked. */
+enum cache_open_step {
+    OPEN_SETTLE = 0,   /* done, no object for the caller */
+    OPEN_DISCARD,      /* the object (one reference for this call) dies */
+    OPEN_CHECK,        /* the object holds one reference: check it */
+    OPEN_CREATE,       /* no object: create one */
+    OPEN_RESULT,       /* the object goes to the caller */
+};
+
+/*
+ * Looks up or creates under the lock held alone, in steps: admit the call,
+ * handle an indexed object, create a new one, check the object, settle the
+ * memory state. A refused creation never makes, maps or indexes an object.
+ */
 CACHEMAP *CacheSection::open_unlocked(CONNECTION_T *conn, const char *key,
                                       const char *header_text, int mode, time_t now)
 {
     const char *ip = cache_ip(conn);
     bool create = (mode & CACHE_WRITING) != 0;
-    CACHEMAP *result = nullptr;
-    CACHEMAP *object = nullptr;
     int64_t text_len = 0;
-    time_t interval = opt_clean_interval();
-    uint64_t limit = opt_memory_size();
-    uint64_t extra = opt_memory_free_extra();
+    if (!open_admit(conn, key, header_text, create, ip, &text_len))
+        return nullptr;
 
+    CACHEMAP *object = hash_find(key);
+    int step = object ? open_existing(object, create, ip, now) : create ? OPEN_CREATE
+                                                                        : OPEN_SETTLE;
+    if (step == OPEN_CREATE) {
+        object = nullptr;
+        step = open_new(conn, key, header_text, text_len, mode, ip, now, &object);
+    }
+    if (step == OPEN_CHECK)
+        step = open_check(conn, object, key, header_text, text_len, mode, ip, now);
+
+    CACHEMAP *result = nullptr;
+    switch ((cache_open_step)step) {
+    case OPEN_RESULT:
+        result = object;
+        break;
+    case OPEN_DISCARD:
+        open_discard(object, now);
+        break;
+    case OPEN_SETTLE:
+    case OPEN_CHECK:
+    case OPEN_CREATE:
+        break;
+    }
+    open_settle(result, now);
+    return result;
+}
+
+/* The checks before the index is looked at: the cache is on, the key
+ * usable, and a creation comes with a complete header block and no CARP
+ * route. A request with credentials is answered for that user alone. */
+bool CacheSection::open_admit(CONNECTION_T *conn, const char *key, const char *header_text,
+                              bool create, const char *ip, int64_t *text_len)
+{
     if (!opt_enabled() || !key || !key[0] || strlen(key) > CACHE_KEY_MAX)
-        return nullptr;
+        return false;
     if (create && conn && (conn->flags & CONN_CARP))
-        return nullptr;
-    /* A request with credentials is answered for that user alone. */
+        return false;
     if (conn && conn->header && conn->header->authorization)
-        return nullptr;
+        return false;
+    if (!create)
+        return true;
+    if (!header_text)
+        return false;
+    *text_len = (int64_t)strlen(header_text);
+    if (*text_len == 0 || cache_header_end(header_text, *text_len) != *text_len) {
+        putlog(LOG_ERROR, "cache: [IP:%s]corrupt object: %s", ip, key);
+        return false;
+    }
+    return true;
+}
+
+/* An indexed object of the key. A lookup takes a reference (mapping the
+ * object first when it is on disk only); a creation replaces an object
+ * nobody holds, outside the prefetch window. */
+int CacheSection::open_existing(CACHEMAP *object, bool create, const char *ip, time_t now)
+{
+    if (object->flags & CACHE_INVALID) {
+        putlog(LOG_DEBUG, "cache: [IP:%s]object is invalid", ip);
+        return OPEN_SETTLE;
+    }
+    if ((object->flags & CACHE_PREFETCHED) &&
+        now - object->retrieved > (time_t)opt_prefetch_window())
+        object->flags &= ~CACHE_PREFETCHED;
     if (create) {
-        if (!header_text)
-            return nullptr;
-        text_len = (int64_t)strlen(header_text);
-        if (text_len == 0 || cache_header_end(header_text, text_len) != text_len) {
-            putlog(LOG_ERROR, "cache: [IP:%s]corrupt object: %s", ip, key);
-            return nullptr;
+        if (object->refcount > 0 || (object->flags & CACHE_PREFETCHED)) {
+            if (object->flags & CACHE_PREFETCHED)
+                putlog(LOG_DEBUG, "cache: [IP:%s]attempted to recreate cached file within "
+                                  "prefetch window", ip);
+            return OPEN_SETTLE;
         }
+        putlog(LOG_DEBUG, "cache: [IP:%s]recreating file", ip);
+        invalidate_unlocked(object, false);
+        return OPEN_CREATE;
     }
-
-    object = hash_find(key);
-    if (object) {
-        if (object->flags & CACHE_INVALID) {
-            putlog(LOG_DEBUG, "cache: [IP:%s]object is invalid", ip);
-            goto finish;
-        }
-        if ((object->flags & CACHE_PREFETCHED) &&
-            now - object->retrieved > (time_t)opt_prefetch_window())
-            object->flags &= ~CACHE_PREFETCHED;
-        if (create) {
-            if (object->refcount > 0 || (object->flags & CACHE_PREFETCHED)) {
-                if (object->flags & CACHE_PREFETCHED)
-                    putlog(LOG_DEBUG, "cache: [IP:%s]attempted to recreate cached file within "
-                                      "prefetch window", ip);
-                goto finish;
-            }
-            putlog(LOG_DEBUG, "cache: [IP:%s]recreating file", ip);
-            invalidate_unlocked(object, false);
-            object = nullptr;
-        } else if ((object->flags & CACHE_WRITING) && (object->flags & CACHE_BUFFERWAIT)) {
-            object->refcount++;
-            result = object;
-            goto finish;
-        } else {
-            if (!(object->flags & CACHE_MEM) && !map_unlocked(object, ip))
-                goto finish;
-            if (!(object->flags & CACHE_WRITING) && !md5_check(object)) {
-                invalidate_unlocked(object, false);
-                goto finish;
-            }
-            object->refcount++;
-        }
-    } else if (!create) {
-        goto finish;
+    if ((object->flags & CACHE_WRITING) && (object->flags & CACHE_BUFFERWAIT)) {
+        object->refcount++;
+        return OPEN_RESULT;
     }
-
-    if (create) {
-        if (!memory_room((uint64_t)text_len)) {
-            putlog(LOG_DEBUG, "cache: [IP:%s]memory cache full, not caching: %s", ip, key);
-            goto finish;
-        }
-        object = create_unlocked(conn, key, mode, now);
-        if (!object)
-            goto finish;
+    if (!(object->flags & CACHE_MEM) && !map_unlocked(object, ip))
+        return OPEN_SETTLE;
+    if (!(object->flags & CACHE_WRITING) && !md5_check(object)) {
+        invalidate_unlocked(object, false);
+        return OPEN_SETTLE;
     }
+    object->refcount++;
+    return OPEN_CHECK;
+}
 
-    /* Check the object, in both modes; object holds one reference for this
-     * call. */
+/* A new object for a response the cache keeps, with its parsed header and
+ * one reference in *object. Everything that refuses the response is asked
+ * first, so that a refusal costs no object. */
+int CacheSection::open_new(CONNECTION_T *conn, const char *key, const char *header_text,
+                           int64_t text_len, int mode, const char *ip, time_t now,
+                           CACHEMAP **object)
+{
+    HEADER *header = http_header_parse_response(header_text);
+    if (!header) {
+        putlog(LOG_ERROR, "cache: [IP:%s]corrupt object: %s", ip, key);
+        return OPEN_SETTLE;
+    }
+    if (refused_response(conn, header, mode, text_len, ip, key)) {
+        http_header_free(header);
+        return OPEN_SETTLE;
+    }
+    if (!memory_room((uint64_t)text_len)) {
+        http_header_free(header);
+        putlog(LOG_DEBUG, "cache: [IP:%s]memory cache full, not caching: %s", ip, key);
+        return OPEN_SETTLE;
+    }
+    CACHEMAP *o = create_unlocked(conn, key, mode, now);
+    if (!o) {
+        http_header_free(header);
+        return OPEN_SETTLE;
+    }
+    header->chunked = 0;   /* the stored body carries no chunk framing */
+    o->header = header;    /* owned by the object now */
+    o->start = text_len;
+    *object = o;
+    return OPEN_CHECK;
+}
+
+/*
+ * Whether the rules refuse a response for a new object: not cacheable(),
+ * no-store without allow-violations, a refresh rule that says not
+ * cacheable (unless CACHE_FORCE), or an announced length over maxsize
+ * (unless CACHE_FORCE) or over the memory cache. Logs the refusal.
+ */
+bool CacheSection::refused_response(CONNECTION_T *conn, const HEADER *response, int mode,
+                                    int64_t text_len, const char *ip, const char *key)
+{
+    bool force = (mode & CACHE_FORCE) != 0;
+    bool no_store = false;
+    if (response->cache_control && !opt_allow_violations())
+        no_store = cache_control_has(response->cache_control, "no-store");
+    bool rule_refuses = false;
+    for (const Refresh &r : refreshes) {
+        if (!r.enabled)
+            continue;
+        if (conn ? !profile_find(conn->profiles, r.profiles) : !r.profiles.empty())
+            continue;
+        rule_refuses = !r.cacheable && !force;
+        break;
+    }
+    if (!cacheable(response) || no_store || rule_refuses) {
+        putlog(LOG_DEBUG, "cache: [IP:%s]uncachable: %s", ip, key);
+        return true;
+    }
+    if (!(response->flags & HEADER_HAS_LENGTH))
+        return false;
+    uint64_t length = (uint64_t)std::max<int64_t>(response->content_length, 0);
+    uint64_t maxsize = opt_maxsize();
+    if (maxsize && length > maxsize && !force) {
+        putlog(LOG_DEBUG, "cache: [IP:%s]file size: %llu exceeds maxsize: %llu", ip,
+               (unsigned long long)length, (unsigned long long)maxsize);
+        return true;
+    }
+    /* An object is mapped whole: one that cannot fit in memory is never
+     * cached, however the server announces it. */
+    uint64_t limit = opt_memory_size();
+    if (length > limit || (uint64_t)text_len > limit - length) {
+        putlog(LOG_DEBUG, "cache: [IP:%s]file size: %llu exceeds memory cache size: %llu", ip,
+               (unsigned long long)length, (unsigned long long)limit);
+        return true;
+    }
+    return false;
+}
+
+/* The checks of an object that holds one reference for this call: a new
+ * one gets its store and its header text; a found one must parse, be
+ * cacheable and, unless offline, no violation, in a coding the client
+ * takes (else a miss). */
+int CacheSection::open_check(CONNECTION_T *conn, CACHEMAP *object, const char *key,
+                             const char *header_text, int64_t text_len, int mode, const char *ip,
+                             time_t now)
+{
+    bool create = (mode & CACHE_WRITING) != 0;
     if (object->flags & CACHE_INVALID) {
         putlog(LOG_DEBUG, "cache: [IP:%s]uncachable: %s", ip, key);
-        goto discard;
+        return OPEN_DISCARD;
     }
     if ((object->flags & CACHE_DISCARD) && now > object->retrieved + CACHE_DISCARD_SECONDS)
-        goto discard;
+        return OPEN_DISCARD;
     object->accessed = now;
 
     if (create) {
         select_store(conn, object);
-        object->header = http_header_parse_response(header_text);
-        object->start = text_len;
-        if (!object->header) {
-            putlog(LOG_ERROR, "cache: [IP:%s]corrupt object: %s", ip, key);
-            goto discard;
-        }
-        if (!cacheable(object->header)) {
-            putlog(LOG_DEBUG, "cache: [IP:%s]uncachable: %s", ip, key);
-            goto discard;
-        }
-        if (object->header->flags & HEADER_HAS_LENGTH) {
-            uint64_t length = (uint64_t)std::max<int64_t>(object->header->content_length, 0);
-            uint64_t maxsize = opt_maxsize();
-            if (maxsize && length > maxsize && !(object->flags & CACHE_FORCE)) {
-                putlog(LOG_DEBUG, "cache: [IP:%s]file size: %llu exceeds maxsize: %llu", ip,
-                       (unsigned long long)length, (unsigned long long)maxsize);
-                goto discard;
-            }
-            /* An object is mapped whole: one that cannot fit in memory is
-             * never cached, however the server announces it. */
-            if (length > limit || (uint64_t)text_len > limit - length) {
-                putlog(LOG_DEBUG, "cache: [IP:%s]file size: %llu exceeds memory cache size: %llu",
-                       ip, (unsigned long long)length, (unsigned long long)limit);
-                goto discard;
-            }
-        }
         if (add_unlocked(object, header_text, text_len) < 0) {
             /* Already dropped by add_unlocked; give back our reference. */
             invalidate_unlocked(object, true);
-            object = nullptr;
-            goto finish;
+            return OPEN_SETTLE;
         }
         putlog(LOG_DEBUG, "[IP:%s] cache header offset: %lld", ip, (long long)object->start);
-    } else {
-        if (!object->header && !header_unlocked(object)) {
-            putlog(LOG_ERROR, "cache: [IP:%s]corrupt object: %s", ip, key);
-            goto discard;
-        }
-        if (object->start == 0 || !object->header || !cacheable(object->header)) {
-            putlog(LOG_ERROR, "cache: [IP:%s]corrupt object: %s", ip, key);
-            goto discard;
-        }
-        check_header_at(object, now);
-        if (!(mode & CACHE_OFFLINE) && (object->flags & CACHE_VIOLATION) &&
-            !opt_allow_violations()) {
-            object->refcount--;   /* a miss: the lookup keeps nothing */
-            goto finish;
-        }
-        if (conn && conn->header &&
-            !cache_encoding_accepted(conn->header->accept_encoding,
-                                     object->header->content_encoding)) {
-            putlog(LOG_DEBUG, "cache: [IP:%s]content encoding %s not accepted: %s", ip,
-                   object->header->content_encoding, key);
-            object->refcount--;
-            goto finish;
-        }
+        return OPEN_RESULT;
     }
-    result = object;
-    goto finish;
+    if (!object->header && !header_unlocked(object)) {
+        putlog(LOG_ERROR, "cache: [IP:%s]corrupt object: %s", ip, key);
+        return OPEN_DISCARD;
+    }
+    if (object->start == 0 || !object->header || !cacheable(object->header)) {
+        putlog(LOG_ERROR, "cache: [IP:%s]corrupt object: %s", ip, key);
+        return OPEN_DISCARD;
+    }
+    check_header_at(object, now);
+    if (!(mode & CACHE_OFFLINE) && (object->flags & CACHE_VIOLATION) && !opt_allow_violations()) {
+        object->refcount--;   /* a miss: the lookup keeps nothing */
+        return OPEN_SETTLE;
+    }
+    if (conn && conn->header &&
+        !cache_encoding_accepted(conn->header->accept_encoding, object->header->content_encoding)) {
+        putlog(LOG_DEBUG, "cache: [IP:%s]content encoding %s not accepted: %s", ip,
+               object->header->content_encoding, key);
+        object->refcount--;
+        return OPEN_SETTLE;
+    }
+    return OPEN_RESULT;
+}
 
-discard:
+/* Drops an object refused by its checks, giving up this call's reference;
+ * when memory is short new objects wait for the next cleaning. */
+void CacheSection::open_discard(CACHEMAP *object, time_t now)
+{
+    uint64_t limit = opt_memory_size();
+    uint64_t extra = opt_memory_free_extra();
+    time_t interval = opt_clean_interval();
     if (mem_bytes > limit - extra && now < clean_time + interval + 60) {
         pthread_rwlock_wrlock(&no_cache);
         next_cache = clean_time + interval + 120;
         pthread_rwlock_unlock(&no_cache);
     }
     invalidate_unlocked(object, true);
-    result = nullptr;
+}
 
-finish:
+/* After every admitted call: memory close to its limit holds new objects
+ * back, a full store is marked, and cleaning runs when over a limit. */
+void CacheSection::open_settle(CACHEMAP *result, time_t now)
+{
+    uint64_t limit = opt_memory_size();
+    uint64_t extra = opt_memory_free_extra();
+    time_t interval = opt_clean_interval();
     if (clean_state <= 2 && mem_bytes > limit - extra && now < clean_time + interval) {
         pthread_rwlock_wrlock(&no_cache);
         next_cache = clean_time + (time_t)overload_factor * 60 + interval + 120;
         pthread_rwlock_unlock(&no_cache);
         clean_state = 3;
     }
-    if (result && result->store && result->store->bytes > result->store->size)
+    bool store_over = result && result->store && result->store->bytes > result->store->size;
+    if (store_over)
         result->store->disk_full = true;
-    if (mem_bytes > limit)
+    if (mem_bytes > limit || store_over)
         clean();
-    else if (result && result->store && result->store->bytes > result->store->size)
-        clean();
-    return result;
+}
+
+/*
+ * The lookup of a finished object under the shared lock. Returns
+ * OPEN_RESULT with one reference in *object (freshness flags updated), or
+ * OPEN_SETTLE for a miss that changes nothing, or OPEN_CHECK when the
+ * lookup needs the lock alone (an object not mapped, being written, dead,
+ * prefetched, to be discarded, checksummed, freshness not yet worked out,
+ * memory or its store near their limits).
+ */
+int CacheSection::open_shared(CONNECTION_T *conn, const char *key, int mode, time_t now,
+                              CACHEMAP **object)
+{
+    if (!opt_enabled() || !key || !key[0] || strlen(key) > CACHE_KEY_MAX)
+        return OPEN_SETTLE;
+    if (conn && conn->header && conn->header->authorization)
+        return OPEN_SETTLE;
+    CACHEMAP *o = hash_find(key);
+    if (!o)
+        return OPEN_SETTLE;
+    int flags = o->flags;
+    if (!(flags & CACHE_MEM) || !o->header || o->start == 0 ||
+        (flags & (CACHE_INVALID | CACHE_WRITING | CACHE_BUFFERWAIT | CACHE_PREFETCHED |
+                  CACHE_DISCARD)) ||
+        (o->store && (o->store->md5 || o->store->bytes > o->store->size)))
+        return OPEN_CHECK;
+    if (mem_bytes > opt_memory_size() - opt_memory_free_extra())
+        return OPEN_CHECK;   /* the settling step has work to do */
+    if (!cacheable(o->header))
+        return OPEN_CHECK;
+    CacheFreshness f;
+    cache_freshness(o, now, &f);
+    if (f.expires != o->expires || f.fresh_until != o->fresh_until ||
+        f.last_modified != o->last_modified)
+        return OPEN_CHECK;   /* worked out for the first time: stored alone */
+    /* As check_header_at would leave them; atomics, as other hits may do
+     * the same at once. */
+    if (f.expired && !(flags & CACHE_EXPIRED))
+        o->flags |= CACHE_EXPIRED;
+    else if (!f.expired && (flags & CACHE_EXPIRED))
+        o->flags &= ~CACHE_EXPIRED;
+    if (f.violation && !(flags & CACHE_VIOLATION))
+        o->flags |= CACHE_VIOLATION;
+    if (!(mode & CACHE_OFFLINE) && (o->flags & CACHE_VIOLATION) && !opt_allow_violations())
+        return OPEN_SETTLE;
+    if (conn && conn->header &&
+        !cache_encoding_accepted(conn->header->accept_encoding, o->header->content_encoding)) {
+        putlog(LOG_DEBUG, "cache: [IP:%s]content encoding %s not accepted: %s", cache_ip(conn),
+               o->header->content_encoding, key);
+        return OPEN_SETTLE;
+    }
+    o->refcount++;
+    o->accessed = now;
+    *object = o;
+    return OPEN_RESULT;
+}
+
+CACHEMAP *CacheSection::lookup(CONNECTION_T *conn, const char *key, int mode)
+{
+    ASSERT(conn && conn->header);
+    ASSERT(!(mode & CACHE_WRITING));
+    time_t now = utc_time(nullptr);
+    bool check_request = !(mode & CACHE_OFFLINE);
+    {
+        CacheLock lock(*this, true);
+        CACHEMAP *object = nullptr;
+        int step = open_shared(conn, key, mode, now, &object);
+        if (step == OPEN_SETTLE)
+            return nullptr;
+        if (step == OPEN_RESULT) {
+            view_fill_locked(conn, object, now, check_request);
+            return object;
+        }
+    }
+    CacheLock lock(*this);
+    CACHEMAP *object = open_unlocked(conn, key, nullptr, mode, now);
+    if (object)
+        view_fill_locked(conn, object, now, check_request);
+    return object;
+}
+
+/* Copies what serving object needs into conn->cache_view; with
+ * check_request, CACHE_VALIDATE is set there by validate_wanted. Lock
+ * held, shared will do. */
+void CacheSection::view_fill_locked(CONNECTION_T *conn, CACHEMAP *object, time_t now,
+                                    bool check_request)
+{
+    CACHEVIEW *v = &conn->cache_view;
+    free(v->header_text);
+    v->header_text = nullptr;
+    v->object = object;
+    v->flags = object->flags & ~CACHE_VALIDATE;
+    if (check_request && validate_wanted(object, conn->header, now))
+        v->flags |= CACHE_VALIDATE;
+    v->retrieved = object->retrieved;
+    v->last_modified = object->last_modified;
+    v->finished = !(object->flags & CACHE_WRITING);
+    v->body_length = object->size - object->start;
+    v->announced = object->header && (object->header->flags & HEADER_HAS_LENGTH)
+                       ? object->header->content_length
+                       : -1;
+    if (object->map && object->start > 0)
+        v->header_text = xstrndup(object->map, (size_t)object->start);
+}
+
+void CacheSection::view_fill(CONNECTION_T *conn)
+{
+    if (!conn->cache)
+        return;
+    CacheLock lock(*this, true);
+    view_fill_locked(conn, conn->cache, utc_time(nullptr), false);
+}
+
+char *CacheSection::hit_header(CONNECTION_T *conn)
+{
+    CACHEVIEW *v = &conn->cache_view;
+    if (v->object == conn->cache && v->header_text) {
+        char *text = v->header_text;
+        v->header_text = nullptr;   /* the caller's now */
+        return text;
+    }
+    return stored_header(conn->cache);
+}
+
+int64_t CacheSection::hit_age(CONNECTION_T *conn)
+{
+    CACHEVIEW *v = &conn->cache_view;
+    if (v->object != conn->cache)
+        return age(conn->cache);
+    int64_t a = (int64_t)(utc_time(nullptr) - v->retrieved);
+    return a > 0 ? a : 0;
+}
+
+bool CacheSection::storable(CONNECTION_T *conn, const HEADER *response, int mode)
+{
+    if (!response || !cacheable(response))
+        return false;
+    CacheLock lock(*this, true);
+    if (!opt_enabled() || (conn && (conn->flags & CONN_CARP)))
+        return false;
+    int64_t text_len = response->raw ? (int64_t)strlen(response->raw) : 0;
+    const char *key = conn && conn->header && conn->header->url ? conn->header->url : "-";
+    return !refused_response(conn, response, mode, text_len, cache_ip(conn), key);
 }
 
 /* A new indexed object for key with the refresh rule applied, flags from
@@ -552,6 +839,8 @@ bool CacheSection::header_unlocked(CACHEMAP *object)
         return false;
     object->header = http_header_parse_response(text);
     free(text);
+    if (object->header)
+        object->header->chunked = 0;   /* the stored body carries no chunk framing */
     return object->header != nullptr;
 }
 
@@ -626,7 +915,9 @@ bool CacheSection::map_unlocked(CACHEMAP *object, const char *ip)
     object->map = (char *)p;
     object->maplen = object->size;
     object->retrieved = st.st_mtime + gmtoffset;
-    object->accessed = st.st_atime + gmtoffset;
+    /* Hits stamp their access in memory only: the later time counts. */
+    if (st.st_atime + gmtoffset > object->accessed)
+        object->accessed = st.st_atime + gmtoffset;
     object->flags |= CACHE_MEM;
     mem_bytes += (uint64_t)object->size;
     mem_objects++;
@@ -875,9 +1166,27 @@ void CacheSection::shrink_unlocked(CACHEMAP *object)
 
 void CacheSection::cache_close(CACHEMAP *object, bool writer)
 {
+    if (!writer && close_shared(object))
+        return;
     CacheLock lock(*this);
     if (object->key)
         close_unlocked(object, writer);
+}
+
+/* A reader's close of a finished, live object under the shared lock: the
+ * access is stamped in memory and the reference given back. false when
+ * the close needs the lock alone (the object is written, waited for or
+ * dead). Nothing under the lock held alone can see the count change: it
+ * shuts the shared holders out. */
+bool CacheSection::close_shared(CACHEMAP *object)
+{
+    CacheLock lock(*this, true);
+    if (object->flags & (CACHE_WRITING | CACHE_BUFFERWAIT | CACHE_INVALID))
+        return false;
+    ASSERT(object->refcount > 0);
+    object->accessed = utc_time(nullptr);
+    object->refcount--;
+    return true;
 }
 
 void CacheSection::close_unlocked(CACHEMAP *object, bool writer)
@@ -992,6 +1301,7 @@ void CacheSection::mem_delete(CACHEMAP *object)
     ASSERT(object->refcount == 0);
     if (object->flags & CACHE_CONDVAR) {
         pthread_cond_destroy(&object->cond);
+        pthread_mutex_destroy(&object->wait_lock);
         object->flags &= ~CACHE_CONDVAR;
     }
     http_header_free(object->header);
@@ -1050,7 +1360,11 @@ void CacheSection::request_done(CONNECTION_T *conn)
 {
     CACHEMAP *object = conn->cache;
     conn->cache = nullptr;
+    free(conn->cache_view.header_text);
+    conn->cache_view = CACHEVIEW();
     if (!object)
+        return;
+    if (!(conn->flags & (CONN_TRANSFER_FAILED | CONN_WRITING_CACHE)) && close_shared(object))
         return;
     CacheLock lock(*this);
     if (conn->flags & CONN_TRANSFER_FAILED) {
@@ -1075,24 +1389,38 @@ int64_t CacheSection::send(CACHEMAP *object, CONNECTION_T *conn, int side)
     int64_t expect = -1;   /* the body length the peer was told; -1: up to the close */
     bool ok = true;
     std::unique_ptr<char[]> piece;
+    const char *body = nullptr;   /* a finished object's body, in its mapping */
     {
-        CacheLock lock(*this);
-        if (!(object->flags & (CACHE_WRITING | CACHE_INVALID)))
+        CacheLock lock(*this, true);
+        if (!(object->flags & (CACHE_WRITING | CACHE_INVALID))) {
             expect = object->size - object->start;
-        else if (object->header && (object->header->flags & HEADER_HAS_LENGTH))
+            body = object->map + object->start;
+        } else if (object->header && (object->header->flags & HEADER_HAS_LENGTH)) {
             expect = object->header->content_length;
+        }
         if (object->flags & CACHE_WRITING)
             putlog(LOG_DEBUG, "cache: [IP:%s]sending file while being written", cache_ip(conn));
     }
 
-    for (;;) {
+    /* Finished: the mapping stays put while we hold a reference, so it is
+     * written with no lock at all. */
+    while (body && sent < expect) {
+        int64_t n = std::min<int64_t>(expect - sent, CACHE_SEND_PIECE);
+        if (sock->Write(body + sent, n) < 0) {
+            ok = false;
+            break;
+        }
+        sent += n;
+    }
+
+    for (; !body;) {
         const char *from = nullptr;
         int64_t n = 0;
         bool last = false;
         {
             CacheLock lock(*this);
             while ((object->flags & CACHE_WRITING) && object->size - object->start <= sent)
-                cond_wait(&object->cond);
+                wait_writer(object);
             int64_t ready = object->size - object->start - sent;
             if (ready <= 0)
                 break;
@@ -1134,7 +1462,7 @@ Filebuf *CacheSection::read_filebuf(CACHEMAP *object)
     if (object->flags & CACHE_WRITING)
         putlog(LOG_DEBUG, "cache: reading file while being written");
     while (object->flags & CACHE_WRITING)
-        cond_wait(&object->cond);
+        wait_writer(object);
     if ((object->flags & CACHE_INVALID) || !object->map)
         return nullptr;
     int64_t body = object->size - object->start;
@@ -1148,6 +1476,18 @@ Filebuf *CacheSection::read_filebuf(CACHEMAP *object)
 
 void CacheSection::response_framing(CACHEMAP *object, CONNECTION_T *conn, HEADER *response)
 {
+    const CACHEVIEW *v = &conn->cache_view;
+    if (v->object == object && !(conn->flags & CONN_WRITING_CACHE)) {
+        response->chunked = 0;
+        if (v->finished || v->announced >= 0) {
+            response->content_length = v->finished ? v->body_length : v->announced;
+            response->flags |= HEADER_HAS_LENGTH;
+        } else {
+            response->flags &= ~HEADER_HAS_LENGTH;
+            conn->keepalive_client = 0;
+        }
+        return;
+    }
     CacheLock lock(*this);
     response->chunked = 0;
     if (!(object->flags & CACHE_WRITING)) {
@@ -1166,7 +1506,7 @@ void CacheSection::response_framing(CACHEMAP *object, CONNECTION_T *conn, HEADER
 
 char *CacheSection::stored_header(CACHEMAP *object)
 {
-    CacheLock lock(*this);
+    CacheLock lock(*this, true);
     if (!object->map || object->start <= 0)
         return xstrdup("");
     return xstrndup(object->map, (size_t)object->start);
@@ -1174,20 +1514,20 @@ char *CacheSection::stored_header(CACHEMAP *object)
 
 int64_t CacheSection::age(CACHEMAP *object)
 {
-    CacheLock lock(*this);
+    CacheLock lock(*this, true);
     int64_t a = (int64_t)(utc_time(nullptr) - object->retrieved);
     return a > 0 ? a : 0;
 }
 
 time_t CacheSection::stored_time(CACHEMAP *object)
 {
-    CacheLock lock(*this);
+    CacheLock lock(*this, true);
     return object->retrieved - gmtoffset;
 }
 
 time_t CacheSection::last_modified_get(CACHEMAP *object)
 {
-    CacheLock lock(*this);
+    CacheLock lock(*this, true);
     return object->last_modified ? object->last_modified - gmtoffset : 0;
 }
 
@@ -1195,7 +1535,7 @@ time_t CacheSection::last_modified_get(CACHEMAP *object)
 
 int CacheSection::flag_get(CACHEMAP *object)
 {
-    CacheLock lock(*this);
+    CacheLock lock(*this, true);
     return object->flags;
 }
 
@@ -1217,7 +1557,7 @@ int CacheSection::exists(const char *key)
 {
     if (!key)
         return 0;
-    CacheLock lock(*this);
+    CacheLock lock(*this, true);
     CACHEMAP *o = hash_find(key);
     return o && !(o->flags & CACHE_INVALID) ? 1 : 0;
 }
@@ -1260,7 +1600,7 @@ void CacheSection::graceful_exit()
         struct timespec deadline;
         clock_gettime(CLOCK_REALTIME, &deadline);
         deadline.tv_sec += 3;   /* well inside the crash watchdog */
-        locked = pthread_mutex_timedlock(&mutex, &deadline) == 0;
+        locked = pthread_rwlock_timedwrlock(&rwlock, &deadline) == 0;
     }
     if (!locked) {
         /* A fatal error inside the cache, or a thread stuck with the lock:
@@ -1271,18 +1611,20 @@ void CacheSection::graceful_exit()
         return;
     }
     cache_lock_here = true;
+    pthread_mutex_lock(&unlink_lock);
     while (!unlink_list.empty()) {
         unlink(unlink_list.front().c_str());
         unlink_list.pop_front();
     }
     unlink_count = 0;
+    pthread_mutex_unlock(&unlink_lock);
     for (Store &s : stores)
         if (s.journal_fd >= 0 && !s.directory.empty()) {
             s.journal_time = 0;
             journal_write(&s);
         }
     cache_lock_here = false;
-    pthread_mutex_unlock(&mutex);
+    pthread_rwlock_unlock(&rwlock);
     putlog(LOG_ADVICE, "cache: starting graceful done");
 }
 

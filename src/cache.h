@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <list>
@@ -20,22 +21,27 @@ struct HEADER;
  * writes to a client or reads from a server. `cache` is conn->cache, which
  * holds one reference while it is set.
  *
+ * The lock is a read-write lock. Lookups, a hit's close and the reads of a
+ * finished object share it, so hits of different (or the same) objects do
+ * not wait for each other; whatever changes the index or an object's
+ * layout holds it alone. A held object's reference count, flags and access
+ * time are atomics, changed under the shared lock only by the hit path.
+ *
  * Request pipeline, after the request checks:
  *
  *   conn->logentry.set_cachecode(CC_TCP_MISS);
  *   if (!fresh_command && cacheable(conn->header)) {
  *       int mode = (conn->flags & CONN_OFFLINE) ? CACHE_OFFLINE : 0;
- *       conn->cache = cache_section->cache_open(conn, conn->header->url, nullptr, mode);
+ *       conn->cache = cache_section->lookup(conn, conn->header->url, mode);
+ *       (one locked step: the object, a reference and conn->cache_view,
+ *       the copy of what serving it needs, CACHE_VALIDATE included)
  *       if (!conn->cache)                       -> count a miss, fetch
- *       else if (flag_get(cache) & CACHE_INVALID)    -> "error" page, end
- *       else if (flag_get(cache) & CACHE_BUFFERWAIT) -> send_status(conn, cache), end
+ *       else if (view.flags & CACHE_INVALID)    -> "error" page, end
+ *       else if (view.flags & CACHE_BUFFERWAIT) -> send_status(conn, cache), end
  *       else {                                  -> a hit
- *           if (!(conn->flags & CONN_OFFLINE)) {
- *               cache_section->check(conn->cache, conn->header);
- *               if (cache_section->flag_get(conn->cache) & CACHE_VALIDATE) {
- *                   conn->flags |= CONN_REVALIDATE;
- *                   conditional_header(conn->header, cache_section->stored_time(conn->cache));
- *               }
+ *           if (!(conn->flags & CONN_OFFLINE) && (view.flags & CACHE_VALIDATE)) {
+ *               conn->flags |= CONN_REVALIDATE;
+ *               conditional_header(conn->header, view.retrieved - gmtoffset);
  *           }
  *           conn->logentry.set_cachecode(CC_TCP_HIT);
  *       }
@@ -52,15 +58,16 @@ struct HEADER;
  *
  * HTTP exchange:
  *
- *   Plain hit: the header text to process is stored_header(cache) (freed
- *   by the caller), and no request goes out; set Age to age(cache); with
- *   CACHE_EXPIRED and without CONN_VALIDATED add Warning "110 stale
- *   cache". A failed transfer or a refused response with an object held
+ *   Plain hit: the header text to process is hit_header(conn) (freed by
+ *   the caller), and no request goes out; set Age to hit_age(conn); with
+ *   CACHE_EXPIRED in the view and without CONN_VALIDATED add Warning "110
+ *   stale cache". A failed transfer or a refused response with an object held
  *   invalidates it (invalidate(cache), conn->cache = NULL).
  *
  *   Revalidation answered: status 304, or a 200 whose Last-Modified
  *   (cache_http_date) equals last_modified_get(cache): validated(cache),
- *   CONN_VALIDATED, serve the stored header as a plain hit. Anything else:
+ *   view_fill(conn), CONN_VALIDATED, serve the stored header as a plain
+ *   hit. Anything else:
  *   invalidate(cache), conn->cache = NULL, continue as a miss.
  *
  *   Serving (hit or validated): response_framing(cache, conn, rheader) sets
@@ -72,7 +79,7 @@ struct HEADER;
  *   follows an object still being written and clears keepalive_client when
  *   the client got fewer bytes than announced.
  *
- *   Miss: when cacheable(conn->header) and cacheable(conn->rheader),
+ *   Miss: when cacheable(conn->header) and storable(conn, conn->rheader),
  *   conn->cache = cache_open(conn, url, conn->rheader->raw, CACHE_WRITING)
  *   (buffered responses without an object: CACHE_WRITING | CACHE_DISCARD |
  *   CACHE_FORCE); created: set CONN_WRITING_CACHE and log "create: %s".
@@ -146,23 +153,26 @@ struct Store;
 /*
  * One cache object: the stored response header text followed by the body,
  * in one mapping, and the parsed header of that text. Made by cachemap_new,
- * freed by cache_free once no holder is left; every field is guarded by
- * the cache lock.
+ * freed by cache_free once no holder is left. Every field is guarded by
+ * the cache lock; refcount, flags and accessed are atomics because the hit
+ * path changes them under the shared lock. A finished object's mapping and
+ * header do not change while anyone holds a reference.
  */
 struct CACHEMAP {
     pthread_cond_t cond;       /* readers wait here for the writer (CACHE_CONDVAR) */
+    pthread_mutex_t wait_lock; /* the mutex of cond (CACHE_CONDVAR) */
     int fd;                    /* the object file while it is written; else -1 */
     char *key;                 /* owned: the URL "%s://%s:%d%s" */
     char *map;                 /* header text then body; NULL when unmapped */
-    int refcount;              /* holders: the writer and each reader */
+    std::atomic<int> refcount; /* holders: the writer and each reader */
     int64_t size;              /* bytes stored: header text plus body */
     int64_t maplen;            /* length of the mapping (and of the file being written) */
     int64_t start;             /* length of the header text: offset of the body */
-    int flags;                 /* CACHE_* */
+    std::atomic<int> flags;    /* CACHE_* */
     HEADER *header;            /* owned: parsed stored header; NULL while unmapped */
     Store *store;              /* the store holding its file, or NULL */
     char md5[33];              /* 32 hex digits of the stored bytes, or "0" */
-    time_t accessed;           /* utc_time units */
+    std::atomic<time_t> accessed;   /* utc_time units */
     time_t retrieved;          /* stored or last revalidated */
     time_t expires;            /* 0: none */
     time_t fresh_until;        /* Last-Modified heuristic; 0: none */
@@ -210,6 +220,15 @@ struct Refresh {
     uint32_t lm_factor = 0;
 };
 
+/* The freshness of an object worked out from its stored header. */
+struct CacheFreshness {
+    time_t expires = 0;        /* 0: none */
+    time_t fresh_until = 0;    /* Last-Modified heuristic; 0: none */
+    time_t last_modified = 0;  /* 0: none */
+    bool expired = false;      /* not fresh at the time asked */
+    bool violation = false;    /* the server said no-cache or no-store */
+};
+
 /* Results of growing an object's mapping. */
 enum cache_resize_result {
     CACHE_RESIZE_OK = 0,
@@ -219,8 +238,8 @@ enum cache_resize_result {
 
 /*
  * The object cache and its configuration (section "cache"): memory limits,
- * object sizes, disk stores and freshness rules. The one section locked by
- * a plain mutex, which the readers of an object being written wait with.
+ * object sizes, disk stores and freshness rules. Its section lock is the
+ * cache lock: shared by lookups and hits, held alone by every change.
  */
 class CacheSection : public Section {
 public:
@@ -244,6 +263,30 @@ public:
      * key still in use), or an object that turned out broken (dropped).
      */
     CACHEMAP *cache_open(CONNECTION_T *conn, const char *key, const char *header_text, int mode);
+
+    /* The request's lookup (mode 0 or CACHE_OFFLINE) in one locked step:
+     * the object as cache_open returns it and, with one, conn->cache_view
+     * filled for serving it, CACHE_VALIDATE set there when the object's
+     * state or the request's Cache-Control asks for revalidation (not for
+     * CACHE_OFFLINE). conn and conn->header are required. */
+    CACHEMAP *lookup(CONNECTION_T *conn, const char *key, int mode);
+
+    /* Refills conn->cache_view from conn->cache, after a revalidation. */
+    void view_fill(CONNECTION_T *conn);
+
+    /* The stored header text of conn->cache for serving it (the caller
+     * frees it): the view's copy when there is one, else a new copy. */
+    char *hit_header(CONNECTION_T *conn);
+    /* Seconds since conn->cache was stored or revalidated, from the view. */
+    int64_t hit_age(CONNECTION_T *conn);
+
+    /* Whether the cache would keep this response for conn: enabled, not
+     * routed by CARP, a response cacheable() takes, no no-store (unless
+     * violations are allowed), within maxsize and memory by its length,
+     * and a refresh rule that does not refuse it. Asked before an object
+     * is created, so that a response the cache will not keep costs no
+     * object. */
+    bool storable(CONNECTION_T *conn, const HEADER *response, int mode);
 
     /* Gives back one reference; writer is true for the connection that
      * created the object (CONN_WRITING_CACHE), whose close finishes it. */
@@ -271,7 +314,8 @@ public:
     /* Sets the framing of a response built from the stored header for
      * conn: a finished object gets its body length; one still written keeps
      * the server's Content-Length, or without one becomes close-delimited
-     * (chunked cleared, no length, conn->keepalive_client 0). */
+     * (chunked cleared, no length, conn->keepalive_client 0). Taken from
+     * conn->cache_view when it describes object, without the lock. */
     void response_framing(CACHEMAP *object, CONNECTION_T *conn, HEADER *response);
 
     /* A new copy of the stored header text (the caller frees it). */
@@ -309,7 +353,9 @@ public:
     /* The worker's close of the request's object: after
      * CONN_TRANSFER_FAILED it is invalidated, else closed as writer (with
      * CONN_WRITING_CACHE, after clearing CACHE_BUFFERWAIT) or reader.
-     * conn->cache becomes NULL. */
+     * conn->cache becomes NULL and conn->cache_view is cleared. A reader of
+     * a finished object closes under the shared lock: its access time is
+     * stamped in memory and reaches the journal with its next rewrite. */
     void request_done(CONNECTION_T *conn);
 
     /* Freshness. */
@@ -323,6 +369,9 @@ public:
     /* Marks object CACHE_VALIDATE when its state or the request's
      * Cache-Control asks for revalidation. */
     void check(CACHEMAP *object, HEADER *request);
+    /* The decision of check at time now, changing nothing. Lock held
+     * (shared will do). */
+    bool validate_wanted(const CACHEMAP *object, const HEADER *request, time_t now);
     /* The same for the object of the request's URL, looked up. */
     void check(HEADER *request);
     /* The server confirmed the copy: clears CACHE_VALIDATE and restamps it. */
@@ -358,7 +407,10 @@ public:
      * counts. Lock held. */
     void disk_delete(CACHEMAP *object);
 
-    /* The deletion queue. add and zap expect the lock held. */
+    /* The deletion queue, under its own mutex (unlink_lock) so that no file
+     * is deleted under the cache lock. add and zap are called with the cache
+     * lock held: zap waits for a deletion in progress, so a file created
+     * after it cannot be deleted by the queue. */
     void unlink_list_add(const std::string &path);
     void unlink_list_zap(const std::string &path);
     /* Deletes the oldest queued file. With wait, waits for one and paces
@@ -380,7 +432,9 @@ public:
     CACHEMAP *hash_find(const char *key);
     int objects_count();
 
-    /* State, guarded by the lock. Tests read them and set clean_time. */
+    /* State, guarded by the lock (the queue by unlink_lock). Tests read
+     * them and set clean_time. */
+    pthread_mutex_t unlink_lock;
     pthread_cond_t unlink_cond;
     std::list<std::string> unlink_list;
     int unlink_count = 0;
@@ -411,6 +465,22 @@ private:
 
     CACHEMAP *open_unlocked(CONNECTION_T *conn, const char *key, const char *header_text,
                             int mode, time_t now);
+    bool open_admit(CONNECTION_T *conn, const char *key, const char *header_text, bool create,
+                    const char *ip, int64_t *text_len);
+    int open_existing(CACHEMAP *object, bool create, const char *ip, time_t now);
+    int open_new(CONNECTION_T *conn, const char *key, const char *header_text, int64_t text_len,
+                 int mode, const char *ip, time_t now, CACHEMAP **object);
+    int open_check(CONNECTION_T *conn, CACHEMAP *object, const char *key, const char *header_text,
+                   int64_t text_len, int mode, const char *ip, time_t now);
+    void open_discard(CACHEMAP *object, time_t now);
+    void open_settle(CACHEMAP *result, time_t now);
+    bool refused_response(CONNECTION_T *conn, const HEADER *response, int mode, int64_t text_len,
+                          const char *ip, const char *key);
+    int open_shared(CONNECTION_T *conn, const char *key, int mode, time_t now,
+                    CACHEMAP **object);
+    bool close_shared(CACHEMAP *object);
+    void view_fill_locked(CONNECTION_T *conn, CACHEMAP *object, time_t now, bool check_request);
+    void wait_writer(CACHEMAP *object);
     CACHEMAP *create_unlocked(CONNECTION_T *conn, const char *key, int mode, time_t now);
     bool map_unlocked(CACHEMAP *object, const char *ip);
     bool header_unlocked(CACHEMAP *object);
@@ -425,6 +495,11 @@ private:
     void free_unlocked(CACHEMAP *object);
     void mem_delete(CACHEMAP *object);
     void touch_unlocked(CACHEMAP *object, int both);
+    void clean_mark_no_cache(time_t now, bool mem_over);
+    bool clean_age_range(time_t *oldest, time_t *newest);
+    uint64_t clean_targets(bool mem_over);
+    void clean_band(time_t threshold, uint64_t mem_target, time_t now);
+    void clean_report(time_t now);
     void wake(CACHEMAP *object);
 
     CACHEMAP *cachemap_new(bool condvar);
@@ -441,12 +516,12 @@ private:
     int object_count = 0;
 };
 
-/* Holds the cache lock for a scope and marks the thread as its holder, so
- * that the fatal path can tell a lock it holds itself from one it may wait
- * for. */
+/* Holds the cache lock alone (shared: false) or shared for a scope and
+ * marks the thread as its holder, so that the fatal path can tell a lock
+ * it holds itself from one it may wait for. */
 class CacheLock {
 public:
-    explicit CacheLock(CacheSection &section);
+    explicit CacheLock(CacheSection &section, bool shared = false);
     ~CacheLock();
     CacheLock(const CacheLock &) = delete;
     CacheLock &operator=(const CacheLock &) = delete;
@@ -476,6 +551,14 @@ int cacheable2(const HEADER *header);
 /* 1 when a client sending accept_encoding (NULL: none) takes a body coded
  * with content_encoding (NULL or "identity": not coded), else 0. */
 int cache_encoding_accepted(const char *accept_encoding, const char *content_encoding);
+
+/* Works out the object's freshness at time now from its stored header,
+ * retrieved time and refresh ages, changing nothing. Lock held (shared
+ * will do). */
+void cache_freshness(const CACHEMAP *object, time_t now, CacheFreshness *out);
+
+/* Whether a Cache-Control value names the directive (without case). */
+bool cache_control_has(const char *value, const char *directive);
 
 /* An HTTP date (IMF-fixdate, RFC 850 or asctime form) read as GMT, in
  * seconds since the epoch; -1 when it does not parse. */

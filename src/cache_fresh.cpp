@@ -175,74 +175,106 @@ void CacheSection::select_refresh(CONNECTION_T *conn, CACHEMAP *object)
     }
 }
 
-void CacheSection::check_header_at(CACHEMAP *object, time_t now)
+void cache_freshness(const CACHEMAP *object, time_t now, CacheFreshness *out)
 {
-    object->fresh_until = 0;
-    object->expires = 0;
-    object->last_modified = 0;
-    object->flags &= ~CACHE_EXPIRED;
-    HEADER *h = object->header;
+    *out = CacheFreshness();
+    const HEADER *h = object->header;
     if (!h) {
-        object->flags |= CACHE_EXPIRED;
+        out->expired = true;
         return;
     }
-    h->chunked = 0;
-
     if (h->expires) {
-        putlog(LOG_DEBUG, "cache: file expires header: %s", cache_key_escape(h->expires).c_str());
+        if (log_wanted(LOG_DEBUG))
+            putlog(LOG_DEBUG, "cache: file expires header: %s",
+                   cache_key_escape(h->expires).c_str());
         time_t t = cache_http_date(h->expires);
         /* A date that does not read ("0", "-1") means already expired. */
-        object->expires = t > 0 ? t + gmtoffset : 1;
+        out->expires = t > 0 ? t + gmtoffset : 1;
     }
     if (h->last_modified) {
-        putlog(LOG_DEBUG, "cache: file last-modified header: %s",
-               cache_key_escape(h->last_modified).c_str());
+        if (log_wanted(LOG_DEBUG))
+            putlog(LOG_DEBUG, "cache: file last-modified header: %s",
+                   cache_key_escape(h->last_modified).c_str());
         time_t t = cache_http_date(h->last_modified);
-        object->last_modified = t > 0 ? t + gmtoffset : 0;
+        out->last_modified = t > 0 ? t + gmtoffset : 0;
     }
     if (h->cache_control) {
-        putlog(LOG_DEBUG, "cache: file cache-control header: %s",
-               cache_key_escape(h->cache_control).c_str());
+        if (log_wanted(LOG_DEBUG))
+            putlog(LOG_DEBUG, "cache: file cache-control header: %s",
+                   cache_key_escape(h->cache_control).c_str());
         cache_directives(h->cache_control, [&](const CacheDirective &d) {
             int64_t seconds;
             if (cache_directive_is(d, "max-age")) {
                 if (cache_seconds(d, &seconds))
-                    object->expires = object->retrieved + (time_t)seconds;
+                    out->expires = object->retrieved + (time_t)seconds;
             } else if (cache_directive_is(d, "must-revalidate")) {
-                object->flags |= CACHE_EXPIRED;
+                out->expired = true;
             } else if (cache_directive_is(d, "no-cache") || cache_directive_is(d, "no-store")) {
-                object->flags |= CACHE_EXPIRED | CACHE_VIOLATION;
+                out->expired = true;
+                out->violation = true;
             }
         });
     }
-    if (object->last_modified && object->last_modified < object->retrieved) {
+    if (out->last_modified && out->last_modified < object->retrieved) {
         /* 64-bit: an old document with a large factor exceeds 32 bits. */
-        int64_t added = (int64_t)(object->retrieved - object->last_modified) *
+        int64_t added = (int64_t)(object->retrieved - out->last_modified) *
                         (int64_t)object->lm_factor / 100;
-        object->fresh_until = object->retrieved + (time_t)added;
-        putlog(LOG_DEBUG, "cache: lmtime factor: %lld", (long long)added);
+        out->fresh_until = object->retrieved + (time_t)added;
+        if (log_wanted(LOG_DEBUG))
+            putlog(LOG_DEBUG, "cache: lmtime factor: %lld", (long long)added);
     }
-    if (object->expires == 0 && object->fresh_until == 0) {
-        object->flags |= CACHE_EXPIRED;
+    if (out->expires == 0 && out->fresh_until == 0) {
+        out->expired = true;
         return;
     }
     bool fresh = now <= object->retrieved + (time_t)object->max_age &&
-                 (object->expires == 0 || now <= object->expires) &&
-                 (object->expires != 0 || object->fresh_until == 0 ||
-                  now <= object->fresh_until) &&
-                 (object->last_modified == 0 ||
-                  now >= object->last_modified + (time_t)object->min_age) &&
-                 (object->expires != 0 || now <= object->retrieved + (time_t)object->default_age);
+                 (out->expires == 0 || now <= out->expires) &&
+                 (out->expires != 0 || out->fresh_until == 0 || now <= out->fresh_until) &&
+                 (out->last_modified == 0 ||
+                  now >= out->last_modified + (time_t)object->min_age) &&
+                 (out->expires != 0 || now <= object->retrieved + (time_t)object->default_age);
     if (!fresh)
+        out->expired = true;
+}
+
+void CacheSection::check_header_at(CACHEMAP *object, time_t now)
+{
+    CacheFreshness f;
+    cache_freshness(object, now, &f);
+    object->expires = f.expires;
+    object->fresh_until = f.fresh_until;
+    object->last_modified = f.last_modified;
+    object->flags &= ~CACHE_EXPIRED;
+    if (f.expired)
         object->flags |= CACHE_EXPIRED;
+    if (f.violation)
+        object->flags |= CACHE_VIOLATION;
+    if (object->header)
+        object->header->chunked = 0;
+}
+
+bool cache_control_has(const char *value, const char *directive)
+{
+    bool found = false;
+    if (value)
+        cache_directives(value, [&](const CacheDirective &d) {
+            if (cache_directive_is(d, directive))
+                found = true;
+        });
+    return found;
 }
 
 void CacheSection::check(CACHEMAP *object, HEADER *request)
 {
     CacheLock lock(*this);
-    time_t now = utc_time(nullptr);
+    if (validate_wanted(object, request, utc_time(nullptr)))
+        object->flags |= CACHE_VALIDATE;
+}
+
+bool CacheSection::validate_wanted(const CACHEMAP *object, const HEADER *request, time_t now)
+{
     if (object->flags & CACHE_PREFETCHED)
-        return;
+        return false;
     bool validate = (object->flags & CACHE_EXPIRED) != 0;
     if (request && request->cache_control) {
         putlog(LOG_DEBUG, "cache: request cache-control header: %s",
@@ -273,8 +305,7 @@ void CacheSection::check(CACHEMAP *object, HEADER *request)
             }
         });
     }
-    if (validate)
-        object->flags |= CACHE_VALIDATE;
+    return validate;
 }
 
 void CacheSection::check(HEADER *request)

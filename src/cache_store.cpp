@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +33,7 @@
 #include "main.h"
 #include "mem.h"
 #include "misc.h"
+#include "process.h"
 #include "profiles.h"
 
 /* One parsed journal line. */
@@ -260,6 +262,7 @@ void CacheSection::disk_delete(CACHEMAP *object)
 
 void CacheSection::unlink_list_add(const std::string &path)
 {
+    MutexGuard guard(&unlink_lock);
     unlink_list.push_back(path);
     unlink_count++;
     pthread_cond_signal(&unlink_cond);
@@ -267,6 +270,7 @@ void CacheSection::unlink_list_add(const std::string &path)
 
 void CacheSection::unlink_list_zap(const std::string &path)
 {
+    MutexGuard guard(&unlink_lock);
     for (auto it = unlink_list.begin(); it != unlink_list.end(); ++it)
         if (*it == path) {
             unlink_list.erase(it);
@@ -282,11 +286,13 @@ int CacheSection::unlink_once(bool wait)
     int rc;
     int err = 0;
     {
-        CacheLock lock(*this);
+        /* The file goes under the queue's mutex, not the cache lock: a zap
+         * for the same path waits until it is gone. */
+        MutexGuard guard(&unlink_lock);
         while (unlink_list.empty()) {
             if (!wait)
                 return 0;
-            pthread_cond_wait(&unlink_cond, &mutex);
+            pthread_cond_wait(&unlink_cond, &unlink_lock);
         }
         path = unlink_list.front();
         count = unlink_count;
@@ -323,7 +329,7 @@ std::string CacheSection::journal_line(const CACHEMAP *object)
     snprintf(numbers, sizeof numbers, "\t%llu\t%llu\t%llu\t%u\t%u\t%u\t%u\t%s\n",
              (unsigned long long)(object->size > 0 ? object->size : 0),
              (unsigned long long)(object->retrieved > 0 ? object->retrieved : 0),
-             (unsigned long long)(object->accessed > 0 ? object->accessed : 0), object->min_age,
+             (unsigned long long)std::max<time_t>(object->accessed, 0), object->min_age,
              object->max_age, object->default_age, object->lm_factor, object->md5);
     line += numbers;
     return line;
@@ -546,7 +552,7 @@ void CacheSection::journal_read(Store *store)
                 store->bytes += (uint64_t)o->size;
                 continue;
             }
-            putlog(LOG_DEBUG, "cache: object %s final state was invalid: %d", o->key, o->flags);
+            putlog(LOG_DEBUG, "cache: object %s final state was invalid: %d", o->key, (int)o->flags);
             if (o->flags & CACHE_MEM)
                 mem_delete(o);
             if (o->flags & CACHE_DISK) {

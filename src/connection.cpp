@@ -36,6 +36,7 @@ void connection_free(CONNECTION_T *conn)
     free(conn->proxy_user);
     free(conn->proxy_password);
     free(conn->proxy_domain);
+    free(conn->cache_view.header_text);
     stats_release(conn->userstats);   /* the rule's tree goes with its last holder */
     conn->userstats = nullptr;
     delete conn;

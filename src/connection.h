@@ -90,6 +90,20 @@ enum side_t { SIDE_CLIENT = 0, SIDE_SERVER = 1 };
 /* An allowance that no limit restricts. */
 static const int64_t ALLOWANCE_UNLIMITED = -1;
 
+/* What serving a held cache object needs, copied from it in the lookup's
+ * one locked step so that the rest of the request asks the cache nothing
+ * more. Set by CacheSection::lookup, cleared by request_done; zero: none. */
+struct CACHEVIEW {
+    const CACHEMAP *object;         /* the object described; NULL: none */
+    char *header_text;              /* owned: the stored header text, until taken */
+    int flags;                      /* the object's, plus CACHE_VALIDATE for this request */
+    time_t retrieved;               /* stored or last revalidated */
+    time_t last_modified;           /* 0: none */
+    bool finished;                  /* its writer was done: body_length holds */
+    int64_t body_length;
+    int64_t announced;              /* while written: the server's Content-Length, or -1 */
+};
+
 /* The state of one client connection and of the request it serves. Owned
  * by one thread at a time: the accept loop, the client pool, or the worker
  * serving it; no field is locked. */
@@ -126,6 +140,7 @@ struct CONNECTION_T {
     url_command_t **urlcommands;    /* owned by the request, NULL-terminated */
     StringList profiles;
     CACHEMAP *cache;                /* one reference */
+    CACHEVIEW cache_view;           /* of a looked-up cache, for serving it */
     HEADER *header;                 /* owned: the request */
     HEADER *rheader;                /* the response; freed by its maker */
     Filebuf *body;                  /* owned: the request body */

@@ -70,8 +70,9 @@ int THREAD_TIMEOUT = 1;
 int CLIENT_POOL_TIMEOUT = 1;
 int max_opt_stack = 1048576;
 int overload_factor = 1;
-int SND_BUF = 8192;
-int RCV_BUF = 8192;
+/* 0: the kernel sizes the socket buffers itself (autotuning); -b sets them. */
+int SND_BUF = 0;
+int RCV_BUF = 0;
 int BLOCKSIZE = 8192;
 int TCP_KEEPIDLE_TIME = 900;
 int TCP_KEEPINTVL_TIME = 75;
@@ -123,8 +124,11 @@ void show_help(char **argv, FILE *err)
             THREAD_TIMEOUT);
     fprintf(err, " -C <socket_timeout>  : specify the minimum time in seconds for a Client socket to be presumed available (default: %d)\n",
             CLIENT_POOL_TIMEOUT);
-    fprintf(err, " -b <SND_BUF:RCV_BUF>  : specify the TCP Send and Recieve Buffer sizes (default: %d:%d)\n",
-            SND_BUF, RCV_BUF);
+    if (SND_BUF > 0 || RCV_BUF > 0)
+        fprintf(err, " -b <SND_BUF:RCV_BUF>  : specify the TCP Send and Recieve Buffer sizes (default: %d:%d)\n",
+                SND_BUF, RCV_BUF);
+    else
+        fprintf(err, " -b <SND_BUF:RCV_BUF>  : specify the TCP Send and Recieve Buffer sizes (default: sized by the kernel)\n");
     fprintf(err, " -k <keepidle_time:keepalive_intvl:keepalive_count>  : specify the TCP Keepalive parameters (default: %d:%d:%d)\n",
             TCP_KEEPIDLE_TIME, TCP_KEEPINTVL_TIME, TCP_KEEPCNT_COUNTS);
     fprintf(err, " -o <overload_factor> : overload factor (default: %d)\n", 1);

@@ -339,31 +339,23 @@ int net_listen(int port, const char *address)
         int defer = TCP_KEEPIDLE_TIME > 0 ? TCP_KEEPIDLE_TIME : 600;
         (void)setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer, sizeof defer);
 
+        /* Without -b the kernel sizes each connection's buffers as the
+         * traffic needs (autotuning); a fixed size would pin them, and a
+         * small one throttles every response over a few KiB. The read
+         * block then keeps its default. */
         int rcv = net_sockopt_get(fd, SOL_SOCKET, SO_RCVBUF);
         putlog(LOG_NETWORK, "System Default TCP Buffer size for client->quillmere->website %d bytes", rcv);
-        if (rcv > 0)
-            BLOCKSIZE = rcv;
         int snd = net_sockopt_get(fd, SOL_SOCKET, SO_SNDBUF);
         putlog(LOG_NETWORK, "System Default TCP Buffer size for client<-quillmere<-website %d bytes ", snd);
-        if (snd > BLOCKSIZE)
-            BLOCKSIZE = snd;
+        if (RCV_BUF <= 0 && SND_BUF <= 0) {
+            putlog(LOG_NETWORK, "TCP Buffer sizes left to the kernel (autotuning); -b sets them");
+        } else {
+            if (rcv > 0)
+                BLOCKSIZE = rcv;
+            if (snd > BLOCKSIZE)
+                BLOCKSIZE = snd;
+        }
 
-        if (RCV_BUF > 0) {
-            (void)setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &RCV_BUF, sizeof RCV_BUF);
-            int got = net_sockopt_get(fd, SOL_SOCKET, SO_SNDBUF);
-            putlog(LOG_NETWORK, "TCP Buffer size for client<-quillmere<-website in bytes Requested[%d], Allowed[%d]",
-                   RCV_BUF * 2, got);
-            if (got > 0)
-                BLOCKSIZE = got;
-        }
-        if (SND_BUF > 0) {
-            (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &SND_BUF, sizeof SND_BUF);
-            int got = net_sockopt_get(fd, SOL_SOCKET, SO_RCVBUF);
-            putlog(LOG_NETWORK, "TCP Buffer size for client->quillmere->website in bytes Requested[%d], Allowed[%d]",
-                   SND_BUF * 2, got);
-            if (got > BLOCKSIZE)
-                BLOCKSIZE = got;
-        }
         putlog(LOG_ADVICE, "network: Memory allocation: per socket R/W: %d bytes", BLOCKSIZE);
         putlog(LOG_NETWORK, "System Default TCP_KEEPIDLE %d seconds",
                net_sockopt_get(fd, IPPROTO_TCP, TCP_KEEPIDLE));

@@ -1087,6 +1087,7 @@ static bool http_cache_validate(CONNECTION_T *conn)
         conn->flags &= ~CONN_REVALIDATE;
         conn->flags |= CONN_VALIDATED;
         cache_section->validated(object);
+        cache_section->view_fill(conn);   /* restamped: the age starts again */
         http_header_free(r);
         conn->rheader = nullptr;
         putlog(LOG_CACHE, "validated: %s", object->key);
@@ -1111,10 +1112,13 @@ static bool http_cache_create(CONNECTION_T *conn, int mode)
 {
     HEADER *h = conn->header;
     HEADER *r = conn->rheader;
-    if (!cache_section || conn->cache || !h->url || !r->raw || !cacheable(h) || !cacheable(r))
+    if (!cache_section || conn->cache || !h->url || !r->raw || !cacheable(h))
         return false;
     if (conn->flags & CONN_PREFETCH)
         mode |= CACHE_PREFETCHED;
+    /* A response the cache will not keep costs no object at all. */
+    if (!cache_section->storable(conn, r, mode))
+        return false;
     conn->cache = cache_section->cache_open(conn, h->url, r->raw, mode);
     if (!conn->cache)
         return false;
@@ -1172,7 +1176,7 @@ static int http_proxy_auth(CONNECTION_T *conn, int timeout, int client_keep, cha
             if (*text)
                 return 1;
             if (http_cache_unvalidated(conn)) {
-                *text = cache_section->stored_header(conn->cache);
+                *text = cache_section->hit_header(conn);
                 if (*text)
                     return 1;
                 http_copy_unreadable(conn);
@@ -1203,11 +1207,11 @@ int protocol_http(CONNECTION_T *conn)
     char *text = nullptr;
     if (conn->cache && cache_section && !(conn->flags & CONN_REVALIDATE)) {
         /* A plain hit: the stored header, and no server. */
-        text = cache_section->stored_header(conn->cache);
+        text = cache_section->hit_header(conn);
     } else {
         text = http_request_send(conn);
         if (!text && http_cache_unvalidated(conn)) {
-            text = cache_section->stored_header(conn->cache);
+            text = cache_section->hit_header(conn);
             if (!text)
                 http_copy_unreadable(conn);
         }
@@ -1276,7 +1280,7 @@ int protocol_http(CONNECTION_T *conn)
         server_keep = conn->keepalive_server;
         if (!http_cache_validate(conn))
             break;
-        text = cache_section->stored_header(conn->cache);
+        text = cache_section->hit_header(conn);
         if (!text) {
             conn->keepalive_server = 0;
             return -1;
@@ -1289,10 +1293,9 @@ int protocol_http(CONNECTION_T *conn)
     if (conn->cache) {
         /* Serving the cached copy (a plain hit or a validated one). */
         char age[32];
-        snprintf(age, sizeof age, "%lld", (long long)cache_section->age(conn->cache));
+        snprintf(age, sizeof age, "%lld", (long long)cache_section->hit_age(conn));
         header_field_set(&r->age, age);
-        if (!(conn->flags & CONN_VALIDATED) &&
-            (cache_section->flag_get(conn->cache) & CACHE_EXPIRED))
+        if (!(conn->flags & CONN_VALIDATED) && (conn->cache_view.flags & CACHE_EXPIRED))
             header_field_set(&r->warning, "110 stale cache");
         if (!transfer_limit_check(conn))
             return http_finish(conn);

@@ -619,12 +619,14 @@ static int request_cache_lookup(CONNECTION_T *conn)
 {
     HEADER *h = conn->header;
     int mode = (conn->flags & CONN_OFFLINE) ? CACHE_OFFLINE : 0;
-    conn->cache = cache_section->cache_open(conn, h->url, nullptr, mode);
+    /* One locked step: the object, a reference and the view of what
+     * serving it needs, the revalidation decision included. */
+    conn->cache = cache_section->lookup(conn, h->url, mode);
     if (!conn->cache) {
         statincr_cachemiss(conn);
         return REQ_GO_ON;
     }
-    int flags = cache_section->flag_get(conn->cache);
+    int flags = conn->cache_view.flags;
     if (flags & CACHE_INVALID) {
         putlog(LOG_ADVICE, "Please re-check rules in the Caching Section");
         request_send(conn, "error", 404, false);
@@ -635,12 +637,9 @@ static int request_cache_lookup(CONNECTION_T *conn)
         return REQ_END;
     }
     putlog(LOG_CACHE, "hit: %s", conn->cache->key);
-    if (!(conn->flags & CONN_OFFLINE)) {
-        cache_section->check(conn->cache, h);
-        if (cache_section->flag_get(conn->cache) & CACHE_VALIDATE) {
-            conn->flags |= CONN_REVALIDATE;
-            conditional_header(h, cache_section->stored_time(conn->cache));
-        }
+    if (!(conn->flags & CONN_OFFLINE) && (flags & CACHE_VALIDATE)) {
+        conn->flags |= CONN_REVALIDATE;
+        conditional_header(h, conn->cache_view.retrieved - gmtoffset);
     }
     conn->logentry.set_cachecode(CC_TCP_HIT);
     statincr_cachehit(conn);

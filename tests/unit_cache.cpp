@@ -327,7 +327,9 @@ TEST(CacheFresh, CheckHeader)
         { "no-cache", "Cache-Control: max-age=100,no-cache\r\n", 0, 86400, 3600, 20, 1, true, true },
         { "no-store", "Cache-Control: NO-STORE\r\n", 0, 86400, 3600, 20, 0, true, true },
     };
-    CacheSection *c = cache_new(Options(), "");
+    Options keep_all;   /* no-store objects are kept only with violations allowed */
+    keep_all.violations = true;
+    CacheSection *c = cache_new(keep_all, "");
     int i = 0;
     for (const Case &k : cases) {
         SCOPED_TRACE(k.what);
@@ -709,9 +711,15 @@ TEST(CacheObjects, LookupRefusals)
 {
     CacheSection *c = cache_new(Options(), refresh_entry("guest", false, 0, 0, 0, 0) +
                                                 refresh_entry("", true, 0, 86400, 3600, 20));
-    ASSERT_TRUE(put(c, "http://v.test:80/", response("Cache-Control: no-store\r\n", 2), "ns"));
+    ASSERT_TRUE(put(c, "http://v.test:80/", response("Cache-Control: no-cache\r\n", 2), "nc"));
     EXPECT_EQ("<miss>", get(c, "http://v.test:80/"));
-    EXPECT_EQ("ns", get(c, "http://v.test:80/", CACHE_OFFLINE));
+    EXPECT_EQ("nc", get(c, "http://v.test:80/", CACHE_OFFLINE));
+    /* no-store is never kept without allow-violations: not even indexed. */
+    int before = c->objects_count();
+    EXPECT_FALSE(put(c, "http://ns.test:80/", response("Cache-Control: private2, No-Store\r\n", 2),
+                     "ns"));
+    EXPECT_EQ(before, c->objects_count());
+    EXPECT_EQ("<miss>", get(c, "http://ns.test:80/", CACHE_OFFLINE));
     Options allow;
     allow.violations = true;
 
@@ -752,6 +760,8 @@ TEST(CacheObjects, LookupRefusals)
     c = cache_new(allow, "");
     ASSERT_TRUE(put(c, "http://v.test:80/", response("Cache-Control: no-cache\r\n", 2), "nc"));
     EXPECT_EQ("nc", get(c, "http://v.test:80/"));
+    ASSERT_TRUE(put(c, "http://ns.test:80/", response("Cache-Control: no-store\r\n", 2), "ns"));
+    EXPECT_EQ("ns", get(c, "http://ns.test:80/"));
 }
 
 /* The flags and the reference helpers: flag_string, refcount marking a
@@ -951,4 +961,240 @@ TEST(CacheFresh, CheckByUrl)
     EXPECT_EQ(0, c->flag_get(o) & CACHE_VALIDATE);
     c->cache_close(o, false);
     http_header_free(req);
+}
+
+namespace {
+
+/* The body stored under key number k: its length and bytes tell the keys
+ * apart, so that a reader handed the wrong or a torn object notices. */
+std::string threads_body(int k)
+{
+    return bytes_of(4096 + (size_t)k * 9000, (char)('a' + k));
+}
+
+std::string threads_key(int k)
+{
+    return "http://many.test:80/" + std::to_string(k);
+}
+
+/* Every reference held in the index; 0 once every holder closed. */
+int references_held(CacheSection *c)
+{
+    CacheLock lock(*c);
+    int n = 0;
+    for (int b = 0; b < CACHE_BUCKETS; b++)
+        for (CACHEMAP_LIST *node = c->cachemaplist[b]; node; node = node->next)
+            n += node->cachemap->refcount;
+    return n;
+}
+
+/* One request served from the cache as the worker does it: lookup (one
+ * step), the framing from the view, the body sent to the client while
+ * another thread reads it, request_done. Returns the body the client got,
+ * "<miss>" without a hit, "<short>" when the framing and the body differ. */
+std::string serve_hit(CacheSection *c, const std::string &key, const std::string &extra = "")
+{
+    Client client;
+    std::string text = "GET " + key + " HTTP/1.1\r\n" + extra + "\r\n";
+    client.conn->header = http_header_parse_request(text.c_str());
+    client.conn->cache = c->lookup(client.conn, key.c_str(), 0);
+    std::string got = "<miss>";
+    if (client.conn->cache) {
+        char *stored = c->hit_header(client.conn);
+        HEADER *r = http_header_parse_response(stored);
+        free(stored);
+        c->response_framing(client.conn->cache, client.conn, r);
+        int64_t length = (r && (r->flags & HEADER_HAS_LENGTH)) ? r->content_length : -1;
+        http_header_free(r);
+        std::thread drain([&] { got = client.read_all(length < 0 ? SIZE_MAX : (size_t)length); });
+        int64_t sent = c->send(client.conn->cache, client.conn, SIDE_CLIENT);
+        if (length < 0)
+            shutdown(client.conn->client->fd, SHUT_WR);
+        drain.join();
+        if (length >= 0 && (sent != length || (int64_t)got.size() != length))
+            got = "<short>";
+    }
+    c->request_done(client.conn);
+    EXPECT_EQ(nullptr, client.conn->cache_view.object);
+    http_header_free(client.conn->header);
+    client.conn->header = nullptr;
+    return got;
+}
+
+} // namespace
+
+/* Eight threads hit, fill, revalidate, drop and evict the same and
+ * different objects at once, memory so small that cleaning runs again and
+ * again: every body a client gets is whole and its key's, and once all are
+ * done no reference is left behind. */
+TEST(CacheThreads, HitFillRevalidateEvict)
+{
+    Options o;
+    o.memory = "400K";
+    o.extra = "100K";
+    CacheSection *c = cache_new(o, refresh_entry("", true, 0, 86400, 3600, 20));
+    const int threads = 8, rounds = 250, keys = 12;
+    std::atomic<int> wrong{0}, hits{0};
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; t++)
+        pool.emplace_back([&, t] {
+            unsigned seed = 2654435761u * (unsigned)(t + 1);
+            for (int i = 0; i < rounds; i++) {
+                seed = seed * 1103515245u + 12345u;
+                int k = (int)((seed >> 8) % keys);
+                std::string key = threads_key(k), body = threads_body(k);
+                switch ((seed >> 20) % 6) {
+                case 0: {   /* fill: refused while the object is in use */
+                    (void)put(c, key, response("Cache-Control: max-age=600\r\n",
+                                               (int64_t)body.size()), body);
+                    break;
+                }
+                case 1: {   /* revalidate: the request asks, the server confirms */
+                    std::string got = serve_hit(c, key, "Cache-Control: no-cache\r\n");
+                    CACHEMAP *held = c->cache_open(nullptr, key.c_str(), nullptr, 0);
+                    if (held) {
+                        c->validated(held);
+                        c->cache_close(held, false);
+                    }
+                    if (got != "<miss>" && got != body)
+                        wrong++;
+                    break;
+                }
+                case 2: {   /* drop, as a failed validation does */
+                    CACHEMAP *held = c->cache_open(nullptr, key.c_str(), nullptr, 0);
+                    if (held)
+                        c->invalidate(held);
+                    break;
+                }
+                case 3: {   /* allow the next cleaning at once */
+                    CacheLock lock(*c);
+                    c->clean_time = 0;
+                    break;
+                }
+                default: {
+                    std::string got = serve_hit(c, key);
+                    if (got != "<miss>") {
+                        hits++;
+                        if (got != body)
+                            wrong++;
+                    }
+                    break;
+                }
+                }
+            }
+        });
+    for (std::thread &t : pool)
+        t.join();
+    EXPECT_EQ(0, wrong.load());
+    EXPECT_GT(hits.load(), 0);
+    EXPECT_EQ(0, references_held(c));
+    {
+        CacheLock lock(*c);
+        EXPECT_LE(c->mem_bytes, 400u * 1024u);
+    }
+    /* Still a working cache. */
+    ASSERT_TRUE(put(c, threads_key(0), response("Cache-Control: max-age=600\r\n",
+                                                (int64_t)threads_body(0).size()),
+                    threads_body(0)));
+    EXPECT_EQ(threads_body(0), serve_hit(c, threads_key(0)));
+}
+
+/* A reader follows an object while its writer fills it, and meanwhile
+ * other clients hit a finished object under the shared lock: the follower
+ * gets every byte as written, the hits are whole, and the followed object
+ * is a plain hit once finished. */
+TEST(CacheThreads, FollowerBesideHits)
+{
+    CacheSection *c = cache_new(Options(), refresh_entry("", true, 0, 86400, 3600, 20));
+    std::string done_body = bytes_of(150000, 'd');
+    std::string head = response("Cache-Control: max-age=600\r\n", (int64_t)done_body.size());
+    ASSERT_TRUE(put(c, "http://done.test:80/", head, done_body));
+
+    std::string body = bytes_of(1 << 20, 'w');
+    std::string whead = response("Cache-Control: max-age=600\r\n", (int64_t)body.size());
+    CACHEMAP *w = c->cache_open(nullptr, "http://fill.test:80/", whead.c_str(), CACHE_WRITING);
+    ASSERT_NE(nullptr, w);
+    ASSERT_EQ(1000, c->add(w, body.data(), 1000));
+
+    std::string followed;
+    std::thread follower([&] { followed = serve_hit(c, "http://fill.test:80/"); });
+    std::atomic<bool> writing{true};
+    std::atomic<int> wrong{0}, hits{0};
+    std::vector<std::thread> hitters;
+    for (int t = 0; t < 4; t++)
+        hitters.emplace_back([&] {
+            while (writing) {
+                if (serve_hit(c, "http://done.test:80/") != done_body)
+                    wrong++;
+                hits++;
+            }
+        });
+    for (size_t off = 1000; off < body.size(); off += 30000) {
+        int64_t n = std::min<int64_t>(30000, (int64_t)(body.size() - off));
+        ASSERT_EQ(n, c->add(w, body.data() + off, n));
+        usleep(1000);
+    }
+    c->cache_close(w, true);
+    follower.join();
+    while (hits.load() < 8)
+        usleep(1000);
+    writing = false;
+    for (std::thread &t : hitters)
+        t.join();
+    EXPECT_TRUE(followed == body) << followed.size();
+    EXPECT_EQ(0, wrong.load());
+    EXPECT_TRUE(serve_hit(c, "http://fill.test:80/") == body);
+    EXPECT_EQ(0, references_held(c));
+}
+
+/* Cleaning while a reader streams a finished object: the held object is
+ * left alone and its client gets every byte; once it is given back the
+ * next cleaning may take it. */
+TEST(CacheThreads, EvictionWhileStreaming)
+{
+    Options o;
+    o.memory = "1M";
+    o.extra = "200K";
+    CacheSection *c = cache_new(o, refresh_entry("", true, 0, 86400, 3600, 20));
+    std::string body = bytes_of(600000, 'e');
+    std::string head = response("Cache-Control: max-age=600\r\n", (int64_t)body.size());
+    ASSERT_TRUE(put(c, "http://held.test:80/", head, body));
+
+    Client slow;
+    slow.conn->header = http_header_parse_request("GET http://held.test/ HTTP/1.1\r\n\r\n");
+    slow.conn->cache = c->lookup(slow.conn, "http://held.test:80/", 0);
+    ASSERT_NE(nullptr, slow.conn->cache);
+    int64_t sent = -1;
+    std::thread sender([&] { sent = c->send(slow.conn->cache, slow.conn, SIDE_CLIENT); });
+
+    /* Other objects push memory over its limit; cleaning runs each time. */
+    std::string other = bytes_of(300000, 'o');
+    for (int i = 0; i < 6; i++) {
+        {
+            CacheLock lock(*c);
+            c->clean_time = 0;
+        }
+        (void)put(c, "http://other.test:80/" + std::to_string(i),
+                  response("Cache-Control: max-age=600\r\n", (int64_t)other.size()), other);
+    }
+    {
+        CacheLock lock(*c);
+        EXPECT_EQ(slow.conn->cache, c->hash_find("http://held.test:80/"));   /* not evicted */
+    }
+    std::string got = slow.read_all(body.size());
+    sender.join();
+    EXPECT_TRUE(got == body);
+    EXPECT_EQ((int64_t)body.size(), sent);
+    c->request_done(slow.conn);
+    http_header_free(slow.conn->header);
+    slow.conn->header = nullptr;
+
+    {
+        CacheLock lock(*c);
+        c->clean_time = 0;
+        EXPECT_NE(nullptr, c->hash_find("http://held.test:80/"));
+    }
+    (void)put(c, "http://other.test:80/last",
+              response("Cache-Control: max-age=600\r\n", (int64_t)other.size()), other);
+    EXPECT_EQ(0, references_held(c));
 }

@@ -475,8 +475,7 @@ TEST(CacheStore, SelectStore)
         ss->bytes = *k.profiles ? 0 : 100 * G;
         CONNECTION_T *conn = connection_new();
         conn->profiles = StringList(k.profiles, ',');
-        CACHEMAP probe;
-        memset(&probe, 0, sizeof probe);
+        CACHEMAP probe{};   /* zero: no store, no flags */
         c->select_store(conn, &probe);
         Store *want = k.chosen == 0 ? sa : k.chosen == 1 ? sb : k.chosen == 2 ? ss : nullptr;
         EXPECT_EQ(want, probe.store);

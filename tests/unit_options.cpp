@@ -16,7 +16,8 @@ static int options_run(std::vector<std::string> args, std::string *err_text = nu
     CLIENT_POOL_TIMEOUT = 1;
     max_opt_stack = 1048576;
     overload_factor = 1;
-    SND_BUF = RCV_BUF = BLOCKSIZE = 8192;
+    SND_BUF = RCV_BUF = 0;
+    BLOCKSIZE = 8192;
     TCP_KEEPIDLE_TIME = 900;
     TCP_KEEPINTVL_TIME = 75;
     TCP_KEEPCNT_COUNTS = 9;
@@ -76,6 +77,11 @@ TEST(Options, RangesAndRefusals)
         { { "-b", "4096:4096" }, OPTIONS_RUN, &BLOCKSIZE, 8192 },
         { { "-b", ":65536" }, OPTIONS_RUN, &BLOCKSIZE, 65536 },
         { { "-b", "0:10" }, OPTIONS_EXIT_FAIL, nullptr, 0 },
+        { { "-b", "16384" }, OPTIONS_RUN, &SND_BUF, 16384 },
+        { { "-b", "16384" }, OPTIONS_RUN, &RCV_BUF, 0 },             /* the other stays the kernel's */
+        { { "-T", "1" }, OPTIONS_RUN, &SND_BUF, 0 },                 /* without -b: the kernel's */
+        { { "-T", "1" }, OPTIONS_RUN, &RCV_BUF, 0 },
+        { { "-T", "1" }, OPTIONS_RUN, &BLOCKSIZE, 8192 },
         { { "-k", "10:5:3" }, OPTIONS_RUN, &TCP_KEEPCNT_COUNTS, 3 },
         { { "-k", "10" }, OPTIONS_RUN, &TCP_KEEPIDLE_TIME, 10 },
         { { "-k", "10:0" }, OPTIONS_EXIT_FAIL, nullptr, 0 },
@@ -138,5 +144,7 @@ TEST(Options, HelpShowsCurrentDefaults)
     EXPECT_NE(std::string::npos, err.find("for another connection (default: 7)\n"));
     EXPECT_NE(std::string::npos, err.find("Recieve Buffer sizes (default: 100:200)\n"));
     EXPECT_NE(std::string::npos, err.find(" 134217728 = debug\n"));
+    ASSERT_EQ(OPTIONS_EXIT_OK, options_run({ "-h" }, &err));
+    EXPECT_NE(std::string::npos, err.find("Recieve Buffer sizes (default: sized by the kernel)\n"));
     EXPECT_NE(std::string::npos, err.find("\nQuillmere - VERSION - 0.1.0 - BUILD - 1\nUsage:"));
 }

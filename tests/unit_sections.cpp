@@ -104,7 +104,7 @@ static const std::vector<SectionCase> &section_cases()
     static const std::vector<SectionCase> cases = {
         { "access", [] { return (Section *)access_section; }, SECTION_RWLOCK, { "allow", "deny" } },
         { "url-filtering", [] { return (Section *)filter_section; }, SECTION_RWLOCK, { "allow", "deny" } },
-        { "cache", [] { return (Section *)cache_section; }, SECTION_MUTEX, { "store", "refresh" } },
+        { "cache", [] { return (Section *)cache_section; }, SECTION_RWLOCK, { "store", "refresh" } },
         { "general", [] { return (Section *)general_section; }, SECTION_RWLOCK, { "rule" } },
         { "dnsbl", [] { return (Section *)dnsbl_section; }, SECTION_RWLOCK, {} },
         { "network", [] { return (Section *)network_section; }, SECTION_RWLOCK, { "listen", "interface" } },
