@@ -148,6 +148,7 @@ enum {
 /* Cleaning walks the index in at most this many bands of access time. */
 #define CACHE_CLEAN_BANDS 128
 
+struct JournalLine;
 struct Store;
 
 /*
@@ -495,7 +496,7 @@ private:
     void free_unlocked(CACHEMAP *object);
     void mem_delete(CACHEMAP *object);
     void touch_unlocked(CACHEMAP *object, int both);
-    void clean_mark_no_cache(time_t now, bool mem_over);
+    void clean_too_soon(time_t now, bool mem_over);
     bool clean_age_range(time_t *oldest, time_t *newest);
     uint64_t clean_targets(bool mem_over);
     void clean_band(time_t threshold, uint64_t mem_target, time_t now);
@@ -509,6 +510,8 @@ private:
     unsigned bucket_of(const char *key) const;
 
     std::string journal_line(const CACHEMAP *object);
+    void journal_apply(Store *store, const JournalLine &line);
+    void journal_settle(Store *store);
     void stores_detach();
     void journal_flush_all();
 

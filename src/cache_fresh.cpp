@@ -328,6 +328,12 @@ void CacheSection::validated(CACHEMAP *object)
 
 /* Cleaning. */
 
+/*
+ * Cleaning, in phases: too soon after the last run it only holds new
+ * objects back and reports; else it finds the access times of the objects
+ * nobody holds, sets each store's target and memory's, drops objects band
+ * by band of access time, oldest first, and reports the result.
+ */
 void CacheSection::clean()
 {
     if (cleaning)
@@ -335,36 +341,12 @@ void CacheSection::clean()
     time_t interval = opt_clean_interval();
     time_t now = utc_time(nullptr);
     uint64_t limit = opt_memory_size();
-    uint64_t extra = opt_memory_free_extra();
     /* Memory never goes over its limit: what counts is whether the bytes
      * waiting for room would take it over. */
     bool mem_over = mem_bytes > limit || mem_wanted > limit - std::min(mem_bytes, limit);
 
     if (clean_time && now < clean_time + interval) {
-        if (clean_state <= 0) {
-            pthread_rwlock_wrlock(&no_cache);
-            next_cache = clean_time + interval + 120;
-            pthread_rwlock_unlock(&no_cache);
-            if (mem_over) {
-                putlog(LOG_ERROR, "cache: memory: [objects:bytes max_size:free_extra - %d:%llu "
-                       "%llu:%llu] can not clean for next %lld seconds", mem_objects,
-                       (unsigned long long)mem_bytes, (unsigned long long)limit,
-                       (unsigned long long)extra, (long long)(clean_time + interval - now));
-                putlog(LOG_ADVICE, "cache: Memory cache size: %llu bytes, Memory free extra: %llu "
-                       "bytes maybe too less, if system has more free memory - increase Memory "
-                       "cache size, else increase Memory free extra",
-                       (unsigned long long)limit, (unsigned long long)extra);
-            }
-            for (const Store &s : stores)
-                if (!s.directory.empty() && s.bytes > s.size) {
-                    putlog(LOG_ERROR, "cache: disk store: %s, entries: %d entries, bytes: %llu, "
-                           "used: %u%%", s.directory.c_str(), s.entries,
-                           (unsigned long long)s.bytes, cache_percent(s.bytes, s.size));
-                    putlog(LOG_ADVICE, "cache: disk store %s is underdimensioned, please "
-                           "consider increasing it", s.directory.c_str());
-                }
-        }
-        clean_state = 1;
+        clean_too_soon(now, mem_over);
         return;
     }
 
@@ -372,20 +354,8 @@ void CacheSection::clean()
     putlog(LOG_CACHE, "cleaning triggered");
     cleaning = true;
 
-    bool any = false;
     time_t oldest = 0, newest = 0;
-    for (int b = 0; b < CACHE_BUCKETS; b++)
-        for (CACHEMAP_LIST *n = cachemaplist[b]; n; n = n->next) {
-            const CACHEMAP *o = n->cachemap;
-            if (o->refcount > 0)
-                continue;
-            if (!any || o->accessed < oldest)
-                oldest = o->accessed;
-            if (!any || o->accessed > newest)
-                newest = o->accessed;
-            any = true;
-        }
-    if (!any) {
+    if (!clean_age_range(&oldest, &newest)) {
         pthread_rwlock_wrlock(&no_cache);
         if (next_cache < now + interval + 60)
             next_cache = now + interval + 120;
@@ -394,7 +364,74 @@ void CacheSection::clean()
         cleaning = false;
         return;
     }
+    uint64_t mem_target = clean_targets(mem_over);
+    time_t step = (newest - oldest) / CACHE_CLEAN_BANDS + 1;
+    for (time_t threshold = oldest + step; threshold <= newest + step; threshold += step)
+        clean_band(threshold, mem_target, now);
+    clean_report(now);
+    cleaning = false;
+}
 
+/* A cleaning asked for within clean-interval of the last: new objects wait
+ * until after the next one, and the first such call reports what is over
+ * its limit. */
+void CacheSection::clean_too_soon(time_t now, bool mem_over)
+{
+    time_t interval = opt_clean_interval();
+    uint64_t limit = opt_memory_size();
+    uint64_t extra = opt_memory_free_extra();
+    if (clean_state <= 0) {
+        pthread_rwlock_wrlock(&no_cache);
+        next_cache = clean_time + interval + 120;
+        pthread_rwlock_unlock(&no_cache);
+        if (mem_over) {
+            putlog(LOG_ERROR, "cache: memory: [objects:bytes max_size:free_extra - %d:%llu "
+                   "%llu:%llu] can not clean for next %lld seconds", mem_objects,
+                   (unsigned long long)mem_bytes, (unsigned long long)limit,
+                   (unsigned long long)extra, (long long)(clean_time + interval - now));
+            putlog(LOG_ADVICE, "cache: Memory cache size: %llu bytes, Memory free extra: %llu "
+                   "bytes maybe too less, if system has more free memory - increase Memory "
+                   "cache size, else increase Memory free extra",
+                   (unsigned long long)limit, (unsigned long long)extra);
+        }
+        for (const Store &s : stores)
+            if (!s.directory.empty() && s.bytes > s.size) {
+                putlog(LOG_ERROR, "cache: disk store: %s, entries: %d entries, bytes: %llu, "
+                       "used: %u%%", s.directory.c_str(), s.entries,
+                       (unsigned long long)s.bytes, cache_percent(s.bytes, s.size));
+                putlog(LOG_ADVICE, "cache: disk store %s is underdimensioned, please "
+                       "consider increasing it", s.directory.c_str());
+            }
+    }
+    clean_state = 1;
+}
+
+/* The oldest and newest access time of the objects nobody holds; false
+ * when every object is held (or there is none). */
+bool CacheSection::clean_age_range(time_t *oldest, time_t *newest)
+{
+    bool any = false;
+    for (int b = 0; b < CACHE_BUCKETS; b++)
+        for (CACHEMAP_LIST *n = cachemaplist[b]; n; n = n->next) {
+            const CACHEMAP *o = n->cachemap;
+            if (o->refcount > 0)
+                continue;
+            time_t accessed = o->accessed;
+            if (!any || accessed < *oldest)
+                *oldest = accessed;
+            if (!any || accessed > *newest)
+                *newest = accessed;
+            any = true;
+        }
+    return any;
+}
+
+/* Sets each store's clean_target (a full store goes its margin below its
+ * bytes) and returns memory's: its limit, or the low mark when over. */
+uint64_t CacheSection::clean_targets(bool mem_over)
+{
+    uint64_t limit = opt_memory_size();
+    uint64_t extra = opt_memory_free_extra();
     for (Store &s : stores) {
         if (s.directory.empty())
             continue;
@@ -410,53 +447,64 @@ void CacheSection::clean()
     }
     putlog(LOG_CACHE, "before cleaning: memory: %d entries, bytes %llu, used: %u%%", mem_objects,
            (unsigned long long)mem_bytes, cache_percent(mem_bytes, limit));
-    uint64_t mem_target = limit;
-    if (mem_over)
-        mem_target = limit > extra ? limit - extra : 0;
+    if (!mem_over)
+        return limit;
+    return limit > extra ? limit - extra : 0;
+}
 
-    time_t step = (newest - oldest) / CACHE_CLEAN_BANDS + 1;
-    for (time_t threshold = oldest + step; threshold <= newest + step; threshold += step) {
-        for (int b = 0; b < CACHE_BUCKETS; b++) {
-            CACHEMAP_LIST *node = cachemaplist[b];
-            while (node) {
-                CACHEMAP *o = node->cachemap;
-                node = node->next;
-                if (o->refcount > 0)
+/* One band: every object nobody holds, accessed up to threshold (a
+ * CACHE_DISCARD object: past its life), is dropped when neither mapped nor
+ * on disk, when its store is over target, or when memory is over target
+ * and it has no disk copy; a disk object only leaves memory then. */
+void CacheSection::clean_band(time_t threshold, uint64_t mem_target, time_t now)
+{
+    for (int b = 0; b < CACHE_BUCKETS; b++) {
+        CACHEMAP_LIST *node = cachemaplist[b];
+        while (node) {
+            CACHEMAP *o = node->cachemap;
+            node = node->next;
+            if (o->refcount > 0)
+                continue;
+            bool expired_discard = false;
+            if (o->flags & CACHE_DISCARD) {
+                if (!(now > o->retrieved + CACHE_DISCARD_SECONDS))
                     continue;
-                bool expired_discard = false;
-                if (o->flags & CACHE_DISCARD) {
-                    if (!(now > o->retrieved + CACHE_DISCARD_SECONDS))
-                        continue;
-                    expired_discard = true;
-                } else if (o->accessed > threshold) {
-                    continue;
-                }
-                if (!(o->flags & (CACHE_DISK | CACHE_MEM)) ||
-                    ((o->flags & CACHE_DISK) && !o->store)) {
-                    /* Neither in memory nor on disk: nothing to keep. */
+                expired_discard = true;
+            } else if (o->accessed > threshold) {
+                continue;
+            }
+            if (!(o->flags & (CACHE_DISK | CACHE_MEM)) || ((o->flags & CACHE_DISK) && !o->store)) {
+                /* Neither in memory nor on disk: nothing to keep. */
+                invalidate_unlocked(o, false);
+                continue;
+            }
+            if (o->flags & CACHE_DISK) {
+                if (expired_discard || o->store->bytes > o->store->clean_target) {
                     invalidate_unlocked(o, false);
                     continue;
                 }
-                if (o->flags & CACHE_DISK) {
-                    if (expired_discard || o->store->bytes > o->store->clean_target) {
-                        invalidate_unlocked(o, false);
-                        continue;
-                    }
-                    o->store->disk_full = false;
-                } else if (expired_discard) {
+                o->store->disk_full = false;
+            } else if (expired_discard) {
+                invalidate_unlocked(o, false);
+                continue;
+            }
+            if ((o->flags & CACHE_MEM) && mem_bytes > mem_target) {
+                if (o->flags & CACHE_DISK)
+                    mem_delete(o);
+                else
                     invalidate_unlocked(o, false);
-                    continue;
-                }
-                if ((o->flags & CACHE_MEM) && mem_bytes > mem_target) {
-                    if (o->flags & CACHE_DISK)
-                        mem_delete(o);
-                    else
-                        invalidate_unlocked(o, false);
-                }
             }
         }
     }
+}
 
+/* After the bands: memory still above its low mark holds new objects back
+ * until after the next cleaning; then the stores are reported. */
+void CacheSection::clean_report(time_t now)
+{
+    time_t interval = opt_clean_interval();
+    uint64_t limit = opt_memory_size();
+    uint64_t extra = opt_memory_free_extra();
     putlog(LOG_CACHE, "after cleaning: memory: %d entries, bytes %llu, used: %u%%", mem_objects,
            (unsigned long long)mem_bytes, cache_percent(mem_bytes, limit));
     if (extra <= limit && mem_bytes > limit - extra) {
@@ -478,7 +526,6 @@ void CacheSection::clean()
                    "used: %u%%, diskfull: %d", s.directory.c_str(), s.entries,
                    (unsigned long long)s.bytes, cache_percent(s.bytes, s.size),
                    s.disk_full ? 1 : 0);
-    cleaning = false;
 }
 
 /* Helpers. */

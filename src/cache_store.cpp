@@ -470,69 +470,85 @@ void CacheSection::journal_read(Store *store)
         }
         buf[len - 1] = '\0';
         JournalLine line;
-        if (!journal_parse(buf.data(), &line))
-            continue;
-
-        CACHEMAP *o = hash_find(line.key.c_str());
-        if (o) {
-            if (o->refcount > 0)
-                continue;
-            if (o->store != store) {
-                /* A newer copy elsewhere wins; an older one yields, and its
-                 * file here, which no journal will name, goes. */
-                if (line.retrieved < o->retrieved) {
-                    char live[4096], here[4096];
-                    Store *other = o->store;
-                    bool live_named = other && filename(o, live, sizeof live) >= 0;
-                    o->store = store;
-                    bool here_named = filename(o, here, sizeof here) >= 0;
-                    o->store = other;
-                    if (here_named && (!live_named || strcmp(live, here) != 0))
-                        unlink_list_add(here);
-                    continue;
-                }
-                if (o->flags & CACHE_MEM)
-                    mem_delete(o);
-                if (o->store && (o->flags & CACHE_DISK))
-                    disk_delete(o);
-                o->flags &= ~CACHE_DISK;
-            }
-        } else {
-            o = cachemap_new(false);
-            if (!o)
-                continue;
-            o->key = xstrdup(line.key.c_str());
-            if (!o->key) {
-                free(o);
-                continue;
-            }
-            if (!hash_add(o)) {
-                cache_free(o);
-                continue;
-            }
-        }
-        o->store = store;
-        {
-            char here[4096];
-            if (filename(o, here, sizeof here) >= 0)
-                unlink_list_zap(here);   /* an earlier older line may have queued it */
-        }
-        o->flags = (line.flags & CACHE_FLAGS_ALL & ~(CACHE_MEM | CACHE_CONDVAR)) |
-                   (o->flags & (CACHE_MEM | CACHE_CONDVAR));
-        o->size = line.size;
-        o->retrieved = line.retrieved;
-        o->accessed = line.accessed;
-        if (line.ages) {
-            o->min_age = line.min_age;
-            o->max_age = line.max_age;
-            o->default_age = line.default_age;
-            o->lm_factor = line.lm_factor;
-        } else {
-            select_refresh(nullptr, o);
-        }
-        strcpy(o->md5, line.md5);
+        if (journal_parse(buf.data(), &line))
+            journal_apply(store, line);
     }
+    journal_settle(store);
+}
 
+/*
+ * One journal line of store. A line for an object held now changes
+ * nothing; one for an object of another store wins only when it is not
+ * older (the loser's file here is queued for deletion); else the line's
+ * state replaces the object's, or a new object is indexed for it.
+ */
+void CacheSection::journal_apply(Store *store, const JournalLine &line)
+{
+    CACHEMAP *o = hash_find(line.key.c_str());
+    if (o) {
+        if (o->refcount > 0)
+            return;
+        if (o->store != store) {
+            /* A newer copy elsewhere wins; an older one yields, and its
+             * file here, which no journal will name, goes. */
+            if (line.retrieved < o->retrieved) {
+                char live[4096], here[4096];
+                Store *other = o->store;
+                bool live_named = other && filename(o, live, sizeof live) >= 0;
+                o->store = store;
+                bool here_named = filename(o, here, sizeof here) >= 0;
+                o->store = other;
+                if (here_named && (!live_named || strcmp(live, here) != 0))
+                    unlink_list_add(here);
+                return;
+            }
+            if (o->flags & CACHE_MEM)
+                mem_delete(o);
+            if (o->store && (o->flags & CACHE_DISK))
+                disk_delete(o);
+            o->flags &= ~CACHE_DISK;
+        }
+    } else {
+        o = cachemap_new(false);
+        if (!o)
+            return;
+        o->key = xstrdup(line.key.c_str());
+        if (!o->key) {
+            free(o);
+            return;
+        }
+        if (!hash_add(o)) {
+            cache_free(o);
+            return;
+        }
+    }
+    o->store = store;
+    {
+        char here[4096];
+        if (filename(o, here, sizeof here) >= 0)
+            unlink_list_zap(here);   /* an earlier older line may have queued it */
+    }
+    o->flags = (line.flags & CACHE_FLAGS_ALL & ~(CACHE_MEM | CACHE_CONDVAR)) |
+               (o->flags & (CACHE_MEM | CACHE_CONDVAR));
+    o->size = line.size;
+    o->retrieved = line.retrieved;
+    o->accessed = line.accessed;
+    if (line.ages) {
+        o->min_age = line.min_age;
+        o->max_age = line.max_age;
+        o->default_age = line.default_age;
+        o->lm_factor = line.lm_factor;
+    } else {
+        select_refresh(nullptr, o);
+    }
+    strcpy(o->md5, line.md5);
+}
+
+/* After the last line: every object of store nobody holds keeps only its
+ * journaled flags; a finished one on disk counts in the store, any other
+ * (being written, dead, buffer-only, empty) is dropped with its file. */
+void CacheSection::journal_settle(Store *store)
+{
     for (int b = 0; b < CACHE_BUCKETS; b++) {
         CACHEMAP_LIST *node = cachemaplist[b];
         while (node) {

@@ -907,6 +907,32 @@ static bool http_cache_reader(const CONNECTION_T *conn)
     return conn->cache && cache_section && !(conn->flags & CONN_WRITING_CACHE);
 }
 
+/* The response header for the client, held in its socket so that it
+ * leaves with the first block of the body in one write (a small response
+ * goes whole in one). Returns 0, or -1 when it cannot be built. The caller
+ * writes the body or flushes the client socket after. */
+static int http_header_hold(const HEADER *r, CONNECTION_T *conn)
+{
+    if (conn->flags & CONN_NOCLIENT)
+        return 0;
+    if (!conn->client)
+        return -1;
+    Filebuf buffer;
+    if (header_send_filebuf(&buffer, r, conn, HEADER_SEND_RESPONSE) != FILEBUF_OK)
+        return -1;
+    conn->client->Hold(buffer.data, buffer.size);
+    return 0;
+}
+
+/* Sends what is still held for the client (a header with no body after
+ * it). 0, or -1 when the write failed. */
+static int http_client_flush(CONNECTION_T *conn)
+{
+    if ((conn->flags & CONN_NOCLIENT) || !conn->client)
+        return 0;
+    return conn->client->Flush();
+}
+
 /* Step 16, streamed: the body passes block by block. A coded body for a
  * client that takes no coding is decoded on the way; one the proxy cannot
  * decode goes as it came, unless the proxy itself asked for the coding. */
@@ -932,12 +958,14 @@ static int http_stream(CONNECTION_T *conn)
         (void)http_pump(conn, &in, nullptr, coding);
         return http_complete(conn);
     }
-    if (header_send(r, conn, SIDE_CLIENT, HEADER_SEND_RESPONSE) != 0)
+    if (http_header_hold(r, conn) != 0)
         conn->keepalive_client = 0;
     if (http_cache_reader(conn))
         conn->download_bytes += cache_section->send(conn->cache, conn, SIDE_CLIENT);
     else
         (void)http_transfer(conn, SIDE_SERVER);
+    if (http_client_flush(conn) != 0)
+        conn->keepalive_client = 0;
     return http_complete(conn);
 }
 
@@ -1033,8 +1061,8 @@ static int http_buffered(CONNECTION_T *conn)
     r->content_length = body->size;
     r->flags |= HEADER_HAS_LENGTH;
     r->chunked = 0;
-    if (header_send(r, conn, SIDE_CLIENT, HEADER_SEND_RESPONSE) != 0 ||
-        (body->size > 0 && http_send_body(conn, body.get()) != 0))
+    if (http_header_hold(r, conn) != 0 ||
+        (body->size > 0 && http_send_body(conn, body.get()) != 0) || http_client_flush(conn) != 0)
         conn->keepalive_client = 0;
     return http_complete(conn);
 }

@@ -166,6 +166,11 @@ public:
      * write failed (the rest stays queued). */
     int Flush();
 
+    /* Queues len bytes without writing them, so that they leave with the
+     * next Write in one system call (a response header with the start of
+     * its body); Write or Flush sends them. */
+    void Hold(const char *bytes, int64_t len);
+
     /* Write of the whole buffer, then Flush; returns the Write result. */
     [[nodiscard]] int64_t WriteFilebuf(const Filebuf *buffer);
 
@@ -259,6 +264,7 @@ private:
     int64_t recv_block(char *area, int64_t n, bool may_wait, int64_t deadline_ms, bool *hangup);
     int64_t send_pending();
     int64_t send_direct(const char *bytes, int64_t available);
+    int64_t send_both(const char *bytes, int64_t len);
     int64_t fill(int64_t deadline_ms, bool *hangup);
     void account_in(int64_t n);
     void account_out(int64_t n);

@@ -1092,3 +1092,44 @@ TEST_F(SocketTls, SilentServerEndsTheHandshakeAtTheTimeLimit)
     close(peer);
     close(l);
 }
+
+/* Held bytes leave with the next write in one system call: on a packet
+ * socket the peer's first read is the header and body together. A held
+ * header with nothing after it goes with Flush; a rate group falls back
+ * to the queue, still in order. */
+TEST(SocketWrite, HeldHeaderLeavesWithTheBody)
+{
+    int fds[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds));
+    {
+        Socket s(fds[0]);
+        s.Hold("HEAD\r\n\r\n", 8);
+        EXPECT_EQ(8, s.write_length);
+        EXPECT_EQ(4, s.Write("body", 4));
+        EXPECT_EQ(0, s.write_length);
+        char packet[64];
+        ASSERT_EQ(12, read(fds[1], packet, sizeof packet));
+        EXPECT_EQ("HEAD\r\n\r\nbody", std::string(packet, 12));
+
+        s.Hold("ALONE\r\n\r\n", 9);
+        EXPECT_EQ(0, s.Flush());
+        ASSERT_EQ(9, read(fds[1], packet, sizeof packet));
+        EXPECT_EQ(12 + 9, s.bytes_out);
+    }
+    close(fds[1]);
+
+    Pair p = tcp_pair();
+    Received got;
+    got.start(p.theirs);
+    {
+        Socket s(p.ours);
+        LimitGroup *g = new LimitGroup(100000);
+        s.SetRate(nullptr, g);
+        limitgroup_release(g);
+        s.Hold("HEAD\r\n\r\n", 8);
+        (void)s.Write(std::string(3000, 'b').data(), 3000);
+        EXPECT_EQ(0, s.Flush());
+    }
+    got.thread.join();
+    EXPECT_EQ("HEAD\r\n\r\n" + std::string(3000, 'b'), got.bytes);
+}
