@@ -1390,10 +1390,11 @@ int64_t CacheSection::send(CACHEMAP *object, CONNECTION_T *conn, int side)
     bool ok = true;
     std::unique_ptr<char[]> piece;
     const char *body = nullptr;   /* a finished object's body, in its mapping */
+    int64_t stored = 0;           /* and its length */
     {
         CacheLock lock(*this, true);
         if (!(object->flags & (CACHE_WRITING | CACHE_INVALID))) {
-            expect = object->size - object->start;
+            expect = stored = object->size - object->start;
             body = object->map + object->start;
         } else if (object->header && (object->header->flags & HEADER_HAS_LENGTH)) {
             expect = object->header->content_length;
@@ -1401,11 +1402,16 @@ int64_t CacheSection::send(CACHEMAP *object, CONNECTION_T *conn, int side)
         if (object->flags & CACHE_WRITING)
             putlog(LOG_DEBUG, "cache: [IP:%s]sending file while being written", cache_ip(conn));
     }
+    /* The client was told the length the view framed: a body short of
+     * that, whatever the object says by now, ends the connection. */
+    const CACHEVIEW *v = &conn->cache_view;
+    if (side == SIDE_CLIENT && v->object == object && !(conn->flags & CONN_WRITING_CACHE))
+        expect = v->finished ? v->body_length : v->announced;
 
     /* Finished: the mapping stays put while we hold a reference, so it is
      * written with no lock at all. */
-    while (body && sent < expect) {
-        int64_t n = std::min<int64_t>(expect - sent, CACHE_SEND_PIECE);
+    while (body && sent < stored) {
+        int64_t n = std::min<int64_t>(stored - sent, CACHE_SEND_PIECE);
         if (sock->Write(body + sent, n) < 0) {
             ok = false;
             break;
