@@ -13,8 +13,18 @@ packages=(
     clang libclang-rt-14-dev libpam-modules
     dante-server microsocks nginx nginx-light dnsmasq-base iproute2 util-linux
     squid tinyproxy
+    clamav-daemon
     chromium
 )
+
+# clamd is started by its tests with their own configuration, and freshclam
+# would reach for the internet: neither runs as a system service.
+scanner_services_off() {
+    if [ "$(id -u)" -eq 0 ] && command -v systemctl >/dev/null 2>&1; then
+        systemctl disable clamav-daemon.service clamav-daemon.socket \
+            clamav-freshclam.service >/dev/null 2>&1 || true
+    fi
+}
 
 missing=()
 for p in "${packages[@]}"; do
@@ -24,6 +34,7 @@ for p in "${packages[@]}"; do
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
+    scanner_services_off
     exit 0
 fi
 
@@ -44,3 +55,4 @@ if [ ! -e "$policy" ]; then
     trap 'rm -f "$policy"' EXIT
 fi
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
+scanner_services_off

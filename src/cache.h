@@ -87,8 +87,9 @@ struct HEADER;
  *   CONN_WRITING_CACHE, every block the read observer sees from the server
  *   goes to add(cache, block, length) (the body bytes, without chunk
  *   framing); -1 means the object was dropped and the transfer goes on
- *   without it (a prefetch stops). process_response flags CACHE_CLEAN; the buffer time-out
- *   flags CACHE_BUFFERWAIT | CACHE_PREFETCHED and sends send_status.
+ *   without it (a prefetch stops). process_response flags CACHE_CLEAN after a
+ *   clean scan; the buffer time-out flags CACHE_BUFFERWAIT | CACHE_PREFETCHED
+ *   and sends send_status.
  *
  * Worker loop (process_entry), after every request:
  *
@@ -113,7 +114,7 @@ enum {
     CACHE_DISK = 0x80,         /* it has a file in its store */
     CACHE_MEM = 0x100,         /* it is mapped */
     CACHE_CONDVAR = 0x200,     /* cond is initialised */
-    CACHE_CLEAN = 0x400,       /* the body passed the response checks */
+    CACHE_CLEAN = 0x400,       /* a virus scanner passed the body */
     CACHE_BUFFERWAIT = 0x800,  /* the download goes on behind the "downloading" page */
     CACHE_DISCARD = 0x1000,    /* buffer-only: dropped 60 seconds after it was stored */
     CACHE_FORCE = 0x2000,      /* kept although the rules or maxsize would refuse it */

@@ -36,6 +36,8 @@ enum {
     CONN_HEAD = 0x10000,           /* HEAD: no body to the client */
     CONN_CARP = 0x20000,           /* routed to its CARP peer: not cached */
     CONN_DIRECT_POST = 0x40000,    /* the body is streamed and cannot be resent */
+    CONN_SCAN_CLEAN = 0x80000,     /* a virus scanner passed this body */
+    CONN_SCAN_FAILED = 0x100000,   /* a virus scanner that applies could not judge it */
 };
 
 /* CONNECTION_T::auth_flags. AUTH_CREDENTIALS_USED: the matched access rule

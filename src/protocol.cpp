@@ -427,7 +427,11 @@ int process_response(CONNECTION_T *conn, Filebuf *body)
         return 0;
     }
     (void)processors.Execute(PROCESSOR_RESPMOD, conn, body);
-    if (conn->cache && cache_section)
+    /* Later hits skip the scanners for a clean object, so it is marked only
+     * on a real clean verdict: never after an outage or a user's bypass. */
+    bool scanned_clean = (conn->flags & (CONN_SCAN_CLEAN | CONN_SCAN_FAILED)) == CONN_SCAN_CLEAN &&
+                         !(conn->bypass & BYPASS_ANTIVIRUS);
+    if (scanned_clean && conn->cache && cache_section)
         (void)cache_section->flag_set(conn->cache, CACHE_CLEAN);
     return 1;
 }

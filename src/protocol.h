@@ -132,7 +132,9 @@ void buffertimeout_check(CONNECTION_T *conn);
 
 /* Runs the response checks and modifiers on a buffered body. Returns 1
  * when the response may be sent, 0 when a check blocked it (it sent its
- * own page; the log entry says TCP_DENIED). */
+ * own page; the log entry says TCP_DENIED). The cache object is marked
+ * CACHE_CLEAN only when a virus scanner passed the body, none that applied
+ * failed, and the connection does not bypass the scanners. */
 [[nodiscard]] int process_response(CONNECTION_T *conn, Filebuf *body);
 
 /* 1 when the response may be transferred within the download allowance;
