@@ -128,10 +128,12 @@ int ClamAVSection::check_and_block(CONNECTION_T *conn, Filebuf *body)
     if (daemon.fd < 0) {
         if (!address.empty() && address[0] == '/')
             putlog(LOG_ADVICE, "ClamAV: Please Verify that ClamAV is listening on %s",
-                   scanner_printable(address.data(), address.data() + address.size()).c_str());
+                   scanner_printable(address.data(), address.data() + address.size(),
+                                     SCANNER_LOG_TEXT_MAX).c_str());
         else
             putlog(LOG_ADVICE, "ClamAV: Please Verify that ClamAV is listening on %s:%d",
-                   scanner_printable(address.data(), address.data() + address.size()).c_str(), port);
+                   scanner_printable(address.data(), address.data() + address.size(),
+                                     SCANNER_LOG_TEXT_MAX).c_str(), port);
         return clamav_fail(conn);
     }
 

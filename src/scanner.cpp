@@ -108,10 +108,10 @@ void scanner_verdict_failed(CONNECTION_T *conn)
     conn->flags |= CONN_SCAN_FAILED;
 }
 
-std::string scanner_printable(const char *start, const char *end)
+std::string scanner_printable(const char *start, const char *end, size_t max_bytes)
 {
     std::string out;
-    for (const char *p = start; p < end && out.size() < SCANNER_NAME_MAX; p++) {
+    for (const char *p = start; p < end && out.size() < max_bytes; p++) {
         unsigned char c = (unsigned char)*p;
         out += c < 0x20 || c == 0x7f ? '?' : (char)c;
     }

@@ -147,7 +147,7 @@ int SophieSection::scan_tcp(CONNECTION_T *conn, const Filebuf *body, const std::
     ScannerFd daemon(scanner_connect(host, port, net_ctimeout(conn)));
     if (daemon.fd == SCANNER_CONNECT_NO_HOST) {
         putlog(LOG_ANTIVIRUS, "Unknown host %s \n",
-               scanner_printable(host.data(), host.data() + host.size()).c_str());
+               scanner_printable(host.data(), host.data() + host.size(), SCANNER_LOG_TEXT_MAX).c_str());
         scanner_verdict_failed(conn);
         return -1;
     }
