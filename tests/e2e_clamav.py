@@ -18,7 +18,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from proxytest import NGINX, Curl, Nginx, raw_exchange, split_response  # noqa: E402
 from scantest import (CLAMD, MARKER, VIRUS_NAME, Clamd, ScannerProxy, StandIn,  # noqa: E402
-                      hold, read_line, scan_rule)
+                      answer, hold, read_line)
 
 ERROR_LINE = "error: ClamAV: failed to check file for viruses"
 
@@ -179,16 +179,8 @@ def clamd_standin(reply):
             total += n
             record.setdefault("chunks", []).append(n)
         record["size"] = total
-        if reply == "silent":
-            hold(conn, 30)
-        elif reply == "endless":
-            try:
-                while True:
-                    conn.sendall(b"x" * 4096)
-            except OSError:
-                return
-        else:
-            conn.sendall(reply)
+        answer(conn, reply, silence=30)
+        if isinstance(reply, bytes):
             hold(conn, 1)
     return handler
 

@@ -51,10 +51,16 @@ class ScannerProxy(Proxy):
     """The daemon with one scanner section on, and its own temporary
     directory, which must be empty after every scan."""
 
-    def __init__(self, section, options, rules=None, timeout=60):
+    def __init__(self, section, options, rules=None, timeout=60, tempdir_depth=0):
         self.port = free_port()
-        self.tempdir = tempfile.mkdtemp(prefix="quill-scan-tmp-")
-        os.chmod(self.tempdir, 0o755)
+        self.top = tempfile.mkdtemp(prefix="quill-scan-tmp-")
+        os.chmod(self.top, 0o755)
+        # tempdir_depth: a subdirectory with a name that long, for paths
+        # past a daemon's limit.
+        self.tempdir = self.top
+        if tempdir_depth:
+            self.tempdir = os.path.join(self.top, "d" * tempdir_depth)
+            os.mkdir(self.tempdir)
         from quilltest import Install
         self.inst = Install(config=scanner_config(
             self.port, section, options, [scan_rule()] if rules is None else rules,
@@ -75,7 +81,7 @@ class ScannerProxy(Proxy):
         try:
             super().stop()
         finally:
-            shutil.rmtree(self.tempdir, ignore_errors=True)
+            shutil.rmtree(self.top, ignore_errors=True)
 
 
 class Clamd:
@@ -253,3 +259,21 @@ def hold(conn, seconds):
             pass
         except OSError:
             return
+
+
+def answer(conn, reply, silence=30):
+    """What a scripted daemon does in place of a reply: sends reply (bytes),
+    keeps "silent" for silence seconds, sends a line without end
+    ("endless") until the peer goes, or closes at once ("close")."""
+    if reply == "silent":
+        hold(conn, silence)
+    elif reply == "endless":
+        try:
+            while True:
+                conn.sendall(b"7" * 4096)
+        except OSError:
+            pass
+    elif reply == "close":
+        return
+    else:
+        conn.sendall(reply)
