@@ -2,12 +2,16 @@
  * real DNS server. dnsmasq runs in a private network and mount namespace
  * whose resolv.conf and hosts files are bind-mounted; it answers for the
  * zone bl.test, where listed names have records and every other name is
- * NXDOMAIN, and logs every query, so the test sees exactly what was asked. */
+ * NXDOMAIN, and logs every query, so the test sees exactly what was asked;
+ * it forwards the zone silent.test to a socket that never answers. */
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -123,6 +127,25 @@ void inside(const std::string &dns_log)
     std::string after = file_text(dns_log);
     EXPECT_EQ(std::string::npos, after.find("unasked"));
     EXPECT_EQ(std::string::npos, after.find("yyyy"));
+
+    /* A zone whose server never answers: the resolver gives up after its
+     * time-out and the request passes, counted as a DNS failure. */
+    int silent = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in at = {};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(5353);
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, bind(silent, (struct sockaddr *)&at, sizeof at));
+    configure("silent.test", "127.0.0.2-127.0.0.255");
+    test_log_clear();
+    PolicyClient waiting("GET http://www.example.com/ HTTP/1.1\r\n\r\n");
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, dnsbl_section->check_and_block(waiting.conn));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+    EXPECT_EQ(0, waiting.status());
+    EXPECT_TRUE(test_log_contains("DNS: failed: example.com.silent.test"));
+    EXPECT_TRUE(queries(dns_log, "example.com.silent.test") >= 1);
+    close(silent);
 }
 
 } // namespace
@@ -166,6 +189,7 @@ TEST(DnsblServer, ThroughDnsmasq)
     int rc = nettest_dns_namespace("DnsblServer.ThroughDnsmasq", "QUILL_DNSBL_INSIDE", "dns.log",
                                    "--local=/bl.test/ --host-record=listed.test.bl.test,127.0.0.2 "
                                    "--host-record=grey.test.bl.test,10.9.9.9 --log-queries "
+                                   "--server=/silent.test/127.0.0.1#5353 "
                                    "--log-facility=\"$QUILL_DNS_DIR/dns.log\"",
                                    &why);
     if (rc == NETTEST_NS_SKIPPED)
