@@ -341,21 +341,18 @@ AccessSection::AccessSection() : Section("access", SECTION_RWLOCK)
     processors.Add(access_auth, PROCESSOR_AUTH);
 }
 
-int AccessSection::item_check(const Item &item)
+int AccessSection::item_check(const Item &item, std::string *nature)
 {
     const std::string &name = item.fields[7].text;
     if (!item.fields[6].value || name.empty())
-        return 1;
+        return -1;
     regex_posix_t *regex = reg_compile(name.c_str(), REG_COMPILE_ICASE);
     if (regex) {
         reg_free(regex);
-        return 1;
+        return -1;
     }
-    putlog(LOG_ERROR,
-           "section access, rule %s: username must be a regular expression, but it is given value "
-           "%s; the rule is refused",
-           item.fields[1].text.c_str(), name.c_str());
-    return 0;
+    *nature = "a valid regular expression";
+    return 7;
 }
 
 void AccessSection::update()

@@ -136,9 +136,9 @@ public:
      * web interface without a login pair. Called with the write lock held. */
     void update() override;
 
-    /* 1 when an entry may stand, else 0 with the refusal logged: a pam rule's
-     * user name must compile as a regular expression. */
-    int item_check(const Item &item) override;
+    /* A pam rule's user name must compile as a regular expression
+     * (Section::item_check). */
+    int item_check(const Item &item, std::string *nature) override;
 
     /* The rule that accepts the connection, or NULL when it is refused. user
      * and password are the Basic credentials sent, NULL when none were. The

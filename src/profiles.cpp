@@ -174,9 +174,8 @@ ProfileSection::ProfileSection() : Section("profiles", SECTION_RWLOCK)
     list_require(0, "profile", profile_profile_fields, std::size(profile_profile_fields));
 }
 
-int ProfileSection::item_check(const Item &item)
+int ProfileSection::item_check(const Item &item, std::string *nature)
 {
-    int ok = 1;
     for (int e = 0; e < PROFILE_EXPRESSIONS; e++) {
         const Field &field = item.fields[profile_expression_fields[e]];
         bool failed = false;
@@ -184,14 +183,11 @@ int ProfileSection::item_check(const Item &item)
         if (regex)
             reg_free(regex);
         if (failed) {
-            putlog(LOG_ERROR,
-                   "section profiles, profile %s: %s must be a regular expression, but it is "
-                   "given value %s; the rule is refused",
-                   item.fields[1].text.c_str(), field.name.c_str(), field.text.c_str());
-            ok = 0;
+            *nature = "a valid regular expression";
+            return profile_expression_fields[e];
         }
     }
-    return ok;
+    return -1;
 }
 
 void ProfileSection::update()

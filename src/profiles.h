@@ -91,9 +91,9 @@ public:
      * held. */
     void update() override;
 
-    /* 1 when every expression of a profile entry compiles, else 0 with the
-     * refusal logged. */
-    int item_check(const Item &item) override;
+    /* Every expression of a profile entry must compile; the first that
+     * does not is refused (Section::item_check). */
+    int item_check(const Item &item, std::string *nature) override;
 
     /*
      * Evaluates every rule against the connection's request (conn->header,

@@ -595,7 +595,7 @@ void FieldVector::parse(const XMLElement &list, std::map<std::string, StringSele
     }
 }
 
-int Section::item_check(const Item &)
+int Section::item_check(const Item &, std::string *)
 {
-    return 1;
+    return -1;
 }

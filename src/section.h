@@ -70,9 +70,12 @@ namespace tinyxml2 {
 class XMLDocument;
 class XMLElement;
 }
-class Filebuf;
 class XmlElement;
 class Subsection;
+class Filebuf;
+class CGIMap;
+struct CONNECTION_T;
+struct regex_posix_t;
 
 /* Field type codes and the members that carry each type's value. The type
  * strings of the description are the names without the prefix. */
@@ -153,8 +156,30 @@ public:
     [[nodiscard]] int load(const XmlElement &cursor);
     /* Appends <name active="...">text</name> to parent. */
     void save(tinyxml2::XMLElement *parent) const;
+    /* Sets the typed members from text as the loader reads it. Throws
+     * ConfigError when text is refused; the members other than text then
+     * stay as they were. */
+    void text_parse();
     /* Logs the "flawed XML file" line for this field's text. */
     void error_log(const XmlElement &cursor) const;
+
+    /* The web forms of the configuration editor (section_forms.cpp). */
+
+    /* Reads the field from the form parameters of its position (F<n>,
+     * F<n>_2, F<n>_active, F<n>_<option>); an absent parameter reads as
+     * "". A disabled field, and an optional one whose box is not ticked,
+     * keep their values. Throws ConfigError when a value is refused; text
+     * and other members may then have changed, so callers read into a
+     * copy. */
+    void read(CGIMap &args, int position);
+    /* Appends the form row of the field at position (nothing for a
+     * disabled field), class entryfieldodd when odd is set, else
+     * entryfieldeven; flips odd. */
+    void dialog_display(Filebuf *page, CGIMap &args, int position, bool &odd) const;
+    /* Appends the read-only row of the field when it is shown (enabled,
+     * and active or non-empty); flips odd for each row written. Text is
+     * wrapped after line_length characters (0: no wrapping). */
+    void display(Filebuf *page, bool &odd, int line_length = 0) const;
 
     bool enabled;
     std::string name;
@@ -194,6 +219,15 @@ public:
 
     /* Appends every field, in order, to parent. */
     void save(tinyxml2::XMLElement *parent) const;
+
+    /* Reads every field from the form parameters (Field::read), also after
+     * a refusal. Returns one text per refused field, in position order:
+     * the label, " must be " and the field's nature. */
+    StringList read(CGIMap &args);
+    /* The form rows of every field, alternating from entryfieldeven. */
+    void dialog_display(Filebuf *page, CGIMap &args) const;
+    /* The read-only rows of the fields that are shown. */
+    void display(Filebuf *page, int line_length = 0) const;
 };
 
 /* One entry (rule) of a list. */
@@ -213,15 +247,23 @@ public:
     Item &operator=(const Item &other);
     ~Item() = default;
 
+    /* FieldVector::read of the entry's fields. */
+    StringList read(CGIMap &args);
     /*
      * Appends the read-only view of the entry as rows of a two-column table
      * the caller opens and closes (class entrydialog): a head row "Option"
      * and "Value", the shown fields, and a foot row with the Edit, Delete
      * and Clone links, and with moves not 0 also Up, Down, Top and Bottom.
-     * line_length wraps long texts (0: no wrapping). The caller holds the
-     * section's lock.
+     * line_length wraps long texts (0: no wrapping); callers read it with
+     * section_line_length() before they take any section lock. The caller
+     * holds the section's lock.
      */
     void display(Filebuf *page, int moves, int line_length = 0) const;
+    /* Whether the entry is shown by a search: some field (disabled ones
+     * included) whose name matches name_pattern and whose text matches
+     * value_pattern, each NULL meaning "any". An entry without fields never
+     * matches. */
+    bool match(const regex_posix_t *name_pattern, const regex_posix_t *value_pattern) const;
 
     /* The next id; advanced by every construction and assignment. */
     static std::atomic<int> count;
@@ -249,6 +291,15 @@ public:
     FieldVector template_fields;
 };
 
+/* What Section::load_stage read for one section, waiting to be put in
+ * place by Section::load_commit. */
+struct SectionStage {
+    int result = SECTION_ABSENT;   /* section_load_result */
+    FieldVector fields;            /* the global fields as loaded */
+    size_t fields_loaded = 0;      /* how many of them to put in place */
+    std::vector<ItemList> lists;   /* the entries read, per list */
+};
+
 /* A field that a section class reads: its position, element name and type.
  * Checked against the description when the section is constructed. */
 struct FieldDecl {
@@ -272,10 +323,13 @@ public:
     /* Removes the section from Section::map when it is still the entry
      * there. */
     virtual ~Section();
-    /* Whether an entry read from a configuration may stand; a refused entry
-     * fails the load of its section (the check logs why). Sections whose
-     * entries need more than their field types accept override it. */
-    virtual int item_check(const Item &item);
+    /* Whether an entry may stand, beyond what its field types accept.
+     * Returns -1 when it may, else the position in item.fields of the
+     * refused field, with the text it must be (for example "a valid
+     * regular expression") in *nature. A refused entry fails the load of
+     * its section ("flawed XML file" line) and a form that submits it
+     * (label, " must be ", nature). Checks log nothing themselves. */
+    virtual int item_check(const Item &item, std::string *nature);
 
     /* The section lock: rwlock for SECTION_RWLOCK, mutex otherwise. Prefer
      * SectionReadGuard and SectionWriteGuard. */
@@ -307,11 +361,38 @@ public:
     /* Loads the section from the configuration document: every global
      * field, then each list's entries (mode 0 appends them, any other mode
      * replaces each list), then update(), under the write lock. Returns a
-     * section_load_result. */
+     * section_load_result. load_stage and load_commit together. */
     [[nodiscard]] int load(tinyxml2::XMLDocument *doc, int mode);
+    /* Reads the section's element of doc into stage (copies of the fields
+     * and the new entries) without changing the section, under the read
+     * lock; stage->result is the section_load_result the commit gives, and
+     * is returned. A flawed value or refused entry is logged here. */
+    [[nodiscard]] int load_stage(tinyxml2::XMLDocument *doc, SectionStage *stage);
+    /* Puts a stage of result SECTION_LOADED or SECTION_STOPPED in place
+     * under the write lock and runs update(); any other stage changes
+     * nothing. The stage is emptied. */
+    void load_commit(SectionStage *stage, int mode);
     /* Replaces the section's element in doc (created at the end of the root
      * when missing) by the current values, under the read lock. */
     void save(tinyxml2::XMLDocument *doc);
+
+    /* The web forms of the configuration editor (section_forms.cpp). The
+     * section lock is taken inside; the caller holds none. */
+
+    /* Appends the section page: head, the global form (errors listed
+     * above its fields; hidden during a search), and each enabled list
+     * with its Add link and the entries the search (matchname,
+     * matchvalue) shows. */
+    void interface(Filebuf *page, CGIMap &args, CONNECTION_T *conn, const StringList &errors);
+    /* Appends the add dialog (no id) or edit dialog (id) of the list named
+     * by subsection, or only the errors when there are any. An unknown or
+     * disabled list, or an id of no entry, appends nothing. */
+    void interface_dialog(Filebuf *page, CGIMap &args, CONNECTION_T *conn,
+                          const StringList &errors);
+    /* Applies the form or link action of args under the write lock and
+     * returns the error texts; an empty list when it was applied or there
+     * was nothing to do. update() runs after every change. */
+    StringList interface_action(Filebuf *page, CGIMap &args, CONNECTION_T *conn);
 
     /* Every section by name, in byte order of the names. */
     static std::map<std::string, Section *> map;
@@ -348,6 +429,11 @@ protected:
         list_require(index, list_name, decls, N);
     }
 };
+
+/* The general section's line length for wrapping entry texts, 0 without
+ * one. Read it before taking any section lock: drawing the general
+ * section itself must not take its read lock twice. */
+int section_line_length();
 
 /* Holds a section's read lock (the mutex for SECTION_MUTEX) for a scope. */
 class SectionReadGuard {

@@ -68,16 +68,14 @@ TemplateSection::TemplateSection() : Section("templates", SECTION_RWLOCK)
     list_require(0, "page", template_page_fields, std::size(template_page_fields));
 }
 
-int TemplateSection::item_check(const Item &item)
+int TemplateSection::item_check(const Item &item, std::string *nature)
 {
     int status = item.fields[6].value;
     if (status == 0 || (status >= TEMPLATE_STATUS_MIN && status <= TEMPLATE_STATUS_MAX))
-        return 1;
-    putlog(LOG_ERROR,
-           "section templates, page %s: status must be 0 or between %d and %d, but it is given "
-           "value %d; the entry is not used",
-           item.fields[3].text.c_str(), TEMPLATE_STATUS_MIN, TEMPLATE_STATUS_MAX, status);
-    return 0;
+        return -1;
+    *nature = "0 or between " + std::to_string(TEMPLATE_STATUS_MIN) + " and " +
+              std::to_string(TEMPLATE_STATUS_MAX);
+    return 6;
 }
 
 void TemplateSection::update()
@@ -85,7 +83,8 @@ void TemplateSection::update()
     entries.clear();
     entries.reserve(subsections[0].items.size());
     for (const Item &item : subsections[0].items) {
-        if (!item_check(item))
+        std::string nature;
+        if (item_check(item, &nature) >= 0)
             continue;
         const FieldVector &f = item.fields;
         entries.emplace_back();

@@ -61,13 +61,12 @@ public:
     TemplateSection();
 
     /* Rebuilds the entries from list 0, in order; an entry whose status is
-     * refused by item_check is left out (logged). Called with the write
-     * lock held. */
+     * refused by item_check is left out. Called with the write lock
+     * held. */
     void update() override;
 
-    /* 1 when a page entry's values are acceptable, else 0 with the refusal
-     * logged: a status other than 0 must lie in 100-599. */
-    int item_check(const Item &item) override;
+    /* A status other than 0 must lie in 100-599 (Section::item_check). */
+    int item_check(const Item &item, std::string *nature) override;
 
     /*
      * A new buffer (the caller deletes it) holding the page name with its

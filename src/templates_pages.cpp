@@ -127,11 +127,33 @@ static const char template_interfacecss[] =
     "           max-width: 360px; padding: 4px; background-color: #ffffe0;\n"
     "           border: 1px solid #2f3e52; font-size: 9pt; }\n"
     "input, select, textarea { font-size: 9pt; }\n"
+    /* The configuration editor: section head, forms and entries. */
+    ".sectiondesc, .entryeditdialog, .entrydialog, .subsectionheader {\n"
+    "    border: 1px solid #2f3e52; border-collapse: collapse; margin: 4px auto; }\n"
+    ".listhead1, .entryeditdialoghead, .entrydialoghead {\n"
+    "    background-color: #2f3e52; color: #ffffff; font-weight: bold; text-align: left; }\n"
+    ".entryeditdialogfoot, .entrydialogfoot { background-color: #e2e8f2; }\n"
+    ".entryfieldeven { background-color: #f4f6fa; }\n"
+    ".entryfieldodd { background-color: #e2e8f2; }\n"
+    ".entryfieldeven td, .entryfieldodd td { word-break: break-all; }\n"
+    ".checklist { border: 0; }\n"
+    "/* The load, save and log pages. */\n"
+    "table.bigdialog { border: 1px solid #2f3e52; background-color: #f4f6fa;\n"
+    "                  width: 90%; }\n"
+    ".dialoghead { background-color: #2f3e52; color: #ffffff; font-weight: bold; }\n"
+    ".dialogfoot { background-color: #e2e8f2; text-align: center; }\n"
+    "table.list { border: 1px solid #2f3e52; width: 90%; border-collapse: collapse; }\n"
+    ".listeven { background-color: #f4f6fa; }\n"
+    ".listodd { background-color: #e2e8f2; }\n"
     "</style>\n";
 
-/* The tooltip script of the interface, a complete script element: an
- * element with class "tooltip" and the id given is shown next to the
- * pointer while it rests on the element that calls tooltip_show. */
+/* The tooltip script of the interface, a complete script element. Two
+ * ways to show a tooltip: an element with class "tooltip" and the id given
+ * is shown next to the pointer while it rests on the element that calls
+ * tooltip_show; or EnterContent fills the page's "ToolTip" element with a
+ * title and a text (HTML) and Activate shows it at the pointer, until
+ * deActivate. The pointer is followed by a listener of the script's own,
+ * so overhere, which the page body calls, has nothing left to do. */
 static const char template_tooltip[] =
     "<script type=\"text/javascript\">\n"
     "function tooltip_show(event, id)\n"
@@ -151,6 +173,35 @@ static const char template_tooltip[] =
     "    var tip = document.getElementById(id);\n"
     "    if (tip)\n"
     "        tip.style.visibility = \"hidden\";\n"
+    "}\n"
+    "var tooltip_x = 0, tooltip_y = 0, tooltip_layer = null;\n"
+    "document.addEventListener(\"mousemove\", function (e) {\n"
+    "    tooltip_x = e.pageX;\n"
+    "    tooltip_y = e.pageY;\n"
+    "});\n"
+    "function overhere()\n"
+    "{\n"
+    "}\n"
+    "function EnterContent(layer, title, text)\n"
+    "{\n"
+    "    tooltip_layer = document.getElementById(layer);\n"
+    "    if (!tooltip_layer)\n"
+    "        return;\n"
+    "    tooltip_layer.className = \"tooltip\";\n"
+    "    tooltip_layer.innerHTML = \"<b>\" + title + \"</b><br>\" + text;\n"
+    "}\n"
+    "function Activate()\n"
+    "{\n"
+    "    if (!tooltip_layer)\n"
+    "        return;\n"
+    "    tooltip_layer.style.left = (tooltip_x + 12) + \"px\";\n"
+    "    tooltip_layer.style.top = (tooltip_y + 12) + \"px\";\n"
+    "    tooltip_layer.style.visibility = \"visible\";\n"
+    "}\n"
+    "function deActivate()\n"
+    "{\n"
+    "    if (tooltip_layer)\n"
+    "        tooltip_layer.style.visibility = \"hidden\";\n"
     "}\n"
     "</script>\n";
 

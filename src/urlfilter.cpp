@@ -40,7 +40,7 @@
 static const char *filter_host(const CONNECTION_T *conn);
 static const char *filter_path(const CONNECTION_T *conn);
 static bool filter_match(const Filter &rule, const CONNECTION_T *conn, FilterLookup &lookup);
-static bool filter_expression_valid(const Item &item, const Field &field);
+static bool filter_expression_valid(const Field &field);
 static bool filter_page_add(Filebuf *page, const std::string &text);
 static bool filter_page_head(CONNECTION_T *conn, Filebuf *page, const std::string &title);
 
@@ -176,30 +176,27 @@ FilterSection::FilterSection() : Section("url-filtering", SECTION_RWLOCK)
     processors.Add(filter_reqcheck, PROCESSOR_REQCHECK);
 }
 
-/* Whether the non-empty expression of field compiles; logs the refusal
- * when it does not. */
-static bool filter_expression_valid(const Item &item, const Field &field)
+/* Whether the expression of field is empty or compiles. */
+static bool filter_expression_valid(const Field &field)
 {
     if (field.text.empty())
         return true;
     regex_posix_t *regex = reg_compile(field.text.c_str(), REG_COMPILE_ICASE);
-    if (regex) {
-        reg_free(regex);
-        return true;
-    }
-    putlog(LOG_ERROR,
-           "flawed XML file, section %s, element %s: %s must be a valid regular expression, but "
-           "it is given value %s",
-           item.section.c_str(), item.subsection.c_str(), field.name.c_str(),
-           xml_log_text(field.text).c_str());
-    return false;
+    if (!regex)
+        return false;
+    reg_free(regex);
+    return true;
 }
 
-int FilterSection::item_check(const Item &item)
+int FilterSection::item_check(const Item &item, std::string *nature)
 {
-    bool host_ok = filter_expression_valid(item, item.fields[3]);
-    bool path_ok = filter_expression_valid(item, item.fields[4]);
-    return host_ok && path_ok ? 1 : 0;
+    for (int position : { 3, 4 }) {
+        if (!filter_expression_valid(item.fields[(size_t)position])) {
+            *nature = "a valid regular expression";
+            return position;
+        }
+    }
+    return -1;
 }
 
 void FilterSection::update()

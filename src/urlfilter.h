@@ -80,10 +80,9 @@ public:
      * the write lock held. */
     void update() override;
 
-    /* 1 when an entry may stand, else 0 with the "flawed XML file" line
-     * logged: a non-empty host or path must compile as a regular
-     * expression. */
-    int item_check(const Item &item) override;
+    /* A non-empty host or path must compile as a regular expression
+     * (Section::item_check). */
+    int item_check(const Item &item, std::string *nature) override;
 
     /* The decision for conn with what lookup knows of the host's address;
      * the caller holds the read lock. FILTER_REFUSE stores the deciding rule

@@ -186,6 +186,90 @@ void Field::error_log(const XmlElement &cursor) const
            xml_log_text(text).c_str());
 }
 
+void Field::text_parse()
+{
+    /* Each branch computes the new members before storing any, so a refused
+     * text leaves everything but text as it was. */
+    switch ((field_type)type) {
+    case FIELD_INT:
+        value = string_to_int(text);
+        break;
+    case FIELD_UINT:
+        uvalue = string_to_uint(text);
+        break;
+    case FIELD_BOOL:
+        if (text == "true" || text == "TRUE")
+            value = 1;
+        else if (text == "false" || text == "FALSE")
+            value = 0;
+        else
+            throw ConfigError();
+        break;
+    case FIELD_STRING:
+    case FIELD_MULTILINE_STRING:
+        break;
+    case FIELD_STRING_SELECT_ONE: {
+        int chosen = -1;
+        for (size_t k = 0; k < options.size(); k++) {
+            options[k].selected = chosen < 0 && options[k].name == text;
+            if (options[k].selected)
+                chosen = (int)k;
+        }
+        if (chosen >= 0)
+            value = chosen;
+        break;
+    }
+    case FIELD_STRING_SELECT_MANY: {
+        StringList names(text, ',');
+        uint32_t mask = 0;
+        for (size_t k = 0; k < options.size(); k++) {
+            options[k].selected = names.has(options[k].name);
+            if (options[k].selected && k < FIELD_SELECT_MANY_MAX)
+                mask |= (uint32_t)1 << k;
+        }
+        list = names;
+        value = (int)mask;
+        break;
+    }
+    case FIELD_STRING_LIST:
+        list = StringList(text, ',');
+        break;
+    case FIELD_IP_RANGE_LIST:
+        ipranges = IpRangeList(text);
+        break;
+    case FIELD_PORT_RANGE_LIST:
+        portranges = PortRangeList(text);
+        break;
+    case FIELD_STRING_RANGE: {
+        Couple pair(text);
+        int first = options.case_indexof(pair.first());
+        int second = options2.case_indexof(pair.second());
+        value = first;
+        value2 = second;
+        break;
+    }
+    case FIELD_INT_RANGE: {
+        Couple pair(text);
+        int first = string_to_int(pair.first());
+        int second = string_to_int(pair.second());
+        if (first < min || first > max || second < min || second > max)
+            throw ConfigError();
+        value = first;
+        value2 = second;
+        break;
+    }
+    case FIELD_FILE_SIZE:
+        llvalue = string_to_filesize(text);
+        break;
+    case FIELD_LONG_FILE_SIZE:
+        llvalue = string_to_longfilesize(text);
+        break;
+    case FIELD_DOUBLE:
+        dvalue = string_to_double(text);
+        break;
+    }
+}
+
 int Field::load(const XmlElement &cursor)
 {
     if (!enabled)
@@ -197,87 +281,8 @@ int Field::load(const XmlElement &cursor)
             return FIELD_LOADED;   /* the parsed members stay as they were */
     }
 
-    /* Each branch computes the new members before storing any, so a refused
-     * text leaves everything but text as it was. */
     try {
-        switch ((field_type)type) {
-        case FIELD_INT:
-            value = string_to_int(text);
-            break;
-        case FIELD_UINT:
-            uvalue = string_to_uint(text);
-            break;
-        case FIELD_BOOL:
-            if (text == "true" || text == "TRUE")
-                value = 1;
-            else if (text == "false" || text == "FALSE")
-                value = 0;
-            else
-                throw ConfigError();
-            break;
-        case FIELD_STRING:
-        case FIELD_MULTILINE_STRING:
-            break;
-        case FIELD_STRING_SELECT_ONE: {
-            int chosen = -1;
-            for (size_t k = 0; k < options.size(); k++) {
-                options[k].selected = chosen < 0 && options[k].name == text;
-                if (options[k].selected)
-                    chosen = (int)k;
-            }
-            if (chosen >= 0)
-                value = chosen;
-            break;
-        }
-        case FIELD_STRING_SELECT_MANY: {
-            StringList names(text, ',');
-            uint32_t mask = 0;
-            for (size_t k = 0; k < options.size(); k++) {
-                options[k].selected = names.has(options[k].name);
-                if (options[k].selected && k < FIELD_SELECT_MANY_MAX)
-                    mask |= (uint32_t)1 << k;
-            }
-            list = names;
-            value = (int)mask;
-            break;
-        }
-        case FIELD_STRING_LIST:
-            list = StringList(text, ',');
-            break;
-        case FIELD_IP_RANGE_LIST:
-            ipranges = IpRangeList(text);
-            break;
-        case FIELD_PORT_RANGE_LIST:
-            portranges = PortRangeList(text);
-            break;
-        case FIELD_STRING_RANGE: {
-            Couple pair(text);
-            int first = options.case_indexof(pair.first());
-            int second = options2.case_indexof(pair.second());
-            value = first;
-            value2 = second;
-            break;
-        }
-        case FIELD_INT_RANGE: {
-            Couple pair(text);
-            int first = string_to_int(pair.first());
-            int second = string_to_int(pair.second());
-            if (first < min || first > max || second < min || second > max)
-                throw ConfigError();
-            value = first;
-            value2 = second;
-            break;
-        }
-        case FIELD_FILE_SIZE:
-            llvalue = string_to_filesize(text);
-            break;
-        case FIELD_LONG_FILE_SIZE:
-            llvalue = string_to_longfilesize(text);
-            break;
-        case FIELD_DOUBLE:
-            dvalue = string_to_double(text);
-            break;
-        }
+        text_parse();
     } catch (const ConfigError &) {
         error_log(cursor);
         return FIELD_FLAWED;
@@ -324,62 +329,98 @@ Item::Item(const Subsection &list, const XmlElement *element, int *load_rc)
 
 int Section::load(XMLDocument *doc, int mode)
 {
+    SectionStage stage;
+    int rc = load_stage(doc, &stage);
+    load_commit(&stage, mode);
+    return rc;
+}
+
+int Section::load_stage(XMLDocument *doc, SectionStage *stage)
+{
+    stage->result = SECTION_ABSENT;
+    stage->lists.clear();
     std::unique_ptr<XmlElement> cursor;
     try {
         cursor.reset(new XmlElement(doc, name));
     } catch (const ConfigError &) {
-        return SECTION_ABSENT;
+        return stage->result;
     }
 
-    SectionWriteGuard guard(*this);
+    SectionReadGuard guard(*this);
 
-    /* Everything is read into copies first; the live values change only
-     * once the whole section has read well. */
-    FieldVector staged(fields);
+    /* Everything is read into copies; the live values change only in
+     * load_commit, once every section of the document has read well. */
+    stage->fields = fields;
+    FieldVector &staged = stage->fields;
+    stage->fields_loaded = staged.size();
     for (size_t i = 0; i < staged.size(); i++) {
         try {
             if (staged[i].load(*cursor) == FIELD_FLAWED)
-                return SECTION_FLAWED;
+                return stage->result = SECTION_FLAWED;
         } catch (const ConfigError &) {
             /* An optional global field without element or with a bad
              * active attribute ends this section's load; what was read
              * before it stays, and the rules follow the values. */
-            for (size_t k = 0; k <= i; k++)
-                fields[k] = staged[k];
             putlog(LOG_WARNING,
                    "section %s: optional element %s is missing or its active attribute is "
                    "neither true nor false; the rest of the section is not loaded",
                    name.c_str(), staged[i].name.c_str());
-            update();
-            return SECTION_STOPPED;
+            stage->fields_loaded = i + 1;
+            return stage->result = SECTION_STOPPED;
         }
     }
 
-    std::vector<ItemList> loaded(subsections.size());
+    std::vector<ItemList> &loaded = stage->lists;
+    loaded.resize(subsections.size());
     for (size_t j = 0; j < subsections.size(); j++) {
         XmlElement entries(doc, name, subsections[j].name);
         for (; entries.full(); entries.next()) {
             int rc = FIELD_LOADED;
             Item entry(subsections[j], &entries, &rc);
-            if (rc == FIELD_FLAWED || !item_check(entry))
+            if (rc == FIELD_FLAWED)
                 return SECTION_FLAWED;
+            std::string nature;
+            int refused = item_check(entry, &nature);
+            if (refused >= 0) {
+                const Field &f = entry.fields[(size_t)refused];
+                putlog(LOG_ERROR,
+                       "flawed XML file, section %s, element %s: %s must be %s, but it is given "
+                       "value %s",
+                       name.c_str(), subsections[j].name.c_str(), f.name.c_str(), nature.c_str(),
+                       xml_log_text(f.text).c_str());
+                return stage->result = SECTION_FLAWED;
+            }
             loaded[j].push_back(entry);   /* the stored copy takes a fresh id */
         }
     }
+    return stage->result = SECTION_LOADED;
+}
 
-    for (size_t i = 0; i < staged.size(); i++)
-        fields[i] = staged[i];   /* one by one: references into fields stay valid */
-    for (size_t j = 0; j < subsections.size(); j++) {
-        if (mode != CONFIG_LOAD_APPEND)
-            subsections[j].items.swap(loaded[j]);
-        else
-            subsections[j].items.splice(subsections[j].items.end(), loaded[j]);
+void Section::load_commit(SectionStage *stage, int mode)
+{
+    if (stage->result != SECTION_LOADED && stage->result != SECTION_STOPPED) {
+        stage->lists.clear();
+        return;
     }
-    update();
+    {
+        SectionWriteGuard guard(*this);
+        /* one by one: references into fields stay valid */
+        for (size_t i = 0; i < stage->fields_loaded && i < fields.size(); i++)
+            fields[i] = stage->fields[i];
+        if (stage->result == SECTION_LOADED) {
+            for (size_t j = 0; j < subsections.size() && j < stage->lists.size(); j++) {
+                if (mode != CONFIG_LOAD_APPEND)
+                    subsections[j].items.swap(stage->lists[j]);
+                else
+                    subsections[j].items.splice(subsections[j].items.end(), stage->lists[j]);
+            }
+        }
+        update();
+    }
     /* The replaced entries are destroyed only now, after update() has
      * dropped every rule that could refer to them. */
-    loaded.clear();
-    return SECTION_LOADED;
+    stage->lists.clear();
+    stage->fields.clear();
 }
 
 void Section::save(XMLDocument *doc)
@@ -403,10 +444,12 @@ void Section::save(XMLDocument *doc)
 }
 
 /* Loads a parsed document into every section; the caller holds
- * documentlock. A document without the root quillmere fails and does not
- * replace document; otherwise it does, and the sections are loaded in map
- * order until one holds a bad value. origin names the source for log
- * lines. Returns 1 or 0; with CONFIG_LOAD_STARTUP a failure is fatal. */
+ * documentlock. Every section is read first, in map order; only when none
+ * holds a bad value are they all put in place and the document becomes
+ * document. A document without the root quillmere, or with a bad value,
+ * changes no section and keeps the held document. origin names the source
+ * for log lines. Returns 1 or 0; with CONFIG_LOAD_STARTUP a failure is
+ * fatal. */
 static int xml_document_load(std::unique_ptr<XMLDocument> doc, int mode, const char *origin)
 {
     if (!doc->FirstChildElement("quillmere")) {
@@ -416,12 +459,12 @@ static int xml_document_load(std::unique_ptr<XMLDocument> doc, int mode, const c
                         "configuration %s has no root element quillmere", origin);
         return 0;
     }
-    delete document;
-    document = doc.release();
 
+    std::vector<std::pair<Section *, SectionStage>> staged;
+    staged.reserve(Section::map.size());
     for (const auto &entry : Section::map) {
-        int rc = entry.second->load(document, mode);
-        if (rc == SECTION_FLAWED) {
+        staged.emplace_back(entry.second, SectionStage());
+        if (entry.second->load_stage(doc.get(), &staged.back().second) == SECTION_FLAWED) {
             /* The field's error_log line names the section and value. */
             if (mode == CONFIG_LOAD_STARTUP)
                 fatal_error("src/section", __LINE__, "error_log",
@@ -430,6 +473,10 @@ static int xml_document_load(std::unique_ptr<XMLDocument> doc, int mode, const c
             return 0;
         }
     }
+    for (auto &s : staged)
+        s.first->load_commit(&s.second, mode);
+    delete document;
+    document = doc.release();
     return 1;
 }
 

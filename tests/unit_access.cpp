@@ -676,8 +676,8 @@ TEST(AccessLoad, RefusesRulesThatCannotCompile)
     test_log_clear();
     EXPECT_NE(SECTION_LOADED,
               configure(true, { { { "comment", "broken" }, { "pam", "true" }, { "username", "([" } } }, {}));
-    EXPECT_TRUE(test_log_contains("section access, rule broken: username must be a regular "
-                                  "expression, but it is given value ([; the rule is refused"));
+    EXPECT_TRUE(test_log_contains("flawed XML file, section access, element allow: username must "
+                                  "be a valid regular expression, but it is given value (["));
     ASSERT_EQ(1u, access_section->subsections[0].items.size());
     EXPECT_EQ("keep", access_section->subsections[0].items.front().fields[1].text);
     Client client(get_absolute());

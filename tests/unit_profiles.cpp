@@ -354,7 +354,8 @@ TEST(Profiles, BadExpressionRefusesTheLoad)
     EXPECT_EQ(SECTION_FLAWED,
               configure({ { { "comment", "broken" }, { "host", "(" }, { "add-profiles", "a" } },
                           { { "add-profiles", "c" } } }));
-    EXPECT_TRUE(test_log_contains("host must be a regular expression, but it is given value ("));
+    EXPECT_TRUE(test_log_contains("flawed XML file, section profiles, element profile: host must "
+                                  "be a valid regular expression, but it is given value ("));
     Request r(get_plain);
     profile_section->profiles_update(r.conn);
     EXPECT_EQ("b", r.profiles());   /* the section as it was before */
