@@ -47,6 +47,7 @@
 #include "misc.h"
 #include "perflog.h"
 #include "profiles.h"
+#include "regexp.h"
 #include "socket.h"
 #include "templates.h"
 
@@ -1272,6 +1273,67 @@ void CacheSection::invalidate_unlocked(CACHEMAP *object, bool holds_reference)
     }
     if (object->refcount == 0)
         free_unlocked(object);
+}
+
+/* True when key has the form scheme "://" rest with a scheme of 1 to 15
+ * characters: the cache browser links such a key through the URL command
+ * put in front of its host. */
+static bool cache_key_linkable(const char *key)
+{
+    const char *sep = strstr(key, "://");
+    return sep && sep > key && sep - key <= 15;
+}
+
+/* Whether object satisfies the search (see CACHE_SEARCH). */
+static bool cache_search_matches(const CACHE_SEARCH &search, const CACHEMAP *object)
+{
+    uint64_t size = object->size > 0 ? (uint64_t)object->size : 0;
+    return object->refcount == 0 &&
+           search.stored_after <= object->retrieved && object->retrieved <= search.stored_before &&
+           search.used_after <= object->accessed && object->accessed <= search.used_before &&
+           search.min_size <= size && size <= search.max_size &&
+           (!search.pattern || reg_exec(search.pattern, object->key) == 0);
+}
+
+int64_t CacheSection::browse(const CACHE_SEARCH *search, CACHE_USAGE *usage,
+                             std::list<CACHE_FOUND> *found)
+{
+    CacheLock guard(*this);
+    if (usage) {
+        usage->mem_objects = mem_objects;
+        usage->mem_bytes = mem_bytes;
+        usage->mem_size = opt_memory_size();
+        usage->stores.clear();
+        for (const Store &s : stores)
+            if (!s.directory.empty())
+                usage->stores.push_back(CACHE_STORE_USAGE{ s.directory, s.entries, s.bytes,
+                                                           s.size });
+    }
+    if (!search || !cachemaplist)
+        return 0;
+
+    int64_t matches = 0;
+    for (int b = 0; b < CACHE_BUCKETS; b++) {
+        CACHEMAP_LIST *next = nullptr;
+        for (CACHEMAP_LIST *node = cachemaplist[b]; node; node = next) {
+            next = node->next;   /* the node goes away with a deleted object */
+            CACHEMAP *object = node->cachemap;
+            if (!cache_search_matches(*search, object))
+                continue;
+            if (search->remove) {
+                object->refcount++;
+                invalidate_unlocked(object, true);
+                matches++;
+                continue;
+            }
+            if (!cache_key_linkable(object->key))
+                continue;
+            if (found && found->size() < search->max_rows)
+                found->push_back(CACHE_FOUND{ object->key, object->size, object->flags });
+            matches++;
+        }
+    }
+    return matches;
 }
 
 /* Unmaps, deletes the file of, unindexes and frees an object nobody

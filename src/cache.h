@@ -231,6 +231,46 @@ struct CacheFreshness {
     bool violation = false;    /* the server said no-cache or no-store */
 };
 
+struct regex_posix_t;
+
+/* A search of the cache browser. An object matches when its retrieved time
+ * lies in stored_after..stored_before, its accessed time in
+ * used_after..used_before, its size in min_size..max_size (all bounds
+ * inclusive), nobody holds it, and pattern (NULL: any) is found in its
+ * URL. */
+struct CACHE_SEARCH {
+    const regex_posix_t *pattern = nullptr;
+    time_t stored_after = 0;
+    time_t stored_before = 0;
+    time_t used_after = 0;
+    time_t used_before = 0;
+    uint64_t min_size = 0;
+    uint64_t max_size = UINT64_MAX;
+    bool remove = false;       /* delete the matches instead of listing them */
+    size_t max_rows = 0;       /* the most matches copied out when listing */
+};
+
+/* One listed match. */
+struct CACHE_FOUND {
+    std::string key;
+    int64_t size;
+    int flags;
+};
+
+/* How full the memory cache and the disk stores are. */
+struct CACHE_STORE_USAGE {
+    std::string directory;
+    int entries;
+    uint64_t bytes;
+    uint64_t size;             /* the store's limit */
+};
+struct CACHE_USAGE {
+    int mem_objects = 0;
+    uint64_t mem_bytes = 0;
+    uint64_t mem_size = 0;     /* the memory-cache-size option */
+    std::list<CACHE_STORE_USAGE> stores;   /* those with a directory, in list order */
+};
+
 /* Results of growing an object's mapping. */
 enum cache_resize_result {
     CACHE_RESIZE_OK = 0,
@@ -429,6 +469,18 @@ public:
 
     int icpport_get();
     int icptimeout_get();
+
+    /*
+     * The cache browser, all under one hold of the lock: fills usage (when
+     * not NULL), then, with search not NULL, walks every bucket of the index
+     * in order. With search->remove every match is invalidated (journalled,
+     * unmapped, its file queued for deletion, unindexed and freed);
+     * otherwise the first search->max_rows matches whose key has a scheme of
+     * at most 15 characters before "://" are copied into found, and the
+     * others with such a key only counted. Returns the number of matches
+     * deleted, or listed and counted.
+     */
+    int64_t browse(const CACHE_SEARCH *search, CACHE_USAGE *usage, std::list<CACHE_FOUND> *found);
 
     /* Index (lock held). */
     CACHEMAP *hash_find(const char *key);

@@ -1338,3 +1338,50 @@ static bool hg_take_lines(hg_read *read)
     }
     return false;
 }
+
+std::string request_header_redact(const char *text)
+{
+    std::string out;
+    const char *p = text;
+    while (*p) {
+        const char *nl = strchr(p, '\n');
+        const char *end = nl ? nl + 1 : p + strlen(p);
+        std::string line(p, (size_t)(end - p));
+        size_t colon = line.find(':');
+        std::string name = colon == std::string::npos ? "" : line.substr(0, colon);
+        std::string eol = line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0 ? "\r\n"
+                          : !line.empty() && line.back() == '\n' ? "\n" : "";
+        if (strcasecmp(name.c_str(), "Authorization") == 0 ||
+            strcasecmp(name.c_str(), "Proxy-Authorization") == 0) {
+            line = name + ": [redacted]" + eol;
+        } else if (strcasecmp(name.c_str(), "Cookie") == 0) {
+            /* Each "login=" pair loses its value, up to the next ";". */
+            std::string value = line.substr(colon + 1, line.size() - colon - 1 - eol.size());
+            std::string cleaned;
+            size_t pos = 0;
+            while (pos <= value.size()) {
+                size_t semi = value.find(';', pos);
+                std::string pair = value.substr(pos, semi == std::string::npos ? std::string::npos
+                                                                               : semi - pos);
+                size_t start = pair.find_first_not_of(" \t");
+                size_t eq = pair.find('=');
+                if (start != std::string::npos && eq != std::string::npos) {
+                    std::string key = pair.substr(start, eq - start);
+                    while (!key.empty() && (key.back() == ' ' || key.back() == '\t'))
+                        key.pop_back();
+                    if (strcasecmp(key.c_str(), "login") == 0)
+                        pair = pair.substr(0, eq + 1) + "[redacted]";
+                }
+                cleaned += pair;
+                if (semi == std::string::npos)
+                    break;
+                cleaned += ';';
+                pos = semi + 1;
+            }
+            line = name + ":" + cleaned + eol;
+        }
+        out += line;
+        p = end;
+    }
+    return out;
+}

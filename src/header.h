@@ -254,6 +254,11 @@ void header_complete(HEADER *header);
  * value of every line of list, a later line replacing an earlier one. */
 void header_variables(CONNECTION_T *conn, const std::string &prefix, const HeaderList &list);
 
+/* The request header text for the debug log and the web interface's
+ * headers page: the values of Authorization and Proxy-Authorization and of
+ * the web interface's "login" cookie are replaced by "[redacted]". */
+std::string request_header_redact(const char *text);
+
 /* Adds this proxy to the request header's Via: "%s, %s:%d (Quillmere %s)"
  * after a received Via, else "%s:%d (Quillmere %s)"; at most
  * HEADER_VIA_MAX characters. Nothing without a request header. */

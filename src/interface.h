@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <string>
+#include <vector>
 
 class Filebuf;
 struct CONNECTION_T;
@@ -138,7 +140,76 @@ std::string interface_html(const std::string &value);
  * section's hostname; at most INTERFACE_HOSTNAME_MAX characters. */
 std::string interface_proxy_host();
 
-/* Pages of the statistics tree. */
+/* The most rows of a list that can grow with the data (the blacklist
+ * search, the cache browser); the rest are counted in one last row. */
+#define INTERFACE_LIST_ROWS_MAX 10000
 
+/* The cache browser's upper size bound when none is given. */
+#define INTERFACE_CACHE_MAX_SIZE 4294967295ULL
+
+/* Status pages. */
+
+/* "/connections": the requests in progress (under threadlistlock), then
+ * the idle client connections. */
+void interface_page_connections(Filebuf *page, CGIMap &args, CONNECTION_T *conn);
+/* "/dnscache": host name, address and age of every DNS cache entry. */
+void interface_page_dnscache(Filebuf *page, CGIMap &args, CONNECTION_T *conn);
 /* "/stats": the global statistics tree. */
 void interface_page_stats(Filebuf *page, CGIMap &args, CONNECTION_T *conn);
+/* "/pool": the idle server connections. */
+void interface_page_pool(Filebuf *page, CGIMap &args, CONNECTION_T *conn);
+/* "/headers": the lines of this request's header, as received
+ * ("Unfiltered") and as the header rules kept and added them ("Filtered"),
+ * with credentials shown as "[redacted]". */
+void interface_page_headers(Filebuf *page, CGIMap &args, CONNECTION_T *conn);
+/* "/prefetch": the frame and menu only. */
+void interface_page_prefetch(Filebuf *page, CGIMap &args, CONNECTION_T *conn);
+/* "/urlbl": the search form over the URL blacklist and its results. */
+void interface_page_urlbl(Filebuf *page, CGIMap &args, CONNECTION_T *conn);
+/* "/cache": how full the caches are, and the search that lists or deletes
+ * cached objects. */
+void interface_page_cache(Filebuf *page, CGIMap &args, CONNECTION_T *conn);
+
+/* A URL blacklist as the search reads it: category name to listed domain to
+ * its path prefixes (none: the domain is listed whole), each map in
+ * ascending byte order. */
+using interface_blacklist_t =
+    std::map<std::string, std::map<std::string, std::vector<std::string>, std::less<>>>;
+
+/*
+ * The body of "/urlbl" over blacklist: the form (one box per category,
+ * eight to a row, all ticked on the first visit, else those whose argument
+ * is not empty; "domain" and "file" prefilled) and, when "show" is "true",
+ * one row per path of a ticked category's domain that the "domain" and
+ * "file" expressions (without case; one that does not compile filters
+ * nothing) match, "/" standing for a domain listed whole. At most
+ * INTERFACE_LIST_ROWS_MAX rows, then "%d more not shown".
+ */
+void interface_urlbl_search(Filebuf *page, CGIMap &args, const interface_blacklist_t &blacklist);
+
+/* The effective values of one date of the cache browser's form. */
+struct INTERFACE_DATE {
+    int month;    /* 0-11; 12 for a name that is no month */
+    int day;
+    int year;
+    int hour;
+    int minute;
+    bool box;     /* its "Epoch time" or "Current time" box was "on" */
+};
+
+/*
+ * Reads the date of the cache browser's fields prefix+"month", "day",
+ * "year", "hour" and "minute" into *date: all from fallback when the box
+ * argument is "on"; else each field that is absent, empty or not a whole
+ * decimal int (a month: empty) from fallback. Returns the date (seconds 0)
+ * converted by mktime under the local daylight-saving rule; a date mktime
+ * cannot convert is replaced by fallback in *date and its conversion
+ * returned.
+ */
+int64_t interface_cache_date(CGIMap &args, const char *prefix, const char *box,
+                             const struct tm &fallback, INTERFACE_DATE *date);
+
+/* A size field of the cache browser (a number with an optional unit k, m or
+ * g): true with *size set, or false for an empty or refused text, leaving
+ * *size alone. */
+bool interface_cache_size(const std::string &text, uint64_t *size);

@@ -12,11 +12,6 @@ struct CONNECTION_T;
  * request and cleans up after it. */
 void handle_request(CONNECTION_T *conn);
 
-/* The request header text for the debug log: the values of Authorization
- * and Proxy-Authorization and of the web interface's "login" cookie are
- * replaced by "[redacted]". */
-std::string request_header_redact(const char *text);
-
 /* Whether host:port names this proxy itself for a client on conn: port is
  * the connection's listening port and host is "localhost", the proxy's
  * host name, the local address of the connection, a loopback address, or

@@ -25,8 +25,10 @@
 #include <cstring>
 
 #include "connection.h"
+#include "filebuf.h"
 #include "general.h"
 #include "header.h"
+#include "interface.h"
 #include "log.h"
 #include "main.h"
 #include "mem.h"
@@ -291,6 +293,30 @@ int ServerPool::Size()
 {
     std::lock_guard<std::mutex> guard(lock);
     return (int)entries.size();
+}
+
+void ServerPool::show_connections(Filebuf *out)
+{
+    std::string rows;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        time_t now = clock();
+        bool even = true;
+        for (const serverpool_t *e : entries) {
+            rows += std::string("<tr class=\"") + (even ? "listeven" : "listodd") + "\"><td>" +
+                    interface_html(e->scheme ? e->scheme : "") + "</td><td>" +
+                    interface_html(e->host ? e->host : "") + "</td><td>" +
+                    std::to_string(e->port) + "</td><td>" +
+                    (e->user && e->user[0] ? interface_html(e->user) : "(none)") + "</td><td>" +
+                    std::to_string((long long)(now - e->added)) + "</td></tr>\n";
+            even = !even;
+        }
+    }
+    std::string table = "<table class=\"list\">\n"
+                        "<tr class=\"listhead\"><td>Protocol</td><td>Host</td><td>Port</td>"
+                        "<td>Username</td><td>Age</td></tr>\n" + rows + "</table>\n";
+    if (out->Add(table.data(), (int64_t)table.size()) != FILEBUF_OK)
+        putlog(LOG_ERROR, "web interface: the connection pool page could not be built");
 }
 
 void *serverpool_clean(void *)

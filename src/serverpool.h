@@ -6,6 +6,7 @@
 #include <list>
 #include <mutex>
 
+class Filebuf;
 class Socket;
 struct CONNECTION_T;
 struct HEADER;
@@ -86,6 +87,11 @@ public:
 
     /* The number of entries. */
     int Size();
+
+    /* Appends the connection pool page's table: one row per entry in pool
+     * order with its protocol, host, port, user name ("(none)" without one)
+     * and seconds in the pool, built under the mutex and HTML-escaped. */
+    void show_connections(Filebuf *out);
 
     /* The clock of the pool (time() by default); a test seam. */
     time_t (*clock)();
