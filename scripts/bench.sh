@@ -6,7 +6,9 @@
 # configurations, the rates, the ratios and the daemon's memory before and
 # after. Then the same for cache hits: objects that may be kept for an hour,
 # served from the daemon's cache and from a second squid with a memory
-# cache. A benchmark, not a test: it asserts nothing.
+# cache. Last, the hit rate again while a loop runs searches of the cache
+# browser, which walk the whole object index under the cache lock. A
+# benchmark, not a test: it asserts nothing.
 #
 # Usage: scripts/bench.sh [seconds per run]   (QUILL_BIN: the daemon to use;
 # by default a release build is made in build-bench)
@@ -106,7 +108,10 @@ EOF
 # socket buffers are set to 32 KiB: with the default 8 KiB a kept-alive
 # client waits for the delayed acknowledgement (40 ms) at the end of every
 # response over a few segments. QUILL_BENCH_ARGS adds or overrides options.
+# The local machine also gets the web interface, without a login pair, for
+# the cache browser's searches.
 sed -e "s|<port>8080</port>|<port>$proxy_port</port>|" -e "s|/var/cache/quillmere|$work/cache|" \
+    -e "s|<permissions>proxy,connect,commands</permissions>|<permissions>interface,proxy,connect,commands</permissions>|" \
     etc/quillmere.xml >"$work/quillmere.xml"
 proxy_args=(-f -c "$work/quillmere.xml" -s etc/section.xml -l "$work/native.log"
             -a "$work/access.log" -e "$work/extended.log" -r "$work/performance.log" -t 1024 -b 32768:32768 ${QUILL_BENCH_ARGS:-})
@@ -295,3 +300,28 @@ printf "%-10s %14s %14s %14s %10s %10s\n" 1k "$on" "$off" "$sq" \
     "$(awk -v a="$on" -v b="$off" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')" \
     "$(awk -v a="$on" -v b="$sq" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')"
 echo "daemon memory with the checks after the run: $(awk '/^VmRSS/ {print $2 " KiB"}' "/proc/$checks_pid/status")"
+
+# Cache hits while the cache browser searches in a loop, in one run: each
+# search walks every bucket of the index holding the cache lock, which every
+# hit also takes.
+echo "== cache hits of 1k with and without cache browser searches =="
+url="http://127.0.0.1:$origin_port/hit/1k.bin"
+quiet=$(run "$proxy_port" "$url")
+: >"$work/searches"
+(
+    while :; do
+        curl -s -o /dev/null -x "127.0.0.1:$proxy_port" -H "Referer: http://quill.invalid/" \
+            --data "show=yes&mbyear=2037&abyear=2037&pattern=1k" "http://quill.invalid/cache"
+        echo >>"$work/searches"
+    done
+) &
+loop_pid=$!
+pids+=($loop_pid)
+busy=$(run "$proxy_port" "$url")
+kill "$loop_pid" 2>/dev/null || true
+wait "$loop_pid" 2>/dev/null || true
+searches=$(wc -l <"$work/searches")
+printf "%-24s %14s\n" "hits/s without searches" "$quiet"
+printf "%-24s %14s\n" "hits/s with searches" "$busy"
+printf "%-24s %14s\n" "searches/s" "$(awk -v n="$searches" -v s="$seconds" 'BEGIN { printf "%.1f", n / s }')"
+printf "%-24s %14s\n" "with/without" "$(awk -v a="$busy" -v b="$quiet" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')"

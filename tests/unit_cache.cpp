@@ -8,10 +8,13 @@
 #include <tinyxml2.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <list>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +28,7 @@
 #include "misc.h"
 #include "perflog.h"
 #include "proto_http.h"
+#include "regexp.h"
 #include "section.h"
 #include "socket.h"
 #include "templates.h"
@@ -1205,4 +1209,77 @@ TEST(CacheThreads, EvictionWhileStreaming)
     (void)put(c, "http://other.test:80/last",
               response("Cache-Control: max-age=600\r\n", (int64_t)other.size()), other);
     EXPECT_EQ(0, references_held(c));
+}
+
+/* The cache browser's walk: size and time bounds, the pattern, objects in
+ * use left alone, keys without a short scheme not listed but deleted, the
+ * row limit, and deletion of the matches only. */
+TEST(CacheObjects, Browse)
+{
+    CacheSection *c = cache_new(Options(), "");
+    const std::string small = "http://a.test:80/one", large = "http://b.test:80/two",
+                      odd = "abcdefghijklmnop://c.test:80/x", busy = "http://held.test:80/";
+    ASSERT_TRUE(put(c, small, response("", 10), std::string(10, 'a')));
+    ASSERT_TRUE(put(c, large, response("", 5000), std::string(5000, 'b')));
+    ASSERT_TRUE(put(c, odd, response("", 3), "ccc"));
+    ASSERT_TRUE(put(c, busy, response("", 3), "ddd"));
+    CACHEMAP *held = c->cache_open(nullptr, busy.c_str(), nullptr, 0);
+    ASSERT_NE(nullptr, held);
+    c->hash_find(small.c_str())->retrieved = 1000;
+    c->hash_find(small.c_str())->accessed = 2000;
+
+    auto keys = [&](CACHE_SEARCH s, int64_t *matches = nullptr) {
+        std::list<CACHE_FOUND> found;
+        int64_t n = c->browse(&s, nullptr, &found);
+        if (matches)
+            *matches = n;
+        std::vector<std::string> out;
+        for (const CACHE_FOUND &f : found)
+            out.push_back(f.key);
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    CACHE_SEARCH all;
+    all.stored_before = all.used_before = time(nullptr) + 3600;
+    all.max_rows = 100;
+    EXPECT_EQ((std::vector<std::string>{ small, large }), keys(all));
+
+    CACHE_SEARCH s = all;
+    s.min_size = 1000;
+    EXPECT_EQ((std::vector<std::string>{ large }), keys(s));
+    s = all;
+    s.max_size = 1000;
+    EXPECT_EQ((std::vector<std::string>{ small }), keys(s));
+    s = all;
+    s.stored_after = 1001;
+    EXPECT_EQ((std::vector<std::string>{ large }), keys(s));
+    s = all;
+    s.used_before = 2000;
+    EXPECT_EQ((std::vector<std::string>{ small }), keys(s));
+    std::unique_ptr<regex_posix_t, void (*)(regex_posix_t *)> re(
+        reg_compile("B\\.TEST", REG_COMPILE_ICASE), reg_free);
+    s = all;
+    s.pattern = re.get();
+    EXPECT_EQ((std::vector<std::string>{ large }), keys(s));
+    s = all;
+    s.max_rows = 1;
+    int64_t matches = 0;
+    EXPECT_EQ(1u, keys(s, &matches).size());
+    EXPECT_EQ(2, matches);
+
+    CACHE_USAGE usage;
+    EXPECT_EQ(0, c->browse(nullptr, &usage, nullptr));
+    EXPECT_EQ(4, usage.mem_objects);
+    EXPECT_EQ(c->mem_bytes, usage.mem_bytes);
+    EXPECT_EQ(64ULL << 20, usage.mem_size);
+
+    /* Deleting everything leaves only the object in use. */
+    s = all;
+    s.remove = true;
+    EXPECT_EQ(3, c->browse(&s, nullptr, nullptr));
+    EXPECT_EQ(1, c->objects_count());
+    EXPECT_EQ(nullptr, c->hash_find(odd.c_str()));
+    EXPECT_EQ("<miss>", get(c, small));
+    c->cache_close(held, false);
+    EXPECT_EQ("ddd", get(c, busy));
 }
