@@ -3,7 +3,9 @@ driven by playwright-core, with the daemon as the browser's proxy: the web
 interface (tests/browser/interface_login.js); an https:// page through a
 CONNECT tunnel the daemon opens itself, an http:// page through squid as
 the upstream parent, and the https:// page through a tunnel at squid
-(tests/browser/tunnel_upstream.js). The npm packages come from
+(tests/browser/tunnel_upstream.js); the status pages and the cache
+browser with a request in progress, cached objects from nginx and hostile
+URLs (tests/browser/status_pages.js). The npm packages come from
 tests/browser/package-lock.json and are installed once into a cache
 directory outside the source tree."""
 
@@ -28,6 +30,8 @@ from e2e_interface import (PASSWORD, SKIP_REASON, USER, free_port,  # noqa: E402
                            interface_config, pipeline_ready)
 from e2e_connect import OPENSSL, peer_rule  # noqa: E402
 from squidtest import SQUID, Squid  # noqa: E402
+from e2e_cache import NGINX, fetch  # noqa: E402
+from e2e_status_pages import cached_objects, held_request, interface_daemon  # noqa: E402
 
 BROWSER_DIR = os.path.join(SOURCE, "tests", "browser")
 CHROMIUM = "/usr/bin/chromium"
@@ -363,6 +367,43 @@ class Browser(unittest.TestCase):
                          run.stdout + run.stderr + "\n--- daemon log ---\n" +
                          self.inst.log_text()[-4000:])
         self.assertIn("request for web interface from 127.0.0.1", self.inst.log_text())
+
+
+
+@unittest.skipUnless(pipeline_ready(), SKIP_REASON)
+@unittest.skipUnless(NGINX, "nginx is not installed")
+class StatusPagesBrowser(unittest.TestCase):
+    """Chromium through the menu over the status pages and the cache
+    browser, with what each page shows set up beforehand: a request held
+    in progress by an origin that sends 4 of 100 bytes, a request for
+    localhost, a kept-alive request to nginx, and two objects nginx let the
+    cache keep for an hour, one under a URL that carries markup."""
+
+    def setUp(self):
+        self.assertTrue(os.access(CHROMIUM, os.X_OK),
+                        "%s is missing: run scripts/install-deps.sh" % CHROMIUM)
+        self.assertTrue(shutil.which("node"), "node is missing: run scripts/install-deps.sh")
+        self.modules = node_modules()
+        os.environ["TZ"] = "UTC"
+        interface_daemon(self)
+        self.origin, self.big, self.small = cached_objects(self)
+        self.origin.put("/nostore/dns", b"dns")
+        for url in (self.big, self.small,
+                    self.origin.url("/nostore/dns").replace("127.0.0.1", "localhost")):
+            self.assertEqual(200, fetch(self.port, url).status)
+        self.held_url = held_request(self, self.port)
+
+    def test_status_pages_and_cache_browser(self):
+        env = browser_env(self.modules, self.inst.dir)
+        env.update(QUILL_PROXY="127.0.0.1:%d" % self.port, QUILL_USER=USER,
+                   QUILL_PASSWORD=PASSWORD, QUILL_BIG_URL=self.big, QUILL_SMALL_URL=self.small,
+                   QUILL_HELD_URL=self.held_url, QUILL_ORIGIN_PORT=str(self.origin.port))
+        code, out, err = run_browser_script(os.path.join(BROWSER_DIR, "status_pages.js"), env,
+                                            180)
+        sys.stdout.write(out)
+        self.assertEqual(0, code, out + err + "\n--- daemon log ---\n" +
+                         self.inst.log_text()[-4000:])
+        self.assertEqual(["GET 200"], self.origin.requests("/fresh/small"))
 
 
 if __name__ == "__main__":

@@ -11,7 +11,6 @@ import http.client
 import os
 import re
 import socket
-import subprocess
 import sys
 import time
 import unittest
@@ -21,7 +20,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from quilltest import Install, wait_for  # noqa: E402
 from e2e_interface import (HOST, PASSWORD, SKIP_REASON, USER, free_port,  # noqa: E402
                            interface_config, pipeline_ready)
-from e2e_cache import NGINX, Origin  # noqa: E402
+from e2e_cache import NGINX, Origin, fetch  # noqa: E402
 from origin_scripted import ScriptedOrigin  # noqa: E402
 
 # Dates in the forms and the pages are the daemon's local time.
@@ -31,22 +30,49 @@ REFERER = "http://%s/" % HOST
 HOSTILE = '"><svg/onload=window.__x=1>'
 
 
-def held_origin():
-    """An origin that announces 100 bytes and sends 4, so the request stays
-    in progress while the proxy waits for the rest."""
+def held_request(test, proxy_port, path="/held?" + HOSTILE, method="GET"):
+    """Sends a request through the proxy to an origin that announces 100
+    bytes and sends 4, so it stays in progress while the proxy waits for
+    the rest; both connections close with the test. Returns the URL once
+    the origin has the request."""
     origin = ScriptedOrigin([b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n"
                              b"Cache-Control: no-store\r\n\r\nheld"])
-    return origin
+    test.addCleanup(origin.stop)
+    url = "http://127.0.0.1:%d%s" % (origin.port, path)
+    client = socket.create_connection(("127.0.0.1", proxy_port), timeout=30)
+    test.addCleanup(client.close)
+    client.sendall(("%s %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Length: 0\r\n\r\n"
+                    % (method, url, origin.port)).encode())
+    test.assertTrue(wait_for(lambda: origin.requests, 10))
+    return url
+
+
+def cached_objects(test):
+    """Starts nginx for test with two objects a cache may keep for an hour:
+    20,000 bytes and 5 bytes, the small one under a URL that carries
+    markup. Returns (origin, big URL, small URL)."""
+    origin = Origin()
+    test.addCleanup(origin.cleanup)
+    origin.start()
+    origin.put("/fresh/big", b"B" * 20000)
+    origin.put("/fresh/small", b"small")
+    return origin, origin.url("/fresh/big"), origin.url("/fresh/small?" + HOSTILE)
+
+
+def interface_daemon(test):
+    """Starts a daemon for test (stopped with it) whose access rule grants
+    the interface with the test login pair; sets test.port and test.inst."""
+    test.port = free_port()
+    test.inst = Install(config=interface_config(test.port))
+    test.addCleanup(test.inst.cleanup)
+    test.inst.start_foreground()
+    test.assertTrue(test.inst.wait_log("listening on 127.0.0.1:%d" % test.port),
+                    test.inst.log_text())
 
 
 class PageCase(unittest.TestCase):
     def setUp(self):
-        self.port = free_port()
-        self.inst = Install(config=interface_config(self.port))
-        self.addCleanup(self.inst.cleanup)
-        self.inst.start_foreground()
-        self.assertTrue(self.inst.wait_log("listening on 127.0.0.1:%d" % self.port),
-                        self.inst.log_text())
+        interface_daemon(self)
         r = self.page("/", {"username": USER, "password": PASSWORD}, cookie=False)
         cookies = [v for k, v in r.getheaders() if k.lower() == "set-cookie"]
         self.assertEqual(1, len(cookies), r.getheaders())
@@ -77,17 +103,6 @@ class PageCase(unittest.TestCase):
         self.assertIn("Top Menu", r.text) if cookie else None
         return r
 
-    def fetch(self, url, keep_open=False):
-        """GET url through the proxy; returns (status, body[, connection])."""
-        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
-        conn.request("GET", url)
-        r = conn.getresponse()
-        body = r.read()
-        if keep_open:
-            return r.status, body, conn
-        conn.close()
-        return r.status, body
-
     @staticmethod
     def table_after(text, head):
         """The rows (lists of cell texts) of the table whose head row holds
@@ -105,22 +120,16 @@ class PageCase(unittest.TestCase):
 @unittest.skipUnless(pipeline_ready(), SKIP_REASON)
 class StatusPages(PageCase):
     def test_connections_shows_request_in_progress(self):
-        """A request held by a slow origin has its row, escaped, next to the
-        page's own request, and the client pool table follows."""
-        origin = held_origin()
-        self.addCleanup(origin.stop)
-        path = "/held?" + HOSTILE
-        client = socket.create_connection(("127.0.0.1", self.port), timeout=30)
-        self.addCleanup(client.close)
-        client.sendall(("GET http://127.0.0.1:%d%s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n"
-                        % (origin.port, path, origin.port)).encode())
-        self.assertTrue(wait_for(lambda: origin.requests, 10))
+        """A request held by a silent origin has its row, escaped, next to
+        the page's own request, and the client pool table follows."""
+        url = held_request(self, self.port)
+        self.assertTrue(url.endswith(HOSTILE))
 
         text = self.page("/connections").text
         rows = self.table_after(text, "<b>Transferring</b>")
         urls = [r[5] for r in rows]
-        self.assertIn("http://127.0.0.1:%d/held?&quot;&gt;&lt;svg/onload=window.__x=1&gt;"
-                      % origin.port, urls)
+        self.assertIn(url.replace('"', "&quot;").replace(">", "&gt;").replace("<", "&lt;"),
+                      urls)
         self.assertIn("http://%s:80/connections" % HOST, urls)
         self.assertEqual(["listeven", "listodd"][:len(rows)], [r[0] for r in rows][:2])
         for r in rows:
@@ -133,13 +142,7 @@ class StatusPages(PageCase):
     def test_connections_method_is_escaped(self):
         """A method is a token, which may hold "&" and "'": an entity in it
         shows as the characters the client sent, not as markup."""
-        origin = held_origin()
-        self.addCleanup(origin.stop)
-        client = socket.create_connection(("127.0.0.1", self.port), timeout=30)
-        self.addCleanup(client.close)
-        client.sendall(("X&lt'M http://127.0.0.1:%d/m HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n"
-                        "Content-Length: 0\r\n\r\n" % (origin.port, origin.port)).encode())
-        self.assertTrue(wait_for(lambda: origin.requests, 10))
+        held_request(self, self.port, "/m", "X&lt'M")
         text = self.page("/connections").text
         rows = self.table_after(text, "<b>Transferring</b>")
         methods = [r[4] for r in rows]
@@ -149,7 +152,7 @@ class StatusPages(PageCase):
         """A request for localhost leaves its DNS cache entry on the page."""
         origin = ScriptedOrigin([b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"])
         self.addCleanup(origin.stop)
-        status, _ = self.fetch("http://localhost:%d/dns" % origin.port)
+        status = fetch(self.port, "http://localhost:%d/dns" % origin.port).status
         self.assertEqual(200, status)
         rows = self.table_after(self.page("/dnscache").text, "<td>Hostname</td>")
         entries = {r[1]: r for r in rows}
@@ -165,7 +168,7 @@ class StatusPages(PageCase):
         self.addCleanup(origin.cleanup)
         origin.start()
         origin.put("/fresh/pool", b"pooled")
-        status, _ = self.fetch(origin.url("/fresh/pool?nocache"))
+        status = fetch(self.port, origin.url("/fresh/pool?nocache")).status
         self.assertEqual(200, status)
 
         def pool_rows():
@@ -218,15 +221,9 @@ class StatusPages(PageCase):
 class CacheBrowser(PageCase):
     def setUp(self):
         super().setUp()
-        self.origin = Origin()
-        self.addCleanup(self.origin.cleanup)
-        self.origin.start()
-        self.origin.put("/fresh/big", b"B" * 20000)
-        self.origin.put("/fresh/small", b"small")
-        self.big = self.origin.url("/fresh/big")
-        self.small = self.origin.url("/fresh/small?" + HOSTILE)
+        self.origin, self.big, self.small = cached_objects(self)
         for url in (self.big, self.small):
-            self.assertEqual(200, self.fetch(url)[0])
+            self.assertEqual(200, fetch(self.port, url).status)
         # Listed once stored in full and let go by the request that wrote it.
         self.assertTrue(wait_for(lambda: len(self.search()[0]) == 2, 10))
 
@@ -336,7 +333,7 @@ class CacheBrowser(PageCase):
         self.assertNotRegex(text, r'name="delete" checked')
         rows, _ = self.search()
         self.assertEqual([self.key(self.small)], [r[0] for r in rows])
-        self.assertEqual(200, self.fetch(self.big)[0])
+        self.assertEqual(200, fetch(self.port, self.big).status)
         self.assertEqual(["GET 200", "GET 200"], self.origin.requests("/fresh/big"))
 
 

@@ -9,18 +9,9 @@
 // Exits 0 when every check held, 1 otherwise.
 'use strict';
 
-const fs = require('fs');
-const os = require('os');
-const path = require('path');
-const { chromium } = require('playwright-core');
+const { check, openProfile } = require('./harness');
 
 const HOST = 'quill.invalid';
-
-function check(condition, what) {
-    if (!condition)
-        throw new Error('check failed: ' + what);
-    console.log('ok: ' + what);
-}
 
 async function loginForm(page) {
     return (await page.locator('input[name="username"]').count()) === 1 &&
@@ -34,23 +25,7 @@ async function main() {
     if (!proxy || !user || !password)
         throw new Error('QUILL_PROXY, QUILL_USER and QUILL_PASSWORD are required');
 
-    const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'quill-chromium-'));
-    const context = await chromium.launchPersistentContext(profile, {
-        executablePath: '/usr/bin/chromium',
-        headless: true,
-        proxy: { server: 'http://' + proxy },
-        args: [
-            '--headless',
-            '--no-sandbox',
-            '--disable-gpu',
-            '--disable-quic',
-            '--disable-background-networking',
-            '--disable-component-update',
-            '--disable-sync',
-            '--no-first-run',
-        ],
-        timeout: 60000,
-    });
+    const { context, close } = await openProfile(proxy);
     try {
         const page = context.pages()[0] || await context.newPage();
         page.setDefaultTimeout(20000);
@@ -93,8 +68,7 @@ async function main() {
         if (process.env.QUILL_SCREENSHOT)
             await page.screenshot({ path: process.env.QUILL_SCREENSHOT, fullPage: true });
     } finally {
-        await context.close();
-        fs.rmSync(profile, { recursive: true, force: true });
+        await close();
     }
 }
 

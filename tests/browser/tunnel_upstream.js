@@ -19,12 +19,7 @@
 'use strict';
 
 const { chromium } = require('playwright-core');
-
-function check(condition, what) {
-    if (!condition)
-        throw new Error('check failed: ' + what);
-    console.log('ok: ' + what);
-}
+const { CHROMIUM, CHROMIUM_ARGS, check } = require('./harness');
 
 function required(name) {
     const value = process.env[name];
@@ -105,19 +100,9 @@ async function main() {
     }, deadline).unref();
 
     const browser = await chromium.launch({
-        executablePath: '/usr/bin/chromium',
+        executablePath: CHROMIUM,
         headless: true,
-        args: [
-            '--headless',
-            '--no-sandbox',
-            '--disable-gpu',
-            '--disable-quic',
-            '--disable-background-networking',
-            '--disable-component-update',
-            '--disable-sync',
-            '--no-first-run',
-            '--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1',
-        ],
+        args: [...CHROMIUM_ARGS, '--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1'],
         timeout: 60000,
     });
     try {
