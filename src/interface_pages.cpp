@@ -28,6 +28,7 @@
 #include <ctime>
 #include <list>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "cache.h"
@@ -43,9 +44,11 @@
 #include "misc.h"
 #include "process.h"
 #include "regexp.h"
+#include "section.h"
 #include "serverpool.h"
 #include "stats.h"
 #include "tavrin.h"
+#include "urlblacklist.h"
 
 static void interface_page_append(Filebuf *page, const std::string &text);
 static const char *interface_row_class(bool *even);
@@ -248,12 +251,18 @@ void interface_page_stats(Filebuf *page, CGIMap &, CONNECTION_T *)
 
 /* ---- URL blacklist search ---- */
 
+static_assert(std::is_same_v<interface_blacklist_t, URLBLCategories>,
+              "the search reads the URL blacklist as it is loaded");
+
 void interface_page_urlbl(Filebuf *page, CGIMap &args, CONNECTION_T *)
 {
-    /* The blacklist is read from its directory by the URL blacklist
-     * section; until that is built there are no categories to search. */
-    static const interface_blacklist_t none;
-    interface_urlbl_search(page, args, none);
+    if (!urlbl_section) {
+        static const interface_blacklist_t none;
+        interface_urlbl_search(page, args, none);
+        return;
+    }
+    SectionReadGuard guard(*urlbl_section);
+    interface_urlbl_search(page, args, urlbl_section->blacklist);
 }
 
 void interface_urlbl_search(Filebuf *page, CGIMap &args, const interface_blacklist_t &blacklist)

@@ -31,7 +31,8 @@ from e2e_interface import (PASSWORD, SKIP_REASON, USER, free_port,  # noqa: E402
 from e2e_connect import OPENSSL, peer_rule  # noqa: E402
 from squidtest import SQUID, Squid  # noqa: E402
 from e2e_cache import NGINX, fetch  # noqa: E402
-from e2e_status_pages import cached_objects, held_request, interface_daemon  # noqa: E402
+from e2e_status_pages import (blacklist_tree, cached_objects, held_request,  # noqa: E402
+                              interface_daemon)
 
 BROWSER_DIR = os.path.join(SOURCE, "tests", "browser")
 CHROMIUM = "/usr/bin/chromium"
@@ -376,8 +377,9 @@ class StatusPagesBrowser(unittest.TestCase):
     """Chromium through the menu over the status pages and the cache
     browser, with what each page shows set up beforehand: a request held
     in progress by an origin that sends 4 of 100 bytes, a request for
-    localhost, a kept-alive request to nginx, and two objects nginx let the
-    cache keep for an hour, one under a URL that carries markup."""
+    localhost, a kept-alive request to nginx, two objects nginx let the
+    cache keep for an hour, one under a URL that carries markup, and a URL
+    blacklist tree with markup in a category and its entries."""
 
     def setUp(self):
         self.assertTrue(os.access(CHROMIUM, os.X_OK),
@@ -385,7 +387,7 @@ class StatusPagesBrowser(unittest.TestCase):
         self.assertTrue(shutil.which("node"), "node is missing: run scripts/install-deps.sh")
         self.modules = node_modules()
         os.environ["TZ"] = "UTC"
-        interface_daemon(self)
+        interface_daemon(self, blacklist_tree(self))
         self.origin, self.big, self.small = cached_objects(self)
         self.origin.put("/nostore/dns", b"dns")
         for url in (self.big, self.small,

@@ -10,8 +10,10 @@ links; every text a client or server chose appears escaped."""
 import http.client
 import os
 import re
+import shutil
 import socket
 import sys
+import tempfile
 import time
 import unittest
 import urllib.parse
@@ -28,6 +30,7 @@ os.environ["TZ"] = "UTC"
 
 REFERER = "http://%s/" % HOST
 HOSTILE = '"><svg/onload=window.__x=1>'
+MARKUP_CATEGORY = '<i onclick="window.__x=1">'
 
 
 def held_request(test, proxy_port, path="/held?" + HOSTILE, method="GET"):
@@ -59,20 +62,50 @@ def cached_objects(test):
     return origin, origin.url("/fresh/big"), origin.url("/fresh/small?" + HOSTILE)
 
 
-def interface_daemon(test):
+def interface_daemon(test, blacklist=None):
     """Starts a daemon for test (stopped with it) whose access rule grants
-    the interface with the test login pair; sets test.port and test.inst."""
+    the interface with the test login pair, with the URL blacklist read from
+    the directory blacklist (None: none); sets test.port and test.inst."""
     test.port = free_port()
-    test.inst = Install(config=interface_config(test.port))
+    config = interface_config(test.port)
+    if blacklist:
+        config, count = re.subn(r"(<urlblacklist>.*?<directory>)[^<]*(</directory>)",
+                                r"\g<1>%s\g<2>" % blacklist, config, flags=re.S)
+        test.assertEqual(1, count)
+    test.inst = Install(config=config)
     test.addCleanup(test.inst.cleanup)
     test.inst.start_foreground()
     test.assertTrue(test.inst.wait_log("listening on 127.0.0.1:%d" % test.port),
                     test.inst.log_text())
 
 
+def blacklist_tree(test, big=0):
+    """A URL blacklist directory for test (removed with it): "ads" with
+    domains listed whole and path prefixes, "games" likewise, a category
+    whose name and entries carry markup, and with big, a category "big" of
+    that many domains. Returns its path."""
+    root = tempfile.mkdtemp(prefix="quill-urlbl-")
+    test.addCleanup(shutil.rmtree, root, True)
+    files = {
+        "ads": ("banner.test\ntracker.test\n", "shop.test/promo\nshop.test/cart/ad\n"),
+        "games": ("play.test\n", "trackergames.test/top\n"),
+        MARKUP_CATEGORY: ("%s.test\n" % HOSTILE.replace("/", ""), "x.test/" + HOSTILE + "\n"),
+    }
+    if big:
+        files["big"] = ("".join("d%d.test\n" % i for i in range(big)), "")
+    for category, (domains, urls) in files.items():
+        os.mkdir(os.path.join(root, category))
+        for name, text in (("domains", domains), ("urls", urls)):
+            with open(os.path.join(root, category, name), "w") as f:
+                f.write(text)
+    return root
+
+
 class PageCase(unittest.TestCase):
+    blacklist = False
+
     def setUp(self):
-        interface_daemon(self)
+        interface_daemon(self, blacklist_tree(self, 10001) if self.blacklist else None)
         r = self.page("/", {"username": USER, "password": PASSWORD}, cookie=False)
         cookies = [v for k, v in r.getheaders() if k.lower() == "set-cookie"]
         self.assertEqual(1, len(cookies), r.getheaders())
@@ -199,21 +232,62 @@ class StatusPages(PageCase):
         self.assertEqual([], self.table_after(text, "<b>Filtered</b>"))
         self.assertEqual("listeven", unfiltered[0][0])
 
-    def test_prefetch_and_urlbl_forms(self):
-        """The prefetch page is the frame alone; the blacklist search shows
-        its form, prefilled and escaped."""
+    def test_prefetch_page(self):
+        """The prefetch page is the frame and the menu alone."""
         text = self.page("/prefetch").text
         self.assertIn("Top Menu", text)
-        self.assertTrue(text.rstrip().endswith("</table>\n</td></tr></table></body></html>")
-                        or text.rstrip().endswith("</html>"))
-        text = self.page("/urlbl", {"domain": HOSTILE, "file": "<x>", "show": "true"}).text
-        self.assertIn("Search URL blacklist", text)
-        self.assertIn('class="checklist"', text)
-        self.assertIn('name="domain" size="80" value="&quot;&gt;&lt;svg/onload=window.__x=1&gt;"',
-                      text)
-        self.assertIn('name="file" size="80" value="&lt;x&gt;"', text)
+        self.assertNotIn("<table class=\"list\">", text)
+        self.assertTrue(text.endswith("</table>\n</td></tr></table></body></html>\n"), text[-200:])
+
+
+@unittest.skipUnless(pipeline_ready(), SKIP_REASON)
+class BlacklistSearch(PageCase):
+    blacklist = True
+
+    def results(self, form):
+        text = self.page("/urlbl", form).text
         self.assertNotIn("<svg", text)
-        self.assertEqual([], self.table_after(text, "<td>Category</td>"))
+        self.assertNotIn("<i onclick", text)
+        return self.table_after(text, "<td>Category</td>"), text
+
+    def test_first_visit(self):
+        """Every category has its box, ticked, in name order; no results."""
+        text = self.page("/urlbl").text
+        self.assertIn("Search URL blacklist", text)
+        boxes = re.findall(r'<input type="checkbox" name="([^"]*)"( checked)?>', text)
+        self.assertEqual([("&lt;i onclick=&quot;window.__x=1&quot;&gt;", " checked"),
+                          ("ads", " checked"), ("big", " checked"), ("games", " checked")],
+                         boxes)
+        self.assertIsNone(self.table_after(text, "<td>Category</td>"))
+
+    def test_searches(self):
+        """A domain word (without case) in one category, the file expression,
+        prefixes, escaping of hostile entries, and the row limit."""
+        cases = [
+            ({"games": "on", "domain": "TRACKER"}, [["games", "trackergames.test", "/top"]]),
+            ({"ads": "on", "domain": "tracker"}, [["ads", "tracker.test", "/"]]),
+            ({"ads": "on", "games": "on", "file": "^/[pt]"},
+             [["ads", "shop.test", "/promo"], ["games", "trackergames.test", "/top"]]),
+            ({"ads": "on", "domain": "shop", "file": "("},
+             [["ads", "shop.test", "/promo"], ["ads", "shop.test", "/cart/ad"]]),
+            ({MARKUP_CATEGORY: "on"},
+             [["&lt;i onclick=&quot;window.__x=1&quot;&gt;",
+               "&quot;&gt;&lt;svgonload=window.__x=1&gt;.test", "/"],
+              ["&lt;i onclick=&quot;window.__x=1&quot;&gt;", "x.test",
+               "/&quot;&gt;&lt;svg/onload=window.__x=1&gt;"]]),
+        ]
+        for fields, rows in cases:
+            with self.subTest(fields=fields):
+                form = dict(fields, show="true")
+                got, text = self.results(form)
+                self.assertEqual(rows, [r[1:] for r in got])
+                for name in ("ads", "games", "big"):
+                    ticked = 'name="%s" checked>' % name in text
+                    self.assertEqual(name in fields, ticked, name)
+        got, text = self.results({"show": "true", "big": "on"})
+        self.assertEqual(10001, len(got))   # 10,000 domains and the line for the rest
+        self.assertEqual(["1 more not shown"], got[-1][1:])
+        self.assertEqual(["big", "d0.test", "/"], got[0][1:])
 
 
 @unittest.skipUnless(pipeline_ready(), SKIP_REASON)

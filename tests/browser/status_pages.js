@@ -2,9 +2,9 @@
 // Chromium with a fresh profile uses the daemon as its proxy, logs in and
 // opens each page through the top menu. The test around it has left a
 // request in progress, a DNS cache entry for localhost, an idle server
-// connection and two cached objects, one of them under a URL that carries
-// markup; the script that markup would run never runs (window.__x stays
-// undefined on every page).
+// connection, two cached objects, one of them under a URL that carries
+// markup, and a URL blacklist with a category whose entries carry markup;
+// the script that markup would run never runs (window.__x stays undefined).
 //
 // Environment: QUILL_PROXY (host:port of the daemon), QUILL_USER,
 // QUILL_PASSWORD, QUILL_BIG_URL and QUILL_SMALL_URL (the cached objects),
@@ -38,6 +38,17 @@ async function submitCache(page, fields) {
         else
             await page.fill('input[name="' + name + '"]', value);
     }
+    await Promise.all([page.waitForNavigation(), page.click('input[type="submit"]')]);
+}
+
+// Ticks the boxes of the categories named, clears the others, fills the
+// two expressions and submits.
+async function searchBlacklist(page, categories, domain, file) {
+    await page.$$eval('table.checklist input', (inputs, names) => inputs.forEach((i) => {
+        i.checked = names.includes(i.name);
+    }), categories);
+    await page.fill('input[name="domain"]', domain);
+    await page.fill('input[name="file"]', file);
     await Promise.all([page.waitForNavigation(), page.click('input[type="submit"]')]);
 }
 
@@ -99,9 +110,28 @@ async function main() {
         const cookie = (await context.cookies())[0].value;
         check(!(await page.content()).includes(cookie), 'the login token is not on the page');
 
+        // The blacklist search over the test's tree: ads, games and a
+        // category whose name and entries carry markup.
         await menu(page, 'urlbl');
-        check((await page.locator('text=Search URL blacklist').count()) === 1 &&
-            (await page.locator('table.checklist').count()) === 1, 'the blacklist search form');
+        check((await page.locator('text=Search URL blacklist').count()) === 1, 'the search form');
+        const boxes = await page.$$eval('table.checklist input',
+            (inputs) => inputs.map((i) => [i.name, i.checked]));
+        check(boxes.length === 3 && boxes.every((b) => b[1]), 'the first visit ticks every box');
+        check((await page.locator('table.list').count()) === 0, 'and lists nothing');
+        await searchBlacklist(page, ['games'], 'tracker', '');
+        rows = await listRows(page);
+        check(JSON.stringify(rows) === JSON.stringify([['games', 'trackergames.test', '/top']]),
+            'a domain word with one category lists only its matches');
+        await searchBlacklist(page, ['ads'], '', '^/p');
+        rows = await listRows(page);
+        check(JSON.stringify(rows) === JSON.stringify([['ads', 'shop.test', '/promo']]),
+            'a file expression not matching "/" hides the domains listed whole');
+        const markup = boxes.map((b) => b[0]).filter((n) => n.startsWith('<'));
+        await searchBlacklist(page, markup, '', '');
+        rows = await listRows(page);
+        check(rows.length === 2 && rows.every((r) => r[0] === markup[0]) &&
+            rows.some((r) => r[2].includes('<svg/onload')), 'entries with markup show as text');
+        await noScriptRan(page, 'the blacklist search');
 
         // The cache browser: the first visit has no list.
         await menu(page, 'cache');
