@@ -63,6 +63,11 @@ static time_t dnscache_default_clock()
     return timers_now();
 }
 
+time_t dnscache_now()
+{
+    return dnscache_clock();
+}
+
 void dnscache_set_clock(time_t (*clock)())
 {
     dnscache_clock = clock ? clock : dnscache_default_clock;

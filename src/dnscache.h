@@ -37,6 +37,10 @@ void net_dns_purge(const char *host);
  * than DNSCACHE_TTL_SECONDS. The argument is unused. */
 void dnscache_clean(void *arg);
 
+/* The time the entries are stamped with (the monotonic clock unless a test
+ * set another): an entry's age is this minus its time. */
+time_t dnscache_now();
+
 /* The number of entries in the cache, counted under its mutex. */
 int dnscache_count();
 

@@ -35,6 +35,7 @@
 #include "clientpool.h"
 #include "configtypes.h"
 #include "connection.h"
+#include "dnscache.h"
 #include "filebuf.h"
 #include "general.h"
 #include "hash.h"
@@ -178,8 +179,8 @@ void interface_page_dnscache(Filebuf *page, CGIMap &, CONNECTION_T *)
                       "<tr class=\"listhead\"><td>Hostname</td><td>IP address</td>"
                       "<td>Age</td></tr>\n";
     if (global && global->dnscache) {
+        time_t now = dnscache_now();
         MutexGuard guard(&global->dnscache_lock);
-        time_t now = time(nullptr);
         bool even = true;
         const HASH_TABLE *table = global->dnscache;
         for (int b = 0; b < table->size; b++) {
