@@ -502,6 +502,22 @@ static void config_check_rlimits()
     }
 }
 
+/* Opens each log file given on the command line as the user the daemon
+ * runs as; one that cannot be opened stops the start with the reason. */
+static void config_check_logs()
+{
+    const char *const files[] = { logfile, slogfile, elogfile, plogfile };
+    for (const char *path : files) {
+        if (!path[0])
+            continue;
+        int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+        if (fd == -1)
+            fatal_error(__FILE__, __LINE__, "log_open", "cannot open log file %s: %s", path,
+                        strerror(errno));
+        close(fd);
+    }
+}
+
 void config()
 {
     /* 1: the cache's time stamps and utc_time use this; the local zone is
@@ -533,6 +549,7 @@ void config()
 
     /* 6 */
     config_check_rlimits();
+    config_check_logs();
 
     /* 7 */
     sectionxml = new tinyxml2::XMLDocument;
@@ -575,8 +592,13 @@ void config()
            proxyhost[0] ? proxyhost
                         : general_section ? general_section->hostname_get().c_str() : "");
 
-    /* 16 */
-    network_section->check();
+    /* 16: a listener that cannot be opened stops the start, rather than a
+     * daemon that runs deaf. */
+    std::string listen_failure;
+    network_section->check(&listen_failure);
+    if (!listen_failure.empty())
+        fatal_error(__FILE__, __LINE__, "net_listen", "cannot listen on %s",
+                    listen_failure.c_str());
 
     /* 17: the URL blacklist, read once for the life of the process. */
     urlbl_section->load();

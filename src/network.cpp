@@ -53,6 +53,7 @@
 #include "socket.h"
 #include "stats.h"
 #include "perflog.h"
+#include "xml.h"
 
 int net_tunnel_idle_seconds = 0;
 
@@ -329,6 +330,7 @@ int net_listen(int port, const char *address)
     bool ok = port > 0 && port <= 65535;
     if (ok && address && *address)
         ok = inet_pton(AF_INET, address, &sa.sin_addr) == 1;
+    int error = EINVAL;   /* a bad port or address */
 
     int fd = ok ? s_socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
     if (fd >= 0) {
@@ -384,7 +386,9 @@ int net_listen(int port, const char *address)
          * inherit the flag. */
         ok = fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) == 0 &&
              bind(fd, (struct sockaddr *)&sa, sizeof sa) == 0 && listen(fd, backlog) == 0;
-    } else {
+        error = errno;
+    } else if (ok) {
+        error = errno;   /* the socket itself failed */
         ok = false;
     }
 
@@ -397,6 +401,8 @@ int net_listen(int port, const char *address)
                 break;
             }
         }
+        if (slot < 0)
+            error = EMFILE;   /* the listener table is full */
         if (slot >= 0) {
             NET_LISTENER &l = net_listeners[slot];
             l.used = 1;
@@ -410,6 +416,7 @@ int net_listen(int port, const char *address)
         if (fd >= 0)
             close(fd);
         putlog(LOG_NETWORK, "error: failed to bind to %.64s:%d", shown, port);
+        errno = error;
         return -1;
     }
     putlog(LOG_NETWORK, "listening on %s:%d", shown, port);
@@ -1164,7 +1171,7 @@ void NetworkSection::update()
     }
 }
 
-int NetworkSection::check()
+int NetworkSection::check(std::string *failure)
 {
     std::vector<Listen> wanted;
     {
@@ -1174,9 +1181,14 @@ int NetworkSection::check()
                 wanted.push_back(l);
     }
     int opened = 0;
-    for (const Listen &l : wanted)
-        if (net_listen(l.port, l.address.c_str()) >= 0)
+    for (const Listen &l : wanted) {
+        if (net_listen(l.port, l.address.c_str()) >= 0) {
             opened++;
+        } else if (failure && failure->empty()) {
+            *failure = (l.address.empty() ? std::string("0.0.0.0") : xml_log_text(l.address)) +
+                       ":" + std::to_string(l.port) + ": " + strerror(errno);
+        }
+    }
     return opened;
 }
 

@@ -81,7 +81,7 @@ void net_init();
 /* Opens a listening socket on address (a dotted quad; NULL or "" for every
  * local address) and port in the first free slot, tuning it and BLOCKSIZE
  * from the socket buffer sizes. Returns the slot index, or -1 after
- * "error: failed to bind to %s:%d". */
+ * "error: failed to bind to %s:%d" with errno telling why. */
 int net_listen(int port, const char *address);
 
 /* Closes every listener and frees its slot. A thread waiting in net_accept
@@ -217,8 +217,10 @@ public:
     void update() override;
 
     /* Opens a listener for every enabled listen entry whose port is not -1,
-     * in list order. Called once at start-up. Returns the number opened. */
-    int check();
+     * in list order. Called once at start-up. Returns the number opened;
+     * with failure, the first entry that could not be opened is described
+     * there ("address:port: reason"), which start-up treats as fatal. */
+    int check(std::string *failure = nullptr);
 
     /* The local address for conn's outgoing connections: the address of the
      * first enabled interface entry whose profiles match conn's (logged),

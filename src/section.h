@@ -372,6 +372,10 @@ public:
      * under the write lock and runs update(); any other stage changes
      * nothing. The stage is emptied. */
     void load_commit(SectionStage *stage, int mode);
+    /* Whether the section's element own holds only the elements its
+     * description knows (a load refuses it otherwise); logs the first
+     * unknown one with xml_flaw. */
+    bool elements_known(const tinyxml2::XMLElement *own) const;
     /* Replaces the section's element in doc (created at the end of the root
      * when missing) by the current values, under the read lock. */
     void save(tinyxml2::XMLDocument *doc);

@@ -42,6 +42,7 @@ static pthread_t handler_thread;
 static std::atomic<int> shutdown_started{0};
 static volatile sig_atomic_t crash_in_progress = 0;
 static int startup_fd = -1;
+static bool startup_finished = false;   /* set once by startup_done */
 
 static void signal_note(int sig);
 static void signal_crash(int sig);
@@ -243,11 +244,12 @@ void startup_set_pipe(int fd)
 
 bool startup_pending()
 {
-    return startup_fd != -1;
+    return !startup_finished;
 }
 
 void startup_done()
 {
+    startup_finished = true;
     if (startup_fd == -1)
         return;
     /* The launcher exits with status 0 once it reads this byte. */

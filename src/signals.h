@@ -23,9 +23,10 @@ void signal_become_handler();
  * thread runs them; a second caller waits for the process to end. */
 [[noreturn]] void shutdown_exit(int status);
 
-/* Daemon start-up reporting: until startup_done, the daemon's standard
- * output and error lead to the launching process, which exits with the
- * start's status. */
+/* Start-up reporting: until startup_done, startup_pending is true and what
+ * stops the start is also written to standard error. In daemon mode that
+ * leads (through the pipe of startup_set_pipe) to the launching process,
+ * which exits with the start's status. */
 void startup_set_pipe(int fd);
 bool startup_pending();
 void startup_done();

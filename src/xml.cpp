@@ -19,16 +19,21 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "compat.h"
 #include "log.h"
+#include "main.h"
 #include "mem.h"
 #include "misc.h"
 #include "section.h"
+#include "signals.h"
 
 using tinyxml2::XMLDocument;
 using tinyxml2::XMLElement;
@@ -179,11 +184,23 @@ std::string XmlElement::element_get() const
     return element;
 }
 
+void xml_flaw(const char *format, ...)
+{
+    char line[2048];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    putlog(LOG_ERROR, "%s", line);
+    if (startup_pending())
+        fprintf(stderr, "%s\n", line);
+}
+
 void Field::error_log(const XmlElement &cursor) const
 {
-    putlog(LOG_ERROR, "flawed XML file, section %s, element %s: %s must be %s, but it is given value %s",
-           cursor.section.c_str(), cursor.element.c_str(), name.c_str(), nature().c_str(),
-           xml_log_text(text).c_str());
+    xml_flaw("flawed XML file, section %s, element %s: %s must be %s, but it is given value %s",
+             cursor.section.c_str(), cursor.element.c_str(), name.c_str(), nature().c_str(),
+             xml_log_text(text).c_str());
 }
 
 void Field::text_parse()
@@ -327,6 +344,47 @@ Item::Item(const Subsection &list, const XmlElement *element, int *load_rc)
     }
 }
 
+/* Whether every child element of parent is named in known. The first that
+ * is not is logged (a misspelt element would otherwise be ignored, and a
+ * rule missing its condition matches everybody); entry names the place. */
+static bool xml_children_known(const XMLElement *parent, const std::set<std::string> &known,
+                               const std::string &section, const char *entry)
+{
+    for (const XMLElement *child = parent->FirstChildElement(); child;
+         child = child->NextSiblingElement()) {
+        if (known.count(child->Name()) == 0) {
+            xml_flaw("flawed XML file, section %s, entry %s, element %s: the section's "
+                     "description has no such element",
+                     section.c_str(), entry, xml_log_text(child->Name()).c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+/* Whether the section's element holds only its global fields and the
+ * entries of its lists, and each entry only the fields of its list. */
+bool Section::elements_known(const XMLElement *own) const
+{
+    std::set<std::string> known;
+    for (const Field &f : fields)
+        known.insert(f.name);
+    for (const Subsection &list : subsections)
+        known.insert(list.name);
+    if (!xml_children_known(own, known, name, "global"))
+        return false;
+    for (const Subsection &list : subsections) {
+        std::set<std::string> entry_known;
+        for (const Field &f : list.template_fields)
+            entry_known.insert(f.name);
+        for (const XMLElement *e = own->FirstChildElement(list.name.c_str()); e;
+             e = e->NextSiblingElement(list.name.c_str()))
+            if (!xml_children_known(e, entry_known, name, list.name.c_str()))
+                return false;
+    }
+    return true;
+}
+
 int Section::load(XMLDocument *doc, int mode)
 {
     SectionStage stage;
@@ -345,6 +403,8 @@ int Section::load_stage(XMLDocument *doc, SectionStage *stage)
     } catch (const ConfigError &) {
         return stage->result;
     }
+    if (!elements_known(cursor->node))
+        return stage->result = SECTION_FLAWED;
 
     SectionReadGuard guard(*this);
 
@@ -383,11 +443,10 @@ int Section::load_stage(XMLDocument *doc, SectionStage *stage)
             int refused = item_check(entry, &nature);
             if (refused >= 0) {
                 const Field &f = entry.fields[(size_t)refused];
-                putlog(LOG_ERROR,
-                       "flawed XML file, section %s, element %s: %s must be %s, but it is given "
-                       "value %s",
-                       name.c_str(), subsections[j].name.c_str(), f.name.c_str(), nature.c_str(),
-                       xml_log_text(f.text).c_str());
+                xml_flaw("flawed XML file, section %s, element %s: %s must be %s, but it is given "
+                         "value %s",
+                         name.c_str(), subsections[j].name.c_str(), f.name.c_str(),
+                         nature.c_str(), xml_log_text(f.text).c_str());
                 return stage->result = SECTION_FLAWED;
             }
             loaded[j].push_back(entry);   /* the stored copy takes a fresh id */
@@ -458,6 +517,22 @@ static int xml_document_load(std::unique_ptr<XMLDocument> doc, int mode, const c
             fatal_error("src/xml", __LINE__, "section_select",
                         "configuration %s has no root element quillmere", origin);
         return 0;
+    }
+    /* A section the description does not know would be ignored whole. */
+    const XMLElement *described = sectionxml ? sectionxml->FirstChildElement("section") : nullptr;
+    for (const XMLElement *own = doc->FirstChildElement("quillmere")->FirstChildElement(); own;
+         own = own->NextSiblingElement()) {
+        bool known = described ? described->FirstChildElement(own->Name()) != nullptr
+                               : Section::map.count(own->Name()) != 0;
+        if (!known) {
+            xml_flaw("flawed XML file, section %s: the section description has no such section",
+                     xml_log_text(own->Name()).c_str());
+            if (mode == CONFIG_LOAD_STARTUP)
+                fatal_error("src/section", __LINE__, "error_log",
+                            "configuration %s holds a bad value in section %s", origin,
+                            xml_log_text(own->Name()).c_str());
+            return 0;
+        }
     }
 
     std::vector<std::pair<Section *, SectionStage>> staged;

@@ -85,6 +85,10 @@ public:
  * the document and its root when missing. The caller holds documentlock. */
 void config_xml_build();
 
+/* Logs a line about a flawed configuration at LOG_ERROR; during the start
+ * it also goes to standard error, so that the launcher shows it whole. */
+void xml_flaw(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
 /* A configuration text made safe for a log line: control bytes and
  * backslashes written as \xNN, cut after 200 bytes with "..." appended. */
 std::string xml_log_text(const std::string &text);

@@ -4,6 +4,7 @@ its PID file and start report, the signals, and log rotation."""
 import os
 import pwd
 import signal
+import socket
 import subprocess
 import sys
 import unittest
@@ -133,6 +134,70 @@ class Daemon(unittest.TestCase):
         self.assertEqual(1, r.returncode)
         self.assertIn("Please correct errors in section.xml", r.stderr)
         self.assertIn("error: Error when parsing section.xml", self.inst.log_text())
+
+    def failed_start(self, *extra):
+        """Runs the start in daemon mode and in the foreground; both must fail
+        with status 1. Returns the two standard errors."""
+        errors = []
+        r = self.inst.run(*extra)
+        self.assertEqual(1, r.returncode, r.stderr)
+        errors.append(r.stderr)
+        p = self.inst.start_foreground(*extra)
+        try:
+            self.assertEqual(1, p.wait(20))
+            errors.append(p.stderr.read())
+        finally:
+            p.stdout.close()
+            p.stderr.close()
+        self.assertEqual(0, self.inst.daemon_pid() and process_alive(self.inst.daemon_pid()))
+        return errors
+
+    def test_listener_that_cannot_be_bound_fails_the_start(self):
+        """A port in use or an address not ours: status 1 and the reason, never a deaf daemon."""
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", self.inst.port))
+            taken.listen(1)
+            for err in self.failed_start():
+                self.assertIn("cannot listen on 127.0.0.1:%d: Address already in use" % self.inst.port,
+                              err)
+        with open(self.inst.config) as f:
+            text = f.read()
+        with open(self.inst.config, "w") as f:
+            f.write(text.replace("<address>127.0.0.1</address>", "<address>192.0.2.1</address>"))
+        for err in self.failed_start():
+            self.assertIn("cannot listen on 192.0.2.1:%d: Cannot assign requested address"
+                          % self.inst.port, err)
+
+    def test_log_file_that_cannot_be_opened_fails_the_start(self):
+        missing = os.path.join(self.inst.dir, "no-such-dir")
+        for option in ("-a", "-e", "-r", "-l"):
+            with self.subTest(option=option):
+                path = os.path.join(missing, "x.log")
+                for err in self.failed_start(option, path):
+                    self.assertIn("cannot open log file %s: No such file or directory" % path, err)
+
+    def test_flawed_configuration_line_reaches_the_launcher(self):
+        """The launcher shows the whole flawed-XML line, element and value included,
+        and a misspelt element of an access rule is refused, not ignored."""
+        with open(self.inst.config) as f:
+            good = f.read()
+        bad_port = good.replace("<port>%d</port>" % self.inst.port, "<port>eighty</port>")
+        misspelt = good.replace("<addresses>127.0.0.1</addresses>",
+                                "<adresses>127.0.0.1</adresses>", 1)
+        self.assertNotEqual(good, misspelt)
+        for text, line in ((bad_port, "flawed XML file, section network, element listen: port "
+                                      "must be"),
+                           (misspelt, "flawed XML file, section access, entry allow, element "
+                                      "adresses: the section's description has no such element")):
+            with self.subTest(line=line):
+                with open(self.inst.config, "w") as f:
+                    f.write(text)
+                for err in self.failed_start():
+                    self.assertIn(line, err)
+        with open(self.inst.config, "w") as f:
+            f.write(bad_port)
+        r = self.inst.run()
+        self.assertIn("but it is given value eighty", r.stderr)
 
     def test_pidfile_of_a_live_process_refuses_the_start(self):
         sleeper = subprocess.Popen(["sleep", "30"])

@@ -80,19 +80,19 @@ class Listener(unittest.TestCase):
         p.send_signal(signal.SIGTERM)
         self.assertEqual(0, p.wait(10))
 
-    def test_busy_port_is_logged(self):
-        """A port already taken is logged and the daemon starts without it."""
+    def test_busy_port_fails_the_start(self):
+        """A port already taken is logged and the start fails with the reason."""
         with socket.socket() as holder:
             holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             holder.bind(("127.0.0.1", self.port))
             holder.listen(1)
             p = self.inst.start_foreground()
-            self.assertTrue(self.inst.wait_log("error: failed to bind to 127.0.0.1:%d" % self.port),
-                            self.inst.log_text())
-            self.assertTrue(self.inst.wait_log("network: proxy hostname: "))
-            self.assertIsNone(p.poll())
-            p.send_signal(signal.SIGTERM)
-            self.assertEqual(0, p.wait(10))
+            self.assertEqual(1, p.wait(20))
+            self.assertIn("cannot listen on 127.0.0.1:%d: Address already in use" % self.port,
+                          p.stderr.read())
+            p.stdout.close()
+            p.stderr.close()
+            self.assertIn("error: failed to bind to 127.0.0.1:%d" % self.port, self.inst.log_text())
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@ starts, signals and stops as an administrator would."""
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -53,9 +54,16 @@ class Install:
         self.extended = os.path.join(self.dir, "extended.log")
         self.perf = os.path.join(self.dir, "performance.log")
         self.pidfile = os.path.join(self.dir, "quillmere.pid")
+        self.port = None
         if config is None:
             with open(os.path.join(SOURCE, "etc", "quillmere.xml")) as f:
                 config = f.read()
+            # The shipped listener moves to a free port: a start whose
+            # listener cannot be opened fails, and 8080 may be taken.
+            with socket.socket() as s:
+                s.bind(("127.0.0.1", 0))
+                self.port = s.getsockname()[1]
+            config = config.replace("<port>8080</port>", "<port>%d</port>" % self.port)
         # The shipped cache store is moved into this directory so daemons of
         # different tests never share objects or a journal, nor write into
         # the system's own store.
