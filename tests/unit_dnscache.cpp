@@ -16,7 +16,9 @@
 
 #include "compat.h"
 #include "dnscache.h"
+#include "filebuf.h"
 #include "hash.h"
+#include "interface.h"
 #include "main.h"
 #include "nettest.h"
 #include "test_support.h"
@@ -239,4 +241,22 @@ TEST(DnsResolver, DnsServer)
     if (rc == NETTEST_NS_SKIPPED)
         GTEST_SKIP() << why;
     EXPECT_EQ(NETTEST_NS_PASSED, rc) << "inner run failed";
+}
+
+/* The interface's DNS cache page: each entry's name (escaped), address and
+ * age in seconds on the cache's clock. */
+TEST_F(DnsCache, InterfacePage)
+{
+    EXPECT_EQ("127.0.0.20", resolve("<b onclick=x>.known"));
+    fake_now += 90;
+    Filebuf page;
+    CGIMap args;
+    interface_page_dnscache(&page, args, nullptr);
+    std::string html(page.data ? page.data : "", (size_t)page.size);
+    EXPECT_NE(std::string::npos,
+              html.find("<tr class=\"listeven\"><td>&lt;b onclick=x&gt;.known</td>"
+                        "<td>127.0.0.20</td><td>90</td></tr>"))
+        << html;
+    EXPECT_NE(std::string::npos, html.find("<td>Hostname</td><td>IP address</td><td>Age</td>"));
+    EXPECT_EQ(std::string::npos, html.find("<b "));
 }

@@ -513,6 +513,37 @@ TEST_F(Pools, ClientShowConnections)
     close(b.peer);
 }
 
+/* The server pool's page: pool order, "(none)" without a user, ages on
+ * the pool's clock, and host and user names escaped. */
+TEST_F(Pools, ServerShowConnections)
+{
+    nettest_general(1, 2, 3, 10, 60);
+    ServerPool pool;
+    pool.clock = pool_clock;
+    pool_now = 200;
+    Pooled a = pooled();
+    Pooled b = pooled();
+    pool.Add(a.socket, "http", "h.test", 80, nullptr, nullptr);
+    pool_now = 230;
+    pool.Add(b.socket, "ftp", "<b>\"h\".test", 21, "<i>&me", "secret");
+    pool_now = 290;
+    Filebuf out;
+    pool.show_connections(&out);
+    EXPECT_EQ(std::string("<table class=\"list\">\n"
+                          "<tr class=\"listhead\"><td>Protocol</td><td>Host</td><td>Port</td>"
+                          "<td>Username</td><td>Age</td></tr>\n"
+                          "<tr class=\"listeven\"><td>http</td><td>h.test</td><td>80</td>"
+                          "<td>(none)</td><td>90</td></tr>\n"
+                          "<tr class=\"listodd\"><td>ftp</td><td>&lt;b&gt;&quot;h&quot;.test</td>"
+                          "<td>21</td><td>&lt;i&gt;&amp;me</td><td>60</td></tr>\n"
+                          "</table>\n"),
+              std::string(out.data, (size_t)out.size));
+    EXPECT_EQ(std::string::npos, std::string(out.data, (size_t)out.size).find("secret"));
+    pool.Clean(1);
+    close(a.peer);
+    close(b.peer);
+}
+
 /* Running out of descriptors empties both global pools. */
 TEST_F(Pools, FdFailureEmptiesPools)
 {

@@ -8,7 +8,8 @@
 //
 // Environment: QUILL_PROXY (host:port of the daemon), QUILL_USER,
 // QUILL_PASSWORD, QUILL_BIG_URL and QUILL_SMALL_URL (the cached objects),
-// QUILL_HELD_URL (the request in progress), QUILL_ORIGIN_PORT.
+// QUILL_HELD_URL and QUILL_HELD_METHOD (the request in progress),
+// QUILL_ORIGIN_PORT.
 // Exits 0 when every check held, 1 otherwise.
 'use strict';
 
@@ -62,7 +63,7 @@ async function cacheLinks(page) {
 async function main() {
     const env = process.env;
     for (const name of ['QUILL_PROXY', 'QUILL_USER', 'QUILL_PASSWORD', 'QUILL_BIG_URL',
-        'QUILL_SMALL_URL', 'QUILL_HELD_URL', 'QUILL_ORIGIN_PORT'])
+        'QUILL_SMALL_URL', 'QUILL_HELD_URL', 'QUILL_HELD_METHOD', 'QUILL_ORIGIN_PORT'])
         if (!env[name])
             throw new Error(name + ' is required');
     const cacheLink = (url) => url.replace('://', '://xx--cache.');
@@ -83,8 +84,8 @@ async function main() {
         // Requests in progress: the held one, this page's own, then the pool.
         await menu(page, 'connections');
         let rows = await listRows(page);
-        check(rows.some((r) => r[4] === env.QUILL_HELD_URL && r[3] === 'GET'),
-            'the request in progress has its row with its URL as sent');
+        check(rows.some((r) => r[4] === env.QUILL_HELD_URL && r[3] === env.QUILL_HELD_METHOD),
+            'the request in progress has its row with its method and URL as sent');
         check(rows.some((r) => r[4] === 'http://' + HOST + ':80/connections'),
             'the page\'s own request is listed');
         check((await page.locator('text=Transferring').count()) === 1 &&
