@@ -6,9 +6,11 @@
 # configurations, the rates, the ratios and the daemon's memory before and
 # after. Then the same for cache hits: objects that may be kept for an hour,
 # served from the daemon's cache and from a second squid with a memory
-# cache. Last, the hit rate again while a loop runs searches of the cache
-# browser, which walk the whole object index under the cache lock. A
-# benchmark, not a test: it asserts nothing.
+# cache. Then the hit rate again while a loop runs searches of the cache
+# browser, which walk the whole object index under the cache lock. Last,
+# 100 KiB misses scanned by clamd, through the daemon's ClamAV adapter and
+# through squid with c-icap's virus_scan. A benchmark, not a test: it
+# asserts nothing.
 #
 # Usage: scripts/bench.sh [seconds per run]   (QUILL_BIN: the daemon to use;
 # by default a release build is made in build-bench)
@@ -23,6 +25,9 @@ need=()
 command -v wrk >/dev/null || need+=(wrk)
 command -v squid >/dev/null || [ -x /usr/sbin/squid ] || need+=(squid)
 command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] || need+=(nginx-light)
+[ -x /usr/sbin/clamd ] || need+=(clamav-daemon)
+command -v c-icap >/dev/null || need+=(c-icap)
+[ -e /usr/lib/x86_64-linux-gnu/c_icap/virus_scan.so ] || need+=(libc-icap-mod-virus-scan)
 if [ ${#need[@]} -gt 0 ]; then
     if [ "$(id -u)" -ne 0 ]; then
         echo "missing: ${need[*]}; install them (as root: apt-get install ${need[*]})" >&2
@@ -30,7 +35,15 @@ if [ ${#need[@]} -gt 0 ]; then
     fi
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
+    # No package may start its system service (clamd, freshclam, c-icap).
+    policy_made=
+    if [ ! -e /usr/sbin/policy-rc.d ]; then
+        printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+        chmod 755 /usr/sbin/policy-rc.d
+        policy_made=1
+    fi
     apt-get install -y -qq --no-install-recommends "${need[@]}"
+    [ -z "$policy_made" ] || rm -f /usr/sbin/policy-rc.d
 fi
 nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
 squid_bin=$(command -v squid || echo /usr/sbin/squid)
@@ -325,3 +338,104 @@ printf "%-24s %14s\n" "hits/s without searches" "$quiet"
 printf "%-24s %14s\n" "hits/s with searches" "$busy"
 printf "%-24s %14s\n" "searches/s" "$(awk -v n="$searches" -v s="$seconds" 'BEGIN { printf "%.1f", n / s }')"
 printf "%-24s %14s\n" "with/without" "$(awk -v a="$busy" -v b="$quiet" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')"
+
+# Virus scanning: uncached 100 KiB responses scanned by one clamd (its own
+# configuration and a one-signature database; nothing is downloaded),
+# through a daemon with the ClamAV adapter on and through squid handing each
+# response to c-icap's virus_scan service on the same clamd.
+echo "== virus scanning: 100 KiB misses, one clamd; daemon (ClamAV adapter) vs squid + c-icap virus_scan =="
+scan_port=$(free_port)
+icap_port=$(free_port)
+squid_icap_port=$(free_port)
+mkdir -p "$work/clamd/db" "$work/cicap/tmp" "$work/squid-icap"
+echo "Quillmere.Bench:0:*:$(printf 'QUILLMERE-BENCH-MARKER' | od -An -tx1 | tr -d ' \n')" \
+    >"$work/clamd/db/bench.ndb"
+cat >"$work/clamd/clamd.conf" <<CONF
+Foreground yes
+LocalSocket $work/clamd/clamd.sock
+DatabaseDirectory $work/clamd/db
+LogFile $work/clamd/clamd.log
+PidFile $work/clamd/clamd.pid
+MaxThreads 16
+MaxQueue 200
+Bytecode no
+$( [ "$(id -u)" -eq 0 ] && echo "User root" )
+CONF
+cat >"$work/cicap/c-icap.conf" <<CONF
+PidFile $work/cicap/c-icap.pid
+CommandsSocket $work/cicap/c-icap.ctl
+Port 127.0.0.1:$icap_port
+StartServers 1
+MaxServers 2
+MinSpareThreads 8
+MaxSpareThreads 32
+ThreadsPerChild 64
+MaxRequestsPerChild 0
+ServerLog $work/cicap/server.log
+AccessLog $work/cicap/access.log
+TmpDir $work/cicap/tmp
+ModulesDir /usr/lib/x86_64-linux-gnu/c_icap
+ServicesDir /usr/lib/x86_64-linux-gnu/c_icap
+$( [ "$(id -u)" -eq 0 ] && printf 'User root\nGroup root\n' )
+Module common clamd_mod.so
+clamd_mod.ClamdSocket $work/clamd/clamd.sock
+Service antivirus_module virus_scan.so
+ServiceAlias avscan virus_scan?allow204=on&sizelimit=off&mode=simple
+virus_scan.ScanFileTypes TEXT DATA EXECUTABLE ARCHIVE GIF JPEG MSOFFICE
+virus_scan.MaxObjectSize 5M
+virus_scan.DefaultEngine clamd
+CONF
+cat >"$work/squid-icap/squid.conf" <<CONF
+http_port 127.0.0.1:$squid_icap_port
+acl localnet src 127.0.0.1
+http_access allow localnet
+http_access deny all
+cache deny all
+workers 1
+access_log stdio:$work/squid-icap/access.log
+cache_log $work/squid-icap/cache.log
+pid_filename $work/squid-icap/squid.pid
+coredump_dir $work/squid-icap
+icap_enable on
+icap_service scan respmod_precache icap://127.0.0.1:$icap_port/virus_scan bypass=off
+adaptation_access scan allow all
+CONF
+[ "$(id -u)" -eq 0 ] && chown -R proxy "$work/squid-icap"
+python3 - "$work/quillmere.xml" "$work/scan.xml" "$proxy_port" "$scan_port" "$work/clamd/clamd.sock" <<'PYEOF'
+import re, sys
+src, dst, old_port, new_port, sock = sys.argv[1:]
+text = open(src).read().replace("<port>%s</port>" % old_port, "<port>%s</port>" % new_port)
+body = ("<enabled>true</enabled><address>%s</address><port>0</port><template></template>"
+        "<rule><enabled>true</enabled><comment>bench</comment><profiles></profiles>"
+        "<template></template></rule>" % sock)
+text, n = re.subn(r"<clamav>.*?</clamav>", "<clamav>%s</clamav>" % body, text, flags=re.S)
+assert n == 1
+open(dst, "w").write(text)
+PYEOF
+/usr/sbin/clamd -c "$work/clamd/clamd.conf" >"$work/clamd/stdout" 2>&1 &
+pids+=($!)
+for _ in $(seq 1 300); do [ -S "$work/clamd/clamd.sock" ] && break; sleep 0.1; done
+c-icap -N -f "$work/cicap/c-icap.conf" >"$work/cicap/stdout" 2>&1 &
+pids+=($!)
+"$squid_bin" -n "quillbenchi$$" -N -f "$work/squid-icap/squid.conf" >"$work/squid-icap/stdout" 2>&1 &
+pids+=($!)
+scan_args=(-f -c "$work/scan.xml" -s etc/section.xml -l "$work/scan-native.log"
+           -a "$work/scan-access.log" -e "$work/scan-extended.log" -r "$work/scan-performance.log"
+           -t 1024 -b 32768:32768 ${QUILL_BENCH_ARGS:-})
+"$bin" "${scan_args[@]}" >"$work/scan.out" 2>&1 &
+pids+=($!)
+wait_port "$icap_port"
+wait_port "$squid_icap_port"
+wait_port "$scan_port"
+echo "== clamd, c-icap and squid (ICAP) configurations =="
+cat "$work/clamd/clamd.conf" "$work/cicap/c-icap.conf" "$work/squid-icap/squid.conf"
+url="http://127.0.0.1:$origin_port/100k.bin"
+curl -s -o /dev/null -x "127.0.0.1:$scan_port" "$url"
+curl -s -o /dev/null --max-time 20 -x "127.0.0.1:$squid_icap_port" "$url"
+p=$(run "$scan_port" "$url")
+s=$(run "$squid_icap_port" "$url")
+printf "%-10s %14s %14s %10s\n" size "daemon+clamd" "squid+c-icap" daemon/squid
+printf "%-10s %14s %14s %10s\n" 100k "$p" "$s" \
+    "$(awk -v a="$p" -v b="$s" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')"
+echo "daemon scan failures $(grep -c "failed to check file" "$work/scan-native.log" || true);" \
+    "c-icap requests $(wc -l <"$work/cicap/access.log" 2>/dev/null || echo 0)"
