@@ -549,10 +549,18 @@ static bool http_date_parse(const char *text, time_t *out)
 
 int http_last_modified_equal(int status, const char *response_date, const char *stored_date)
 {
-    time_t a, b;
-    if (status != 200 || !http_date_parse(response_date, &a) || !http_date_parse(stored_date, &b))
+    time_t b;
+    if (!http_date_parse(stored_date, &b))
         return 0;
-    return a == b ? 1 : 0;
+    return http_last_modified_equal_at(status, response_date, b);
+}
+
+int http_last_modified_equal_at(int status, const char *response_date, time_t stored)
+{
+    time_t a;
+    if (status != 200 || stored <= 0 || !http_date_parse(response_date, &a))
+        return 0;
+    return a == stored ? 1 : 0;
 }
 
 /* ---- Streamed output ---- */
@@ -1101,9 +1109,8 @@ static bool http_cache_validate(CONNECTION_T *conn)
     CACHEMAP *object = conn->cache;
     bool ok = r->status == 304;
     if (!ok && r->last_modified) {
-        time_t stored = cache_section->last_modified_get(object);
-        time_t got = cache_http_date(r->last_modified);
-        if (stored != 0 && got != (time_t)-1 && got == stored) {
+        if (http_last_modified_equal_at(r->status, r->last_modified,
+                                        cache_section->last_modified_get(object))) {
             ok = true;
             conn->keepalive_server = 0;
             delete conn->server;   /* its body is not read */

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 class Filebuf;
 struct CONNECTION_T;
@@ -86,3 +87,7 @@ int protocol_http_read_callback(void *data, int64_t length, const char *bytes);
  * 1 only for status 200 when both dates parse as "%a, %d %b %Y %T GMT"
  * (read as GMT) and are the same instant, else 0. */
 int http_last_modified_equal(int status, const char *response_date, const char *stored_date);
+
+/* The same against a stored Last-Modified already read (0: none); this is
+ * the test the revalidation of a held copy applies. */
+int http_last_modified_equal_at(int status, const char *response_date, time_t stored);

@@ -322,6 +322,26 @@ class HostileOrigins(unittest.TestCase):
         self.assertEqual(400, c.status)
         self.assertTrue(self.proxy.wait_log("Bad response from server"))
 
+    def test_error_with_same_last_modified_does_not_validate(self):
+        """Revalidating a stale copy, a 500 carrying the same Last-Modified is no
+        confirmation: the client gets the server's answer, not the old copy."""
+        lm = b"Last-Modified: Thu, 01 Jan 2015 00:00:00 GMT\r\n"
+        o = self.origin([b"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n" + lm +
+                         b"Expires: Thu, 01 Jan 1998 00:00:00 GMT\r\n\r\nold copy!" +
+                         ScriptedOrigin.CLOSE,
+                         b"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 6\r\n" + lm +
+                         b"\r\nbroken" + ScriptedOrigin.CLOSE])
+        url = o.url("/revalidate.txt")
+        first = self.get(url)
+        self.assertEqual((200, b"old copy!"), (first.status, first.body()))
+        self.assertTrue(self.proxy.wait_log("create: " + url), self.proxy.inst.log_text())
+        time.sleep(0.5)   # the writer closes the object after the client has it
+        second = self.get(url)
+        self.assertEqual((500, b"broken"), (second.status, second.body()))
+        self.assertEqual(2, len(o.requests))
+        self.assertTrue(self.proxy.wait_log("failed validation: " + url),
+                        self.proxy.inst.log_text())
+
     def test_conflicting_lengths_give_badresponse(self):
         """Two different lengths from a server never reach the client."""
         o = self.origin([b"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd"])
