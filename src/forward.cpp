@@ -25,6 +25,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -42,6 +43,7 @@
 #include "main.h"
 #include "mem.h"
 #include "misc.h"
+#include "network.h"
 #include "process.h"
 #include "profiles.h"
 
@@ -627,25 +629,51 @@ int icp_server_handle(int socket, icp_packet *packet)
     return packet->opcode;
 }
 
+std::vector<uint32_t> icp_server_addresses(const std::vector<std::string> &listen_addresses)
+{
+    std::vector<uint32_t> out;
+    for (const std::string &text : listen_addresses) {
+        struct in_addr a = {};
+        if (text.empty())
+            return { htonl(INADDR_ANY) };
+        if (inet_pton(AF_INET, text.c_str(), &a) == 1 &&
+            std::find(out.begin(), out.end(), a.s_addr) == out.end())
+            out.push_back(a.s_addr);
+    }
+    return out;
+}
+
 void *icp_thread(void *)
 {
     int port = cache_section ? cache_section->icpport_get() : 0;
     if (port == 0)
         return nullptr;
-    int fd = icp_socket_open(htonl(INADDR_ANY), port);
-    if (fd < 0) {
-        putlog(LOG_ERROR, "ICP: failed to start ICP thread");
-        return nullptr;
+    /* Peers reach the ICP server where clients reach the proxy, never on
+     * an address the administrator did not open. */
+    std::vector<struct pollfd> fds;
+    for (uint32_t address : icp_server_addresses(net_listen_addresses())) {
+        char text[INET_ADDRSTRLEN] = "*";
+        if (address != htonl(INADDR_ANY))
+            inet_ntop(AF_INET, &address, text, sizeof text);
+        int fd = icp_socket_open(address, port);
+        if (fd < 0) {
+            putlog(LOG_ERROR, "ICP: failed to start ICP thread");
+            continue;
+        }
+        putlog(LOG_ICP, "network: listening on port %s:%d", text, port);
+        fds.push_back({ fd, POLLIN, 0 });
     }
-    putlog(LOG_ICP, "network: listening on port *:%d", port);
+    if (fds.empty())
+        return nullptr;
     /* Owned by this thread for ever: the server runs until the process
      * ends. */
     icp_packet *packet = new icp_packet();
     for (;;) {
-        struct pollfd p = { fd, POLLIN, 0 };
-        if (poll(&p, 1, -1) <= 0)
+        if (poll(fds.data(), fds.size(), -1) <= 0)
             continue;
-        (void)icp_server_handle(fd, packet);
+        for (struct pollfd &p : fds)
+            if (p.revents & POLLIN)
+                (void)icp_server_handle(p.fd, packet);
     }
     return nullptr;
 }

@@ -213,6 +213,12 @@ const char *icp_opcode_name(int opcode);
  * opcode sent, or -1 when nothing was sent. */
 int icp_server_handle(int socket, icp_packet *packet);
 
+/* The addresses (network order) the ICP server binds, from the addresses
+ * the proxy listens on ("" for every address): INADDR_ANY when one is
+ * every address, else each distinct address; none for none. */
+std::vector<uint32_t> icp_server_addresses(const std::vector<std::string> &listen_addresses);
+
 /* The ICP server: answers other proxies' queries from the cache on the cache
- * section's ICP port (none when 0). Runs on a service thread of its own. */
+ * section's ICP port (none when 0), on the addresses the proxy listens on.
+ * Runs on a service thread of its own. */
 void *icp_thread(void *arg);

@@ -440,6 +440,16 @@ void net_listen_closeall()
     }
 }
 
+std::vector<std::string> net_listen_addresses()
+{
+    std::lock_guard<std::mutex> guard(net_listen_lock);
+    std::vector<std::string> out;
+    for (const NET_LISTENER &l : net_listeners)
+        if (l.used)
+            out.push_back(l.address ? l.address : "");
+    return out;
+}
+
 int net_listen_count()
 {
     std::lock_guard<std::mutex> guard(net_listen_lock);

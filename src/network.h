@@ -91,6 +91,9 @@ void net_listen_closeall();
 /* The number of open listeners. */
 int net_listen_count();
 
+/* The address of each open listener ("" for one on every address). */
+std::vector<std::string> net_listen_addresses();
+
 /* Waits up to timeout seconds (-1: for ever) for a client on any listener
  * and accepts at most one. Returns a new connection (client, port, ip,
  * interface and the log entry's client set; the caller numbers it and owns

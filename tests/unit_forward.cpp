@@ -969,3 +969,21 @@ TEST(ForwardIcpClient, ConnectAsksNoPeer)
     EXPECT_EQ(0, parent.queries.load());
     EXPECT_EQ("plain.test", c.host());
 }
+
+/* The ICP server answers where the proxy listens: on every address only
+ * when a listener is on every address, else on each listening address. */
+TEST(IcpServer, BindsTheListeningAddresses)
+{
+    auto addr = [](const char *text) {
+        struct in_addr a = {};
+        EXPECT_EQ(1, inet_pton(AF_INET, text, &a));
+        return a.s_addr;
+    };
+    EXPECT_EQ(std::vector<uint32_t>{ addr("127.0.0.1") },
+              icp_server_addresses({ "127.0.0.1", "127.0.0.1" }));
+    EXPECT_EQ((std::vector<uint32_t>{ addr("127.0.0.1"), addr("10.1.2.3") }),
+              icp_server_addresses({ "127.0.0.1", "10.1.2.3" }));
+    EXPECT_EQ(std::vector<uint32_t>{ htonl(INADDR_ANY) },
+              icp_server_addresses({ "127.0.0.1", "" }));
+    EXPECT_TRUE(icp_server_addresses({}).empty());
+}
