@@ -204,7 +204,10 @@ class IcpWithSquid(unittest.TestCase):
         icp_port = free_udp_port()
         proxy = ForwardProxy([], icpport=icp_port).start()
         self.addCleanup(proxy.stop)
-        self.assertTrue(proxy.wait_log("network: listening on port *:%d" % icp_port), proxy.log())
+        # The ICP server answers on the listening address, not on every one.
+        self.assertTrue(proxy.wait_log("network: listening on port 127.0.0.1:%d" % icp_port),
+                        proxy.log())
+        self.assertNotIn("listening on port *:%d" % icp_port, proxy.log())
         cached = self.nginx.url("/cached.html")
         r = Curl(proxy.port, cached)
         self.addCleanup(r.cleanup)
