@@ -731,7 +731,9 @@ int quillmere_main(int argc, char **argv)
     threads_init();
     main_blank_arguments(argc, argv);
 
-    if (main_check_file(configfile, "config file option missing") != 0)
+    /* A configuration URL is fetched at step 13, not looked for on disk. */
+    if (!config_name_is_url(configfile) &&
+        main_check_file(configfile, "config file option missing") != 0)
         return 1;
     if (main_check_file(sectionfile, "section file option missing") != 0)
         return 1;

@@ -28,6 +28,9 @@
 #include <vector>
 
 #include "compat.h"
+#include "fetch.h"
+#include "filebuf.h"
+#include "header.h"
 #include "log.h"
 #include "main.h"
 #include "mem.h"
@@ -54,7 +57,6 @@ public:
 #define XML_LOG_TEXT_MAX 200
 
 static bool xml_equal_nocase(const char *a, const char *b);
-static bool xml_is_url(const std::string &name);
 static XMLElement *xml_root(XMLDocument *doc);
 static int xml_document_load(std::unique_ptr<XMLDocument> doc, int mode, const char *origin);
 static bool xml_write_file(const std::string &path, const char *data, size_t len);
@@ -94,9 +96,7 @@ static bool xml_equal_nocase(const char *a, const char *b)
     return *a == *b;
 }
 
-/* A name is a URL when splitting it at colons, runs of colons counting as
- * one and empty pieces dropped, gives at least two pieces. */
-static bool xml_is_url(const std::string &name)
+bool config_name_is_url(const std::string &name)
 {
     int pieces = 0;
     bool in_piece = false;
@@ -557,7 +557,7 @@ static int xml_document_load(std::unique_ptr<XMLDocument> doc, int mode, const c
 
 int config_load(int mode, std::string name)
 {
-    if (xml_is_url(name))
+    if (config_name_is_url(name))
         return config_url_load(name, mode);
 
     std::string shown = xml_log_text(name);
@@ -574,29 +574,49 @@ int config_load(int mode, std::string name)
     return xml_document_load(std::move(doc), mode, shown.c_str());
 }
 
+/* Logs why a configuration URL was not loaded; fatal at start-up. */
+static int xml_url_failed(const std::string &shown, const char *why, int mode)
+{
+    putlog(LOG_ERROR, "configuration %s cannot be loaded: %s", shown.c_str(), why);
+    if (mode == CONFIG_LOAD_STARTUP)
+        fatal_error("src/main", __LINE__, "config_url_load", "configuration %s cannot be loaded: %s",
+                    shown.c_str(), why);
+    return 0;
+}
+
 int config_url_load(std::string name, int mode)
 {
-    std::string text = name.substr(0, 254);
-    std::string shown = xml_log_text(text);
-    std::unique_ptr<URL, void (*)(URL *)> url(url_parse(text.c_str()), url_free);
-    if (!url) {
-        putlog(LOG_ERROR, "configuration %s cannot be loaded: not a valid URL", shown.c_str());
+    std::string shown = xml_log_text(name);
+    if (name.size() > CONFIG_URL_MAX)
+        return xml_url_failed(shown, "the URL is too long", mode);
+    std::unique_ptr<URL, void (*)(URL *)> url(url_parse(name.c_str()), url_free);
+    if (!url)
+        return xml_url_failed(shown, "not a valid URL", mode);
+    if (!url->protocol || strcmp(url->protocol, "http") != 0)
+        return xml_url_failed(shown, "only http URLs are fetched", mode);
+
+    /* Fetched before documentlock is taken: the network wait holds no
+     * lock. */
+    std::unique_ptr<HTTPRESPONSE, void (*)(HTTPRESPONSE *)> response(
+        http_fetch(url.get(), nullptr), httpresponse_free);
+    if (!response)
+        return xml_url_failed(shown, "the fetch failed", mode);
+    if (response->header->status == 404) {
+        /* No configuration there: nothing to say, nothing changes. */
         if (mode == CONFIG_LOAD_STARTUP)
             fatal_error("src/main", __LINE__, "config_url_load",
-                        "configuration %s cannot be loaded: not a valid URL", shown.c_str());
+                        "configuration %s cannot be loaded: not found", shown.c_str());
         return 0;
     }
-
-    /* TODO: fetch the URL with the internal HTTP client (http_fetch, no
-     * extra headers) once it exists, and config_text_load the body of a 200
-     * answer. Until then nothing can be fetched and the load fails. */
-    putlog(LOG_ERROR, "configuration %s cannot be loaded: fetching a URL is not available",
-           shown.c_str());
-    if (mode == CONFIG_LOAD_STARTUP)
-        fatal_error("src/main", __LINE__, "config_url_load",
-                    "configuration %s cannot be loaded: fetching a URL is not available",
-                    shown.c_str());
-    return 0;
+    if (response->header->status != 200) {
+        char why[64];
+        snprintf(why, sizeof why, "the server answered %d", response->header->status);
+        return xml_url_failed(shown, why, mode);
+    }
+    const Filebuf *body = response->body;
+    if (config_text_load(body->data ? body->data : "", (size_t)body->size, mode) == 1)
+        return 1;
+    return xml_url_failed(shown, "the document does not parse or holds a bad value", mode);
 }
 
 int config_text_load(const char *text, size_t len, int mode)

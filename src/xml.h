@@ -10,6 +10,9 @@ class XMLDocument;
 class XMLElement;
 }
 
+/* The longest configuration URL; a longer one is refused, never cut. */
+#define CONFIG_URL_MAX 254
+
 /* How config_load treats the lists of the sections it loads. */
 enum config_load_mode {
     CONFIG_LOAD_APPEND = 0,    /* entries read are appended to each list */
@@ -67,7 +70,13 @@ public:
  * CONFIG_LOAD_STARTUP a failure is a fatal error instead. */
 [[nodiscard]] int config_load(int mode, std::string name);
 
-/* The URL branch of config_load; same results. */
+/* Whether config_load takes name for a URL: split at colons (runs of
+ * colons counting as one, empty pieces dropped), it gives two pieces or
+ * more. */
+bool config_name_is_url(const std::string &name);
+
+/* The URL branch of config_load; same results. A name over
+ * CONFIG_URL_MAX characters, or not a "http" URL, is refused. */
 [[nodiscard]] int config_url_load(std::string name, int mode);
 
 /* Loads a configuration document held in memory (a fetched body): parses

@@ -332,7 +332,13 @@ TEST_F(XmlTest, FailedLoadsKeepDocument)
     EXPECT_TRUE(test_log_contains("a:b.xml cannot be loaded"));
     test_log_clear();
     EXPECT_EQ(0, config_load(CONFIG_LOAD_REPLACE, "http://127.0.0.1:1/q.xml"));
-    EXPECT_TRUE(test_log_contains("fetching a URL is not available"));
+    EXPECT_TRUE(test_log_contains("cannot be loaded: the fetch failed"));
+    /* Only plain http is fetched, and a long name is refused, never cut. */
+    test_log_clear();
+    EXPECT_EQ(0, config_load(CONFIG_LOAD_REPLACE, "https://u:p@127.0.0.1:1/q.xml"));
+    EXPECT_TRUE(test_log_contains("only http URLs are fetched"));
+    EXPECT_EQ(0, config_load(CONFIG_LOAD_REPLACE, "http://127.0.0.1:1/" + std::string(240, 'a')));
+    EXPECT_TRUE(test_log_contains("the URL is too long"));
     EXPECT_EQ(1, gamma->updates);
 
     /* A fetched body that does not parse changes nothing and logs nothing. */
