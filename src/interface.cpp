@@ -437,6 +437,7 @@ static void interface_post_arguments(CONNECTION_T *conn, CGIMap &args, bool *bod
                    "[IP:%s] web interface form of %lld bytes over the limit of %lld, arguments "
                    "ignored", interface_ip(conn), (long long)length,
                    (long long)INTERFACE_POST_MAX);
+            args.refused = true;
             return;
         }
         body.reset(interface_body_read(conn, length));
@@ -454,6 +455,7 @@ static void interface_post_arguments(CONNECTION_T *conn, CGIMap &args, bool *bod
                    "[IP:%s] web interface form of %lld bytes over the limit of %lld, arguments "
                    "ignored", interface_ip(conn), (long long)conn->body->size,
                    (long long)INTERFACE_POST_MAX);
+            args.refused = true;
             return;
         }
         body.reset(conn->body->Dup());
@@ -789,6 +791,9 @@ static void interface_serve(CONNECTION_T *conn, bool *body_taken)
             conn->userstats->Display(page.get());
     } else if (interface_login(conn, args, response.get(), page.get())) {
         interface_menu(page.get());
+        if (args.refused)
+            interface_append(page.get(), "<p align=\"center\">The form was larger than the "
+                                         "interface accepts; nothing was applied.</p>\n");
         interface_dispatch(path, page.get(), args, conn);
     }
     interface_append(page.get(), "</td></tr></table></body></html>\n");

@@ -49,6 +49,10 @@ public:
      * names (any name containing "pass", without case) replaced by "*".
      */
     void parse(const char *arguments);
+
+    /* Set when a posted form was refused for its size: the page says that
+     * nothing was applied. */
+    bool refused = false;
 };
 
 /* One row of the dispatch table: a page path beginning with "/" and the
@@ -146,6 +150,17 @@ std::string interface_proxy_host();
 
 /* The cache browser's upper size bound when none is given. */
 #define INTERFACE_CACHE_MAX_SIZE 4294967295ULL
+
+/* The configuration pages (interface_config.cpp). */
+
+/* "/config": the section menu, the entry search and the section forms. */
+void interface_page_config(Filebuf *page, CGIMap &args, CONNECTION_T *conn);
+/* "/load": loads "filename" ("overwrite" "yes": lists replaced). */
+void interface_page_load(Filebuf *page, CGIMap &args, CONNECTION_T *conn);
+/* "/save": saves the configuration to "filename". */
+void interface_page_save(Filebuf *page, CGIMap &args, CONNECTION_T *conn);
+/* "/log": the in-memory log through "pattern"; "clear" and "size". */
+void interface_page_log(Filebuf *page, CGIMap &args, CONNECTION_T *conn);
 
 /* Status pages. */
 

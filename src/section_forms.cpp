@@ -404,22 +404,9 @@ void Section::interface_dialog(Filebuf *page, CGIMap &args, CONNECTION_T *,
     const std::string list_name = args["subsection"];
 
     SectionReadGuard guard(*this);
-    int id = -1;
-    bool edit = !id_text.empty();
-    if (edit && !forms_id(id_text, &id))
-        return;   /* names no entry */
     const Subsection *list = subsection_get(list_name);
     if (!list || !list->enabled)
         return;
-    const FieldVector *shown = &list->template_fields;
-    if (edit) {
-        Subsection *holder = nullptr;
-        ItemList::iterator position;
-        if (!item_iterator_get(id, &holder, &position) || !holder->enabled)
-            return;
-        shown = &position->fields;
-    }
-
     std::string head = "<table class=\"entryeditdialog\" width=\"90%\">\n"
                        "<tr><td class=\"entryeditdialoghead\">Option</td>"
                        "<td class=\"entryeditdialoghead\">Value</td></tr>\n";
@@ -429,6 +416,19 @@ void Section::interface_dialog(Filebuf *page, CGIMap &args, CONNECTION_T *,
         forms_add(page, "</table>\n");
         return;
     }
+    int id = -1;
+    bool edit = !id_text.empty();
+    if (edit && !forms_id(id_text, &id))
+        return;   /* names no entry */
+    const FieldVector *shown = &list->template_fields;
+    if (edit) {
+        Subsection *holder = nullptr;
+        ItemList::iterator position;
+        if (!item_iterator_get(id, &holder, &position) || !holder->enabled)
+            return;
+        shown = &position->fields;
+    }
+
     forms_add(page, "<br><form action=\"config\" method=\"POST\">\n"
                     "<input type=\"hidden\" name=\"section\" value=\"" + forms_html(name, 0) +
                     "\">\n<input type=\"hidden\" name=\"subsection\" value=\"" +

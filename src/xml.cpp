@@ -673,9 +673,10 @@ static bool xml_write_all(int fd, const char *data, size_t len)
 /* Replaces the file at path (or at the file a symbolic link there names)
  * with data. The data goes to a new file beside it, which takes the old
  * file's mode and is renamed over it once written and synced, so a failed
- * save leaves the old file whole. When no file can be created beside it
- * (a directory the daemon may not write), the file is rewritten in place.
- * Returns true when every byte reached the file. */
+ * save leaves the old file whole: where no new file can be made beside
+ * it (a directory the daemon may not write, a full disk), the save fails
+ * and the old file stays byte for byte. Returns true when every byte
+ * reached the file. */
 static bool xml_write_file(const std::string &path, const char *data, size_t len)
 {
     char resolved[PATH_MAX];
@@ -685,35 +686,25 @@ static bool xml_write_file(const std::string &path, const char *data, size_t len
 
     std::string tmp = target + ".XXXXXX";
     int fd = mkstemp(&tmp[0]);
-    if (fd != -1) {
-        if (exists) {
-            if (fchmod(fd, st.st_mode & 07777) != 0) {
-                /* keeps mkstemp's 0600, which is never wider */
-            }
-            if (fchown(fd, st.st_uid, st.st_gid) != 0) {
-                /* only root may give the file away; it stays ours */
-            }
-        }
-        bool ok = xml_write_all(fd, data, len) && fsync(fd) == 0;
-        ok = close(fd) == 0 && ok;
-        if (ok && rename(tmp.c_str(), target.c_str()) == 0)
-            return true;
-        putlog(LOG_ERROR, "[system: rename:%d:%s], in %s, unable to save configuration to %s",
+    if (fd == -1) {
+        putlog(LOG_ERROR, "[system: mkstemp:%d:%s], in %s, unable to save configuration to %s",
                errno, strerror(errno), "config_save", xml_log_text(target).c_str());
-        unlink(tmp.c_str());
         return false;
     }
-
-    fd = s_open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-    if (fd == -1) {
-        putlog(LOG_ERROR, "[system: open:%d:%s], in %s, unable to save configuration to %s",
-               errno, strerror(errno), "config_save", xml_log_text(target).c_str());
-        return false;
+    if (exists) {
+        if (fchmod(fd, st.st_mode & 07777) != 0) {
+            /* keeps mkstemp's 0600, which is never wider */
+        }
+        if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+            /* only root may give the file away; it stays ours */
+        }
     }
     bool ok = xml_write_all(fd, data, len) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
-    if (!ok)
-        putlog(LOG_ERROR, "[system: write:%d:%s], in %s, unable to save configuration to %s",
-               errno, strerror(errno), "config_save", xml_log_text(target).c_str());
-    return ok;
+    if (ok && rename(tmp.c_str(), target.c_str()) == 0)
+        return true;
+    putlog(LOG_ERROR, "[system: rename:%d:%s], in %s, unable to save configuration to %s",
+           errno, strerror(errno), "config_save", xml_log_text(target).c_str());
+    unlink(tmp.c_str());
+    return false;
 }
