@@ -6,8 +6,8 @@
 # configurations, the rates, the ratios and the daemon's memory before and
 # after. Then the same for cache hits: objects that may be kept for an hour,
 # served from the daemon's cache and from a second squid with a memory
-# cache. Then the hit rate again while a loop runs searches of the cache
-# browser, which walk the whole object index under the cache lock. Last,
+# cache. Then the hit rate again while four loops run searches of the
+# cache browser, which walk the whole object index under the cache lock. Last,
 # 100 KiB misses scanned by clamd, through the daemon's ClamAV adapter and
 # through squid with c-icap's virus_scan. A benchmark, not a test: it
 # asserts nothing.
@@ -314,25 +314,30 @@ printf "%-10s %14s %14s %14s %10s %10s\n" 1k "$on" "$off" "$sq" \
     "$(awk -v a="$on" -v b="$sq" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')"
 echo "daemon memory with the checks after the run: $(awk '/^VmRSS/ {print $2 " KiB"}' "/proc/$checks_pid/status")"
 
-# Cache hits while the cache browser searches in a loop, in one run: each
-# search walks every bucket of the index holding the cache lock, which every
-# hit also takes.
-echo "== cache hits of 1k with and without cache browser searches =="
+# Cache hits while the cache browser searches, in one run: four clients
+# search in a loop, each search walking every bucket of the index with the
+# cache lock held, which every hit also takes.
+echo "== cache hits of 1k with and without cache browser searches (4 searching clients) =="
 url="http://127.0.0.1:$origin_port/hit/1k.bin"
 quiet=$(run "$proxy_port" "$url")
 : >"$work/searches"
-(
-    while :; do
-        curl -s -o /dev/null -x "127.0.0.1:$proxy_port" -H "Referer: http://quill.invalid/" \
-            --data "show=yes&mbyear=2037&abyear=2037&pattern=1k" "http://quill.invalid/cache"
-        echo >>"$work/searches"
-    done
-) &
-loop_pid=$!
-pids+=($loop_pid)
+loops=()
+for _ in 1 2 3 4; do
+    (
+        while :; do
+            curl -s -o /dev/null -x "127.0.0.1:$proxy_port" -H "Referer: http://quill.invalid/" \
+                --data "show=yes&mbyear=2037&abyear=2037&pattern=1k" "http://quill.invalid/cache"
+            echo >>"$work/searches"
+        done
+    ) &
+    loops+=($!)
+    pids+=($!)
+done
 busy=$(run "$proxy_port" "$url")
-kill "$loop_pid" 2>/dev/null || true
-wait "$loop_pid" 2>/dev/null || true
+for p in "${loops[@]}"; do
+    kill "$p" 2>/dev/null || true
+    wait "$p" 2>/dev/null || true
+done
 searches=$(wc -l <"$work/searches")
 printf "%-24s %14s\n" "hits/s without searches" "$quiet"
 printf "%-24s %14s\n" "hits/s with searches" "$busy"

@@ -188,6 +188,24 @@ TEST(CacheBrowserFields, Dates)
     }
 }
 
+/* Dates follow the local daylight-saving rule: noon in a Central European
+ * summer is 10:00 UTC, in winter 11:00 UTC. */
+TEST(CacheBrowserFields, DaylightSaving)
+{
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    struct tm fallback = {};
+    fallback.tm_year = 70;
+    fallback.tm_mday = 1;
+    INTERFACE_DATE date;
+    CGIMap summer("xmonth=July&xday=1&xyear=2021&xhour=12&xminute=0");
+    EXPECT_EQ(1625133600, interface_cache_date(summer, "x", "xbox", fallback, &date));
+    CGIMap winter("xmonth=January&xday=15&xyear=2021&xhour=12&xminute=0");
+    EXPECT_EQ(1610708400, interface_cache_date(winter, "x", "xbox", fallback, &date));
+    setenv("TZ", "UTC", 1);
+    tzset();
+}
+
 /* The size fields: units, 64-bit sizes, refusals. */
 TEST(CacheBrowserFields, Sizes)
 {
