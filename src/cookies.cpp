@@ -37,12 +37,12 @@ CookieHeader::CookieHeader() : has_expires(false), version(0), expires()
 {
 }
 
-CookieHeader::CookieHeader(const std::string &value) : CookieHeader()
+CookieHeader::CookieHeader(const std::string &value, bool warn) : CookieHeader()
 {
-    Parse(value);
+    Parse(value, warn);
 }
 
-void CookieHeader::Parse(const std::string &value)
+void CookieHeader::Parse(const std::string &value, bool warn)
 {
     version = 0;
     has_expires = false;
@@ -72,7 +72,9 @@ void CookieHeader::Parse(const std::string &value)
                 expires = tm;
                 has_expires = true;
             } else {
-                putlog(LOG_WARNING, "failed to parse cookie expiry time: %s", text.c_str());
+                if (warn)
+                    putlog(LOG_WARNING, "failed to parse cookie expiry time: %s",
+                           log_field(text, true).c_str());
                 pairs.emplace_back(name, text);
             }
         } else {

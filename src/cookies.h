@@ -26,16 +26,18 @@ enum cookie_direction {
 class CookieHeader {
 public:
     CookieHeader();
-    /* The empty value, then Parse(value). */
-    explicit CookieHeader(const std::string &value);
+    /* The empty value, then Parse(value, warn). */
+    explicit CookieHeader(const std::string &value, bool warn = false);
 
     /* Reads value: fields split at ';' (empty ones dropped), each without
      * leading blanks and '$'; fields without '=' or with an empty value are
      * dropped; version, domain, path and expires (any case) set the
      * attributes, a later one replacing an earlier; every other field is
-     * appended to pairs. An expiry that no format reads is logged and kept
-     * as a pair. Resets version and has_expires first. */
-    void Parse(const std::string &value);
+     * appended to pairs. An expiry that no format reads is kept as a pair,
+     * and with warn logged (escaped): the parse of a received response
+     * warns, the parses that judge it each time it is written do not.
+     * Resets version and has_expires first. */
+    void Parse(const std::string &value, bool warn = false);
 
     /* "n=v; n2=v2" followed by "; domain=", "; path=", "; expires=" and
      * "; version=" when present (version when not 0); "" without pairs. A

@@ -760,6 +760,8 @@ static int hp_known_line(HEADER *header, hp_state *state, const hp_known *known,
         break;
     }
     header->headers.push_back(HTTP_HEADER{ pass_through, name, value });
+    if (header->type == HEADER_RESPONSE && strcasecmp(name.c_str(), "Set-Cookie") == 0)
+        (void)CookieHeader(value, true);   /* warns once about an unreadable expiry */
     return HEADER_OK;
 }
 

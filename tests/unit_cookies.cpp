@@ -74,16 +74,24 @@ TEST(CookieHeader, ParseAndBuild)
     }
 }
 
-/* An expiry that no form reads stays a pair in its place and is logged
- * once per parse. */
+/* An expiry that no form reads stays a pair in its place; it is logged,
+ * escaped, only by a parse that warns (the one of a received response),
+ * never by the parses that judge the line each time it is written. */
 TEST(CookieHeader, UnreadableExpiry)
 {
     test_log_clear();
-    CookieHeader cookie("a=1; expires=next Tuesday; b=2");
+    CookieHeader quiet("a=1; expires=next Tuesday; b=2");
+    EXPECT_FALSE(test_log_contains("failed to parse cookie expiry time"));
+    CookieHeader cookie("a=1; expires=next Tuesday; b=2", true);
+    EXPECT_EQ(pairs_of(quiet), pairs_of(cookie));
     EXPECT_EQ("a=1|expires=next Tuesday|b=2|", pairs_of(cookie));
     EXPECT_FALSE(cookie.has_expires);
     EXPECT_EQ("a=1; expires=next Tuesday; b=2", cookie.Build());
     EXPECT_TRUE(test_log_contains("failed to parse cookie expiry time: next Tuesday"));
+
+    test_log_clear();
+    CookieHeader hostile(std::string("a=1; expires=x\x1b[31m\rforged line"), true);
+    EXPECT_TRUE(test_log_contains("failed to parse cookie expiry time: x%1B[31m%0Dforged line"));
 }
 
 TEST(CookieHeader, ExpiryFields)

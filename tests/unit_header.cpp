@@ -1094,3 +1094,20 @@ TEST_F(HeaderGet, SendWritesSerialisedHeader)
     conn->server = nullptr;
     EXPECT_EQ(-1, header_send(h.get(), conn.get(), SIDE_SERVER, HEADER_SEND_ORIGIN));
 }
+
+/* A Set-Cookie whose expiry no format reads is logged once when
+ * the response arrives; writing the response again logs nothing more. */
+TEST(HeaderCookies, UnreadableExpiryWarnsOncePerResponse)
+{
+    test_log_clear();
+    HEADER *h = http_header_parse_response(
+        "HTTP/1.1 200 OK\r\nSet-Cookie: s=1; expires=soon\r\nContent-Length: 0\r\n\r\n");
+    ASSERT_NE(nullptr, h);
+    EXPECT_TRUE(test_log_contains("failed to parse cookie expiry time: soon"));
+    test_log_clear();
+    std::string first = serialise(h, nullptr, HEADER_SEND_RESPONSE);
+    std::string second = serialise(h, nullptr, HEADER_SEND_RESPONSE);
+    EXPECT_EQ(first, second);
+    EXPECT_FALSE(test_log_contains("failed to parse cookie expiry time"));
+    http_header_free(h);
+}
