@@ -531,6 +531,11 @@ HEADER *http_header_parse_response(const char *text, int *result)
         return nullptr;
     if ((rc = http_header_list_parse(header.get(), text, false)) != HEADER_OK)
         return nullptr;
+    /* An unreadable cookie date is logged here, once per response; the
+     * cookie rules parse the line again, quietly, each time it is written. */
+    for (const HTTP_HEADER &line : header->headers)
+        if (strcasecmp(line.name.c_str(), "Set-Cookie") == 0)
+            (void)CookieHeader(line.value, true);
     header->raw = xstrndup(text, (size_t)header_length(text, strlen(text)));
     return header.release();
 }
@@ -760,8 +765,6 @@ static int hp_known_line(HEADER *header, hp_state *state, const hp_known *known,
         break;
     }
     header->headers.push_back(HTTP_HEADER{ pass_through, name, value });
-    if (header->type == HEADER_RESPONSE && strcasecmp(name.c_str(), "Set-Cookie") == 0)
-        (void)CookieHeader(value, true);   /* warns once about an unreadable expiry */
     return HEADER_OK;
 }
 
