@@ -1,28 +1,36 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing the daemon need.
+# Installs the Debian packages the daemon needs: "run" (building and
+# running it) or "test" (the default: also the tests' tools and peers).
 # Idempotent: packages already present are skipped, and apt is not touched
 # at all when nothing is missing.
 set -euo pipefail
 
+purpose=${1:-test}
 packages=(
     build-essential cmake pkg-config
     libssl-dev zlib1g-dev libpcre2-dev libtinyxml2-dev libntlm0-dev libpam0g-dev
-    libgtest-dev
-    python3 curl procps
     openssl ca-certificates
-    clang libclang-rt-14-dev libpam-modules
-    dante-server microsocks nginx nginx-light dnsmasq-base iproute2 util-linux
-    squid tinyproxy
-    clamav-daemon
-    chromium
 )
+if [ "$purpose" = test ]; then
+    packages+=(
+        libgtest-dev
+        python3 curl procps
+        clang libclang-rt-14-dev libpam-modules
+        dante-server microsocks nginx nginx-light dnsmasq-base iproute2 util-linux
+        squid tinyproxy
+        clamav-daemon
+        chromium
+    )
+fi
 
-# clamd is started by its tests with their own configuration, and freshclam
-# would reach for the internet: neither runs as a system service.
+# The tests start every peer they use on their own ports with their own
+# configuration, and freshclam would reach for the internet: none of the
+# packages installed for tests runs as a system service.
 scanner_services_off() {
-    if [ "$(id -u)" -eq 0 ] && command -v systemctl >/dev/null 2>&1; then
-        systemctl disable clamav-daemon.service clamav-daemon.socket \
-            clamav-freshclam.service >/dev/null 2>&1 || true
+    if [ "$purpose" = test ] && [ "$(id -u)" -eq 0 ] && command -v systemctl >/dev/null 2>&1; then
+        systemctl disable --now clamav-daemon.service clamav-daemon.socket \
+            clamav-freshclam.service squid.service tinyproxy.service nginx.service \
+            danted.service dnsmasq.service >/dev/null 2>&1 || true
     fi
 }
 
