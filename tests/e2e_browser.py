@@ -1,6 +1,7 @@
 """Headless Chromium (Debian's package, installed by scripts/install-deps.sh)
 driven by playwright-core, with the daemon as the browser's proxy: the web
-interface (tests/browser/interface_login.js); an https:// page through a
+interface (tests/browser/interface_login.js); the configuration editor,
+save and load (tests/browser/config_editor.js); an https:// page through a
 CONNECT tunnel the daemon opens itself, an http:// page through squid as
 the upstream parent, and the https:// page through a tunnel at squid
 (tests/browser/tunnel_upstream.js); the status pages and the cache
@@ -368,6 +369,38 @@ class Browser(unittest.TestCase):
                          run.stdout + run.stderr + "\n--- daemon log ---\n" +
                          self.inst.log_text()[-4000:])
         self.assertIn("request for web interface from 127.0.0.1", self.inst.log_text())
+
+    def test_config_editor(self):
+        """Chromium edits, saves and loads the configuration; a daemon
+        started on the saved file has the edited values."""
+        saved = os.path.join(self.inst.dir, "saved.xml")
+        env = dict(os.environ, NODE_PATH=self.modules, QUILL_PROXY="127.0.0.1:%d" % self.port,
+                   QUILL_USER=USER, QUILL_PASSWORD=PASSWORD, HOME=self.inst.dir,
+                   QUILL_SAVE=saved)
+        for name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy"):
+            env.pop(name, None)
+        run = subprocess.run(["node", os.path.join(BROWSER_DIR, "config_editor.js")],
+                             env=env, capture_output=True, text=True, timeout=240)
+        sys.stdout.write(run.stdout)
+        self.assertEqual(0, run.returncode,
+                         run.stdout + run.stderr + "\n--- daemon log ---\n" +
+                         self.inst.log_text()[-4000:])
+        with open(saved) as f:
+            text = f.read()
+        self.inst.cleanup()
+        self.inst = Install(config=text)
+        self.inst.start_foreground()
+        self.assertTrue(self.inst.wait_log("listening on 127.0.0.1:%d" % self.port),
+                        self.inst.log_text())
+        reply = subprocess.run(
+            ["curl", "-s", "--max-time", "20", "--proxy", "http://127.0.0.1:%d" % self.port,
+             "-H", "Referer: http://quill.invalid/", "--data-urlencode", "username=" + USER,
+             "--data-urlencode", "password=" + PASSWORD, "--data-urlencode", "section=profiles",
+             "http://quill.invalid/config"],
+            capture_output=True, text=True, timeout=30,
+            env=dict(os.environ, http_proxy="", HTTP_PROXY=""))
+        self.assertIn("web interface for browser.example", reply.stdout)
+        self.assertIn("browser entry two", reply.stdout)
 
 
 

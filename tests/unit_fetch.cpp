@@ -1,6 +1,6 @@
 /* The route test against a real upstream proxy: the request goes through
  * tinyproxy back to a listener of ours and comes back as tinyproxy
- * forwarded it; a route that never delivers leaves the answer empty. */
+ * forwarded it. */
 #include <gtest/gtest.h>
 #include <strings.h>
 #include <sys/stat.h>
