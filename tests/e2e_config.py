@@ -18,8 +18,9 @@ import unittest
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_interface import (HOST, PASSWORD, SKIP_REASON, USER, DaemonCase,  # noqa: E402
-                           pipeline_ready)
+from e2e_interface import (HOST, SKIP_REASON, DaemonCase, free_port,  # noqa: E402
+                           interface_config, pipeline_ready)
+from quilltest import Install  # noqa: E402
 from proxytest import NGINX, Nginx  # noqa: E402
 
 USER_AGENT = "Mozilla/4.0 (compatible; MSIE 5.5; Windows 98; Win 9x 4.90)"
@@ -286,6 +287,25 @@ class ConfigFromUrl(PagesCase):
             self.assertEqual(1, sum('"Basic dTpw"' in line for line in lines))
 
             self.assertIn("Load failed", load(nginx.url("/big.xml")))
+
+            # A daemon started with a configuration URL fetches it at start-up
+            # (no file of that name is looked for); a URL that fails stops it.
+            port = free_port()
+            with open(os.path.join(nginx.root, "start.xml"), "w") as f:
+                f.write(interface_config(port))
+            started = Install()
+            try:
+                started.start_foreground("-c", nginx.url("/start.xml"))
+                self.assertTrue(started.wait_log("listening on 127.0.0.1:%d" % port),
+                                started.log_text())
+            finally:
+                started.cleanup()
+            failed = Install()
+            try:
+                proc = failed.start_foreground("-c", nginx.url("/absent.xml"))
+                self.assertNotEqual(0, proc.wait(30))
+            finally:
+                failed.cleanup()
         finally:
             nginx.stop()
 
