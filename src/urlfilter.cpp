@@ -27,7 +27,6 @@
 #include "connection.h"
 #include "dnscache.h"
 #include "filebuf.h"
-#include "general.h"
 #include "header.h"
 #include "hooks.h"
 #include "interface.h"
@@ -280,7 +279,7 @@ void FilterSection::check_show(CONNECTION_T *conn)
     Filebuf page;
     bool ok = filter_page_head(conn, &page, title);
     /* Read before the filter's lock: the general section has its own. */
-    int line_length = general_section ? general_section->linelength_get() : 0;
+    int line_length = section_line_length();
 
     /* The deciding entry is drawn into a buffer of its own under the lock;
      * the page goes out after the lock is released. */
