@@ -21,10 +21,6 @@ struct CONNECTION_T;
 #define HEADER_TARGET_MAX 8192
 /* The longest status line, its newline included. */
 #define HEADER_STATUS_LINE_MAX 255
-/* While a header is awaited on one socket, the other socket's read buffer
- * is filled up to this many bytes; past it that socket is only watched for
- * hang-up. */
-#define HEADER_OTHER_BUFFER_MAX 65536
 /* The longest Via and X-Cache values the proxy writes. */
 #define HEADER_VIA_MAX 1023
 /* The longest name part of a header template variable. */
@@ -148,26 +144,6 @@ HEADER *http_header_dup(const HEADER *header);
 /* Replaces *field by a copy of value (NULL clears it), freeing the old. */
 void header_field_set(char **field, const char *value);
 
-/* Reading. */
-
-/*
- * Reads one header block from the connection's client (SIDE_CLIENT) or
- * server (SIDE_SERVER) socket within timeout seconds for the whole block,
- * while buffering what the other socket sends (up to
- * HEADER_OTHER_BUFFER_MAX bytes). Blank lines before the first line are
- * skipped; the blank line that closes the block is returned as "\r\n".
- * Returns the block as a new text (the caller frees it) or NULL; *result
- * (when given) says why. A request, or a response whose first line starts
- * with "HTTP/" or "ICAP/", must end with its blank line within
- * HEADER_BLOCK_MAX bytes and HEADER_LINES_MAX lines and hold no NUL byte;
- * otherwise NULL with HEADER_INCOMPLETE, HEADER_TOO_LARGE or HEADER_BAD.
- * Any other response (HTTP/0.9: everything is body) is returned as far as
- * it came, leaving what did not fit in the socket. When the server closes
- * while the client's header is awaited, the server socket is deleted and
- * conn->server set to NULL.
- */
-char *header_get(CONNECTION_T *conn, int side, int timeout, int *result = nullptr);
-
 /* Parsing. */
 
 /*
@@ -241,12 +217,6 @@ void header_complete(HEADER *header);
  */
 [[nodiscard]] int header_send_filebuf(Filebuf *buffer, const HEADER *header, CONNECTION_T *conn,
                                       int kind);
-
-/* Serialises the header and writes it to the side's socket of conn (not
- * NULL), flushed. Returns 0, or -1 when the side has no socket, the
- * serialisation fails or the write fails. With SIDE_CLIENT and
- * CONN_NOCLIENT nothing is sent and the result is 0. */
-[[nodiscard]] int header_send(const HEADER *header, CONNECTION_T *conn, int side, int kind);
 
 /* Helpers. */
 

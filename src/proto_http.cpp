@@ -18,6 +18,14 @@
  * one has a limit. Past it the body is streamed after all (decoded on the
  * way when the client cannot take the coding), unless a processor needs
  * to see the whole body, and then the response is refused.
+ *
+ * protocol_http runs the exchange as a list of steps, each returning an
+ * http_step: the response head (read, parsed, interim 1xx skipped, an
+ * upstream's 407 answered), the revalidation of a held copy, the
+ * preparation (Age, Warning, transfer limit, cache object, X-Cache), the
+ * rules on the response head, and then the body: none, buffered or
+ * streamed. A new response rule is one more line in http_response_rules,
+ * or in http_body_rules when it needs to know a body follows.
  */
 #include "proto_http.h"
 #include "proxyauth.h"
@@ -39,6 +47,7 @@
 #include "filebuf.h"
 #include "general.h"
 #include "header.h"
+#include "header_io.h"
 #include "hooks.h"
 #include "log.h"
 #include "main.h"
@@ -51,6 +60,11 @@
 #include "stats.h"
 #include "templates.h"
 #include "urlcommand.h"
+
+/* What a step of protocol_http returns: HTTP_GO_ON to run the next step,
+ * or the exchange's own result, HTTP_ANSWERED or HTTP_NO_RESPONSE (see
+ * protocol_http). */
+enum http_step { HTTP_NO_RESPONSE = -1, HTTP_GO_ON = 0, HTTP_ANSWERED = 1 };
 
 /* Framing of one message body. */
 enum http_framing {
@@ -133,10 +147,8 @@ static int http_sink_flush(HttpSink *s);
 static int http_sink_inflate(HttpSink *s, const char *bytes, int64_t len);
 static int http_sink_write(HttpSink *s, const char *bytes, int64_t len);
 static int http_sink_finish(HttpSink *s);
-static bool http_expects_continue(const HEADER *h);
 static char *http_request_send(CONNECTION_T *conn);
 static int http_request_body(CONNECTION_T *conn);
-static char *http_resphead_processors(CONNECTION_T *conn, char *text);
 static int http_finish(CONNECTION_T *conn);
 static int http_finish_drop(CONNECTION_T *conn);
 static int http_complete(CONNECTION_T *conn);
@@ -147,6 +159,20 @@ static int http_stream(CONNECTION_T *conn);
 static int http_buffered(CONNECTION_T *conn);
 static void http_response_setup(CONNECTION_T *conn);
 static int http_proxy_auth(CONNECTION_T *conn, int timeout, int client_keep, char **text);
+static int http_client_coding(CONNECTION_T *conn);
+static int http_transfer_fail(CONNECTION_T *conn, int result);
+static int http_head_text(CONNECTION_T *conn, char **text);
+static int http_head_parse(CONNECTION_T *conn, char *text, int interim);
+static int http_interim(CONNECTION_T *conn, int timeout, char **text);
+static int http_response_head(CONNECTION_T *conn, char *text, int timeout);
+static int http_revalidation(CONNECTION_T *conn, int timeout);
+static int http_prepare(CONNECTION_T *conn);
+static int http_status_template(CONNECTION_T *conn);
+static int http_redirect(CONNECTION_T *conn);
+static int http_response_rules(CONNECTION_T *conn);
+static int http_bodiless(CONNECTION_T *conn);
+static int http_body_rules(CONNECTION_T *conn);
+static int http_body(CONNECTION_T *conn);
 
 /* ---- Helpers ---- */
 
@@ -411,6 +437,13 @@ static int http_body_fill(HttpBody *b, Filebuf *buffer)
 
 /* ---- Transfers ---- */
 
+/* Marks the relayed body as failed and returns result, an http_body_result. */
+static int http_transfer_fail(CONNECTION_T *conn, int result)
+{
+    conn->flags |= CONN_TRANSFER_FAILED;
+    return result;
+}
+
 int http_transfer(CONNECTION_T *conn, int side)
 {
     const HEADER *h = http_body_header(conn, side);
@@ -426,8 +459,9 @@ int http_transfer(CONNECTION_T *conn, int side)
         return HTTP_BODY_OK;
     case HF_LENGTH: {
         int64_t moved = net_transfer(conn, side, h->content_length);
-        return moved == h->content_length && !(conn->flags & CONN_TRANSFER_FAILED) ? HTTP_BODY_OK
-                                                                                    : HTTP_BODY_SHORT;
+        if (moved != h->content_length || (conn->flags & CONN_TRANSFER_FAILED))
+            return http_transfer_fail(conn, HTTP_BODY_SHORT);
+        return HTTP_BODY_OK;
     }
     case HF_CLOSE:
         (void)net_transfer(conn, side, -1);
@@ -439,40 +473,26 @@ int http_transfer(CONNECTION_T *conn, int side)
     int line_timeout = net_timeout(conn);
     for (;;) {
         int64_t size = next_chunksize(conn, side);
-        if (size < 0) {
-            conn->flags |= CONN_TRANSFER_FAILED;
-            return HTTP_BODY_BAD;
+        if (size < 0)
+            return http_transfer_fail(conn, HTTP_BODY_BAD);
+        if (size == 0) {
+            if (http_trailers(sock, line_timeout) < 0)
+                return http_transfer_fail(conn, HTTP_BODY_BAD);
+            if (http_send_bytes(conn, other, "0\r\n\r\n", 5) < 0)
+                return http_transfer_fail(conn, HTTP_BODY_SHORT);
+            return HTTP_BODY_OK;
         }
         char line[32];
         int len = snprintf(line, sizeof line, "%llx\r\n", (unsigned long long)size);
-        if (size == 0) {
-            if (http_trailers(sock, line_timeout) < 0) {
-                conn->flags |= CONN_TRANSFER_FAILED;
-                return HTTP_BODY_BAD;
-            }
-            if (http_send_bytes(conn, other, "0\r\n\r\n", 5) < 0) {
-                conn->flags |= CONN_TRANSFER_FAILED;
-                return HTTP_BODY_SHORT;
-            }
-            return HTTP_BODY_OK;
-        }
-        if (http_send_bytes(conn, other, line, len) < 0) {
-            conn->flags |= CONN_TRANSFER_FAILED;
-            return HTTP_BODY_SHORT;
-        }
+        if (http_send_bytes(conn, other, line, len) < 0)
+            return http_transfer_fail(conn, HTTP_BODY_SHORT);
         int64_t moved = net_transfer(conn, side, size);
-        if (moved != size || (conn->flags & CONN_TRANSFER_FAILED)) {
-            conn->flags |= CONN_TRANSFER_FAILED;
-            return HTTP_BODY_SHORT;
-        }
-        if (http_line_end(sock, line_timeout) < 0) {
-            conn->flags |= CONN_TRANSFER_FAILED;
-            return HTTP_BODY_BAD;
-        }
-        if (http_send_bytes(conn, other, "\r\n", 2) < 0) {
-            conn->flags |= CONN_TRANSFER_FAILED;
-            return HTTP_BODY_SHORT;
-        }
+        if (moved != size || (conn->flags & CONN_TRANSFER_FAILED))
+            return http_transfer_fail(conn, HTTP_BODY_SHORT);
+        if (http_line_end(sock, line_timeout) < 0)
+            return http_transfer_fail(conn, HTTP_BODY_BAD);
+        if (http_send_bytes(conn, other, "\r\n", 2) < 0)
+            return http_transfer_fail(conn, HTTP_BODY_SHORT);
     }
 }
 
@@ -731,14 +751,25 @@ static int http_sink_finish(HttpSink *s)
 
 /* ---- The exchange ---- */
 
-/* Whether the client asked to be told to go on before it sends its body. */
-static bool http_expects_continue(const HEADER *h)
+bool http_expects_continue(HEADER *h, bool drop)
 {
-    for (const HTTP_HEADER &line : h->headers)
-        if (strcasecmp(line.name.c_str(), "Expect") == 0 &&
-            s_strcasestr(line.value.c_str(), "100-continue"))
-            return true;
-    return false;
+    bool expects = false;
+    for (HTTP_HEADER &line : h->headers) {
+        if (strcasecmp(line.name.c_str(), "Expect") != 0)
+            continue;
+        if (s_strcasestr(line.value.c_str(), "100-continue"))
+            expects = true;
+        if (drop)
+            line.pass_through = 0;
+    }
+    return expects && h->version == 2;
+}
+
+void http_continue(CONNECTION_T *conn, bool drop)
+{
+    static const char text[] = "HTTP/1.1 100 Continue\r\n\r\n";
+    if (http_expects_continue(conn->header, drop))
+        (void)http_send_bytes(conn, SIDE_CLIENT, text, (int64_t)sizeof text - 1);
 }
 
 /* The body step: the buffered body, or the body relayed from the client
@@ -750,8 +781,7 @@ static int http_request_body(CONNECTION_T *conn)
     if (!(h->flags & HEADER_HAS_LENGTH) || !conn->body)
         return 0;
     if (conn->flags & CONN_DIRECT_POST) {
-        if (h->version == 2 && http_expects_continue(h))
-            (void)http_send_bytes(conn, SIDE_CLIENT, "HTTP/1.1 100 Continue\r\n\r\n", 25);
+        http_continue(conn, false);
         if (http_transfer(conn, SIDE_CLIENT) != HTTP_BODY_OK) {
             putlog(LOG_WARNING, "[IP:%s] request: client body ended early, request abandoned",
                    conn->ip ? conn->ip : "");
@@ -766,7 +796,7 @@ static int http_request_body(CONNECTION_T *conn)
     return 0;
 }
 
-/* Step 1: the request goes out and the response header comes back.
+/* The request goes out and the response header comes back.
  * Returns the header text, or NULL when there is none (the client has been
  * answered or is left without an answer, see header_get_reconnect). */
 static char *http_request_send(CONNECTION_T *conn)
@@ -786,29 +816,13 @@ static char *http_request_send(CONNECTION_T *conn)
     return header_get_reconnect(conn, net_timeout(conn));
 }
 
-/* Runs the raw response-header processors on text (taken over). Returns
- * the text they leave (the caller frees it), or NULL. */
-static char *http_resphead_processors(CONNECTION_T *conn, char *text)
-{
-    Filebuf raw;
-    int64_t len = (int64_t)strlen(text);
-    if (raw.Adopt(text, len + 1) != FILEBUF_OK) {
-        free(text);
-        return nullptr;
-    }
-    (void)processors.Execute(PROCESSOR_RESPHEADER, conn, &raw);
-    if (!raw.data || raw.size <= 0)
-        return nullptr;
-    return xstrndup(raw.data, (size_t)raw.size);
-}
-
 /* Ends the exchange without an access-log record. */
 static int http_finish(CONNECTION_T *conn)
 {
     conn->keepalive_server = 0;
     http_header_free(conn->rheader);
     conn->rheader = nullptr;
-    return 1;
+    return HTTP_ANSWERED;
 }
 
 /* Ends the exchange like http_finish, and the held cache object dies:
@@ -823,7 +837,7 @@ static int http_finish_drop(CONNECTION_T *conn)
     return http_finish(conn);
 }
 
-/* Step 17: the record of a response that reached the client. */
+/* The access-log record of a response that reached the client. */
 static int http_complete(CONNECTION_T *conn)
 {
     HEADER *r = conn->rheader;
@@ -837,7 +851,7 @@ static int http_complete(CONNECTION_T *conn)
     conn->logentry.apache_Write();
     http_header_free(r);
     conn->rheader = nullptr;
-    return 1;
+    return HTTP_ANSWERED;
 }
 
 /* A response the proxy cannot deliver as the server sent it: the client
@@ -908,6 +922,22 @@ static int http_pump(CONNECTION_T *conn, HttpBody *in, const Filebuf *head, int 
     return rc;
 }
 
+/* The decoder a streamed body needs for this client: SINK_PLAIN when the
+ * response has no coding or the client takes it, else the decoder of its
+ * coding. A coding the proxy cannot decode goes as it came (SINK_PLAIN),
+ * unless the proxy itself asked for it: then -1, and the response is
+ * refused. */
+static int http_client_coding(CONNECTION_T *conn)
+{
+    const char *coding = conn->rheader->content_encoding;
+    if (!coding || accepts_encoded_content(conn))
+        return SINK_PLAIN;
+    int decoder = http_sink_coding(coding);
+    if (decoder >= 0)
+        return decoder;
+    return (conn->flags & CONN_ASKED_ENCODING) ? -1 : SINK_PLAIN;
+}
+
 /* Whether the body comes from the held cache object (a hit, or a copy
  * validated by the server) rather than from the server. */
 static bool http_cache_reader(const CONNECTION_T *conn)
@@ -941,21 +971,15 @@ static int http_client_flush(CONNECTION_T *conn)
     return conn->client->Flush();
 }
 
-/* Step 16, streamed: the body passes block by block. A coded body for a
+/* The body, streamed: it passes block by block. A coded body for a
  * client that takes no coding is decoded on the way; one the proxy cannot
  * decode goes as it came, unless the proxy itself asked for the coding. */
 static int http_stream(CONNECTION_T *conn)
 {
     HEADER *r = conn->rheader;
-    int coding = SINK_PLAIN;
-    if (r->content_encoding && !accepts_encoded_content(conn)) {
-        coding = http_sink_coding(r->content_encoding);
-        if (coding < 0) {
-            if (conn->flags & CONN_ASKED_ENCODING)
-                return http_refuse(conn, "response in a coding the proxy cannot decode");
-            coding = SINK_PLAIN;
-        }
-    }
+    int coding = http_client_coding(conn);
+    if (coding < 0)
+        return http_refuse(conn, "response in a coding the proxy cannot decode");
     bool rechunk = r->chunked && conn->header->version != 2;
     /* A copy from the cache goes as it was stored: its framing was set
      * from the object, and lookups give no client a coding it refuses. */
@@ -977,7 +1001,7 @@ static int http_stream(CONNECTION_T *conn)
     return http_complete(conn);
 }
 
-/* Step 16, buffered: the body is read whole (within its memory limit),
+/* The body, buffered: it is read whole (within its memory limit),
  * checked, decoded or coded for the client and sent with its length. */
 static int http_buffered(CONNECTION_T *conn)
 {
@@ -1005,15 +1029,9 @@ static int http_buffered(CONNECTION_T *conn)
             if (log_wanted(LOG_DEBUG))
                 putlog(LOG_DEBUG, "request: response over %lld bytes, streamed",
                        (long long)buffer_limit(conn));
-            int coding = SINK_PLAIN;
-            if (r->content_encoding && !accepts_encoded_content(conn)) {
-                coding = http_sink_coding(r->content_encoding);
-                if (coding < 0) {
-                    if (conn->flags & CONN_ASKED_ENCODING)
-                        return http_refuse(conn, "response in a coding the proxy cannot decode");
-                    coding = SINK_PLAIN;
-                }
-            }
+            int coding = http_client_coding(conn);
+            if (coding < 0)
+                return http_refuse(conn, "response in a coding the proxy cannot decode");
             (void)http_pump(conn, &in, body.get(), coding);
             return http_complete(conn);
         }
@@ -1162,7 +1180,7 @@ static bool http_cache_create(CONNECTION_T *conn, int mode)
     return true;
 }
 
-/* Step 2 for a parsed response (conn->rheader): the request's host and
+/* Sets up a parsed response (conn->rheader): the request's host and
  * path for the response rules, the SERVER variables, the profiles, and the
  * server keep-alive. */
 static void http_response_setup(CONNECTION_T *conn)
@@ -1233,95 +1251,130 @@ static int http_proxy_auth(CONNECTION_T *conn, int timeout, int client_keep, cha
     return 0;
 }
 
-int protocol_http(CONNECTION_T *conn)
-{
-    HEADER *h = conn->header;
-    ASSERT(h != nullptr);
-    conn->download_bytes = 0;
+/* ---- The steps of protocol_http ---- */
 
-    char *text = nullptr;
+/* Step: the first response header text. A plain hit gives the stored
+ * header and needs no server; otherwise the request goes out, and a copy
+ * held for revalidation stands in when the server cannot be reached.
+ * Returns HTTP_GO_ON with *text set, or HTTP_NO_RESPONSE. */
+static int http_head_text(CONNECTION_T *conn, char **text)
+{
     if (conn->cache && cache_section && !(conn->flags & CONN_REVALIDATE)) {
-        /* A plain hit: the stored header, and no server. */
-        text = cache_section->hit_header(conn);
+        *text = cache_section->hit_header(conn);
     } else {
-        text = http_request_send(conn);
-        if (!text && http_cache_unvalidated(conn)) {
-            text = cache_section->hit_header(conn);
-            if (!text)
+        *text = http_request_send(conn);
+        if (!*text && http_cache_unvalidated(conn)) {
+            *text = cache_section->hit_header(conn);
+            if (!*text)
                 http_copy_unreadable(conn);
         }
     }
+    if (*text)
+        return HTTP_GO_ON;
+    conn->keepalive_server = 0;
+    return HTTP_NO_RESPONSE;
+}
+
+/* Parses text (freed) into conn->rheader after the raw response-header
+ * processors ran on it; interim counts the 1xx answers before it. Returns
+ * HTTP_GO_ON, or HTTP_NO_RESPONSE after the client got "badresponse". */
+static int http_head_parse(CONNECTION_T *conn, char *text, int interim)
+{
+    if (strncasecmp(text, "HTTP/", 5) == 0)
+        text = process_raw_header(conn, PROCESSOR_RESPHEADER, text);
+    int parse = HEADER_BAD;
+    HEADER *r = text ? http_header_parse_response(text, &parse) : nullptr;
+    if (!r || interim > HTTP_INTERIM_MAX) {
+        putlog(LOG_ERROR, "Bad response from server");
+        http_header_free(r);
+        free(text);
+        conn->keepalive_server = 0;
+        if (template_section)
+            (void)template_section->send_or_close("badresponse", conn, 400);
+        return HTTP_NO_RESPONSE;
+    }
+    conn->rheader = r;
+    if (r->version == 0 && conn->server)
+        (void)conn->server->PushFront(text, (int64_t)strlen(text));   /* it is all body */
+    free(text);
+    return HTTP_GO_ON;
+}
+
+/* Step within the head: an interim answer (100 Continue, 102, 103) in
+ * conn->rheader is not the response; it is dropped and the next header is
+ * read from the same connection into *text. Returns HTTP_GO_ON, or
+ * HTTP_NO_RESPONSE after the client got "noconnect". */
+static int http_interim(CONNECTION_T *conn, int timeout, char **text)
+{
+    http_header_free(conn->rheader);
+    conn->rheader = nullptr;
+    *text = header_get(conn, SIDE_SERVER, timeout);
+    if (*text)
+        return HTTP_GO_ON;
+    conn->keepalive_server = 0;
+    if (template_section)
+        (void)template_section->send_or_close("noconnect", conn, 503);
+    return HTTP_NO_RESPONSE;
+}
+
+/* Step: the response head from text (taken over): parsed, set up, interim
+ * answers skipped and an upstream's 407 answered. Returns HTTP_GO_ON with
+ * the final response in conn->rheader, or HTTP_NO_RESPONSE. */
+static int http_response_head(CONNECTION_T *conn, char *text, int timeout)
+{
+    for (int interim = 0;; interim++) {
+        if (http_head_parse(conn, text, interim) != HTTP_GO_ON)
+            return HTTP_NO_RESPONSE;
+        text = nullptr;
+        const HEADER *r = conn->rheader;
+        int client_keep = conn->keepalive_client;   /* before this response's framing */
+        http_response_setup(conn);
+
+        if (r->status >= 100 && r->status < 200 && r->status != 101) {
+            if (http_interim(conn, timeout, &text) != HTTP_GO_ON)
+                return HTTP_NO_RESPONSE;
+            continue;
+        }
+        if (r->status == 407 && conn->forward_type == FORWARD_HTTP) {
+            int auth = http_proxy_auth(conn, timeout, client_keep, &text);
+            if (auth < 0)
+                return HTTP_NO_RESPONSE;
+            if (auth == 1)
+                continue;
+        }
+        return HTTP_GO_ON;
+    }
+}
+
+/* Step: the server's answer to a revalidation. A confirmed copy is served:
+ * its stored header becomes the response, while the server connection
+ * keeps the state of the server's own answer. Returns HTTP_GO_ON or
+ * HTTP_NO_RESPONSE. */
+static int http_revalidation(CONNECTION_T *conn, int timeout)
+{
+    if (!(conn->cache && (conn->flags & CONN_REVALIDATE)))
+        return HTTP_GO_ON;
+    int server_keep = conn->keepalive_server;
+    if (!http_cache_validate(conn))
+        return HTTP_GO_ON;   /* served as a miss */
+    char *text = cache_section->hit_header(conn);
     if (!text) {
         conn->keepalive_server = 0;
-        return -1;
+        return HTTP_NO_RESPONSE;
     }
+    if (http_response_head(conn, text, timeout) != HTTP_GO_ON)
+        return HTTP_NO_RESPONSE;
+    if (!conn->server || !server_keep)
+        conn->keepalive_server = 0;
+    return HTTP_GO_ON;
+}
 
-    int timeout = net_timeout(conn);
-    int server_keep = 1;   /* the server's own answer, once a copy was validated */
-    for (bool validated = false;; validated = true) {
-        for (int interim = 0;; interim++) {
-            if (strncasecmp(text, "HTTP/", 5) == 0)
-                text = http_resphead_processors(conn, text);
-            int parse = HEADER_BAD;
-            HEADER *r = text ? http_header_parse_response(text, &parse) : nullptr;
-            if (!r || interim > HTTP_INTERIM_MAX) {
-                putlog(LOG_ERROR, "Bad response from server");
-                http_header_free(r);
-                free(text);
-                conn->keepalive_server = 0;
-                if (template_section)
-                    (void)template_section->send_or_close("badresponse", conn, 400);
-                return -1;
-            }
-            conn->rheader = r;
-            if (r->version == 0 && conn->server)
-                (void)conn->server->PushFront(text, (int64_t)strlen(text));   /* it is all body */
-            free(text);
-            text = nullptr;
-
-            int client_keep = conn->keepalive_client;   /* before this response's framing */
-            http_response_setup(conn);
-
-            /* Interim answers (100 Continue, 102, 103) are not the response:
-             * the final one follows on the same connection. */
-            if (r->status >= 100 && r->status < 200 && r->status != 101) {
-                http_header_free(r);
-                conn->rheader = nullptr;
-                text = header_get(conn, SIDE_SERVER, timeout);
-                if (!text) {
-                    conn->keepalive_server = 0;
-                    if (template_section)
-                        (void)template_section->send_or_close("noconnect", conn, 503);
-                    return -1;
-                }
-                continue;
-            }
-
-            if (r->status == 407 && conn->forward_type == FORWARD_HTTP) {
-                int auth = http_proxy_auth(conn, timeout, client_keep, &text);
-                if (auth < 0)
-                    return -1;
-                if (auth == 1)
-                    continue;
-            }
-            break;
-        }
-        /* The server's connection state stays that of the server's own
-         * answer when the stored header is processed after it. */
-        if (validated && (!conn->server || !server_keep))
-            conn->keepalive_server = 0;
-        if (!(conn->cache && (conn->flags & CONN_REVALIDATE)))
-            break;
-        server_keep = conn->keepalive_server;
-        if (!http_cache_validate(conn))
-            break;
-        text = cache_section->hit_header(conn);
-        if (!text) {
-            conn->keepalive_server = 0;
-            return -1;
-        }
-    }
-
+/* Step: the response made ready to send. A copy from the cache gets its
+ * Age, a stale one its Warning, and its framing; a response from the
+ * server gets the object it is written into. Both pass the transfer limit
+ * and get their X-Cache line. Returns HTTP_GO_ON or HTTP_ANSWERED. */
+static int http_prepare(CONNECTION_T *conn)
+{
     HEADER *r = conn->rheader;
     if (!conn->server && !conn->cache)
         return http_finish(conn);
@@ -1336,56 +1389,90 @@ int protocol_http(CONNECTION_T *conn)
             return http_finish(conn);
         cache_section->response_framing(conn->cache, conn, r);
         xcache_header_update(conn, 0);
-    } else {
-        if (!transfer_limit_check(conn))
-            return http_finish(conn);
-        if (!http_cache_create(conn, CACHE_WRITING) && (conn->flags & CONN_PREFETCH))
-            return http_finish(conn);
-        xcache_header_update(conn, 1);
+        return HTTP_GO_ON;
     }
+    if (!transfer_limit_check(conn))
+        return http_finish(conn);
+    if (!http_cache_create(conn, CACHE_WRITING) && (conn->flags & CONN_PREFETCH))
+        return http_finish(conn);
+    xcache_header_update(conn, 1);
+    return HTTP_GO_ON;
+}
 
+/* Rule: a page configured for the response's status replaces it. */
+static int http_status_template(CONNECTION_T *conn)
+{
+    int status = conn->rheader->status;
     char status_name[16];
-    snprintf(status_name, sizeof status_name, "%d", r->status);
-    if (template_section && template_section->send(status_name, conn, r->status))
+    snprintf(status_name, sizeof status_name, "%d", status);
+    if (template_section && template_section->send(status_name, conn, status))
         return http_finish_drop(conn);
+    return HTTP_GO_ON;
+}
 
-    if ((r->status == 301 || r->status == 302) && r->location) {
-        /* TODO: RedirectSection::redirect_do(conn, 1) once the redirect
-         * rules exist; with none nothing changes. */
-        if (conn->urlcommands && conn->urlcommands[0]) {
-            char *location = url_command_add(conn, r->location);
-            free(r->location);
-            r->location = location;
-        }
+/* Rule: a redirect keeps the request's URL commands.
+ * TODO: RedirectSection::redirect_do(conn, 1) once the redirect rules
+ * exist; with none nothing changes. */
+static int http_redirect(CONNECTION_T *conn)
+{
+    HEADER *r = conn->rheader;
+    if ((r->status == 301 || r->status == 302) && r->location && conn->urlcommands &&
+        conn->urlcommands[0]) {
+        char *location = url_command_add(conn, r->location);
+        free(r->location);
+        r->location = location;
     }
-    /* TODO: HeaderSection::filter(conn, 2) once the header rules exist;
-     * with none every line passes. */
+    return HTTP_GO_ON;
+}
 
-    if (response_bodiless(conn)) {
-        if (r->status == 101) {
-            conn->keepalive_server = 0;   /* the connection changed protocol */
-            conn->keepalive_client = 0;
-        }
-        if (header_send(r, conn, SIDE_CLIENT, HEADER_SEND_RESPONSE) != 0)
-            conn->keepalive_client = 0;
-        /* An object created for this response gets no body: it dies. A
-         * copy that was only read stays. */
-        if ((conn->flags & CONN_WRITING_CACHE) && conn->cache && cache_section) {
-            cache_section->invalidate(conn->cache);
-            conn->cache = nullptr;
-            conn->flags &= ~CONN_WRITING_CACHE;
-        }
-        /* No body follows, so the server connection is as clean as the
-         * response left it: keepalive_server stays as decided. */
-        http_header_free(r);
-        conn->rheader = nullptr;
-        return 1;
+/* Step: the rules on the response head, each one line, in order. A rule
+ * that answers the client ends the exchange.
+ * TODO: HeaderSection::filter(conn, 2) once the header rules exist; with
+ * none every line passes. */
+static int http_response_rules(CONNECTION_T *conn)
+{
+    int step = http_status_template(conn);
+    if (step == HTTP_GO_ON)
+        step = http_redirect(conn);
+    return step;
+}
+
+/* Step: a response without a body (HEAD, 1xx, 204, 304) goes out as its
+ * header alone. Returns HTTP_GO_ON when a body follows, else
+ * HTTP_ANSWERED. */
+static int http_bodiless(CONNECTION_T *conn)
+{
+    if (!response_bodiless(conn))
+        return HTTP_GO_ON;
+    HEADER *r = conn->rheader;
+    if (r->status == 101) {
+        conn->keepalive_server = 0;   /* the connection changed protocol */
+        conn->keepalive_client = 0;
     }
+    if (header_send(r, conn, SIDE_CLIENT, HEADER_SEND_RESPONSE) != 0)
+        conn->keepalive_client = 0;
+    /* An object created for this response gets no body: it dies. A copy
+     * that was only read stays. */
+    if ((conn->flags & CONN_WRITING_CACHE) && conn->cache && cache_section) {
+        cache_section->invalidate(conn->cache);
+        conn->cache = nullptr;
+        conn->flags &= ~CONN_WRITING_CACHE;
+    }
+    /* No body follows, so the server connection is as clean as the
+     * response left it: keepalive_server stays as decided. */
+    http_header_free(r);
+    conn->rheader = nullptr;
+    return HTTP_ANSWERED;
+}
 
-    /* TODO: the pages of the URL commands "mime" and "headers" once the web
-     * interface has them, and MimeSection::check_and_block once the MIME
-     * rules exist; with none nothing is blocked. */
-
+/* Step: the rules on a response with a body, and the choice between
+ * reading it whole (CONN_BUFFERING) and streaming it.
+ * TODO: the pages of the URL commands "mime" and "headers" once the web
+ * interface has them, and MimeSection::check_and_block once the MIME
+ * rules exist; with none nothing is blocked. */
+static int http_body_rules(CONNECTION_T *conn)
+{
+    const HEADER *h = conn->header;
     putlog((conn->flags & CONN_PREFETCH) ? LOG_PREFETCH : LOG_REQUEST, "%s %s",
            h->method ? h->method : "", h->url ? h->url : "");
     statincr_httprequests(conn);
@@ -1403,8 +1490,39 @@ int protocol_http(CONNECTION_T *conn)
     if (log_wanted(LOG_DEBUG))
         putlog(LOG_DEBUG, "buffering: %d processing: %d", (conn->flags & CONN_BUFFERING) ? 1 : 0,
                (conn->flags & CONN_PROCESSING) ? 1 : 0);
+    return HTTP_GO_ON;
+}
 
+/* Step: the body, buffered or streamed. Always HTTP_ANSWERED. */
+static int http_body(CONNECTION_T *conn)
+{
     if (conn->flags & CONN_BUFFERING)
         return http_buffered(conn);
     return http_stream(conn);
+}
+
+int protocol_http(CONNECTION_T *conn)
+{
+    ASSERT(conn->header != nullptr);
+    conn->download_bytes = 0;
+    int timeout = net_timeout(conn);
+
+    char *text = nullptr;
+    int step = http_head_text(conn, &text);
+    if (step == HTTP_GO_ON)
+        step = http_response_head(conn, text, timeout);
+    if (step == HTTP_GO_ON)
+        step = http_revalidation(conn, timeout);
+    if (step == HTTP_GO_ON)
+        step = http_prepare(conn);
+    if (step == HTTP_GO_ON)
+        step = http_response_rules(conn);
+    if (step == HTTP_GO_ON)
+        step = http_bodiless(conn);
+    if (step == HTTP_GO_ON)
+        step = http_body_rules(conn);
+    if (step == HTTP_GO_ON)
+        step = http_body(conn);
+    ASSERT(step != HTTP_GO_ON);
+    return step;
 }

@@ -5,6 +5,7 @@
 
 class Filebuf;
 struct CONNECTION_T;
+struct HEADER;
 
 /* The longest chunk-size line read, extensions included; the rest of a
  * longer line is dropped. */
@@ -77,6 +78,15 @@ int http_chunk_size(const char *start, const char *end, int64_t *size);
  * CONNECTION_T. Returns 0 to go on, -1 to fail the read.
  */
 int protocol_http_read_callback(void *data, int64_t length, const char *bytes);
+
+/* Whether the client waits for "100 Continue" before it sends its body:
+ * an HTTP/1.1 request with "Expect: 100-continue". With drop the Expect
+ * lines are kept from the server, which gets the body at once. */
+bool http_expects_continue(HEADER *h, bool drop);
+
+/* Tells a client that waits for it (http_expects_continue, with drop) to
+ * send its body now. The one place the proxy answers "100 Continue". */
+void http_continue(CONNECTION_T *conn, bool drop);
 
 /* Sends body to the client unless the request is a HEAD (CONN_HEAD).
  * Returns 0 when the body was sent, or nothing had to be (HEAD, or no

@@ -28,6 +28,7 @@
 #include "filebuf.h"
 #include "general.h"
 #include "header.h"
+#include "header_io.h"
 #include "hooks.h"
 #include "log.h"
 #include "main.h"
@@ -371,6 +372,20 @@ void buffertimeout_check(CONNECTION_T *conn)
 }
 
 /* Processors. */
+
+char *process_raw_header(CONNECTION_T *conn, int kind, char *text)
+{
+    Filebuf raw;
+    int64_t len = (int64_t)strlen(text);
+    if (raw.Adopt(text, len + 1) != FILEBUF_OK) {
+        free(text);
+        return nullptr;
+    }
+    (void)processors.Execute(kind, conn, &raw);
+    if (!raw.data || raw.size <= 0)
+        return nullptr;
+    return xstrndup(raw.data, (size_t)raw.size);
+}
 
 int process_request(CONNECTION_T *conn, Filebuf *body)
 {

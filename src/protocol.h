@@ -122,6 +122,14 @@ void buffertimeout_check(CONNECTION_T *conn);
 /* Processors. */
 
 /*
+ * Runs the raw-header processors of kind (PROCESSOR_REQHEADER for a
+ * request, PROCESSOR_RESPHEADER for a response) on the header block text,
+ * which is taken over. Returns the block they leave as a new text (the
+ * caller frees it), or NULL when none is left.
+ */
+char *process_raw_header(CONNECTION_T *conn, int kind, char *text);
+
+/*
  * Runs the authentication and request-modification processors. Returns 1
  * to go on with the request; 0 when a processor answered it (conn->rheader
  * with its body in body): the answer is sent, framed by the body's size,

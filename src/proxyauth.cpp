@@ -38,6 +38,7 @@
 #include "connection.h"
 #include "general.h"
 #include "header.h"
+#include "header_io.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"

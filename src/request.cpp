@@ -36,6 +36,7 @@
 #include "forward.h"
 #include "general.h"
 #include "header.h"
+#include "header_io.h"
 #include "hooks.h"
 #include "interface.h"
 #include "log.h"
@@ -67,10 +68,7 @@ static void request_variables_start(CONNECTION_T *conn);
 static void request_http_variables(CONNECTION_T *conn);
 static void request_forwarded_for(CONNECTION_T *conn);
 static int request_first_parse(CONNECTION_T *conn, char *text);
-static char *request_header_processors(CONNECTION_T *conn, char *text);
 static int request_second_parse(CONNECTION_T *conn, char *text);
-static bool request_expects_continue(HEADER *h, bool drop);
-static void request_continue(CONNECTION_T *conn);
 static int request_body(CONNECTION_T *conn);
 static int request_limits(CONNECTION_T *conn);
 static int request_redirect(CONNECTION_T *conn);
@@ -220,22 +218,6 @@ static int request_first_parse(CONNECTION_T *conn, char *text)
     return REQ_GO_ON;
 }
 
-/* Step 11: the raw-header processors on text (taken over). Returns the
- * text they leave (a new one, the caller frees it), or NULL. */
-static char *request_header_processors(CONNECTION_T *conn, char *text)
-{
-    Filebuf raw;
-    int64_t len = (int64_t)strlen(text);
-    if (raw.Adopt(text, len + 1) != FILEBUF_OK) {
-        free(text);
-        return nullptr;
-    }
-    (void)processors.Execute(PROCESSOR_REQHEADER, conn, &raw);
-    if (!raw.data || raw.size <= 0)
-        return nullptr;
-    return xstrndup(raw.data, (size_t)raw.size);
-}
-
 /* Step 12: the header as the processors left it. Takes text over. */
 static int request_second_parse(CONNECTION_T *conn, char *text)
 {
@@ -264,33 +246,6 @@ static int request_second_parse(CONNECTION_T *conn, char *text)
     return REQ_GO_ON;
 }
 
-/* Whether the client waits for "100 Continue" before its body; with drop
- * the Expect line is kept from the server, which gets the body at once. */
-static bool request_expects_continue(HEADER *h, bool drop)
-{
-    bool expects = false;
-    for (HTTP_HEADER &line : h->headers) {
-        if (strcasecmp(line.name.c_str(), "Expect") != 0)
-            continue;
-        if (s_strcasestr(line.value.c_str(), "100-continue"))
-            expects = true;
-        if (drop)
-            line.pass_through = 0;
-    }
-    return expects && h->version == 2;
-}
-
-/* Tells a client that waits for it to send its body now. */
-static void request_continue(CONNECTION_T *conn)
-{
-    if (!request_expects_continue(conn->header, true) || !conn->client)
-        return;
-    Filebuf line;
-    static const char text[] = "HTTP/1.1 100 Continue\r\n\r\n";
-    if (line.Add(text, (int64_t)sizeof text - 1) == FILEBUF_OK)
-        (void)net_filebuf_send(&line, conn, SIDE_CLIENT);
-}
-
 /* Step 14: the request body, read whole into conn->body or marked for
  * streaming (CONN_DIRECT_POST). Returns REQ_GO_ON, or REQ_END after the
  * client was answered or its body did not come whole. */
@@ -314,7 +269,7 @@ static int request_body(CONNECTION_T *conn)
                 /* Until the body is relayed, no answer may keep the
                  * connection: the body would be read as the next request. */
                 conn->keepalive_client = 0;
-                (void)request_expects_continue(h, true);
+                (void)http_expects_continue(h, true);
                 if (log_wanted(LOG_DEBUG))
                     putlog(LOG_DEBUG, "request: content (%lld) exceeds maximum upload buffer size (%lld)",
                            (long long)len, (long long)maxubuffer);
@@ -322,7 +277,7 @@ static int request_body(CONNECTION_T *conn)
             }
             putlog(LOG_REQUEST, "forced buffering of POST request for proxy that requries authentication");
         }
-        request_continue(conn);
+        http_continue(conn, true);
         conn->body = http_transfer_filebuf(conn, SIDE_CLIENT, len, &rc);
     } else if (h->chunked) {
         /* Read whole, so that a client that stops half-way never makes the
@@ -330,7 +285,7 @@ static int request_body(CONNECTION_T *conn)
         int64_t cap = maxubuffer > PROTOCOL_BUFFER_DEFAULT ? maxubuffer : PROTOCOL_BUFFER_DEFAULT;
         if (cap > PROTOCOL_BUFFER_HARD_MAX)
             cap = PROTOCOL_BUFFER_HARD_MAX;
-        request_continue(conn);
+        http_continue(conn, true);
         conn->body = http_transfer_filebuf(conn, SIDE_CLIENT, cap, &rc);
         if (rc == HTTP_BODY_TOO_BIG) {
             putlog(LOG_WARNING, "[IP:%s] request: chunked request body over %lld bytes refused",
@@ -725,7 +680,7 @@ static void request_serve(CONNECTION_T *conn)
         return;
     http_header_free(conn->header);
     conn->header = nullptr;
-    text = request_header_processors(conn, text);
+    text = process_raw_header(conn, PROCESSOR_REQHEADER, text);   /* step 11 */
     if (!text) {
         if (first)
             putlog(LOG_WARNING, "[IP:%s] request: processors: headers: invalid results",

@@ -24,6 +24,7 @@
 #include "connection.h"
 #include "filebuf.h"
 #include "header.h"
+#include "header_io.h"
 #include "interface.h"
 #include "log.h"
 #include "mem.h"

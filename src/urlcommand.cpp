@@ -24,6 +24,7 @@
 
 #include "connection.h"
 #include "header.h"
+#include "header_io.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"

@@ -14,6 +14,7 @@
 #include "connection.h"
 #include "filebuf.h"
 #include "header.h"
+#include "header_io.h"
 #include "main.h"
 #include "network.h"
 #include "socket.h"

@@ -23,6 +23,7 @@
 #include "connection.h"
 #include "filebuf.h"
 #include "header.h"
+#include "header_io.h"
 #include "main.h"
 #include "nettest.h"
 #include "proto_http.h"
