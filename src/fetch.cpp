@@ -31,6 +31,7 @@
 #include "filebuf.h"
 #include "general.h"
 #include "header.h"
+#include "header_io.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
