@@ -98,15 +98,15 @@ class DaemonCase(unittest.TestCase):
     def tearDown(self):
         self.inst.cleanup()
 
-    def curl(self, url, *args, proxy=True):
+    def curl(self, url, *args, proxy=True, seconds=20):
         """One request with curl; returns the reply (header and body)."""
-        cmd = ["curl", "-s", "-i", "--max-time", "20"]
+        cmd = ["curl", "-s", "-i", "--max-time", str(seconds)]
         if proxy:
             cmd += ["--proxy", "http://127.0.0.1:%d" % self.port]
         else:
             cmd += ["--noproxy", "*"]
         cmd += list(args) + [url]
-        out = subprocess.run(cmd, capture_output=True, timeout=30,
+        out = subprocess.run(cmd, capture_output=True, timeout=seconds + 10,
                              env=dict(os.environ, http_proxy="", HTTP_PROXY=""))
         return Reply(out.stdout)
 

@@ -107,6 +107,10 @@ TEST(Hooks, RegisteringWhileRequestsRunIsSafe)
                 walks++;
             }
         });
+    /* On a loaded machine the readers may start late: let every round of
+     * registering overlap with walks that are already running. */
+    while (walks.load() == 0)
+        std::this_thread::yield();
     for (int round = 0; round < 2000; round++) {
         EXPECT_EQ(1, p.Add(hooks_cb_extra, PROCESSOR_REQCHECK));
         EXPECT_EQ(1, p.Remove(hooks_cb_extra));
