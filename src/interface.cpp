@@ -604,6 +604,26 @@ void interface_send_response(CONNECTION_T *conn, Filebuf *page)
     conn->logentry.mime = "text/html";
 }
 
+void interface_send_page(CONNECTION_T *conn, const std::string &title, const std::string &content)
+{
+    Filebuf page;
+    std::string head = "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n"
+                       "<html><head><title>" + title + "</title></head>\n<body>\n";
+    std::string tail = "\n<table align=\"center\" cellpadding=\"0\" cellspacing=\"0\" "
+                       "border=\"0\" width=\"100%\"><tr><td align=\"center\">\n" +
+                       content + "</td></tr></table>\n</body></html>\n";
+    bool ok = page.Add(head.data(), (int64_t)head.size()) == FILEBUF_OK;
+    if (ok)
+        (void)interface_stylesheet(conn, &page);
+    ok = ok && page.Add(tail.data(), (int64_t)tail.size()) == FILEBUF_OK;
+    if (!ok) {
+        putlog(LOG_ERROR, "web interface: a page could not be built");
+        conn->keepalive_client = 0;
+        return;
+    }
+    interface_send_response(conn, &page);
+}
+
 /* An answer without a body, for when no page can be had. */
 static void interface_send_empty(CONNECTION_T *conn, int status)
 {

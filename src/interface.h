@@ -127,6 +127,15 @@ std::string interface_login_token(const std::string &user, const std::string &pa
  * stays the caller's. */
 void interface_send_response(CONNECTION_T *conn, Filebuf *page);
 
+/*
+ * Sends a page that a URL command opens in place of the real answer: the
+ * document head with title, the interface style sheet, content inside a
+ * centred table, then interface_send_response. title and content are HTML
+ * already: whatever came from the request is escaped by the caller. A page
+ * that cannot be built is logged and the client connection closes.
+ */
+void interface_send_page(CONNECTION_T *conn, const std::string &title, const std::string &content);
+
 /* Appends the interface style sheet (the template "interface.css", a
  * complete style element) to page. Returns 1, or 0 when no such template
  * exists. */
