@@ -1,56 +1,60 @@
 #!/usr/bin/env bash
-# Throughput of the proxy against squid and against the origin itself, on
-# loopback: nginx serves 1 KiB and 100 KiB responses that no cache may keep,
-# and wrk sends GETs over 64 kept-alive connections, directly, through the
-# daemon and through squid (each with its access log on). Prints the
-# configurations, the rates, the ratios and the daemon's memory before and
-# after. Then the same for cache hits: objects that may be kept for an hour,
-# served from the daemon's cache and from a second squid with a memory
-# cache. Then the hit rate again while four loops run searches of the
-# cache browser, which walk the whole object index under the cache lock. Last,
-# 100 KiB misses scanned by clamd, through the daemon's ClamAV adapter and
-# through squid with c-icap's virus_scan. A benchmark, not a test: it
-# asserts nothing.
+# Throughput and memory of the proxy against squid and Apache Traffic Server
+# on loopback, each with its access log on, all three started in one run:
 #
-# Usage: scripts/bench.sh [seconds per run]   (QUILL_BIN: the daemon to use;
-# by default a release build is made in build-bench)
+#   - the daemon on the shipped configuration (etc/quillmere.xml, its own
+#     port and cache directory) with -C 10 and no socket-buffer tuning;
+#   - squid with a 256 MB memory cache;
+#   - Traffic Server (Debian's trafficserver) as a forward proxy in an
+#     instance of its own: no remapping required, no reverse proxy, a 256 MB
+#     RAM cache in front of a 512 MB cache file, read-while-writer off and an
+#     open-read retry time of 1 ms (simultaneous requests for one URL do not
+#     wait for each other), loopback-only ip_allow.
+#
+# nginx is the origin: /1k.bin and /100k.bin may not be cached, /hit/...
+# may be kept an hour. wrk (4 threads) sends GETs in absolute form over 64
+# kept-alive connections, for five cases: uncached 1 KiB, cached 1 KiB,
+# uncached 100 KiB, cached 100 KiB, uncached 1 KiB over 1,000 connections.
+# Every case runs the three proxies one after another (the order rotates
+# each round), then each proxy's resident memory is taken. Three full rounds
+# (BENCH_ROUNDS) give the medians and ratios, the targets (the daemon at
+# least half of Traffic Server's rate in every case, a hit at least twice a
+# miss) and the memory after the last round against the first.
+#
+# After that, unless BENCH_ONLY=compare: a second daemon with the request
+# checks (URL filter, DNS blacklist, a URL blacklist of 1,000,000 domains);
+# cache hits while the cache browser searches; 100 KiB misses scanned by
+# clamd through the daemon's ClamAV adapter and through squid with c-icap's
+# virus_scan. A benchmark, not a test: it asserts nothing.
+#
+# Usage: scripts/bench.sh [seconds per run]   (QUILL_BIN: the daemon to use,
+# by default a release build made in build-bench; QUILL_BENCH_ARGS: more
+# daemon options; BENCH_KEEP=1 keeps the work directory)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 seconds=${1:-10}
+rounds=${BENCH_ROUNDS:-3}
 threads=4
 connections=64
+many=1000
 
-need=()
-command -v wrk >/dev/null || need+=(wrk)
-command -v squid >/dev/null || [ -x /usr/sbin/squid ] || need+=(squid)
-command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] || need+=(nginx-light)
-[ -x /usr/sbin/clamd ] || need+=(clamav-daemon)
-command -v c-icap >/dev/null || need+=(c-icap)
-[ -e /usr/lib/x86_64-linux-gnu/c_icap/virus_scan.so ] || need+=(libc-icap-mod-virus-scan)
-if [ ${#need[@]} -gt 0 ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "missing: ${need[*]}; install them (as root: apt-get install ${need[*]})" >&2
-        exit 1
-    fi
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    # No package may start its system service (clamd, freshclam, c-icap).
-    policy_made=
-    if [ ! -e /usr/sbin/policy-rc.d ]; then
-        printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
-        chmod 755 /usr/sbin/policy-rc.d
-        policy_made=1
-    fi
-    apt-get install -y -qq --no-install-recommends "${need[@]}"
-    [ -z "$policy_made" ] || rm -f /usr/sbin/policy-rc.d
-fi
+# wrk, squid, nginx, Traffic Server and the scanners: the bench's own
+# packages, never installed by the test command.
+bash scripts/install-deps.sh bench
 nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
 squid_bin=$(command -v squid || echo /usr/sbin/squid)
+ats_bin=$(command -v traffic_server || echo /usr/bin/traffic_server)
+
+# 1,000 client connections, as many to the origin, and the proxies' own
+# files: raise the descriptor limit as far as the hard limit allows.
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+[ "$(ulimit -n)" = unlimited ] || [ "$(ulimit -n)" -ge 8192 ] ||
+    echo "warning: descriptor limit $(ulimit -n); the $many-connection case needs more" >&2
 
 bin=${QUILL_BIN:-}
 if [ -z "$bin" ]; then
-    cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUILL_TESTS=OFF >/dev/null
     cmake --build build-bench -j "$(nproc)" --target quillmere >/dev/null
     bin=$root/build-bench/quillmere
 fi
@@ -73,32 +77,38 @@ free_port() {
     python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
 wait_port() {
-    for _ in $(seq 1 100); do
+    for _ in $(seq 1 300); do
         if (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; then return 0; fi
         sleep 0.1
     done
     echo "nothing listens on port $1" >&2
     return 1
 }
+ratio() {   # ratio A B -> A/B with two decimals, "-" without B
+    awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'
+}
+rss_kib() {   # rss_kib PID -> resident KiB of the process
+    awk '/^VmRSS/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0
+}
 
 origin_port=$(free_port)
 proxy_port=$(free_port)
 squid_port=$(free_port)
-squid_cache_port=$(free_port)
+ats_port=$(free_port)
 
-# The origin: fixed files, never cacheable, kept-alive without end.
-mkdir -p "$work/www" "$work/nginx"
+# The origin: fixed files, kept-alive without end.
+mkdir -p "$work/www/hit" "$work/nginx"
 head -c 1024 /dev/urandom >"$work/www/1k.bin"
 head -c 102400 /dev/urandom >"$work/www/100k.bin"
-mkdir -p "$work/www/hit"
 cp "$work/www/1k.bin" "$work/www/100k.bin" "$work/www/hit/"
 cat >"$work/nginx/nginx.conf" <<EOF
 $( [ "$(id -u)" -eq 0 ] && echo "user root;" )
 worker_processes 4;
+worker_rlimit_nofile 16384;
 daemon off;
 pid $work/nginx/nginx.pid;
 error_log $work/nginx/error.log;
-events { worker_connections 4096; }
+events { worker_connections 8192; }
 http {
     access_log off;
     client_body_temp_path $work/nginx/body; proxy_temp_path $work/nginx/proxy;
@@ -117,27 +127,28 @@ http {
 }
 EOF
 
-# The daemon: the shipped configuration on its own port, its logs on. Its
-# socket buffers are set to 32 KiB: with the default 8 KiB a kept-alive
-# client waits for the delayed acknowledgement (40 ms) at the end of every
-# response over a few segments. QUILL_BENCH_ARGS adds or overrides options.
-# The local machine also gets the web interface, without a login pair, for
-# the cache browser's searches.
+# The daemon: the shipped configuration on its own port and cache
+# directory, its logs on, kept-alive clients waited for 10 seconds (-C 10),
+# socket buffers left to the kernel. QUILL_BENCH_ARGS adds options. The
+# local machine also gets the web interface, without a login pair, for the
+# cache browser's searches further down.
 sed -e "s|<port>8080</port>|<port>$proxy_port</port>|" -e "s|/var/cache/quillmere|$work/cache|" \
     -e "s|<permissions>proxy,connect,commands</permissions>|<permissions>interface,proxy,connect,commands</permissions>|" \
     etc/quillmere.xml >"$work/quillmere.xml"
 proxy_args=(-f -c "$work/quillmere.xml" -s etc/section.xml -l "$work/native.log"
-            -a "$work/access.log" -e "$work/extended.log" -r "$work/performance.log" -t 1024 -b 32768:32768 ${QUILL_BENCH_ARGS:-})
+            -a "$work/access.log" -e "$work/extended.log" -r "$work/performance.log" -C 10
+            ${QUILL_BENCH_ARGS:-})
 
-# squid: no cache, one worker, its access log on.
+# squid: a memory cache, one worker, its access log on.
 mkdir -p "$work/squid"
 cat >"$work/squid/squid.conf" <<EOF
 http_port 127.0.0.1:$squid_port
 acl localnet src 127.0.0.1
 http_access allow localnet
 http_access deny all
-cache deny all
-cache_mem 8 MB
+cache_mem 256 MB
+maximum_object_size_in_memory 1 MB
+max_filedescriptors 16384
 workers 1
 access_log stdio:$work/squid/access.log
 cache_log $work/squid/cache.log
@@ -146,27 +157,49 @@ coredump_dir $work/squid
 $( [ "$(id -u)" -eq 0 ] && echo "cache_effective_user proxy" )
 shutdown_lifetime 1 seconds
 EOF
-
-# A second squid that keeps objects in memory, for the cache hits.
-mkdir -p "$work/squid-cache"
-cat >"$work/squid-cache/squid.conf" <<EOF
-http_port 127.0.0.1:$squid_cache_port
-acl localnet src 127.0.0.1
-http_access allow localnet
-http_access deny all
-cache_mem 256 MB
-maximum_object_size_in_memory 1 MB
-workers 1
-access_log stdio:$work/squid-cache/access.log
-cache_log $work/squid-cache/cache.log
-pid_filename $work/squid-cache/squid.pid
-coredump_dir $work/squid-cache
-$( [ "$(id -u)" -eq 0 ] && echo "cache_effective_user proxy" )
-shutdown_lifetime 1 seconds
-EOF
-
 # squid will not run as root: as root it becomes the user "proxy".
-[ "$(id -u)" -eq 0 ] && chown -R proxy "$work/squid" "$work/squid-cache"
+[ "$(id -u)" -eq 0 ] && chown -R proxy "$work/squid"
+
+# Traffic Server: Debian's configuration files copied into a run root of
+# its own, the bench's records appended (the last line of a record wins).
+ats=$work/ats
+mkdir -p "$ats/etc" "$ats/run" "$ats/log" "$ats/cache" "$ats/var"
+cp -r /etc/trafficserver/. "$ats/etc/"
+cat >"$ats/runroot.yaml" <<EOF
+prefix: $ats
+exec_prefix: /usr
+bindir: /usr/bin
+sbindir: /usr/bin
+sysconfdir: $ats/etc
+datadir: $ats/var
+includedir: /usr/include
+libdir: /usr/lib/trafficserver
+libexecdir: /usr/lib/trafficserver/modules
+localstatedir: $ats/var
+runtimedir: $ats/run
+logdir: $ats/log
+cachedir: $ats/cache
+EOF
+cat >>"$ats/etc/records.config" <<EOF
+CONFIG proxy.config.http.server_ports STRING $ats_port:ip-in=127.0.0.1
+CONFIG proxy.config.url_remap.remap_required INT 0
+CONFIG proxy.config.reverse_proxy.enabled INT 0
+CONFIG proxy.config.cache.ram_cache.size INT 268435456
+CONFIG proxy.config.cache.enable_read_while_writer INT 0
+CONFIG proxy.config.http.cache.open_read_retry_time INT 1
+CONFIG proxy.config.log.logging_enabled INT 3
+CONFIG proxy.config.admin.user_id STRING #-1
+EOF
+echo "$ats/cache 512M" >"$ats/etc/storage.config"
+cat >"$ats/etc/ip_allow.yaml" <<EOF
+ip_allow:
+  - apply: in
+    ip_addrs: [127.0.0.1, "::1"]
+    action: allow
+  - apply: in
+    ip_addrs: [0/0, "::/0"]
+    action: deny
+EOF
 
 "$nginx_bin" -p "$work/nginx" -c "$work/nginx/nginx.conf" &
 pids+=($!)
@@ -174,31 +207,36 @@ pids+=($!)
 proxy_pid=$!
 pids+=($proxy_pid)
 "$squid_bin" -n "quillbench$$" -N -f "$work/squid/squid.conf" >"$work/squid/stdout" 2>&1 &
-pids+=($!)
-"$squid_bin" -n "quillbenchc$$" -N -f "$work/squid-cache/squid.conf" >"$work/squid-cache/stdout" 2>&1 &
-pids+=($!)
+squid_pid=$!
+pids+=($squid_pid)
+"$ats_bin" --run-root="$ats/runroot.yaml" >"$ats/stdout" 2>&1 &
+ats_pid=$!
+pids+=($ats_pid)
 wait_port "$origin_port"
 wait_port "$proxy_port"
 wait_port "$squid_port"
-wait_port "$squid_cache_port"
+wait_port "$ats_port"
+# Traffic Server listens before its cache is up: wait for it.
+for _ in $(seq 1 300); do
+    grep -q "fully initialized" "$ats/log/diags.log" 2>/dev/null && break
+    sleep 0.1
+done
 
 cat >"$work/proxy.lua" <<'EOF'
 -- Requests in absolute form, as a client sends them to a proxy.
 wrk.path = os.getenv("TARGET")
 EOF
 
-rss() { awk '/^VmRSS/ {print $2 " KiB"}' "/proc/$proxy_pid/status"; }
-
-run() {   # run NAME PORT TARGET-URL -> requests per second
-    local port=$1 target=$2 out
+run() {   # run PORT TARGET-URL [CONNECTIONS] -> requests per second
+    local port=$1 target=$2 conns=${3:-$connections} out
     if [ "$port" = "$origin_port" ]; then
-        out=$(wrk -t "$threads" -c "$connections" -d "${seconds}s" "$target")
+        out=$(wrk -t "$threads" -c "$conns" -d "${seconds}s" "$target")
     else
-        out=$(TARGET="$target" wrk -t "$threads" -c "$connections" -d "${seconds}s" \
+        out=$(TARGET="$target" wrk -t "$threads" -c "$conns" -d "${seconds}s" \
               -s "$work/proxy.lua" "http://127.0.0.1:$port/")
     fi
-    if echo "$out" | grep -q "Non-2xx"; then
-        echo "$out" >&2
+    if echo "$out" | grep -q -E "Non-2xx|Socket errors"; then
+        echo "$out" | grep -E "Non-2xx|Socket errors" | sed "s|^|  port $port $target: |" >&2
     fi
     echo "$out" | awk '/^Requests\/sec/ {print $2}'
 }
@@ -207,52 +245,95 @@ echo "== origin (nginx) configuration =="
 cat "$work/nginx/nginx.conf"
 echo "== squid configuration =="
 cat "$work/squid/squid.conf"
-echo "== squid configuration for the cache hits =="
-cat "$work/squid-cache/squid.conf"
+echo "== Traffic Server: $("$ats_bin" --version 2>&1 | head -1); records added to Debian's =="
+tail -n 8 "$ats/etc/records.config"
+cat "$ats/etc/storage.config" "$ats/etc/ip_allow.yaml"
 echo "== daemon =="
 echo "$bin ${proxy_args[*]}"
-grep -A 20 "<rule>" "$work/quillmere.xml" | sed -n '1,20p'
-echo "== load: wrk -t $threads -c $connections -d ${seconds}s, on $(nproc) cores =="
-echo "daemon memory at start: $(rss)"
+echo "== load: wrk -t $threads -c $connections (and -c $many) -d ${seconds}s, $rounds rounds, on $(nproc) cores =="
+echo "memory at start: daemon $(rss_kib $proxy_pid) KiB, squid $(rss_kib $squid_pid) KiB," \
+     "Traffic Server $(rss_kib $ats_pid) KiB"
 
-# Warm every path once (connections, pools, page cache).
-for f in 1k.bin 100k.bin; do
-    curl -s -o /dev/null -x "127.0.0.1:$proxy_port" "http://127.0.0.1:$origin_port/$f"
-    curl -s -o /dev/null -x "127.0.0.1:$squid_port" "http://127.0.0.1:$origin_port/$f"
-done
-
-printf "%-10s %14s %14s %14s %10s %10s\n" size direct proxy squid proxy/squid proxy/direct
-for f in 1k.bin 100k.bin; do
-    url="http://127.0.0.1:$origin_port/$f"
-    d=$(run "$origin_port" "$url")
-    p=$(run "$proxy_port" "$url")
-    s=$(run "$squid_port" "$url")
-    printf "%-10s %14s %14s %14s %10s %10s\n" "${f%.bin}" "$d" "$p" "$s" \
-        "$(awk -v a="$p" -v b="$s" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')" \
-        "$(awk -v a="$p" -v b="$d" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')"
-    echo "daemon memory after $f: $(rss)"
-done
-# Cache hits: each object is fetched through each cache first.
-echo "== cache hits =="
-for f in 1k.bin 100k.bin; do
-    for port in "$proxy_port" "$squid_cache_port"; do
-        curl -s -o /dev/null -x "127.0.0.1:$port" "http://127.0.0.1:$origin_port/hit/$f"
-        curl -s -o /dev/null -x "127.0.0.1:$port" "http://127.0.0.1:$origin_port/hit/$f"
+# Warm every path (connections, pools, page cache) and store the cached
+# objects in each cache: the second fetch of /hit/ is a hit everywhere.
+for port in "$proxy_port" "$squid_port" "$ats_port"; do
+    for f in 1k.bin 100k.bin hit/1k.bin hit/100k.bin hit/1k.bin hit/100k.bin; do
+        curl -s -o /dev/null -x "127.0.0.1:$port" "http://127.0.0.1:$origin_port/$f"
     done
 done
-printf "%-10s %14s %14s %14s %10s %10s\n" size direct proxy squid proxy/squid proxy/direct
-for f in 1k.bin 100k.bin; do
-    url="http://127.0.0.1:$origin_port/hit/$f"
-    d=$(run "$origin_port" "$url")
-    p=$(run "$proxy_port" "$url")
-    s=$(run "$squid_cache_port" "$url")
-    printf "%-10s %14s %14s %14s %10s %10s\n" "${f%.bin}" "$d" "$p" "$s" \
-        "$(awk -v a="$p" -v b="$s" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')" \
-        "$(awk -v a="$p" -v b="$d" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')"
-    echo "daemon memory after hits of $f: $(rss)"
+
+cases=("uncached-1k /1k.bin $connections" "cached-1k /hit/1k.bin $connections"
+       "uncached-100k /100k.bin $connections" "cached-100k /hit/100k.bin $connections"
+       "uncached-1k-c$many /1k.bin $many")
+names=(daemon squid ats)
+ports=("$proxy_port" "$squid_port" "$ats_port")
+procs=("$proxy_pid" "$squid_pid" "$ats_pid")
+results=$work/results   # round case proxy rate rss
+: >"$results"
+printf "%-5s %-20s %12s %12s %12s %10s %10s %8s %8s %8s\n" round case daemon squid ats \
+    d/squid d/ats "RSS MiB" squid ats
+for round in $(seq 1 "$rounds"); do
+    for c in "${cases[@]}"; do
+        read -r name path conns <<<"$c"
+        declare -A rate=()
+        for k in 0 1 2; do
+            i=$(( (k + round - 1) % 3 ))
+            rate[$i]=$(run "${ports[$i]}" "http://127.0.0.1:$origin_port$path" "$conns")
+            rate[$i]=${rate[$i]:-0}
+        done
+        line=""
+        for i in 0 1 2; do
+            rss=$(rss_kib "${procs[$i]}")
+            echo "$round $name ${names[$i]} ${rate[$i]} $rss" >>"$results"
+            line="$line $(awk -v k="$rss" 'BEGIN { printf "%8.1f", k / 1024 }')"
+        done
+        printf "%-5s %-20s %12s %12s %12s %10s %10s %s\n" "$round" "$name" "${rate[0]}" "${rate[1]}" \
+            "${rate[2]}" "$(ratio "${rate[0]}" "${rate[1]}")" "$(ratio "${rate[0]}" "${rate[2]}")" "$line"
+        unset rate
+    done
 done
-echo "daemon cache hits in the access log: $(grep -c TCP_HIT "$work/access.log" || true)"
+
+echo "== medians of $rounds rounds =="
+printf "%-20s %12s %12s %12s %14s %14s %14s\n" case daemon squid ats daemon/squid daemon/ats ats/squid
+median() {   # median CASE PROXY
+    awk -v c="$1" -v p="$2" '$2 == c && $3 == p { print $4 }' "$results" | sort -g |
+        awk '{ v[NR] = $1 } END { if (NR == 0) print 0; else if (NR % 2) print v[(NR + 1) / 2];
+                                  else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+declare -A med=()
+for c in "${cases[@]}"; do
+    read -r name _ _ <<<"$c"
+    for p in "${names[@]}"; do
+        med[$name,$p]=$(median "$name" "$p")
+    done
+    printf "%-20s %12s %12s %12s %14s %14s %14s\n" "$name" "${med[$name,daemon]}" \
+        "${med[$name,squid]}" "${med[$name,ats]}" "$(ratio "${med[$name,daemon]}" "${med[$name,squid]}")" \
+        "$(ratio "${med[$name,daemon]}" "${med[$name,ats]}")" "$(ratio "${med[$name,ats]}" "${med[$name,squid]}")"
+done
+echo "== targets =="
+for c in "${cases[@]}"; do
+    read -r name _ _ <<<"$c"
+    r=$(ratio "${med[$name,daemon]}" "${med[$name,ats]}")
+    printf "%-20s daemon/ats %6s (target 0.50): %s\n" "$name" "$r" \
+        "$(awk -v r="$r" 'BEGIN { print (r != "-" && r >= 0.5) ? "met" : "NOT met" }')"
+done
+for size in 1k 100k; do
+    r=$(ratio "${med[cached-$size,daemon]}" "${med[uncached-$size,daemon]}")
+    printf "%-20s hit/miss   %6s (target 2.00): %s\n" "$size" "$r" \
+        "$(awk -v r="$r" 'BEGIN { print (r != "-" && r >= 2) ? "met" : "NOT met" }')"
+done
+last_case=${cases[-1]%% *}
+echo "== resident memory after round $rounds against round 1 (after its last case; target within 10%) =="
+for p in "${names[@]}"; do
+    first=$(awk -v c="$last_case" -v p="$p" '$1 == 1 && $2 == c && $3 == p { print $5 }' "$results")
+    last=$(awk -v r="$rounds" -v c="$last_case" -v p="$p" '$1 == r && $2 == c && $3 == p { print $5 }' "$results")
+    printf "%-8s %10s KiB -> %10s KiB  %s\n" "$p" "$first" "$last" "$(ratio "$last" "$first")"
+done
+echo "hits in the access logs: daemon $(grep -c TCP_HIT "$work/access.log" || true)," \
+     "squid $(grep -c -E "TCP_(MEM_)?HIT" "$work/squid/access.log" || true)," \
+     "Traffic Server $(traffic_logcat "$ats/log/squid.blog" 2>/dev/null | grep -c -E "TCP_(MEM_)?HIT" || true)"
 echo "access-log lines: daemon $(wc -l <"$work/access.log"), squid $(wc -l <"$work/squid/access.log")"
+[ "${BENCH_ONLY:-}" = compare ] && exit 0
 
 # The request checks: a second daemon with the URL filter (one deny rule
 # that matches nothing), the DNS blacklist (switched on, no zone: no query)
@@ -285,7 +366,7 @@ open(dst, "w").write(text)
 PYEOF
 checks_args=(-f -c "$work/checks.xml" -s etc/section.xml -l "$work/checks-native.log"
              -a "$work/checks-access.log" -e "$work/checks-extended.log" -r "$work/checks-performance.log"
-             -t 1024 -b 32768:32768 ${QUILL_BENCH_ARGS:-})
+             -C 10 ${QUILL_BENCH_ARGS:-})
 start_ns=$(date +%s%N)
 "$bin" "${checks_args[@]}" >"$work/checks.out" 2>&1 &
 checks_pid=$!
@@ -426,7 +507,7 @@ pids+=($!)
 pids+=($!)
 scan_args=(-f -c "$work/scan.xml" -s etc/section.xml -l "$work/scan-native.log"
            -a "$work/scan-access.log" -e "$work/scan-extended.log" -r "$work/scan-performance.log"
-           -t 1024 -b 32768:32768 ${QUILL_BENCH_ARGS:-})
+           -C 10 ${QUILL_BENCH_ARGS:-})
 "$bin" "${scan_args[@]}" >"$work/scan.out" 2>&1 &
 pids+=($!)
 wait_port "$icap_port"

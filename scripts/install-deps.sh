@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the daemon needs: "run" (building and
-# running it) or "test" (the default: also the tests' tools and peers).
+# running it), "test" (the default: also the tests' tools and peers) or
+# "bench" (building it, and the benchmark's load generator and the servers
+# it measures against: scripts/bench.sh).
 # Idempotent: packages already present are skipped, and apt is not touched
 # at all when nothing is missing.
 set -euo pipefail
@@ -22,15 +24,23 @@ if [ "$purpose" = test ]; then
         chromium
     )
 fi
+if [ "$purpose" = bench ]; then
+    packages+=(
+        python3 curl procps
+        wrk nginx-light squid trafficserver
+        clamav-daemon c-icap libc-icap-mod-virus-scan
+    )
+fi
 
 # The tests start every peer they use on their own ports with their own
 # configuration, and freshclam would reach for the internet: none of the
 # packages installed for tests runs as a system service.
 scanner_services_off() {
-    if [ "$purpose" = test ] && [ "$(id -u)" -eq 0 ] && command -v systemctl >/dev/null 2>&1; then
+    if [ "$purpose" != run ] && [ "$(id -u)" -eq 0 ] && command -v systemctl >/dev/null 2>&1; then
         systemctl disable --now clamav-daemon.service clamav-daemon.socket \
             clamav-freshclam.service squid.service tinyproxy.service nginx.service \
-            danted.service dnsmasq.service >/dev/null 2>&1 || true
+            danted.service dnsmasq.service trafficserver.service c-icap.service \
+            >/dev/null 2>&1 || true
     fi
 }
 
