@@ -1,33 +1,30 @@
 /*
  * Reference counts for objects shared between threads (rate groups,
- * statistics). One process-wide mutex guards every count: the counts change
- * rarely, and one lock keeps the rule simple.
+ * statistics), as atomics: a reference is taken for every request and
+ * every socket, so no lock may stand in their way.
  */
 #include "atom.h"
 
 #include "mem.h"
 
-pthread_mutex_t atomlock = PTHREAD_MUTEX_INITIALIZER;
-
 Atom::~Atom()
 {
     if (refs != 0)
-        fatal_error("src/atom", __LINE__, "~Atom", "object deleted with %d references left", refs);
+        fatal_error("src/atom", __LINE__, "~Atom", "object deleted with %d references left",
+                    refs.load());
 }
 
 Atom *Atom::New()
 {
-    pthread_mutex_lock(&atomlock);
-    refs++;
-    pthread_mutex_unlock(&atomlock);
+    refs.fetch_add(1, std::memory_order_relaxed);
     return this;
 }
 
 bool Atom::Delete()
 {
-    pthread_mutex_lock(&atomlock);
-    ASSERT(refs > 0);
-    bool last = --refs == 0;
-    pthread_mutex_unlock(&atomlock);
-    return last;
+    /* The release orders this holder's use before the deletion; the
+     * acquire of the last one sees every other holder's. */
+    int before = refs.fetch_sub(1, std::memory_order_acq_rel);
+    ASSERT(before > 0);
+    return before == 1;
 }

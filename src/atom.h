@@ -1,12 +1,9 @@
 #pragma once
 
-#include <pthread.h>
-
-/* Guards every Atom's count. */
-extern pthread_mutex_t atomlock;
+#include <atomic>
 
 /* An intrusive reference count, the first base of shared objects. The count
- * is changed only under atomlock. */
+ * is an atomic: taking and dropping references costs no lock. */
 class Atom {
 public:
     Atom() : refs(1) {}
@@ -18,5 +15,5 @@ public:
      * delete the object. */
     [[nodiscard]] bool Delete();
 
-    int refs;
+    std::atomic<int> refs;
 };

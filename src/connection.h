@@ -149,7 +149,7 @@ struct CONNECTION_T {
     HTMLStream *htmlstream;         /* owned */
     VariableMap variables;          /* template variables */
     LogEntry logentry;
-    Stats *userstats;               /* reference-counted under atomlock */
+    Stats *userstats;               /* reference-counted (Atom) */
     int tavrin_scores[32];          /* -1 = not looked up */
     bool tavrin_failed;             /* the host could not be rated in this request */
 };

@@ -57,38 +57,6 @@ static bool perflog_open_failed = false;
 
 /* ---- Counters ---- */
 
-PerfCounter::PerfCounter() : value(0)
-{
-    pthread_rwlock_init(&lock, nullptr);
-}
-
-PerfCounter::~PerfCounter()
-{
-    pthread_rwlock_destroy(&lock);
-}
-
-void PerfCounter::add(uint64_t n)
-{
-    pthread_rwlock_wrlock(&lock);
-    value += n;
-    pthread_rwlock_unlock(&lock);
-}
-
-void PerfCounter::store(uint64_t n)
-{
-    pthread_rwlock_wrlock(&lock);
-    value = n;
-    pthread_rwlock_unlock(&lock);
-}
-
-uint64_t PerfCounter::get()
-{
-    pthread_rwlock_rdlock(&lock);
-    uint64_t v = value;
-    pthread_rwlock_unlock(&lock);
-    return v;
-}
-
 PerformanceLog::PerformanceLog()
 {
     gettimeofday(&start, nullptr);

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sys/time.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -22,24 +23,22 @@ extern const uint64_t perflog_total_memory_kb;
 /* The performance log's descriptor, -1 while it is not open. */
 extern int plogfd;
 
-/* One load counter with its own read-write lock, so feeders on different
- * threads do not contend. Values are unsigned 64-bit and wrap at 2^64. */
+/* One load counter: an atomic, so feeders on any thread count without a
+ * lock. Values are unsigned 64-bit and wrap at 2^64. */
 class PerfCounter {
 public:
-    PerfCounter();
-    ~PerfCounter();
+    PerfCounter() = default;
     PerfCounter(const PerfCounter &) = delete;
     PerfCounter &operator=(const PerfCounter &) = delete;
 
-    /* Under the write lock: adds n, or stores n. */
-    void add(uint64_t n);
-    void store(uint64_t n);
-    /* Under the read lock: the value. */
-    uint64_t get();
+    /* Adds n, or stores n. */
+    void add(uint64_t n) { value.fetch_add(n, std::memory_order_relaxed); }
+    void store(uint64_t n) { value.store(n, std::memory_order_relaxed); }
+    /* The value. */
+    uint64_t get() const { return value.load(std::memory_order_relaxed); }
 
 private:
-    uint64_t value;
-    pthread_rwlock_t lock;
+    std::atomic<uint64_t> value{0};
 };
 
 /* A counter that totals what its feeders add (set_ adds n). */

@@ -80,7 +80,7 @@ struct SocketCallBack {
  * A bandwidth share: bytes per second for every socket given it, paced in
  * 100 ms windows of rate / 10 bytes. A rate below 10 gives no quota and so
  * no limit. Shared by the sockets and the limit rule that made it; the Atom
- * count (changed under atomlock) decides who deletes it.
+ * count (an atomic) decides who deletes it.
  */
 class LimitGroup : public Atom {
 public:
@@ -285,6 +285,6 @@ ALLOWANCE allowance_bytes(int64_t bytes);
 /* want, cut to what the allowance permits. */
 int64_t allowance_clamp(const ALLOWANCE &allowance, int64_t want);
 
-/* Drops one reference of group under atomlock and deletes it when that was
+/* Drops one reference of group and deletes it when that was
  * the last; NULL is ignored. */
 void limitgroup_release(LimitGroup *group);

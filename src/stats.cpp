@@ -10,9 +10,10 @@
  * Groups keyed by request data (hosts, types, users, addresses) are
  * limited: when a new name arrives at the limit, the counter changed
  * longest ago makes room, so no stream of distinct names grows memory
- * without bound. Each group has its own mutex and no operation holds two,
- * which keeps the request path's increments from contending across
- * groups. Every value is 64 bits.
+ * without bound. Each group has its own mutex and no operation holds two.
+ * The groups whose counters are fixed (requests, cache, network, ...) are
+ * sealed once built and count with atomics alone, so the request path's
+ * increments take no lock at all. Every value is 64 bits.
  */
 #include "stats.h"
 
@@ -60,7 +61,7 @@ StatCounter::StatCounter(std::string name_, int flags_)
 
 char *StatCounter::Get() const
 {
-    uint64_t v = value;
+    uint64_t v = value.load(std::memory_order_relaxed);
     if (flags & STAT_CALLBACK) {
         if (flags & STAT_STRING) {
             char *text = text_callback ? text_callback() : nullptr;
@@ -109,7 +110,7 @@ StatCounter *StatGroup::find(const std::string &counter)
 bool StatGroup::add_locked(const std::string &counter, int flags, stat_number_fn number,
                            stat_text_fn text)
 {
-    if (find(counter))
+    if (sealed.load() || find(counter))
         return false;
     Prune();
     counters.emplace_back(counter, flags);
@@ -140,32 +141,57 @@ bool StatGroup::Add(const std::string &counter, stat_text_fn callback, int flags
     return add_locked(counter, flags | STAT_CALLBACK, nullptr, callback);
 }
 
+void StatGroup::Seal()
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    if (limit == 0)
+        sealed.store(true);
+}
+
 uint64_t StatGroup::Increment(const std::string &counter, uint64_t n)
 {
+    if (sealed.load(std::memory_order_acquire)) {
+        StatCounter *c = find(counter);
+        if (!c)
+            return 0;
+        total.fetch_add(n, std::memory_order_relaxed);
+        return c->value.fetch_add(n, std::memory_order_relaxed) + n;
+    }
     std::lock_guard<std::mutex> guard(mutex);
     StatCounter *c = find(counter);
     if (!c)
         return 0;
     total += n;
     c->value += n;
-    gettimeofday(&c->updated, nullptr);
+    if (limit)
+        gettimeofday(&c->updated, nullptr);
     return c->value;
 }
 
 uint64_t StatGroup::Decrement(const std::string &counter, uint64_t n)
 {
+    if (sealed.load(std::memory_order_acquire)) {
+        StatCounter *c = find(counter);
+        if (!c)
+            return 0;
+        total.fetch_sub(n, std::memory_order_relaxed);
+        return c->value.fetch_sub(n, std::memory_order_relaxed) - n;
+    }
     std::lock_guard<std::mutex> guard(mutex);
     StatCounter *c = find(counter);
     if (!c)
         return 0;
     total -= n;
     c->value -= n;
-    gettimeofday(&c->updated, nullptr);
+    if (limit)
+        gettimeofday(&c->updated, nullptr);
     return c->value;
 }
 
 uint64_t StatGroup::Tally(const std::string &counter, uint64_t n)
 {
+    if (sealed.load(std::memory_order_acquire))
+        return Increment(counter, n);   /* a fixed group takes no new names */
     std::lock_guard<std::mutex> guard(mutex);
     StatCounter *c = find(counter);
     if (!c) {
@@ -174,7 +200,8 @@ uint64_t StatGroup::Tally(const std::string &counter, uint64_t n)
     }
     total += n;
     c->value += n;
-    gettimeofday(&c->updated, nullptr);
+    if (limit)
+        gettimeofday(&c->updated, nullptr);
     return c->value;
 }
 
@@ -198,7 +225,7 @@ bool StatGroup::Value(const std::string &counter, uint64_t *value)
     const StatCounter *c = find(counter);
     if (!c)
         return false;
-    *value = c->value;
+    *value = c->value.load();
     return true;
 }
 
@@ -241,11 +268,13 @@ void StatGroup::Display(Filebuf *page, int line_length)
             return;
         if (type == STATGROUP_SHARE) {
             int share = 0;
-            if (total != 0) {
-                unsigned __int128 percent = (unsigned __int128)c.value * 100 / total;
+            uint64_t value = c.value.load(std::memory_order_relaxed);
+            uint64_t sum = total.load(std::memory_order_relaxed);
+            if (sum != 0) {
+                unsigned __int128 percent = (unsigned __int128)value * 100 / sum;
                 share = percent > INT_MAX ? INT_MAX : (int)percent;
             }
-            snprintf(line, sizeof line, "</td><td>%" PRIu64 " (%d%%)</td></tr>\n", c.value, share);
+            snprintf(line, sizeof line, "</td><td>%" PRIu64 " (%d%%)</td></tr>\n", value, share);
             if (!stats_page_add(page, line))
                 return;
         } else {
@@ -327,10 +356,13 @@ bool Stats::Value(const std::string &group, const std::string &name, uint64_t *v
 uint64_t Stats::Total(const std::string &group)
 {
     StatGroup *g = Group(group);
-    if (!g)
-        return 0;
-    std::lock_guard<std::mutex> guard(g->mutex);
-    return g->total;
+    return g ? g->total.load() : 0;
+}
+
+void Stats::Seal()
+{
+    for (StatGroup &g : groups)
+        g.Seal();
 }
 
 void Stats::Display(Filebuf *page)
@@ -466,6 +498,7 @@ void globalstats_init()
         s->AddGroup(group, STATGROUP_SHARE);
         s->Limit(group, STAT_LIMIT, STATPRUNE_OLDEST);
     }
+    s->Seal();
     globalstats_ready.store(true);
 }
 
@@ -490,6 +523,7 @@ Stats *userstats_init()
         s->AddGroup(group, STATGROUP_SHARE);
         s->Limit(group, STAT_LIMIT, STATPRUNE_OLDEST);
     }
+    s->Seal();
     return s;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <list>
 #include <mutex>
 #include <string>
@@ -62,14 +63,17 @@ public:
 
     int flags;
     std::string name;               /* unique in its group, compared exactly */
-    struct timeval updated;         /* last change; zero when never changed */
+    struct timeval updated;         /* last change in a limited group (for
+                                       pruning); zero when never changed */
     stat_number_fn number_callback; /* STAT_CALLBACK with COUNT or BYTES */
     stat_text_fn text_callback;     /* STAT_CALLBACK with STRING */
-    uint64_t value;
+    std::atomic<uint64_t> value;
 };
 
 /* A named list of counters with its own lock. Every operation below takes
- * the group's mutex except Prune, which runs under it. */
+ * the group's mutex except Prune, which runs under it, and the counting of
+ * a sealed group without a limit: its counters are fixed, so Increment and
+ * Decrement find theirs without the lock and count with atomics. */
 class StatGroup {
 public:
     StatGroup(std::string name, int type);
@@ -99,6 +103,11 @@ public:
      * the count. Returns the new value. */
     uint64_t Tally(const std::string &name, uint64_t n = 1);
 
+    /* Fixes the counters of a group without a limit: from now on it counts
+     * without its lock and refuses Add. A limited group (its counters come
+     * and go with request data) stays under its lock. */
+    void Seal();
+
     /* Makes room for one more counter when the group is limited and holds
      * limit - 1 or more: the chosen counter (smallest value, or earliest
      * change; ties go to the one nearer the front) is removed. The total
@@ -114,12 +123,13 @@ public:
     void Display(Filebuf *page, int line_length);
 
     int type;
-    uint64_t total;        /* every increment minus every decrement */
+    std::atomic<uint64_t> total;   /* every increment minus every decrement */
     std::string name;      /* unique in its tree, compared exactly */
     unsigned limit;        /* 0: no limit */
     int prune;
     std::list<StatCounter> counters;   /* in the order they were added */
-    std::mutex mutex;                  /* guards counters and total */
+    std::mutex mutex;                  /* guards counters while not sealed */
+    std::atomic<bool> sealed{false};
 
 private:
     StatCounter *find(const std::string &name);
@@ -169,6 +179,10 @@ public:
     /* Appends every group as rows of the interface page's one-column table;
      * counter names are HTML-escaped. */
     void Display(Filebuf *page);
+
+    /* Seals every group (StatGroup::Seal); called once a tree is built,
+     * before it is shared. */
+    void Seal();
 
     std::list<StatGroup> groups;
 };

@@ -329,10 +329,13 @@ TEST(Stats, SharedTreeLivesUntilTheLastReference)
     stats_release(nullptr);
 }
 
-/* Increments from several threads are all counted. */
+/* Increments from several threads are all counted: the sealed groups with
+ * atomics alone, the limited ones under their lock. A sealed group takes
+ * no new counter. */
 TEST(Stats, ConcurrentIncrements)
 {
     Stats *tree = userstats_init();
+    EXPECT_FALSE(tree->AddCounter("cache", "late", STAT_COUNT));
     std::vector<std::thread> workers;
     for (int t = 0; t < 4; t++)
         workers.emplace_back([tree, t] {
@@ -344,6 +347,7 @@ TEST(Stats, ConcurrentIncrements)
     for (std::thread &w : workers)
         w.join();
     EXPECT_EQ(20000u, value_of(tree, "cache", "hit"));
+    EXPECT_EQ(20000u, tree->Total("cache"));
     EXPECT_EQ(20000u, tree->Total("hosts"));
     EXPECT_EQ(99u, tree->Group("hosts")->Size());
     stats_release(tree);
