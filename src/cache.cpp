@@ -116,6 +116,8 @@ int (*cache_fault_hook)(const char *call) = nullptr;
 /* Whether the calling thread holds the cache lock through CacheLock or
  * update(); graceful_exit reads it on the fatal path. */
 thread_local bool cache_lock_here = false;
+thread_local bool cache_deferring = false;
+thread_local CacheDeferred cache_deferred;
 
 static uint64_t cache_siphash(const uint64_t key[2], const char *data, size_t len);
 static int64_t cache_header_end(const char *text, int64_t limit);
@@ -129,12 +131,30 @@ CacheLock::CacheLock(CacheSection &section, bool shared) : held(section)
     else
         held.write_lock();
     cache_lock_here = true;
+    cache_deferring = true;
 }
 
 CacheLock::~CacheLock()
 {
     cache_lock_here = false;
     held.unlock();
+    /* The disk work of the locked steps, now that no one waits for it. */
+    cache_deferring = false;
+    CacheDeferred &work = cache_deferred;
+    while (!work.stamps.empty()) {
+        const CacheDeferred::Stamp &stamp = work.stamps.front();
+        struct timespec times[2];
+        times[0].tv_sec = stamp.accessed;
+        times[0].tv_nsec = 0;
+        times[1].tv_sec = stamp.modified;
+        times[1].tv_nsec = 0;
+        utimensat(AT_FDCWD, stamp.path.c_str(), times, 0);
+        work.stamps.pop_front();
+    }
+    if (work.drain) {
+        work.drain = false;
+        held.journal_drain();
+    }
 }
 
 CacheSection::CacheSection() : Section("cache", SECTION_RWLOCK)
@@ -178,12 +198,7 @@ CacheSection::CacheSection() : Section("cache", SECTION_RWLOCK)
 
 CacheSection::~CacheSection()
 {
-    for (Store &s : stores)
-        if (s.journal_fd >= 0) {
-            fsync(s.journal_fd);
-            close(s.journal_fd);
-            s.journal_fd = -1;
-        }
+    journal_close_all();
     for (int b = 0; b < CACHE_BUCKETS; b++) {
         CACHEMAP_LIST *node = cachemaplist[b];
         while (node) {
@@ -488,10 +503,6 @@ int CacheSection::open_existing(CACHEMAP *object, bool create, const char *ip, t
     }
     if (!(object->flags & CACHE_MEM) && !map_unlocked(object, ip))
         return OPEN_SETTLE;
-    if (!(object->flags & CACHE_WRITING) && !md5_check(object)) {
-        invalidate_unlocked(object, false);
-        return OPEN_SETTLE;
-    }
     object->refcount++;
     return OPEN_CHECK;
 }
@@ -665,7 +676,7 @@ void CacheSection::open_settle(CACHEMAP *result, time_t now)
  * OPEN_RESULT with one reference in *object (freshness flags updated), or
  * OPEN_SETTLE for a miss that changes nothing, or OPEN_CHECK when the
  * lookup needs the lock alone (an object not mapped, being written, dead,
- * prefetched, to be discarded, checksummed, freshness not yet worked out,
+ * prefetched, to be discarded, freshness not yet worked out,
  * memory or its store near their limits).
  */
 int CacheSection::open_shared(CONNECTION_T *conn, const char *key, int mode, time_t now,
@@ -682,7 +693,7 @@ int CacheSection::open_shared(CONNECTION_T *conn, const char *key, int mode, tim
     if (!(flags & CACHE_MEM) || !o->header || o->start == 0 ||
         (flags & (CACHE_INVALID | CACHE_WRITING | CACHE_BUFFERWAIT | CACHE_PREFETCHED |
                   CACHE_DISCARD)) ||
-        (o->store && (o->store->md5 || o->store->bytes > o->store->size)))
+        (o->store && o->store->bytes > o->store->size))
         return OPEN_CHECK;
     if (mem_bytes > opt_memory_size() - opt_memory_free_extra())
         return OPEN_CHECK;   /* the settling step has work to do */
@@ -922,6 +933,14 @@ bool CacheSection::map_unlocked(CACHEMAP *object, const char *ip)
     object->flags |= CACHE_MEM;
     mem_bytes += (uint64_t)object->size;
     mem_objects++;
+    close(fd);
+    /* A file changed behind the cache's back since its checksum was taken
+     * is never served; the checksum guards the file, so it is checked when
+     * the file is mapped, not at every hit. */
+    if (!(object->flags & CACHE_WRITING) && !md5_check(object)) {
+        invalidate_unlocked(object, false);
+        return false;
+    }
     if (madvise(p, (size_t)object->size, MADV_WILLNEED) != 0) {
         putlog(LOG_ERROR, "[IP:%s] [system: madvise:%d:%s], in %s, cache: unable to create "
                "memory map", ip, errno, strerror(errno), __func__);
@@ -930,7 +949,6 @@ bool CacheSection::map_unlocked(CACHEMAP *object, const char *ip)
                (unsigned long long)mem_bytes, (unsigned long long)opt_memory_size(),
                (unsigned long long)opt_memory_free_extra());
     }
-    close(fd);
     return true;
 }
 
@@ -938,8 +956,50 @@ bool CacheSection::map_unlocked(CACHEMAP *object, const char *ip)
 
 int64_t CacheSection::add(CACHEMAP *object, const void *data, int64_t len)
 {
+    int64_t reserved = reserve_ahead(object, len);
     CacheLock lock(*this);
-    return add_unlocked(object, (const char *)data, len);
+    return add_unlocked(object, (const char *)data, len, reserved);
+}
+
+/* The length the mapping of object grows to for need bytes: at once up to
+ * the header plus the announced Content-Length, else in CACHE_MAP_STEP
+ * steps. Lock held (shared will do). */
+int64_t CacheSection::map_length(const CACHEMAP *object, int64_t need)
+{
+    int64_t newlen = (need + CACHE_MAP_STEP - 1) / CACHE_MAP_STEP * CACHE_MAP_STEP;
+    const HEADER *h = object->header;
+    if (h && (h->flags & HEADER_HAS_LENGTH) && h->content_length >= 0 &&
+        h->content_length <= INT64_MAX - object->start &&
+        object->start + h->content_length >= need &&
+        (uint64_t)(object->start + h->content_length) <= opt_memory_size())
+        newlen = object->start + h->content_length;
+    return newlen;
+}
+
+/*
+ * The writer's reservation of disk blocks for the next len bytes, made
+ * before it takes the lock alone: the file, its descriptor, the mapping's
+ * length and the size change only by the writer, which holds a reference.
+ * Returns the file length reserved, 0 when nothing was to be done (no
+ * file, room enough, a bad length), or -errno when the disk refused.
+ */
+int64_t CacheSection::reserve_ahead(CACHEMAP *object, int64_t len)
+{
+    int fd;
+    int64_t newlen;
+    {
+        CacheLock lock(*this, true);
+        fd = object->fd;
+        if (fd < 0 || len <= 0 || object->size > INT64_MAX - len ||
+            !(object->flags & CACHE_WRITING) || (object->flags & CACHE_INVALID) ||
+            object->size + len <= object->reserved)
+            return 0;
+        newlen = map_length(object, object->size + len);
+    }
+    int rc = cache_fault("fallocate");
+    if (!rc)
+        rc = posix_fallocate(fd, 0, (off_t)newlen);
+    return rc ? -rc : newlen;
 }
 
 /* The first block of an object with a store: creates its file. false when
@@ -993,7 +1053,8 @@ bool CacheSection::first_block_unlocked(CACHEMAP *object)
     return true;
 }
 
-int64_t CacheSection::add_unlocked(CACHEMAP *object, const char *data, int64_t len)
+int64_t CacheSection::add_unlocked(CACHEMAP *object, const char *data, int64_t len,
+                                   int64_t reserved)
 {
     if (len < 0 || (object->flags & CACHE_INVALID) || !(object->flags & CACHE_WRITING))
         return -1;
@@ -1039,7 +1100,7 @@ int64_t CacheSection::add_unlocked(CACHEMAP *object, const char *data, int64_t l
         return -1;
     }
 
-    int rc = resize(object, len);
+    int rc = resize(object, len, reserved);
     if (rc != CACHE_RESIZE_OK) {
         Store *store = object->store;
         invalidate_keep_unlocked(object);
@@ -1068,30 +1129,32 @@ int64_t CacheSection::add_unlocked(CACHEMAP *object, const char *data, int64_t l
 }
 
 /*
- * Makes the mapping hold size + len bytes: at once up to the header plus
- * the announced Content-Length, else in CACHE_MAP_STEP steps. A file being
+ * Makes the mapping hold size + len bytes (map_length). A file being
  * written gets its blocks reserved first, so that a full disk shows here
- * and never as a fault on the mapping. Returns a cache_resize_result; on
- * failure the object is unchanged.
+ * and never as a fault on the mapping: by the writer before it took the
+ * lock (reserved: the length reserved, or -errno), else here. Returns a
+ * cache_resize_result; on failure the object is unchanged.
  */
-int CacheSection::resize(CACHEMAP *object, int64_t len)
+int CacheSection::resize(CACHEMAP *object, int64_t len, int64_t reserved)
 {
     int64_t need = object->size + len;
-    if (object->map && need <= object->maplen)
+    bool mapped = object->map && need <= object->maplen;
+    bool on_disk = object->fd < 0 || need <= object->reserved;
+    if (mapped && on_disk)
         return CACHE_RESIZE_OK;
 
-    int64_t newlen = (need + CACHE_MAP_STEP - 1) / CACHE_MAP_STEP * CACHE_MAP_STEP;
-    const HEADER *h = object->header;
-    if (h && (h->flags & HEADER_HAS_LENGTH) && h->content_length >= 0 &&
-        h->content_length <= INT64_MAX - object->start &&
-        object->start + h->content_length >= need &&
-        (uint64_t)(object->start + h->content_length) <= opt_memory_size())
-        newlen = object->start + h->content_length;
-
-    if (object->fd >= 0) {
-        int rc = cache_fault("fallocate");
+    int64_t newlen = map_length(object, need);
+    if (!on_disk && reserved >= need) {
+        object->reserved = reserved;
+    } else if (!on_disk) {
+        /* Here only for the header of a new file (its body's blocks are
+         * reserved by the writer without the lock): just those bytes. */
+        int64_t file_len = object->size == 0 ? need : newlen;
+        int rc = reserved < 0 ? (int)-reserved : cache_fault("fallocate");
         if (!rc)
-            rc = posix_fallocate(object->fd, 0, (off_t)newlen);
+            rc = posix_fallocate(object->fd, 0, (off_t)file_len);
+        if (rc == 0)
+            object->reserved = file_len;
         if (rc != 0) {
             errno = rc;
             if (object->store)
@@ -1103,6 +1166,8 @@ int CacheSection::resize(CACHEMAP *object, int64_t len)
             return CACHE_RESIZE_DISK;
         }
     }
+    if (mapped)
+        return CACHE_RESIZE_OK;
 
     void *p;
     const char *call = object->map ? "mremap" : "mmap";
@@ -1139,27 +1204,18 @@ int CacheSection::resize(CACHEMAP *object, int64_t len)
     return CACHE_RESIZE_OK;
 }
 
-/* The writer is done: the mapping and the file are cut to the bytes
- * stored, the file's pages are scheduled for writing and its descriptor
- * closed. */
+/* The writer is done: the mapping is cut to the bytes stored (the file
+ * was cut and closed by finish_file before the lock; a descriptor still
+ * open here is closed the same way). */
 void CacheSection::shrink_unlocked(CACHEMAP *object)
 {
+    file_cut(object);
     if (object->map && object->maplen != object->size && object->size > 0) {
         void *p = p_mremap(object->map, (size_t)object->maplen, (size_t)object->size, 0);
         if (p != MAP_FAILED) {
             object->map = (char *)p;
             object->maplen = object->size;
         }
-    }
-    if (object->fd >= 0) {
-        if (object->map)
-            msync(object->map, (size_t)object->maplen, MS_ASYNC);
-        if (ftruncate(object->fd, (off_t)object->size) != 0)
-            putlog(LOG_ERROR, "[system: ftruncate:%d:%s], in %s, cache: failed to resize [%d] "
-                   "memory map from %lld to %lld", errno, strerror(errno), __func__, object->fd,
-                   (long long)object->maplen, (long long)object->size);
-        close(object->fd);
-        object->fd = -1;
     }
 }
 
@@ -1169,9 +1225,12 @@ void CacheSection::cache_close(CACHEMAP *object, bool writer)
 {
     if (!writer && close_shared(object))
         return;
+    char md5[33] = "";
+    if (writer)
+        finish_file(object, md5);
     CacheLock lock(*this);
     if (object->key)
-        close_unlocked(object, writer);
+        close_unlocked(object, writer, md5);
 }
 
 /* A reader's close of a finished, live object under the shared lock: the
@@ -1190,7 +1249,7 @@ bool CacheSection::close_shared(CACHEMAP *object)
     return true;
 }
 
-void CacheSection::close_unlocked(CACHEMAP *object, bool writer)
+void CacheSection::close_unlocked(CACHEMAP *object, bool writer, const char *md5)
 {
     ASSERT(object->refcount > 0);
     object->refcount--;
@@ -1243,7 +1302,10 @@ void CacheSection::close_unlocked(CACHEMAP *object, bool writer)
         invalidate_unlocked(object, false);
         return;
     }
-    md5_check(object);
+    if (md5 && md5[0] && object->store && object->store->md5)
+        strcpy(object->md5, md5);   /* worked out by finish_file */
+    else
+        md5_check(object);
     touch_unlocked(object, 1);
 }
 
@@ -1392,12 +1454,14 @@ void CacheSection::touch_unlocked(CACHEMAP *object, int both)
     if (object->store && (object->flags & CACHE_DISK)) {
         char path[4096];
         if (filename(object, path, sizeof path) >= 0) {
-            struct timespec times[2];
-            times[0].tv_sec = object->accessed - gmtoffset;
-            times[0].tv_nsec = 0;
-            times[1].tv_sec = object->retrieved - gmtoffset;
-            times[1].tv_nsec = 0;
-            utimensat(AT_FDCWD, path, times, 0);
+            CacheDeferred::Stamp stamp{ path, object->accessed - gmtoffset,
+                                        object->retrieved - gmtoffset };
+            if (cache_deferring) {
+                cache_deferred.stamps.push_back(std::move(stamp));
+            } else {
+                struct timespec times[2] = { { stamp.accessed, 0 }, { stamp.modified, 0 } };
+                utimensat(AT_FDCWD, path, times, 0);
+            }
         }
     }
     journal_add(object);
@@ -1428,6 +1492,9 @@ void CacheSection::request_done(CONNECTION_T *conn)
         return;
     if (!(conn->flags & (CONN_TRANSFER_FAILED | CONN_WRITING_CACHE)) && close_shared(object))
         return;
+    char md5[33] = "";
+    if ((conn->flags & CONN_WRITING_CACHE) && !(conn->flags & CONN_TRANSFER_FAILED))
+        finish_file(object, md5);
     CacheLock lock(*this);
     if (conn->flags & CONN_TRANSFER_FAILED) {
         invalidate_unlocked(object, true);
@@ -1436,7 +1503,7 @@ void CacheSection::request_done(CONNECTION_T *conn)
     bool writer = (conn->flags & CONN_WRITING_CACHE) != 0;
     if (writer)
         object->flags &= ~CACHE_BUFFERWAIT;
-    close_unlocked(object, writer);
+    close_unlocked(object, writer, md5);
 }
 
 /* Reading. */
@@ -1686,20 +1753,34 @@ void CacheSection::graceful_exit()
     }
     unlink_count = 0;
     pthread_mutex_unlock(&unlink_lock);
-    for (Store &s : stores)
-        if (s.journal_fd >= 0 && !s.directory.empty()) {
-            s.journal_time = 0;
-            journal_write(&s);
+    journal_drain();
+    for (Store &s : stores) {
+        bool open;
+        {
+            std::lock_guard<std::mutex> guard(journal_mutex);
+            open = s.journal_fd >= 0 && !s.directory.empty();
+            if (open)
+                s.journal_time = 0;
         }
+        if (open)
+            journal_write(&s);
+    }
     cache_lock_here = false;
     pthread_rwlock_unlock(&rwlock);
     putlog(LOG_ADVICE, "cache: starting graceful done");
 }
 
-/* Flushes the append descriptors to disk; the only work the fatal path
- * does without the lock. */
+/* Appends what is queued and flushes the append descriptors to disk; the
+ * only work the fatal path does without the lock. The journals' lock is
+ * only tried: this thread may have died holding it. */
 void CacheSection::journal_flush_all()
 {
+    std::unique_lock<std::mutex> guard(journal_mutex, std::try_to_lock);
+    if (!guard.owns_lock() || journal_busy)
+        return;
+    guard.unlock();
+    journal_drain();
+    guard.lock();
     for (Store &s : stores)
         if (s.journal_fd >= 0)
             fsync(s.journal_fd);

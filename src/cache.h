@@ -3,9 +3,11 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <list>
+#include <mutex>
 #include <string>
 
 #include "configtypes.h"
@@ -168,7 +170,8 @@ struct CACHEMAP {
     char *map;                 /* header text then body; NULL when unmapped */
     std::atomic<int> refcount; /* holders: the writer and each reader */
     int64_t size;              /* bytes stored: header text plus body */
-    int64_t maplen;            /* length of the mapping (and of the file being written) */
+    int64_t maplen;            /* length of the mapping */
+    int64_t reserved;          /* bytes of the file being written that have their blocks */
     int64_t start;             /* length of the header text: offset of the body */
     std::atomic<int> flags;    /* CACHE_* */
     HEADER *header;            /* owned: parsed stored header; NULL while unmapped */
@@ -201,13 +204,16 @@ struct Store {
     uint64_t size = 0;         /* byte limit; 0: not used */
     uint64_t free_extra = 0;   /* cleaning margin */
     bool md5 = false;          /* keep and verify checksums */
-    int journal_fd = -1;       /* append descriptor, -1 when closed */
-    uint32_t journal_count = 0;   /* lines appended since the last rewrite */
     int entries = 0;           /* object files counted in the store */
     uint64_t bytes = 0;        /* their bytes */
     bool disk_full = false;    /* over its size, or the disk said ENOSPC */
-    time_t journal_time = 0;   /* last rewrite; 0 allows one at once */
     uint64_t clean_target = 0; /* worked out by cleaning */
+    /* The journal, guarded by journal_mutex (not the cache lock): */
+    int journal_fd = -1;       /* append descriptor, -1 when closed */
+    uint32_t journal_count = 0;   /* lines queued since the last rewrite */
+    time_t journal_time = 0;   /* last rewrite; 0 allows one at once */
+    std::string journal_pending;  /* lines queued, not yet appended */
+    bool rewrite_wanted = false;  /* journal-lines reached: the service thread rewrites */
 };
 
 /* One freshness rule, copied from an entry of the list refresh. */
@@ -424,14 +430,27 @@ public:
 
     /* Disk stores and journal. */
 
-    /* Appends the object's line to its store's journal. Returns 1, or -1
-     * when the journal cannot be opened. Lock held. */
+    /* Queues the object's line for its store's journal. Lock held alone.
+     * The line is appended once the lock is given back (at the end of the
+     * CacheLock scope, by the same thread; at once without a CacheLock),
+     * in the order the lines were queued. Reaching journal-lines asks the
+     * service thread for a rewrite. Returns 1. */
     int journal_add(CACHEMAP *object);
+    /* Appends every queued line to its journal (opening it when closed),
+     * without the cache lock. When another thread is appending, it takes
+     * these lines too and this returns at once. */
+    void journal_drain();
     /* Rewrites the store's journal from the index through "journal.new",
      * renamed over "journal" only when complete. Returns 1, 0 when it is
      * too soon after the last rewrite, -1 on a failure (old journal kept).
-     * Lock held. */
+     * Lock held (start-up, reload, exit; the request threads leave
+     * rewrites to the service thread). */
     int journal_write(Store *store);
+    /* The service thread's rewrites of the journals that reached
+     * journal-lines: the lines are taken under the shared lock, written,
+     * synced and renamed without it. Returns true when a rewrite waits
+     * for its interval. */
+    bool journal_rewrite_due();
     /* Loads the store's objects from its journal. Lock held. */
     void journal_read(Store *store);
     /* Detaches every object from its store and reloads the stores. Lock
@@ -459,7 +478,8 @@ public:
      * to one file per 10 ms; without, returns 0 at once when none is
      * queued. Returns 1 when one was taken. */
     int unlink_once(bool wait);
-    /* The unlink thread's loop; never returns. */
+    /* The service thread's loop: queued deletions, paced, and journal
+     * rewrites; never returns. */
     void unlink_thread();
 
     /* Empties the deletion queue and rewrites every open journal, under the
@@ -492,6 +512,14 @@ public:
     pthread_cond_t unlink_cond;
     std::list<std::string> unlink_list;
     int unlink_count = 0;
+    bool rewrite_signal = false;   /* a journal rewrite is wanted (unlink_lock) */
+    /* The journals' own lock: the stores' journal fields and the list of
+     * stores while it is rebuilt. Never held across a write: the thread
+     * appending marks journal_busy instead, and journal_idle wakes those
+     * waiting for it to finish. */
+    std::mutex journal_mutex;
+    std::condition_variable journal_idle;
+    bool journal_busy = false;
     int cachemap_buckets = CACHE_BUCKETS;
     uint64_t mem_bytes = 0;
     uint64_t mem_wanted = 0;   /* bytes waiting for room while clean runs */
@@ -539,11 +567,16 @@ private:
     bool map_unlocked(CACHEMAP *object, const char *ip);
     bool header_unlocked(CACHEMAP *object);
     bool memory_room(uint64_t more);
-    int64_t add_unlocked(CACHEMAP *object, const char *data, int64_t len);
+    int64_t add_unlocked(CACHEMAP *object, const char *data, int64_t len, int64_t reserved = 0);
     bool first_block_unlocked(CACHEMAP *object);
-    int resize(CACHEMAP *object, int64_t len);
+    int64_t map_length(const CACHEMAP *object, int64_t need);
+    int64_t reserve_ahead(CACHEMAP *object, int64_t len);
+    int resize(CACHEMAP *object, int64_t len, int64_t reserved = 0);
+    void finish_file(CACHEMAP *object, char *md5);
+    /* Cuts the object's file to its size and closes its descriptor. */
+    void file_cut(CACHEMAP *object);
     void shrink_unlocked(CACHEMAP *object);
-    void close_unlocked(CACHEMAP *object, bool writer);
+    void close_unlocked(CACHEMAP *object, bool writer, const char *md5 = nullptr);
     void invalidate_keep_unlocked(CACHEMAP *object);
     void invalidate_unlocked(CACHEMAP *object, bool holds_reference);
     void free_unlocked(CACHEMAP *object);
@@ -563,6 +596,9 @@ private:
     unsigned bucket_of(const char *key) const;
 
     std::string journal_line(const CACHEMAP *object);
+    std::string journal_snapshot(const Store *store);
+    int journal_commit(Store *store, const std::string &text, time_t now);
+    void journal_close_all();
     void journal_apply(Store *store, const JournalLine &line);
     void journal_settle(Store *store);
     void stores_detach();
@@ -588,6 +624,22 @@ private:
 
 /* Whether the calling thread holds the cache lock. */
 extern thread_local bool cache_lock_here;
+
+/* Disk work that a locked step leaves for its thread to do once the lock
+ * is given back (at the end of the CacheLock scope): access and storing
+ * times of object files, and appending the queued journal lines. */
+struct CacheDeferred {
+    struct Stamp {
+        std::string path;
+        time_t accessed;       /* seconds since the epoch */
+        time_t modified;
+    };
+    std::list<Stamp> stamps;
+    bool drain = false;
+};
+/* Set while the thread is inside a CacheLock scope: disk work is deferred. */
+extern thread_local bool cache_deferring;
+extern thread_local CacheDeferred cache_deferred;
 
 /* The one instance, created by sections_create. */
 extern CacheSection *cache_section;

@@ -9,6 +9,14 @@
  * half journal; a key is escaped so that no URL can break its line, and a
  * line that is cut off or too long is skipped whole. Files are deleted by a
  * service thread from a queue, off the request threads.
+ *
+ * No disk work of a request thread runs under the cache lock: journal
+ * lines are queued under it and appended once it is given back, in the
+ * order they were queued; access times are stamped on files the same way;
+ * the writer of an object reserves its blocks, cuts and closes its file
+ * and works out its checksum before it takes the lock; and rewrites, with
+ * their fsync, are the service thread's, which takes the lines under the
+ * shared lock and writes them without it.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -61,13 +69,9 @@ void CacheSection::update()
     bool outer = cache_lock_here;
     cache_lock_here = true;
 
-    for (Store &s : stores)
-        if (s.journal_fd >= 0) {
-            fsync(s.journal_fd);
-            close(s.journal_fd);
-            s.journal_fd = -1;
-        }
+    journal_close_all();
     stores_detach();
+    std::unique_lock<std::mutex> journals(journal_mutex);
     stores.clear();
     refreshes.clear();
 
@@ -98,6 +102,7 @@ void CacheSection::update()
             r.lm_factor = item.fields[7].uvalue;
             refreshes.push_back(r);
         }
+    journals.unlock();
     stores_update();
     cache_lock_here = outer;
 }
@@ -141,14 +146,15 @@ void CacheSection::stores_detach()
 void CacheSection::stores_update()
 {
     stores_detach();
+    journal_close_all();
     for (Store &s : stores) {
-        if (s.journal_fd >= 0) {
-            fsync(s.journal_fd);
-            close(s.journal_fd);
-            s.journal_fd = -1;
+        {
+            std::lock_guard<std::mutex> guard(journal_mutex);
+            s.journal_time = 0;
+            s.journal_count = 0;
+            s.journal_pending.clear();
+            s.rewrite_wanted = false;
         }
-        s.journal_time = 0;
-        s.journal_count = 0;
         s.disk_full = false;
         if (!s.enabled || s.directory.empty())
             continue;
@@ -214,24 +220,32 @@ int CacheSection::filename(const CACHEMAP *object, char *buf, size_t size)
     return (int)bucket;
 }
 
+/* The MD5 of len bytes as 32 hex digits in out; false when no digest is
+ * to be had. */
+static bool cache_md5_hex(const char *data, int64_t len, char out[33])
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    if (EVP_Digest(data, (size_t)len, digest, &n, EVP_md5(), nullptr) != 1 || n != 16)
+        return false;
+    static const char hex[] = "0123456789abcdef";
+    for (unsigned i = 0; i < 16; i++) {
+        out[2 * i] = hex[digest[i] >> 4];
+        out[2 * i + 1] = hex[digest[i] & 15];
+    }
+    out[32] = '\0';
+    return true;
+}
+
 int CacheSection::md5_check(CACHEMAP *object)
 {
     if (!object->store || !object->store->md5 || !object->map) {
         strcpy(object->md5, "0");
         return 1;
     }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    if (EVP_Digest(object->map, (size_t)object->size, digest, &len, EVP_md5(), nullptr) != 1 ||
-        len != 16)
-        return 1;   /* no digest to be had: nothing to compare */
-    static const char hex[] = "0123456789abcdef";
     char got[33];
-    for (unsigned i = 0; i < 16; i++) {
-        got[2 * i] = hex[digest[i] >> 4];
-        got[2 * i + 1] = hex[digest[i] & 15];
-    }
-    got[32] = '\0';
+    if (!cache_md5_hex(object->map, object->size, got))
+        return 1;   /* no digest to be had: nothing to compare */
     if (strcmp(object->md5, "0") == 0) {
         strcpy(object->md5, got);
         return 1;
@@ -256,6 +270,39 @@ void CacheSection::disk_delete(CACHEMAP *object)
     if (s->entries > 0)
         s->entries--;
     object->flags &= ~CACHE_DISK;
+}
+
+/*
+ * The writer's disk work at its close, before it takes the lock: the file
+ * is cut to the bytes stored and closed, and with checksums on, the
+ * checksum of the stored bytes goes to md5 (else md5 is left empty). The
+ * mapping, the size and the descriptor change only by the writer, which
+ * still holds its reference; the store is read under the shared lock.
+ */
+void CacheSection::finish_file(CACHEMAP *object, char *md5)
+{
+    md5[0] = '\0';
+    bool checksum;
+    {
+        CacheLock lock(*this, true);
+        checksum = object->store && object->store->md5 && object->map && object->size > 0 &&
+                   !(object->flags & CACHE_INVALID);
+    }
+    if (checksum && !cache_md5_hex(object->map, object->size, md5))
+        md5[0] = '\0';
+    file_cut(object);
+}
+
+void CacheSection::file_cut(CACHEMAP *object)
+{
+    if (object->fd < 0)
+        return;
+    if (ftruncate(object->fd, (off_t)object->size) != 0)
+        putlog(LOG_ERROR, "[system: ftruncate:%d:%s], in %s, cache: failed to resize [%d] "
+               "memory map from %lld to %lld", errno, strerror(errno), __func__, object->fd,
+               (long long)object->maplen, (long long)object->size);
+    close(object->fd);
+    object->fd = -1;
 }
 
 /* The deletion queue. */
@@ -312,8 +359,30 @@ int CacheSection::unlink_once(bool wait)
 
 void CacheSection::unlink_thread()
 {
-    for (;;)
-        unlink_once(true);
+    bool again = false;   /* a rewrite waits for its interval */
+    for (;;) {
+        bool rewrite;
+        {
+            MutexGuard guard(&unlink_lock);
+            while (unlink_list.empty() && !rewrite_signal) {
+                if (!again) {
+                    pthread_cond_wait(&unlink_cond, &unlink_lock);
+                    continue;
+                }
+                struct timespec until;
+                clock_gettime(CLOCK_REALTIME, &until);
+                until.tv_sec += 1;
+                if (pthread_cond_timedwait(&unlink_cond, &unlink_lock, &until) == ETIMEDOUT)
+                    break;
+            }
+            rewrite = rewrite_signal || again;
+            rewrite_signal = false;
+        }
+        if (rewrite)
+            again = journal_rewrite_due();
+        if (unlink_once(false))
+            usleep(10000);
+    }
 }
 
 /* The journal. */
@@ -340,32 +409,99 @@ int CacheSection::journal_add(CACHEMAP *object)
     Store *s = object->store;
     if (!s || s->directory.empty())
         return 1;
-    if (s->journal_fd < 0) {
-        std::string path = s->directory + "/journal";
-        s->journal_fd = s_open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (s->journal_fd < 0)
-            return -1;
-        putlog(LOG_CACHE, "opened new %s/journal [%d]", s->directory.c_str(), s->journal_fd);
-        s->journal_count = 0;
-    }
     std::string line = journal_line(object);
-    if (!journal_write_all(s->journal_fd, line.data(), line.size()))
-        putlog(LOG_ERROR, "[system: write:%d:%s], in %s, cache: failed to write to [%d] %s/journal",
-               errno, strerror(errno), __func__, s->journal_fd, s->directory.c_str());
-    s->journal_count++;
-    if (s->journal_count >= opt_journal_lines())
-        journal_write(s);
+    bool rewrite;
+    {
+        std::lock_guard<std::mutex> guard(journal_mutex);
+        s->journal_pending += line;
+        s->journal_count++;
+        rewrite = s->journal_count >= opt_journal_lines() && !s->rewrite_wanted;
+        if (rewrite)
+            s->rewrite_wanted = true;
+    }
+    if (rewrite) {
+        MutexGuard guard(&unlink_lock);
+        rewrite_signal = true;
+        pthread_cond_signal(&unlink_cond);
+    }
+    if (cache_deferring)
+        cache_deferred.drain = true;
+    else
+        journal_drain();
     return 1;
 }
 
-int CacheSection::journal_write(Store *store)
+void CacheSection::journal_drain()
 {
-    time_t now = utc_time(nullptr);
-    if (store->journal_time && now < store->journal_time + CACHE_JOURNAL_REWRITE_SECONDS)
-        return 0;
-    if (store->directory.empty())
-        return -1;
+    std::unique_lock<std::mutex> guard(journal_mutex);
+    if (journal_busy)
+        return;   /* the thread at work appends these lines too */
+    journal_busy = true;
+    for (;;) {
+        Store *s = nullptr;
+        for (Store &each : stores)
+            if (!each.journal_pending.empty()) {
+                s = &each;
+                break;
+            }
+        if (!s)
+            break;
+        std::string lines;
+        lines.swap(s->journal_pending);
+        int fd = s->journal_fd;
+        guard.unlock();
+        /* journal_busy keeps the store and its descriptor as they are. */
+        if (fd < 0) {
+            std::string path = s->directory + "/journal";
+            fd = s_open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+            if (fd >= 0)
+                putlog(LOG_CACHE, "opened new %s/journal [%d]", s->directory.c_str(), fd);
+        }
+        if (fd < 0 || !journal_write_all(fd, lines.data(), lines.size()))
+            putlog(LOG_ERROR, "[system: write:%d:%s], in %s, cache: failed to write to [%d] %s/journal",
+                   errno, strerror(errno), __func__, fd, s->directory.c_str());
+        guard.lock();
+        s->journal_fd = fd;
+    }
+    journal_busy = false;
+    journal_idle.notify_all();
+}
 
+/* Appends what is queued, then closes every append descriptor (synced).
+ * The caller holds the cache lock alone or is the only thread left. */
+void CacheSection::journal_close_all()
+{
+    journal_drain();
+    std::unique_lock<std::mutex> guard(journal_mutex);
+    journal_idle.wait(guard, [this] { return !journal_busy; });
+    for (Store &s : stores)
+        if (s.journal_fd >= 0) {
+            fsync(s.journal_fd);
+            close(s.journal_fd);
+            s.journal_fd = -1;
+        }
+}
+
+/* Every line of the store's objects, from the index. Lock held (shared
+ * will do). */
+std::string CacheSection::journal_snapshot(const Store *store)
+{
+    std::string text;
+    for (int b = 0; b < CACHE_BUCKETS; b++)
+        for (CACHEMAP_LIST *n = cachemaplist[b]; n; n = n->next)
+            if (n->cachemap->store == store)
+                text += journal_line(n->cachemap);
+    return text;
+}
+
+/*
+ * Writes text to "journal.new", syncs it and renames it over "journal",
+ * closing the append descriptor (the next append opens the new journal).
+ * Runs without the cache lock, with journal_busy held by the caller.
+ * Returns 1, or -1 on a failure (old journal kept).
+ */
+int CacheSection::journal_commit(Store *store, const std::string &text, time_t now)
+{
     std::string final_path = store->directory + "/journal";
     std::string new_path = store->directory + "/journal.new";
     int fd = s_open(new_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -377,30 +513,15 @@ int CacheSection::journal_write(Store *store)
     putlog(LOG_CACHE, "writing journal for %s", store->directory.c_str());
 
     bool ok = true;
-    uint64_t written = 0;
-    std::string buffer;
-    for (int b = 0; b < CACHE_BUCKETS && ok; b++)
-        for (CACHEMAP_LIST *n = cachemaplist[b]; n && ok; n = n->next) {
-            if (n->cachemap->store != store)
-                continue;
-            buffer += journal_line(n->cachemap);
-            if (buffer.size() >= 65536) {
-                ok = journal_write_all(fd, buffer.data(), buffer.size());
-                written += buffer.size();
-                buffer.clear();
-            }
-        }
-    if (ok && !buffer.empty()) {
-        ok = journal_write_all(fd, buffer.data(), buffer.size());
-        written += buffer.size();
-    }
+    for (size_t off = 0; ok && off < text.size(); off += 65536)
+        ok = journal_write_all(fd, text.data() + off, std::min<size_t>(65536, text.size() - off));
     int err = ok ? 0 : errno;
     if (ok && fsync(fd) != 0) {
         ok = false;
         err = errno;
     }
     struct stat st;
-    if (ok && (fstat(fd, &st) != 0 || (uint64_t)st.st_size != written)) {
+    if (ok && (fstat(fd, &st) != 0 || (uint64_t)st.st_size != text.size())) {
         ok = false;
         err = EIO;
     }
@@ -416,11 +537,16 @@ int CacheSection::journal_write(Store *store)
         return -1;
     }
 
-    if (store->journal_fd >= 0) {
-        fsync(store->journal_fd);
-        close(store->journal_fd);
+    int old_fd;
+    {
+        std::lock_guard<std::mutex> guard(journal_mutex);
+        old_fd = store->journal_fd;
         store->journal_fd = -1;
         store->journal_count = 0;
+    }
+    if (old_fd >= 0) {
+        fsync(old_fd);
+        close(old_fd);
     }
     if (rename(new_path.c_str(), final_path.c_str()) != 0) {
         putlog(LOG_ERROR, "[system: rename:%d:%s], in %s, cache: unable to rename journal for %s",
@@ -432,8 +558,91 @@ int CacheSection::journal_write(Store *store)
         fsync(dir);
         close(dir);
     }
+    std::lock_guard<std::mutex> guard(journal_mutex);
     store->journal_time = now;
     return 1;
+}
+
+int CacheSection::journal_write(Store *store)
+{
+    time_t now = utc_time(nullptr);
+    std::string saved;
+    {
+        std::unique_lock<std::mutex> guard(journal_mutex);
+        if (store->journal_time && now < store->journal_time + CACHE_JOURNAL_REWRITE_SECONDS)
+            return 0;
+        if (store->directory.empty())
+            return -1;
+    }
+    /* The lock held alone: no line is queued while the index is read. */
+    std::string text = journal_snapshot(store);
+    {
+        std::unique_lock<std::mutex> guard(journal_mutex);
+        journal_idle.wait(guard, [this] { return !journal_busy; });
+        saved.swap(store->journal_pending);   /* in the snapshot */
+        store->rewrite_wanted = false;
+        journal_busy = true;
+    }
+    int rc = journal_commit(store, text, now);
+    {
+        std::lock_guard<std::mutex> guard(journal_mutex);
+        if (rc < 0)
+            store->journal_pending = saved + store->journal_pending;
+        journal_busy = false;
+        journal_idle.notify_all();
+    }
+    journal_drain();
+    return rc;
+}
+
+bool CacheSection::journal_rewrite_due()
+{
+    bool waiting = false;
+    for (;;) {
+        time_t now = utc_time(nullptr);
+        Store *store = nullptr;
+        std::string text, saved;
+        {
+            /* Shared: lines are queued only under the lock held alone, so
+             * none is queued while the index is read. */
+            CacheLock lock(*this, true);
+            {
+                std::lock_guard<std::mutex> guard(journal_mutex);
+                for (Store &s : stores) {
+                    if (!s.rewrite_wanted)
+                        continue;
+                    if (s.directory.empty()) {
+                        s.rewrite_wanted = false;
+                        continue;
+                    }
+                    if (s.journal_time && now < s.journal_time + CACHE_JOURNAL_REWRITE_SECONDS) {
+                        waiting = true;
+                        continue;
+                    }
+                    store = &s;
+                    break;
+                }
+            }
+            if (!store)
+                return waiting;
+            text = journal_snapshot(store);
+            std::unique_lock<std::mutex> guard(journal_mutex);
+            journal_idle.wait(guard, [this] { return !journal_busy; });
+            saved.swap(store->journal_pending);
+            store->rewrite_wanted = false;
+            journal_busy = true;
+        }
+        /* journal_busy keeps the store: a reload waits for it. */
+        int rc = journal_commit(store, text, now);
+        {
+            std::lock_guard<std::mutex> guard(journal_mutex);
+            if (rc < 0)
+                store->journal_pending = saved + store->journal_pending;
+            journal_busy = false;
+            journal_idle.notify_all();
+        }
+        journal_drain();
+    }
 }
 
 void CacheSection::journal_read(Store *store)

@@ -9,12 +9,15 @@
 #include <tinyxml2.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cache.h"
@@ -707,4 +710,94 @@ TEST(CacheStore, FullDiskTmpfs)
         EXPECT_TRUE(put(c, "http://tmpfs.test:80/small", "small enough"));
         EXPECT_EQ("small enough", get(c, "http://tmpfs.test:80/small"));
     }
+}
+
+/* Threads fill, hit and drop the objects of a store with checksums on
+ * while the service thread rewrites the journal again and again (its lines
+ * taken under the shared lock, written without it) and deletes files: every
+ * body served is whole and its key's; after a graceful exit every journal
+ * line is whole, and a restart brings back every object stored last. */
+TEST(CacheStore, ThreadsBesideJournalRewrites)
+{
+    std::string dir = test_temp_dir();
+    description_ready();
+    delete cache_section;
+    cache_section = new CacheSection();
+    CacheSection *c = cache_section;
+    {
+        std::string text = cache_config(store_entry(dir, "1G", "0", true));
+        size_t at = text.find("<journal-lines>0<");
+        ASSERT_NE(std::string::npos, at);
+        text.replace(at, strlen("<journal-lines>0<"), "<journal-lines>5<");
+        tinyxml2::XMLDocument doc;
+        ASSERT_EQ(tinyxml2::XML_SUCCESS, doc.Parse(text.c_str()));
+        ASSERT_EQ(SECTION_LOADED, c->load(&doc, CONFIG_LOAD_REPLACE));
+    }
+    const int keys = 8;
+    auto key_of = [](int k) { return "http://jr.test:80/" + std::to_string(k); };
+    auto body_of = [](int k) { return bytes_of(3000 + (size_t)k * 7000, (char)('A' + k)); };
+
+    std::atomic<bool> running{true};
+    std::atomic<int> rewrites{0};
+    std::thread service([&] {
+        while (running) {
+            {
+                std::lock_guard<std::mutex> guard(c->journal_mutex);
+                c->stores.front().journal_time = 0;   /* no 30-second wait here */
+            }
+            (void)c->journal_rewrite_due();
+            rewrites++;
+            while (c->unlink_once(false))
+                ;
+            usleep(500);
+        }
+    });
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> pool;
+    for (int t = 0; t < 6; t++)
+        pool.emplace_back([&, t] {
+            unsigned seed = 40503u * (unsigned)(t + 7);
+            for (int i = 0; i < 150; i++) {
+                seed = seed * 1103515245u + 12345u;
+                int k = (int)((seed >> 8) % keys);
+                switch ((seed >> 20) % 4) {
+                case 0:
+                    (void)put(c, key_of(k), body_of(k));
+                    break;
+                case 1: {
+                    CACHEMAP *held = c->cache_open(nullptr, key_of(k).c_str(), nullptr, 0);
+                    if (held)
+                        c->invalidate(held);
+                    break;
+                }
+                default: {
+                    std::string got = get(c, key_of(k));
+                    if (got != "<miss>" && got != "<dropped>" && got != body_of(k))
+                        wrong++;
+                }
+                }
+            }
+        });
+    for (std::thread &t : pool)
+        t.join();
+    for (int k = 0; k < keys; k++)
+        ASSERT_TRUE(put(c, key_of(k), body_of(k))) << k;
+    while (rewrites.load() < 3)
+        usleep(1000);
+    running = false;
+    service.join();
+    EXPECT_EQ(0, wrong.load());
+
+    c->graceful_exit();
+    for (const std::string &line : lines_of(file_bytes(dir + "/journal"))) {
+        size_t tabs = 0;
+        for (char ch : line)
+            tabs += ch == '\t';
+        EXPECT_EQ(9u, tabs) << line.substr(0, 200);
+    }
+    c = cache_new(store_entry(dir, "1G", "0", true));
+    EXPECT_EQ(keys, c->objects_count());
+    for (int k = 0; k < keys; k++)
+        EXPECT_EQ(body_of(k), get(c, key_of(k))) << k;
+    unlink_all(c);
 }
