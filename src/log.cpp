@@ -34,13 +34,14 @@ struct LOGFILE {
     int fd;
     int rotate;   /* -1: rotate at the next write; else 0 */
     pthread_mutex_t lock;
+    bool whole;   /* fd's file ends with a whole record written through it */
 };
 
-static LOGFILE native_log = { logfile, -1, 0, PTHREAD_MUTEX_INITIALIZER };
-static LOGFILE access_log = { slogfile, -1, 0, PTHREAD_MUTEX_INITIALIZER };
-static LOGFILE extended_log = { elogfile, -1, 0, PTHREAD_MUTEX_INITIALIZER };
+static LOGFILE native_log = { logfile, -1, 0, PTHREAD_MUTEX_INITIALIZER, false };
+static LOGFILE access_log = { slogfile, -1, 0, PTHREAD_MUTEX_INITIALIZER, false };
+static LOGFILE extended_log = { elogfile, -1, 0, PTHREAD_MUTEX_INITIALIZER, false };
 
-static void log_write_all(int fd, const char *data, size_t len);
+static bool log_write_all(int fd, const char *data, size_t len);
 static void log_rotate_locked(LOGFILE *file);
 static bool log_open_locked(LOGFILE *file);
 static void log_record(LOGFILE *file, const char *legend, const std::string &record);
@@ -167,18 +168,19 @@ int log_native_fd()
 
 /* Writes every byte, resuming after short writes and interrupted calls. A
  * write that fails for any other reason loses the rest of the line. */
-static void log_write_all(int fd, const char *data, size_t len)
+static bool log_write_all(int fd, const char *data, size_t len)
 {
     while (len > 0) {
         ssize_t w = write(fd, data, len);
         if (w < 0) {
             if (errno == EINTR)
                 continue;
-            return;
+            return false;
         }
         data += w;
         len -= (size_t)w;
     }
+    return true;
 }
 
 /* Opens the file for appending. Opened without the descriptor relief of
@@ -187,6 +189,7 @@ static bool log_open_locked(LOGFILE *file)
 {
     /* Read as well: a record checks the last byte before it. */
     file->fd = open(file->path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+    file->whole = false;
     return file->fd != -1;
 }
 
@@ -452,17 +455,20 @@ static void log_record(LOGFILE *file, const char *legend, const std::string &rec
     if (file->rotate == -1 && file->fd != -1)
         log_rotate_locked(file);
     if (file->fd != -1 || log_open_locked(file)) {
-        off_t end = lseek(file->fd, 0, SEEK_END);
+        /* The file's end is looked at once per descriptor: after a whole
+         * record of ours it is known to end a line. */
+        off_t end = file->whole ? 1 : lseek(file->fd, 0, SEEK_END);
         char last = '\n';
         if (end == 0) {
             /* The legend, then an empty line before the records. */
             log_write_all(file->fd, legend, strlen(legend));
             log_write_all(file->fd, "\n", 1);
-        } else if (end > 0 && pread(file->fd, &last, 1, end - 1) == 1 && last != '\n') {
+        } else if (!file->whole && end > 0 && pread(file->fd, &last, 1, end - 1) == 1 &&
+                   last != '\n') {
             /* A file whose last record was left open: close it first. */
             log_write_all(file->fd, "\n", 1);
         }
-        log_write_all(file->fd, record.data(), record.size());
+        file->whole = log_write_all(file->fd, record.data(), record.size());
     }
     pthread_mutex_unlock(&file->lock);
 }

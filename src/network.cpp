@@ -235,6 +235,8 @@ int net_socket_flush(Socket *sock, int timeout)
 {
     if (!sock)
         return -1;
+    if (sock->write_length == 0)
+        return 0;   /* nothing queued: no mode to switch (three system calls a request) */
     NetNoWait mode(sock);
     return net_drain(sock, 0, timeout > 0 ? timeout : NET_CONNECT_DEFAULT_TIMEOUT);
 }
