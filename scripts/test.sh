@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test twice: once in a
 # normal build and once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Last, the unit tests of the shared state that request threads change at
+# once (the cache with its store, and the statistics counters) run once more
+# under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,4 +26,14 @@ for variant in normal sanitize; do
         status=1
     fi
 done
+
+dir=build-test-tsan
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILL_TSAN=ON \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build "$dir" -j "$jobs" --target unit_cache unit_cache_store unit_stats
+echo "== tests: ThreadSanitizer build (cache, cache store, statistics) =="
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+if ! (cd "$dir" && ctest --output-on-failure -j "$jobs" -R '^unit\.(cache|cache_store|stats)$'); then
+    status=1
+fi
 exit $status
