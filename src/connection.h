@@ -38,6 +38,8 @@ enum {
     CONN_DIRECT_POST = 0x40000,    /* the body is streamed and cannot be resent */
     CONN_SCAN_CLEAN = 0x80000,     /* a virus scanner passed this body */
     CONN_SCAN_FAILED = 0x100000,   /* a virus scanner that applies could not judge it */
+    CONN_LIMIT_CUT = 0x200000,     /* the download allowance cut the transfer */
+    CONN_REDIRECTED = 0x400000,    /* a redirect rule rewrote the request */
 };
 
 /* CONNECTION_T::auth_flags. AUTH_CREDENTIALS_USED: the matched access rule

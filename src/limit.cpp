@@ -1,12 +1,32 @@
 /*
  * Limits. Each rule restricts the requests of some profiles inside a time
  * window: refusal, a request count, download and upload caps and a bandwidth
- * limit, with counters shared by the rule's requests. This file declares the
- * fields the rules are read from.
+ * limit, with counters shared by the rule's requests.
+ *
+ * Three entry points: the check of each request (allowances, refusals, the
+ * bandwidth group of the client socket), the booking of each finished
+ * request, and the timer that clears a rule's counters once its window has
+ * closed. Counters and allowances are 64-bit and saturate, so a cap of
+ * several GiB holds and a spent allowance never reopens by wrapping.
+ *
+ * The allowances and the rate belong to one request: the check sets them
+ * anew, and after booking the worker clears what the request left
+ * (limits_request_clear), so no later refusal or test sees them.
  */
 #include "limit.h"
 
+#include <cinttypes>
+#include <cstring>
 #include <iterator>
+#include <string>
+
+#include "atom.h"
+#include "connection.h"
+#include "header.h"
+#include "log.h"
+#include "profiles.h"
+#include "socket.h"
+#include "templates.h"
 
 /* The options, by position. */
 static const FieldDecl limit_global_fields[] = {
@@ -33,17 +53,293 @@ static const FieldDecl limit_limit_fields[] = {
     { 15, "flags",         FIELD_STRING_SELECT_MANY },
 };
 
+/* Position of the first of the five window fields. */
+static const int LIMIT_WINDOW_FIELD = 5;
+
 LimitSection *limit_section = nullptr;
+
+uint64_t limit_add(uint64_t counter, uint64_t n)
+{
+    return n > UINT64_MAX - counter ? UINT64_MAX : counter + n;
+}
+
+uint64_t limit_remainder(uint64_t cap, uint64_t used)
+{
+    return used >= cap ? 0 : cap - used;
+}
+
+Limit::Limit(const Item &item)
+{
+    const FieldVector &f = item.fields;
+    enabled = f[0].value;
+    comment = f[1].text;
+    profiles = f[2].list;
+    deny = f[3].value;
+    template_name = f[4].text;
+    windowed = window_bounds(f, LIMIT_WINDOW_FIELD, &from, &to);
+    downloadlimit = f[10].llvalue;
+    uploadlimit = f[11].llvalue;
+    maxrequests = f[12].uvalue;
+    rate = f[13].llvalue;
+    recurring = f[14].value;
+    flags = (unsigned)f[15].value;
+    if (flags & LIMIT_SHARED_RATE)
+        group = new LimitGroup(rate);
+}
+
+Limit::Limit(const Limit &other)
+    : enabled(other.enabled), comment(other.comment), profiles(other.profiles),
+      deny(other.deny), template_name(other.template_name), downloadlimit(other.downloadlimit),
+      uploadlimit(other.uploadlimit), maxrequests(other.maxrequests), rate(other.rate),
+      recurring(other.recurring), flags(other.flags), from(other.from), to(other.to),
+      windowed(other.windowed), downloaded(other.downloaded), uploaded(other.uploaded),
+      requests(other.requests), group(other.group)
+{
+    if (group)
+        group->New();
+}
+
+Limit::~Limit()
+{
+    limitgroup_release(group);
+}
+
+bool Limit::inside(const struct tm *now) const
+{
+    if (!windowed)
+        return true;
+    return (recurring ? in_alltimerange(now, &from, &to) : in_absolutetimerange(now, &from, &to)) == 1;
+}
+
+bool Limit::matches(const StringList &request_profiles, const struct tm *now) const
+{
+    return enabled && profile_find(request_profiles, profiles) == 1 && inside(now);
+}
 
 LimitSection::LimitSection() : Section("limits", SECTION_RWLOCK)
 {
     fields_require(limit_global_fields);
     list_require(0, "limit", limit_limit_fields, std::size(limit_limit_fields));
+    /* The global vector never changes size, so this stays valid. */
+    enabled = &fields[0].value;
 }
 
 void LimitSection::update()
 {
-    /* TODO: rebuild the list of Limit rules from subsection 0 with zeroed
-     * counters, their time windows and, with shared-rate, their bandwidth
-     * groups. Until then the section has no rules and no effect. */
+    rules.clear();
+    rules.reserve(subsections[0].items.size());
+    for (const Item &item : subsections[0].items)
+        rules.emplace_back(item);
+}
+
+/* The local time now. */
+static struct tm limit_now()
+{
+    time_t t = time(nullptr);
+    struct tm now;
+    localtime_r(&t, &now);
+    return now;
+}
+
+/* An allowance as the limit lines print it. */
+static std::string limit_allowance_text(int64_t allowance)
+{
+    if (allowance == ALLOWANCE_UNLIMITED)
+        return LIMIT_UNLIMITED_TEXT;
+    return std::to_string((unsigned long long)allowance);
+}
+
+/* Lowers *left to remainder when that is smaller; true when it did. */
+static bool limit_lower(int64_t *left, uint64_t remainder)
+{
+    if (remainder > (uint64_t)INT64_MAX)
+        remainder = (uint64_t)INT64_MAX;
+    if (*left != ALLOWANCE_UNLIMITED && (uint64_t)*left <= remainder)
+        return false;
+    *left = (int64_t)remainder;
+    return true;
+}
+
+int LimitSection::check_and_block(CONNECTION_T *conn)
+{
+    struct tm now = limit_now();
+    return check_and_block_at(conn, &now);
+}
+
+int LimitSection::check_and_block_at(CONNECTION_T *conn, const struct tm *now)
+{
+    conn->download_bytes = 0;
+    conn->download_left = ALLOWANCE_UNLIMITED;
+    conn->upload_left = ALLOWANCE_UNLIMITED;
+
+    /* What to answer, decided under the lock and sent after it. */
+    std::string page;
+    int status = 0;
+    bool rate_chosen = false;
+    {
+        SectionReadGuard guard(*this);
+        if ((conn->bypass & BYPASS_LIMITS) || !*enabled) {
+            if (conn->client)
+                conn->client->SetRate(nullptr, nullptr);
+            return 0;
+        }
+
+        bool matched = false;
+        uint64_t rate = 0;
+        LimitGroup *chosen = nullptr;   /* a rule's shared group, or NULL for a new one */
+        for (const Limit &rule : rules) {
+            if (!rule.matches(conn->profiles, now))
+                continue;
+            if (rule.deny) {
+                putlog(LOG_LIMITS, "blocked: time limit restrictions");
+                conn->variables["FILTER"] = "User Limits";
+                conn->variables["LIMIT_TYPE"] = "Time Limits";
+                page = rule.template_name.empty() ? "blocked" : rule.template_name;
+                status = 404;
+                conn->logentry.filter_name = "limit-section";
+                conn->logentry.filtering_reason = "time limit restrictions";
+                break;
+            }
+            if (rule.maxrequests != 0 && rule.requests >= rule.maxrequests) {
+                conn->variables["FILTER"] = "User Limits";
+                conn->variables["LIMIT_TYPE"] = "Max Requests";
+                page = rule.template_name.empty() ? "maxrequests" : rule.template_name;
+                status = 404;
+                conn->logentry.filter_name = "limit-section";
+                conn->logentry.filtering_reason = "max-requests restrictions";
+                break;
+            }
+            if (rule.downloadlimit != 0 &&
+                limit_lower(&conn->download_left, limit_remainder(rule.downloadlimit, rule.downloaded)))
+                conn->variables["DOWNLOADLIMIT"] = std::to_string((unsigned long long)rule.downloadlimit);
+            if (rule.uploadlimit != 0 &&
+                limit_lower(&conn->upload_left, limit_remainder(rule.uploadlimit, rule.uploaded)))
+                conn->variables["UPLOADLIMIT"] = std::to_string((unsigned long long)rule.uploadlimit);
+            if (rule.flags & LIMIT_CACHED)
+                conn->flags |= CONN_LIMIT_HITS;
+            /* A rule without a rate limits no bandwidth, so it never lifts
+             * the rate another rule chose; of two rates the lower wins. */
+            if (rule.rate >= LIMIT_RATE_MIN && (!rate_chosen || rule.rate < rate)) {
+                rate_chosen = true;
+                rate = rule.rate;
+                chosen = (rule.flags & LIMIT_SHARED_RATE) ? rule.group : nullptr;
+            }
+            matched = true;
+        }
+
+        /* The rate belongs to this request: without one, a group an
+         * earlier request left on the socket goes. */
+        if (conn->client) {
+            if (status != 0 || !rate_chosen) {
+                conn->client->SetRate(nullptr, nullptr);
+            } else if (chosen) {
+                conn->client->SetRate(nullptr, chosen);
+            } else {
+                /* A group of this request alone: the socket holds it. */
+                LimitGroup *own = new LimitGroup(rate);
+                conn->client->SetRate(nullptr, own);
+                limitgroup_release(own);
+            }
+        }
+        if (status == 0) {
+            if (matched) {
+                putlog(LOG_LIMITS, "transfer download limit: %s",
+                       limit_allowance_text(conn->download_left).c_str());
+                putlog(LOG_LIMITS, "transfer upload limit: %s",
+                       limit_allowance_text(conn->upload_left).c_str());
+                if (rate_chosen)
+                    putlog(LOG_LIMITS, "transfer download rate: %" PRIu64, rate);
+            }
+            /* The body (a chunked one was read whole and carries its size
+             * by now) against the allowance just computed. */
+            const HEADER *h = conn->header;
+            if (h && (h->flags & HEADER_HAS_LENGTH) && conn->upload_left != ALLOWANCE_UNLIMITED &&
+                h->content_length > conn->upload_left) {
+                page = "uploadlimit";
+                status = 200;
+            }
+        }
+    }
+    if (status == 0)
+        return 0;
+
+    /* A body still unread on the socket would be taken for the next
+     * request: the answer closes the connection. */
+    if (conn->flags & CONN_DIRECT_POST)
+        conn->keepalive_client = 0;
+    if (template_section)
+        (void)template_section->send_or_close(page.c_str(), conn, status);
+    else
+        conn->keepalive_client = 0;
+    return 1;
+}
+
+void LimitSection::update(CONNECTION_T *conn)
+{
+    struct tm now = limit_now();
+    update_at(conn, &now);
+}
+
+void LimitSection::update_at(CONNECTION_T *conn, const struct tm *now)
+{
+    SectionWriteGuard guard(*this);
+    if ((conn->bypass & BYPASS_LIMITS) || !*enabled)
+        return;
+    /* A copy served from the cache is booked only by rules that say so. */
+    bool fetched = !conn->cache || (conn->flags & CONN_WRITING_CACHE);
+    uint64_t down = conn->download_bytes > 0 ? (uint64_t)conn->download_bytes : 0;
+    uint64_t up = conn->upload_bytes > 0 ? (uint64_t)conn->upload_bytes : 0;
+    for (Limit &rule : rules) {
+        if ((rule.flags & LIMIT_EXCLUDE) || !rule.matches(conn->profiles, now))
+            continue;
+        if (rule.downloadlimit != 0 && (fetched || (rule.flags & LIMIT_CACHED)))
+            rule.downloaded = limit_add(rule.downloaded, down);
+        if (rule.uploadlimit != 0)
+            rule.uploaded = limit_add(rule.uploaded, up);
+        if (rule.maxrequests != 0)
+            rule.requests = limit_add(rule.requests, 1);
+    }
+}
+
+void LimitSection::reset()
+{
+    struct tm now = limit_now();
+    reset_at(&now);
+}
+
+void LimitSection::reset_at(const struct tm *now)
+{
+    SectionWriteGuard guard(*this);
+    if (!*enabled)
+        return;
+    for (Limit &rule : rules) {
+        if (!rule.enabled || (rule.downloaded == 0 && rule.uploaded == 0 && rule.requests == 0))
+            continue;
+        if (!rule.inside(now))
+            rule.downloaded = rule.uploaded = rule.requests = 0;
+    }
+}
+
+bool LimitSection::counters_get(size_t index, LimitCounters *out)
+{
+    SectionReadGuard guard(*this);
+    if (index >= rules.size())
+        return false;
+    const Limit &rule = rules[index];
+    *out = LimitCounters{ rule.downloaded, rule.uploaded, rule.requests };
+    return true;
+}
+
+void limits_reset(void *)
+{
+    if (limit_section)
+        limit_section->reset();
+}
+
+void limits_request_clear(CONNECTION_T *conn)
+{
+    conn->download_bytes = 0;
+    conn->upload_bytes = 0;
+    conn->download_left = ALLOWANCE_UNLIMITED;
+    conn->upload_left = ALLOWANCE_UNLIMITED;
 }

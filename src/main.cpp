@@ -38,6 +38,7 @@
 #include "hooks.h"
 #include "password_cache.h"
 #include "perflog.h"
+#include "limit.h"
 #include "log.h"
 #include "mem.h"
 #include "network.h"
@@ -603,8 +604,8 @@ void config()
     /* 17: the URL blacklist, read once for the life of the process. */
     urlbl_section->load();
 
-    /* 18: TODO: the timer of the limit windows joins these as that
-     * component is built. */
+    /* 18: the limit windows first. */
+    timers_add(global->timers, 1, TIMER_REPEAT, limits_reset, nullptr);
     timers_add(global->timers, DNSCACHE_CLEAN_SECONDS, TIMER_REPEAT, dnscache_clean, nullptr);
     timers_add(global->timers, password_cachexpire, TIMER_REPEAT, password_cache_clean, nullptr);
 

@@ -28,6 +28,7 @@
 #include "filebuf.h"
 #include "general.h"
 #include "header.h"
+#include "limit.h"
 #include "log.h"
 #include "main.h"
 #include "mem.h"
@@ -355,11 +356,14 @@ static void process_serve(CONNECTION_T *conn, int slot, int pool_timeout)
         }
         handle_request(conn);
         process_stat_request();
-        if (conn->download_bytes != 0 && conn->download_left == 0)
+        if (conn->flags & CONN_LIMIT_CUT)
             putlog(LOG_LIMITS, "[IP:%s] process: transfer prematurely terminated due to transfer limit restrictions",
                    conn->ip ? conn->ip : "");
-        /* TODO: LimitSection::update(conn) books the request once the
-         * limits exist. */
+        /* Only a request whose header was read is booked: a client that
+         * closed, or sent nothing, made none. */
+        if (conn->header && limit_section)
+            limit_section->update(conn);
+        limits_request_clear(conn);
         process_request_done(conn);
 
         if (conn->flags & CONN_NOCLIENT) {

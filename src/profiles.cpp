@@ -138,35 +138,37 @@ void Profile::compile()
 
 /* Both bounds mark each active component as set, the start taking its
  * first value and the end its last; the year is never set. */
+static void window_set(const ProfileWindow &w, bool tm_partial::*set, int tm_partial::*value,
+                       tm_partial *from, tm_partial *to)
+{
+    if (!w.active)
+        return;
+    from->*set = to->*set = true;
+    from->*value = w.first;
+    to->*value = w.last;
+}
+
 void Profile::window_build()
 {
     from = tm_partial{};
     to = tm_partial{};
-    if (month.active) {
-        from.month_set = to.month_set = true;
-        from.month = month.first;
-        to.month = month.last;
-    }
-    if (day.active) {
-        from.mday_set = to.mday_set = true;
-        from.mday = day.first;
-        to.mday = day.last;
-    }
-    if (weekday.active) {
-        from.wday_set = to.wday_set = true;
-        from.wday = weekday.first;
-        to.wday = weekday.last;
-    }
-    if (hour.active) {
-        from.hour_set = to.hour_set = true;
-        from.hour = hour.first;
-        to.hour = hour.last;
-    }
-    if (minute.active) {
-        from.minute_set = to.minute_set = true;
-        from.minute = minute.first;
-        to.minute = minute.last;
-    }
+    window_set(month, &tm_partial::month_set, &tm_partial::month, &from, &to);
+    window_set(day, &tm_partial::mday_set, &tm_partial::mday, &from, &to);
+    window_set(weekday, &tm_partial::wday_set, &tm_partial::wday, &from, &to);
+    window_set(hour, &tm_partial::hour_set, &tm_partial::hour, &from, &to);
+    window_set(minute, &tm_partial::minute_set, &tm_partial::minute, &from, &to);
+}
+
+bool window_bounds(const FieldVector &fields, int first, tm_partial *from, tm_partial *to)
+{
+    *from = tm_partial{};
+    *to = tm_partial{};
+    window_set(profile_window(fields[first]), &tm_partial::month_set, &tm_partial::month, from, to);
+    window_set(profile_window(fields[first + 1]), &tm_partial::mday_set, &tm_partial::mday, from, to);
+    window_set(profile_window(fields[first + 2]), &tm_partial::wday_set, &tm_partial::wday, from, to);
+    window_set(profile_window(fields[first + 3]), &tm_partial::hour_set, &tm_partial::hour, from, to);
+    window_set(profile_window(fields[first + 4]), &tm_partial::minute_set, &tm_partial::minute, from, to);
+    return from->month_set || from->mday_set || from->wday_set || from->hour_set || from->minute_set;
 }
 
 ProfileSection::ProfileSection() : Section("profiles", SECTION_RWLOCK)

@@ -116,6 +116,13 @@ private:
 /* The one instance, created by sections_create. */
 extern ProfileSection *profile_section;
 
+/* The bounds of a rule's time window from its five optional window fields,
+ * month, day, weekday, hour and minute, at positions first to first + 4:
+ * each active component is set in both bounds, the start taking its first
+ * value and the end its last; the year is never set. Returns whether any
+ * component is active (a rule without one is always inside its window). */
+bool window_bounds(const FieldVector &fields, int first, tm_partial *from, tm_partial *to);
+
 /* The access-log text of a profile list: the names in order joined by
  * ",", each cut to PROFILE_LOG_TEXT_MAX characters, and the whole cut to
  * PROFILE_LOG_TEXT_MAX characters. */

@@ -56,6 +56,7 @@
 #include "network.h"
 #include "profiles.h"
 #include "protocol.h"
+#include "redirect.h"
 #include "socket.h"
 #include "stats.h"
 #include "templates.h"
@@ -531,12 +532,15 @@ int protocol_http_read_callback(void *data, int64_t length, const char *bytes)
         cache_section->add(conn->cache, bytes, length) < 0 && (conn->flags & CONN_PREFETCH))
         return -1;
     conn->download_bytes += length;
-    if (conn->download_left != ALLOWANCE_UNLIMITED) {
-        conn->download_left = std::max<int64_t>(conn->download_left - length, 0);
-        if (conn->download_left == 0) {
-            conn->flags |= CONN_TRANSFER_FAILED;
+    if (conn->download_left != ALLOWANCE_UNLIMITED && length > 0) {
+        /* A response that fits the allowance exactly arrives whole: only
+         * a block going past it ends the transfer. */
+        if (length > conn->download_left) {
+            conn->download_left = 0;
+            conn->flags |= CONN_TRANSFER_FAILED | CONN_LIMIT_CUT;
             return -1;
         }
+        conn->download_left -= length;
     }
     buffertimeout_check(conn);
     return 0;
@@ -789,10 +793,13 @@ static int http_request_body(CONNECTION_T *conn)
         }
         /* The body is consumed: the client may stay if it wants. */
         keepalive_check_client(conn);
+        conn->upload_bytes = h->content_length;
         return 0;
     }
-    if (conn->body->size > 0)
-        (void)net_filebuf_send(conn->body, conn, SIDE_SERVER);
+    /* The limits book what went to the server (once, also when the body
+     * is sent again after an upstream's 407). */
+    if (conn->body->size > 0 && net_filebuf_send(conn->body, conn, SIDE_SERVER) >= 0)
+        conn->upload_bytes = conn->body->size;
     return 0;
 }
 
@@ -1410,12 +1417,13 @@ static int http_status_template(CONNECTION_T *conn)
     return HTTP_GO_ON;
 }
 
-/* Rule: a redirect keeps the request's URL commands.
- * TODO: RedirectSection::redirect_do(conn, 1) once the redirect rules
- * exist; with none nothing changes. */
+/* Rule: the location rules rewrite a server's redirect, which then keeps
+ * the request's URL commands. */
 static int http_redirect(CONNECTION_T *conn)
 {
     HEADER *r = conn->rheader;
+    if ((r->status == 301 || r->status == 302) && r->location && redirect_section)
+        (void)redirect_section->redirect_do(conn, REDIRECT_LOCATION);
     if ((r->status == 301 || r->status == 302) && r->location && conn->urlcommands &&
         conn->urlcommands[0]) {
         char *location = url_command_add(conn, r->location);

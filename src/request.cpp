@@ -39,6 +39,7 @@
 #include "header_io.h"
 #include "hooks.h"
 #include "interface.h"
+#include "limit.h"
 #include "log.h"
 #include "main.h"
 #include "mem.h"
@@ -49,6 +50,7 @@
 #include "proto_connect.h"
 #include "proto_http.h"
 #include "protocol.h"
+#include "redirect.h"
 #include "socket.h"
 #include "stats.h"
 #include "tavrin.h"
@@ -256,12 +258,10 @@ static int request_body(CONNECTION_T *conn)
     int rc = HTTP_BODY_OK;
 
     if (h->flags & HEADER_HAS_LENGTH) {
+        /* The upload allowance is the limits' test (step 18), against
+         * this request's own allowance; the bytes are counted as they go
+         * to the server. */
         int64_t len = h->content_length;
-        if (conn->upload_left != ALLOWANCE_UNLIMITED && len > conn->upload_left) {
-            request_send(conn, "uploadlimit", 200, true);   /* the body stays unread */
-            return REQ_END;
-        }
-        conn->upload_bytes = len;
         if (len > maxubuffer) {
             if (!conn->proxy_user || len > PROTOCOL_BUFFER_HARD_MAX) {
                 conn->body = new Filebuf();
@@ -293,13 +293,6 @@ static int request_body(CONNECTION_T *conn)
             request_send(conn, "badrequest", 413, true);
             return REQ_END;
         }
-        if (rc == HTTP_BODY_OK) {
-            conn->upload_bytes = conn->body->size;
-            if (conn->upload_left != ALLOWANCE_UNLIMITED && conn->body->size > conn->upload_left) {
-                request_send(conn, "uploadlimit", 200, false);
-                return REQ_END;
-            }
-        }
     } else {
         conn->body = new Filebuf();
     }
@@ -315,12 +308,12 @@ static int request_body(CONNECTION_T *conn)
     return REQ_END;
 }
 
-/* Step 18: the limits.
- * TODO: LimitSection::check_and_block(conn) once the limit rules exist.
- * With no rule, nothing is refused and every request starts without an
- * allowance and with nothing downloaded. */
+/* Step 18: the limits; 1 when they refused the request. Every request
+ * starts without an allowance and with nothing downloaded. */
 static int request_limits(CONNECTION_T *conn)
 {
+    if (limit_section)
+        return limit_section->check_and_block(conn);
     conn->download_bytes = 0;
     conn->download_left = ALLOWANCE_UNLIMITED;
     conn->upload_left = ALLOWANCE_UNLIMITED;
@@ -328,12 +321,10 @@ static int request_limits(CONNECTION_T *conn)
 }
 
 /* Steps 21 and 26: the request redirect rules; 1 when the client was
- * redirected.
- * TODO: RedirectSection::redirect_do(conn, 0) once the redirect rules
- * exist; with none nothing is redirected. */
-static int request_redirect(CONNECTION_T *)
+ * redirected. */
+static int request_redirect(CONNECTION_T *conn)
 {
-    return 0;
+    return redirect_section ? redirect_section->redirect_do(conn, REDIRECT_REQUEST) : 0;
 }
 
 /* Step 24: the request-header rules.

@@ -238,15 +238,25 @@ TEST(HttpReadCallback, AllowanceEndsTheTransfer)
     EXPECT_EQ(0, protocol_http_read_callback(conn.get(), 1 << 30, "x"));
     EXPECT_EQ(ALLOWANCE_UNLIMITED, conn->download_left);
 
-    /* an allowance of exactly the body's length fails at the last block */
+    /* an allowance of exactly the body's length lets it arrive whole */
     conn->download_bytes = 0;
     conn->download_left = 10;
     EXPECT_EQ(0, protocol_http_read_callback(conn.get(), 4, "abcd"));
     EXPECT_EQ(6, conn->download_left);
-    EXPECT_EQ(-1, protocol_http_read_callback(conn.get(), 6, "efghij"));
+    EXPECT_EQ(0, protocol_http_read_callback(conn.get(), 6, "efghij"));
     EXPECT_EQ(0, conn->download_left);
     EXPECT_EQ(10, conn->download_bytes);
+    EXPECT_FALSE(conn->flags & (CONN_TRANSFER_FAILED | CONN_LIMIT_CUT));
+
+    /* only a block going past it cuts the transfer */
+    EXPECT_EQ(-1, protocol_http_read_callback(conn.get(), 1, "k"));
+    EXPECT_EQ(0, conn->download_left);
     EXPECT_TRUE(conn->flags & CONN_TRANSFER_FAILED);
+    EXPECT_TRUE(conn->flags & CONN_LIMIT_CUT);
+    conn->flags = 0;
+    conn->download_left = 5;
+    EXPECT_EQ(-1, protocol_http_read_callback(conn.get(), 6, "abcdef"));
+    EXPECT_TRUE(conn->flags & CONN_LIMIT_CUT);
 
     /* allowances are 64-bit: 5 GiB left after 1 GiB */
     conn->flags = 0;
