@@ -442,6 +442,23 @@ char *url_encode(const char *text, size_t n)
     return misc_text(out);
 }
 
+std::string url_escape_unsafe(const std::string &text, bool high_bytes)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c < 0x21 || c == 0x7f || (high_bytes && c > 0x7f)) {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += (char)c;
+        }
+    }
+    return out;
+}
+
 /* The value of a hex digit, or -1. */
 static int misc_hex_value(unsigned char c)
 {

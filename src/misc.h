@@ -162,6 +162,11 @@ char *url_path_fix(const char *path);
  * "%" and two lower-case hex digits. */
 char *url_encode(const char *text, size_t n);
 
+/* text with blanks, control bytes and DEL (and with high_bytes every byte
+ * above 127) percent-encoded in upper-case hex, so that it can split no
+ * header or request line. */
+std::string url_escape_unsafe(const std::string &text, bool high_bytes);
+
 /* A new text from at most n characters of text: "+" becomes a blank; "%"
  * and the (at most) two characters after it become the byte whose value is
  * their leading hex digits (0 when there are none); a "%" at the end stays.

@@ -119,19 +119,7 @@ std::string redirect_path_code(const std::string &url, unsigned options)
 
 std::string redirect_url_escape(const std::string &url)
 {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(url.size());
-    for (unsigned char c : url) {
-        if (c < 0x21 || c == 0x7f) {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += (char)c;
-        }
-    }
-    return out;
+    return url_escape_unsafe(url, false);
 }
 
 std::string redirect_location(const std::string &url, const char *scheme,

@@ -176,19 +176,7 @@ void url_command_log(url_command_t **commands)
  * cannot break the header line or the URL. */
 static std::string urlcommand_location_text(const char *text)
 {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char *p = text; *p; p++) {
-        unsigned char c = (unsigned char)*p;
-        if (c <= 0x20 || c >= 0x7f) {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += (char)c;
-        }
-    }
-    return out;
+    return url_escape_unsafe(text, true);
 }
 
 /* The length of location's scheme when it begins with "scheme://" (a
