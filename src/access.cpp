@@ -35,8 +35,8 @@
 #include "header.h"
 #include "hooks.h"
 #include "log.h"
-#include "main.h"
 #include "mem.h"
+#include "options.h"
 #include "password_cache.h"
 #include "profiles.h"
 #include "regexp.h"
@@ -45,7 +45,6 @@
 #include "urlcommand.h"
 
 static const char *access_ip(const CONNECTION_T *conn);
-static std::string access_log_text(const char *text);
 static std::string access_clean(const char *text, size_t max);
 static void access_user_set(CONNECTION_T *conn, const char *name);
 static bool access_address_parse(const char *text, uint32_t *value);
@@ -89,29 +88,6 @@ AccessSection *access_section = nullptr;
 static const char *access_ip(const CONNECTION_T *conn)
 {
     return conn->ip ? conn->ip : "";
-}
-
-/* A client-supplied text made safe for a log line: control bytes, the
- * backslash and bytes above 126 as "\xNN", cut after ACCESS_CREDENTIAL_MAX
- * characters with "..." appended. */
-static std::string access_log_text(const char *text)
-{
-    std::string out;
-    size_t n = 0;
-    for (const unsigned char *p = (const unsigned char *)text; *p; p++, n++) {
-        if (n == ACCESS_CREDENTIAL_MAX) {
-            out += "...";
-            break;
-        }
-        if (*p < 0x20 || *p > 0x7e || *p == '\\') {
-            char hex[5];
-            snprintf(hex, sizeof hex, "\\x%02x", *p);
-            out += hex;
-        } else {
-            out += (char)*p;
-        }
-    }
-    return out;
 }
 
 /* At most max bytes of text with control bytes (and DEL) percent-encoded,
@@ -447,7 +423,7 @@ bool AccessSection::check_and_setup(CONNECTION_T *conn, const char *user, const 
             } else if (cached == PASSWORD_CACHE_REFUSED) {
                 conn->auth_flags |= AUTH_REQUIRED;
                 putlog(LOG_WARNING, "security: authentication failed for %s@%s by cache",
-                       access_log_text(user).c_str(), access_ip(conn));
+                       log_text(user, ACCESS_CREDENTIAL_MAX).c_str(), access_ip(conn));
                 return false;
             } else {
                 int rc = auth_pam(user, password);
@@ -456,12 +432,12 @@ bool AccessSection::check_and_setup(CONNECTION_T *conn, const char *user, const 
                     /* Never the password: the line reaches the log file and
                      * the web interface's log page. */
                     putlog(LOG_SECURITY, "PAM authentication failed for %s@%s",
-                           access_log_text(user).c_str(), access_ip(conn));
+                           log_text(user, ACCESS_CREDENTIAL_MAX).c_str(), access_ip(conn));
                     conn->auth_flags |= AUTH_REQUIRED;
                     return false;
                 }
                 putlog(LOG_SECURITY, "[IP:%s] PAM: authentication succeeded for %s", access_ip(conn),
-                       access_log_text(user).c_str());
+                       log_text(user, ACCESS_CREDENTIAL_MAX).c_str());
                 update_password_cache(key.c_str(), PASSWORD_CACHE_ACCEPTED);
             }
             verified = true;
@@ -469,7 +445,7 @@ bool AccessSection::check_and_setup(CONNECTION_T *conn, const char *user, const 
             /* Not pam and credentials sent: the rule's user name equals the
              * one sent, and so does its password when it has one. */
             putlog(LOG_DEBUG, "security: [IP:%s] authentication succeeded for %s", access_ip(conn),
-                   access_log_text(user).c_str());
+                   log_text(user, ACCESS_CREDENTIAL_MAX).c_str());
             verified = true;
         }
 
@@ -490,7 +466,7 @@ bool AccessSection::check_and_setup(CONNECTION_T *conn, const char *user, const 
         } else {
             conn->auth_flags |= AUTH_REQUIRED;
             putlog(LOG_WARNING, "security: authentication failed for %s@%s",
-                   access_log_text(user).c_str(), access_ip(conn));
+                   log_text(user, ACCESS_CREDENTIAL_MAX).c_str(), access_ip(conn));
         }
     }
     if (verified)

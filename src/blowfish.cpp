@@ -17,8 +17,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
+#include "locks.h"
 #include "mem.h"
 
 /* One cached schedule; key is owned and NULL while the slot is empty. */
@@ -29,7 +29,8 @@ struct BLOWFISH_BOX {
 };
 
 static BLOWFISH_BOX blowfish_box[BLOWFISH_SLOTS];
-static std::mutex blowfish_lock;              /* guards blowfish_box and the counter */
+/* Guards blowfish_box and the counter. */
+static pthread_mutex_t blowfish_lock = PTHREAD_MUTEX_INITIALIZER;
 static uint64_t blowfish_computed;
 static thread_local BF_KEY blowfish_current;
 static thread_local bool blowfish_current_set;
@@ -58,7 +59,7 @@ int blowfish_init(const char *key, size_t length, int slot)
     if (length == 0)
         return -1;
 
-    std::lock_guard<std::mutex> guard(blowfish_lock);
+    MutexGuard guard(&blowfish_lock);
     int found = blowfish_find(key, length);
     if (found < 0) {
         found = slot;
@@ -179,19 +180,19 @@ char *blowfish_decrypt(const char *key, const char *token)
 
 int blowfish_cached_slot(const char *key, size_t length)
 {
-    std::lock_guard<std::mutex> guard(blowfish_lock);
+    MutexGuard guard(&blowfish_lock);
     return blowfish_find(key, length);
 }
 
 uint64_t blowfish_schedules_computed()
 {
-    std::lock_guard<std::mutex> guard(blowfish_lock);
+    MutexGuard guard(&blowfish_lock);
     return blowfish_computed;
 }
 
 void blowfish_cache_clear()
 {
-    std::lock_guard<std::mutex> guard(blowfish_lock);
+    MutexGuard guard(&blowfish_lock);
     for (BLOWFISH_BOX &b : blowfish_box) {
         free(b.key);
         b.key = nullptr;

@@ -41,10 +41,11 @@
 #include "connection.h"
 #include "filebuf.h"
 #include "header.h"
+#include "locks.h"
 #include "log.h"
-#include "main.h"
 #include "mem.h"
 #include "misc.h"
+#include "options.h"
 #include "perflog.h"
 #include "profiles.h"
 #include "regexp.h"
@@ -191,9 +192,10 @@ CacheSection::CacheSection() : Section("cache", SECTION_RWLOCK)
         hash_seed[1] = (uint64_t)(uintptr_t)this ^ 0x9e3779b97f4a7c15ULL;
     }
 
-    pthread_rwlock_wrlock(&no_cache);
-    next_cache = utc_time(nullptr) - 180;
-    pthread_rwlock_unlock(&no_cache);
+    {
+        WriteGuard guard(&no_cache);
+        next_cache = utc_time(nullptr) - 180;
+    }
 }
 
 CacheSection::~CacheSection()
@@ -354,9 +356,8 @@ void CacheSection::cache_free(CACHEMAP *object)
 void CacheSection::wake(CACHEMAP *object)
 {
     if (object->flags & CACHE_CONDVAR) {
-        pthread_mutex_lock(&object->wait_lock);
+        MutexGuard guard(&object->wait_lock);
         pthread_cond_broadcast(&object->cond);
-        pthread_mutex_unlock(&object->wait_lock);
     }
 }
 
@@ -644,9 +645,10 @@ void CacheSection::open_discard(CACHEMAP *object, time_t now)
     uint64_t extra = opt_memory_free_extra();
     time_t interval = opt_clean_interval();
     if (mem_bytes > limit - extra && now < clean_time + interval + 60) {
-        pthread_rwlock_wrlock(&no_cache);
-        next_cache = clean_time + interval + 120;
-        pthread_rwlock_unlock(&no_cache);
+        {
+            WriteGuard guard(&no_cache);
+            next_cache = clean_time + interval + 120;
+        }
     }
     invalidate_unlocked(object, true);
 }
@@ -659,9 +661,10 @@ void CacheSection::open_settle(CACHEMAP *result, time_t now)
     uint64_t extra = opt_memory_free_extra();
     time_t interval = opt_clean_interval();
     if (clean_state <= 2 && mem_bytes > limit - extra && now < clean_time + interval) {
-        pthread_rwlock_wrlock(&no_cache);
-        next_cache = clean_time + (time_t)overload_factor * 60 + interval + 120;
-        pthread_rwlock_unlock(&no_cache);
+        {
+            WriteGuard guard(&no_cache);
+            next_cache = clean_time + (time_t)overload_factor * 60 + interval + 120;
+        }
         clean_state = 3;
     }
     bool store_over = result && result->store && result->store->bytes > result->store->size;
@@ -1746,13 +1749,14 @@ void CacheSection::graceful_exit()
         return;
     }
     cache_lock_here = true;
-    pthread_mutex_lock(&unlink_lock);
-    while (!unlink_list.empty()) {
-        unlink(unlink_list.front().c_str());
-        unlink_list.pop_front();
+    {
+        MutexGuard guard(&unlink_lock);
+        while (!unlink_list.empty()) {
+            unlink(unlink_list.front().c_str());
+            unlink_list.pop_front();
+        }
+        unlink_count = 0;
     }
-    unlink_count = 0;
-    pthread_mutex_unlock(&unlink_lock);
     journal_drain();
     for (Store &s : stores) {
         bool open;

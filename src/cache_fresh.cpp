@@ -20,9 +20,10 @@
 #include "cache.h"
 #include "connection.h"
 #include "header.h"
+#include "locks.h"
 #include "log.h"
-#include "main.h"
 #include "misc.h"
+#include "options.h"
 #include "profiles.h"
 
 /* The largest delta-seconds value taken from Cache-Control; larger ones
@@ -186,7 +187,7 @@ void cache_freshness(const CACHEMAP *object, time_t now, CacheFreshness *out)
     if (h->expires) {
         if (log_wanted(LOG_DEBUG))
             putlog(LOG_DEBUG, "cache: file expires header: %s",
-                   cache_key_escape(h->expires).c_str());
+                   log_text(h->expires, LOG_TEXT_MAX).c_str());
         time_t t = cache_http_date(h->expires);
         /* A date that does not read ("0", "-1") means already expired. */
         out->expires = t > 0 ? t + gmtoffset : 1;
@@ -194,14 +195,14 @@ void cache_freshness(const CACHEMAP *object, time_t now, CacheFreshness *out)
     if (h->last_modified) {
         if (log_wanted(LOG_DEBUG))
             putlog(LOG_DEBUG, "cache: file last-modified header: %s",
-                   cache_key_escape(h->last_modified).c_str());
+                   log_text(h->last_modified, LOG_TEXT_MAX).c_str());
         time_t t = cache_http_date(h->last_modified);
         out->last_modified = t > 0 ? t + gmtoffset : 0;
     }
     if (h->cache_control) {
         if (log_wanted(LOG_DEBUG))
             putlog(LOG_DEBUG, "cache: file cache-control header: %s",
-                   cache_key_escape(h->cache_control).c_str());
+                   log_text(h->cache_control, LOG_TEXT_MAX).c_str());
         cache_directives(h->cache_control, [&](const CacheDirective &d) {
             int64_t seconds;
             if (cache_directive_is(d, "max-age")) {
@@ -278,7 +279,7 @@ bool CacheSection::validate_wanted(const CACHEMAP *object, const HEADER *request
     bool validate = (object->flags & CACHE_EXPIRED) != 0;
     if (request && request->cache_control) {
         putlog(LOG_DEBUG, "cache: request cache-control header: %s",
-               cache_key_escape(request->cache_control).c_str());
+               log_text(request->cache_control, LOG_TEXT_MAX).c_str());
         cache_directives(request->cache_control, [&](const CacheDirective &d) {
             int64_t n;
             if (cache_directive_is(d, "no-cache") || cache_directive_is(d, "no-store")) {
@@ -356,10 +357,11 @@ void CacheSection::clean()
 
     time_t oldest = 0, newest = 0;
     if (!clean_age_range(&oldest, &newest)) {
-        pthread_rwlock_wrlock(&no_cache);
-        if (next_cache < now + interval + 60)
-            next_cache = now + interval + 120;
-        pthread_rwlock_unlock(&no_cache);
+        {
+            WriteGuard guard(&no_cache);
+            if (next_cache < now + interval + 60)
+                next_cache = now + interval + 120;
+        }
         putlog(LOG_ERROR, "cache: no new objects to clean");
         cleaning = false;
         return;
@@ -381,9 +383,10 @@ void CacheSection::clean_too_soon(time_t now, bool mem_over)
     uint64_t limit = opt_memory_size();
     uint64_t extra = opt_memory_free_extra();
     if (clean_state <= 0) {
-        pthread_rwlock_wrlock(&no_cache);
-        next_cache = clean_time + interval + 120;
-        pthread_rwlock_unlock(&no_cache);
+        {
+            WriteGuard guard(&no_cache);
+            next_cache = clean_time + interval + 120;
+        }
         if (mem_over) {
             putlog(LOG_ERROR, "cache: memory: [objects:bytes max_size:free_extra - %d:%llu "
                    "%llu:%llu] can not clean for next %lld seconds", mem_objects,
@@ -509,9 +512,10 @@ void CacheSection::clean_report(time_t now)
            (unsigned long long)mem_bytes, cache_percent(mem_bytes, limit));
     if (extra <= limit && mem_bytes > limit - extra) {
         mem_underdimensioned = true;
-        pthread_rwlock_wrlock(&no_cache);
-        next_cache = now + interval + 120;
-        pthread_rwlock_unlock(&no_cache);
+        {
+            WriteGuard guard(&no_cache);
+            next_cache = now + interval + 120;
+        }
         clean_state = 2;
         clean_time = now;
         putlog(LOG_ERROR, "cache: memory cache: underdimensioned, please consider increasing "

@@ -37,10 +37,11 @@
 #include "connection.h"
 #include "hash.h"
 #include "header.h"
+#include "locks.h"
 #include "log.h"
-#include "main.h"
 #include "mem.h"
 #include "misc.h"
+#include "options.h"
 #include "process.h"
 #include "profiles.h"
 

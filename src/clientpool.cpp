@@ -29,13 +29,14 @@
 #include "connection.h"
 #include "filebuf.h"
 #include "general.h"
+#include "locks.h"
 #include "log.h"
-#include "main.h"
 #include "mem.h"
 #include "network.h"
+#include "options.h"
+#include "perflog.h"
 #include "process.h"
 #include "socket.h"
-#include "perflog.h"
 
 static time_t clientpool_default_clock();
 static bool clientpool_expired(CONNECTION_T *conn, time_t listed_seconds);
@@ -105,7 +106,7 @@ void ClientPool::Add(CONNECTION_T *conn)
     e->conn = conn;
     e->added = clock();
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexGuard guard(&lock);
         e->serial = next_serial++;
         entries.push_back(e);
         wakepipe_calls++;
@@ -128,7 +129,7 @@ void ClientPool::Clean()
     putlog(LOG_DEBUG, "client pool: load shedding");
     std::list<clientpool_t *> gone;
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexGuard guard(&lock);
         gone.swap(entries);
     }
     unsigned own = 0;
@@ -146,7 +147,7 @@ void ClientPool::Clean()
 
 int ClientPool::Size()
 {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexGuard guard(&lock);
     return (int)entries.size();
 }
 
@@ -157,7 +158,7 @@ void ClientPool::Cycle()
     int arrivals;
     bool buffered = false;
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexGuard guard(&lock);
         fds.reserve(entries.size() + 1);
         serials.reserve(entries.size());
         fds.push_back({ wakepipe[0], POLLIN, 0 });
@@ -202,7 +203,7 @@ void ClientPool::Cycle()
     std::vector<CONNECTION_T *> closing;
     time_t now = clock();
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexGuard guard(&lock);
         /* Both the list and the polled serials run in ascending order;
          * entries added during the wait are not in this cycle's set. */
         size_t k = 0;
@@ -268,7 +269,7 @@ void ClientPool::Poll()
 void ClientPool::show_connections(Filebuf *out)
 {
     time_t now = clock();
-    std::lock_guard<std::mutex> guard(lock);
+    MutexGuard guard(&lock);
     (void)out->Addf("<table class=\"list\">\n");
     (void)out->Addf("<tr class=\"listhead\"><td colspan=\"4\" align=\"center\"><b>Client pool</b></td></tr>\n");
     (void)out->Addf("<tr class=\"listhead\"><td>Client ID</td><td>IP</td><td>Requests</td><td>Idle</td></tr>\n");

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <ctime>
 #include <list>
-#include <mutex>
+#include <pthread.h>
 
 class Filebuf;
 struct CONNECTION_T;
@@ -61,7 +61,7 @@ public:
 
 private:
     int wakepipe[2];   /* read end, write end; both non-blocking */
-    std::mutex lock;
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     std::list<clientpool_t *> entries;   /* in the order added */
     uint64_t next_serial;
     int wakepipe_calls;   /* additions since the last poll set was built */

@@ -20,8 +20,8 @@
 
 #include "clientpool.h"
 #include "log.h"
-#include "main.h"
 #include "mem.h"
+#include "options.h"
 #include "serverpool.h"
 
 int (*compat_fault_hook)(const char *call) = nullptr;

@@ -23,12 +23,13 @@
 
 #include "compat.h"
 #include "hash.h"
+#include "locks.h"
 #include "log.h"
-#include "main.h"
 #include "mem.h"
 #include "misc.h"
-#include "stats.h"
+#include "options.h"
 #include "perflog.h"
+#include "stats.h"
 #include "timers.h"
 
 int dnscache_max_entries = DNSCACHE_MAX_ENTRIES;
@@ -46,15 +47,6 @@ static void dnscache_make_room_locked(HASH_TABLE *table, time_t now);
 static void dnscache_stat_hit();
 static void dnscache_stat_miss();
 static void dnscache_stat_fail();
-
-/* Holds the cache mutex for a scope. */
-class DnsCacheGuard {
-public:
-    DnsCacheGuard() { pthread_mutex_lock(&global->dnscache_lock); }
-    ~DnsCacheGuard() { pthread_mutex_unlock(&global->dnscache_lock); }
-    DnsCacheGuard(const DnsCacheGuard &) = delete;
-    DnsCacheGuard &operator=(const DnsCacheGuard &) = delete;
-};
 
 /* Ages are measured on the monotonic clock, so a step of the wall clock
  * neither keeps an entry past its time nor drops it early. */
@@ -208,7 +200,7 @@ HOSTENT *net_dns(const char *host)
     if (cached) {
         char text[INET_ADDRSTRLEN] = "";
         {
-            DnsCacheGuard guard;
+            MutexGuard guard(&global->dnscache_lock);
             HASH_LIST *e = hash_search(table, key);
             if (e && e->time + DNSCACHE_TTL_SECONDS >= now)
                 s_strncpy(text, (const char *)e->value, sizeof text);
@@ -238,7 +230,7 @@ HOSTENT *net_dns(const char *host)
     if (!inet_ntop(AF_INET, answer->addr, text, sizeof text))
         return answer;
     {
-        DnsCacheGuard guard;
+        MutexGuard guard(&global->dnscache_lock);
         HASH_LIST *e = hash_search(table, key);
         if (!e) {
             dnscache_make_room_locked(table, now);
@@ -263,7 +255,7 @@ void net_dns_purge(const char *host)
     char key[DNSCACHE_KEY_MAX + 1];
     if (!table || !host || isip(host) || !dnscache_key(host, key))
         return;
-    DnsCacheGuard guard;
+    MutexGuard guard(&global->dnscache_lock);
     hash_purge(table, key);
 }
 
@@ -271,7 +263,7 @@ void dnscache_clean(void *)
 {
     if (!global || !global->dnscache)
         return;
-    DnsCacheGuard guard;
+    MutexGuard guard(&global->dnscache_lock);
     (void)dnscache_expire_locked(global->dnscache, dnscache_clock());
 }
 
@@ -279,6 +271,6 @@ int dnscache_count()
 {
     if (!global || !global->dnscache)
         return 0;
-    DnsCacheGuard guard;
+    MutexGuard guard(&global->dnscache_lock);
     return dnscache_count_locked(global->dnscache);
 }

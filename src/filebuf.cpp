@@ -34,9 +34,9 @@
 #include "general.h"
 #include "header.h"
 #include "log.h"
-#include "main.h"
 #include "mem.h"
 #include "misc.h"
+#include "options.h"
 
 /* Output of zlib is collected through an area of this size. */
 #define FILEBUF_CODING_AREA 8192
@@ -65,7 +65,6 @@ static int filebuf_inflate_whole(const unsigned char *in, int64_t in_bytes, int 
                                  Filebuf *out, int *zrc);
 static bool filebuf_zlib_header(const unsigned char *in, int64_t in_bytes);
 static bool filebuf_token_is(const char *start, const char *end, const char *name);
-static std::string filebuf_log_value(const char *value);
 static int filebuf_compress_out(CONNECTION_T *conn);
 
 /* n rounded up to the next multiple of the step; n is at most the highest
@@ -582,28 +581,6 @@ static bool filebuf_token_is(const char *start, const char *end, const char *nam
     return (size_t)(end - start) == len && strncasecmp(start, name, len) == 0;
 }
 
-/* A header value made fit for a log line: at most FILEBUF_LOG_VALUE_MAX
- * characters, control and non-ASCII bytes written as \xNN. */
-static std::string filebuf_log_value(const char *value)
-{
-    std::string text;
-    for (size_t i = 0; value[i] != '\0'; i++) {
-        if (i == FILEBUF_LOG_VALUE_MAX) {
-            text += "...";
-            break;
-        }
-        unsigned char c = (unsigned char)value[i];
-        if (c < 0x20 || c >= 0x7f || c == '\\') {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02x", c);
-            text += hex;
-        } else {
-            text += (char)c;
-        }
-    }
-    return text;
-}
-
 int Filebuf::Decode(CONNECTION_T *conn, bool *too_big)
 {
     if (too_big)
@@ -622,7 +599,8 @@ int Filebuf::Decode(CONNECTION_T *conn, bool *too_big)
         } else if (filebuf_token_is(start, end, "deflate")) {
             codings.push_back(FILEBUF_CODING_DEFLATE);
         } else if (!filebuf_token_is(start, end, "identity") && !filebuf_token_is(start, end, "")) {
-            putlog(LOG_WARNING, "unhandled content encoding: %s", filebuf_log_value(value).c_str());
+            putlog(LOG_WARNING, "unhandled content encoding: %s",
+                   log_text(value, FILEBUF_LOG_VALUE_MAX).c_str());
             return 0;
         }
         if (!comma)

@@ -39,11 +39,12 @@
 #include "connection.h"
 #include "general.h"
 #include "header.h"
+#include "locks.h"
 #include "log.h"
-#include "main.h"
 #include "mem.h"
 #include "misc.h"
 #include "network.h"
+#include "options.h"
 #include "process.h"
 #include "profiles.h"
 

@@ -7,6 +7,8 @@
  */
 #include "hooks.h"
 
+#include "locks.h"
+
 /* Allocated once and never destroyed: threads still running when the
  * process exits may be walking them. */
 Processors &processors = *new Processors;
@@ -34,7 +36,7 @@ template <typename Entry> void Registry<Entry>::publish(std::vector<Entry> *list
 
 template <typename Entry> int Registry<Entry>::add(const Entry &entry)
 {
-    std::lock_guard<std::mutex> guard(writers);
+    MutexGuard guard(&writers);
     const std::vector<Entry> &now = snapshot();
     for (const Entry &e : now)
         if (e.callback == entry.callback)
@@ -47,7 +49,7 @@ template <typename Entry> int Registry<Entry>::add(const Entry &entry)
 
 template <typename Entry> template <typename Fn> int Registry<Entry>::remove(Fn callback)
 {
-    std::lock_guard<std::mutex> guard(writers);
+    MutexGuard guard(&writers);
     const std::vector<Entry> &now = snapshot();
     for (size_t i = 0; i < now.size(); i++) {
         if (now[i].callback == callback) {

@@ -2,7 +2,7 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
+#include <pthread.h>
 #include <vector>
 
 struct CONNECTION_T;
@@ -66,7 +66,7 @@ protected:
 private:
     void publish(std::vector<Entry> *list);
 
-    std::mutex writers;
+    pthread_mutex_t writers = PTHREAD_MUTEX_INITIALIZER;
     std::vector<std::unique_ptr<std::vector<Entry>>> lists;   /* every list published */
     std::atomic<const std::vector<Entry> *> current;
 };

@@ -33,9 +33,9 @@
 #include "header.h"
 #include "header_io.h"
 #include "log.h"
-#include "main.h"
 #include "mem.h"
 #include "misc.h"
+#include "options.h"
 #include "proto_http.h"
 #include "socket.h"
 #include "stats.h"
@@ -61,7 +61,6 @@ static void interface_set_cookie(HEADER *response, const std::string &token);
 static void interface_date(HEADER *response);
 static bool interface_equal(const std::string &a, const std::string &b);
 static std::string interface_form_action(const char *path);
-static std::string interface_log_text(const char *text, size_t max_chars);
 static const char *interface_ip(const CONNECTION_T *conn);
 
 /* Log lines show at most this much of a text a client sent. */
@@ -98,30 +97,6 @@ int xatoi(const std::string &value)
     if (number < INT_MIN)
         return INT_MIN;
     return (int)number;
-}
-
-/* A text that a client sent, for a log line: control bytes and bytes above
- * 126 as \xhh, cut to max_chars with "..." after it. */
-static std::string interface_log_text(const char *text, size_t max_chars)
-{
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    if (!text)
-        return out;
-    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
-        if (out.size() >= max_chars) {
-            out += "...";
-            break;
-        }
-        if (*p < 0x20 || *p > 0x7e || *p == '\\') {
-            out += "\\x";
-            out += hex[*p >> 4];
-            out += hex[*p & 15];
-        } else {
-            out += (char)*p;
-        }
-    }
-    return out;
 }
 
 static const char *interface_ip(const CONNECTION_T *conn)
@@ -328,7 +303,7 @@ int interface_check_referer(CONNECTION_T *conn)
             return 1;
     }
     putlog(LOG_SECURITY, "web interface request from invalid referer (%s)",
-           interface_log_text(header->referer, INTERFACE_LOG_TEXT_MAX).c_str());
+           log_text(header->referer, INTERFACE_LOG_TEXT_MAX).c_str());
     return 0;
 }
 
@@ -374,7 +349,7 @@ void CGIMap::parse(const char *arguments)
     }
     if (log_wanted(LOG_DEBUG))
         putlog(LOG_DEBUG, "cgi arguments: %s",
-               interface_log_text(shown.c_str(), INTERFACE_LOG_ARGS_MAX).c_str());
+               log_text(shown.c_str(), INTERFACE_LOG_ARGS_MAX).c_str());
 }
 
 /* True when the request announced a body that is still, wholly or in

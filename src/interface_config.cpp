@@ -19,9 +19,10 @@
 
 #include "filebuf.h"
 #include "interface.h"
+#include "locks.h"
 #include "log.h"
-#include "main.h"
 #include "misc.h"
+#include "options.h"
 #include "regexp.h"
 #include "section.h"
 #include "xml.h"
@@ -162,9 +163,11 @@ void interface_page_log(Filebuf *page, CGIMap &args, CONNECTION_T *)
     if (config_page_size(args["size"], &size))
         logbuffer_resize(buffer, size);
 
-    pthread_rwlock_rdlock(&buffer->lock);
-    int capacity = buffer->size;
-    pthread_rwlock_unlock(&buffer->lock);
+    int capacity;
+    {
+        ReadGuard guard(&buffer->lock);
+        capacity = buffer->size;
+    }
     config_page_add(page,
                     "<br><form action=\"log\" method=\"POST\">\n<table class=\"bigdialog\" "
                     "align=\"center\"><tr><td class=\"dialoghead\" colspan=\"2\">Regular "
@@ -186,11 +189,12 @@ void interface_page_log(Filebuf *page, CGIMap &args, CONNECTION_T *)
                 reg_free(r);
         });
     std::vector<std::string> lines;
-    pthread_rwlock_rdlock(&buffer->lock);
-    lines.reserve((size_t)buffer->count);
-    for (const LOGBUFFER_LIST *node = buffer->newest; node; node = node->older)
-        lines.emplace_back(node->line);
-    pthread_rwlock_unlock(&buffer->lock);
+    {
+        ReadGuard guard(&buffer->lock);
+        lines.reserve((size_t)buffer->count);
+        for (const LOGBUFFER_LIST *node = buffer->newest; node; node = node->older)
+            lines.emplace_back(node->line);
+    }
 
     const int line_length = section_line_length();
     bool even = true;

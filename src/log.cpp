@@ -23,10 +23,10 @@
 
 #include <algorithm>
 
-#include "main.h"
+#include "locks.h"
 #include "mem.h"
 #include "misc.h"
-#include "process.h"
+#include "options.h"
 
 /* One log file: its path variable, descriptor, rotation flag and lock. */
 struct LOGFILE {
@@ -92,6 +92,52 @@ const char *log_prefix(int level)
     }
 }
 
+std::string log_text(const char *text, size_t length, size_t max)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    size_t n = std::min(length, max);
+    out.reserve(n);
+    for (size_t i = 0; i < n; i++) {
+        unsigned char c = (unsigned char)text[i];
+        if (c < 0x20 || c > 0x7e || c == '\\') {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += (char)c;
+        }
+    }
+    if (n < length)
+        out += "...";
+    return out;
+}
+
+std::string log_text(const char *text, size_t max)
+{
+    if (!text)
+        return std::string();
+    return log_text(text, strnlen(text, max < SIZE_MAX ? max + 1 : max), max);
+}
+
+std::string log_text(const std::string &text, size_t max)
+{
+    return log_text(text.data(), text.size(), max);
+}
+
+/* The calling thread's log tag. */
+static thread_local unsigned log_thread_clientid = 0;
+
+void log_set_clientid(unsigned id)
+{
+    log_thread_clientid = id;
+}
+
+unsigned log_clientid()
+{
+    return log_thread_clientid;
+}
+
 bool log_wanted(int level)
 {
     return level == LOG_ADVICE || (level & loglevel) != 0;
@@ -108,12 +154,10 @@ void putlog(int level, const char *format, ...)
     localtime_r(&now, &tm);
     size_t len = strftime(line, sizeof line, "%Y %m %d %H:%M:%S", &tm);
 
-    /* A thread outside the thread table (none of ours, but a library's) is
-     * tagged 0 rather than treated as a broken invariant: the fatal path
-     * logs too, and would come straight back here. */
-    unsigned clientid = 0;
-    thread_lookup_clientid(&clientid);
-    int n = snprintf(line + len, sizeof line - len, " [%u] %s", clientid, log_prefix(level));
+    /* A thread that never set its id (a library's, or one between clients)
+     * is tagged 0. */
+    int n = snprintf(line + len, sizeof line - len, " [%u] %s", log_thread_clientid,
+                     log_prefix(level));
     if (n > 0)
         len += std::min((size_t)n, sizeof line - 1 - len);
 
@@ -141,23 +185,21 @@ void putlog(int level, const char *format, ...)
     if (logfile[0] == '\0')
         return;
 
-    pthread_mutex_lock(&native_log.lock);
+    MutexGuard guard(&native_log.lock);
     if (native_log.rotate == -1 && native_log.fd != -1)
         log_rotate_locked(&native_log);
     if (native_log.fd != -1 || log_open_locked(&native_log))
         log_write_all(native_log.fd, line, len);
-    pthread_mutex_unlock(&native_log.lock);
 }
 
 void log_close()
 {
     for (LOGFILE *file : { &native_log, &access_log, &extended_log }) {
-        pthread_mutex_lock(&file->lock);
+        MutexGuard guard(&file->lock);
         if (file->fd != -1)
             close(file->fd);
         file->fd = -1;
         file->rotate = 0;
-        pthread_mutex_unlock(&file->lock);
     }
 }
 
@@ -227,9 +269,8 @@ void logrotate()
 {
     putlog(LOG_ADVICE, "Recieved Signal for Log Rotation");
     for (LOGFILE *file : { &native_log, &access_log, &extended_log }) {
-        pthread_mutex_lock(&file->lock);
+        MutexGuard guard(&file->lock);
         file->rotate = -1;
-        pthread_mutex_unlock(&file->lock);
     }
 }
 
@@ -268,15 +309,17 @@ static void logbuffer_drop_oldest(LOGBUFFER *buffer)
 
 void logbuffer_add(LOGBUFFER *buffer, const char *line)
 {
-    pthread_rwlock_wrlock(&buffer->lock);
-    if (buffer->size > 0) {
-        LOGBUFFER_LIST *node = (LOGBUFFER_LIST *)malloc(sizeof(LOGBUFFER_LIST));
-        char *copy = strdup(line);
-        if (!node || !copy) {
-            /* Not through xmalloc: its failure line would come back here. */
-            pthread_rwlock_unlock(&buffer->lock);
-            FATAL_ALLOC(sizeof(LOGBUFFER_LIST) + strlen(line));
-        }
+    /* Made before the lock is taken, and not through xmalloc: the failure
+     * line of either would come back here. */
+    LOGBUFFER_LIST *node = (LOGBUFFER_LIST *)malloc(sizeof(LOGBUFFER_LIST));
+    char *copy = strdup(line);
+    if (!node || !copy)
+        FATAL_ALLOC(sizeof(LOGBUFFER_LIST) + strlen(line));
+    WriteGuard guard(&buffer->lock);
+    if (buffer->size <= 0) {
+        free(copy);
+        free(node);
+    } else {
         node->line = copy;
         node->older = buffer->newest;
         node->newer = nullptr;
@@ -289,26 +332,23 @@ void logbuffer_add(LOGBUFFER *buffer, const char *line)
         while (buffer->count > buffer->size)
             logbuffer_drop_oldest(buffer);
     }
-    pthread_rwlock_unlock(&buffer->lock);
 }
 
 void logbuffer_resize(LOGBUFFER *buffer, int size)
 {
     if (size < 0)
         return;
-    pthread_rwlock_wrlock(&buffer->lock);
+    WriteGuard guard(&buffer->lock);
     while (buffer->count > size)
         logbuffer_drop_oldest(buffer);
     buffer->size = size;
-    pthread_rwlock_unlock(&buffer->lock);
 }
 
 void logbuffer_clear(LOGBUFFER *buffer)
 {
-    pthread_rwlock_wrlock(&buffer->lock);
+    WriteGuard guard(&buffer->lock);
     while (buffer->count > 0)
         logbuffer_drop_oldest(buffer);
-    pthread_rwlock_unlock(&buffer->lock);
 }
 
 /* ---- access-log records ---- */
@@ -451,7 +491,7 @@ static void log_record(LOGFILE *file, const char *legend, const std::string &rec
 {
     if (file->path[0] == '\0')
         return;
-    pthread_mutex_lock(&file->lock);
+    MutexGuard guard(&file->lock);
     if (file->rotate == -1 && file->fd != -1)
         log_rotate_locked(file);
     if (file->fd != -1 || log_open_locked(file)) {
@@ -470,7 +510,6 @@ static void log_record(LOGFILE *file, const char *legend, const std::string &rec
         }
         file->whole = log_write_all(file->fd, record.data(), record.size());
     }
-    pthread_mutex_unlock(&file->lock);
 }
 
 void LogEntry::Write()

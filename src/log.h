@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sys/time.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -48,6 +49,23 @@ const char *log_prefix(int level);
  * in-memory log; the file (and, in the foreground, standard output) gets the
  * line when its level is 0 or its bit is in loglevel. */
 void putlog(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+/* The client id that tags the calling thread's log lines, 0 until set. The
+ * thread table sets it with its own copy (thread_set_clientid); kept per
+ * thread so that putlog needs neither the table nor its lock. */
+void log_set_clientid(unsigned id);
+unsigned log_clientid();
+
+/* Peer bytes (from clients, servers, daemons or files) fit for a log line:
+ * control bytes, DEL, backslash and bytes above 0x7e written as "\xhh", at
+ * most max bytes of text[0, length) taken, and "..." after a cut, so that
+ * no value can add a line, forge a field or flood the log. */
+std::string log_text(const char *text, size_t length, size_t max);
+/* The usual cut of a peer's value (a header value, a name) in a log line. */
+#define LOG_TEXT_MAX 1024
+/* The same for a NUL-terminated text (NULL gives "") and for a string. */
+std::string log_text(const char *text, size_t max);
+std::string log_text(const std::string &text, size_t max);
 
 /* True when a line of this level would be written anywhere, so callers can
  * skip building an expensive debug message. */

@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "log.h"
-#include "main.h"
+#include "options.h"
 #include "signals.h"
 
 void *xmalloc(size_t size)

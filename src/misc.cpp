@@ -21,8 +21,8 @@
 
 #include "filebuf.h"
 #include "log.h"
-#include "main.h"
 #include "mem.h"
+#include "options.h"
 
 static char *misc_text(const char *bytes, size_t len);
 static char *misc_text(const std::string &text);

@@ -37,7 +37,6 @@
 #include <ctime>
 #include <iterator>
 #include <memory>
-#include <mutex>
 
 #include "compat.h"
 #include "connection.h"
@@ -45,14 +44,15 @@
 #include "filebuf.h"
 #include "general.h"
 #include "header.h"
+#include "locks.h"
 #include "log.h"
-#include "main.h"
 #include "mem.h"
 #include "misc.h"
+#include "options.h"
+#include "perflog.h"
 #include "profiles.h"
 #include "socket.h"
 #include "stats.h"
-#include "perflog.h"
 #include "xml.h"
 
 int net_tunnel_idle_seconds = 0;
@@ -64,7 +64,7 @@ static int net_no_cache_references(CACHEMAP *)
 int (*net_cache_references)(CACHEMAP *object) = net_no_cache_references;
 
 static NET_LISTENER net_listeners[NET_LISTENERS];
-static std::mutex net_listen_lock;
+static pthread_mutex_t net_listen_lock = PTHREAD_MUTEX_INITIALIZER;
 
 /* A block of BLOCKSIZE bytes on the heap, freed with its holder. */
 struct NET_BLOCK {
@@ -281,7 +281,7 @@ static bool net_read_exact(Socket *sock, unsigned char *area, int64_t len, int64
 
 void net_init()
 {
-    std::lock_guard<std::mutex> guard(net_listen_lock);
+    MutexGuard guard(&net_listen_lock);
     for (NET_LISTENER &l : net_listeners) {
         l.used = 0;
         l.fd = -1;
@@ -396,7 +396,7 @@ int net_listen(int port, const char *address)
 
     int slot = -1;
     if (ok) {
-        std::lock_guard<std::mutex> guard(net_listen_lock);
+        MutexGuard guard(&net_listen_lock);
         for (int i = 0; i < NET_LISTENERS; i++) {
             if (!net_listeners[i].used) {
                 slot = i;
@@ -427,7 +427,7 @@ int net_listen(int port, const char *address)
 
 void net_listen_closeall()
 {
-    std::lock_guard<std::mutex> guard(net_listen_lock);
+    MutexGuard guard(&net_listen_lock);
     for (NET_LISTENER &l : net_listeners) {
         if (!l.used)
             continue;
@@ -444,7 +444,7 @@ void net_listen_closeall()
 
 std::vector<std::string> net_listen_addresses()
 {
-    std::lock_guard<std::mutex> guard(net_listen_lock);
+    MutexGuard guard(&net_listen_lock);
     std::vector<std::string> out;
     for (const NET_LISTENER &l : net_listeners)
         if (l.used)
@@ -454,7 +454,7 @@ std::vector<std::string> net_listen_addresses()
 
 int net_listen_count()
 {
-    std::lock_guard<std::mutex> guard(net_listen_lock);
+    MutexGuard guard(&net_listen_lock);
     int count = 0;
     for (const NET_LISTENER &l : net_listeners)
         count += l.used ? 1 : 0;
@@ -467,7 +467,7 @@ CONNECTION_T *net_accept(int timeout)
     int slots[NET_LISTENERS];
     nfds_t count = 0;
     {
-        std::lock_guard<std::mutex> guard(net_listen_lock);
+        MutexGuard guard(&net_listen_lock);
         for (int i = 0; i < NET_LISTENERS && net_listeners[i].used; i++) {
             fds[count].fd = net_listeners[i].fd;
             fds[count].events = POLLIN;
@@ -490,7 +490,7 @@ CONNECTION_T *net_accept(int timeout)
         {
             /* The listener must still be the one polled: SIGHUP may have
              * closed it and its number may be in use again. */
-            std::lock_guard<std::mutex> guard(net_listen_lock);
+            MutexGuard guard(&net_listen_lock);
             const NET_LISTENER &l = net_listeners[slots[k]];
             if (!l.used || l.fd != fds[k].fd)
                 continue;
@@ -1197,7 +1197,8 @@ int NetworkSection::check(std::string *failure)
         if (net_listen(l.port, l.address.c_str()) >= 0) {
             opened++;
         } else if (failure && failure->empty()) {
-            *failure = (l.address.empty() ? std::string("0.0.0.0") : xml_log_text(l.address)) +
+            *failure = (l.address.empty() ? std::string("0.0.0.0")
+                                           : log_text(l.address, XML_LOG_TEXT_MAX)) +
                        ":" + std::to_string(l.port) + ": " + strerror(errno);
         }
     }

@@ -18,9 +18,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "locks.h"
 #include "log.h"
-#include "main.h"
 #include "mem.h"
+#include "options.h"
 #include "timers.h"
 
 /* What the conversation answers with. */
@@ -125,30 +126,26 @@ int check_password_cache(const char *key)
 {
     if (!global || !global->password_cache)
         return 0;
-    pthread_rwlock_rdlock(&global->password_cache_lock);
+    ReadGuard guard(&global->password_cache_lock);
     PASSWORD_CACHE_LIST *e = password_cache_search(global->password_cache, key);
-    int value = e ? e->value : 0;
-    pthread_rwlock_unlock(&global->password_cache_lock);
-    return value;
+    return e ? e->value : 0;
 }
 
 void update_password_cache(const char *key, int value)
 {
     if (!global || !global->password_cache)
         return;
-    pthread_rwlock_wrlock(&global->password_cache_lock);
+    WriteGuard guard(&global->password_cache_lock);
     password_cache_purge(global->password_cache, key);
     password_cache_insert(global->password_cache, key, value);
-    pthread_rwlock_unlock(&global->password_cache_lock);
 }
 
 void password_cache_clean(void *)
 {
     if (!global || !global->password_cache)
         return;
-    pthread_rwlock_wrlock(&global->password_cache_lock);
+    WriteGuard guard(&global->password_cache_lock);
     password_cache_expire(global->password_cache, password_cachexpire);
-    pthread_rwlock_unlock(&global->password_cache_lock);
 }
 
 PASSWORD_CACHE_TABLE *password_cache_create(int size)

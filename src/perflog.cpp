@@ -21,9 +21,11 @@
 #include <ctime>
 
 #include "compat.h"
+#include "locks.h"
 #include "log.h"
-#include "main.h"
+#include "options.h"
 #include "process.h"
+#include "stats.h"
 
 static uint64_t perflog_free_memory_kb();
 

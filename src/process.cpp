@@ -1,8 +1,9 @@
 /*
  * The thread table and the worker loop. Every thread of the daemon (the
  * main thread, the service threads and the workers) has a slot, so any
- * thread can be found by its id: the log writer tags each line with the
- * client id of the connection the thread serves. One mutex guards the whole
+ * thread can be found by its id; setting a slot's client id also sets the
+ * thread's log tag (log_set_clientid), so the log writer never takes the
+ * table's lock. One mutex guards the whole
  * table. Each thread remembers its own slot, so a lookup checks one slot
  * instead of scanning the table; the scan remains the fallback.
  *
@@ -29,16 +30,18 @@
 #include "general.h"
 #include "header.h"
 #include "limit.h"
+#include "locks.h"
 #include "log.h"
-#include "main.h"
 #include "mem.h"
 #include "network.h"
+#include "options.h"
+#include "perflog.h"
 #include "proxyauth.h"
 #include "request.h"
 #include "serverpool.h"
 #include "socket.h"
+#include "stats.h"
 #include "urlcommand.h"
-#include "perflog.h"
 
 THREAD_T threads[THREAD_SLOTS];
 pthread_mutex_t threadlistlock = PTHREAD_MUTEX_INITIALIZER;
@@ -60,18 +63,20 @@ void threads_init()
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_mutex_lock(&threadlistlock);
-    for (int i = 0; i < MAXTHREADS; i++) {
-        threads[i].id = pthread_t();
-        threads[i].state = THREAD_FREE;
-        pthread_cond_init(&threads[i].wakeup, &attr);
-        threads[i].conn = nullptr;
+    {
+        MutexGuard guard(&threadlistlock);
+        for (int i = 0; i < MAXTHREADS; i++) {
+            threads[i].id = pthread_t();
+            threads[i].state = THREAD_FREE;
+            pthread_cond_init(&threads[i].wakeup, &attr);
+            threads[i].conn = nullptr;
+        }
+        threads[0].id = pthread_self();
+        threads[0].state = THREAD_STARTING;
+        threads[0].clientid = 0;
+        thread_own_slot = 0;
     }
-    threads[0].id = pthread_self();
-    threads[0].state = THREAD_STARTING;
-    threads[0].clientid = 0;
-    thread_own_slot = 0;
-    pthread_mutex_unlock(&threadlistlock);
+    log_set_clientid(0);
     pthread_condattr_destroy(&attr);
 }
 
@@ -94,9 +99,11 @@ static int thread_find_locked()
 
 int thread_find()
 {
-    pthread_mutex_lock(&threadlistlock);
-    int slot = thread_find_locked();
-    pthread_mutex_unlock(&threadlistlock);
+    int slot;
+    {
+        MutexGuard guard(&threadlistlock);
+        slot = thread_find_locked();
+    }
     if (slot < 0)
         fatal_error("src/main", __LINE__, "thread_find");
     return slot;
@@ -112,23 +119,25 @@ unsigned thread_get_clientid()
 
 bool thread_lookup_clientid(unsigned *id)
 {
-    pthread_mutex_lock(&threadlistlock);
+    MutexGuard guard(&threadlistlock);
     int slot = thread_find_locked();
     if (slot >= 0)
         *id = threads[slot].clientid;
-    pthread_mutex_unlock(&threadlistlock);
     return slot >= 0;
 }
 
 void thread_set_clientid(unsigned id)
 {
-    pthread_mutex_lock(&threadlistlock);
-    int slot = thread_find_locked();
-    if (slot >= 0)
-        threads[slot].clientid = id;
-    pthread_mutex_unlock(&threadlistlock);
+    int slot;
+    {
+        MutexGuard guard(&threadlistlock);
+        slot = thread_find_locked();
+        if (slot >= 0)
+            threads[slot].clientid = id;
+    }
     if (slot < 0)
         fatal_error("src/main", __LINE__, "thread_set_clientid");
+    log_set_clientid(id);
 }
 
 /* How starting a thread failed. */
@@ -182,34 +191,35 @@ static void thread_log_failure(thread_failure failure, int rc, const char *fn,
 
 int thread_create_internal(void *(*start)(void *), void *arg)
 {
-    pthread_mutex_lock(&threadlistlock);
     int slot = -1;
-    for (int i = 0; i < MAXTHREADS; i++) {
-        if (threads[i].state == THREAD_FREE) {
-            slot = i;
-            break;
+    int rc = 0;
+    thread_failure failure = TF_OK;
+    {
+        MutexGuard guard(&threadlistlock);
+        for (int i = 0; i < MAXTHREADS; i++) {
+            if (threads[i].state == THREAD_FREE) {
+                slot = i;
+                break;
+            }
+        }
+        if (slot >= 0) {
+            THREAD_T *t = &threads[slot];
+            t->state = THREAD_STARTING;
+            t->ip = t->url = t->method = nullptr;
+            t->conn = (CONNECTION_T *)arg;
+            t->requests = 0;
+            t->clientid = 0;
+            /* A failure frees the slot; it is logged after the lock is let
+             * go, as no line is written under the thread table's lock. */
+            failure = thread_spawn(start, arg, 10485760, &t->id, &rc);
+            if (failure != TF_OK)
+                t->state = THREAD_FREE;
         }
     }
     if (slot < 0) {
-        pthread_mutex_unlock(&threadlistlock);
         putlog(LOG_ADVICE, "error: increase MAXTHREADS: %d maybe inadequate", MAXTHREADS);
         return -1;
     }
-
-    THREAD_T *t = &threads[slot];
-    t->state = THREAD_STARTING;
-    t->ip = t->url = t->method = nullptr;
-    t->conn = (CONNECTION_T *)arg;
-    t->requests = 0;
-    t->clientid = 0;
-
-    /* A failure frees the slot and is logged after the lock is let go: the
-     * log writer takes the same lock. */
-    int rc = 0;
-    thread_failure failure = thread_spawn(start, arg, 10485760, &t->id, &rc);
-    if (failure != TF_OK)
-        t->state = THREAD_FREE;
-    pthread_mutex_unlock(&threadlistlock);
 
     if (failure == TF_OK)
         return slot;
@@ -266,7 +276,7 @@ int thread_create(void *(*start)(void *), CONNECTION_T *conn)
         }
     }
 
-    /* Logged after the lock is let go: the log writer takes it too. */
+    /* Logged after the lock is let go: no line is written under it. */
     if (failure == TF_OK)
         return slot;
     thread_log_failure(failure, rc, "thread_create", "initialize", (size_t)max_opt_stack);

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+
 struct CONNECTION_T;
 struct statm_t;
 
@@ -36,18 +37,6 @@ extern pthread_mutex_t threadlistlock;
 /* Prepares the first MAXTHREADS slots and puts the calling (main) thread in
  * slot 0. */
 void threads_init();
-
-/* Holds a pthread mutex for a scope. */
-class MutexGuard {
-public:
-    explicit MutexGuard(pthread_mutex_t *mutex) : held(mutex) { pthread_mutex_lock(held); }
-    ~MutexGuard() { pthread_mutex_unlock(held); }
-    MutexGuard(const MutexGuard &) = delete;
-    MutexGuard &operator=(const MutexGuard &) = delete;
-
-private:
-    pthread_mutex_t *held;
-};
 
 /* Starts a detached service thread with a 10 MiB stack in the lowest free
  * slot. Returns the slot index, or -1 after a log line. */

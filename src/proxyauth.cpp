@@ -39,6 +39,7 @@
 #include "general.h"
 #include "header.h"
 #include "header_io.h"
+#include "locks.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
@@ -74,7 +75,7 @@ private:
     bool active;
 };
 
-std::mutex ntlm_lock;
+pthread_mutex_t ntlm_lock = PTHREAD_MUTEX_INITIALIZER;
 
 /* The challenge flag that announces target information. */
 #define NTLM_FLAG_TARGET_INFO 0x00800000u
@@ -345,7 +346,7 @@ std::string ntlm_negotiate_value(const char *user, const char *domain)
     tSmbNtlmAuthRequest request;
     memset(&request, 0, sizeof request);
     {
-        std::lock_guard<std::mutex> guard(ntlm_lock);
+        MutexGuard guard(&ntlm_lock);
         buildSmbNtlmAuthRequest(&request, user, domain);
     }
     int64_t length = (int64_t)SmbLength(&request);
@@ -372,7 +373,7 @@ std::string ntlm_authenticate_value(const std::string &message, const char *user
     tSmbNtlmAuthResponse response;
     memset(&response, 0, sizeof response);
     {
-        std::lock_guard<std::mutex> guard(ntlm_lock);
+        MutexGuard guard(&ntlm_lock);
         buildSmbNtlmAuthResponse(&challenge, &response, user, password);
     }
     int64_t length = (int64_t)SmbLength(&response);

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
+#include <pthread.h>
 #include <string>
 
 struct CONNECTION_T;
@@ -42,7 +42,7 @@ enum ntlm_challenge_result {
 
 /* Serialises every call into libntlm, which is not known to be reentrant.
  * Held only around those calls, never across network I/O. */
-extern std::mutex ntlm_lock;
+extern pthread_mutex_t ntlm_lock;
 
 /*
  * Answers an upstream proxy's 407 (conn->rheader) with the credentials of

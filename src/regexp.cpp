@@ -50,7 +50,6 @@ struct REG_PART {
     std::string text;
 };
 
-static std::string reg_log_text(const char *pattern);
 static void reg_log_failure(const char *pattern);
 static uint32_t reg_sub_options(int options);
 static int reg_sub_search(const regex_sub_t *regex, const char *subject, int64_t length,
@@ -71,30 +70,10 @@ static bool reg_sub_append(std::string &out, const char *bytes, size_t length,
 /* Longest part of a pattern quoted in a log line. */
 static const size_t REG_LOG_PATTERN_CHARS = 256;
 
-/* The pattern as a log line may carry it: control bytes written as \xNN and
- * the text cut at REG_LOG_PATTERN_CHARS characters, marked by "...". */
-static std::string reg_log_text(const char *pattern)
-{
-    std::string out;
-    size_t i = 0;
-    for (; pattern[i] && i < REG_LOG_PATTERN_CHARS; i++) {
-        unsigned char c = (unsigned char)pattern[i];
-        if (c < 0x20 || c == 0x7f) {
-            char hex[8];
-            snprintf(hex, sizeof(hex), "\\x%02x", c);
-            out += hex;
-        } else {
-            out += (char)c;
-        }
-    }
-    if (pattern[i])
-        out += "...";
-    return out;
-}
-
 static void reg_log_failure(const char *pattern)
 {
-    putlog(LOG_ERROR, "failed to compile regular expression: %s", reg_log_text(pattern).c_str());
+    putlog(LOG_ERROR, "failed to compile regular expression: %s",
+           log_text(pattern, REG_LOG_PATTERN_CHARS).c_str());
 }
 
 regex_posix_t *reg_compile(const char *pattern, int flags)

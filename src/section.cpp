@@ -17,8 +17,8 @@
 #include <utility>
 
 #include "log.h"
-#include "main.h"
 #include "mem.h"
+#include "options.h"
 
 using tinyxml2::XMLElement;
 

@@ -29,13 +29,14 @@
 #include "general.h"
 #include "header.h"
 #include "interface.h"
+#include "locks.h"
 #include "log.h"
-#include "main.h"
 #include "mem.h"
 #include "network.h"
+#include "options.h"
+#include "perflog.h"
 #include "socket.h"
 #include "stats.h"
-#include "perflog.h"
 
 static time_t serverpool_default_clock();
 static int serverpool_size();
@@ -197,7 +198,7 @@ void ServerPool::Add(Socket *socket, const char *scheme, const char *host, int p
     std::list<Socket *> closing;
     int warn = 0;
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexGuard guard(&lock);
         int count = (int)entries.size();
         if (count >= size && count != warn_level) {
             warn_level = count;
@@ -232,7 +233,7 @@ Socket *ServerPool::Find(const char *scheme, const char *host, int port, const c
     password = serverpool_none(password);
     Socket *found = nullptr;
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexGuard guard(&lock);
         for (auto it = entries.begin(); it != entries.end(); ++it) {
             if (serverpool_match(*it, scheme, host, port, user, password, r)) {
                 found = (*it)->socket;
@@ -280,7 +281,7 @@ void ServerPool::Clean(int all)
     int walked = 0;
     int removed;
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexGuard guard(&lock);
         removed = CleanUnlocked(all, &closing, &walked);
     }
     for (Socket *s : closing)
@@ -291,7 +292,7 @@ void ServerPool::Clean(int all)
 
 int ServerPool::Size()
 {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexGuard guard(&lock);
     return (int)entries.size();
 }
 
@@ -299,7 +300,7 @@ void ServerPool::show_connections(Filebuf *out)
 {
     std::string rows;
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexGuard guard(&lock);
         time_t now = clock();
         bool even = true;
         for (const serverpool_t *e : entries) {

@@ -4,7 +4,7 @@
 
 #include <ctime>
 #include <list>
-#include <mutex>
+#include <pthread.h>
 
 class Filebuf;
 class Socket;
@@ -102,7 +102,7 @@ private:
      * number removed. */
     int CleanUnlocked(int all, std::list<Socket *> *closing, int *walked);
 
-    std::mutex lock;
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     std::list<serverpool_t *> entries;
     int warn_level;   /* the size last reported as inadequate; 0 after a clean */
 };

@@ -29,8 +29,8 @@
 #include "cache.h"
 #include "compat.h"
 #include "log.h"
-#include "main.h"
 #include "network.h"
+#include "options.h"
 #include "tavrin.h"
 
 /* Seconds a crash shutdown may take before the watchdog ends the process. */

@@ -36,17 +36,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <string>
 
 #include "compat.h"
 #include "filebuf.h"
+#include "locks.h"
 #include "log.h"
-#include "main.h"
 #include "mem.h"
 #include "misc.h"
-#include "stats.h"
+#include "options.h"
 #include "perflog.h"
+#include "stats.h"
 
 static int64_t socket_now_us();
 static int64_t socket_deadline_ms(int timeout_seconds);
@@ -951,7 +951,7 @@ int64_t Socket::PutSock(const char *format, ...)
 
 /* ---- SSL ---- */
 
-static std::mutex socket_ssl_lock;
+static pthread_mutex_t socket_ssl_lock = PTHREAD_MUTEX_INITIALIZER;
 static SSL_CTX *socket_ssl_ctx;           /* one reference held here */
 static std::string socket_ssl_file_env;   /* the CA variables it was made with */
 static std::string socket_ssl_dir_env;
@@ -971,7 +971,7 @@ static SSL_CTX *socket_client_context()
 {
     std::string file = socket_env_mark(X509_get_default_cert_file_env());
     std::string dir = socket_env_mark(X509_get_default_cert_dir_env());
-    std::lock_guard<std::mutex> guard(socket_ssl_lock);
+    MutexGuard guard(&socket_ssl_lock);
 
     if (!socket_ssl_ctx || file != socket_ssl_file_env || dir != socket_ssl_dir_env) {
         SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());

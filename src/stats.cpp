@@ -31,9 +31,10 @@
 #include "filebuf.h"
 #include "general.h"
 #include "header.h"
-#include "main.h"
+#include "locks.h"
 #include "mem.h"
 #include "misc.h"
+#include "options.h"
 
 const int STAT_LIMIT = 100;
 
@@ -93,7 +94,7 @@ StatGroup::StatGroup(std::string name_, int type_)
 
 StatGroup &StatGroup::Limit(int limit_, int prune_)
 {
-    std::lock_guard<std::mutex> guard(mutex);
+    MutexGuard guard(&mutex);
     limit = (unsigned)limit_;
     prune = prune_;
     return *this;
@@ -121,7 +122,7 @@ bool StatGroup::add_locked(const std::string &counter, int flags, stat_number_fn
 
 bool StatGroup::Add(const std::string &counter, int flags)
 {
-    std::lock_guard<std::mutex> guard(mutex);
+    MutexGuard guard(&mutex);
     return add_locked(counter, flags, nullptr, nullptr);
 }
 
@@ -129,7 +130,7 @@ bool StatGroup::Add(const std::string &counter, stat_number_fn callback, int fla
 {
     if (!(flags & (STAT_COUNT | STAT_BYTES)))
         return false;
-    std::lock_guard<std::mutex> guard(mutex);
+    MutexGuard guard(&mutex);
     return add_locked(counter, flags | STAT_CALLBACK, callback, nullptr);
 }
 
@@ -137,13 +138,13 @@ bool StatGroup::Add(const std::string &counter, stat_text_fn callback, int flags
 {
     if (!(flags & STAT_STRING))
         return false;
-    std::lock_guard<std::mutex> guard(mutex);
+    MutexGuard guard(&mutex);
     return add_locked(counter, flags | STAT_CALLBACK, nullptr, callback);
 }
 
 void StatGroup::Seal()
 {
-    std::lock_guard<std::mutex> guard(mutex);
+    MutexGuard guard(&mutex);
     if (limit == 0)
         sealed.store(true);
 }
@@ -157,7 +158,7 @@ uint64_t StatGroup::Increment(const std::string &counter, uint64_t n)
         total.fetch_add(n, std::memory_order_relaxed);
         return c->value.fetch_add(n, std::memory_order_relaxed) + n;
     }
-    std::lock_guard<std::mutex> guard(mutex);
+    MutexGuard guard(&mutex);
     StatCounter *c = find(counter);
     if (!c)
         return 0;
@@ -177,7 +178,7 @@ uint64_t StatGroup::Decrement(const std::string &counter, uint64_t n)
         total.fetch_sub(n, std::memory_order_relaxed);
         return c->value.fetch_sub(n, std::memory_order_relaxed) - n;
     }
-    std::lock_guard<std::mutex> guard(mutex);
+    MutexGuard guard(&mutex);
     StatCounter *c = find(counter);
     if (!c)
         return 0;
@@ -192,7 +193,7 @@ uint64_t StatGroup::Tally(const std::string &counter, uint64_t n)
 {
     if (sealed.load(std::memory_order_acquire))
         return Increment(counter, n);   /* a fixed group takes no new names */
-    std::lock_guard<std::mutex> guard(mutex);
+    MutexGuard guard(&mutex);
     StatCounter *c = find(counter);
     if (!c) {
         add_locked(counter, STAT_COUNT, nullptr, nullptr);
@@ -221,7 +222,7 @@ void StatGroup::Prune()
 
 bool StatGroup::Value(const std::string &counter, uint64_t *value)
 {
-    std::lock_guard<std::mutex> guard(mutex);
+    MutexGuard guard(&mutex);
     const StatCounter *c = find(counter);
     if (!c)
         return false;
@@ -231,7 +232,7 @@ bool StatGroup::Value(const std::string &counter, uint64_t *value)
 
 size_t StatGroup::Size()
 {
-    std::lock_guard<std::mutex> guard(mutex);
+    MutexGuard guard(&mutex);
     return counters.size();
 }
 
@@ -247,7 +248,7 @@ static bool stats_page_add(Filebuf *page, const char *text)
 
 void StatGroup::Display(Filebuf *page, int line_length)
 {
-    std::lock_guard<std::mutex> guard(mutex);
+    MutexGuard guard(&mutex);
     char line[512];
     snprintf(line, sizeof line,
              "<tr><td align=\"center\"><table class=\"smalldialog\">\n"
@@ -422,10 +423,8 @@ static struct rusage stat_rusage()
     memset(&usage, 0, sizeof usage);
     if (!global)
         return usage;
-    pthread_mutex_lock(&global->rusage_lock);
-    usage = global->rusage;
-    pthread_mutex_unlock(&global->rusage_lock);
-    return usage;
+    MutexGuard guard(&global->rusage_lock);
+    return global->rusage;
 }
 
 char *stat_usertime()
@@ -456,17 +455,16 @@ uint64_t stat_majflt()
 
 /* Set once the global tree is constructed; read by every feeder. */
 static std::atomic<bool> globalstats_ready{false};
-static std::mutex globalstats_init_lock;
+static pthread_mutex_t globalstats_init_lock = PTHREAD_MUTEX_INITIALIZER;
 
 void globalstats_init()
 {
     ASSERT(global != nullptr);
-    std::lock_guard<std::mutex> guard(globalstats_init_lock);
+    MutexGuard guard(&globalstats_init_lock);
     if (globalstats_ready.load())
         return;
-    /* GLOBAL_T comes from xmalloc: the tree is built in its place here and,
-     * like the record, never destroyed. */
-    Stats *s = new (&global->stats) Stats();
+    /* Like the global record, the tree is never destroyed. */
+    Stats *s = new Stats();
 
     s->AddGroup("system", STATGROUP_LIST);
     s->AddCounter("system", "user time", stat_usertime, STAT_STRING);
@@ -499,12 +497,13 @@ void globalstats_init()
         s->Limit(group, STAT_LIMIT, STATPRUNE_OLDEST);
     }
     s->Seal();
+    global->stats = s;
     globalstats_ready.store(true);
 }
 
 Stats *globalstats()
 {
-    return globalstats_ready.load() ? &global->stats : nullptr;
+    return globalstats_ready.load() ? global->stats : nullptr;
 }
 
 Stats *userstats_init()

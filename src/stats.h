@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <atomic>
 #include <list>
-#include <mutex>
+#include <pthread.h>
 #include <string>
 
 #include "atom.h"
@@ -128,7 +128,7 @@ public:
     unsigned limit;        /* 0: no limit */
     int prune;
     std::list<StatCounter> counters;   /* in the order they were added */
-    std::mutex mutex;                  /* guards counters while not sealed */
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;   /* guards counters while not sealed */
     std::atomic<bool> sealed{false};
 
 private:

@@ -46,9 +46,9 @@
 #include "header.h"
 #include "interface.h"
 #include "log.h"
-#include "main.h"
 #include "mem.h"
 #include "misc.h"
+#include "options.h"
 #include "profiles.h"
 
 static int tavrin_read16(const unsigned char *p);

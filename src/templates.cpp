@@ -36,7 +36,6 @@ static const page_t *template_builtin(const char *name);
 static Filebuf *template_builtin_build(CONNECTION_T *conn, const page_t *row);
 static bool template_add(Filebuf *page, const char *bytes, int64_t len);
 static bool template_mime_has(const char *mime, const char *word);
-static std::string template_log_text(const char *text);
 static void template_variables_fill(CONNECTION_T *conn, Filebuf *page, int kind,
                                     const char *name);
 
@@ -203,10 +202,10 @@ Filebuf *TemplateSection::get(CONNECTION_T *conn, const char *name, int *status)
     std::unique_ptr<Filebuf> page(new Filebuf());
     if (path.size() > TEMPLATE_PATH_MAX) {
         putlog(LOG_ERROR, "template %s: file path over %d characters, page left empty",
-               template_log_text(name).c_str(), TEMPLATE_PATH_MAX);
+               log_text(name, TEMPLATE_LOG_TEXT_MAX).c_str(), TEMPLATE_PATH_MAX);
     } else if (page->Read(path.c_str()) < 0) {
         putlog(LOG_ERROR, "template %s: cannot read %s, page left empty",
-               template_log_text(name).c_str(), path.c_str());
+               log_text(name, TEMPLATE_LOG_TEXT_MAX).c_str(), path.c_str());
     }
     if (!entry.mime.empty()) {
         page->content_type = xstrdup(entry.mime.c_str());
@@ -261,7 +260,7 @@ int TemplateSection::send(const char *name, CONNECTION_T *conn, int status)
         rc = http_send_body(conn, page.get());
     if (rc != 0)
         conn->keepalive_client = 0;   /* the client has a broken answer */
-    putlog(LOG_TEMPLATE, "sent %s", template_log_text(name).c_str());
+    putlog(LOG_TEMPLATE, "sent %s", log_text(name, TEMPLATE_LOG_TEXT_MAX).c_str());
     return 1;
 }
 
@@ -272,7 +271,7 @@ int TemplateSection::send_or_close(const char *name, CONNECTION_T *conn, int sta
         return sent;
     if (!(conn->flags & CONN_NOCLIENT))
         putlog(LOG_WARNING, "[IP:%s] no page exists for template %s, client connection closed",
-               conn->ip ? conn->ip : "", template_log_text(name ? name : "").c_str());
+               conn->ip ? conn->ip : "", log_text(name, TEMPLATE_LOG_TEXT_MAX).c_str());
     conn->keepalive_client = 0;
     return 0;
 }
@@ -391,7 +390,7 @@ static void template_variables_fill(CONNECTION_T *conn, Filebuf *page, int kind,
 
     if (variables_parse(*variables, page) != FILEBUF_OK) {
         putlog(LOG_ERROR, "template %s: too large with its variables filled in, sent without them",
-               template_log_text(name).c_str());
+               log_text(name, TEMPLATE_LOG_TEXT_MAX).c_str());
         return;
     }
     /* Names the page used but the request lacks join the connection's map
@@ -399,23 +398,4 @@ static void template_variables_fill(CONNECTION_T *conn, Filebuf *page, int kind,
     if (conn && variables == &scratch)
         for (const auto &v : scratch)
             conn->variables.emplace(v.first, std::string());
-}
-
-/* A name fit for a log line: control bytes as "\xhh", cut to
- * TEMPLATE_LOG_TEXT_MAX characters. */
-static std::string template_log_text(const char *text)
-{
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (const char *p = text; *p && out.size() < TEMPLATE_LOG_TEXT_MAX; p++) {
-        unsigned char c = (unsigned char)*p;
-        if (c < 0x20 || c == 0x7f) {
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += (char)c;
-        }
-    }
-    return out;
 }

@@ -12,7 +12,7 @@
 #include "templates.h"
 
 #include "interface.h"
-#include "main.h"
+#include "options.h"
 
 /* The document type and the head up to the title. */
 #define TEMPLATE_DOCTYPE                                                  \

@@ -13,10 +13,11 @@
 
 #include <cstdlib>
 
+#include "locks.h"
 #include "log.h"
-#include "main.h"
 #include "mem.h"
 #include "misc.h"
+#include "options.h"
 #include "signals.h"
 
 static void timers_insert_locked(TIMERS *timers, TIMERS_LIST *timer);
@@ -71,23 +72,25 @@ int timers_add(TIMERS *timers, int interval, int repeat, timer_fn callback, void
     TIMERS_LIST *timer = (TIMERS_LIST *)xmalloc(sizeof(TIMERS_LIST));
     if (!timer)
         FATAL_ALLOC(sizeof(TIMERS_LIST));
-    pthread_mutex_lock(&timers->mutex);
-    timer->id = timers->next_id++;
-    timer->interval = interval;
-    timer->due = timers_now() + interval;
-    timer->flags = repeat;
-    timer->callback = callback;
-    timer->arg = arg;
-    timers_insert_locked(timers, timer);
-    int id = timer->id;
-    pthread_mutex_unlock(&timers->mutex);
+    int id;
+    {
+        MutexGuard guard(&timers->mutex);
+        timer->id = timers->next_id++;
+        timer->interval = interval;
+        timer->due = timers_now() + interval;
+        timer->flags = repeat;
+        timer->callback = callback;
+        timer->arg = arg;
+        timers_insert_locked(timers, timer);
+        id = timer->id;
+    }
     putlog(LOG_DEBUG, "added timer %d", id);
     return id;
 }
 
 void timers_check_at(TIMERS *timers, time_t now)
 {
-    pthread_mutex_lock(&timers->mutex);
+    MutexGuard guard(&timers->mutex);
     while (timers->head && timers->head->due <= now) {
         TIMERS_LIST *timer = timers->head;
         timer->callback(timer->arg);
@@ -104,7 +107,6 @@ void timers_check_at(TIMERS *timers, time_t now)
             free(timer);
         }
     }
-    pthread_mutex_unlock(&timers->mutex);
 }
 
 void timers_check(TIMERS *timers)

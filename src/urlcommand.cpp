@@ -30,7 +30,6 @@
 #include "misc.h"
 
 static char *urlcommand_strndup(const char *text, size_t n);
-static std::string urlcommand_log_text(const char *text);
 static std::string urlcommand_location_text(const char *text);
 static size_t urlcommand_scheme_length(const char *location);
 static bool urlcommand_request_host(const HEADER *header, std::string *host, int *port);
@@ -140,32 +139,13 @@ char *url_command_create(url_command_t **commands)
     return urlcommand_strndup(out.c_str(), out.size());
 }
 
-/* A client's text fit for a log line: control bytes and DEL written as
- * "\xhh", cut to URL_COMMAND_LOG_TEXT_MAX characters. */
-static std::string urlcommand_log_text(const char *text)
-{
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (const char *p = text; *p && out.size() < URL_COMMAND_LOG_TEXT_MAX; p++) {
-        unsigned char c = (unsigned char)*p;
-        if (c < 0x20 || c == 0x7f) {
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += (char)c;
-        }
-    }
-    return out;
-}
-
 void url_command_log(url_command_t **commands)
 {
     for (url_command_t **c = commands; c && *c; c++) {
-        std::string name = urlcommand_log_text((*c)->name);
+        std::string name = log_text((*c)->name, URL_COMMAND_LOG_TEXT_MAX);
         if ((*c)->options)
             putlog(LOG_URLCOMMAND, "command: %s, options: %s", name.c_str(),
-                   urlcommand_log_text((*c)->options).c_str());
+                   log_text((*c)->options, URL_COMMAND_LOG_TEXT_MAX).c_str());
         else
             putlog(LOG_URLCOMMAND, "command: %s", name.c_str());
     }
@@ -430,6 +410,6 @@ static int urlcommand_redirect(CONNECTION_T *conn, url_command_t **commands)
     if (header_send(response.get(), conn, SIDE_CLIENT, HEADER_SEND_RESPONSE) != 0)
         conn->keepalive_client = 0;
     putlog(LOG_URLCOMMAND, "redirected to carry the commands of the Referer: %s",
-           urlcommand_log_text(location.c_str()).c_str());
+           log_text(location.c_str(), URL_COMMAND_LOG_TEXT_MAX).c_str());
     return 0;
 }

@@ -31,10 +31,11 @@
 #include "fetch.h"
 #include "filebuf.h"
 #include "header.h"
+#include "locks.h"
 #include "log.h"
-#include "main.h"
 #include "mem.h"
 #include "misc.h"
+#include "options.h"
 #include "section.h"
 #include "signals.h"
 
@@ -44,43 +45,11 @@ using tinyxml2::XMLElement;
 tinyxml2::XMLDocument *document = nullptr;
 pthread_mutex_t documentlock = PTHREAD_MUTEX_INITIALIZER;
 
-/* Holds documentlock for a scope. */
-class XmlDocumentGuard {
-public:
-    XmlDocumentGuard() { pthread_mutex_lock(&documentlock); }
-    ~XmlDocumentGuard() { pthread_mutex_unlock(&documentlock); }
-    XmlDocumentGuard(const XmlDocumentGuard &) = delete;
-    XmlDocumentGuard &operator=(const XmlDocumentGuard &) = delete;
-};
-
-/* The longest part of a configuration text or name copied into a log line. */
-#define XML_LOG_TEXT_MAX 200
-
 static bool xml_equal_nocase(const char *a, const char *b);
 static XMLElement *xml_root(XMLDocument *doc);
 static int xml_document_load(std::unique_ptr<XMLDocument> doc, int mode, const char *origin);
 static bool xml_write_file(const std::string &path, const char *data, size_t len);
 static bool xml_write_all(int fd, const char *data, size_t len);
-
-std::string xml_log_text(const std::string &text)
-{
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    size_t n = text.size() < XML_LOG_TEXT_MAX ? text.size() : XML_LOG_TEXT_MAX;
-    for (size_t i = 0; i < n; i++) {
-        unsigned char c = (unsigned char)text[i];
-        if (c < 0x20 || c == 0x7f || c == '\\') {
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += (char)c;
-        }
-    }
-    if (n < text.size())
-        out += "...";
-    return out;
-}
 
 static bool xml_equal_nocase(const char *a, const char *b)
 {
@@ -200,7 +169,7 @@ void Field::error_log(const XmlElement &cursor) const
 {
     xml_flaw("flawed XML file, section %s, element %s: %s must be %s, but it is given value %s",
              cursor.section.c_str(), cursor.element.c_str(), name.c_str(), nature().c_str(),
-             xml_log_text(text).c_str());
+             log_text(text, XML_LOG_TEXT_MAX).c_str());
 }
 
 void Field::text_parse()
@@ -355,7 +324,7 @@ static bool xml_children_known(const XMLElement *parent, const std::set<std::str
         if (known.count(child->Name()) == 0) {
             xml_flaw("flawed XML file, section %s, entry %s, element %s: the section's "
                      "description has no such element",
-                     section.c_str(), entry, xml_log_text(child->Name()).c_str());
+                     section.c_str(), entry, log_text(child->Name(), XML_LOG_TEXT_MAX).c_str());
             return false;
         }
     }
@@ -446,7 +415,7 @@ int Section::load_stage(XMLDocument *doc, SectionStage *stage)
                 xml_flaw("flawed XML file, section %s, element %s: %s must be %s, but it is given "
                          "value %s",
                          name.c_str(), subsections[j].name.c_str(), f.name.c_str(),
-                         nature.c_str(), xml_log_text(f.text).c_str());
+                         nature.c_str(), log_text(f.text, XML_LOG_TEXT_MAX).c_str());
                 return stage->result = SECTION_FLAWED;
             }
             loaded[j].push_back(entry);   /* the stored copy takes a fresh id */
@@ -526,11 +495,11 @@ static int xml_document_load(std::unique_ptr<XMLDocument> doc, int mode, const c
                                : Section::map.count(own->Name()) != 0;
         if (!known) {
             xml_flaw("flawed XML file, section %s: the section description has no such section",
-                     xml_log_text(own->Name()).c_str());
+                     log_text(own->Name(), XML_LOG_TEXT_MAX).c_str());
             if (mode == CONFIG_LOAD_STARTUP)
                 fatal_error("src/section", __LINE__, "error_log",
                             "configuration %s holds a bad value in section %s", origin,
-                            xml_log_text(own->Name()).c_str());
+                            log_text(own->Name(), XML_LOG_TEXT_MAX).c_str());
             return 0;
         }
     }
@@ -560,8 +529,8 @@ int config_load(int mode, std::string name)
     if (config_name_is_url(name))
         return config_url_load(name, mode);
 
-    std::string shown = xml_log_text(name);
-    XmlDocumentGuard guard;
+    std::string shown = log_text(name, XML_LOG_TEXT_MAX);
+    MutexGuard guard(&documentlock);
     std::unique_ptr<XMLDocument> doc(new XMLDocument);
     if (doc->LoadFile(name.c_str()) != tinyxml2::XML_SUCCESS) {
         const char *why = doc->ErrorStr() ? doc->ErrorStr() : "";
@@ -586,7 +555,7 @@ static int xml_url_failed(const std::string &shown, const char *why, int mode)
 
 int config_url_load(std::string name, int mode)
 {
-    std::string shown = xml_log_text(name);
+    std::string shown = log_text(name, XML_LOG_TEXT_MAX);
     if (name.size() > CONFIG_URL_MAX)
         return xml_url_failed(shown, "the URL is too long", mode);
     std::unique_ptr<URL, void (*)(URL *)> url(url_parse(name.c_str()), url_free);
@@ -621,7 +590,7 @@ int config_url_load(std::string name, int mode)
 
 int config_text_load(const char *text, size_t len, int mode)
 {
-    XmlDocumentGuard guard;
+    MutexGuard guard(&documentlock);
     std::unique_ptr<XMLDocument> doc(new XMLDocument);
     if (doc->Parse(text, len) != tinyxml2::XML_SUCCESS) {
         if (mode == CONFIG_LOAD_STARTUP)
@@ -647,7 +616,7 @@ void config_xml_build()
 
 bool config_save(const std::string &path)
 {
-    XmlDocumentGuard guard;
+    MutexGuard guard(&documentlock);
     config_xml_build();
     tinyxml2::XMLPrinter printer;
     document->Print(&printer);
@@ -688,7 +657,7 @@ static bool xml_write_file(const std::string &path, const char *data, size_t len
     int fd = mkstemp(&tmp[0]);
     if (fd == -1) {
         putlog(LOG_ERROR, "[system: mkstemp:%d:%s], in %s, unable to save configuration to %s",
-               errno, strerror(errno), "config_save", xml_log_text(target).c_str());
+               errno, strerror(errno), "config_save", log_text(target, XML_LOG_TEXT_MAX).c_str());
         return false;
     }
     if (exists) {
@@ -704,7 +673,7 @@ static bool xml_write_file(const std::string &path, const char *data, size_t len
     if (ok && rename(tmp.c_str(), target.c_str()) == 0)
         return true;
     putlog(LOG_ERROR, "[system: rename:%d:%s], in %s, unable to save configuration to %s",
-           errno, strerror(errno), "config_save", xml_log_text(target).c_str());
+           errno, strerror(errno), "config_save", log_text(target, XML_LOG_TEXT_MAX).c_str());
     unlink(tmp.c_str());
     return false;
 }

@@ -98,6 +98,6 @@ void config_xml_build();
  * it also goes to standard error, so that the launcher shows it whole. */
 void xml_flaw(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-/* A configuration text made safe for a log line: control bytes and
- * backslashes written as \xNN, cut after 200 bytes with "..." appended. */
-std::string xml_log_text(const std::string &text);
+/* The longest part of a configuration text or name copied into a log line
+ * (through log_text). */
+#define XML_LOG_TEXT_MAX 200

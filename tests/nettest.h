@@ -20,8 +20,8 @@
 #include <thread>
 
 #include "general.h"
-#include "main.h"
 #include "network.h"
+#include "options.h"
 #include "section.h"
 
 /* The source directory: QUILL_SOURCE when set, else the parent of the

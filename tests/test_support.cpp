@@ -7,9 +7,10 @@
 
 #include <tinyxml2.h>
 
+#include "locks.h"
 #include "log.h"
-#include "main.h"
 #include "mem.h"
+#include "options.h"
 #include "process.h"
 #include "timers.h"
 
@@ -31,12 +32,11 @@ void test_runtime_init()
 bool test_log_contains(const std::string &text)
 {
     LOGBUFFER *b = global->logbuffer;
-    bool found = false;
-    pthread_rwlock_rdlock(&b->lock);
-    for (LOGBUFFER_LIST *l = b->newest; l && !found; l = l->older)
-        found = strstr(l->line, text.c_str()) != nullptr;
-    pthread_rwlock_unlock(&b->lock);
-    return found;
+    ReadGuard guard(&b->lock);
+    for (LOGBUFFER_LIST *l = b->newest; l; l = l->older)
+        if (strstr(l->line, text.c_str()))
+            return true;
+    return false;
 }
 
 void test_log_clear()

@@ -14,8 +14,8 @@
 #include <string>
 
 #include "compat.h"
-#include "main.h"
 #include "mem.h"
+#include "options.h"
 #include "test_support.h"
 
 TEST(Mem, CopiesAndZeroFill)

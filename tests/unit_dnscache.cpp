@@ -19,8 +19,8 @@
 #include "filebuf.h"
 #include "hash.h"
 #include "interface.h"
-#include "main.h"
 #include "nettest.h"
+#include "options.h"
 #include "test_support.h"
 
 namespace {

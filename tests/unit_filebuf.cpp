@@ -18,8 +18,8 @@
 #include "filebuf.h"
 #include "header.h"
 #include "log.h"
-#include "main.h"
 #include "misc.h"
+#include "options.h"
 #include "test_support.h"
 
 /* The allocation-failure cases ask for more memory than any machine has;

@@ -15,8 +15,8 @@
 #include "filebuf.h"
 #include "header.h"
 #include "header_io.h"
-#include "main.h"
 #include "network.h"
+#include "options.h"
 #include "socket.h"
 #include "test_support.h"
 

@@ -10,10 +10,11 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "log.h"
-#include "main.h"
+#include "options.h"
 #include "test_support.h"
 
 static std::string log_read_file(const std::string &path)
@@ -303,4 +304,49 @@ TEST(LogEntry, ResetRestoresTheConnectionsAddress)
     e.client = "10.9.9.9";
     e.Reset();
     EXPECT_EQ("192.0.2.7", e.client);
+}
+
+/* Peer bytes in a log line: every byte that could end a line, forge an
+ * escape or smuggle a non-ASCII sequence is written as \xhh, and a cut is
+ * marked. */
+TEST(LogText, EscapesAndCuts)
+{
+    struct Case {
+        std::string in;
+        size_t max;
+        std::string out;
+    } cases[] = {
+        { "plain text", 100, "plain text" },
+        { std::string("a\r\nb\0c", 6), 100, "a\\x0d\\x0ab\\x00c" },
+        { "tab\tdel\x7f", 100, "tab\\x09del\\x7f" },
+        { "back\\slash", 100, "back\\x5cslash" },
+        { "caf\xc3\xa9", 100, "caf\\xc3\\xa9" },
+        { "~ and space", 100, "~ and space" },
+        { "abcdef", 3, "abc..." },
+        { "abc", 3, "abc" },
+        { "", 3, "" },
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(c.out, log_text(c.in.data(), c.in.size(), c.max)) << c.in;
+        EXPECT_EQ(c.out, log_text(c.in, c.max)) << c.in;
+    }
+    EXPECT_EQ("abc...", log_text("abcdef", 3));
+    EXPECT_EQ("abc", log_text("abc", 3));
+    EXPECT_EQ("", log_text(nullptr, 3));
+}
+
+/* A thread's log tag is its own: one thread setting its client id does not
+ * change the tag of another thread's lines. */
+TEST(LogText, ClientIdTagIsPerThread)
+{
+    test_runtime_init();
+    log_set_clientid(4242);
+    unsigned other = 1;
+    std::thread t([&other] { other = log_clientid(); });
+    t.join();
+    EXPECT_EQ(0u, other);
+    EXPECT_EQ(4242u, log_clientid());
+    putlog(LOG_ADVICE, "tagged line");
+    EXPECT_TRUE(test_log_contains("[4242] advice: tagged line"));
+    log_set_clientid(0);
 }

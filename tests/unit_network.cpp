@@ -24,9 +24,9 @@
 #include "dnscache.h"
 #include "filebuf.h"
 #include "header.h"
-#include "main.h"
 #include "nettest.h"
 #include "network.h"
+#include "options.h"
 #include "socket.h"
 #include "test_support.h"
 

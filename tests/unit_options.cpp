@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "main.h"
+#include "options.h"
 
 /* Runs options_parse on a copy of args with the settings reset. */
 static int options_run(std::vector<std::string> args, std::string *err_text = nullptr)

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "main.h"
+#include "options.h"
 #include "password_cache.h"
 #include "test_support.h"
 #include "timers.h"

@@ -14,9 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "locks.h"
 #include "log.h"
-#include "main.h"
 #include "misc.h"
+#include "options.h"
 #include "perflog.h"
 #include "process.h"
 #include "stats.h"

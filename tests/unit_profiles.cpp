@@ -16,7 +16,7 @@
 #include "connection.h"
 #include "general.h"
 #include "header.h"
-#include "main.h"
+#include "options.h"
 #include "profiles.h"
 #include "regexp.h"
 #include "section.h"

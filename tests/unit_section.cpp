@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "main.h"
+#include "options.h"
 #include "section.h"
 #include "test_support.h"
 

@@ -10,7 +10,7 @@
 
 #include "filebuf.h"
 #include "interface.h"
-#include "main.h"
+#include "options.h"
 #include "regexp.h"
 #include "section.h"
 #include "test_support.h"

@@ -27,7 +27,7 @@
 
 #include "filebuf.h"
 #include "log.h"
-#include "main.h"
+#include "options.h"
 #include "socket.h"
 #include "test_support.h"
 

@@ -16,8 +16,8 @@
 #include "connection.h"
 #include "filebuf.h"
 #include "header.h"
-#include "main.h"
 #include "mem.h"
+#include "options.h"
 #include "stats.h"
 #include "test_support.h"
 

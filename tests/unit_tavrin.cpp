@@ -18,7 +18,7 @@
 
 #include "connection.h"
 #include "header.h"
-#include "main.h"
+#include "options.h"
 #include "section.h"
 #include "tavrin.h"
 #include "test_support.h"

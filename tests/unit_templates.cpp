@@ -21,7 +21,7 @@
 #include "filebuf.h"
 #include "header.h"
 #include "interface.h"
-#include "main.h"
+#include "options.h"
 #include "section.h"
 #include "socket.h"
 #include "templates.h"

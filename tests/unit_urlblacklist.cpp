@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "main.h"
+#include "options.h"
 #include "policytest.h"
 #include "templates.h"
 #include "test_support.h"

@@ -13,7 +13,7 @@
 #include "compat.h"
 #include "dnscache.h"
 #include "hash.h"
-#include "main.h"
+#include "options.h"
 #include "policytest.h"
 #include "templates.h"
 #include "test_support.h"

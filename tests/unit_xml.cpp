@@ -15,7 +15,7 @@
 #include <sstream>
 #include <string>
 
-#include "main.h"
+#include "options.h"
 #include "section.h"
 #include "test_support.h"
 #include "xml.h"
