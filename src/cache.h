@@ -468,10 +468,10 @@ public:
      * counts. Lock held. */
     void disk_delete(CACHEMAP *object);
 
-    /* The deletion queue, under its own mutex (unlink_lock) so that no file
-     * is deleted under the cache lock. add and zap are called with the cache
-     * lock held: zap waits for a deletion in progress, so a file created
-     * after it cannot be deleted by the queue. */
+    /* The deletion queue, under its own mutex (unlink_lock); files are
+     * deleted with no lock held. add and zap are called with the cache lock
+     * held: zap waits for a deletion of that path in progress, so a file
+     * created after it cannot be deleted by the queue. */
     void unlink_list_add(const std::string &path);
     void unlink_list_zap(const std::string &path);
     /* Deletes the oldest queued file. With wait, waits for one and paces
@@ -513,6 +513,7 @@ public:
     std::list<std::string> unlink_list;
     int unlink_count = 0;
     bool rewrite_signal = false;   /* a journal rewrite is wanted (unlink_lock) */
+    std::string unlink_current;    /* the file being deleted now (unlink_lock) */
     /* The journals' own lock: the stores' journal fields and the list of
      * stores while it is rebuilt. Never held across a write: the thread
      * appending marks journal_busy instead, and journal_idle wakes those

@@ -313,7 +313,7 @@ void CacheSection::unlink_list_add(const std::string &path)
     MutexGuard guard(&unlink_lock);
     unlink_list.push_back(path);
     unlink_count++;
-    pthread_cond_signal(&unlink_cond);
+    pthread_cond_broadcast(&unlink_cond);
 }
 
 void CacheSection::unlink_list_zap(const std::string &path)
@@ -323,8 +323,11 @@ void CacheSection::unlink_list_zap(const std::string &path)
         if (*it == path) {
             unlink_list.erase(it);
             unlink_count--;
-            return;
+            break;
         }
+    /* Only a deletion of this very path is waited for. */
+    while (unlink_current == path)
+        pthread_cond_wait(&unlink_cond, &unlink_lock);
 }
 
 int CacheSection::unlink_once(bool wait)
@@ -334,8 +337,6 @@ int CacheSection::unlink_once(bool wait)
     int rc;
     int err = 0;
     {
-        /* The file goes under the queue's mutex, not the cache lock: a zap
-         * for the same path waits until it is gone. */
         MutexGuard guard(&unlink_lock);
         while (unlink_list.empty()) {
             if (!wait)
@@ -344,11 +345,19 @@ int CacheSection::unlink_once(bool wait)
         }
         path = unlink_list.front();
         count = unlink_count;
-        rc = unlink(path.c_str());
-        if (rc != 0)
-            err = errno;
         unlink_list.pop_front();
         unlink_count--;
+        unlink_current = path;
+    }
+    /* Without any lock: a zap of the same path (a new file about to be
+     * created there) waits until it is gone; nothing else waits. */
+    rc = unlink(path.c_str());
+    if (rc != 0)
+        err = errno;
+    {
+        MutexGuard guard(&unlink_lock);
+        unlink_current.clear();
+        pthread_cond_broadcast(&unlink_cond);
     }
     if (wait)
         usleep(10000);
@@ -423,7 +432,7 @@ int CacheSection::journal_add(CACHEMAP *object)
     if (rewrite) {
         MutexGuard guard(&unlink_lock);
         rewrite_signal = true;
-        pthread_cond_signal(&unlink_cond);
+        pthread_cond_broadcast(&unlink_cond);
     }
     if (cache_deferring)
         cache_deferred.drain = true;
