@@ -1761,7 +1761,7 @@ void CacheSection::graceful_exit()
     for (Store &s : stores) {
         bool open;
         {
-            std::lock_guard<std::mutex> guard(journal_mutex);
+            MutexGuard guard(&journal_mutex);
             open = s.journal_fd >= 0 && !s.directory.empty();
             if (open)
                 s.journal_time = 0;
@@ -1779,12 +1779,14 @@ void CacheSection::graceful_exit()
  * only tried: this thread may have died holding it. */
 void CacheSection::journal_flush_all()
 {
-    std::unique_lock<std::mutex> guard(journal_mutex, std::try_to_lock);
-    if (!guard.owns_lock() || journal_busy)
+    if (pthread_mutex_trylock(&journal_mutex) != 0)
         return;
-    guard.unlock();
+    bool busy = journal_busy;
+    pthread_mutex_unlock(&journal_mutex);
+    if (busy)
+        return;
     journal_drain();
-    guard.lock();
+    MutexGuard guard(&journal_mutex);
     for (Store &s : stores)
         if (s.journal_fd >= 0)
             fsync(s.journal_fd);

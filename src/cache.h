@@ -3,11 +3,9 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <list>
-#include <mutex>
 #include <string>
 
 #include "configtypes.h"
@@ -518,8 +516,8 @@ public:
      * stores while it is rebuilt. Never held across a write: the thread
      * appending marks journal_busy instead, and journal_idle wakes those
      * waiting for it to finish. */
-    std::mutex journal_mutex;
-    std::condition_variable journal_idle;
+    pthread_mutex_t journal_mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t journal_idle = PTHREAD_COND_INITIALIZER;
     bool journal_busy = false;
     int cachemap_buckets = CACHE_BUCKETS;
     uint64_t mem_bytes = 0;

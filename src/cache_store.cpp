@@ -72,7 +72,7 @@ void CacheSection::update()
 
     journal_close_all();
     stores_detach();
-    std::unique_lock<std::mutex> journals(journal_mutex);
+    pthread_mutex_lock(&journal_mutex);   /* the drainers walk the list */
     stores.clear();
     refreshes.clear();
 
@@ -103,7 +103,7 @@ void CacheSection::update()
             r.lm_factor = item.fields[7].uvalue;
             refreshes.push_back(r);
         }
-    journals.unlock();
+    pthread_mutex_unlock(&journal_mutex);
     stores_update();
     cache_lock_here = outer;
 }
@@ -150,7 +150,7 @@ void CacheSection::stores_update()
     journal_close_all();
     for (Store &s : stores) {
         {
-            std::lock_guard<std::mutex> guard(journal_mutex);
+            MutexGuard guard(&journal_mutex);
             s.journal_time = 0;
             s.journal_count = 0;
             s.journal_pending.clear();
@@ -422,7 +422,7 @@ int CacheSection::journal_add(CACHEMAP *object)
     std::string line = journal_line(object);
     bool rewrite;
     {
-        std::lock_guard<std::mutex> guard(journal_mutex);
+        MutexGuard guard(&journal_mutex);
         s->journal_pending += line;
         s->journal_count++;
         rewrite = s->journal_count >= opt_journal_lines() && !s->rewrite_wanted;
@@ -443,7 +443,7 @@ int CacheSection::journal_add(CACHEMAP *object)
 
 void CacheSection::journal_drain()
 {
-    std::unique_lock<std::mutex> guard(journal_mutex);
+    MutexGuard guard(&journal_mutex);
     if (journal_busy)
         return;   /* the thread at work appends these lines too */
     journal_busy = true;
@@ -459,7 +459,7 @@ void CacheSection::journal_drain()
         std::string lines;
         lines.swap(s->journal_pending);
         int fd = s->journal_fd;
-        guard.unlock();
+        pthread_mutex_unlock(&journal_mutex);
         /* journal_busy keeps the store and its descriptor as they are. */
         if (fd < 0) {
             std::string path = s->directory + "/journal";
@@ -470,11 +470,11 @@ void CacheSection::journal_drain()
         if (fd < 0 || !journal_write_all(fd, lines.data(), lines.size()))
             putlog(LOG_ERROR, "[system: write:%d:%s], in %s, cache: failed to write to [%d] %s/journal",
                    errno, strerror(errno), __func__, fd, s->directory.c_str());
-        guard.lock();
+        pthread_mutex_lock(&journal_mutex);
         s->journal_fd = fd;
     }
     journal_busy = false;
-    journal_idle.notify_all();
+    pthread_cond_broadcast(&journal_idle);
 }
 
 /* Appends what is queued, then closes every append descriptor (synced).
@@ -482,8 +482,9 @@ void CacheSection::journal_drain()
 void CacheSection::journal_close_all()
 {
     journal_drain();
-    std::unique_lock<std::mutex> guard(journal_mutex);
-    journal_idle.wait(guard, [this] { return !journal_busy; });
+    MutexGuard guard(&journal_mutex);
+    while (journal_busy)
+        pthread_cond_wait(&journal_idle, &journal_mutex);
     for (Store &s : stores)
         if (s.journal_fd >= 0) {
             fsync(s.journal_fd);
@@ -549,7 +550,7 @@ int CacheSection::journal_commit(Store *store, const std::string &text, time_t n
 
     int old_fd;
     {
-        std::lock_guard<std::mutex> guard(journal_mutex);
+        MutexGuard guard(&journal_mutex);
         old_fd = store->journal_fd;
         store->journal_fd = -1;
         store->journal_count = 0;
@@ -568,7 +569,7 @@ int CacheSection::journal_commit(Store *store, const std::string &text, time_t n
         fsync(dir);
         close(dir);
     }
-    std::lock_guard<std::mutex> guard(journal_mutex);
+    MutexGuard guard(&journal_mutex);
     store->journal_time = now;
     return 1;
 }
@@ -578,7 +579,7 @@ int CacheSection::journal_write(Store *store)
     time_t now = utc_time(nullptr);
     std::string saved;
     {
-        std::unique_lock<std::mutex> guard(journal_mutex);
+        MutexGuard guard(&journal_mutex);
         if (store->journal_time && now < store->journal_time + CACHE_JOURNAL_REWRITE_SECONDS)
             return 0;
         if (store->directory.empty())
@@ -587,19 +588,20 @@ int CacheSection::journal_write(Store *store)
     /* The lock held alone: no line is queued while the index is read. */
     std::string text = journal_snapshot(store);
     {
-        std::unique_lock<std::mutex> guard(journal_mutex);
-        journal_idle.wait(guard, [this] { return !journal_busy; });
+        MutexGuard guard(&journal_mutex);
+        while (journal_busy)
+            pthread_cond_wait(&journal_idle, &journal_mutex);
         saved.swap(store->journal_pending);   /* in the snapshot */
         store->rewrite_wanted = false;
         journal_busy = true;
     }
     int rc = journal_commit(store, text, now);
     {
-        std::lock_guard<std::mutex> guard(journal_mutex);
+        MutexGuard guard(&journal_mutex);
         if (rc < 0)
             store->journal_pending = saved + store->journal_pending;
         journal_busy = false;
-        journal_idle.notify_all();
+        pthread_cond_broadcast(&journal_idle);
     }
     journal_drain();
     return rc;
@@ -617,7 +619,7 @@ bool CacheSection::journal_rewrite_due()
              * none is queued while the index is read. */
             CacheLock lock(*this, true);
             {
-                std::lock_guard<std::mutex> guard(journal_mutex);
+                MutexGuard guard(&journal_mutex);
                 for (Store &s : stores) {
                     if (!s.rewrite_wanted)
                         continue;
@@ -636,8 +638,9 @@ bool CacheSection::journal_rewrite_due()
             if (!store)
                 return waiting;
             text = journal_snapshot(store);
-            std::unique_lock<std::mutex> guard(journal_mutex);
-            journal_idle.wait(guard, [this] { return !journal_busy; });
+            MutexGuard guard(&journal_mutex);
+            while (journal_busy)
+                pthread_cond_wait(&journal_idle, &journal_mutex);
             saved.swap(store->journal_pending);
             store->rewrite_wanted = false;
             journal_busy = true;
@@ -645,11 +648,11 @@ bool CacheSection::journal_rewrite_due()
         /* journal_busy keeps the store: a reload waits for it. */
         int rc = journal_commit(store, text, now);
         {
-            std::lock_guard<std::mutex> guard(journal_mutex);
+            MutexGuard guard(&journal_mutex);
             if (rc < 0)
                 store->journal_pending = saved + store->journal_pending;
             journal_busy = false;
-            journal_idle.notify_all();
+            pthread_cond_broadcast(&journal_idle);
         }
         journal_drain();
     }

@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -24,6 +23,7 @@
 #include "connection.h"
 #include "filebuf.h"
 #include "header.h"
+#include "locks.h"
 #include "misc.h"
 #include "options.h"
 #include "section.h"
@@ -742,7 +742,7 @@ TEST(CacheStore, ThreadsBesideJournalRewrites)
     std::thread service([&] {
         while (running) {
             {
-                std::lock_guard<std::mutex> guard(c->journal_mutex);
+                MutexGuard guard(&c->journal_mutex);
                 c->stores.front().journal_time = 0;   /* no 30-second wait here */
             }
             (void)c->journal_rewrite_due();
