@@ -20,7 +20,6 @@
  */
 #include <errno.h>
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -221,23 +220,6 @@ int CacheSection::filename(const CACHEMAP *object, char *buf, size_t size)
     return (int)bucket;
 }
 
-/* The MD5 of len bytes as 32 hex digits in out; false when no digest is
- * to be had. */
-static bool cache_md5_hex(const char *data, int64_t len, char out[33])
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    if (EVP_Digest(data, (size_t)len, digest, &n, EVP_md5(), nullptr) != 1 || n != 16)
-        return false;
-    static const char hex[] = "0123456789abcdef";
-    for (unsigned i = 0; i < 16; i++) {
-        out[2 * i] = hex[digest[i] >> 4];
-        out[2 * i + 1] = hex[digest[i] & 15];
-    }
-    out[32] = '\0';
-    return true;
-}
-
 int CacheSection::md5_check(CACHEMAP *object)
 {
     if (!object->store || !object->store->md5 || !object->map) {
@@ -245,7 +227,7 @@ int CacheSection::md5_check(CACHEMAP *object)
         return 1;
     }
     char got[33];
-    if (!cache_md5_hex(object->map, object->size, got))
+    if (!md5_hex(object->map, object->size, got))
         return 1;   /* no digest to be had: nothing to compare */
     if (strcmp(object->md5, "0") == 0) {
         strcpy(object->md5, got);
@@ -289,7 +271,7 @@ void CacheSection::finish_file(CACHEMAP *object, char *md5)
         checksum = object->store && object->store->md5 && object->map && object->size > 0 &&
                    !(object->flags & CACHE_INVALID);
     }
-    if (checksum && !cache_md5_hex(object->map, object->size, md5))
+    if (checksum && !md5_hex(object->map, object->size, md5))
         md5[0] = '\0';
     file_cut(object);
 }
@@ -932,15 +914,6 @@ std::string cache_key_escape(const char *key)
 
 bool cache_key_unescape(const std::string &text, std::string *key)
 {
-    auto hexval = [](char c) {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
     std::string out;
     for (size_t i = 0; i < text.size(); i++) {
         char c = text[i];
@@ -958,8 +931,8 @@ bool cache_key_unescape(const std::string &text, std::string *key)
         case 'x': {
             if (i + 2 >= text.size())
                 return false;
-            int hi = hexval(text[i + 1]);
-            int lo = hexval(text[i + 2]);
+            int hi = hex_digit((unsigned char)text[i + 1]);
+            int lo = hex_digit((unsigned char)text[i + 2]);
             if (hi < 0 || lo < 0 || (hi == 0 && lo == 0))
                 return false;
             out += (char)(hi * 16 + lo);

@@ -62,7 +62,6 @@ struct hp_state {
 
 static bool hp_hostchar(unsigned char c);
 static bool hp_ows(char c);
-static int hp_hexval(char c);
 static int hp_status_digits(const char **p, const char *end);
 static int hp_request_line(HEADER *header, const char *line, size_t len);
 static int hp_target(HEADER *header, const char *target, size_t len);
@@ -798,16 +797,6 @@ static bool hp_is_token(const char *start, size_t len)
     return true;
 }
 
-static int hp_hexval(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = (char)(c | 0x20);
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 /* URL-decodes len bytes of text into *out: "+" becomes a blank and "%"
  * with two hex digits the byte they name; any other "%" stays. Returns
  * false when a decoded byte is a control character (NUL, CR and LF
@@ -819,9 +808,9 @@ static bool hp_url_decode(const char *text, size_t len, std::string *out)
         unsigned char c = (unsigned char)text[i];
         if (c == '+') {
             c = ' ';
-        } else if (c == '%' && i + 2 < len && hp_hexval(text[i + 1]) >= 0 &&
-                   hp_hexval(text[i + 2]) >= 0) {
-            c = (unsigned char)(hp_hexval(text[i + 1]) * 16 + hp_hexval(text[i + 2]));
+        } else if (c == '%' && i + 2 < len && hex_digit((unsigned char)text[i + 1]) >= 0 &&
+                   hex_digit((unsigned char)text[i + 2]) >= 0) {
+            c = (unsigned char)(hex_digit((unsigned char)text[i + 1]) * 16 + hex_digit((unsigned char)text[i + 2]));
             i += 2;
         }
         if (c < 32 || c == 127)

@@ -27,7 +27,6 @@
 static char *misc_text(const char *bytes, size_t len);
 static char *misc_text(const std::string &text);
 static void misc_html_escape(std::string &out, const char *text);
-static int misc_hex_value(unsigned char c);
 static int misc_tm_order(const struct tm *t, const tm_partial *bound);
 static bool misc_parse_port(const char *p, const char *end, int *port);
 
@@ -206,18 +205,25 @@ int isip(const char *text)
     return *p == '\0' ? 1 : 0;
 }
 
-void md5_string(const char *text, char out[33])
+bool md5_hex(const char *data, int64_t len, char out[33])
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    if (EVP_Digest(text, strlen(text), digest, &len, EVP_md5(), nullptr) != 1 || len != 16)
-        fatal_error(__FILE__, __LINE__, __func__, "MD5 digest unavailable");
+    unsigned int n = 0;
+    if (len < 0 || EVP_Digest(data, (size_t)len, digest, &n, EVP_md5(), nullptr) != 1 || n != 16)
+        return false;
     static const char hex[] = "0123456789abcdef";
     for (unsigned i = 0; i < 16; i++) {
         out[2 * i] = hex[digest[i] >> 4];
         out[2 * i + 1] = hex[digest[i] & 15];
     }
     out[32] = '\0';
+    return true;
+}
+
+void md5_string(const char *text, char out[33])
+{
+    if (!md5_hex(text, (int64_t)strlen(text), out))
+        fatal_error(__FILE__, __LINE__, __func__, "MD5 digest unavailable");
 }
 
 void stack_free(STACK_T *list)
@@ -459,8 +465,7 @@ std::string url_escape_unsafe(const std::string &text, bool high_bytes)
     return out;
 }
 
-/* The value of a hex digit, or -1. */
-static int misc_hex_value(unsigned char c)
+int hex_digit(int c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -486,7 +491,7 @@ char *url_decode(const char *text, size_t n)
             size_t take = i + 2 < len ? 2 : 1;
             int value = 0;
             for (size_t k = 1; k <= take; k++) {
-                int v = misc_hex_value((unsigned char)text[i + k]);
+                int v = hex_digit((unsigned char)text[i + k]);
                 if (v < 0)
                     break;
                 value = value * 16 + v;

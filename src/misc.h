@@ -115,6 +115,13 @@ int isip(const char *text);
  * out, which holds 33 bytes. */
 void md5_string(const char *text, char out[33]);
 
+/* The MD5 of len bytes as 32 lower-case hex digits in out; false when no
+ * digest is to be had. */
+bool md5_hex(const char *data, int64_t len, char out[33]);
+
+/* The value of a hex digit (either case), or -1 for any other byte. */
+int hex_digit(int c);
+
 /* Frees a whole line list, starting from any of its nodes; NULL is allowed.
  * A node without a line is a fatal error. */
 void stack_free(STACK_T *list);

@@ -1,8 +1,8 @@
 /*
  * The proxy's network edge: the listening sockets and the accept of a
  * client, the outgoing connect, the loops that move a body between a
- * connection's two sockets, the two-way relay of a tunnel, and the SOCKS 4
- * and 5 requests toward an upstream SOCKS server. Also the "network"
+ * connection's two sockets and the two-way relay of a tunnel (the SOCKS
+ * requests toward an upstream SOCKS server are in socks.cpp). Also the "network"
  * section that says where we listen and from which local address
  * outgoing connections leave.
  *
@@ -86,44 +86,26 @@ static const char *net_ip(const CONNECTION_T *conn);
 static bool net_socket_ready(Socket *sock);
 static int net_wait_pair(Socket *sock, Socket *other, int timeout, struct pollfd p[2], nfds_t *n,
                          bool *ready);
-static int net_drain(Socket *sock, int64_t keep, int timeout);
-static int net_write(Socket *sock, const char *bytes, int64_t len, int timeout);
-static bool net_read_exact(Socket *sock, unsigned char *area, int64_t len, int64_t deadline_ms);
-class NetNoWait;
 static bool net_drop_client(CONNECTION_T *conn, int side, Socket *other, NetNoWait *other_mode);
 static void net_pass_close(Socket *to);
 static void net_stat_connect(bool ok);
 static void net_stat_dns_failure();
 static void net_stat_closed();
 
-/* Puts a socket's descriptor in non-blocking mode for a scope, so that no
- * send or receive of the Socket waits outside our polls; the mode it had
- * comes back at the end of the scope, unless the socket was given up. */
-class NetNoWait {
-public:
-    explicit NetNoWait(Socket *sock) : held(sock), flags(-1)
-    {
-        if (held && held->fd >= 0) {
-            flags = fcntl(held->fd, F_GETFL);
-            if (flags >= 0 && !(flags & O_NONBLOCK))
-                (void)fcntl(held->fd, F_SETFL, flags | O_NONBLOCK);
-        }
+NetNoWait::NetNoWait(Socket *sock) : held(sock), flags(-1)
+{
+    if (held && held->fd >= 0) {
+        flags = fcntl(held->fd, F_GETFL);
+        if (flags >= 0 && !(flags & O_NONBLOCK))
+            (void)fcntl(held->fd, F_SETFL, flags | O_NONBLOCK);
     }
-    ~NetNoWait()
-    {
-        if (held && held->fd >= 0 && flags >= 0 && !(flags & O_NONBLOCK))
-            (void)fcntl(held->fd, F_SETFL, flags);
-    }
-    NetNoWait(const NetNoWait &) = delete;
-    NetNoWait &operator=(const NetNoWait &) = delete;
+}
 
-    /* The socket is about to be deleted: leave its descriptor alone. */
-    void forget() { held = nullptr; }
-
-private:
-    Socket *held;
-    int flags;
-};
+NetNoWait::~NetNoWait()
+{
+    if (held && held->fd >= 0 && flags >= 0 && !(flags & O_NONBLOCK))
+        (void)fcntl(held->fd, F_SETFL, flags);
+}
 
 NET_BLOCK::NET_BLOCK()
 {
@@ -215,10 +197,7 @@ static bool net_socket_ready(Socket *sock)
     return sock->read_length > 0 || (sock->ssl_active && sock->ssl && SSL_pending(sock->ssl) > 0);
 }
 
-/* Pushes queued output until at most keep bytes remain, each wait for the
- * peer bounded by timeout seconds. Returns 0, or -1 on a failure, a lost
- * peer or a time-out. */
-static int net_drain(Socket *sock, int64_t keep, int timeout)
+int net_drain(Socket *sock, int64_t keep, int timeout)
 {
     while (sock->write_length > keep) {
         struct pollfd p = { sock->fd, POLLOUT, 0 };
@@ -241,11 +220,7 @@ int net_socket_flush(Socket *sock, int timeout)
     return net_drain(sock, 0, timeout > 0 ? timeout : NET_CONNECT_DEFAULT_TIMEOUT);
 }
 
-/* Writes len bytes through the socket's queue. Each piece is handed over
- * only when the queue has room for all of it, so Write never waits by
- * itself; the waits for room are bounded by timeout seconds. Returns 0, or
- * -1 on a failure or time-out. */
-static int net_write(Socket *sock, const char *bytes, int64_t len, int timeout)
+int net_write(Socket *sock, const char *bytes, int64_t len, int timeout)
 {
     while (len > 0) {
         int64_t piece = std::min<int64_t>(len, SOCKET_WRITE_QUEUE_LIMIT);
@@ -259,9 +234,7 @@ static int net_write(Socket *sock, const char *bytes, int64_t len, int timeout)
     return 0;
 }
 
-/* Reads exactly len bytes before deadline_ms (monotonic). False on a
- * time-out, a close or an error. */
-static bool net_read_exact(Socket *sock, unsigned char *area, int64_t len, int64_t deadline_ms)
+bool net_read_exact(Socket *sock, unsigned char *area, int64_t len, int64_t deadline_ms)
 {
     int64_t got = 0;
     while (got < len) {
@@ -714,70 +687,6 @@ int64_t net_filebuf_send_chunked(const Filebuf *buffer, CONNECTION_T *conn, int 
     return sent;
 }
 
-int net_filebuf_read(Filebuf *buffer, CONNECTION_T *conn, int side, int64_t len)
-{
-    Socket *sock = net_side_socket(conn, side);
-    bool complete = len == 0;
-    if (sock && len >= -1 && len != 0) {
-        int timeout = net_ctimeout(conn);
-        NET_BLOCK block;
-        NetNoWait mode(sock);
-        NetNoWait other_mode(net_other_socket(conn, side));
-        int64_t left = len;
-        for (;;) {
-            Socket *other = net_other_socket(conn, side);
-            struct pollfd p[2];
-            bool ready = false;
-            nfds_t n = 0;
-            int r = net_wait_pair(sock, other, timeout, p, &n, &ready);
-            if (r < 0 || (r == 0 && !ready))
-                break;   /* a failed poll, or the time-out */
-
-            if (ready || (p[0].revents & POLLIN)) {
-                int64_t want = left > 0 ? std::min(left, block.size) : block.size;
-                int64_t got = sock->Read(block.data, want, timeout);
-                if (got == 0) {
-                    complete = left == -1;   /* the peer closed */
-                    break;
-                }
-                if (got < 0)
-                    break;
-                if (buffer && buffer->Add(block.data, got) != FILEBUF_OK)
-                    break;
-                if (left > 0) {
-                    left -= got;
-                    if (left == 0) {
-                        complete = true;
-                        break;
-                    }
-                }
-                continue;
-            }
-            if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-                putlog(LOG_ERROR, "network: [IP:%s] %s lost while reading data, system overloaded or network disrupted",
-                       net_ip(conn), net_side_name(side));
-                break;
-            }
-            if (n == 2 && p[1].revents) {
-                if (p[1].revents & POLLIN) {
-                    int64_t got = other->Read(nullptr, -1, 0);
-                    if (got > 0)
-                        continue;
-                    if (got == 0)
-                        break;   /* the other side closed */
-                }
-                putlog(LOG_ERROR, "network: [IP:%s] %s lost while reading data, system overloaded or network disrupted",
-                       net_ip(conn), net_side_name(1 - side));
-                break;
-            }
-        }
-    }
-    if (complete)
-        return 1;
-    conn->flags |= CONN_TRANSFER_FAILED;
-    return 0;
-}
-
 /* When the client went away while this request fills a cache object that
  * other readers wait for, releases the client and lets the fill go on.
  * True when the copy may continue. */
@@ -797,63 +706,105 @@ static bool net_drop_client(CONNECTION_T *conn, int side, Socket *other, NetNoWa
     return true;
 }
 
+/* The one loop that moves a body off side's socket: len bytes, or with -1
+ * until the peer closes. Each block is added to into (when given) and, when
+ * relaying, written to the other socket; meanwhile the other socket is
+ * watched, so that a client that goes away ends the wait rather than the
+ * time-out. *total counts the bytes read. True when the body is complete. */
+static bool net_copy(CONNECTION_T *conn, int side, int64_t len, Filebuf *into, bool relay,
+                     NetNoWait *other_mode, int timeout, int64_t *total)
+{
+    Socket *sock = net_side_socket(conn, side);
+    if (len == 0)
+        return true;
+    if (!sock || len < -1)
+        return false;
+    NET_BLOCK block;
+    int64_t left = len;
+    for (;;) {
+        /* Looked up on every pass: the client may have been released. */
+        Socket *other = net_other_socket(conn, side);
+        struct pollfd p[2];
+        bool ready = false;
+        nfds_t n = 0;
+        int r = net_wait_pair(sock, other, timeout, p, &n, &ready);
+        if (r < 0 || (r == 0 && !ready))
+            return false;   /* a failed poll, or the time-out */
+
+        if (ready || (p[0].revents & POLLIN)) {
+            int64_t want = left > 0 ? std::min(left, block.size) : block.size;
+            int64_t got = sock->Read(block.data, want, timeout);
+            if (got == 0)
+                return left == -1;   /* the peer closed */
+            if (got < 0)
+                return false;
+            *total += got;
+            if (into && into->Add(block.data, got) != FILEBUF_OK)
+                return false;
+            if (relay && other && net_write(other, block.data, got, timeout) < 0 &&
+                !net_drop_client(conn, side, other, other_mode))
+                return false;
+            if (left > 0) {
+                left -= got;
+                if (left == 0)
+                    return true;
+            }
+            continue;
+        }
+        if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            if (relay)
+                putlog(LOG_ERROR, "network: [IP:%s] %s socket lost while transferring data between sockets",
+                       net_ip(conn), net_side_name(side));
+            else
+                putlog(LOG_ERROR, "network: [IP:%s] %s lost while reading data, system overloaded or network disrupted",
+                       net_ip(conn), net_side_name(side));
+            return false;
+        }
+        if (n == 2 && p[1].revents) {
+            if (p[1].revents & POLLIN) {
+                int64_t got = other->Read(nullptr, -1, 0);
+                if (got > 0)
+                    continue;
+                if (got == 0 && !relay)
+                    return false;   /* the other side closed */
+            }
+            if (relay) {
+                /* The other side closed or was lost. */
+                if (net_drop_client(conn, side, other, other_mode))
+                    continue;
+                return false;
+            }
+            putlog(LOG_ERROR, "network: [IP:%s] %s lost while reading data, system overloaded or network disrupted",
+                   net_ip(conn), net_side_name(1 - side));
+            return false;
+        }
+    }
+}
+
+int net_filebuf_read(Filebuf *buffer, CONNECTION_T *conn, int side, int64_t len)
+{
+    Socket *sock = net_side_socket(conn, side);
+    bool complete = len == 0;
+    if (sock && len >= -1 && len != 0) {
+        NetNoWait mode(sock);
+        NetNoWait other_mode(net_other_socket(conn, side));
+        int64_t total = 0;
+        complete = net_copy(conn, side, len, buffer, false, &other_mode, net_ctimeout(conn), &total);
+    }
+    if (complete)
+        return 1;
+    conn->flags |= CONN_TRANSFER_FAILED;
+    return 0;
+}
+
 int64_t net_transfer(CONNECTION_T *conn, int side, int64_t len)
 {
     Socket *sock = net_side_socket(conn, side);
     int64_t total = 0;
-    bool complete = len == 0;
     int timeout = net_ctimeout(conn);
     NetNoWait mode(sock);
     NetNoWait other_mode(sock ? net_other_socket(conn, side) : nullptr);
-    if (sock && len >= -1 && len != 0) {
-        NET_BLOCK block;
-        int64_t left = len;
-        for (;;) {
-            /* Looked up on every pass: the client may have been released. */
-            Socket *other = net_other_socket(conn, side);
-            struct pollfd p[2];
-            bool ready = false;
-            nfds_t n = 0;
-            int r = net_wait_pair(sock, other, timeout, p, &n, &ready);
-            if (r < 0 || (r == 0 && !ready))
-                break;
-
-            if (ready || (p[0].revents & POLLIN)) {
-                int64_t want = left > 0 ? std::min(left, block.size) : block.size;
-                int64_t got = sock->Read(block.data, want, timeout);
-                if (got == 0) {
-                    complete = left == -1;
-                    break;
-                }
-                if (got < 0)
-                    break;
-                total += got;
-                if (left > 0)
-                    left -= got;
-                if (other && net_write(other, block.data, got, timeout) < 0 &&
-                    !net_drop_client(conn, side, other, &other_mode))
-                    break;
-                if (left == 0) {
-                    complete = true;
-                    break;
-                }
-                continue;
-            }
-            if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-                putlog(LOG_ERROR, "network: [IP:%s] %s socket lost while transferring data between sockets",
-                       net_ip(conn), net_side_name(side));
-                break;
-            }
-            if (n == 2 && p[1].revents) {
-                if ((p[1].revents & POLLIN) && other->Read(nullptr, -1, 0) > 0)
-                    continue;
-                /* The other side closed or was lost. */
-                if (net_drop_client(conn, side, other, &other_mode))
-                    continue;
-                break;
-            }
-        }
-    }
+    bool complete = net_copy(conn, side, len, nullptr, true, &other_mode, timeout, &total);
     Socket *other = sock ? net_other_socket(conn, side) : nullptr;
     if (other && net_drain(other, 0, timeout) < 0 && !net_drop_client(conn, side, other, &other_mode))
         complete = false;
@@ -996,137 +947,6 @@ int64_t net_proxy(CONNECTION_T *conn, int64_t limit)
         (void)net_drain(server, 0, idle);
     }
     return total;
-}
-
-/* ---- SOCKS ---- */
-
-int proxy_socks4(CONNECTION_T *conn)
-{
-    Socket *sock = conn->server;
-    const HEADER *header = conn->header;
-    if (!sock || !header || !header->host || header->port <= 0 || header->port > 65535)
-        return SOCKS_FAILED;
-    HOSTENT *resolved = net_dns(header->host);
-    if (!resolved)
-        return SOCKS_NO_DNS;
-
-    /* Version, command, port, address, user id and its NUL: at most 63
-     * bytes, so at most 54 characters of the user id. */
-    unsigned char request[63];
-    request[0] = 0x04;
-    request[1] = 0x01;
-    request[2] = (unsigned char)(header->port >> 8);
-    request[3] = (unsigned char)(header->port & 0xff);
-    memcpy(request + 4, resolved->addr, 4);
-    hostent_free(resolved);
-    size_t user_len = strnlen(username, 54);
-    memcpy(request + 8, username, user_len);
-    request[8 + user_len] = 0x00;
-
-    int timeout = net_ctimeout(conn);
-    int64_t deadline = monotonic_ms() + (int64_t)timeout * 1000;
-    NetNoWait mode(sock);
-    if (net_write(sock, (const char *)request, (int64_t)(9 + user_len), timeout) < 0 ||
-        net_drain(sock, 0, timeout) < 0)
-        return SOCKS_FAILED;
-
-    unsigned char reply[8];
-    if (!net_read_exact(sock, reply, sizeof reply, deadline) || reply[0] != 0x00)
-        return SOCKS_FAILED;
-    switch (reply[1]) {
-    case 90:
-        return SOCKS_OK;
-    case 91:
-        return SOCKS_FAILED;
-    case 92:
-    case 93:
-        return SOCKS_IDENT;
-    default:
-        return SOCKS_UNKNOWN;
-    }
-}
-
-int proxy_socks5(CONNECTION_T *conn)
-{
-    Socket *sock = conn->server;
-    const HEADER *header = conn->header;
-    if (!sock || !header || !header->host || header->port <= 0 || header->port > 65535)
-        return SOCKS_FAILED;
-    size_t host_len = strlen(header->host);
-    const char *user = conn->proxy_user;
-    const char *password = conn->proxy_password;
-    size_t user_len = user ? strlen(user) : 0;
-    size_t password_len = password ? strlen(password) : 0;
-    /* The format carries these lengths in one byte each. */
-    if (host_len == 0 || host_len > 255 || user_len > 255 || password_len > 255)
-        return SOCKS_FAILED;
-
-    int timeout = net_ctimeout(conn);
-    int64_t deadline = monotonic_ms() + (int64_t)timeout * 1000;
-    NetNoWait mode(sock);
-    auto send = [&](const unsigned char *bytes, size_t len) {
-        return net_write(sock, (const char *)bytes, (int64_t)len, timeout) == 0 &&
-               net_drain(sock, 0, timeout) == 0;
-    };
-
-    static const unsigned char greeting[4] = { 0x05, 0x02, 0x00, 0x02 };
-    unsigned char reply[262];
-    if (!send(greeting, sizeof greeting) || !net_read_exact(sock, reply, 2, deadline) || reply[0] != 0x05)
-        return SOCKS_FAILED;
-    if (reply[1] == 0x02) {
-        if (user_len == 0 || password_len == 0)
-            return SOCKS_FAILED;
-        unsigned char auth[3 + 255 + 255];
-        size_t n = 0;
-        auth[n++] = 0x01;
-        auth[n++] = (unsigned char)user_len;
-        memcpy(auth + n, user, user_len);
-        n += user_len;
-        auth[n++] = (unsigned char)password_len;
-        memcpy(auth + n, password, password_len);
-        n += password_len;
-        if (!send(auth, n) || !net_read_exact(sock, reply, 2, deadline) || reply[0] != 0x01 ||
-            reply[1] != 0x00)
-            return SOCKS_FAILED;
-    } else if (reply[1] != 0x00) {
-        return SOCKS_FAILED;
-    }
-
-    unsigned char request[7 + 255];
-    size_t n = 0;
-    request[n++] = 0x05;
-    request[n++] = 0x01;
-    request[n++] = 0x00;
-    request[n++] = 0x03;
-    request[n++] = (unsigned char)host_len;
-    memcpy(request + n, header->host, host_len);
-    n += host_len;
-    request[n++] = (unsigned char)(header->port >> 8);
-    request[n++] = (unsigned char)(header->port & 0xff);
-    if (!send(request, n) || !net_read_exact(sock, reply, 4, deadline) || reply[0] != 0x05 ||
-        reply[1] != 0x00)
-        return SOCKS_FAILED;
-
-    /* The bound address and port, by address type. */
-    int64_t rest;
-    switch (reply[3]) {
-    case 0x01:
-        rest = 4 + 2;
-        break;
-    case 0x04:
-        rest = 16 + 2;
-        break;
-    case 0x03:
-        if (!net_read_exact(sock, reply + 4, 1, deadline) || reply[4] == 0)
-            return SOCKS_FAILED;
-        rest = reply[4] + 2;
-        break;
-    default:
-        return SOCKS_FAILED;
-    }
-    if (!net_read_exact(sock, reply + 5, rest, deadline))
-        return SOCKS_FAILED;
-    return SOCKS_OK;
 }
 
 /* ---- The network section ---- */

@@ -38,15 +38,6 @@ enum net_connect_result {
     NET_CONNECT_NO_DNS = -3,    /* the host did not resolve */
 };
 
-/* Results of the SOCKS exchanges. */
-enum socks_result {
-    SOCKS_OK = 1,
-    SOCKS_UNKNOWN = -1,    /* SOCKS 4: a reply code outside the protocol */
-    SOCKS_FAILED = -2,     /* refused, malformed, silent, or not sendable */
-    SOCKS_NO_DNS = -3,     /* SOCKS 4: the request host did not resolve */
-    SOCKS_IDENT = -4,      /* SOCKS 4: refused by the server's identity check */
-};
-
 /* One slot of the listener table. */
 struct NET_LISTENER {
     int used;        /* 1: a listening socket is open here */
@@ -66,6 +57,39 @@ extern int net_tunnel_idle_seconds;
  * bounds every wait of the transfer loops. */
 int net_timeout(CONNECTION_T *conn);
 int net_ctimeout(CONNECTION_T *conn);
+
+/* Puts a socket's descriptor in non-blocking mode for a scope, so that no
+ * send or receive of the Socket waits outside our polls; the mode it had
+ * comes back at the end of the scope, unless the socket was given up. */
+class NetNoWait {
+public:
+    explicit NetNoWait(Socket *sock);
+    ~NetNoWait();
+    NetNoWait(const NetNoWait &) = delete;
+    NetNoWait &operator=(const NetNoWait &) = delete;
+
+    /* The socket is about to be deleted: leave its descriptor alone. */
+    void forget() { held = nullptr; }
+
+private:
+    Socket *held;
+    int flags;
+};
+
+/* Writes len bytes through the socket's queue. Each piece is handed over
+ * only when the queue has room for all of it, so Write never waits by
+ * itself; the waits for room are bounded by timeout seconds. Returns 0, or
+ * -1 on a failure or time-out. The socket is in NetNoWait mode. */
+[[nodiscard]] int net_write(Socket *sock, const char *bytes, int64_t len, int timeout);
+
+/* Pushes queued output until at most keep bytes remain, each wait for the
+ * peer bounded by timeout seconds. Returns 0, or -1 on a failure, a lost
+ * peer or a time-out. */
+[[nodiscard]] int net_drain(Socket *sock, int64_t keep, int timeout);
+
+/* Reads exactly len bytes before deadline_ms (monotonic). False on a
+ * time-out, a close or an error. */
+[[nodiscard]] bool net_read_exact(Socket *sock, unsigned char *area, int64_t len, int64_t deadline_ms);
 
 /* The number of references of a cache object, asked when a client goes
  * away during a cache fill: with more than one, other readers wait for the
@@ -174,20 +198,6 @@ int64_t net_proxy(CONNECTION_T *conn, int64_t limit);
 /* Pushes sock's pending output, each wait for the peer bounded by timeout
  * seconds. Returns 0, or -1 on a failure or time-out. */
 [[nodiscard]] int net_socket_flush(Socket *sock, int timeout);
-
-/* SOCKS, over the connected conn->server, for the request's host and port.
- * Replies are read whole within the connect time-out and checked before
- * use. */
-
-/* SOCKS 4 with the resolved address and the run-as user name as user id.
- * Returns a socks_result. */
-[[nodiscard]] int proxy_socks4(CONNECTION_T *conn);
-
-/* SOCKS 5 offering no authentication and user/password (conn->proxy_user,
- * conn->proxy_password), connecting by host name. User names, passwords
- * and host names over 255 bytes are refused before anything is sent.
- * Returns SOCKS_OK or SOCKS_FAILED. */
-[[nodiscard]] int proxy_socks5(CONNECTION_T *conn);
 
 /* One listen entry. */
 struct Listen {

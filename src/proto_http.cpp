@@ -232,24 +232,14 @@ HttpObserver::~HttpObserver()
 
 /* ---- Chunk framing ---- */
 
-static int http_hexval(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = (char)(c | 0x20);
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 int http_chunk_size(const char *start, const char *end, int64_t *size)
 {
     int64_t v = 0;
     const char *p = start;
-    for (; p < end && http_hexval(*p) >= 0; p++) {
+    for (; p < end && hex_digit((unsigned char)*p) >= 0; p++) {
         if (v > (INT64_MAX >> 4))
             return -1;
-        v = (v << 4) | http_hexval(*p);
+        v = (v << 4) | hex_digit((unsigned char)*p);
     }
     if (p == start)
         return -1;

@@ -39,6 +39,7 @@
 #include "proto_http.h"
 #include "serverpool.h"
 #include "socket.h"
+#include "socks.h"
 #include "stats.h"
 #include "templates.h"
 #include "urlcommand.h"

@@ -266,7 +266,7 @@ static void urlcommand_decode_mapped(const char *text, std::string *out,
             int value = 0;
             for (size_t k = 1; k <= take; k++) {
                 unsigned char h = (unsigned char)text[i + k];
-                int v = isdigit(h) ? h - '0' : isxdigit(h) ? (tolower(h) - 'a' + 10) : -1;
+                int v = hex_digit(h);
                 if (v < 0)
                     break;
                 value = value * 16 + v;

@@ -11,11 +11,7 @@ one fetch. The tests skip themselves when nginx is not installed."""
 import http.client
 import os
 import random
-import re
 import shutil
-import signal
-import socket
-import subprocess
 import sys
 import tempfile
 import threading
@@ -23,67 +19,25 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from quilltest import SOURCE, Install, wait_for  # noqa: E402
+from proxytest import NGINX, Nginx, proxy_config  # noqa: E402
+from quilltest import Install, free_port, wait_for  # noqa: E402
 
-NGINX = shutil.which("nginx") or ("/usr/sbin/nginx" if os.path.exists("/usr/sbin/nginx") else None)
+class Origin(Nginx):
+    """nginx on a free loopback port with a directory per caching rule
+    (fresh, nostore, stale, slow, cookie)."""
 
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def port_open(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
-        return True
-    except OSError:
-        return False
-
-
-class Origin:
-    """nginx on a free loopback port, serving files from its own directory
-    and logging each request as "METHOD URI STATUS"."""
-
-    CONF = """
-worker_processes 1;
-daemon off;
-master_process off;
-pid {d}/nginx.pid;
-error_log {d}/error.log;
-events {{ worker_connections 64; }}
-http {{
-    log_format origin '$request_method $uri $status';
-    access_log {d}/access.log origin;
-    client_body_temp_path {d}/tmp-body;
-    proxy_temp_path {d}/tmp-proxy;
-    fastcgi_temp_path {d}/tmp-fastcgi;
-    uwsgi_temp_path {d}/tmp-uwsgi;
-    scgi_temp_path {d}/tmp-scgi;
-    if_modified_since before;
-    server {{
-        listen 127.0.0.1:{port};
-        root {d}/www;
-        location /fresh/ {{ expires 1h; }}
-        location /nostore/ {{ add_header Cache-Control no-store; }}
-        location /stale/ {{ add_header Expires "Thu, 01 Jan 1998 00:00:00 GMT"; }}
-        location /slow/ {{ expires 1h; limit_rate 1m; }}
-        location /cookie/ {{ expires 1h; add_header Set-Cookie "session=$request_id"; }}
-    }}
-}}
-"""
+    LOCATIONS = ("if_modified_since before;\n"
+                 "    location /fresh/ { expires 1h; }\n"
+                 "    location /nostore/ { add_header Cache-Control no-store; }\n"
+                 "    location /stale/ { add_header Expires \"Thu, 01 Jan 1998 00:00:00 GMT\"; }\n"
+                 "    location /slow/ { expires 1h; limit_rate 1m; }\n"
+                 "    location /cookie/ { expires 1h; add_header Set-Cookie \"session=$request_id\"; }\n")
 
     def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix="quill-origin-")
-        os.chmod(self.dir, 0o755)
-        self.www = os.path.join(self.dir, "www")
+        super().__init__({}, locations=self.LOCATIONS, gzip=False)
+        self.www = self.root
         for sub in ("fresh", "nostore", "stale", "slow", "cookie"):
             os.makedirs(os.path.join(self.www, sub))
-        self.port = free_port()
-        with open(os.path.join(self.dir, "nginx.conf"), "w") as f:
-            f.write(self.CONF.format(d=self.dir, port=self.port))
-        self.proc = None
 
     def put(self, path, data):
         full = os.path.join(self.www, path.lstrip("/"))
@@ -94,69 +48,15 @@ http {{
         old = os.stat(full).st_mtime - 3600
         os.utime(full, (old, old))
 
-    def url(self, path):
-        return "http://127.0.0.1:%d%s" % (self.port, path)
-
-    def start(self):
-        self.proc = subprocess.Popen(
-            [NGINX, "-p", self.dir, "-c", os.path.join(self.dir, "nginx.conf"),
-             "-e", os.path.join(self.dir, "error.log")],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not wait_for(lambda: port_open(self.port) or self.proc.poll() is not None, 10):
-            raise RuntimeError("nginx did not start")
-        if self.proc.poll() is not None:
-            raise RuntimeError("nginx exited: %s" % self.error_log())
-
-    def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.proc = None
-
-    def error_log(self):
-        try:
-            with open(os.path.join(self.dir, "error.log")) as f:
-                return f.read()
-        except OSError:
-            return ""
-
     def requests(self, path):
-        """The "METHOD STATUS" of every request the origin served for path."""
-        try:
-            with open(os.path.join(self.dir, "access.log")) as f:
-                lines = f.read().splitlines()
-        except OSError:
-            return []
+        """The "METHOD STATUS" of every request the origin served for path
+        (whatever its query)."""
         out = []
-        for line in lines:
-            parts = line.split()
-            if len(parts) == 3 and parts[1] == path:
-                out.append(parts[0] + " " + parts[2])
+        for _, _, line, status in super().requests():
+            words = line.split()
+            if len(words) == 3 and words[1].split("?")[0] == path:
+                out.append("%s %d" % (words[0], status))
         return out
-
-    def cleanup(self):
-        self.stop()
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-
-def proxy_config(port, store):
-    """The shipped configuration, listening on port, with its disk store in
-    store."""
-    with open(os.path.join(SOURCE, "etc", "quillmere.xml")) as f:
-        text = f.read()
-    network = ("<network>\n        <listen>\n            <enabled>true</enabled>\n"
-               "            <comment>test</comment>\n            <port>%d</port>\n"
-               "            <address>127.0.0.1</address>\n        </listen>\n    </network>" % port)
-    text, count = re.subn(r"<network>.*?</network>", network, text, flags=re.S)
-    assert count == 1
-    text, count = re.subn(r"<directory>/var/cache/quillmere</directory>",
-                          "<directory>%s</directory>" % store, text)
-    assert count == 1, "the shipped configuration has no disk store"
-    return text
 
 
 class Reply:
@@ -189,12 +89,12 @@ class CacheEndToEnd(unittest.TestCase):
     def setUp(self):
         # Cleanups, unlike tearDown, also run when setUp skips or fails.
         self.origin = Origin()
-        self.addCleanup(self.origin.cleanup)
+        self.addCleanup(self.origin.stop)
         self.origin.start()
         self.store = tempfile.mkdtemp(prefix="quill-store-")
         self.addCleanup(shutil.rmtree, self.store, True)
         self.port = free_port()
-        self.inst = Install(config=proxy_config(self.port, self.store))
+        self.inst = Install(config=proxy_config(self.port, store=self.store))
         self.addCleanup(self.inst.cleanup)
         self.start_proxy()
 
@@ -288,7 +188,7 @@ class CacheEndToEnd(unittest.TestCase):
         """With the origin down, the stale copy is served instead of an error."""
         self.origin.put("/stale/d.txt", b"keep serving me")
         self.assertEqual(b"keep serving me", fetch(self.port, self.origin.url("/stale/d.txt")).body)
-        self.origin.stop()
+        self.origin.halt()
         r = fetch(self.port, self.origin.url("/stale/d.txt"))
         self.assertIsNotNone(r)
         self.assertEqual(200, r.status)
@@ -331,7 +231,7 @@ class CacheEndToEnd(unittest.TestCase):
             r = fetch(self.port, self.origin.url("/fresh/e.bin"))
             return r is not None and "HIT" in (r.header("X-Cache") or "")
         self.assertTrue(wait_for(served_as_hit, 10), self.inst.log_text())
-        self.origin.stop()
+        self.origin.halt()
         self.stop_proxy()
         self.assertTrue(self.inst.wait_log("cache: starting graceful done"), self.inst.log_text())
         self.assertTrue(os.path.exists(os.path.join(self.store, "journal")))

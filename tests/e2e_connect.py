@@ -19,8 +19,8 @@ import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from proxytest import CURL, NGINX, Curl, Nginx, Proxy, free_port, raw_exchange, split_response  # noqa: E402
-from quilltest import wait_for  # noqa: E402
+from proxytest import CURL, NGINX, Curl, Nginx, Proxy, raw_exchange, split_response  # noqa: E402
+from quilltest import free_port, port_open, stop_process, wait_for  # noqa: E402
 
 try:
     from squidtest import SQUID, BASIC_NCSA, Squid, password_hash  # noqa: E402
@@ -33,24 +33,6 @@ MICROSOCKS = shutil.which("microsocks")
 CONFIRM = b"HTTP/1.1 200 Connection Established\r\n\r\n"
 PAYLOAD = hashlib.sha256(b"tunnel").digest() * (6 * 1024 * 1024 // 32 + 3)   # a little over 6 MiB
 PAGE = b"".join(b"plain line %05d through a tunnel\n" % i for i in range(2000))
-
-
-def port_open(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
-        return True
-    except OSError:
-        return False
-
-
-def stop_process(proc):
-    if proc and proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
 
 
 def peer_rule(host, port, proxy_type, protocols, user="", password=""):

@@ -12,8 +12,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from proxytest import CURL, NGINX, Curl, Nginx, Proxy, free_port, proxy_config  # noqa: E402
-from quilltest import Install, wait_for  # noqa: E402
+from proxytest import CURL, NGINX, Curl, Nginx, Proxy, proxy_config  # noqa: E402
+from quilltest import Install, free_port, wait_for  # noqa: E402
 from squidtest import SQUID, Squid  # noqa: E402
 
 PAGE = b"forwarded page body\n" * 50
@@ -161,12 +161,6 @@ class CarpWithSquids(unittest.TestCase):
             self.assertEqual(owned, seen)
 
 
-def free_udp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def icp_ask(port, url, reqnum=4242, opcode=1, timeout=2.0, host="127.0.0.1"):
     """Sends one ICP message (a query by default) to host:port and returns
     (opcode, request number, URL) of the answer, or None."""
@@ -201,7 +195,7 @@ class IcpWithSquid(unittest.TestCase):
         """squid, with the daemon as its ICP sibling, asks the daemon's ICP
         port: a URL the daemon has cached is a hit, another a miss; a reply
         sent to the daemon's ICP port is never answered."""
-        icp_port = free_udp_port()
+        icp_port = free_port(socket.SOCK_DGRAM)
         proxy = ForwardProxy([], icpport=icp_port).start()
         self.addCleanup(proxy.stop)
         # The ICP server answers on the listening address, not on every one.

@@ -15,7 +15,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from quilltest import SOURCE, Install, wait_for  # noqa: E402
+from proxytest import allow_rule, proxy_config  # noqa: E402
+from quilltest import SOURCE, Install, free_port, wait_for  # noqa: E402
 
 USER = "admin"
 PASSWORD = "s3cret pass"
@@ -39,31 +40,12 @@ SKIP_REASON = ("the request pipeline (src/request.cpp) does not yet hand request
                "interface_request; these tests run once it does")
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def interface_config(port, user=USER, password=PASSWORD):
     """The shipped configuration listening on port, with one access rule for
     127.0.0.1 that grants the interface with a login pair."""
-    with open(os.path.join(SOURCE, "etc", "quillmere.xml")) as f:
-        text = f.read()
-    network = ("<network>\n<listen><enabled>true</enabled><comment>test</comment>"
-               "<port>%d</port><address>127.0.0.1</address></listen>\n</network>" % port)
-    access = ("<access><allow-first>true</allow-first><allow>"
-              "<enabled>true</enabled><comment>test</comment><log>false</log>"
-              "<profiles></profiles><interfaces></interfaces><addresses>127.0.0.1</addresses>"
-              "<pam>false</pam><username></username><password></password>"
-              "<permissions>interface,proxy,connect,commands</permissions><bypass></bypass>"
-              "<interface-username>%s</interface-username>"
-              "<interface-password>%s</interface-password>"
-              "<add-profiles></add-profiles></allow></access>" % (user, password))
-    text, n1 = re.subn(r"<network>.*?</network>", network, text, flags=re.S)
-    text, n2 = re.subn(r"<access>.*?</access>", access, text, flags=re.S)
-    assert n1 == 1 and n2 == 1
-    return text
+    return proxy_config(port, allow_rules=[allow_rule(
+        permissions="interface,proxy,connect,commands", interface_username=user,
+        interface_password=password)])
 
 
 class Reply:

@@ -15,7 +15,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from proxytest import CURL, NGINX, Curl, Nginx, Proxy, proxy_config  # noqa: E402
-from quilltest import Install, wait_for  # noqa: E402
+from quilltest import Install, replace_section, wait_for  # noqa: E402
 
 FILES = {"f3000.bin": b"a" * 3000, "f2000.bin": b"b" * 2000, "f1000.bin": b"c" * 1000,
          "big.bin": b"d" * 100000, "fast.bin": b"e" * 100000}
@@ -67,14 +67,6 @@ def allow_with_bypass(bypass):
             "<permissions>proxy,connect,commands,bypass</permissions><bypass>%s</bypass>"
             "<interface-username></interface-username><interface-password></interface-password>"
             "<add-profiles></add-profiles></allow>" % bypass)
-
-
-def replace_section(text, name, body):
-    """Replaces the section element (at the document's first level) by body."""
-    text, count = re.subn(r"\n    <%s>.*?</%s>" % (name, name),
-                          "\n    <%s>%s</%s>" % (name, body, name), text, flags=re.S)
-    assert count == 1, name
-    return text
 
 
 class LimitProxy(Proxy):

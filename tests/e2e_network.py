@@ -4,31 +4,14 @@ closes it after its request, and SIGHUP closes the listener while the
 process keeps running."""
 
 import os
-import re
 import signal
 import socket
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from quilltest import SOURCE, Install, wait_for  # noqa: E402
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def config_listening_on(port):
-    with open(os.path.join(SOURCE, "etc", "quillmere.xml")) as f:
-        text = f.read()
-    network = ("<network>\n        <listen>\n            <enabled>true</enabled>\n"
-               "            <comment>test</comment>\n            <port>%d</port>\n"
-               "            <address>127.0.0.1</address>\n        </listen>\n    </network>" % port)
-    text, count = re.subn(r"<network>.*?</network>", network, text, flags=re.S)
-    assert count == 1
-    return text
+from proxytest import proxy_config  # noqa: E402
+from quilltest import Install, free_port, wait_for  # noqa: E402
 
 
 def refused(port):
@@ -42,7 +25,7 @@ def refused(port):
 class Listener(unittest.TestCase):
     def setUp(self):
         self.port = free_port()
-        self.inst = Install(config=config_listening_on(self.port))
+        self.inst = Install(config=proxy_config(self.port))
 
     def tearDown(self):
         self.inst.cleanup()

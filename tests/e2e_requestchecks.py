@@ -7,26 +7,23 @@ the test's host names to loopback; the machine's own files are never
 touched. Without root or the tools the tests are skipped."""
 
 import os
-import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from proxytest import CURL, NGINX, Curl, Nginx, Proxy, raw_exchange, split_response  # noqa: E402
-from quilltest import wait_for  # noqa: E402
+from quilltest import DNSMASQ, Dnsmasq, in_namespace, replace_section, run_in_namespace, wait_for  # noqa: E402
 
 NS_ENV = "QUILL_CHECKS_NS"
 HOSTS = ("www.example.com", "shop.example.com", "example.com", "ads.test", "www.listed.test",
          "triple.test", "plain.test")
-DNSMASQ = shutil.which("dnsmasq") or ("/usr/sbin/dnsmasq" if os.path.exists("/usr/sbin/dnsmasq") else None)
 PAGE = b"<html>the origin page</html>\n"
 
 
 def inside():
-    return os.environ.get(NS_ENV)
+    return in_namespace(NS_ENV)
 
 
 def read(path):
@@ -49,27 +46,14 @@ def bl_rule(list_name, categories, template=""):
             % (list_name, categories, categories, template, list_name))
 
 
-def replace_section(text, name, body):
-    text, count = re.subn(r"<%s>.*?</%s>" % (name, name), "<%s>%s</%s>" % (name, body, name),
-                          text, flags=re.S)
-    assert count == 1, name
-    return text
-
-
 class Setup:
     """dnsmasq, nginx, a blacklist tree and a template file, shared by the
     tests of one run."""
 
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix="quill-checks-")
-        self.dns_log = os.path.join(self.dir, "dns.log")
-        self.dns = subprocess.Popen(
-            [DNSMASQ, "-k", "--conf-file=/dev/null", "--no-resolv", "--no-hosts", "-u", "root",
-             "--listen-address=127.0.0.1", "--bind-interfaces", "--local=/bl.test/",
-             "--host-record=listed.test.bl.test,127.0.0.2",
-             "--host-record=triple.test.bl.test,127.0.0.3",
-             "--log-queries", "--log-facility=" + self.dns_log],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.dns = Dnsmasq("--local=/bl.test/", "--host-record=listed.test.bl.test,127.0.0.2",
+                           "--host-record=triple.test.bl.test,127.0.0.3").start()
         self.nginx = Nginx({"index.html": PAGE, "open.html": PAGE}).start()
         os.mkdir(os.path.join(self.nginx.root, "banners"))
         with open(os.path.join(self.nginx.root, "banners", "b.html"), "wb") as f:
@@ -89,14 +73,12 @@ class Setup:
         self.template = os.path.join(self.dir, "checks.html")
         with open(self.template, "w") as f:
             f.write("<html>FILTER=@FILTER@ CATEGORY=@CATEGORY@ DNSBL=@DNSBL_IP@</html>\n")
-        if not wait_for(lambda: os.path.exists(self.dns_log), 10):
-            raise RuntimeError("dnsmasq did not start")
 
     def url(self, host, path):
         return "http://%s:%d%s" % (host, self.nginx.port, path)
 
     def queries(self, name):
-        return read(self.dns_log).count("query[A] %s from" % name)
+        return self.dns.text().count("query[A] %s from" % name)
 
     def proxy(self, filter_body, dnsbl_body, urlbl_body,
               permissions="proxy,transparent,host,connect,commands,bypass"):
@@ -117,9 +99,7 @@ class Setup:
 
     def stop(self):
         self.nginx.stop()
-        if self.dns.poll() is None:
-            self.dns.terminate()
-            self.dns.wait(10)
+        self.dns.cleanup()
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
@@ -310,7 +290,7 @@ class Blacklists(unittest.TestCase):
             c = self.curl(SETUP.url(host, "/index.html"))
             self.assertEqual((200, PAGE), (c.status, c.body()))
         self.assertTrue(wait_for(lambda: SETUP.queries("example.com.bl.test") == before + 2),
-                        read(SETUP.dns_log))
+                        SETUP.dns.text())
 
     def test_order(self):
         """A URL that all three checks refuse gets the URL filter's page, and the
@@ -323,33 +303,9 @@ class Blacklists(unittest.TestCase):
         self.assertNotIn("dnsbl: domain triple.test", self.p.log())
 
 
-def run_in_namespace():
-    """Runs this file again inside a new network and mount namespace with its
-    own resolv.conf and hosts file; returns its exit status, or None when
-    namespaces cannot be made here."""
-    unshare, ip = shutil.which("unshare"), shutil.which("ip") or "/usr/sbin/ip"
-    if os.geteuid() != 0 or not unshare or not os.path.exists(ip) or not DNSMASQ:
-        return None
-    if subprocess.run([unshare, "--net", "--mount", "/bin/true"]).returncode != 0:
-        return None
-    d = tempfile.mkdtemp(prefix="quill-checks-ns-")
-    try:
-        with open(os.path.join(d, "resolv.conf"), "w") as f:
-            f.write("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
-        with open(os.path.join(d, "hosts"), "w") as f:
-            f.write("127.0.0.1 localhost %s\n" % " ".join(HOSTS))
-        script = ('set -e; "$1" link set lo up; mount --bind "$2/resolv.conf" /etc/resolv.conf; '
-                  'mount --bind "$2/hosts" /etc/hosts; exec /usr/bin/python3 "$3"')
-        env = dict(os.environ, **{NS_ENV: d})
-        return subprocess.run([unshare, "--net", "--mount", "/bin/sh", "-c", script, "sh", ip, d,
-                               os.path.abspath(__file__)], env=env).returncode
-    finally:
-        shutil.rmtree(d, ignore_errors=True)
-
-
 if __name__ == "__main__":
     if not inside():
-        rc = run_in_namespace()
+        rc = run_in_namespace(__file__, NS_ENV, HOSTS)
         if rc is not None:
             sys.exit(rc)
     unittest.main()

@@ -55,7 +55,7 @@ def cached_objects(test):
     20,000 bytes and 5 bytes, the small one under a URL that carries
     markup. Returns (origin, big URL, small URL)."""
     origin = Origin()
-    test.addCleanup(origin.cleanup)
+    test.addCleanup(origin.stop)
     origin.start()
     origin.put("/fresh/big", b"B" * 20000)
     origin.put("/fresh/small", b"small")
@@ -198,7 +198,7 @@ class StatusPages(PageCase):
         """After a kept-alive request to nginx its connection is listed with
         "(none)" as user."""
         origin = Origin()
-        self.addCleanup(origin.cleanup)
+        self.addCleanup(origin.stop)
         origin.start()
         origin.put("/fresh/pool", b"pooled")
         status = fetch(self.port, origin.url("/fresh/pool?nocache")).status

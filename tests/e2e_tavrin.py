@@ -9,22 +9,18 @@ client; dnsmasq's query log counts the rating queries the daemon sends."""
 
 import os
 import re
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from quilltest import wait_for  # noqa: E402
+from quilltest import Dnsmasq, in_namespace, run_in_namespace, wait_for  # noqa: E402
 from proxytest import CURL, NGINX, Curl, Nginx, Proxy  # noqa: E402
 
-INSIDE = os.environ.get("QUILL_TAVRIN_INSIDE") == "1"
-DNSMASQ = shutil.which("dnsmasq") or ("/usr/sbin/dnsmasq" if os.path.exists("/usr/sbin/dnsmasq") else None)
-UNSHARE = shutil.which("unshare")
-IP = shutil.which("ip") or ("/usr/sbin/ip" if os.path.exists("/usr/sbin/ip") else None)
+NS_ENV = "QUILL_TAVRIN_NS"
+INSIDE = in_namespace(NS_ENV) is not None
 
 # name -> MX records (exchange, preference) under the rating zone.
 RATINGS = {
@@ -49,48 +45,18 @@ def rule_xml(profiles, categories, scores, add, remove):
             % (profiles, categories, scores, add, remove))
 
 
-class DnsServer:
-    """dnsmasq on 127.0.0.1:53 inside the namespace, logging every query."""
+class DnsServer(Dnsmasq):
+    """dnsmasq answering the rating zone's MX records, logging every query."""
 
     def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix="quill-dnsmasq-")
-        self.log = os.path.join(self.dir, "queries.log")
-        self.proc = None
-
-    def start(self):
-        args = [DNSMASQ, "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv",
-                "--no-hosts", "--listen-address=127.0.0.1", "--bind-interfaces", "--port=53",
-                "--user=root", "--local=/tavrin.test/", "--log-queries",
-                "--log-facility=" + self.log, "--address=/example/127.0.0.1",
-                "--pid-file=" + os.path.join(self.dir, "dnsmasq.pid")]
+        args = ["--local=/tavrin.test/", "--address=/example/127.0.0.1"]
         for host, records in RATINGS.items():
             for exchange, preference in records:
                 args.append("--mx-host=%s.tavrin.test,%s,%d" % (host, exchange, preference))
-        self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-        if not wait_for(lambda: "started" in self.text(), 10):
-            raise RuntimeError("dnsmasq did not start")
-        return self
-
-    def text(self):
-        try:
-            with open(self.log, errors="replace") as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
+        super().__init__(*args)
 
     def mx_queries(self, host):
         return len(re.findall(r"query\[MX\] %s\.tavrin\.test from" % re.escape(host), self.text()))
-
-    def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(10)
-        self.proc = None
-
-    def cleanup(self):
-        self.stop()
-        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 class ViaNginx(Nginx):
@@ -365,31 +331,9 @@ class RatingServerDownTest(unittest.TestCase):
             nginx.stop()
 
 
-def run_inside():
-    """Runs this file again inside a network and mount namespace with its
-    own resolver configuration; returns its exit status, or None when such
-    namespaces cannot be made here."""
-    if os.geteuid() != 0 or not (DNSMASQ and UNSHARE and IP):
-        return None
-    if subprocess.run([UNSHARE, "--mount", "--net", "/bin/true"]).returncode != 0:
-        return None
-    work = tempfile.mkdtemp(prefix="quill-tavrin-ns-")
-    try:
-        resolv = os.path.join(work, "resolv.conf")
-        with open(resolv, "w") as f:
-            f.write("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
-        script = ("set -e; '%s' link set lo up; mount --bind '%s' /etc/resolv.conf; "
-                  "exec /usr/bin/python3 '%s' %s"
-                  % (IP, resolv, os.path.abspath(__file__), " ".join("'%s'" % a for a in sys.argv[1:])))
-        env = dict(os.environ, QUILL_TAVRIN_INSIDE="1")
-        return subprocess.run([UNSHARE, "--mount", "--net", "/bin/sh", "-c", script], env=env).returncode
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-
-
 if __name__ == "__main__":
     if not INSIDE:
-        status = run_inside()
+        status = run_in_namespace(__file__, NS_ENV)
         if status is not None:
             sys.exit(status)
     unittest.main()

@@ -12,17 +12,11 @@ import subprocess
 import tempfile
 import time
 
-from quilltest import SOURCE, Install, wait_for
+from quilltest import SOURCE, Install, free_port, stop_process, wait_for, wait_port
 
 NGINX = shutil.which("nginx") or ("/usr/sbin/nginx" if os.path.exists("/usr/sbin/nginx") else None)
 CURL = shutil.which("curl")
 ECHO_MODULE = "/usr/lib/nginx/modules/ngx_http_echo_module.so"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def _set_element(text, section, name, value):
@@ -37,12 +31,13 @@ def _set_element(text, section, name, value):
 
 
 def proxy_config(port, permissions="proxy,connect,commands", general=None, allow_rules=None,
-                 allow_first=True, cache=True):
+                 allow_first=True, cache=True, store=None):
     """The shipped configuration listening on 127.0.0.1:port. The local
     machine's allow rule gets permissions; general maps fields of the
     general rule to values; allow_rules (a list of XML texts of <allow>
     entries) replaces the access rules; cache False switches the object
-    cache off, for tests that watch every request reach the origin."""
+    cache off, for tests that watch every request reach the origin; store
+    moves the disk store into that directory."""
     with open(os.path.join(SOURCE, "etc", "quillmere.xml")) as f:
         text = f.read()
     network = ("<network>\n        <listen>\n            <enabled>true</enabled>\n"
@@ -61,17 +56,23 @@ def proxy_config(port, permissions="proxy,connect,commands", general=None, allow
         text = _set_element(text, "general", name, value)
     if not cache:
         text = _set_element(text, "cache", "enabled", "false")
+    if store is not None:
+        text, count = re.subn(r"<directory>/var/cache/quillmere</directory>",
+                              "<directory>%s</directory>" % store, text)
+        assert count == 1, "the shipped configuration has no disk store"
     return text
 
 
 def allow_rule(addresses="127.0.0.1", permissions="proxy,connect,commands", username="",
-               password=""):
+               password="", interface_username="", interface_password=""):
     return ("<allow><enabled>true</enabled><comment>test</comment><log>false</log>"
             "<profiles></profiles><interfaces></interfaces><addresses>%s</addresses>"
             "<pam>false</pam><username>%s</username><password>%s</password>"
-            "<permissions>%s</permissions><bypass></bypass><interface-username></interface-username>"
-            "<interface-password></interface-password><add-profiles></add-profiles></allow>"
-            % (addresses, username, password, permissions))
+            "<permissions>%s</permissions><bypass></bypass>"
+            "<interface-username>%s</interface-username>"
+            "<interface-password>%s</interface-password><add-profiles></add-profiles></allow>"
+            % (addresses, username, password, permissions, interface_username,
+               interface_password))
 
 
 class Proxy:
@@ -150,11 +151,15 @@ class Proxy:
 
 class Nginx:
     """nginx as origin server on a free loopback port, serving the files
-    given (name -> bytes) and /echo, which answers with the request body.
+    given (name -> bytes, or a function that writes the path) and /echo,
+    which answers with the request body; locations adds server-block lines
+    of the test's own, gzip False serves nothing compressed.
     Its access log records the connection number of every request, so the
     test can count the connections the proxy opened."""
 
-    def __init__(self, files):
+    def __init__(self, files, locations="", gzip=True):
+        self.locations = locations
+        self.gzip = gzip
         self.dir = tempfile.mkdtemp(prefix="quill-nginx-")
         os.chmod(self.dir, 0o755)
         self.root = os.path.join(self.dir, "www")
@@ -180,6 +185,8 @@ class Nginx:
         echo = ("location = /echo { echo_read_request_body; echo_request_body; }\n"
                 if self.has_echo else "")
         user = "user root;\n" if os.geteuid() == 0 else ""
+        gzip = ("  gzip on; gzip_proxied any; gzip_http_version 1.0; gzip_min_length 10;\n"
+                "  gzip_types text/plain;\n" if self.gzip else "")
         return (load + user +
                 "worker_processes 1;\ndaemon off;\npid %s/nginx.pid;\nerror_log %s/error.log;\n"
                 "events { worker_connections 1024; }\n"
@@ -190,19 +197,26 @@ class Nginx:
                 "  fastcgi_temp_path %s/fastcgi; uwsgi_temp_path %s/uwsgi; scgi_temp_path %s/scgi;\n"
                 "  client_max_body_size 256m; client_body_buffer_size 64m;\n"
                 "  keepalive_requests 100000; keepalive_timeout 60;\n"
-                "  gzip on; gzip_proxied any; gzip_http_version 1.0; gzip_min_length 10;\n"
-                "  gzip_types text/plain;\n"
+                "%s"
                 "  types { text/html html; text/plain txt; application/octet-stream bin; }\n"
-                "  server {\n    listen 127.0.0.1:%d;\n    root %s;\n    %s  }\n"
-                "}\n" % (d, d, d, d, d, d, d, d, self.port, self.root, echo))
+                "  server {\n    listen 127.0.0.1:%d;\n    root %s;\n    %s    %s  }\n"
+                "}\n" % (d, d, d, d, d, d, d, d, gzip, self.port, self.root, echo,
+                         self.locations))
 
     def start(self):
         self.proc = subprocess.Popen([NGINX, "-p", self.dir, "-c", self.conf],
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
-        if not wait_for(lambda: _port_open(self.port), 10):
-            raise RuntimeError("nginx did not start")
+        if not wait_port(self.port, 10, self.proc):
+            raise RuntimeError("nginx did not start: %s" % self.error_log())
         return self
+
+    def error_log(self):
+        try:
+            with open(os.path.join(self.dir, "error.log"), errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
 
     def url(self, path):
         return "http://127.0.0.1:%d%s" % (self.port, path)
@@ -221,23 +235,14 @@ class Nginx:
                 out.append((int(m.group(1)), int(m.group(2)), m.group(3), int(m.group(4))))
         return out
 
+    def halt(self):
+        """Stops nginx and keeps its files, as an origin that went down."""
+        stop_process(self.proc)
+        self.proc = None
+
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        self.halt()
         shutil.rmtree(self.dir, ignore_errors=True)
-
-
-def _port_open(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
-        return True
-    except OSError:
-        return False
 
 
 class Curl:

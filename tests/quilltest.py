@@ -1,12 +1,16 @@
 """Helpers for the end-to-end tests: a temporary installation of the daemon
 (configuration, section description file, log files, PID file) that a test
-starts, signals and stops as an administrator would."""
+starts, signals and stops as an administrator would; free ports and waits
+for them; stopping a peer process; dnsmasq, and running a test file again in
+a network and mount namespace of its own."""
 
 import os
+import re
 import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -24,6 +28,49 @@ def wait_for(predicate, timeout=10.0, interval=0.05):
         if time.monotonic() > deadline:
             return value
         time.sleep(interval)
+
+
+def free_port(kind=socket.SOCK_STREAM):
+    """A loopback port nobody listens on (TCP, or UDP with SOCK_DGRAM)."""
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def port_open(port, timeout=1.0):
+    """True when something accepts connections on the loopback port."""
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=timeout).close()
+        return True
+    except OSError:
+        return False
+
+
+def wait_port(port, timeout=10.0, proc=None):
+    """Waits until the loopback port accepts connections; False on the
+    time-out, or as soon as proc (the peer that should listen) has exited."""
+    wait_for(lambda: port_open(port) or (proc is not None and proc.poll() is not None), timeout)
+    return port_open(port)
+
+
+def stop_process(proc, timeout=10):
+    """Terminates a peer process and waits for it; killed when it lingers."""
+    if proc and proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def replace_section(text, name, body):
+    """The configuration text with the content of its section <name> (an
+    element at the document's first level) replaced by body."""
+    text, count = re.subn(r"\n    <%s>.*?</%s>" % (name, name),
+                          "\n    <%s>%s</%s>" % (name, body, name), text, flags=re.S)
+    assert count == 1, name
+    return text
 
 
 def process_alive(pid):
@@ -133,3 +180,79 @@ class Install:
     def cleanup(self):
         self.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+DNSMASQ = shutil.which("dnsmasq") or ("/usr/sbin/dnsmasq" if os.path.exists("/usr/sbin/dnsmasq") else None)
+UNSHARE = shutil.which("unshare")
+IP = shutil.which("ip") or ("/usr/sbin/ip" if os.path.exists("/usr/sbin/ip") else None)
+
+
+class Dnsmasq:
+    """dnsmasq on 127.0.0.1:53 (inside a test's own namespace), with the
+    given extra arguments, logging every query to .log."""
+
+    def __init__(self, *args):
+        self.dir = tempfile.mkdtemp(prefix="quill-dnsmasq-")
+        self.log = os.path.join(self.dir, "queries.log")
+        self.args = list(args)
+        self.proc = None
+
+    def start(self):
+        self.proc = subprocess.Popen(
+            [DNSMASQ, "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv",
+             "--no-hosts", "--user=root", "--listen-address=127.0.0.1", "--bind-interfaces",
+             "--port=53", "--log-queries", "--log-facility=" + self.log,
+             "--pid-file=" + os.path.join(self.dir, "dnsmasq.pid")] + self.args,
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_for(lambda: "started" in self.text(), 10):
+            raise RuntimeError("dnsmasq did not start")
+        return self
+
+    def text(self):
+        try:
+            with open(self.log, errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def stop(self):
+        stop_process(self.proc)
+        self.proc = None
+
+    def cleanup(self):
+        self.stop()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def in_namespace(marker):
+    """The directory of the namespace's files when this process runs inside
+    the namespace that run_in_namespace made for marker, else None."""
+    return os.environ.get(marker) or None
+
+
+def run_in_namespace(script, marker, hosts=()):
+    """Runs the test file script again inside a new network and mount
+    namespace: loopback up, /etc/resolv.conf naming 127.0.0.1 (a Dnsmasq of
+    the test's own), and, with hosts, /etc/hosts mapping those names to
+    loopback; the machine's own files are never touched. The environment
+    variable marker names the namespace's directory inside. Returns the
+    exit status, or None when such namespaces cannot be made here."""
+    if os.geteuid() != 0 or not (DNSMASQ and UNSHARE and IP):
+        return None
+    if subprocess.run([UNSHARE, "--net", "--mount", "/bin/true"]).returncode != 0:
+        return None
+    d = tempfile.mkdtemp(prefix="quill-ns-")
+    try:
+        with open(os.path.join(d, "resolv.conf"), "w") as f:
+            f.write("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
+        mounts = 'mount --bind "$2/resolv.conf" /etc/resolv.conf; '
+        if hosts:
+            with open(os.path.join(d, "hosts"), "w") as f:
+                f.write("127.0.0.1 localhost %s\n" % " ".join(hosts))
+            mounts += 'mount --bind "$2/hosts" /etc/hosts; '
+        shell = 'set -e; "$1" link set lo up; ' + mounts + 'shift 2; exec /usr/bin/python3 "$@"'
+        env = dict(os.environ, **{marker: d})
+        return subprocess.run([UNSHARE, "--net", "--mount", "/bin/sh", "-c", shell, "sh", IP, d,
+                               os.path.abspath(script)] + sys.argv[1:], env=env).returncode
+    finally:
+        shutil.rmtree(d, ignore_errors=True)

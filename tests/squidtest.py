@@ -12,26 +12,12 @@ import subprocess
 import tempfile
 import time
 
-from quilltest import wait_for
+from quilltest import free_port, port_open, wait_for
 
 SQUID = shutil.which("squid") or ("/usr/sbin/squid" if os.path.exists("/usr/sbin/squid") else None)
 HELPERS = "/usr/lib/squid"
 BASIC_NCSA = os.path.join(HELPERS, "basic_ncsa_auth")
 NTLM_FAKE = os.path.join(HELPERS, "ntlm_fake_auth")
-
-
-def _free_port(kind=socket.SOCK_STREAM):
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def _port_open(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
-            return True
-    except OSError:
-        return False
 
 
 def password_hash(password):
@@ -54,8 +40,8 @@ class Squid:
             raise RuntimeError("squid is not installed")
         self.dir = tempfile.mkdtemp(prefix="quill-squid-")
         os.chmod(self.dir, 0o755)
-        self.port = _free_port()
-        self.icp_port = _free_port(socket.SOCK_DGRAM) if icp else 0
+        self.port = free_port()
+        self.icp_port = free_port(socket.SOCK_DGRAM) if icp else 0
         self.access_log = os.path.join(self.dir, "access.log")
         self.cache_log = os.path.join(self.dir, "cache.log")
         self.conf = os.path.join(self.dir, "squid.conf")
@@ -98,7 +84,7 @@ class Squid:
         self.process = subprocess.Popen(
             [SQUID, "-n", "quilltest%d" % self.port, "-N", "-f", self.conf],
             stdout=self.stdout, stderr=subprocess.STDOUT)
-        if not wait_for(lambda: _port_open(self.port) or self.process.poll() is not None, 30):
+        if not wait_for(lambda: port_open(self.port) or self.process.poll() is not None, 30):
             self.stop()
             raise RuntimeError("squid did not start: %s" % self.log_text())
         if self.process.poll() is not None:

@@ -143,6 +143,21 @@ TEST(MiscStrings, Md5IsLowerCaseHex)
     EXPECT_EQ(32u, strlen(out));
     md5_string("abc", out);
     EXPECT_STREQ("900150983cd24fb0d6963f7d28e17f72", out);
+    /* By length: a NUL inside the bytes counts. */
+    ASSERT_TRUE(md5_hex("a\0c", 3, out));
+    EXPECT_STREQ("e8f0fb27685d3a22ae089e4bdd2fbd29", out);
+    EXPECT_FALSE(md5_hex("abc", -1, out));
+}
+
+TEST(MiscStrings, HexDigitsEitherCaseOnly)
+{
+    const char *digits = "0123456789abcdef";
+    for (int i = 0; i < 16; i++) {
+        EXPECT_EQ(i, hex_digit(digits[i]));
+        EXPECT_EQ(i, hex_digit(toupper((unsigned char)digits[i])));
+    }
+    for (int c : { (int)'g', (int)'G', (int)' ', (int)'/', (int)':', (int)'@', (int)'`', 0, 0x80, 0xff })
+        EXPECT_EQ(-1, hex_digit(c)) << c;
 }
 
 TEST(MiscHttp, ReasonPhrasesAndTemplateNames)

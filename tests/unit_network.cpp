@@ -28,6 +28,7 @@
 #include "network.h"
 #include "options.h"
 #include "socket.h"
+#include "socks.h"
 #include "test_support.h"
 
 namespace {
