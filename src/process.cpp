@@ -16,8 +16,10 @@
  */
 #include "process.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -447,6 +449,22 @@ static CONNECTION_T *process_park(int slot)
     return nullptr;
 }
 
+/*
+ * A worker leaving gives the allocator's free pages back to the system. A
+ * burst of connections leaves its buffers free in the allocator's arenas,
+ * which keep them (the resident memory after 1,000 connections stayed at
+ * several times its size before); one trim at a time, when a worker has
+ * been idle long enough to exit, so never on a request's path.
+ */
+static void process_trim_memory()
+{
+    static std::atomic<bool> trimming{false};
+    if (!trimming.exchange(true)) {
+        malloc_trim(0);
+        trimming.store(false);
+    }
+}
+
 void *process_entry(void *arg)
 {
     CONNECTION_T *conn = (CONNECTION_T *)arg;
@@ -461,6 +479,7 @@ void *process_entry(void *arg)
         process_serve(conn, slot, pool_timeout);
         conn = process_park(slot);
     }
+    process_trim_memory();
     return nullptr;
 }
 
