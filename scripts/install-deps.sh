@@ -21,6 +21,7 @@ if [ "$purpose" = test ]; then
         dante-server microsocks nginx nginx-light dnsmasq-base iproute2 util-linux
         squid tinyproxy
         clamav-daemon
+        c-icap libc-icap-mod-urlcheck libc-icap-mod-contentfiltering
         chromium
     )
 fi

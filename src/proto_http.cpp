@@ -866,7 +866,8 @@ static bool http_processors_need_body(CONNECTION_T *conn)
 {
     return processors.Execute(PROCESSOR_BUFFCHECK, conn, nullptr) == 1 ||
            url_command_find(conn->urlcommands, "raw") ||
-           url_command_find(conn->urlcommands, "htmltree");
+           url_command_find(conn->urlcommands, "htmltree") ||
+           url_command_find(conn->urlcommands, "score");
 }
 
 /* Sends the response header and then the body through the proxy's own

@@ -325,7 +325,8 @@ int buffer_check(CONNECTION_T *conn)
         return 1;
 
     conn->flags &= ~CONN_PROCESSING;
-    if (url_command_find(conn->urlcommands, "raw") || url_command_find(conn->urlcommands, "htmltree"))
+    if (url_command_find(conn->urlcommands, "raw") || url_command_find(conn->urlcommands, "htmltree") ||
+        url_command_find(conn->urlcommands, "score"))
         return 1;
     if (general_section && general_section->compressout_get(conn) == 1 && h->accept_encoding &&
         r->content_type && !r->content_encoding && accepts_encoded_content(conn) &&
@@ -403,11 +404,12 @@ int process_request(CONNECTION_T *conn, Filebuf *body)
     HEADER *h = conn->header;
     if (!conn->rheader) {
         /* A chunked body was read whole; it goes on with its length, as
-         * does a body a processor rewrote. A streamed body keeps the
-         * client's length. */
-        bool was_chunked = h->chunked != 0;
-        h->chunked = 0;
-        if (body && !(conn->flags & CONN_DIRECT_POST) && (body->size > 0 || was_chunked)) {
+         * does a body a processor rewrote or emptied (a Content-Length
+         * becomes the new size, 0 included). A streamed body keeps the
+         * client's framing. */
+        if (body && !(conn->flags & CONN_DIRECT_POST) &&
+            (body->size > 0 || h->chunked || (h->flags & HEADER_HAS_LENGTH))) {
+            h->chunked = 0;
             h->content_length = body->size;
             h->flags |= HEADER_HAS_LENGTH;
         }

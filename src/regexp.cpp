@@ -15,6 +15,7 @@
 
 #include <pcre2posix.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -95,6 +96,21 @@ int reg_exec(const regex_posix_t *regex, const char *text)
     if (!text)
         return REG_NOMATCH;
     return regexec(&regex->re, text, 0, nullptr, 0);
+}
+
+int reg_exec_bytes(const regex_posix_t *regex, const char *subject, int64_t length)
+{
+    ASSERT(regex);
+    if (!subject || length < 0) {
+        subject = "";
+        length = 0;
+    }
+    if (length > INT_MAX)
+        length = INT_MAX;
+    regmatch_t range[1];
+    range[0].rm_so = 0;
+    range[0].rm_eo = (regoff_t)length;
+    return regexec(&regex->re, subject, 0, range, REG_STARTEND);
 }
 
 void reg_free(regex_posix_t *regex)

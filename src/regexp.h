@@ -78,6 +78,11 @@ struct regmatch_sub_t {
  * a search that hits the library's limits counts as no match). */
 [[nodiscard]] int reg_exec(const regex_posix_t *regex, const char *text);
 
+/* The same on length bytes of subject, which may hold zero bytes: the
+ * whole text is searched, not only up to its first zero byte. A text over
+ * INT_MAX bytes is searched in its first INT_MAX bytes. */
+[[nodiscard]] int reg_exec_bytes(const regex_posix_t *regex, const char *subject, int64_t length);
+
 /* Releases an expression of reg_compile; NULL is a fatal error. */
 void reg_free(regex_posix_t *regex);
 

@@ -64,4 +64,7 @@ void sections_create()
     limit_section = new LimitSection();
     clamav_section = new ClamAVSection();
     urlbl_section = new URLBLSection();
+    /* Last, so the ICAP callbacks stand after every section's, and once:
+     * the lists are read without a lock while workers run. */
+    icap_register();
 }
