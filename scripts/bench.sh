@@ -25,7 +25,9 @@
 # checks (URL filter, DNS blacklist, a URL blacklist of 1,000,000 domains);
 # cache hits while the cache browser searches; 100 KiB misses scanned by
 # clamd through the daemon's ClamAV adapter and through squid with c-icap's
-# virus_scan. A benchmark, not a test: it asserts nothing.
+# virus_scan; 100 KiB misses through c-icap's echo service in RESPMOD, from
+# the daemon's ICAP client and from squid. A benchmark, not a test: it
+# asserts nothing.
 #
 # Usage: scripts/bench.sh [seconds per run]   (QUILL_BIN: the daemon to use,
 # by default a release build made in build-bench; QUILL_BENCH_ARGS: more
@@ -470,6 +472,7 @@ ServiceAlias avscan virus_scan?allow204=on&sizelimit=off&mode=simple
 virus_scan.ScanFileTypes TEXT DATA EXECUTABLE ARCHIVE GIF JPEG MSOFFICE
 virus_scan.MaxObjectSize 5M
 virus_scan.DefaultEngine clamd
+Service echo srv_echo.so
 CONF
 cat >"$work/squid-icap/squid.conf" <<CONF
 http_port 127.0.0.1:$squid_icap_port
@@ -525,3 +528,47 @@ printf "%-10s %14s %14s %10s\n" 100k "$p" "$s" \
     "$(awk -v a="$p" -v b="$s" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')"
 echo "daemon scan failures $(grep -c "failed to check file" "$work/scan-native.log" || true);" \
     "c-icap requests $(wc -l <"$work/cicap/access.log" 2>/dev/null || echo 0)"
+
+# ICAP: uncached 100 KiB responses through c-icap's echo service (the same
+# c-icap) in RESPMOD, from a daemon with one ICAP service and from a squid
+# with one respmod_precache service; the ratio of the two rates.
+echo "== ICAP: 100 KiB misses through c-icap's echo in RESPMOD; daemon vs squid =="
+icapd_port=$(free_port)
+squid_echo_port=$(free_port)
+mkdir -p "$work/squid-echo"
+sed -e "s|^http_port .*|http_port 127.0.0.1:$squid_echo_port|" \
+    -e "s|squid-icap|squid-echo|g" \
+    -e "s|^icap_service .*|icap_service echo respmod_precache icap://127.0.0.1:$icap_port/echo bypass=off|" \
+    -e "s|^adaptation_access .*|adaptation_access echo allow all|" \
+    "$work/squid-icap/squid.conf" >"$work/squid-echo/squid.conf"
+[ "$(id -u)" -eq 0 ] && chown -R proxy "$work/squid-echo"
+python3 - "$work/quillmere.xml" "$work/icap.xml" "$proxy_port" "$icapd_port" "$icap_port" <<'PYEOF'
+import re, sys
+src, dst, old_port, new_port, icap_port = sys.argv[1:]
+text = open(src).read().replace("<port>%s</port>" % old_port, "<port>%s</port>" % new_port)
+body = ("<enabled>true</enabled><service><enabled>true</enabled><comment>bench</comment>"
+        "<profiles></profiles><host>127.0.0.1</host><path>/echo</path><port>%s</port>"
+        "<modes>respmod</modes></service>" % icap_port)
+text, n = re.subn(r"<icap>.*?</icap>", "<icap>%s</icap>" % body, text, flags=re.S)
+assert n == 1
+open(dst, "w").write(text)
+PYEOF
+"$squid_bin" -n "quillbenche$$" -N -f "$work/squid-echo/squid.conf" >"$work/squid-echo/stdout" 2>&1 &
+pids+=($!)
+icap_args=(-f -c "$work/icap.xml" -s etc/section.xml -l "$work/icap-native.log"
+           -a "$work/icap-access.log" -e "$work/icap-extended.log" -r "$work/icap-performance.log"
+           -C 10 ${QUILL_BENCH_ARGS:-})
+"$bin" "${icap_args[@]}" >"$work/icap.out" 2>&1 &
+pids+=($!)
+wait_port "$squid_echo_port"
+wait_port "$icapd_port"
+echo "== squid (ICAP echo) configuration =="
+cat "$work/squid-echo/squid.conf"
+curl -s -o /dev/null -x "127.0.0.1:$icapd_port" "$url"
+curl -s -o /dev/null --max-time 20 -x "127.0.0.1:$squid_echo_port" "$url"
+p=$(run "$icapd_port" "$url")
+s=$(run "$squid_echo_port" "$url")
+printf "%-10s %14s %14s %10s\n" size "daemon+echo" "squid+echo" daemon/squid
+printf "%-10s %14s %14s %10s\n" 100k "$p" "$s" "$(ratio "$p" "$s")"
+echo "daemon ICAP responses modified $(grep -c "ICAP: response modified" "$work/icap-native.log" || true)," \
+     "ICAP failures $(grep -c -E "ICAP: (error|unable)" "$work/icap-native.log" || true)"

@@ -40,7 +40,7 @@
 #include "hooks.h"
 #include "interface.h"
 #include "log.h"
-#include "main.h"
+#include "options.h"
 #include "network.h"
 #include "profiles.h"
 #include "protocol.h"

@@ -22,7 +22,6 @@
 #include "log.h"
 #include "profiles.h"
 #include "regexp.h"
-#include "scanner.h"
 
 /* The options, by position. */
 static const FieldDecl rewrite_global_fields[] = {
@@ -42,6 +41,9 @@ static const FieldDecl rewrite_rule_fields[] = {
 
 /* The PCRE options of a pattern: caseless, multi-line, dot-all, extended. */
 static const int REWRITE_PATTERN_OPTIONS = REG_SUB_ALL;
+
+/* The most characters of a pattern quoted in a log line. */
+static const size_t REWRITE_LOG_PATTERN_MAX = 256;
 
 RewriteSection *rewrite_section = nullptr;
 
@@ -163,9 +165,9 @@ bool RewriteSection::rewrite_do(CONNECTION_T *conn, Filebuf *buffer, int type)
                                     conn->variables);
         if (count > 0) {
             applied = true;
-            putlog(LOG_REWRITE, "%s matched %d times in %s", scanner_printable(rule.pattern.data(), rule.pattern.data() + rule.pattern.size(),
-                                     SCANNER_LOG_TEXT_MAX).c_str(),
-                   (int)count, rewrite_target_name(type));
+            putlog(LOG_REWRITE, "%s matched %d times in %s",
+                   log_text(rule.pattern, REWRITE_LOG_PATTERN_MAX).c_str(), (int)count,
+                   rewrite_target_name(type));
         }
     }
     return applied;
