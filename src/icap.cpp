@@ -172,8 +172,10 @@ ICAP_ENCAPSULATION ICAPSection::encapsulation_parse(const char *value)
                 const char *d = p + n;
                 bool ok = d < end && *d >= '0' && *d <= '9';
                 for (; ok && d < end && *d >= '0' && *d <= '9'; d++) {
-                    if (v > (INT64_MAX - 9) / 10)
+                    if (v > (INT64_MAX - 9) / 10) {
                         ok = false;
+                        break;
+                    }
                     v = v * 10 + (*d - '0');
                 }
                 while (ok && d < end && (*d == ' ' || *d == '\t'))

@@ -38,11 +38,11 @@ def icap_service(host, port, path, modes, enabled="true", profiles=""):
 
 
 def content_config(port, sections, general=None, permissions="proxy,connect,commands,bypass",
-                   allow_rules=None):
+                   allow_rules=None, cache=False):
     """The shipped configuration on 127.0.0.1:port with each section of
     sections (name -> inner XML) in place of the shipped one; the cache is
-    off so every request reaches the origin."""
-    text = proxy_config(port, permissions=permissions, general=general, cache=False,
+    off unless asked for, so every request reaches the origin."""
+    text = proxy_config(port, permissions=permissions, general=general, cache=cache,
                         allow_rules=allow_rules)
     for name, inner in sections.items():
         element = "<%s>%s</%s>" % (name, inner, name)

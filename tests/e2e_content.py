@@ -107,6 +107,16 @@ class RewriteTest(unittest.TestCase):
         finally:
             client.close()
 
+    def test_post_body_over_the_upload_buffer_passes_unseen(self):
+        big = b"secret " * 20000   # 140 000 bytes, over maxubuffer
+        client = KeptClient(self.proxy.port)
+        try:
+            status, _, body = client.request("POST", self.origin.url("/echo"), body=big)
+        finally:
+            client.close()
+        self.assertEqual(200, status)
+        self.assertEqual(big, self.origin.requests[-1][3])
+
     def test_bypass_lasts_for_the_connection(self):
         client = KeptClient(self.proxy.port)
         try:

@@ -40,6 +40,7 @@ PAGES = {
     "/darn": ("text/html", b"<html><body>we say darn here</body></html>"),
     "/bad": ("text/html", b"<html><body>a forbiddenword page</body></html>"),
     "/empty": ("text/plain", b""),
+    "/cached": ("text/plain", b"kept for an hour", [("Cache-Control", "max-age=3600")]),
 }
 PERMS = "proxy,transparent,host,connect,commands,bypass,interface"
 
@@ -100,6 +101,21 @@ class CIcapEchoTest(unittest.TestCase):
             self.assertEqual(b"plain text body", body)
         finally:
             client.close()
+
+    def test_transparent_request_modified(self):
+        # Origin form: encapsulated with the host of its Host header; the
+        # request that comes back takes its host from Host again.
+        req = (b"GET /text HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nConnection: close\r\n\r\n"
+               % self.origin.port)
+        data, _ = raw_exchange(self.proxy.port, req)
+        status, _, body = split_response(data)
+        self.assertEqual(200, status)
+        self.assertEqual(b"plain text body", body)
+        # Still refused when it addresses the proxy itself.
+        req = (b"GET /text HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nConnection: close\r\n\r\n"
+               % self.proxy.port)
+        data, _ = raw_exchange(self.proxy.port, req)
+        self.assertEqual(404, split_response(data)[0])
 
     def test_exchanges_share_one_pooled_connection_and_survive_a_restart(self):
         for _ in range(3):
@@ -418,6 +434,42 @@ class StandInTest(unittest.TestCase):
             self.assertEqual("0", dict((k.lower(), v) for k, v in headers)["content-length"])
         finally:
             client.close()
+
+    def test_streamed_post_keeps_flowing(self):
+        # Over maxubuffer: the ICAP server sees the header with null-body,
+        # and the body goes on from the client whole, with its length.
+        big = bytes(range(256)) * 5000   # 1 280 000 bytes
+        records = len(self.icap.records)
+        client = KeptClient(self.proxy.port)
+        try:
+            status, _, body = client.request("POST", self.origin.url("/echo"), body=big)
+        finally:
+            client.close()
+        self.assertEqual(200, status)
+        self.assertEqual(big, self.origin.requests[-1][3])
+        reqmod = self.icap.records[records]
+        self.assertIn("null-body", reqmod["offsets"])
+        self.assertIn("Content-Length: %d" % len(big), reqmod["req_hdr"])
+
+    def test_failed_exchange_keeps_the_cache_object(self):
+        proxy = icap_proxy([icap_service("127.0.0.1", self.icap.port, "/respmod", "respmod")],
+                           cache=True)
+        try:
+            self.icap.script = [fixed("silent")]
+            url = self.origin.url("/cached")
+            client = KeptClient(proxy.port, timeout=60)
+            try:
+                status, headers, body = client.request("GET", url)
+                self.assertEqual((200, b"kept for an hour"), (status, body))
+                # The same client connection: the hit is the object as stored.
+                status, headers, body = client.request("GET", url)
+                self.assertEqual((200, b"kept for an hour"), (status, body))
+                self.assertIn("HIT", headers.get("x-cache", ""))
+            finally:
+                client.close()
+            self.assertIn("ICAP: error reading response from ICAP server", proxy.log())
+        finally:
+            proxy.stop()
 
     def test_what_the_server_gets(self):
         self.icap.script = []
