@@ -158,10 +158,11 @@ static bool redirect_scope_fits(int scope, int mode)
                                     : scope == REDIRECT_SCOPE_LOCATION;
 }
 
-/* A text from a client or server for a log line. */
+/* A URL from a client or server for a log line, whole up to the longest
+ * URL handled. */
 static std::string redirect_log_text(const std::string &text)
 {
-    return log_field(text, true);
+    return log_text(text, HEADER_TARGET_MAX);
 }
 
 /* Sends the client redirect to location; the request ends. */
@@ -259,9 +260,11 @@ static bool redirect_rewrite(CONNECTION_T *conn, const std::string &subject, con
          * the cache key and the logs. */
         header_complete(h);
         putlog(LOG_REDIRECT, "request for %s to %s://%s%s", redirect_log_text(subject).c_str(),
-               scheme.empty() ? h->protocol : scheme.c_str(), h->host, h->path);
+               redirect_log_text(scheme.empty() ? h->protocol : scheme).c_str(),
+               redirect_log_text(h->host).c_str(), redirect_log_text(h->path).c_str());
     } else {
-        putlog(LOG_REDIRECT, "request for %s to %s", redirect_log_text(subject).c_str(), h->path);
+        putlog(LOG_REDIRECT, "request for %s to %s", redirect_log_text(subject).c_str(),
+               redirect_log_text(h->path).c_str());
     }
     return true;
 }
@@ -324,14 +327,14 @@ int RedirectSection::redirect_do(CONNECTION_T *conn, int mode)
 
     if (mode == REDIRECT_LOCATION) {
         putlog(LOG_REDIRECT, "302 redirect for %s to %s", redirect_log_text(subject).c_str(),
-               url.c_str());
+               redirect_log_text(url).c_str());
         header_field_set(&conn->rheader->location, url.c_str());
         return 0;
     }
 
     if (client_redirect) {
         putlog(LOG_REDIRECT, "sent 302 redirect for request for %s to %s",
-               redirect_log_text(subject).c_str(), url.c_str());
+               redirect_log_text(subject).c_str(), redirect_log_text(url).c_str());
         std::string location = url;
         if (conn->urlcommands && conn->urlcommands[0]) {
             TextPtr rendered(url_command_create(conn->urlcommands), free);
@@ -346,6 +349,6 @@ int RedirectSection::redirect_do(CONNECTION_T *conn, int mode)
 
     if (!redirect_rewrite(conn, subject, url, rule_port))
         putlog(LOG_REDIRECT, "request for %s: %s cannot be fetched, request unchanged",
-               redirect_log_text(subject).c_str(), url.c_str());
+               redirect_log_text(subject).c_str(), redirect_log_text(url).c_str());
     return 0;
 }

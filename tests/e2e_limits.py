@@ -172,6 +172,18 @@ class Limits(unittest.TestCase):
                     self.assertIn(b"Page Blocked", bodies[0])
                     self.assertIn("limits: blocked: time limit restrictions", proxy.log())
 
+    def test_client_closing_books_nothing(self):
+        """A kept-alive client that closes makes no request: with two per
+        window, the next client still gets one."""
+        proxy = self.daemon([limit_rule(maxrequests=2)])
+        first = KeepAlive(proxy)
+        self.assertEqual(200, first.request(self.nginx.url("/f1000.bin"))[0])
+        first.close()
+        self.assertTrue(proxy.wait_log("disconnected after making"))
+        c = self.client(proxy)
+        statuses = [c.request(self.nginx.url("/f1000.bin"))[0] for _ in range(2)]
+        self.assertEqual([200, 404], statuses)
+
     def test_download_cap(self):
         """6000 bytes: 3000 pass, 2000 within the remainder pass, then 1000 of
         exactly the remainder arrive whole; the next gets downloadlimit."""
