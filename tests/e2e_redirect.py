@@ -10,7 +10,6 @@ matches its own result (proxy form and origin form), the cache key of a
 rewritten request."""
 
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -19,29 +18,15 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_connect import OPENSSL, TlsOrigin, port_open, stop_process  # noqa: E402
-from proxytest import (CURL, NGINX, Curl, Nginx, Proxy, free_port, proxy_config,  # noqa: E402
-                       raw_exchange, split_response)
-from quilltest import Install, wait_for  # noqa: E402
+from e2e_connect import OPENSSL, TlsOrigin  # noqa: E402
+from proxytest import (CURL, NGINX, Curl, Nginx, Proxy, proxy_config, raw_exchange,  # noqa: E402
+                       split_response)
+from quilltest import (Install, free_port, replace_section, stop_process, wait_for,  # noqa: E402
+                       wait_port)
 
 TINYPROXY = shutil.which("tinyproxy") or ("/usr/bin/tinyproxy"
                                            if os.path.exists("/usr/bin/tinyproxy") else None)
 PERMISSIONS = "proxy,connect,commands,bypass,transparent,host"
-
-
-class RedirectNginx(Nginx):
-    """nginx whose /moved and /moved2 answer 302 to the given Locations."""
-
-    def __init__(self, files, moved=None):
-        self.moved = moved or {}
-        Nginx.__init__(self, files)
-
-    def config(self):
-        text = Nginx.config(self)
-        extra = "".join("    location = %s { return 302 %s; }\n" % (path, target)
-                        for path, target in self.moved.items())
-        head, tail = text.rsplit("  }\n}", 1)
-        return head + extra + "  }\n}" + tail
 
 
 def rule(pattern, replacement, port=-1, client=False, options="", scope="request"):
@@ -50,13 +35,6 @@ def rule(pattern, replacement, port=-1, client=False, options="", scope="request
             "<pattern>%s</pattern><replacement>%s</replacement><port>%d</port>"
             "<client-redirect>%s</client-redirect><options>%s</options><scope>%s</scope></rule>"
             % (esc(pattern), esc(replacement), port, "true" if client else "false", options, scope))
-
-
-def replace_section(text, name, body):
-    text, count = re.subn(r"\n    <%s>.*?</%s>" % (name, name),
-                          "\n    <%s>%s</%s>" % (name, body, name), text, flags=re.S)
-    assert count == 1, name
-    return text
 
 
 class RedirectProxy(Proxy):
@@ -87,8 +65,7 @@ class Tinyproxy:
             f.write("\n".join(lines) + "\n")
         self.proc = subprocess.Popen([TINYPROXY, "-d", "-c", conf], stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not wait_for(lambda: self.proc.poll() is not None or _port_open(self.port), 15) \
-                or self.proc.poll() is not None:
+        if not wait_port(self.port, 15, self.proc):
             self.stop()
             raise RuntimeError("tinyproxy did not start")
 
@@ -100,23 +77,8 @@ class Tinyproxy:
             return ""
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc)
         shutil.rmtree(self.dir, ignore_errors=True)
-
-
-def _port_open(port):
-    import socket
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
-        return True
-    except OSError:
-        return False
 
 
 TLS_PAGE = b"page over TLS\n"
@@ -138,7 +100,7 @@ class HttpTlsOrigin(TlsOrigin):
                                       "-cert", self.cert, "-key", os.path.join(self.dir, "key.pem"),
                                       "-quiet"], cwd=self.dir, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not wait_for(lambda: port_open(self.port), 15):
+        if not wait_port(self.port, 15, self.proc):
             self.stop()
             raise RuntimeError("openssl s_server did not start")
 
@@ -160,8 +122,8 @@ class Redirects(unittest.TestCase):
         os.mkdir(os.path.join(cls.b.root, "b"))
         with open(os.path.join(cls.b.root, "b", "page.html"), "wb") as f:
             f.write(b"B page\n")
-        cls.a = RedirectNginx({}, moved={"/moved": "http://old.invalid/a/page.html?moved",
-                                         "/moved2": "http://old2.invalid/x"}).start()
+        cls.a = Nginx({}, locations="location = /moved { return 302 http://old.invalid/a/page.html?moved; }\n"
+                                    "location = /moved2 { return 302 http://old2.invalid/x; }\n").start()
         day_ago = time.time() - 86400
         for rel, data in (("a/page.html", b"A page\n"), ("a/hello world.html", b"hello page\n"),
                           ("a/x~y.html", b"tilde page\n"), ("self/self/f.txt", b"self page\n")):
