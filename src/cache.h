@@ -420,6 +420,8 @@ public:
     bool validate_wanted(const CACHEMAP *object, const HEADER *request, time_t now);
     /* The same for the object of the request's URL, looked up. */
     void check(HEADER *request);
+    /* cache_no_stale of the object's stored header. */
+    bool no_stale(CACHEMAP *object);
     /* The server confirmed the copy: clears CACHE_VALIDATE and restamps it. */
     void validated(CACHEMAP *object);
     /* Makes room when memory or a store is over its limit; at most once per
@@ -663,6 +665,14 @@ int cache_encoding_accepted(const char *accept_encoding, const char *content_enc
  * retrieved time and refresh ages, changing nothing. Lock held (shared
  * will do). */
 void cache_freshness(const CACHEMAP *object, time_t now, CacheFreshness *out);
+
+/* The Age a response arrived with, in seconds; 0 without one or when it
+ * is not a number of seconds. */
+int64_t cache_received_age(const HEADER *h);
+
+/* Whether a stored response may never be served stale: its Cache-Control
+ * has must-revalidate, proxy-revalidate or s-maxage. */
+bool cache_no_stale(const HEADER *h);
 
 /* Whether a Cache-Control value names the directive (without case). */
 bool cache_control_has(const char *value, const char *directive);

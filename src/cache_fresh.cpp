@@ -43,6 +43,13 @@ static void cache_directives(const char *text, F visit);
 static bool cache_directive_is(const CacheDirective &d, const char *name);
 static bool cache_seconds(const CacheDirective &d, int64_t *seconds);
 static unsigned cache_percent(uint64_t used, uint64_t limit);
+static bool cache_digits(const char **p, int n, int *value);
+static bool cache_word(const char **p, const char *word);
+static bool cache_month(const char **p, int *month);
+static bool cache_day_name(const char **p, bool long_form);
+static bool cache_time_of_day(const char **p, struct tm *tm);
+static time_t cache_expires_date(const HEADER *h);
+static time_t cache_response_date(const HEADER *h);
 static bool cache_list_has(const char *list, const char *token, bool *zero_quality);
 
 /* Cacheability. */
@@ -130,31 +137,67 @@ int cache_encoding_accepted(const char *accept_encoding, const char *content_enc
 
 time_t cache_http_date(const char *text)
 {
-    static const char *const formats[] = {
-        "%a, %d %b %Y %H:%M:%S GMT",   /* IMF-fixdate */
-        "%A, %d-%b-%y %H:%M:%S GMT",   /* RFC 850 */
-        "%a %b %d %H:%M:%S %Y",        /* asctime */
-    };
     if (!text)
         return -1;
     while (*text == ' ' || *text == '\t')
         text++;
-    for (const char *format : formats) {
-        struct tm tm;
-        memset(&tm, 0, sizeof tm);
-        const char *end = strptime(text, format, &tm);
-        if (!end)
-            continue;
-        while (*end == ' ' || *end == '\t')
-            end++;
-        if (*end)
-            continue;
-        time_t t = timegm(&tm);
-        if (t == (time_t)-1)
-            continue;
-        return t;
+    struct tm tm;
+    memset(&tm, 0, sizeof tm);
+    const char *p = text;
+    const char *q = text;
+    bool ok;
+    if (cache_day_name(&p, false) && *p == ',') {
+        /* IMF-fixdate: "Sun, 06 Nov 1994 08:49:37 GMT" */
+        p++;
+        ok = cache_word(&p, " ") && cache_digits(&p, 2, &tm.tm_mday) && cache_word(&p, " ") &&
+             cache_month(&p, &tm.tm_mon) && cache_word(&p, " ") &&
+             cache_digits(&p, 4, &tm.tm_year) && cache_word(&p, " ") &&
+             cache_time_of_day(&p, &tm) && cache_word(&p, " GMT");
+        tm.tm_year -= 1900;
+    } else if (cache_day_name(&q, true) && *q == ',') {
+        /* RFC 850: "Sunday, 06-Nov-94 08:49:37 GMT" */
+        p = q + 1;
+        int year = 0;
+        ok = cache_word(&p, " ") && cache_digits(&p, 2, &tm.tm_mday) && cache_word(&p, "-") &&
+             cache_month(&p, &tm.tm_mon) && cache_word(&p, "-") && cache_digits(&p, 2, &year) &&
+             cache_word(&p, " ") && cache_time_of_day(&p, &tm) && cache_word(&p, " GMT");
+        /* Two-digit years: one more than 50 years ahead is the last past
+         * year of those digits. */
+        struct tm now_tm;
+        time_t now = time(nullptr);
+        gmtime_r(&now, &now_tm);
+        int full = now_tm.tm_year + 1900;
+        year += full - full % 100;
+        if (year > full + 50)
+            year -= 100;
+        tm.tm_year = year - 1900;
+    } else {
+        /* asctime: "Sun Nov  6 08:49:37 1994" (a one-digit day after a blank) */
+        p = text;
+        ok = cache_day_name(&p, false) && cache_word(&p, " ") && cache_month(&p, &tm.tm_mon) &&
+             cache_word(&p, " ");
+        if (ok && *p == ' ') {
+            p++;
+            ok = cache_digits(&p, 1, &tm.tm_mday);
+        } else if (ok) {
+            ok = cache_digits(&p, 2, &tm.tm_mday);
+        }
+        ok = ok && cache_word(&p, " ") && cache_time_of_day(&p, &tm) && cache_word(&p, " ") &&
+             cache_digits(&p, 4, &tm.tm_year);
+        tm.tm_year -= 1900;
     }
-    return -1;
+    if (!ok)
+        return -1;
+    while (*p == ' ' || *p == '\t')
+        p++;
+    if (*p)
+        return -1;
+    static const int days[] = { 31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31 };
+    if (tm.tm_mday < 1 || tm.tm_mday > days[tm.tm_mon] || tm.tm_hour > 23 || tm.tm_min > 59 ||
+        tm.tm_sec > 60)
+        return -1;
+    time_t t = timegm(&tm);
+    return t == (time_t)-1 ? -1 : t;
 }
 
 /* Freshness. */
@@ -184,13 +227,27 @@ void cache_freshness(const CACHEMAP *object, time_t now, CacheFreshness *out)
         out->expired = true;
         return;
     }
+    /* The object was already this old when it arrived. */
+    int64_t received_age = cache_received_age(h);
+    /* The lifetime in seconds from s-maxage, max-age or Expires, in that
+     * order (below 0 for an Expires before the Date), when one gives it. */
+    int64_t lifetime = 0;
+    bool have_lifetime = false;
     if (h->expires) {
         if (log_wanted(LOG_DEBUG))
             putlog(LOG_DEBUG, "cache: file expires header: %s",
                    log_text(h->expires, LOG_TEXT_MAX).c_str());
-        time_t t = cache_http_date(h->expires);
-        /* A date that does not read ("0", "-1") means already expired. */
-        out->expires = t > 0 ? t + gmtoffset : 1;
+        time_t t = cache_expires_date(h);
+        have_lifetime = true;
+        /* A date that does not read ("0", "-1"), or two that differ, means
+         * already expired. Expires counts from the response's Date, or
+         * from when it arrived when that has none. */
+        if (t < 0) {
+            lifetime = 0;
+        } else {
+            time_t date = cache_response_date(h);
+            lifetime = (int64_t)t - (int64_t)(date >= 0 ? date : object->retrieved - gmtoffset);
+        }
     }
     if (h->last_modified) {
         if (log_wanted(LOG_DEBUG))
@@ -203,11 +260,15 @@ void cache_freshness(const CACHEMAP *object, time_t now, CacheFreshness *out)
         if (log_wanted(LOG_DEBUG))
             putlog(LOG_DEBUG, "cache: file cache-control header: %s",
                    log_text(h->cache_control, LOG_TEXT_MAX).c_str());
+        int64_t max_age = -1, s_maxage = -1;
         cache_directives(h->cache_control, [&](const CacheDirective &d) {
             int64_t seconds;
-            if (cache_directive_is(d, "max-age")) {
+            if (cache_directive_is(d, "s-maxage")) {
                 if (cache_seconds(d, &seconds))
-                    out->expires = object->retrieved + (time_t)seconds;
+                    s_maxage = seconds;
+            } else if (cache_directive_is(d, "max-age")) {
+                if (cache_seconds(d, &seconds))
+                    max_age = seconds;
             } else if (cache_directive_is(d, "must-revalidate")) {
                 out->expired = true;
             } else if (cache_directive_is(d, "no-cache") || cache_directive_is(d, "no-store")) {
@@ -215,12 +276,25 @@ void cache_freshness(const CACHEMAP *object, time_t now, CacheFreshness *out)
                 out->violation = true;
             }
         });
+        /* This is a shared cache: s-maxage overrides max-age, and both
+         * override Expires. */
+        if (s_maxage >= 0 || max_age >= 0) {
+            lifetime = s_maxage >= 0 ? s_maxage : max_age;
+            have_lifetime = true;
+        }
+    }
+    if (have_lifetime) {
+        /* Fresh while the age (received Age plus the time held) is below
+         * the lifetime, so while now is before this moment. */
+        int64_t until = (int64_t)object->retrieved + lifetime - received_age;
+        out->expires = until > 0 ? (time_t)until : 1;
     }
     if (out->last_modified && out->last_modified < object->retrieved) {
         /* 64-bit: an old document with a large factor exceeds 32 bits. */
         int64_t added = (int64_t)(object->retrieved - out->last_modified) *
                         (int64_t)object->lm_factor / 100;
-        out->fresh_until = object->retrieved + (time_t)added;
+        int64_t until = (int64_t)object->retrieved + added - received_age;
+        out->fresh_until = until > 0 ? (time_t)until : 1;
         if (log_wanted(LOG_DEBUG))
             putlog(LOG_DEBUG, "cache: lmtime factor: %lld", (long long)added);
     }
@@ -229,13 +303,47 @@ void cache_freshness(const CACHEMAP *object, time_t now, CacheFreshness *out)
         return;
     }
     bool fresh = now <= object->retrieved + (time_t)object->max_age &&
-                 (out->expires == 0 || now <= out->expires) &&
+                 (out->expires == 0 || now < out->expires) &&
                  (out->expires != 0 || out->fresh_until == 0 || now <= out->fresh_until) &&
                  (out->last_modified == 0 ||
                   now >= out->last_modified + (time_t)object->min_age) &&
                  (out->expires != 0 || now <= object->retrieved + (time_t)object->default_age);
     if (!fresh)
         out->expired = true;
+}
+
+int64_t cache_received_age(const HEADER *h)
+{
+    if (!h || !h->age)
+        return 0;
+    CacheDirective d = { "age", 3, h->age, strlen(h->age) };
+    while (d.value_len > 0 && (d.value[0] == ' ' || d.value[0] == '\t')) {
+        d.value++;
+        d.value_len--;
+    }
+    while (d.value_len > 0 && (d.value[d.value_len - 1] == ' ' || d.value[d.value_len - 1] == '\t'))
+        d.value_len--;
+    int64_t seconds;
+    /* An Age that is not delta-seconds is ignored. */
+    return cache_seconds(d, &seconds) ? seconds : 0;
+}
+
+bool cache_no_stale(const HEADER *h)
+{
+    bool no_stale = false;
+    if (h && h->cache_control)
+        cache_directives(h->cache_control, [&](const CacheDirective &d) {
+            if (cache_directive_is(d, "must-revalidate") ||
+                cache_directive_is(d, "proxy-revalidate") || cache_directive_is(d, "s-maxage"))
+                no_stale = true;
+        });
+    return no_stale;
+}
+
+bool CacheSection::no_stale(CACHEMAP *object)
+{
+    CacheLock lock(*this, true);
+    return cache_no_stale(object->header);
 }
 
 void CacheSection::check_header_at(CACHEMAP *object, time_t now)
@@ -277,6 +385,10 @@ bool CacheSection::validate_wanted(const CACHEMAP *object, const HEADER *request
     if (object->flags & CACHE_PREFETCHED)
         return false;
     bool validate = (object->flags & CACHE_EXPIRED) != 0;
+    int64_t age = cache_received_age(object->header) + (int64_t)(now - object->retrieved);
+    /* must-revalidate, proxy-revalidate and s-maxage forbid a stale copy
+     * whatever the client would accept. */
+    bool no_stale = cache_no_stale(object->header);
     if (request && request->cache_control) {
         putlog(LOG_DEBUG, "cache: request cache-control header: %s",
                log_text(request->cache_control, LOG_TEXT_MAX).c_str());
@@ -285,7 +397,7 @@ bool CacheSection::validate_wanted(const CACHEMAP *object, const HEADER *request
             if (cache_directive_is(d, "no-cache") || cache_directive_is(d, "no-store")) {
                 validate = true;
             } else if (cache_directive_is(d, "max-age")) {
-                if (cache_seconds(d, &n) && n < (int64_t)(now - object->retrieved))
+                if (cache_seconds(d, &n) && n < age)
                     validate = true;
             } else if (cache_directive_is(d, "min-fresh")) {
                 if (!cache_seconds(d, &n))
@@ -296,7 +408,7 @@ bool CacheSection::validate_wanted(const CACHEMAP *object, const HEADER *request
                          (int64_t)object->fresh_until < (int64_t)now + n)
                     validate = true;
             } else if (cache_directive_is(d, "max-stale")) {
-                if (!cache_seconds(d, &n))
+                if (no_stale || !cache_seconds(d, &n))
                     return;
                 if (object->expires && n >= (int64_t)(now - object->expires))
                     validate = false;
@@ -642,4 +754,91 @@ static bool cache_list_has(const char *list, const char *token, bool *zero_quali
         }
     });
     return found;
+}
+
+/* Reads exactly n digits at *p into *value and moves *p past them. */
+static bool cache_digits(const char **p, int n, int *value)
+{
+    int v = 0;
+    for (int i = 0; i < n; i++) {
+        char c = (*p)[i];
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + (c - '0');
+    }
+    *p += n;
+    *value = v;
+    return true;
+}
+
+/* Moves *p past the text word when it starts there (without case). */
+static bool cache_word(const char **p, const char *word)
+{
+    size_t n = strlen(word);
+    if (strncasecmp(*p, word, n) != 0)
+        return false;
+    *p += n;
+    return true;
+}
+
+/* Reads a three-letter month name into *month (0-11). */
+static bool cache_month(const char **p, int *month)
+{
+    static const char *const names[] = { "Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec" };
+    for (int i = 0; i < 12; i++)
+        if (cache_word(p, names[i])) {
+            *month = i;
+            return true;
+        }
+    return false;
+}
+
+/* Reads a day name, short ("Sun") or, with long_form, full ("Sunday"). */
+static bool cache_day_name(const char **p, bool long_form)
+{
+    static const char *const names[] = { "Monday", "Tuesday", "Wednesday", "Thursday",
+                                         "Friday", "Saturday", "Sunday" };
+    for (const char *name : names) {
+        if (long_form ? cache_word(p, name) : strncasecmp(*p, name, 3) == 0) {
+            if (!long_form)
+                *p += 3;
+            return true;
+        }
+    }
+    return false;
+}
+
+/* Reads "HH:MM:SS" with two digits each. */
+static bool cache_time_of_day(const char **p, struct tm *tm)
+{
+    return cache_digits(p, 2, &tm->tm_hour) && cache_word(p, ":") &&
+           cache_digits(p, 2, &tm->tm_min) && cache_word(p, ":") &&
+           cache_digits(p, 2, &tm->tm_sec);
+}
+
+/* The Expires date of h in seconds since the epoch; -1 when it does not
+ * read, or when several Expires lines disagree. */
+static time_t cache_expires_date(const HEADER *h)
+{
+    const char *first = nullptr;
+    for (const HTTP_HEADER &line : h->headers) {
+        if (strcasecmp(line.name.c_str(), "Expires") != 0)
+            continue;
+        if (first && strcmp(first, line.value.c_str()) != 0)
+            return -1;
+        if (!first)
+            first = line.value.c_str();
+    }
+    return cache_http_date(h->expires);
+}
+
+/* The Date of a response in seconds since the epoch; -1 when it has none
+ * that reads. */
+static time_t cache_response_date(const HEADER *h)
+{
+    for (const HTTP_HEADER &line : h->headers)
+        if (strcasecmp(line.name.c_str(), "Date") == 0)
+            return cache_http_date(line.value.c_str());
+    return -1;
 }

@@ -128,6 +128,7 @@ static const hp_known hp_known_headers[] = {
     HP_KNOWN("X-Cache", HP_XCACHE, &HEADER::x_cache),
     HP_KNOWN("Via", HP_FIELD, &HEADER::via),
     HP_KNOWN("Encapsulated", HP_FIELD, &HEADER::encapsulated),
+    HP_KNOWN("Age", HP_FIELD, &HEADER::age),
     HP_KNOWN("X-Forwarded-For", HP_FIELD, &HEADER::x_forwarded_for),
     HP_KNOWN("TE", HP_HOP, nullptr),
     HP_KNOWN("Trailers", HP_HOP, nullptr),

@@ -117,7 +117,7 @@ struct HEADER {
     char *if_modified_since;
     char *last_modified;
     char *warning;             /* set for replies served from the cache; never parsed */
-    char *age;                 /* likewise */
+    char *age;                 /* the received Age; replaced for replies from the cache */
     char *x_cache;             /* the first X-Cache line */
     char *x_forwarded_for;
     char *via;

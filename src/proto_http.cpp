@@ -167,6 +167,7 @@ static int http_head_parse(CONNECTION_T *conn, char *text, int interim);
 static int http_interim(CONNECTION_T *conn, int timeout, char **text);
 static int http_response_head(CONNECTION_T *conn, char *text, int timeout);
 static int http_revalidation(CONNECTION_T *conn, int timeout);
+static void http_no_stale_copy(CONNECTION_T *conn, const char *page);
 static int http_prepare(CONNECTION_T *conn);
 static int http_status_template(CONNECTION_T *conn);
 static int http_redirect(CONNECTION_T *conn);
@@ -543,21 +544,10 @@ int http_send_body(CONNECTION_T *conn, Filebuf *body)
     return net_filebuf_send(body, conn, SIDE_CLIENT) < 0 ? -1 : 0;
 }
 
-/* Parses an HTTP date of the form "%a, %d %b %Y %T GMT" as GMT. */
+/* Reads an HTTP date in one of its three exact forms, as GMT. */
 static bool http_date_parse(const char *text, time_t *out)
 {
-    if (!text)
-        return false;
-    struct tm tm;
-    memset(&tm, 0, sizeof tm);
-    const char *end = strptime(text, "%a, %d %b %Y %T GMT", &tm);
-    if (!end)
-        return false;
-    while (*end == ' ' || *end == '\t')
-        end++;
-    if (*end != '\0')
-        return false;
-    *out = timegm(&tm);
+    *out = cache_http_date(text);
     return *out != (time_t)-1;
 }
 
@@ -1091,6 +1081,22 @@ static int http_buffered(CONNECTION_T *conn)
     return http_complete(conn);
 }
 
+/* A copy under revalidation whose server failed (unreachable, silent or
+ * a 5xx), and that must not be served stale: the client gets the page
+ * template with 504, the server connection is dropped, and the copy stays
+ * for a later revalidation. */
+static void http_no_stale_copy(CONNECTION_T *conn, const char *page)
+{
+    putlog(LOG_WARNING, "cache: revalidation failed, stale copy must not be served: %s",
+           conn->cache->key);
+    conn->flags &= ~CONN_REVALIDATE;
+    conn->keepalive_server = 0;
+    delete conn->server;
+    conn->server = nullptr;
+    if (template_section)
+        (void)template_section->send_or_close(page, conn, 504);
+}
+
 /* The held copy that was to stand in for an unreachable server cannot be
  * read either: the client, not answered yet, gets the error page. */
 static void http_copy_unreadable(CONNECTION_T *conn)
@@ -1100,12 +1106,17 @@ static void http_copy_unreadable(CONNECTION_T *conn)
 }
 
 /* A revalidation whose server could not be reached: the held copy is
- * served as a plain hit. Returns true when there is one to serve. */
+ * served as a plain hit. Returns true when there is one to serve. A copy
+ * that may never be served stale is not: the client gets 504 instead. */
 static bool http_cache_unvalidated(CONNECTION_T *conn)
 {
     if (!conn->cache || !cache_section || !(conn->flags & CONN_REVALIDATE) ||
         (conn->flags & CONN_DIRECT_POST))
         return false;
+    if (cache_section->no_stale(conn->cache)) {
+        http_no_stale_copy(conn, "noconnect");
+        return false;
+    }
     conn->flags &= ~CONN_REVALIDATE;
     putlog(LOG_WARNING, "cache: using unvalidated cache for failed connection");
     conn->keepalive_server = 0;
@@ -1353,6 +1364,12 @@ static int http_revalidation(CONNECTION_T *conn, int timeout)
     if (!(conn->cache && (conn->flags & CONN_REVALIDATE)))
         return HTTP_GO_ON;
     int server_keep = conn->keepalive_server;
+    if (conn->rheader->status >= 500 && cache_section->no_stale(conn->cache)) {
+        http_no_stale_copy(conn, "badresponse");
+        http_header_free(conn->rheader);
+        conn->rheader = nullptr;
+        return HTTP_ANSWERED;
+    }
     if (!http_cache_validate(conn))
         return HTTP_GO_ON;   /* served as a miss */
     char *text = cache_section->hit_header(conn);
@@ -1377,9 +1394,11 @@ static int http_prepare(CONNECTION_T *conn)
     if (!conn->server && !conn->cache)
         return http_finish(conn);
     if (conn->cache) {
-        /* Serving the cached copy (a plain hit or a validated one). */
+        /* Serving the cached copy (a plain hit or a validated one): its
+         * age is the Age it arrived with plus the time it was held. */
         char age[32];
-        snprintf(age, sizeof age, "%lld", (long long)cache_section->hit_age(conn));
+        snprintf(age, sizeof age, "%lld",
+                 (long long)(cache_received_age(r) + cache_section->hit_age(conn)));
         header_field_set(&r->age, age);
         if (!(conn->flags & CONN_VALIDATED) && (conn->cache_view.flags & CACHE_EXPIRED))
             header_field_set(&r->warning, "110 stale cache");

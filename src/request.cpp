@@ -598,6 +598,14 @@ static int request_connect(CONNECTION_T *conn)
         int rc = protocol_start(conn);
         if (rc >= 0)
             break;
+        if (conn->cache && cache_section && cache_section->no_stale(conn->cache)) {
+            /* A revalidation of a copy that must never be served stale. */
+            putlog(LOG_WARNING, "cache: revalidation failed, stale copy must not be served: %s",
+                   conn->cache->key);
+            conn->flags &= ~CONN_REVALIDATE;
+            request_send(conn, error_to_template(rc), 504, false);
+            return REQ_END;
+        }
         if (conn->cache) {
             /* A revalidation: the copy held is served as it is. */
             conn->flags &= ~CONN_REVALIDATE;

@@ -10,13 +10,15 @@ import threading
 
 class ScriptedOrigin:
     """replies: a list of byte strings, one per request in arrival order
-    (the last one repeats). A reply ending with CLOSE closes the connection
-    after it is sent; otherwise the connection waits for another request."""
+    (the last one repeats), or a function of (connection number, request
+    bytes) that returns the reply. A reply ending with CLOSE closes the
+    connection after it is sent; otherwise the connection waits for another
+    request."""
 
     CLOSE = b"\x00CLOSE"
 
     def __init__(self, replies):
-        self.replies = list(replies)
+        self.replies = replies if callable(replies) else list(replies)
         self.requests = []          # (connection number, request bytes)
         self.connections = 0
         self.lock = threading.Lock()
@@ -72,8 +74,11 @@ class ScriptedOrigin:
                     return
                 with self.lock:
                     self.requests.append((number, request))
-                    index = min(len(self.requests), len(self.replies)) - 1
-                    reply = self.replies[index]
+                    if not callable(self.replies):
+                        index = min(len(self.requests), len(self.replies)) - 1
+                        reply = self.replies[index]
+                if callable(self.replies):
+                    reply = self.replies(number, request)
                 close = reply.endswith(self.CLOSE)
                 if close:
                     reply = reply[:-len(self.CLOSE)]
@@ -86,5 +91,11 @@ class ScriptedOrigin:
             conn.close()
 
     def stop(self):
+        """Stops listening at once: a blocked accept does not keep the port
+        open, so a later connection is refused."""
         self.running = False
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
         self.sock.close()

@@ -269,6 +269,17 @@ TEST(CacheRules, HttpDate)
         { "-1", -1 },
         { "", -1 },
         { "Sun, 06 Nov 1994 08:49:37 GMT trailing", -1 },
+        { "sun, 06 nov 1994 08:49:37 gmt", 784111777 },
+        { "Sun, 06  Nov 2050 08:49:37 GMT", -1 },      /* two blanks */
+        { "Sun, 06 Nov 2050 8:49:37 GMT", -1 },        /* one-digit hour */
+        { "Sun, 6 Nov 1994 08:49:37 GMT", -1 },        /* one-digit day */
+        { "Sun, 06 Nov 94 08:49:37 GMT", -1 },         /* two-digit year */
+        { "Sun, 31 Feb 1994 08:49:37 GMT", -1 },
+        { "Sun, 06 Nov 1994 24:00:00 GMT", -1 },
+        { "Sunday, 06-Nov-94 8:49:37 GMT", -1 },
+        { "Sun Nov 06 08:49:37 1994", 784111777 },
+        { "Sun Nov 6 08:49:37 1994", -1 },
+        { "Sun Nov  6 08:49:37  1994", -1 },
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
@@ -300,15 +311,46 @@ TEST(CacheFresh, CheckHeader)
     const Case cases[] = {
         { "nothing", "", 0, 86400, 3600, 20, 0, true, false },
         { "no rule: ages 0", "Cache-Control: max-age=60\r\n", 0, 0, 0, 0, 1, true, false },
-        { "max-age", "Cache-Control: max-age=60\r\n", 0, 86400, 3600, 20, 60, false, false },
-        { "max-age past", "Cache-Control: max-age=60\r\n", 0, 86400, 3600, 20, 61, true, false },
+        { "max-age", "Cache-Control: max-age=60\r\n", 0, 86400, 3600, 20, 59, false, false },
+        { "max-age reached", "Cache-Control: max-age=60\r\n", 0, 86400, 3600, 20, 60, true, false },
+        { "max-age=0", "Cache-Control: max-age=0\r\n", 0, 86400, 3600, 20, 0, true, false },
+        { "received Age counts", "Cache-Control: max-age=3600\r\nAge: 7200\r\n", 0, 86400, 3600,
+          20, 0, true, false },
+        { "received Age within", "Cache-Control: max-age=3600\r\nAge: 3000\r\n", 0, 86400, 3600,
+          20, 599, false, false },
+        { "received Age reached", "Cache-Control: max-age=3600\r\nAge: 3000\r\n", 0, 86400,
+          3600, 20, 600, true, false },
+        { "Age not a number", "Cache-Control: max-age=60\r\nAge: 1e9\r\n", 0, 86400, 3600, 20,
+          59, false, false },
+        { "s-maxage beats max-age", "Cache-Control: max-age=0, s-maxage=60\r\n", 0, 86400, 3600,
+          20, 59, false, false },
+        { "s-maxage=0 beats max-age", "Cache-Control: s-maxage=0, max-age=60\r\n", 0, 86400,
+          3600, 20, 0, true, false },
+        { "s-maxage beats expires", "Expires: " + date(base - 10) +
+          "\r\nCache-Control: s-maxage=100\r\n", 0, 86400, 3600, 20, 50, false, false },
+        { "expires minus date", "Date: " + date(base + 7200) + "\r\nExpires: " +
+          date(base + 7300) + "\r\n", 0, 86400, 3600, 20, 99, false, false },
+        { "expires minus date reached", "Date: " + date(base + 7200) + "\r\nExpires: " +
+          date(base + 7300) + "\r\n", 0, 86400, 3600, 20, 100, true, false },
+        { "expires equal to date", "Date: " + date(base + 3600) + "\r\nExpires: " +
+          date(base + 3600) + "\r\n", 0, 86400, 3600, 20, 0, true, false },
+        { "expires with a bad date", "Date: nonsense\r\nExpires: " + date(base + 100) + "\r\n", 0,
+          86400, 3600, 20, 99, false, false },
+        { "expires lines differ", "Expires: " + date(base + 100) + "\r\nExpires: " +
+          date(base + 200) + "\r\n", 0, 86400, 3600, 20, 0, true, false },
+        { "expires lines agree", "Expires: " + date(base + 100) + "\r\nExpires: " +
+          date(base + 100) + "\r\n", 0, 86400, 3600, 20, 99, false, false },
+        { "expires long past", "Expires: Thu, 01 Jan 1998 00:00:00 GMT\r\nLast-Modified: Thu, 01 "
+          "Jan 2015 00:00:00 GMT\r\n", 0, 86400, 3600, 20, 0, true, false },
+        { "expires loosely written", "Expires: Sun, 06  Nov 2050 08:49:37 GMT\r\n", 0, 86400,
+          3600, 20, 0, true, false },
         { "rule max_age caps", "Cache-Control: max-age=60\r\n", 0, 30, 3600, 20, 30, false, false },
         { "rule max_age past", "Cache-Control: max-age=60\r\n", 0, 30, 3600, 20, 31, true, false },
-        { "blanks after comma", "Cache-Control: public,  max-age=60\r\n", 0, 86400, 3600, 20, 60,
+        { "blanks after comma", "Cache-Control: public,  max-age=60\r\n", 0, 86400, 3600, 20, 59,
           false, false },
-        { "blank around =", "Cache-Control: max-age = 60\r\n", 0, 86400, 3600, 20, 60, false, false },
-        { "expires", "Expires: " + date(base + 100) + "\r\n", 0, 86400, 3600, 20, 100, false, false },
-        { "expires past", "Expires: " + date(base + 100) + "\r\n", 0, 86400, 3600, 20, 101, true,
+        { "blank around =", "Cache-Control: max-age = 60\r\n", 0, 86400, 3600, 20, 59, false, false },
+        { "expires", "Expires: " + date(base + 100) + "\r\n", 0, 86400, 3600, 20, 99, false, false },
+        { "expires reached", "Expires: " + date(base + 100) + "\r\n", 0, 86400, 3600, 20, 100, true,
           false },
         { "max-age beats expires", "Expires: " + date(base + 10) +
           "\r\nCache-Control: max-age=100\r\n", 0, 86400, 3600, 20, 50, false, false },
@@ -408,6 +450,42 @@ TEST(CacheFresh, RevalidationCheck)
         EXPECT_EQ(k.validate, (c->flag_get(o) & CACHE_VALIDATE) != 0);
         http_header_free(req);
         o->flags &= ~CACHE_PREFETCHED;
+        c->cache_close(o, false);
+    }
+}
+
+/* A copy that must never be served stale is revalidated whatever
+ * max-stale the client accepts, and a received Age counts against the
+ * client's max-age. */
+TEST(CacheFresh, RevalidationByStoredHeader)
+{
+    struct Case {
+        const char *stored;       /* stored header lines */
+        const char *request_cc;
+        bool validate;
+    };
+    static const Case cases[] = {
+        { "Cache-Control: max-age=0\r\n", "max-stale=5000", false },
+        { "Cache-Control: max-age=0, must-revalidate\r\n", "max-stale=5000", true },
+        { "Cache-Control: max-age=0, proxy-revalidate\r\n", "max-stale=5000", true },
+        { "Cache-Control: s-maxage=0\r\n", "max-stale=5000", true },
+        { "Cache-Control: max-age=9000\r\nAge: 10\r\n", "max-age=500", false },
+        { "Cache-Control: max-age=9000\r\nAge: 1000\r\n", "max-age=500", true },
+    };
+    CacheSection *c = cache_new(Options(), "");
+    int i = 0;
+    for (const Case &k : cases) {
+        SCOPED_TRACE(std::string(k.stored) + k.request_cc);
+        std::string key = "http://nostale.test:80/" + std::to_string(i++);
+        ASSERT_TRUE(put(c, key, response(k.stored, 2), "ok"));
+        CACHEMAP *o = c->cache_open(nullptr, key.c_str(), nullptr, CACHE_OFFLINE);
+        ASSERT_NE(nullptr, o);
+        std::string text = std::string("GET http://nostale.test/ HTTP/1.1\r\nCache-Control: ") +
+                           k.request_cc + "\r\n\r\n";
+        HEADER *req = http_header_parse_request(text.c_str());
+        ASSERT_NE(nullptr, req);
+        EXPECT_EQ(k.validate, c->validate_wanted(o, req, o->retrieved + 1));
+        http_header_free(req);
         c->cache_close(o, false);
     }
 }
