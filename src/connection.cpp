@@ -10,8 +10,15 @@
 
 #include <cstdlib>
 
+#include "cache.h"
+#include "filebuf.h"
+#include "header.h"
+#include "log.h"
 #include "mem.h"
+#include "proxyauth.h"
+#include "serverpool.h"
 #include "stats.h"
+#include "urlcommand.h"
 
 CONNECTION_T *connection_new()
 {
@@ -80,4 +87,40 @@ unsigned bypass_apply(unsigned bits, const char *options)
         }
     }
     return bits;
+}
+
+void connection_request_done(CONNECTION_T *conn)
+{
+    if (conn->flags & CONN_TRANSFER_FAILED) {
+        putlog(LOG_WARNING, "[IP:%s] process: transfer failed", conn->ip ? conn->ip : "");
+        conn->keepalive_server = 0;
+        conn->keepalive_client = 0;
+    }
+    /* The request's cache object: invalidated after a failed transfer,
+     * else closed as its writer or as a reader; conn->cache becomes NULL. */
+    if (cache_section)
+        cache_section->request_done(conn);
+    conn->cache = nullptr;
+    url_command_free(conn->urlcommands);
+    conn->urlcommands = nullptr;
+    /* TODO: free the HTML stream once the HTML filter exists; nothing sets
+     * it until then. */
+    conn->htmlstream = nullptr;
+    delete conn->body;
+    conn->body = nullptr;
+    serverpool_release(conn);
+    proxyauth_clear(conn);   /* upstream credentials never outlive their request */
+    free(conn->proxy_host);
+    conn->proxy_host = nullptr;
+    conn->rheader = nullptr;   /* freed by the code that made it */
+    conn->variables.clear();
+    conn->profiles.clear();
+    conn->permissions = 0;
+    http_header_free(conn->header);
+    conn->header = nullptr;
+    for (int &score : conn->tavrin_scores)
+        score = -1;
+    conn->tavrin_failed = false;
+    if (log_wanted(LOG_DEBUG))
+        putlog(LOG_DEBUG, "process: keepalive_client = %d", conn->keepalive_client);
 }

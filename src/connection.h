@@ -165,6 +165,13 @@ CONNECTION_T *connection_new();
  * cache object and URL commands must already be released by their users. */
 void connection_free(CONNECTION_T *conn);
 
+/* Releases what one request left on conn and readies it for the next: the
+ * cache object (invalidated after a failed transfer), URL commands, body,
+ * pooled server, upstream credentials, response header pointer, variables,
+ * profiles, permissions, request header and Tavrin scores. The worker runs
+ * it after every request; tests call it in the worker's place. */
+void connection_request_done(CONNECTION_T *conn);
+
 /* Applies the options of the "bypass" URL command to bits: NULL options
  * (no brackets) set every bit; otherwise the characters are read left to
  * right, "+" and "-" switching between setting and clearing, each letter

@@ -695,3 +695,30 @@ void Filebuf::zlib_error(int code)
         break;
     }
 }
+
+int variables_parse(VariableMap &variables, Filebuf *buffer)
+{
+    ASSERT(buffer);
+    if (buffer->size == 0)
+        return FILEBUF_OK;
+
+    Filebuf out(buffer->limit());
+    const char *data = buffer->data;
+    const char *end = data + buffer->size;
+    const char *p = data;
+
+    while (p < end) {
+        const char *at = (const char *)memchr(p, '@', (size_t)(end - p));
+        if (out.Add(p, (at ? at : end) - p) != FILEBUF_OK)
+            return FILEBUF_TOO_BIG;
+        if (!at)
+            break;
+        const std::string *value = nullptr;
+        p = at + variables_reference(variables, at, end, &value);
+        if (out.Add(value->data(), (int64_t)value->size()) != FILEBUF_OK)
+            return FILEBUF_TOO_BIG;
+    }
+
+    buffer->Swap(&out);   /* the new contents replace the old */
+    return FILEBUF_OK;
+}

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "misc.h"
+
 struct CONNECTION_T;
 struct HEADER;
 struct STACK_T;
@@ -180,3 +182,11 @@ public:
 private:
     int64_t limit_bytes;
 };
+
+/* Replaces in place every "@name@" in buffer by the variable's value (when
+ * both are non-empty) and every "@@" by "@". A name the map does not hold
+ * is added with an empty value. An "@" without a closing "@" within the 63
+ * characters after it is copied as it stands. Returns FILEBUF_OK, or
+ * FILEBUF_TOO_BIG with buffer unchanged when the result would exceed the
+ * buffer's limit. */
+[[nodiscard]] int variables_parse(VariableMap &variables, Filebuf *buffer);

@@ -19,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "filebuf.h"
 #include "log.h"
 #include "mem.h"
 #include "options.h"
@@ -821,33 +820,6 @@ int64_t variables_reference(VariableMap &variables, const char *at, const char *
     auto found = variables.emplace(name, std::string()).first;   /* unknown: added empty */
     *value = &found->second;
     return close - at + 1;
-}
-
-int variables_parse(VariableMap &variables, Filebuf *buffer)
-{
-    ASSERT(buffer);
-    if (buffer->size == 0)
-        return FILEBUF_OK;
-
-    Filebuf out(buffer->limit());
-    const char *data = buffer->data;
-    const char *end = data + buffer->size;
-    const char *p = data;
-
-    while (p < end) {
-        const char *at = (const char *)memchr(p, '@', (size_t)(end - p));
-        if (out.Add(p, (at ? at : end) - p) != FILEBUF_OK)
-            return FILEBUF_TOO_BIG;
-        if (!at)
-            break;
-        const std::string *value = nullptr;
-        p = at + variables_reference(variables, at, end, &value);
-        if (out.Add(value->data(), (int64_t)value->size()) != FILEBUF_OK)
-            return FILEBUF_TOO_BIG;
-    }
-
-    buffer->Swap(&out);   /* the new contents replace the old */
-    return FILEBUF_OK;
 }
 
 int64_t monotonic_ms()

@@ -9,7 +9,6 @@
 #include <map>
 #include <string>
 
-class Filebuf;
 
 /* Text, URL, time and FTP helpers shared by the request road and the pages.
  * Every function that returns a new text or record allocates it with xmalloc;
@@ -260,14 +259,6 @@ char *filesize(int64_t bytes);
 
 /* A connection's template variables: name to value, names compared exactly. */
 using VariableMap = std::map<std::string, std::string>;
-
-/* Replaces in place every "@name@" in buffer by the variable's value (when
- * both are non-empty) and every "@@" by "@". A name the map does not hold
- * is added with an empty value. An "@" without a closing "@" within the 63
- * characters after it is copied as it stands. Returns FILEBUF_OK, or
- * FILEBUF_TOO_BIG with buffer unchanged when the result would exceed the
- * buffer's limit. */
-[[nodiscard]] int variables_parse(VariableMap &variables, Filebuf *buffer);
 
 /* Reads the reference that starts at the "@" at `at` (end: one past the
  * text) by the rules of variables_parse. Returns the bytes it takes and

@@ -54,7 +54,6 @@ static thread_local int thread_own_slot = -1;
 
 static int thread_find_locked();
 static void process_serve(CONNECTION_T *conn, int slot, int pool_timeout);
-static void process_request_done(CONNECTION_T *conn);
 static CONNECTION_T *process_park(int slot);
 static void process_stat_request();
 
@@ -319,43 +318,6 @@ static void process_stat_request()
         performance_log->set_requests_completed(1);
 }
 
-/* Releases what one request left on conn and readies it for the next. */
-static void process_request_done(CONNECTION_T *conn)
-{
-    if (conn->flags & CONN_TRANSFER_FAILED) {
-        putlog(LOG_WARNING, "[IP:%s] process: transfer failed", conn->ip ? conn->ip : "");
-        conn->keepalive_server = 0;
-        conn->keepalive_client = 0;
-    }
-    /* The request's cache object: invalidated after a failed transfer,
-     * else closed as its writer or as a reader; conn->cache becomes NULL. */
-    if (cache_section)
-        cache_section->request_done(conn);
-    conn->cache = nullptr;
-    url_command_free(conn->urlcommands);
-    conn->urlcommands = nullptr;
-    /* TODO: free the HTML stream once the HTML filter exists; nothing sets
-     * it until then. */
-    conn->htmlstream = nullptr;
-    delete conn->body;
-    conn->body = nullptr;
-    serverpool_release(conn);
-    proxyauth_clear(conn);   /* upstream credentials never outlive their request */
-    free(conn->proxy_host);
-    conn->proxy_host = nullptr;
-    conn->rheader = nullptr;   /* freed by the code that made it */
-    conn->variables.clear();
-    conn->profiles.clear();
-    conn->permissions = 0;
-    http_header_free(conn->header);
-    conn->header = nullptr;
-    for (int &score : conn->tavrin_scores)
-        score = -1;
-    conn->tavrin_failed = false;
-    if (log_wanted(LOG_DEBUG))
-        putlog(LOG_DEBUG, "process: keepalive_client = %d", conn->keepalive_client);
-}
-
 /* Serves requests on conn until it goes back to the client pool or is
  * closed; either way the worker no longer owns it on return. */
 static void process_serve(CONNECTION_T *conn, int slot, int pool_timeout)
@@ -376,7 +338,7 @@ static void process_serve(CONNECTION_T *conn, int slot, int pool_timeout)
         if (conn->header && limit_section)
             limit_section->update(conn);
         limits_request_clear(conn);
-        process_request_done(conn);
+        connection_request_done(conn);
 
         if (conn->flags & CONN_NOCLIENT) {
             net_close(conn);

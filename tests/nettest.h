@@ -23,18 +23,7 @@
 #include "network.h"
 #include "options.h"
 #include "section.h"
-
-/* The source directory: QUILL_SOURCE when set, else the parent of the
- * directory of this file. */
-static inline std::string nettest_source_dir()
-{
-    const char *env = getenv("QUILL_SOURCE");
-    if (env && *env)
-        return env;
-    std::string file = __FILE__;
-    std::string tests = file.substr(0, file.rfind('/'));
-    return tests.substr(0, tests.rfind('/'));
-}
+#include "test_support.h"
 
 /* Loads the shipped section description and makes the general and network
  * sections, once per process. */
@@ -43,7 +32,7 @@ static inline void nettest_sections()
     if (general_section)
         return;
     sectionxml = new tinyxml2::XMLDocument;
-    std::string path = nettest_source_dir() + "/etc/section.xml";
+    std::string path = test_source_dir() + "/etc/section.xml";
     if (sectionxml->LoadFile(path.c_str()) != tinyxml2::XML_SUCCESS)
         abort();
     general_section = new GeneralSection();

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "connection.h"
+#include "conntest.h"
 #include "filebuf.h"
 #include "header.h"
 #include "mem.h"
@@ -28,34 +29,9 @@
 #include "xml.h"
 
 /* One request on a connection whose client end the test reads. */
-class PolicyClient {
+class PolicyClient : public SocketPairClient {
 public:
-    explicit PolicyClient(const std::string &request)
-    {
-        int fds[2];
-        EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
-        conn = connection_new();
-        conn->client = new Socket(fds[0]);
-        conn->ip = xstrdup("10.1.2.3");
-        conn->keepalive_client = 1;
-        peer = fds[1];
-        conn->header = http_header_parse_request(request.c_str());
-        EXPECT_NE(nullptr, conn->header) << request;
-    }
-    ~PolicyClient()
-    {
-        http_header_free(conn->header);
-        http_header_free(conn->rheader);
-        url_command_free(conn->urlcommands);
-        delete conn->client;
-        connection_free(conn);
-        close(peer);
-    }
-    PolicyClient(const PolicyClient &) = delete;
-    PolicyClient &operator=(const PolicyClient &) = delete;
-
-    /* Everything sent to the client so far. */
-    std::string received() { return nettest_read(peer, SIZE_MAX, 0); }
+    explicit PolicyClient(const std::string &request_text) : SocketPairClient(request_text) {}
 
     /* The status of the answer sent (0 for none) and its body. */
     int status(std::string *body = nullptr)
@@ -74,9 +50,6 @@ public:
         auto found = conn->variables.find(name);
         return found == conn->variables.end() ? "(unset)" : found->second;
     }
-
-    CONNECTION_T *conn;
-    int peer;
 };
 
 /* Loads section from "<quillmere>" + body + "</quillmere>" (replacing

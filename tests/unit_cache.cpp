@@ -21,6 +21,7 @@
 
 #include "cache.h"
 #include "connection.h"
+#include "conntest.h"
 #include "filebuf.h"
 #include "header.h"
 #include "log.h"
@@ -128,41 +129,7 @@ std::string bytes_of(size_t n, char seed)
     return s;
 }
 
-/* A connection whose client is one end of a socket pair. */
-class Client {
-public:
-    Client()
-    {
-        int fds[2];
-        EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
-        conn = connection_new();
-        conn->client = new Socket(fds[0]);
-        conn->ip = strdup("10.1.2.3");
-        conn->keepalive_client = 1;
-        peer = fds[1];
-    }
-    ~Client()
-    {
-        delete conn->client;
-        connection_free(conn);
-        close(peer);
-    }
-    /* Reads until the proxy side closes its end or count bytes arrived. */
-    std::string read_all(size_t count)
-    {
-        std::string out;
-        char buf[65536];
-        while (out.size() < count) {
-            ssize_t n = read(peer, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            out.append(buf, (size_t)n);
-        }
-        return out;
-    }
-    CONNECTION_T *conn;
-    int peer;
-};
+using Client = SocketPairClient;
 
 CONNECTION_T *request_conn(const char *request_text)
 {

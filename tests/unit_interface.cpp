@@ -23,6 +23,7 @@
 
 #include "blowfish.h"
 #include "connection.h"
+#include "conntest.h"
 #include "filebuf.h"
 #include "header.h"
 #include "interface.h"
@@ -54,43 +55,27 @@ const char kProxyHost[] = "proxy.test";
 
 /* A connection on listening port 3128 of 127.0.0.1 whose client is one
  * end of a socket pair; the other end is the browser. */
-class Client {
+class Client : public SocketPairClient {
 public:
-    explicit Client(const std::string &request = "")
+    explicit Client(const std::string &request_head = "")
     {
-        int fds[2];
-        EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
-        conn = connection_new();
-        conn->client = new Socket(fds[0]);
-        conn->ip = strdup("10.1.2.3");
         conn->interface = strdup("127.0.0.1");
         conn->port = 3128;
-        conn->keepalive_client = 1;
-        peer = fds[1];
-        if (!request.empty())
-            set_request(request);
+        if (!request_head.empty())
+            set_request(request_head);
     }
-    ~Client()
+    ~Client() override
     {
         if (reader.joinable())
             reader.join();
         if (writer.joinable())
             writer.join();
-        delete conn->body;
-        http_header_free(conn->header);
-        delete conn->client;
-        connection_free(conn);
-        close(peer);
     }
 
     /* Parses a request head (lines without the closing blank line). */
     void set_request(const std::string &head)
     {
-        http_header_free(conn->header);
-        std::string text = head + "\r\n\r\n";
-        int result = 0;
-        conn->header = http_header_parse_request(text.c_str(), &result);
-        ASSERT_NE(nullptr, conn->header) << head << " result " << result;
+        ASSERT_TRUE(request(head + "\r\n\r\n"));
     }
 
     /* The body the pipeline has read already. */
@@ -143,8 +128,6 @@ public:
         return out;
     }
 
-    CONNECTION_T *conn;
-    int peer;
     std::thread reader;
     std::thread writer;
 };

@@ -611,24 +611,6 @@ TEST(TunnelIdle, FollowsTheGeneralRule)
     connection_free(conn);
 }
 
-namespace {
-
-/* What the worker does after a request. */
-void request_done(CONNECTION_T *conn)
-{
-    url_command_free(conn->urlcommands);
-    conn->urlcommands = nullptr;
-    delete conn->body;
-    conn->body = nullptr;
-    serverpool_release(conn);
-    http_header_free(conn->header);
-    conn->header = nullptr;
-    conn->variables.clear();
-    conn->flags = 0;
-}
-
-} // namespace
-
 /* The pipeline refuses a CONNECT without the permission or to a port the
  * general rule does not allow, before any server is contacted; otherwise
  * it opens the tunnel and writes one record. */
@@ -691,7 +673,8 @@ TEST_F(Tunnel, PipelineChecksThenTunnels)
             struct pollfd p = { origin, POLLIN, 0 };
             EXPECT_EQ(0, poll(&p, 1, 0));
         }
-        request_done(conn);
+        connection_request_done(conn);   /* what the worker does after a request */
+        conn->flags = 0;
     }
     connect_ports("");
     close(origin);

@@ -141,16 +141,7 @@ struct Client {
     /* What the worker does after a request. */
     void done()
     {
-        if (cache_section)
-            cache_section->request_done(conn);
-        url_command_free(conn->urlcommands);
-        conn->urlcommands = nullptr;
-        delete conn->body;
-        conn->body = nullptr;
-        serverpool_release(conn);
-        http_header_free(conn->header);
-        conn->header = nullptr;
-        conn->variables.clear();
+        connection_request_done(conn);
         conn->flags = 0;
         conn->requests++;
     }

@@ -53,21 +53,9 @@ using tinyxml2::XMLDocument;
 using tinyxml2::XMLElement;
 using tinyxml2::XMLNode;
 
-/* The source directory: QUILL_SOURCE when set, else the parent of the
- * directory of this file. */
-static std::string sections_source_dir()
-{
-    const char *env = getenv("QUILL_SOURCE");
-    if (env && *env)
-        return env;
-    std::string file = __FILE__;
-    std::string tests = file.substr(0, file.rfind('/'));
-    return tests.substr(0, tests.rfind('/'));
-}
-
 static std::string sections_etc(const char *name)
 {
-    return sections_source_dir() + "/etc/" + name;
+    return test_source_dir() + "/etc/" + name;
 }
 
 static std::string sections_read_file(const std::string &path)

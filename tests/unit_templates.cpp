@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "connection.h"
+#include "conntest.h"
 #include "filebuf.h"
 #include "header.h"
 #include "interface.h"
@@ -71,46 +72,7 @@ void write_file(const std::string &path, const std::string &bytes)
     out << bytes;
 }
 
-/* A connection whose client is one end of a socket pair. */
-class Client {
-public:
-    Client()
-    {
-        int fds[2];
-        EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
-        conn = connection_new();
-        conn->client = new Socket(fds[0]);
-        conn->ip = strdup("10.1.2.3");
-        conn->keepalive_client = 1;
-        peer = fds[1];
-    }
-    ~Client()
-    {
-        delete conn->client;
-        connection_free(conn);
-        close(peer);
-    }
-
-    /* Everything sent so far. */
-    std::string received()
-    {
-        std::string out;
-        char buf[8192];
-        for (;;) {
-            struct pollfd p = { peer, POLLIN, 0 };
-            if (poll(&p, 1, 0) <= 0)
-                break;
-            ssize_t n = read(peer, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            out.append(buf, (size_t)n);
-        }
-        return out;
-    }
-
-    CONNECTION_T *conn;
-    int peer;
-};
+using Client = SocketPairClient;
 
 /* A response split into its parsed header and its body. */
 struct Reply {

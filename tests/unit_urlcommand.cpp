@@ -14,6 +14,7 @@
 #include <string>
 
 #include "connection.h"
+#include "conntest.h"
 #include "header.h"
 #include "log.h"
 #include "socket.h"
@@ -121,62 +122,21 @@ TEST(UrlCommand, LogEscapes)
 
 namespace {
 
-/* A connection whose client is one end of a socket pair; the test reads
- * what the proxy sent from the other end. */
-class Client {
+/* A connection on a socket pair whose request may carry a host the parser
+ * would refuse. */
+class Client : public SocketPairClient {
 public:
-    Client()
-    {
-        int fds[2];
-        EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
-        conn = connection_new();
-        conn->client = new Socket(fds[0]);
-        conn->ip = strdup("10.1.2.3");
-        conn->keepalive_client = 1;
-        peer = fds[1];
-    }
-    ~Client()
-    {
-        url_command_free(conn->urlcommands);
-        http_header_free(conn->header);
-        delete conn->client;
-        connection_free(conn);
-        close(peer);
-    }
-
     /* Parses a request block into conn->header. With host, the parsed
      * host is replaced by it (and the URL rebuilt): the request parser
      * refuses brackets in a host, so command options arrive this way. */
     void request(const std::string &text, const char *host = nullptr)
     {
-        int rc = HEADER_OK;
-        conn->header = http_header_parse_request(text.c_str(), &rc);
-        ASSERT_NE(nullptr, conn->header) << text << " rc " << rc;
+        ASSERT_TRUE(SocketPairClient::request(text));
         if (host) {
             header_field_set(&conn->header->host, host);
             header_complete(conn->header);
         }
     }
-
-    /* Everything the proxy has sent so far. */
-    std::string received()
-    {
-        std::string out;
-        char buf[4096];
-        for (;;) {
-            struct pollfd p = { peer, POLLIN, 0 };
-            if (poll(&p, 1, 0) <= 0)
-                break;
-            ssize_t n = read(peer, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            out.append(buf, (size_t)n);
-        }
-        return out;
-    }
-
-    CONNECTION_T *conn;
-    int peer;
 };
 
 struct ExtractCase {
