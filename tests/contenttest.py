@@ -199,22 +199,14 @@ class CIcap:
 
     def start(self):
         import subprocess
-        from quilltest import wait_for
         self.out = open(os.path.join(self.dir, "stdout"), "wb")
         # Its own process group: c-icap serves from child processes, which
         # are stopped with it.
         self.proc = subprocess.Popen([CICAP, "-N", "-f", self.conf], stdin=subprocess.DEVNULL,
                                      stdout=self.out, stderr=subprocess.STDOUT,
                                      start_new_session=True)
-        import socket
-
-        def up():
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return True
-            except OSError:
-                return False
-        if not wait_for(up, 15):
+        from quilltest import wait_port
+        if not wait_port(self.port, 15, self.proc):
             raise RuntimeError("c-icap did not start: " + open(os.path.join(self.dir, "stdout")).read())
         return self
 
