@@ -422,6 +422,9 @@ public:
     void check(HEADER *request);
     /* cache_no_stale of the object's stored header. */
     bool no_stale(CACHEMAP *object);
+    /* Drops the object of key, if there is one (after an unsafe request
+     * changed what the URL names). */
+    void invalidate_url(const char *key);
     /* The server confirmed the copy: clears CACHE_VALIDATE and restamps it. */
     void validated(CACHEMAP *object);
     /* Makes room when memory or a store is over its limit; at most once per

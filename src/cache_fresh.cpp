@@ -72,6 +72,15 @@ int cacheable(const HEADER *header)
         /* The index holds one object per URL, so a response may vary only
          * by its coding, which lookups check per client. */
         for (const HTTP_HEADER &line : header->headers) {
+            /* A transfer coding other than plain chunked is read to the
+             * close and passed on as it came: nothing to keep. */
+            if (strcasecmp(line.name.c_str(), "Transfer-Encoding") == 0) {
+                std::string coding = line.value;
+                coding.erase(0, coding.find_first_not_of(" \t"));
+                coding.erase(coding.find_last_not_of(" \t") + 1);
+                if (strcasecmp(coding.c_str(), "chunked") != 0)
+                    return 0;
+            }
             /* A cookie is set for the one client that asked: a shared copy
              * would hand it to every other. */
             if (strcasecmp(line.name.c_str(), "Set-Cookie") == 0 ||
@@ -430,6 +439,17 @@ void CacheSection::check(HEADER *request)
         return;
     check(object, request);
     cache_close(object, false);
+}
+
+void CacheSection::invalidate_url(const char *key)
+{
+    if (!key)
+        return;
+    CACHEMAP *object = cache_open(nullptr, key, nullptr, CACHE_OFFLINE);
+    if (!object)
+        return;
+    putlog(LOG_CACHE, "invalidated by an unsafe request: %s", log_text(key, LOG_TEXT_MAX).c_str());
+    invalidate(object);
 }
 
 void CacheSection::validated(CACHEMAP *object)

@@ -37,6 +37,8 @@
 /* What a known header line does to the record. */
 enum hp_action {
     HP_FIELD = 0,    /* the value goes into the field */
+    HP_LIST,         /* a list: repeated lines are joined with ", " in the field */
+    HP_EVERY,        /* the field holds the first line; with several, each is written */
     HP_LENGTH,       /* Content-Length */
     HP_TRANSFER,     /* Transfer-Encoding */
     HP_CTYPE,        /* Content-Type and mime */
@@ -51,7 +53,7 @@ struct hp_known {
     const char *name;
     size_t name_len;
     int action;                 /* hp_action */
-    char *HEADER::*field;       /* for HP_FIELD and HP_HOST */
+    char *HEADER::*field;       /* for HP_FIELD, HP_LIST, HP_EVERY, HP_XCACHE and HP_HOST */
 };
 
 /* What one parse remembers between lines. */
@@ -71,6 +73,10 @@ static int hp_line(HEADER *header, hp_state *state, const std::string &line);
 static int hp_known_line(HEADER *header, hp_state *state, const hp_known *known,
                          const std::string &name, const std::string &value);
 static const hp_known *hp_lookup(const std::string &name);
+static std::vector<std::string> hp_connection_names(const HEADER *header);
+static void hp_connection_fields(HEADER *header);
+static bool hp_hop_name(const HEADER *header, const std::string &name);
+static bool hs_every_passes(const HEADER *header, const char *name);
 static bool hp_length_parse(const std::string &value, int64_t *length);
 static std::string hp_trim(const std::string &text);
 static bool hp_is_token(const char *start, size_t len);
@@ -110,26 +116,26 @@ static const hp_known hp_known_headers[] = {
     HP_KNOWN("Content-Length", HP_LENGTH, nullptr),
     HP_KNOWN("Transfer-Encoding", HP_TRANSFER, nullptr),
     HP_KNOWN("Content-Type", HP_CTYPE, nullptr),
-    HP_KNOWN("Content-Encoding", HP_FIELD, &HEADER::content_encoding),
-    HP_KNOWN("Accept-Encoding", HP_FIELD, &HEADER::accept_encoding),
+    HP_KNOWN("Content-Encoding", HP_LIST, &HEADER::content_encoding),
+    HP_KNOWN("Accept-Encoding", HP_LIST, &HEADER::accept_encoding),
     HP_KNOWN("Location", HP_FIELD, &HEADER::location),
     HP_KNOWN("Host", HP_HOST, &HEADER::host_header),
-    HP_KNOWN("WWW-Authenticate", HP_FIELD, &HEADER::www_authenticate),
+    HP_KNOWN("WWW-Authenticate", HP_EVERY, &HEADER::www_authenticate),
     HP_KNOWN("Authorization", HP_FIELD, &HEADER::authorization),
-    HP_KNOWN("Proxy-Authenticate", HP_FIELD, &HEADER::proxy_authenticate),
+    HP_KNOWN("Proxy-Authenticate", HP_EVERY, &HEADER::proxy_authenticate),
     HP_KNOWN("Proxy-Authorization", HP_FIELD, &HEADER::proxy_authorization),
     HP_KNOWN("Referer", HP_FIELD, &HEADER::referer),
     HP_KNOWN("User-Agent", HP_FIELD, &HEADER::user_agent),
-    HP_KNOWN("Cache-Control", HP_FIELD, &HEADER::cache_control),
+    HP_KNOWN("Cache-Control", HP_LIST, &HEADER::cache_control),
     HP_KNOWN("Expires", HP_FIELD, &HEADER::expires),
     HP_KNOWN("If-Modified-Since", HP_FIELD, &HEADER::if_modified_since),
     HP_KNOWN("Last-Modified", HP_FIELD, &HEADER::last_modified),
     HP_KNOWN("Range", HP_FIELD, &HEADER::range),
     HP_KNOWN("X-Cache", HP_XCACHE, &HEADER::x_cache),
-    HP_KNOWN("Via", HP_FIELD, &HEADER::via),
+    HP_KNOWN("Via", HP_LIST, &HEADER::via),
     HP_KNOWN("Encapsulated", HP_FIELD, &HEADER::encapsulated),
     HP_KNOWN("Age", HP_FIELD, &HEADER::age),
-    HP_KNOWN("X-Forwarded-For", HP_FIELD, &HEADER::x_forwarded_for),
+    HP_KNOWN("X-Forwarded-For", HP_LIST, &HEADER::x_forwarded_for),
     HP_KNOWN("TE", HP_HOP, nullptr),
     HP_KNOWN("Trailers", HP_HOP, nullptr),
     HP_KNOWN("Upgrade", HP_HOP, nullptr),
@@ -631,6 +637,7 @@ int http_header_list_parse(HEADER *header, const char *text, bool request)
     }
     if ((header->flags & HEADER_HAS_LENGTH) && (header->chunked || state.other_coding))
         return HEADER_BAD_FRAMING;
+    hp_connection_fields(header);
     return HEADER_OK;
 }
 
@@ -674,6 +681,111 @@ static const hp_known *hp_lookup(const std::string &name)
     return nullptr;
 }
 
+/* The field names listed in the Connection and Proxy-Connection lines of
+ * header, less those never taken out that way: framing, Host, the
+ * connection lines themselves and the proxy's own credentials. */
+static std::vector<std::string> hp_connection_names(const HEADER *header)
+{
+    static const char *const kept[] = { "Content-Length", "Transfer-Encoding", "Host",
+                                        "Connection", "Proxy-Connection", "Proxy-Authorization",
+                                        "Proxy-Authenticate" };
+    std::vector<std::string> named;
+    for (const HTTP_HEADER &line : header->headers) {
+        if (strcasecmp(line.name.c_str(), "Connection") != 0 &&
+            strcasecmp(line.name.c_str(), "Proxy-Connection") != 0)
+            continue;
+        size_t pos = 0;
+        for (;;) {
+            size_t comma = line.value.find(',', pos);
+            std::string token = hp_trim(line.value.substr(
+                pos, comma == std::string::npos ? std::string::npos : comma - pos));
+            bool keep = token.empty();
+            for (const char *k : kept)
+                if (strcasecmp(k, token.c_str()) == 0)
+                    keep = true;
+            if (!keep)
+                named.push_back(token);
+            if (comma == std::string::npos)
+                break;
+            pos = comma + 1;
+        }
+    }
+    return named;
+}
+
+/* The fields named in Connection and Proxy-Connection are hop-by-hop: their
+ * lines are neither forwarded nor kept, and a field the record holds is
+ * cleared. Framing, Host and the proxy's own credentials are never taken
+ * out this way. */
+static void hp_connection_fields(HEADER *header)
+{
+    for (const std::string &name : hp_connection_names(header)) {
+        for (HTTP_HEADER &line : header->headers)
+            if (strcasecmp(line.name.c_str(), name.c_str()) == 0)
+                line.pass_through = 0;
+        const hp_known *known = hp_lookup(name);
+        if (!known)
+            continue;
+        switch ((hp_action)known->action) {
+        case HP_FIELD:
+        case HP_LIST:
+        case HP_EVERY:
+        case HP_XCACHE:
+            header_field_set(&(header->*known->field), nullptr);
+            break;
+        case HP_CTYPE:
+            header_field_set(&header->content_type, nullptr);
+            header_field_set(&header->mime, nullptr);
+            break;
+        case HP_LENGTH:
+        case HP_TRANSFER:
+        case HP_HOP:
+        case HP_CONNECTION:
+        case HP_PCONNECTION:
+        case HP_HOST:
+            break;
+        }
+    }
+}
+
+/* Whether a line of this name is hop-by-hop in header: a fixed one, a
+ * keep-alive line, or one its Connection or Proxy-Connection names. */
+static bool hp_hop_name(const HEADER *header, const std::string &name)
+{
+    const hp_known *known = hp_lookup(name);
+    if (known && (known->action == HP_HOP || known->action == HP_CONNECTION ||
+                  known->action == HP_PCONNECTION))
+        return true;
+    for (const std::string &named : hp_connection_names(header))
+        if (strcasecmp(named.c_str(), name.c_str()) == 0)
+            return true;
+    return false;
+}
+
+std::string header_raw_end_to_end(const HEADER *header)
+{
+    std::string out;
+    const char *p = header->raw ? header->raw : "";
+    bool first = true, drop = false;
+    while (*p) {
+        const char *newline = strchr(p, '\n');
+        const char *next = newline ? newline + 1 : p + strlen(p);
+        std::string line(p, (size_t)(next - p));
+        if (first) {
+            first = false;
+        } else if (line[0] == ' ' || line[0] == '\t') {
+            /* a folded line goes with the line before */
+        } else {
+            size_t colon = line.find(':');
+            drop = colon != std::string::npos && hp_hop_name(header, hp_trim(line.substr(0, colon)));
+        }
+        if (!drop)
+            out += line;
+        p = next;
+    }
+    return out;
+}
+
 /* Applies a line of a header the proxy handles itself. Returns HEADER_OK
  * or a refusal. */
 static int hp_known_line(HEADER *header, hp_state *state, const hp_known *known,
@@ -684,6 +796,26 @@ static int hp_known_line(HEADER *header, hp_state *state, const hp_known *known,
     switch ((hp_action)known->action) {
     case HP_FIELD:
         header_field_set(&(header->*known->field), value.c_str());
+        break;
+    case HP_LIST: {
+        char *&field = header->*known->field;
+        if (field && *field && !value.empty())
+            header_field_set(&field, (std::string(field) + ", " + value).c_str());
+        else if (!field || !*field)
+            header_field_set(&field, value.c_str());
+        break;
+    }
+    case HP_EVERY:
+        /* Challenges cannot be joined safely: with several lines every one
+         * goes out as received, and the field keeps the first. */
+        if (header->*known->field) {
+            for (HTTP_HEADER &line : header->headers)
+                if (strcasecmp(line.name.c_str(), known->name) == 0)
+                    line.pass_through = 1;
+            pass_through = 1;
+        } else {
+            header_field_set(&(header->*known->field), value.c_str());
+        }
         break;
     case HP_HOST:
         if (state->request && header->host_header &&
@@ -1027,6 +1159,12 @@ static void hs_pass_lines(Filebuf *buffer, int *rc, const HEADER *header, CONNEC
     for (const HTTP_HEADER &line : list) {
         if (line.pass_through != 1)
             continue;
+        /* Repeated challenges go out only while their field is set: a
+         * cleared field takes every line of it out. */
+        if ((strcasecmp(line.name.c_str(), "WWW-Authenticate") == 0 && !header->www_authenticate) ||
+            (strcasecmp(line.name.c_str(), "Proxy-Authenticate") == 0 &&
+             !header->proxy_authenticate))
+            continue;
         if (!icap && hs_is_cookie_line(line.name)) {
             CookieHeader cookie(line.value);
             if (!cookie_check(direction, conn, cookie)) {
@@ -1064,6 +1202,18 @@ static void hs_request_lines(Filebuf *buffer, int *rc, const HEADER *header)
     hs_field(buffer, rc, "Encapsulated", header->encapsulated);
 }
 
+/* Whether the lines of a repeated challenge pass through as received, in
+ * place of the field. */
+static bool hs_every_passes(const HEADER *header, const char *name)
+{
+    const HeaderList &list =
+        (header->flags & HEADER_FILTERED) ? header->filtered_headers : header->headers;
+    for (const HTTP_HEADER &line : list)
+        if (line.pass_through == 1 && strcasecmp(line.name.c_str(), name) == 0)
+            return true;
+    return false;
+}
+
 /* The lines of a response to the client. */
 static void hs_response_lines(Filebuf *buffer, int *rc, const HEADER *header,
                               const CONNECTION_T *conn)
@@ -1072,8 +1222,10 @@ static void hs_response_lines(Filebuf *buffer, int *rc, const HEADER *header,
     hs_field(buffer, rc, "Expires", header->expires);
     hs_field(buffer, rc, "Last-Modified", header->last_modified);
     hs_field(buffer, rc, "Location", header->location);
-    hs_field(buffer, rc, "WWW-Authenticate", header->www_authenticate);
-    hs_field(buffer, rc, "Proxy-Authenticate", header->proxy_authenticate);
+    if (!hs_every_passes(header, "WWW-Authenticate"))
+        hs_field(buffer, rc, "WWW-Authenticate", header->www_authenticate);
+    if (!hs_every_passes(header, "Proxy-Authenticate"))
+        hs_field(buffer, rc, "Proxy-Authenticate", header->proxy_authenticate);
     hs_field(buffer, rc, "Content-Encoding", header->content_encoding);
     const char *keep = conn && conn->keepalive_client ? "keep-alive" : "close";
     hs_line(buffer, rc, "Connection", keep);

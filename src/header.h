@@ -203,6 +203,11 @@ bool header_tchar(unsigned char c);
 [[nodiscard]] int header_hostport_parse(const char *text, size_t len, char **host, int *port,
                                         bool *explicit_port);
 
+/* The raw block of header without its hop-by-hop lines (the fixed ones,
+ * Connection, Proxy-Connection and the fields they name): what a cache
+ * keeps of a response. */
+std::string header_raw_end_to_end(const HEADER *header);
+
 /* Rebuilds url from protocol, host, port and path ("%s://%s:%d%s"). */
 void header_complete(HEADER *header);
 

@@ -167,6 +167,10 @@ static int http_head_parse(CONNECTION_T *conn, char *text, int interim);
 static int http_interim(CONNECTION_T *conn, int timeout, char **text);
 static int http_response_head(CONNECTION_T *conn, char *text, int timeout);
 static int http_revalidation(CONNECTION_T *conn, int timeout);
+static bool http_interim_relayed(const CONNECTION_T *conn, int status);
+static bool http_method_safe(const char *method);
+static bool http_same_host_key(const HEADER *request, const char *target, std::string *key);
+static int http_unsafe_invalidate(CONNECTION_T *conn);
 static void http_no_stale_copy(CONNECTION_T *conn, const char *page);
 static int http_prepare(CONNECTION_T *conn);
 static int http_status_template(CONNECTION_T *conn);
@@ -1181,7 +1185,9 @@ static bool http_cache_create(CONNECTION_T *conn, int mode)
     /* A response the cache will not keep costs no object at all. */
     if (!cache_section->storable(conn, r, mode))
         return false;
-    conn->cache = cache_section->cache_open(conn, h->url, r->raw, mode);
+    /* The object keeps the end-to-end lines only. */
+    std::string stored = header_raw_end_to_end(r);
+    conn->cache = cache_section->cache_open(conn, h->url, stored.c_str(), mode);
     if (!conn->cache)
         return false;
     putlog(LOG_CACHE, "create: %s", conn->cache->key);
@@ -1309,6 +1315,23 @@ static int http_head_parse(CONNECTION_T *conn, char *text, int interim)
     return HTTP_GO_ON;
 }
 
+/* Whether an interim answer of this status goes on to the client: to an
+ * HTTP/1.1 client, and a 100 only when the client's own Expect went to the
+ * server (the proxy answers and drops it when it reads the body itself). */
+static bool http_interim_relayed(const CONNECTION_T *conn, int status)
+{
+    const HEADER *h = conn->header;
+    if (h->version != 2 || (conn->flags & CONN_NOCLIENT))
+        return false;
+    if (status != 100)
+        return true;
+    for (const HTTP_HEADER &line : h->headers)
+        if (line.pass_through == 1 && strcasecmp(line.name.c_str(), "Expect") == 0 &&
+            s_strcasestr(line.value.c_str(), "100-continue"))
+            return true;
+    return false;
+}
+
 /* Step within the head: an interim answer (100 Continue, 102, 103) in
  * conn->rheader is not the response; it is dropped and the next header is
  * read from the same connection into *text. Returns HTTP_GO_ON, or
@@ -1340,6 +1363,9 @@ static int http_response_head(CONNECTION_T *conn, char *text, int timeout)
         http_response_setup(conn);
 
         if (r->status >= 100 && r->status < 200 && r->status != 101) {
+            if (http_interim_relayed(conn, r->status) &&
+                header_send(r, conn, SIDE_CLIENT, HEADER_SEND_RESPONSE) != 0)
+                conn->keepalive_client = 0;
             if (http_interim(conn, timeout, &text) != HTTP_GO_ON)
                 return HTTP_NO_RESPONSE;
             continue;
@@ -1353,6 +1379,71 @@ static int http_response_head(CONNECTION_T *conn, char *text, int timeout)
         }
         return HTTP_GO_ON;
     }
+}
+
+/* Methods that change nothing on the server. */
+static bool http_method_safe(const char *method)
+{
+    static const char *const safe[] = { "GET", "HEAD", "OPTIONS", "TRACE" };
+    for (const char *m : safe)
+        if (method && strcasecmp(method, m) == 0)
+            return true;
+    return false;
+}
+
+/* The cache key of target (a Location or Content-Location value, absolute
+ * or relative to the request) when it names the request's own host. */
+static bool http_same_host_key(const HEADER *request, const char *target, std::string *key)
+{
+    if (!target || !*target || !request->protocol || !request->host || !request->path)
+        return false;
+    std::string absolute;
+    const char *colon = strchr(target, ':');
+    const char *slash = strchr(target, '/');
+    if (colon && (!slash || colon < slash)) {
+        absolute = target;
+    } else {
+        std::string base = std::string(request->protocol) + "://" + request->host + ":" +
+                           std::to_string(request->port);
+        if (target[0] == '/' && target[1] == '/') {
+            absolute = std::string(request->protocol) + ":" + target;
+        } else if (target[0] == '/') {
+            absolute = base + target;
+        } else {
+            std::string dir(request->path, strcspn(request->path, "?"));
+            dir.erase(dir.rfind('/') + 1);
+            absolute = base + dir + target;
+        }
+    }
+    std::string line = "GET " + absolute + " HTTP/1.1\r\n\r\n";
+    std::unique_ptr<HEADER, void (*)(HEADER *)> parsed(http_header_parse_request(line.c_str()),
+                                                       http_header_free);
+    if (!parsed || parsed->type != HEADER_ABSOLUTE || !parsed->url || !parsed->host ||
+        strcasecmp(parsed->host, request->host) != 0)
+        return false;
+    *key = parsed->url;
+    return true;
+}
+
+/* Step: a 2xx or 3xx answer to a request that may change the resource (a
+ * method other than GET, HEAD, OPTIONS and TRACE) drops the cached copies
+ * of the request URL and of its Location and Content-Location on the same
+ * host. Always HTTP_GO_ON. */
+static int http_unsafe_invalidate(CONNECTION_T *conn)
+{
+    const HEADER *h = conn->header;
+    const HEADER *r = conn->rheader;
+    if (!cache_section || r->status < 200 || r->status > 399 || http_method_safe(h->method))
+        return HTTP_GO_ON;
+    cache_section->invalidate_url(h->url);
+    std::string key;
+    if (http_same_host_key(h, r->location, &key))
+        cache_section->invalidate_url(key.c_str());
+    for (const HTTP_HEADER &line : r->headers)
+        if (strcasecmp(line.name.c_str(), "Content-Location") == 0 &&
+            http_same_host_key(h, line.value.c_str(), &key))
+            cache_section->invalidate_url(key.c_str());
+    return HTTP_GO_ON;
 }
 
 /* Step: the server's answer to a revalidation. A confirmed copy is served:
@@ -1529,6 +1620,8 @@ int protocol_http(CONNECTION_T *conn)
     int step = http_head_text(conn, &text);
     if (step == HTTP_GO_ON)
         step = http_response_head(conn, text, timeout);
+    if (step == HTTP_GO_ON)
+        step = http_unsafe_invalidate(conn);
     if (step == HTTP_GO_ON)
         step = http_revalidation(conn, timeout);
     if (step == HTTP_GO_ON)

@@ -48,9 +48,7 @@ Protocols protocols;
 
 static int protocol_send_again(CONNECTION_T *conn);
 static bool protocol_poolable(const HEADER *h);
-
-/* Guards the reconnect loop against a pool full of dead connections. */
-#define PROTOCOL_RECONNECT_MAX 16
+static bool protocol_idempotent(const HEADER *h);
 
 /* The registry. */
 
@@ -91,7 +89,7 @@ static bool protocol_poolable(const HEADER *h)
     return !(h->flags & HEADER_HAS_LENGTH) || h->content_length == 0;
 }
 
-int protocol_start(CONNECTION_T *conn)
+int protocol_start(CONNECTION_T *conn, bool fresh)
 {
     HEADER *h = conn->header;
     ASSERT(h != nullptr);
@@ -115,7 +113,7 @@ int protocol_start(CONNECTION_T *conn)
     const char *host = via_proxy ? conn->proxy_host : h->host;
     int port = via_proxy ? conn->proxy_port : h->port;
 
-    if (protocol_poolable(h) && global && global->serverpool && h->protocol && host) {
+    if (!fresh && protocol_poolable(h) && global && global->serverpool && h->protocol && host) {
         SERVERPOOL_ROUTE route = serverpool_route(conn, ssl);
         Socket *pooled = global->serverpool->Find(h->protocol, host, port, h->user, h->password,
                                                   &route);
@@ -174,13 +172,13 @@ int protocol_start(CONNECTION_T *conn)
     return rc;
 }
 
-int protocol_reconnect(CONNECTION_T *conn)
+int protocol_reconnect(CONNECTION_T *conn, bool fresh)
 {
     delete conn->server;
     conn->server = nullptr;
     if (conn->client)
         (void)net_socket_flush(conn->client, net_ctimeout(conn));
-    return protocol_start(conn);
+    return protocol_start(conn, fresh);
 }
 
 /* Sends the request header, and its buffered body, once more on the new
@@ -199,6 +197,16 @@ static int protocol_send_again(CONNECTION_T *conn)
         net_filebuf_send(conn->body, conn, SIDE_SERVER) < 0)
         return -1;
     return 0;
+}
+
+/* Methods a client may send twice with the effect of once. */
+static bool protocol_idempotent(const HEADER *h)
+{
+    static const char *const methods[] = { "GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE" };
+    for (const char *m : methods)
+        if (h && h->method && strcasecmp(h->method, m) == 0)
+            return true;
+    return false;
 }
 
 /* The error page of a server that gave no answer, unless a cached copy is
@@ -232,22 +240,23 @@ char *header_get_reconnect(CONNECTION_T *conn, int timeout)
         return nullptr;
     }
 
-    for (int attempt = 0; attempt < PROTOCOL_RECONNECT_MAX; attempt++) {
-        int rc = protocol_reconnect(conn);
-        if (rc < 0) {
-            reconnect_fail_page(conn, error_to_template(rc));
-            return nullptr;
-        }
-        if (protocol_send_again(conn) == 0) {
-            text = header_get(conn, SIDE_SERVER, timeout);
-            if (text)
-                return text;
-        }
-        if (!conn->keepalive_server) {
-            reconnect_fail_page(conn, "noconnect");
-            return nullptr;
-        }
-        /* Another pooled connection that was dead as well: try the next. */
+    if (!(conn->flags & CONN_PROXY_AUTH) && !protocol_idempotent(conn->header)) {
+        /* The server may have acted on it before the connection died. */
+        putlog(LOG_WARNING, "request: pooled server connection failed, %s not sent again",
+               conn->header && conn->header->method ? conn->header->method : "");
+        reconnect_fail_page(conn, "noconnect");
+        return nullptr;
+    }
+    /* Once, on a connection of its own: another pooled one may be as dead. */
+    int rc = protocol_reconnect(conn, true);
+    if (rc < 0) {
+        reconnect_fail_page(conn, error_to_template(rc));
+        return nullptr;
+    }
+    if (protocol_send_again(conn) == 0) {
+        text = header_get(conn, SIDE_SERVER, timeout);
+        if (text)
+            return text;
     }
     reconnect_fail_page(conn, "noconnect");
     return nullptr;

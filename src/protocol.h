@@ -53,11 +53,12 @@ extern Protocols protocols;
  * error_to_template turns into a template name. On failure conn->server is
  * NULL.
  */
-[[nodiscard]] int protocol_start(CONNECTION_T *conn);
+[[nodiscard]] int protocol_start(CONNECTION_T *conn, bool fresh = false);
 
 /* Deletes the server socket, flushes what is queued for the client and
- * connects again (protocol_start). Returns protocol_start's result. */
-[[nodiscard]] int protocol_reconnect(CONNECTION_T *conn);
+ * connects again (protocol_start; with fresh, never from the pool).
+ * Returns protocol_start's result. */
+[[nodiscard]] int protocol_reconnect(CONNECTION_T *conn, bool fresh = false);
 
 /* Connects to host:port from the outgoing address the network section
  * chooses for conn, within the connect time-out, and makes conn->server.
@@ -67,7 +68,9 @@ int protocol_connect_to(CONNECTION_T *conn, const char *host, int port);
 /*
  * Reads the response header from the server within timeout seconds. When
  * none comes on a pooled (or upstream-authenticated) connection, connects
- * again and sends the request (and its buffered body) once more. Returns
+ * afresh once and sends the request (and its buffered body) again; a
+ * request that is not idempotent is not sent twice after a pooled
+ * connection failed. Returns
  * the header text (the caller frees it), or NULL after the client was
  * answered ("noconnect" or the connect error's page, 503) or, for a body
  * that was streamed and cannot be sent again, left without an answer and

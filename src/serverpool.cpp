@@ -18,9 +18,11 @@
 #include "serverpool.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 #include <strings.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -50,6 +52,7 @@ static bool serverpool_match(const serverpool_t *e, const char *scheme, const ch
 static SERVERPOOL_ROUTE serverpool_direct();
 static int serverpool_bound_value(const char *value);
 static void serverpool_stat(bool hit);
+static bool serverpool_alive(Socket *socket);
 
 static time_t serverpool_default_clock()
 {
@@ -223,6 +226,18 @@ void ServerPool::Add(Socket *socket, const char *scheme, const char *host, int p
                host, port);
 }
 
+/* Whether an idle connection can still carry a request: nothing buffered,
+ * and a non-blocking peek finds neither the server's close nor bytes it
+ * sent unasked (an idle server that speaks is closing or confused). */
+static bool serverpool_alive(Socket *socket)
+{
+    if (socket->fd < 0 || socket->read_length > 0 || socket->write_length > 0)
+        return false;
+    char byte;
+    ssize_t n = recv(socket->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
 Socket *ServerPool::Find(const char *scheme, const char *host, int port, const char *user,
                          const char *password, const SERVERPOOL_ROUTE *route)
 {
@@ -232,16 +247,27 @@ Socket *ServerPool::Find(const char *scheme, const char *host, int port, const c
     user = serverpool_none(user);
     password = serverpool_none(password);
     Socket *found = nullptr;
-    {
-        MutexGuard guard(&lock);
-        for (auto it = entries.begin(); it != entries.end(); ++it) {
-            if (serverpool_match(*it, scheme, host, port, user, password, r)) {
-                found = (*it)->socket;
-                serverpool_entry_free(*it);
-                entries.erase(it);
-                break;
+    for (;;) {
+        {
+            MutexGuard guard(&lock);
+            for (auto it = entries.begin(); it != entries.end(); ++it) {
+                if (serverpool_match(*it, scheme, host, port, user, password, r)) {
+                    found = (*it)->socket;
+                    serverpool_entry_free(*it);
+                    entries.erase(it);
+                    break;
+                }
             }
         }
+        /* Checked outside the lock: one the server closed meanwhile is
+         * dropped and the next is taken. */
+        if (!found || serverpool_alive(found))
+            break;
+        if (log_wanted(LOG_DEBUG))
+            putlog(LOG_DEBUG, "Connection Pool: dropped a connection the server closed: "
+                   "%.32s://%.255s:%d", scheme, host, port);
+        delete found;
+        found = nullptr;
     }
     serverpool_stat(found != nullptr);
     if (log_wanted(LOG_DEBUG))
