@@ -29,6 +29,7 @@
 #include "connection.h"
 #include "filebuf.h"
 #include "general.h"
+#include "header.h"
 #include "locks.h"
 #include "log.h"
 #include "mem.h"
@@ -39,7 +40,8 @@
 #include "socket.h"
 
 static time_t clientpool_default_clock();
-static bool clientpool_expired(CONNECTION_T *conn, time_t listed_seconds);
+static bool clientpool_expired(const clientpool_t *e, time_t now);
+static void clientpool_table_full(CONNECTION_T *conn);
 static void clientpool_stat_cycle(int listed, int arrivals);
 static void clientpool_stat_threading_errors(int errors);
 
@@ -65,21 +67,74 @@ static void clientpool_stat_threading_errors(int errors)
         performance_log->set_threading_error((uint64_t)errors);
 }
 
-/* True when conn has waited its time: the general rule's timeout before
- * its first request, keeptimeout after. */
-static bool clientpool_expired(CONNECTION_T *conn, time_t listed_seconds)
+/* True when an entry has waited its time: the general rule's timeout
+ * before its first request, keeptimeout after; once a request has begun,
+ * timeout from its first bytes. */
+static bool clientpool_expired(const clientpool_t *e, time_t now)
 {
-    int limit;
+    CONNECTION_T *conn = e->conn;
+    int limit = 60;
+    bool header = e->header_started != 0 || conn->requests == 0;
     if (general_section)
-        limit = conn->requests == 0 ? general_section->timeout_get(conn)
-                                    : general_section->keeptimeout_get(conn);
-    else
-        limit = 60;
-    return listed_seconds >= limit;
+        limit = header ? general_section->timeout_get(conn) : general_section->keeptimeout_get(conn);
+    return now - (e->header_started != 0 ? e->header_started : e->added) >= limit;
+}
+
+bool clientpool_header_whole(const char *bytes, int64_t from, int64_t len)
+{
+    if (len >= HEADER_BLOCK_MAX)
+        return true;
+    for (int64_t i = std::max<int64_t>(from, 0); i < len; i++) {
+        if (bytes[i] != '\n')
+            continue;
+        if ((i + 1 < len && bytes[i + 1] == '\n') ||
+            (i + 2 < len && bytes[i + 1] == '\r' && bytes[i + 2] == '\n'))
+            return true;
+    }
+    return false;
+}
+
+/* Takes what the client of e has sent (input: the poll saw some) into its
+ * read buffer. Returns 1
+ * when a whole request header is buffered (or more than a header may
+ * hold: the worker refuses it), 0 while it is not, -1 when the client
+ * closed or failed before it was. Blank lines before the request line are
+ * dropped, as the header reader would. */
+int ClientPool::gather(clientpool_t *e, bool input)
+{
+    Socket *s = e->conn->client;
+    int64_t n = input ? s->Read(nullptr, -1, 0) : 1;
+    while (s->read_length > 0 && (s->read_buffer[0] == '\n' ||
+                                  (s->read_length > 1 && s->read_buffer[0] == '\r' && s->read_buffer[1] == '\n'))) {
+        (void)s->GetLine(nullptr, -1, 0);
+        e->header_scanned = 0;
+    }
+    /* The search resumes a little before where the last one stopped, so
+     * each byte is looked at about once. */
+    if (request_whole(s->read_buffer, std::max<int64_t>(e->header_scanned - 2, 0), s->read_length))
+        return 1;
+    e->header_scanned = s->read_length;
+    if (n <= 0 && !(n < 0 && errno == ENOBUFS))
+        return -1;   /* closed or failed with the header not whole */
+    return 0;
+}
+
+/* A connection that found no worker slot: closed, with one line a second
+ * however many there are. */
+static void clientpool_table_full(CONNECTION_T *conn)
+{
+    static LOG_RATE rate;
+    long long suppressed = 0;
+    if (log_rate_allow(&rate, &suppressed))
+        putlog(LOG_ERROR, "[IP:%s] no free worker (thread table full), connection closed "
+                          "(%lld more since the last report)",
+               conn->ip ? conn->ip : "", suppressed);
+    net_close(conn);
 }
 
 ClientPool::ClientPool()
-    : clock(clientpool_default_clock), next_serial(1), wakepipe_calls(0), new_client(0)
+    : clock(clientpool_default_clock), request_whole(clientpool_header_whole), next_serial(1),
+      wakepipe_calls(0), new_client(0)
 {
     if (pipe2(wakepipe, O_NONBLOCK | O_CLOEXEC) != 0)
         fatal_error("src/clientpool", __LINE__, "ClientPool", "[system: pipe:%d:%s], wake pipe not made",
@@ -105,6 +160,8 @@ void ClientPool::Add(CONNECTION_T *conn)
                     (unsigned)sizeof(clientpool_t));
     e->conn = conn;
     e->added = clock();
+    e->header_started = 0;
+    e->header_scanned = 0;
     {
         MutexGuard guard(&lock);
         e->serial = next_serial++;
@@ -166,7 +223,8 @@ void ClientPool::Cycle()
             Socket *s = e->conn->client;
             fds.push_back({ s ? s->fd : -1, POLLIN, 0 });
             serials.push_back(e->serial);
-            if (s && s->read_length > 0)
+            /* Bytes of a header not yet whole wait for more input. */
+            if (s && s->read_length > e->header_scanned)
                 buffered = true;
         }
         arrivals = new_client;
@@ -199,6 +257,8 @@ void ClientPool::Cycle()
         }
     }
 
+    std::vector<clientpool_t *> arrived;   /* input came: gathered outside the lock */
+    std::vector<bool> arrived_input;
     std::vector<CONNECTION_T *> handover;
     std::vector<CONNECTION_T *> closing;
     time_t now = clock();
@@ -218,20 +278,51 @@ void ClientPool::Cycle()
             short revents = fds[k + 1].revents;
             Socket *s = e->conn->client;
             bool remove = true;
-            if (s && (s->read_length > 0 || (revents & POLLIN)))
-                handover.push_back(e->conn);
-            else if (!s || (revents & (POLLERR | POLLHUP | POLLNVAL)))
+            bool freed = true;
+            if (s && ((revents & POLLIN) || s->read_length > e->header_scanned)) {
+                arrived.push_back(e);   /* still owned by the pool */
+                arrived_input.push_back((revents & POLLIN) != 0);
+                freed = false;
+            } else if (!s || (revents & (POLLERR | POLLHUP | POLLNVAL))) {
                 closing.push_back(e->conn);
-            else if (clientpool_expired(e->conn, now - e->added))
+            } else if (clientpool_expired(e, now)) {
+                if (e->header_started != 0)
+                    putlog(LOG_WARNING, "request: timeout waiting for header from %s",
+                           e->conn->ip ? e->conn->ip : "");
                 closing.push_back(e->conn);
-            else
+            } else {
                 remove = false;
+            }
             if (remove) {
-                free(e);
+                if (freed)
+                    free(e);
                 it = entries.erase(it);
             } else {
                 ++it;
             }
+        }
+    }
+
+    /* Reading happens without the lock. A header that is not whole yet
+     * goes back into the list, keeping its times. */
+    std::vector<clientpool_t *> waiting;
+    for (size_t i = 0; i < arrived.size(); i++) {
+        clientpool_t *e = arrived[i];
+        int state = gather(e, arrived_input[i]);
+        if (state == 0) {
+            if (e->header_started == 0 && e->conn->client->read_length > 0)
+                e->header_started = now;
+            waiting.push_back(e);
+            continue;
+        }
+        (state > 0 ? handover : closing).push_back(e->conn);
+        free(e);
+    }
+    if (!waiting.empty()) {
+        MutexGuard guard(&lock);
+        for (clientpool_t *e : waiting) {
+            e->serial = next_serial++;
+            entries.push_back(e);
         }
     }
 
@@ -245,7 +336,7 @@ void ClientPool::Cycle()
         if (tagged)
             thread_set_clientid(conn->clientid);
         if (process_new(conn) < 0) {
-            net_close(conn);
+            clientpool_table_full(conn);
             errors++;
         }
     }

@@ -13,16 +13,25 @@ struct clientpool_t {
     CONNECTION_T *conn;   /* owned by the pool while listed */
     time_t added;
     uint64_t serial;      /* identifies the entry for the poll results */
+    time_t header_started;   /* when the first bytes of a request came; 0 before */
+    int64_t header_scanned;  /* read-buffer bytes searched for the header's end */
 };
 
 /*
  * Idle client connections: new ones waiting for their first request and
- * kept-alive ones waiting for the next. One thread polls them all and hands
- * a connection to a worker as soon as its client sends something, closing
- * those idle past the general rule's timeout (first request) or
- * keeptimeout (later requests) and those that hang up. Other threads add
- * and clean through the mutex and wake the poller through a pipe.
+ * kept-alive ones waiting for the next. One thread polls them all, gathers
+ * what each client sends into its socket's read buffer, and hands a
+ * connection to a worker once its request header is whole, so a slow
+ * client holds no worker. It closes those idle past the general rule's
+ * timeout (first request) or keeptimeout (later requests), those whose
+ * header is not whole within timeout of its first bytes, and those that
+ * hang up. Other threads add and clean through the mutex and wake the
+ * poller through a pipe.
  */
+/* The default of ClientPool::request_whole: an empty line ends the bytes
+ * searched, or they are more than a header may hold. */
+bool clientpool_header_whole(const char *bytes, int64_t from, int64_t len);
+
 class ClientPool {
 public:
     /* Empty list and the wake pipe; a pipe that cannot be made is fatal. */
@@ -58,8 +67,15 @@ public:
 
     /* The clock of the pool (time() by default); a test seam. */
     time_t (*clock)();
+    /* Whether the len bytes buffered from a client hold a whole request,
+     * searched from offset from on (the bytes before were searched
+     * already): by default, a request header ended by its empty line. A
+     * test seam too. */
+    bool (*request_whole)(const char *bytes, int64_t from, int64_t len);
 
 private:
+    int gather(clientpool_t *e, bool input);
+
     int wakepipe[2];   /* read end, write end; both non-blocking */
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     std::list<clientpool_t *> entries;   /* in the order added */

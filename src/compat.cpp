@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include "clientpool.h"
 #include "log.h"
 #include "mem.h"
+#include "misc.h"
 #include "options.h"
 #include "serverpool.h"
 
@@ -38,9 +40,39 @@ static bool compat_injected(const char *call)
     return true;
 }
 
+/* The relief closes every idle connection, so while a shortage lasts it
+ * runs at growing intervals: from COMPAT_RELIEF_MIN_MS, doubled after each
+ * relief that follows the previous one closely, up to COMPAT_RELIEF_MAX_MS;
+ * a quiet spell starts again from the shortest. */
+#define COMPAT_RELIEF_MIN_MS 100
+#define COMPAT_RELIEF_MAX_MS 4000
+
 void fd_failure()
 {
-    putlog(LOG_ERROR, "failure opening file descriptor, attempting to free resources");
+    static LOG_RATE rate;
+    static std::atomic<int64_t> last_relief_ms{0};
+    static std::atomic<int64_t> interval_ms{COMPAT_RELIEF_MIN_MS};
+
+    long long suppressed = 0;
+    if (log_rate_allow(&rate, &suppressed)) {
+        if (suppressed > 0)
+            putlog(LOG_ERROR, "failure opening file descriptor, attempting to free resources "
+                              "(%lld more since the last report)", suppressed);
+        else
+            putlog(LOG_ERROR, "failure opening file descriptor, attempting to free resources");
+    }
+
+    int64_t now = monotonic_ms();
+    int64_t last = last_relief_ms.load();
+    int64_t interval = interval_ms.load();
+    if (last != 0 && now - last < interval)
+        return;   /* relieved a moment ago: the shortage lasts */
+    if (!last_relief_ms.compare_exchange_strong(last, now))
+        return;   /* another thread relieves now */
+    if (last != 0 && now - last < 2 * interval)
+        interval_ms.store(std::min<int64_t>(interval * 2, COMPAT_RELIEF_MAX_MS));
+    else
+        interval_ms.store(COMPAT_RELIEF_MIN_MS);
     if (global && global->clientpool)
         global->clientpool->Clean();
     if (global && global->serverpool)
@@ -106,16 +138,20 @@ int s_socket(int family, int type, int protocol)
                              });
 }
 
-/* The accept error line, at most once a second however fast accept fails. */
+/* The accept error line, at most once a second however fast accept fails,
+ * with the count of the failures not reported. */
 static void compat_accept_report(int e)
 {
-    static std::atomic<time_t> last_report{0};
-    time_t now = time(nullptr);
-    time_t last = last_report.load();
-    if (now == last || !last_report.compare_exchange_strong(last, now))
+    static LOG_RATE rate;
+    long long suppressed = 0;
+    if (!log_rate_allow(&rate, &suppressed))
         return;
-    putlog(LOG_ERROR, "[system: accept:%d:%s], in %s, unable to connect on a socket", e,
-           strerror(e), "s_accept");
+    if (suppressed > 0)
+        putlog(LOG_ERROR, "[system: accept:%d:%s], in %s, unable to connect on a socket (%lld more since the last report)",
+               e, strerror(e), "s_accept", suppressed);
+    else
+        putlog(LOG_ERROR, "[system: accept:%d:%s], in %s, unable to connect on a socket", e,
+               strerror(e), "s_accept");
 }
 
 int s_accept(int socket, struct sockaddr *address, socklen_t *length)

@@ -8,6 +8,9 @@
  */
 #include "connection.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 
 #include "cache.h"
@@ -31,10 +34,42 @@ CONNECTION_T *connection_new()
     return conn;
 }
 
+/* The bytes of request bodies buffered at once, over every connection. */
+static std::atomic<int64_t> connection_body_held{0};
+
+bool connection_body_reserve(CONNECTION_T *conn, int64_t len, int64_t maxubuffer)
+{
+    if (len <= 0)
+        return true;
+    int64_t budget = std::max<int64_t>(maxubuffer, 1);
+    budget = budget > INT64_MAX / CONNECTION_BODY_BUDGET_SHARES ? INT64_MAX : budget * CONNECTION_BODY_BUDGET_SHARES;
+    budget = std::max<int64_t>(budget, CONNECTION_BODY_BUDGET_MIN);
+    int64_t held = connection_body_held.load();
+    do {
+        if (len > budget - held)
+            return false;
+    } while (!connection_body_held.compare_exchange_weak(held, held + len));
+    conn->body_reserved += len;
+    return true;
+}
+
+void connection_body_release(CONNECTION_T *conn)
+{
+    if (conn->body_reserved > 0)
+        connection_body_held.fetch_sub(conn->body_reserved);
+    conn->body_reserved = 0;
+}
+
+int64_t connection_body_held_bytes()
+{
+    return connection_body_held.load();
+}
+
 void connection_free(CONNECTION_T *conn)
 {
     if (!conn)
         return;
+    connection_body_release(conn);
     free(conn->ip);
     free(conn->interface);
     free(conn->upstream_authorization);
@@ -108,6 +143,8 @@ void connection_request_done(CONNECTION_T *conn)
     conn->htmlstream = nullptr;
     delete conn->body;
     conn->body = nullptr;
+    connection_body_release(conn);
+    conn->upload_chunk_left = 0;
     serverpool_release(conn);
     proxyauth_clear(conn);   /* upstream credentials never outlive their request */
     free(conn->proxy_host);

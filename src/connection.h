@@ -118,6 +118,12 @@ struct CONNECTION_T {
     unsigned auth_flags;            /* AUTH_REQUIRED */
     Socket *client;                 /* owned; deleted by net_close */
     Socket *server;                 /* owned; pooled or deleted after each request */
+    Socket *pinned_server;          /* owned: a server connection that carried the
+                                     * client's NTLM or Negotiate handshake, kept
+                                     * for this client's later requests to the
+                                     * same server; closed with the connection */
+    std::string pinned_key;         /* where pinned_server leads (serverpool_pin_key) */
+    bool server_pinned;             /* conn->server is that connection */
     char *ip;                       /* owned: the client's address */
     int port;                       /* local port of the accepting listener */
     char *interface;                /* owned: the local address */
@@ -129,6 +135,9 @@ struct CONNECTION_T {
     int64_t download_left;          /* or ALLOWANCE_UNLIMITED */
     int64_t upload_bytes;           /* request body length */
     int64_t upload_left;            /* or ALLOWANCE_UNLIMITED */
+    int64_t upload_chunk_left;      /* a streamed chunked body: bytes of the chunk
+                                     * being read when buffering stopped */
+    int64_t body_reserved;          /* bytes of the body budget this request holds */
     char *upstream_authorization;   /* owned: "Basic ..." or "NTLM ..." */
     char *proxy_host;               /* owned: the chosen upstream proxy */
     int proxy_port;
@@ -171,6 +180,20 @@ void connection_free(CONNECTION_T *conn);
  * profiles, permissions, request header and Tavrin scores. The worker runs
  * it after every request; tests call it in the worker's place. */
 void connection_request_done(CONNECTION_T *conn);
+/* Request bodies buffered at once over every connection stay within a
+ * budget of CONNECTION_BODY_BUDGET_SHARES upload buffers, and at least
+ * CONNECTION_BODY_BUDGET_MIN bytes; a body that does not fit streams. */
+#define CONNECTION_BODY_BUDGET_SHARES 32
+#define CONNECTION_BODY_BUDGET_MIN ((int64_t)32 << 20)
+
+/* Takes len bytes of the budget for conn, whose upload buffer is
+ * maxubuffer, adding them to conn->body_reserved. False, taking nothing,
+ * when they do not fit. */
+bool connection_body_reserve(CONNECTION_T *conn, int64_t len, int64_t maxubuffer);
+/* Gives back what conn holds of the budget; harmless when it holds none. */
+void connection_body_release(CONNECTION_T *conn);
+/* What the budget holds now, in bytes. */
+int64_t connection_body_held_bytes();
 
 /* Applies the options of the "bypass" URL command to bits: NULL options
  * (no brackets) set every bit; otherwise the characters are read left to

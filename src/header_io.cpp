@@ -41,7 +41,7 @@ struct hg_read {
 };
 
 static Socket *hg_socket(CONNECTION_T *conn, int side);
-static bool hg_other_input(Socket *other, short revents);
+static int hg_other_input(Socket *other, short revents);
 static bool hg_take_lines(hg_read *read);
 
 int header_send(const HEADER *header, CONNECTION_T *conn, int side, int kind)
@@ -109,17 +109,25 @@ char *header_get(CONNECTION_T *conn, int side, int timeout, int *result)
             continue;
         }
         if (ssl_pending || (fds[0].revents & POLLIN)) {
-            if (sock->Read(nullptr, -1) <= 0)
-                break;   /* end of stream or a failed read */
+            /* Bounded by what is left: an SSL record that never completes
+             * must not hold the read. */
+            if (sock->Read(nullptr, -1, (int)((left_ms + 999) / 1000)) <= 0)
+                break;   /* end of stream, a failed read or the time-out */
         } else if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
             break;
         }
-        if (other && fds[1].revents && !hg_other_input(other, fds[1].revents)) {
-            if (side == SIDE_SERVER)
+        if (other && fds[1].revents) {
+            int state = hg_other_input(other, fds[1].revents);
+            if (state < 0 && side == SIDE_SERVER)
                 break;   /* the client went away */
-            delete conn->server;
-            conn->server = nullptr;
-            watch_other = false;
+            if (side == SIDE_CLIENT && state <= 0) {
+                delete conn->server;   /* a kept server connection that closed */
+                conn->server = nullptr;
+            }
+            /* A client that shut its sending side after a whole request
+             * still waits for the answer. */
+            if (state <= 0)
+                watch_other = false;
         }
     }
 
@@ -146,13 +154,23 @@ char *header_get(CONNECTION_T *conn, int side, int timeout, int *result)
     return xstrndup(read.block, read.len);
 }
 
-/* Reads what the other socket sent into its own read buffer. Returns false
- * when that socket has closed, failed or hung up. */
-static bool hg_other_input(Socket *other, short revents)
+/* Reads what the other socket sent into its own read buffer. Returns 1
+ * while it is open, 0 at its end of stream (a half-close: nothing more
+ * will come from it, but it may still take output), -1 when it failed or
+ * hung up both ways. */
+static int hg_other_input(Socket *other, short revents)
 {
-    if (revents & POLLIN)
-        return other->Read(nullptr, -1) > 0;
-    return (revents & (POLLERR | POLLHUP | POLLNVAL | POLLRDHUP)) == 0;
+    if (revents & (POLLERR | POLLNVAL))
+        return -1;
+    if (revents & POLLIN) {
+        int64_t n = other->Read(nullptr, -1, 0);
+        if (n > 0)
+            return 1;
+        return n == 0 && !(revents & POLLHUP) ? 0 : -1;
+    }
+    if (revents & POLLHUP)
+        return -1;
+    return (revents & POLLRDHUP) ? 0 : 1;
 }
 
 /* Moves the complete lines buffered in the read socket into the block.

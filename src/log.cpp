@@ -22,6 +22,7 @@
 #include <ctime>
 
 #include <algorithm>
+#include <atomic>
 
 #include "locks.h"
 #include "mem.h"
@@ -42,6 +43,11 @@ static LOGFILE access_log = { slogfile, -1, 0, PTHREAD_MUTEX_INITIALIZER, false 
 static LOGFILE extended_log = { elogfile, -1, 0, PTHREAD_MUTEX_INITIALIZER, false };
 
 static bool log_write_all(int fd, const char *data, size_t len);
+
+/* Set after the console's reader went away (EPIPE on standard output in
+ * the foreground): the echo stops for good, so a broken pipe cannot feed
+ * itself with one "Broken pipe" line after another. */
+static std::atomic<bool> log_console_broken{false};
 static void log_rotate_locked(LOGFILE *file);
 static bool log_open_locked(LOGFILE *file);
 static void log_record(LOGFILE *file, const char *legend, const std::string &record);
@@ -143,6 +149,18 @@ bool log_wanted(int level)
     return level == LOG_ADVICE || (level & loglevel) != 0;
 }
 
+bool log_rate_allow(LOG_RATE *rate, long long *suppressed)
+{
+    int64_t now = monotonic_ms();
+    int64_t last = rate->last_ms.load();
+    if ((last != 0 && now - last < 1000) || !rate->last_ms.compare_exchange_strong(last, now)) {
+        rate->suppressed.fetch_add(1);
+        return false;
+    }
+    *suppressed = (long long)rate->suppressed.exchange(0);
+    return true;
+}
+
 void putlog(int level, const char *format, ...)
 {
     if (level == LOG_DEBUG && !(loglevel & LOG_DEBUG))
@@ -180,8 +198,9 @@ void putlog(int level, const char *format, ...)
 
     if (level != LOG_ADVICE && !(level & loglevel))
         return;
-    if (!daemonize)
-        log_write_all(STDOUT_FILENO, line, len);
+    if (!daemonize && !log_console_broken.load(std::memory_order_relaxed) &&
+        !log_write_all(STDOUT_FILENO, line, len) && errno == EPIPE)
+        log_console_broken.store(true, std::memory_order_relaxed);
     if (logfile[0] == '\0')
         return;
 
@@ -209,7 +228,8 @@ int log_native_fd()
 }
 
 /* Writes every byte, resuming after short writes and interrupted calls. A
- * write that fails for any other reason loses the rest of the line. */
+ * write that fails for any other reason loses the rest of the line and
+ * returns false with errno set. */
 static bool log_write_all(int fd, const char *data, size_t len)
 {
     while (len > 0) {

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sys/time.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -70,6 +71,18 @@ std::string log_text(const std::string &text, size_t max);
 /* True when a line of this level would be written anywhere, so callers can
  * skip building an expensive debug message. */
 bool log_wanted(int level);
+
+/* The state of one rate-limited log line (zero-initialised: nothing logged
+ * yet). */
+struct LOG_RATE {
+    std::atomic<int64_t> last_ms;      /* monotonic time of the last line written */
+    std::atomic<int64_t> suppressed;   /* lines dropped since */
+};
+
+/* Whether a rate-limited line may be written now: at most one a second.
+ * True with *suppressed the count of lines dropped since the last one
+ * (for the line to report); false counts this one as dropped. */
+bool log_rate_allow(LOG_RATE *rate, long long *suppressed);
 
 /* The in-memory ring of recent lines shown by the web interface. */
 struct LOGBUFFER_LIST {

@@ -208,6 +208,9 @@ void create_feedlog()
     fclose(out);
 }
 
+/* The most descriptors the daemon raises its soft limit to. */
+#define MAIN_NOFILE_MAX ((rlim_t)65536)
+
 /* Checks that a resource limit can be read; the values are not kept. */
 static void config_check_rlimits()
 {
@@ -220,6 +223,18 @@ static void config_check_rlimits()
         if (getrlimit((__rlimit_resource_t)r, &lim) != 0)
             putlog(LOG_ERROR, "[system: getrlimit:%d:%s], in %s, unable to get resource limit",
                    errno, strerror(errno), "config");
+    }
+    /* Every client and server connection takes a descriptor: thousands of
+     * clients need more than the usual soft limit of 1024, so the soft
+     * limit goes up to the hard one (at most MAIN_NOFILE_MAX). */
+    struct rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max &&
+        files.rlim_cur < MAIN_NOFILE_MAX) {
+        rlim_t was = files.rlim_cur;
+        files.rlim_cur = files.rlim_max < MAIN_NOFILE_MAX ? files.rlim_max : MAIN_NOFILE_MAX;
+        if (setrlimit(RLIMIT_NOFILE, &files) == 0)
+            putlog(LOG_NETWORK, "descriptor limit raised from %llu to %llu", (unsigned long long)was,
+                   (unsigned long long)files.rlim_cur);
     }
 }
 

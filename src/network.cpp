@@ -91,6 +91,7 @@ static void net_pass_close(Socket *to);
 static void net_stat_connect(bool ok);
 static void net_stat_dns_failure();
 static void net_stat_closed();
+static void net_progress_log(CONNECTION_T *conn, int side, const NET_PROGRESS *progress);
 
 NetNoWait::NetNoWait(Socket *sock) : held(sock), flags(-1)
 {
@@ -201,7 +202,9 @@ int net_drain(Socket *sock, int64_t keep, int timeout)
 {
     while (sock->write_length > keep) {
         struct pollfd p = { sock->fd, POLLOUT, 0 };
-        int r = net_wait(&p, 1, timeout * 1000);
+        int r = sock->write_timed_out ? 0 : net_wait(&p, 1, timeout * 1000);
+        if (r == 0)
+            sock->write_timed_out = true;   /* the peer took nothing for the whole time */
         if (r <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
             return -1;
         if (sock->Write(nullptr, -1) < 0)
@@ -248,6 +251,50 @@ bool net_read_exact(Socket *sock, unsigned char *area, int64_t len, int64_t dead
         got += n;
     }
     return true;
+}
+
+/* ---- Progress of a body ---- */
+
+void net_progress_start(NET_PROGRESS *progress, int timeout_seconds)
+{
+    progress->window_start_ms = monotonic_ms();
+    progress->window_bytes = 0;
+    progress->window_ms = (int64_t)std::max(timeout_seconds, 1) * 1000;
+}
+
+bool net_progress_moved(NET_PROGRESS *progress, int64_t n)
+{
+    if (n > 0)
+        progress->window_bytes += n;
+    int64_t now = monotonic_ms();
+    if (now - progress->window_start_ms < progress->window_ms)
+        return true;
+    if (progress->window_bytes < NET_PROGRESS_MIN_BYTES)
+        return false;
+    progress->window_start_ms = now;
+    progress->window_bytes = 0;
+    return true;
+}
+
+int net_progress_wait(const NET_PROGRESS *progress)
+{
+    /* A window that has moved enough already is not cut off at its end:
+     * the wait is the whole time-out, as for any read. */
+    if (progress->window_bytes >= NET_PROGRESS_MIN_BYTES)
+        return (int)std::min<int64_t>(progress->window_ms / 1000, INT_MAX);
+    int64_t left = progress->window_start_ms + progress->window_ms - monotonic_ms();
+    left = std::min(std::max<int64_t>(left, 1000), progress->window_ms);
+    return (int)std::min<int64_t>((left + 999) / 1000, INT_MAX);
+}
+
+/* Logs the cut-off of a transfer whose window moved too little; a plain
+ * time-out (nothing at all moved) is the caller's to report. */
+static void net_progress_log(CONNECTION_T *conn, int side, const NET_PROGRESS *progress)
+{
+    if (progress->window_bytes == 0 || progress->window_bytes >= NET_PROGRESS_MIN_BYTES)
+        return;
+    putlog(LOG_WARNING, "network: [IP:%s] %s moved fewer than %d bytes in %d seconds, cut off",
+           net_ip(conn), net_side_name(side), NET_PROGRESS_MIN_BYTES, (int)(progress->window_ms / 1000));
 }
 
 /* ---- Listeners ---- */
@@ -472,13 +519,27 @@ CONNECTION_T *net_accept(int timeout)
             error = errno;
         }
         if (fd < 0) {
-            if (error != ENOTSOCK && error != EAGAIN && error != EWOULDBLOCK)
-                putlog(LOG_ADVICE,
-                       "error: network: [system: accept:%d:%s], in %s, failed to accept a new connection",
-                       error, strerror(error), "net_accept");
+            static LOG_RATE rate;   /* a shortage fails every accept: one line a second */
+            long long suppressed = 0;
+            if (error != ENOTSOCK && error != EAGAIN && error != EWOULDBLOCK &&
+                log_rate_allow(&rate, &suppressed)) {
+                if (suppressed > 0)
+                    putlog(LOG_ADVICE,
+                           "error: network: [system: accept:%d:%s], in %s, failed to accept a new connection "
+                           "(%lld more since the last report)",
+                           error, strerror(error), "net_accept", suppressed);
+                else
+                    putlog(LOG_ADVICE,
+                           "error: network: [system: accept:%d:%s], in %s, failed to accept a new connection",
+                           error, strerror(error), "net_accept");
+            }
             continue;
         }
         (void)fcntl(fd, F_SETFD, FD_CLOEXEC);
+        /* Every wait on a client is a poll with a time limit: a client
+         * that keeps its receive window shut must not hold a worker
+         * inside send. */
+        (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 
         CONNECTION_T *conn = connection_new();
         conn->client = new Socket(fd);
@@ -526,6 +587,8 @@ void net_close(CONNECTION_T *conn)
     conn->client = nullptr;
     delete conn->server;
     conn->server = nullptr;
+    delete conn->pinned_server;   /* pinned to this client: goes with it */
+    conn->pinned_server = nullptr;
     connection_free(conn);
 }
 
@@ -710,7 +773,10 @@ static bool net_drop_client(CONNECTION_T *conn, int side, Socket *other, NetNoWa
  * until the peer closes. Each block is added to into (when given) and, when
  * relaying, written to the other socket; meanwhile the other socket is
  * watched, so that a client that goes away ends the wait rather than the
- * time-out. *total counts the bytes read. True when the body is complete. */
+ * time-out. A client that only shut its sending side (a half-close) still
+ * takes the answer: it is no longer watched. A body that moves fewer than
+ * NET_PROGRESS_MIN_BYTES in a time-out window is cut off. *total counts the
+ * bytes read. True when the body is complete. */
 static bool net_copy(CONNECTION_T *conn, int side, int64_t len, Filebuf *into, bool relay,
                      NetNoWait *other_mode, int timeout, int64_t *total)
 {
@@ -721,23 +787,31 @@ static bool net_copy(CONNECTION_T *conn, int side, int64_t len, Filebuf *into, b
         return false;
     NET_BLOCK block;
     int64_t left = len;
+    bool other_ended = false;   /* the client half-closed: no longer watched */
+    NET_PROGRESS progress;      /* a body that crawls is cut off */
+    net_progress_start(&progress, timeout);
     for (;;) {
         /* Looked up on every pass: the client may have been released. */
         Socket *other = net_other_socket(conn, side);
+        Socket *watched = other_ended ? nullptr : other;
         struct pollfd p[2];
         bool ready = false;
         nfds_t n = 0;
-        int r = net_wait_pair(sock, other, timeout, p, &n, &ready);
-        if (r < 0 || (r == 0 && !ready))
-            return false;   /* a failed poll, or the time-out */
+        int wait = net_progress_wait(&progress);
+        int r = net_wait_pair(sock, watched, wait, p, &n, &ready);
+        if (r < 0 || (r == 0 && !ready) || !net_progress_moved(&progress, 0)) {
+            net_progress_log(conn, side, &progress);
+            return false;   /* a failed poll, the time-out or a crawl */
+        }
 
         if (ready || (p[0].revents & POLLIN)) {
             int64_t want = left > 0 ? std::min(left, block.size) : block.size;
-            int64_t got = sock->Read(block.data, want, timeout);
+            int64_t got = sock->Read(block.data, want, wait);
             if (got == 0)
                 return left == -1;   /* the peer closed */
             if (got < 0)
                 return false;
+            (void)net_progress_moved(&progress, got);
             *total += got;
             if (into && into->Add(block.data, got) != FILEBUF_OK)
                 return false;
@@ -761,13 +835,15 @@ static bool net_copy(CONNECTION_T *conn, int side, int64_t len, Filebuf *into, b
             return false;
         }
         if (n == 2 && p[1].revents) {
-            if (p[1].revents & POLLIN) {
-                int64_t got = other->Read(nullptr, -1, 0);
-                if (got > 0)
-                    continue;
-                if (got == 0 && !relay)
-                    return false;   /* the other side closed */
+            int64_t got = (p[1].revents & POLLIN) ? other->Read(nullptr, -1, 0) : -1;
+            if (got > 0)
+                continue;
+            if (got == 0 && side == SIDE_SERVER) {
+                other_ended = true;   /* a half-close: the client still takes the answer */
+                continue;
             }
+            if (got == 0 && !relay)
+                return false;   /* the other side closed */
             if (relay) {
                 /* The other side closed or was lost. */
                 if (net_drop_client(conn, side, other, other_mode))

@@ -90,6 +90,28 @@ private:
 /* Reads exactly len bytes before deadline_ms (monotonic). False on a
  * time-out, a close or an error. */
 [[nodiscard]] bool net_read_exact(Socket *sock, unsigned char *area, int64_t len, int64_t deadline_ms);
+/* A body that moves fewer than this many bytes in one time-out window is
+ * cut off: a peer that sends a byte just inside each time-out must not
+ * hold a worker for ever. */
+#define NET_PROGRESS_MIN_BYTES 1024
+
+/* The progress of one body transfer, counted in windows of window_ms. */
+struct NET_PROGRESS {
+    int64_t window_start_ms;   /* monotonic start of the current window */
+    int64_t window_bytes;      /* bytes moved in it */
+    int64_t window_ms;         /* the time-out, in milliseconds */
+};
+
+/* Starts the first window of timeout_seconds (at least 1). */
+void net_progress_start(NET_PROGRESS *progress, int timeout_seconds);
+/* Counts n bytes moved (n may be 0). Returns false when a window ended
+ * with fewer than NET_PROGRESS_MIN_BYTES moved in it: the transfer is to
+ * be cut off. A window that ended with enough starts the next one. */
+bool net_progress_moved(NET_PROGRESS *progress, int64_t n);
+/* How long the next wait may take, in seconds: the whole time-out once
+ * the window has moved enough, else what is left of it, rounded up, at
+ * least 1. */
+int net_progress_wait(const NET_PROGRESS *progress);
 
 /* The number of references of a cache object, asked when a client goes
  * away during a cache fill: with more than one, other readers wait for the

@@ -330,6 +330,12 @@ static void process_serve(CONNECTION_T *conn, int slot, int pool_timeout)
         }
         handle_request(conn);
         process_stat_request();
+        if (conn->client && conn->client->write_timed_out) {
+            /* Logged once here, whichever write gave up first. */
+            putlog(LOG_NETWORK, "[IP:%s] client took no data for %d seconds, connection closed",
+                   conn->ip ? conn->ip : "", conn->client->write_wait_ms / 1000);
+            conn->keepalive_client = 0;
+        }
         if (conn->flags & CONN_LIMIT_CUT)
             putlog(LOG_LIMITS, "[IP:%s] process: transfer prematurely terminated due to transfer limit restrictions",
                    conn->ip ? conn->ip : "");

@@ -92,6 +92,7 @@ struct HttpBody {
     int data_timeout;     /* seconds for each block */
     int line_timeout;     /* seconds for each framing line */
     int result;           /* http_body_result once DONE or FAILED */
+    NET_PROGRESS progress;   /* a body that crawls is cut off */
 };
 
 /* The output of a body streamed through the proxy's own loop: optionally
@@ -314,6 +315,20 @@ static void http_body_start(HttpBody *b, CONNECTION_T *conn, int side)
     b->data_timeout = net_ctimeout(conn);
     b->line_timeout = net_timeout(conn);
     b->result = HTTP_BODY_OK;
+    net_progress_start(&b->progress, b->data_timeout);
+}
+
+/* Counts n bytes of the body; false (the body failed, logged) when a
+ * window of the time-out passed with less than NET_PROGRESS_MIN_BYTES. */
+static bool http_body_progress(HttpBody *b, int64_t n)
+{
+    if (net_progress_moved(&b->progress, n))
+        return true;
+    if (b->progress.window_bytes > 0)   /* else a plain time-out, reported by the caller */
+        putlog(LOG_WARNING, "[IP:%s] %s body moved fewer than %d bytes in %d seconds, cut off",
+           b->conn->ip ? b->conn->ip : "", b->side == SIDE_CLIENT ? "request" : "response",
+           NET_PROGRESS_MIN_BYTES, b->data_timeout);
+    return false;
 }
 
 static int64_t http_body_fail(HttpBody *b, int result)
@@ -335,8 +350,9 @@ static int64_t http_body_read(HttpBody *b, char *area, int64_t size)
     if (b->state == HB_FAILED)
         return -1;
     Socket *sock = http_socket(b->conn, b->side);
-    if (!sock)
+    if (!sock || !http_body_progress(b, 0))
         return http_body_fail(b, HTTP_BODY_SHORT);
+    int wait = std::min(b->data_timeout, net_progress_wait(&b->progress));
 
     switch ((http_framing)b->framing) {
     case HF_NONE:
@@ -347,19 +363,22 @@ static int64_t http_body_read(HttpBody *b, char *area, int64_t size)
             b->state = HB_DONE;
             return 0;
         }
-        int64_t n = sock->Read(area, std::min(size, b->left), b->data_timeout);
-        if (n <= 0)
+        int64_t n = sock->Read(area, std::min(size, b->left), wait);
+        if (n <= 0 || !http_body_progress(b, n)) {
+            if (n < 0)
+                (void)http_body_progress(b, 0);   /* names a crawl as such */
             return http_body_fail(b, HTTP_BODY_SHORT);
+        }
         b->left -= n;
         return n;
     }
     case HF_CLOSE: {
-        int64_t n = sock->Read(area, size, b->data_timeout);
+        int64_t n = sock->Read(area, size, wait);
         if (n == 0) {
             b->state = HB_DONE;
             return 0;
         }
-        if (n < 0)
+        if (n < 0 || !http_body_progress(b, n))
             return http_body_fail(b, HTTP_BODY_SHORT);
         return n;
     }
@@ -378,9 +397,12 @@ static int64_t http_body_read(HttpBody *b, char *area, int64_t size)
             break;
         }
         case HB_DATA: {
-            int64_t n = sock->Read(area, std::min(size, b->left), b->data_timeout);
-            if (n <= 0)
+            int64_t n = sock->Read(area, std::min(size, b->left), wait);
+            if (n <= 0 || !http_body_progress(b, n)) {
+                if (n < 0)
+                    (void)http_body_progress(b, 0);   /* names a crawl as such */
                 return http_body_fail(b, HTTP_BODY_SHORT);
+            }
             b->left -= n;
             if (b->left == 0)
                 b->state = HB_DATA_END;
@@ -499,6 +521,10 @@ Filebuf *http_transfer_filebuf(CONNECTION_T *conn, int side, int64_t limit, int 
     http_body_start(&b, conn, side);
     std::unique_ptr<HttpObserver> observer(side == SIDE_SERVER ? new HttpObserver(conn) : nullptr);
     int rc = http_body_fill(&b, buffer);
+    /* Buffering stops after a block of data: the rest of that chunk, and
+     * the line that ends it, are still to come. */
+    if (rc == HTTP_BODY_TOO_BIG && b.framing == HF_CHUNKED)
+        conn->upload_chunk_left = b.left;
     if (result)
         *result = rc;
     return buffer;
@@ -760,12 +786,49 @@ void http_continue(CONNECTION_T *conn, bool drop)
         (void)http_send_bytes(conn, SIDE_CLIENT, text, (int64_t)sizeof text - 1);
 }
 
+/* A chunked body longer than the upload buffer: what was buffered goes
+ * out as one chunk, the rest of the chunk being read when buffering
+ * stopped as another, and the client's later chunks are relayed as they
+ * come. Returns 0, or -1 when a side failed. */
+static int http_request_body_chunked(CONNECTION_T *conn)
+{
+    char line[32];
+    const Filebuf *body = conn->body;
+    if (body && body->size > 0) {
+        int len = snprintf(line, sizeof line, "%llx\r\n", (unsigned long long)body->size);
+        if (http_send_bytes(conn, SIDE_SERVER, line, len) < 0 ||
+            net_filebuf_send(body, conn, SIDE_SERVER) < 0 ||
+            http_send_bytes(conn, SIDE_SERVER, "\r\n", 2) < 0)
+            return -1;
+    }
+    int64_t left = conn->upload_chunk_left;
+    conn->upload_chunk_left = 0;
+    if (left > 0) {
+        int len = snprintf(line, sizeof line, "%llx\r\n", (unsigned long long)left);
+        if (http_send_bytes(conn, SIDE_SERVER, line, len) < 0 || net_transfer(conn, SIDE_CLIENT, left) != left ||
+            (conn->flags & CONN_TRANSFER_FAILED) || http_send_bytes(conn, SIDE_SERVER, "\r\n", 2) < 0)
+            return -1;
+    }
+    if (!conn->client || http_line_end(conn->client, net_timeout(conn)) < 0)
+        return -1;
+    return http_transfer(conn, SIDE_CLIENT) == HTTP_BODY_OK ? 0 : -1;
+}
+
 /* The body step: the buffered body, or the body relayed from the client
  * for a direct POST. Returns 0, or -1 when the client's body did not come
  * whole (the request then ends without an answer). */
 static int http_request_body(CONNECTION_T *conn)
 {
     HEADER *h = conn->header;
+    if ((conn->flags & CONN_DIRECT_POST) && h->chunked) {
+        if (http_request_body_chunked(conn) < 0) {
+            putlog(LOG_WARNING, "[IP:%s] request: client body ended early, request abandoned",
+                   conn->ip ? conn->ip : "");
+            return -1;
+        }
+        keepalive_check_client(conn);
+        return 0;
+    }
     if (!(h->flags & HEADER_HAS_LENGTH) || !conn->body)
         return 0;
     if (conn->flags & CONN_DIRECT_POST) {

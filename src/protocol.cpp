@@ -113,6 +113,14 @@ int protocol_start(CONNECTION_T *conn, bool fresh)
     const char *host = via_proxy ? conn->proxy_host : h->host;
     int port = via_proxy ? conn->proxy_port : h->port;
 
+    /* A connection pinned by the client's NTLM or Negotiate handshake
+     * comes first, whatever the request carries. */
+    int pinned = fresh ? -1 : serverpool_pinned_take(conn, ssl);
+    if (pinned >= 0) {
+        conn->flags |= CONN_SERVER_REUSED;
+        conn->keepalive_server = 1;
+        return pinned;
+    }
     if (!fresh && protocol_poolable(h) && global && global->serverpool && h->protocol && host) {
         SERVERPOOL_ROUTE route = serverpool_route(conn, ssl);
         Socket *pooled = global->serverpool->Find(h->protocol, host, port, h->user, h->password,
@@ -176,6 +184,7 @@ int protocol_reconnect(CONNECTION_T *conn, bool fresh)
 {
     delete conn->server;
     conn->server = nullptr;
+    conn->server_pinned = false;   /* a new connection carries no handshake */
     if (conn->client)
         (void)net_socket_flush(conn->client, net_ctimeout(conn));
     return protocol_start(conn, fresh);
@@ -398,15 +407,36 @@ char *process_raw_header(CONNECTION_T *conn, int kind, char *text)
     return xstrndup(raw.data, (size_t)raw.size);
 }
 
-int process_request(CONNECTION_T *conn, Filebuf *body)
+/* Sends a processor's answer (conn->rheader, its body in body) and frees
+ * it. Returns 0, the request being answered. */
+static int process_answer(CONNECTION_T *conn, Filebuf *body);
+
+int process_access(CONNECTION_T *conn)
 {
-    (void)processors.Execute(PROCESSOR_AUTH, conn, body);
+    /* No request body has been read: the buffer is only for the page of a
+     * refusal. */
+    if (!conn->body)
+        conn->body = new Filebuf();
+    (void)processors.Execute(PROCESSOR_AUTH, conn, conn->body);
 
     if (conn->user) {
         statincr_users(conn);
         conn->logentry.username = conn->user;
         conn->variables["USERNAME"] = conn->user;
     }
+    if (conn->rheader) {
+        const HEADER *h = conn->header;
+        if (h->chunked || ((h->flags & HEADER_HAS_LENGTH) && h->content_length > 0))
+            conn->keepalive_client = 0;   /* the unread body must not become the next request */
+        return process_answer(conn, conn->body);
+    }
+    delete conn->body;
+    conn->body = nullptr;
+    return 1;
+}
+
+int process_request(CONNECTION_T *conn, Filebuf *body)
+{
     if (!conn->rheader)
         (void)processors.Execute(PROCESSOR_REQMOD, conn, body);
 
@@ -424,8 +454,13 @@ int process_request(CONNECTION_T *conn, Filebuf *body)
         }
         return 1;
     }
+    return process_answer(conn, body);
+}
 
+static int process_answer(CONNECTION_T *conn, Filebuf *body)
+{
     /* A processor answered; the body buffer holds its page. */
+    HEADER *h = conn->header;
     HEADER *answer = conn->rheader;
     answer->content_length = body ? body->size : 0;
     answer->flags |= HEADER_HAS_LENGTH;

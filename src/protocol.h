@@ -133,11 +133,20 @@ void buffertimeout_check(CONNECTION_T *conn);
 char *process_raw_header(CONNECTION_T *conn, int kind, char *text);
 
 /*
- * Runs the authentication and request-modification processors. Returns 1
- * to go on with the request; 0 when a processor answered it (conn->rheader
- * with its body in body): the answer is sent, framed by the body's size,
- * and freed. An answer to a request whose body is still unread closes the
- * connection.
+ * Runs the access rules and authentication on the request header, before
+ * any of the request body is read. Returns 1 to go on (conn->body NULL);
+ * 0 when the request was refused or challenged: the answer (conn->rheader,
+ * its page in conn->body) is sent and freed, and a request with a body
+ * closes the connection.
+ */
+[[nodiscard]] int process_access(CONNECTION_T *conn);
+
+/*
+ * Runs the request-modification processors on the request and its body.
+ * Returns 1 to go on with the request; 0 when a processor answered it
+ * (conn->rheader with its body in body): the answer is sent, framed by the
+ * body's size, and freed. An answer to a request whose body is still
+ * unread closes the connection.
  */
 [[nodiscard]] int process_request(CONNECTION_T *conn, Filebuf *body);
 

@@ -3,8 +3,10 @@
  * to the protocol handler that relays the exchange. The steps run in a
  * fixed order, so that every policy sees what the earlier ones decided:
  * the header is read and parsed, URL commands come off, profiles are
- * evaluated, the raw-header processors may rewrite the header, the body is
- * read, the access rules and request modifiers run, then limits, the
+ * evaluated, the raw-header processors may rewrite the header, the access
+ * rules and authentication decide on the header alone (a refused request's
+ * body is dropped, never buffered), the body is read, the request
+ * modifiers run, then limits, the
  * "bypass" command, redirects, header rules, the permissions of the
  * matched access rule, the request checks, the cache, and finally the
  * connect and the dispatch. A refusal at any step answers the client and
@@ -24,6 +26,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -59,6 +62,10 @@
 #include "urlcommand.h"
 #include "urlfilter.h"
 
+/* The most of a refused request's body read (and dropped) before the
+ * connection is closed. */
+#define REQUEST_DISCARD_MAX ((int64_t)64 * 1024)
+
 /* What a step tells the pipeline. */
 enum request_step { REQ_GO_ON = 1, REQ_END = 0 };
 
@@ -73,6 +80,7 @@ static void request_forwarded_for(CONNECTION_T *conn);
 static int request_first_parse(CONNECTION_T *conn, char *text);
 static int request_second_parse(CONNECTION_T *conn, char *text);
 static int request_body(CONNECTION_T *conn);
+static void request_body_discard(CONNECTION_T *conn, int64_t deadline_ms);
 static int request_limits(CONNECTION_T *conn);
 static int request_redirect(CONNECTION_T *conn);
 static void request_header_rules(CONNECTION_T *conn);
@@ -263,6 +271,10 @@ static int request_body(CONNECTION_T *conn)
          * this request's own allowance; the bytes are counted as they go
          * to the server. */
         int64_t len = h->content_length;
+        /* Buffered only within this request's share of the budget; past
+         * it the body streams like a long one. */
+        if (len <= maxubuffer && !conn->proxy_user && !connection_body_reserve(conn, len, maxubuffer))
+            maxubuffer = -1;
         if (len > maxubuffer) {
             if (!conn->proxy_user || len > PROTOCOL_BUFFER_HARD_MAX) {
                 conn->body = new Filebuf();
@@ -281,13 +293,30 @@ static int request_body(CONNECTION_T *conn)
         http_continue(conn, true);
         conn->body = http_transfer_filebuf(conn, SIDE_CLIENT, len, &rc);
     } else if (h->chunked) {
-        /* Read whole, so that a client that stops half-way never makes the
-         * server take a partial upload for a complete one. */
-        int64_t cap = maxubuffer > PROTOCOL_BUFFER_DEFAULT ? maxubuffer : PROTOCOL_BUFFER_DEFAULT;
+        /* Buffered up to the upload buffer, like a body with a length;
+         * a longer one is streamed on in chunks. A request that may have
+         * to be sent again for upstream authentication is read whole
+         * instead, up to a hard limit. */
+        bool resend = conn->proxy_user != nullptr;
+        int64_t cap = maxubuffer;
+        if (resend && cap < PROTOCOL_BUFFER_DEFAULT)
+            cap = PROTOCOL_BUFFER_DEFAULT;
         if (cap > PROTOCOL_BUFFER_HARD_MAX)
             cap = PROTOCOL_BUFFER_HARD_MAX;
+        if (cap < 0 || (!resend && !connection_body_reserve(conn, cap, cap)))
+            cap = 0;
         http_continue(conn, true);
         conn->body = http_transfer_filebuf(conn, SIDE_CLIENT, cap, &rc);
+        if (rc == HTTP_BODY_TOO_BIG && !resend && conn->body->size > 0) {
+            conn->flags |= CONN_DIRECT_POST;
+            /* Until the body is relayed, no answer may keep the
+             * connection: the body would be read as the next request. */
+            conn->keepalive_client = 0;
+            if (log_wanted(LOG_DEBUG))
+                putlog(LOG_DEBUG, "request: chunked content exceeds maximum upload buffer size (%lld), streamed",
+                       (long long)cap);
+            return REQ_GO_ON;
+        }
         if (rc == HTTP_BODY_TOO_BIG) {
             putlog(LOG_WARNING, "[IP:%s] request: chunked request body over %lld bytes refused",
                    request_ip(conn), (long long)cap);
@@ -307,6 +336,29 @@ static int request_body(CONNECTION_T *conn)
         request_send(conn, "badrequest", 400, true);
     conn->keepalive_client = 0;
     return REQ_END;
+}
+
+/* After a refusal: reads and drops what arrives of the request body, at
+ * most REQUEST_DISCARD_MAX bytes and only until the header's deadline, so
+ * the client can read the answer before the close; never buffered. The
+ * connection is closed afterwards. */
+static void request_body_discard(CONNECTION_T *conn, int64_t deadline_ms)
+{
+    const HEADER *h = conn->header;
+    if (!h || !conn->client || (!h->chunked && !((h->flags & HEADER_HAS_LENGTH) && h->content_length > 0)))
+        return;
+    conn->keepalive_client = 0;
+    int64_t left = h->chunked ? REQUEST_DISCARD_MAX : std::min<int64_t>(h->content_length, REQUEST_DISCARD_MAX);
+    char area[4096];
+    while (left > 0) {
+        int64_t ms = deadline_ms - monotonic_ms();
+        if (ms <= 0)
+            break;
+        int64_t n = conn->client->Read(area, std::min<int64_t>(left, sizeof area), (int)((ms + 999) / 1000));
+        if (n <= 0)
+            break;
+        left -= n;
+    }
 }
 
 /* Step 18: the limits; 1 when they refused the request. Every request
@@ -663,10 +715,15 @@ static void request_serve(CONNECTION_T *conn)
         putlog(LOG_NETWORK, "fd: %d allowed connect from %s on port %d ",
                conn->client ? conn->client->fd : -1, request_ip(conn), conn->port);
     request_variables_start(conn);
+    /* Every write to the client gives up after the general rule's
+     * time-out without progress. */
+    if (conn->client)
+        conn->client->write_wait_ms = net_timeout(conn) * 1000;
 
     int timeout = 60;
     if (general_section)
         timeout = first ? general_section->timeout_get(conn) : general_section->keeptimeout_get(conn);
+    int64_t header_deadline_ms = monotonic_ms() + (int64_t)timeout * 1000;
     char *text = header_get(conn, SIDE_CLIENT, timeout);
     conn->logentry.Reset();
     if (!text) {
@@ -694,6 +751,12 @@ static void request_serve(CONNECTION_T *conn)
     HEADER *h = conn->header;
     if (strcasecmp(h->method, "HEAD") == 0)
         conn->flags |= CONN_HEAD;
+    /* The access rules decide on the header: a refused client's body is
+     * never buffered. */
+    if (!process_access(conn)) {
+        request_body_discard(conn, header_deadline_ms);
+        return;
+    }
     if (request_body(conn) != REQ_GO_ON)
         return;
     request_http_variables(conn);

@@ -11,7 +11,10 @@
  * user (by NTLM the connection itself is authenticated) is reused only by
  * requests with the same credentials for the same proxy. Connections that
  * carried a client's own NTLM or Negotiate credentials, to an origin or
- * to an upstream proxy, are bound to that client and never pooled. A
+ * to an upstream proxy, are bound to that client and never pooled: they
+ * stay pinned to the client connection, which uses them for its later
+ * requests to the same place (the handshake's next message must come on
+ * the same connection) and closes them with itself. A
  * cleaner thread drops idle entries every ten seconds; sockets are always
  * closed outside the pool's lock.
  */
@@ -25,6 +28,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "connection.h"
 #include "filebuf.h"
@@ -406,6 +410,32 @@ SERVERPOOL_ROUTE serverpool_route(CONNECTION_T *conn, int ssl)
     return route;
 }
 
+std::string serverpool_pin_key(const CONNECTION_T *conn, int ssl)
+{
+    const HEADER *h = conn->header;
+    if (!h || !h->protocol || !h->host)
+        return std::string();
+    bool via_proxy = conn->forward_type == FORWARD_HTTP;
+    std::string key = std::string(h->protocol) + "://" + (via_proxy && conn->proxy_host ? conn->proxy_host : h->host) +
+                      ":" + std::to_string(via_proxy ? conn->proxy_port : h->port);
+    key += " " + std::to_string(conn->forward_type) + " " + (conn->proxy_host ? conn->proxy_host : "") + ":" +
+           std::to_string(conn->proxy_port) + (ssl ? " ssl" : "");
+    return key;
+}
+
+int serverpool_pinned_take(CONNECTION_T *conn, int ssl)
+{
+    if (!conn->pinned_server || conn->server)
+        return -1;
+    std::string key = serverpool_pin_key(conn, ssl);
+    if (key.empty() || key != conn->pinned_key)
+        return -1;
+    conn->server = conn->pinned_server;   /* the client's own connection */
+    conn->pinned_server = nullptr;
+    conn->server_pinned = true;
+    return conn->server->fd;
+}
+
 void serverpool_release(CONNECTION_T *conn)
 {
     Socket *s = conn->server;
@@ -413,16 +443,26 @@ void serverpool_release(CONNECTION_T *conn)
     if (!s)
         return;
     const HEADER *h = conn->header;
-    bool keep = conn->keepalive_server == 1 && global && global->serverpool && h && h->protocol &&
-                h->host && s->fd >= 0 && s->read_length == 0 && s->write_length == 0 &&
-                !serverpool_auth_bound(h) && !serverpool_proxy_auth_bound(conn);
-    if (!keep) {
+    bool pinned = conn->server_pinned;
+    conn->server_pinned = false;
+    bool clean = conn->keepalive_server == 1 && h && h->protocol && h->host && s->fd >= 0 &&
+                 s->read_length == 0 && s->write_length == 0;
+    /* The client's own connection-bound handshake: the next message of it
+     * (and every request after it) must use this very connection. */
+    bool bound = pinned || serverpool_auth_bound(h) || serverpool_proxy_auth_bound(conn);
+    if (!clean || (!bound && !(global && global->serverpool))) {
         delete s;
         return;
     }
     /* The request's observers point into its state, which ends here. */
     while (!s->callbacks.empty())
         (void)s->CallBackRemove(s->callbacks.front().id);
+    if (bound) {
+        delete conn->pinned_server;   /* an older pin to another place */
+        conn->pinned_server = s;
+        conn->pinned_key = serverpool_pin_key(conn, s->ssl_active);
+        return;
+    }
 
     const char *host = h->host;
     int port = h->port;

@@ -1,10 +1,11 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <pthread.h>
 
 #include <ctime>
 #include <list>
-#include <pthread.h>
+#include <string>
 
 class Filebuf;
 class Socket;
@@ -126,10 +127,24 @@ SERVERPOOL_ROUTE serverpool_route(CONNECTION_T *conn, int ssl);
  * bound to that client's identity. */
 int serverpool_proxy_auth_bound(const CONNECTION_T *conn);
 
+/* The key of the place conn's current request goes to, for a pinned
+ * server connection: scheme, host and port (for FORWARD_HTTP the proxy's),
+ * the forwarding kind and proxy, and ssl. */
+std::string serverpool_pin_key(const CONNECTION_T *conn, int ssl);
+
+/* Before a request: gives the client's pinned server connection back as
+ * conn->server when it leads where this request goes (ssl as for
+ * serverpool_route). Returns its descriptor, or -1 leaving everything as
+ * it was. */
+int serverpool_pinned_take(CONNECTION_T *conn, int ssl);
+
 /* After a request: gives conn->server to the global pool when
  * keepalive_server is 1 and the socket is clean (nothing unread or
  * unsent, no connection-bound credentials of the client's), with the
  * request's key (for FORWARD_HTTP the proxy's host and port, and always
  * the route with the rule's proxy credentials); otherwise deletes it. The
- * request's observers are removed first. conn->server becomes NULL. */
+ * request's observers are removed first. A clean connection that carried
+ * the client's NTLM or Negotiate credentials (or came back pinned) is
+ * pinned to the client connection instead (conn->pinned_server), never
+ * pooled. conn->server becomes NULL. */
 void serverpool_release(CONNECTION_T *conn);

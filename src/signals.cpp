@@ -180,9 +180,14 @@ static void signal_handle(int sig)
     case SIGUSR2:
         putlog(LOG_ADVICE, "Recieved Test Signal for USR2");
         break;
-    case SIGPIPE:
-        putlog(LOG_ERROR, "Recieved Signal for Broken pipe");
+    case SIGPIPE: {
+        /* Once: a broken console would otherwise log its own breakage
+         * for ever. Every write already ignores the signal's cause. */
+        static std::atomic<bool> logged{false};
+        if (!logged.exchange(true))
+            putlog(LOG_ERROR, "Recieved Signal for Broken pipe");
         break;
+    }
     case SIGSEGV:
         putlog(LOG_ADVICE, "Recieved Signal for Segmentation violation");
         shutdown_exit(1);

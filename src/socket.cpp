@@ -243,8 +243,10 @@ Socket::Socket(int descriptor)
     : ssl_active(0), next_callback_id(0), read_capacity(0), write_capacity(0),
       read_buffer(nullptr), write_buffer(nullptr), ssl(nullptr), ssl_ctx(nullptr),
       read_limit(nullptr), write_limit(nullptr), fd(descriptor), read_length(0), write_length(0),
-      bytes_in(0), bytes_out(0), close_wait_ms(SOCKET_CLOSE_WAIT_MS), write_wait_ms(SOCKET_WRITE_WAIT_MS), line_scanned(0),
-      event_depth(0), callbacks_removed(false), ssl_broken(false), ssl_retry_bytes(0)
+      bytes_in(0), bytes_out(0), close_wait_ms(SOCKET_CLOSE_WAIT_MS), write_wait_ms(SOCKET_WRITE_WAIT_MS),
+      write_timed_out(false), line_scanned(0),
+      event_depth(0), callbacks_removed(false), ssl_broken(false), ssl_retry_bytes(0),
+      ssl_write_wants_read(false)
 {
 }
 
@@ -255,7 +257,7 @@ Socket::Socket() : Socket(-1)
 Socket::~Socket()
 {
     int64_t deadline = monotonic_ms() + std::max(close_wait_ms, 0);
-    if (fd >= 0 && write_length > 0)
+    if (fd >= 0 && write_length > 0 && !write_timed_out)
         close_flush(deadline);
     if (ssl) {
         if (ssl_active && !ssl_broken && fd >= 0)
@@ -295,7 +297,7 @@ void Socket::close_flush(int64_t deadline_ms)
         if (n < 0)
             break;
         short revents;
-        if (n == 0 && wait_io(POLLOUT, deadline_ms, &revents) <= 0)
+        if (n == 0 && wait_io(write_events(), deadline_ms, &revents) <= 0)
             break;
     }
 }
@@ -571,6 +573,7 @@ int64_t Socket::io_send(const char *bytes, int64_t n, int64_t available)
             int e = SSL_get_error(ssl, r);
             if (e == SSL_ERROR_WANT_WRITE || e == SSL_ERROR_WANT_READ) {
                 ssl_retry_bytes = len;
+                ssl_write_wants_read = e == SSL_ERROR_WANT_READ;
                 return 0;
             }
             if (e == SSL_ERROR_SYSCALL && errno == EINTR)
@@ -591,6 +594,13 @@ int64_t Socket::io_send(const char *bytes, int64_t n, int64_t available)
             return 0;
         return -1;
     }
+}
+
+/* What a write that would block waits for: room on the descriptor, or
+ * input when an SSL write needs the peer's record first. */
+short Socket::write_events() const
+{
+    return ssl_active && ssl_write_wants_read ? POLLIN : POLLOUT;
 }
 
 /* io_recv that, when may_wait, waits for input up to deadline_ms instead of
@@ -848,7 +858,7 @@ void Socket::Hold(const char *bytes, int64_t len)
 
 int64_t Socket::Write(const char *bytes, int64_t len)
 {
-    if (len < -1 || (len > 0 && !bytes))
+    if (len < -1 || (len > 0 && !bytes) || write_timed_out)
         return -1;
 
     /* Held or pending bytes leave with these in one system call. */
@@ -903,7 +913,10 @@ int64_t Socket::Write(const char *bytes, int64_t len)
             }
         }
         short revents;
-        if (n < 0 || (n == 0 && wait_io(POLLOUT, monotonic_ms() + write_wait_ms, &revents) <= 0)) {
+        int waited = n == 0 ? wait_io(write_events(), monotonic_ms() + write_wait_ms, &revents) : 1;
+        if (n < 0 || waited <= 0) {
+            if (waited == 0)
+                write_timed_out = true;
             (void)CallBackEvent(SOCKET_EVENT_ERROR, -1, nullptr);
             return -1;
         }
@@ -920,7 +933,10 @@ int Socket::Flush()
         if (n < 0)
             return -1;
         short revents;
-        if (n == 0 && wait_io(POLLOUT, monotonic_ms() + write_wait_ms, &revents) <= 0)
+        int waited = n == 0 ? wait_io(write_events(), monotonic_ms() + write_wait_ms, &revents) : 1;
+        if (waited == 0)
+            write_timed_out = true;
+        if (waited <= 0)
             return -1;
     }
     return 0;
@@ -1052,11 +1068,12 @@ int Socket::Encrypt(int mode, const char *host, int timeout_seconds)
     }
     SSL_set_connect_state(s);
 
-    /* With a time limit the handshake runs non-blocking, waiting by poll. */
+    /* The handshake, and every later SSL read and write, runs
+     * non-blocking and waits by poll: inside a blocking SSL_read a peer
+     * that sent part of a record would hold us without a time limit. */
     int64_t deadline = socket_deadline_ms(timeout_seconds);
-    int flags = -1;
-    if (ok && deadline >= 0) {
-        flags = fcntl(fd, F_GETFL);
+    if (ok) {
+        int flags = fcntl(fd, F_GETFL);
         if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
             ok = false;
     }
@@ -1073,9 +1090,6 @@ int Socket::Encrypt(int mode, const char *host, int timeout_seconds)
         if (!want || wait_io(want, deadline, &revents) <= 0)
             ok = false;
     }
-    if (flags >= 0)
-        (void)fcntl(fd, F_SETFL, flags);
-
     if (!ok) {
         long verdict = SSL_get_verify_result(s);
         if (verdict != X509_V_OK) {

@@ -147,9 +147,10 @@ public:
      * the certificate's addresses. The chain must lead to a CA of the
      * system's store (OpenSSL's default paths; SSL_CERT_FILE and
      * SSL_CERT_DIR override them). A refused certificate is logged.
-     * timeout_seconds bounds the handshake (-1: as long as the descriptor
-     * blocks). Returns 1 with SSL active; 0 for another mode, a missing host
-     * or any failure, leaving a plain socket. */
+     * timeout_seconds bounds the handshake (-1: no limit). The descriptor
+     * is left non-blocking, so every later read and write waits by poll
+     * within its own time limit. Returns 1 with SSL active; 0 for another
+     * mode, a missing host or any failure, leaving a plain socket. */
     [[nodiscard]] int Encrypt(int mode, const char *host, int timeout_seconds = -1);
 
     /* Writes len bytes (-1: only pushes pending output). Output already
@@ -252,12 +253,16 @@ public:
     int close_wait_ms;            /* the destructor's bound, SOCKET_CLOSE_WAIT_MS */
     int write_wait_ms;            /* Write and Flush give up after this long
                                    * without progress, SOCKET_WRITE_WAIT_MS */
+    bool write_timed_out;         /* a wait for the peer to take output ran
+                                   * out: every later Write and Flush fails at
+                                   * once and the close does not wait */
 
 private:
     void buffer_reserve(int side, int64_t n);
     void read_consume(int64_t n);
     void write_append(const char *bytes, int64_t n);
     int wait_io(short events, int64_t deadline_ms, short *revents);
+    short write_events() const;
     int wait_input(int64_t deadline_ms, bool *hangup);
     int64_t io_recv(char *area, int64_t n);
     int64_t io_send(const char *bytes, int64_t n, int64_t available);
@@ -277,6 +282,7 @@ private:
     bool callbacks_removed;       /* observers removed during an event */
     bool ssl_broken;              /* a fatal SSL error: no close alert */
     int64_t ssl_retry_bytes;      /* an SSL write to repeat at least this long */
+    bool ssl_write_wants_read;    /* that write waits for input, not for room */
 };
 
 /* Allowances: everything, or a count. */

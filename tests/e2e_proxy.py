@@ -107,17 +107,20 @@ class ThroughNginx(unittest.TestCase):
                 self.assertEqual(hashlib.md5(data).hexdigest(), hashlib.md5(c.body()).hexdigest())
 
     def test_post_chunked_is_forwarded_whole(self):
-        """A chunked upload reaches the server with its length, byte for byte."""
+        """A chunked upload reaches the server byte for byte: with its length under the
+        upload buffer, streamed in chunks over it."""
         if not self.nginx.has_echo:
             self.skipTest("nginx echo module missing")
-        data = os.urandom(300000)
-        path = os.path.join(self.proxy.inst.dir, "chunked.bin")
-        with open(path, "wb") as f:
-            f.write(data)
-        c = self.curl("/echo", "-H", "Transfer-Encoding: chunked", "--data-binary", "@" + path)
-        self.assertEqual(0, c.code, c.stderr)
-        self.assertEqual(200, c.status)
-        self.assertEqual(data, c.body())
+        for size in (300000, 3 * 1024 * 1024 + 12345):
+            with self.subTest(size=size):
+                data = os.urandom(size)
+                path = os.path.join(self.proxy.inst.dir, "chunked.bin")
+                with open(path, "wb") as f:
+                    f.write(data)
+                c = self.curl("/echo", "-H", "Transfer-Encoding: chunked", "--data-binary", "@" + path)
+                self.assertEqual(0, c.code, c.stderr)
+                self.assertEqual(200, c.status)
+                self.assertEqual(data, c.body())
 
     def test_content_coding(self):
         """gzip from nginx: passed on chunked to a client that takes it, decoded

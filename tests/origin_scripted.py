@@ -6,6 +6,7 @@ broken chunking, garbage status lines and interim answers."""
 
 import socket
 import threading
+import time
 
 
 class ScriptedOrigin:
@@ -17,8 +18,9 @@ class ScriptedOrigin:
 
     CLOSE = b"\x00CLOSE"
 
-    def __init__(self, replies):
+    def __init__(self, replies, delay=0.0):
         self.replies = replies if callable(replies) else list(replies)
+        self.delay = delay          # seconds to wait before each reply
         self.requests = []          # (connection number, request bytes)
         self.connections = 0
         self.lock = threading.Lock()
@@ -79,6 +81,8 @@ class ScriptedOrigin:
                         reply = self.replies[index]
                 if callable(self.replies):
                     reply = self.replies(number, request)
+                if self.delay:
+                    time.sleep(self.delay)
                 close = reply.endswith(self.CLOSE)
                 if close:
                     reply = reply[:-len(self.CLOSE)]

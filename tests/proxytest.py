@@ -19,6 +19,19 @@ CURL = shutil.which("curl")
 ECHO_MODULE = "/usr/lib/nginx/modules/ngx_http_echo_module.so"
 
 
+def make_certificate(directory, name="127.0.0.1"):
+    """A self-signed certificate for 127.0.0.1 and its key, made with
+    openssl req in directory. Returns (certificate path, key path); the
+    daemon trusts it when SSL_CERT_FILE names the certificate."""
+    cert = os.path.join(directory, "cert.pem")
+    key = os.path.join(directory, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                    "-out", cert, "-days", "1", "-subj", "/CN=" + name,
+                    "-addext", "subjectAltName=IP:127.0.0.1"],
+                   check=True, capture_output=True, timeout=60)
+    return cert, key
+
+
 def _set_element(text, section, name, value):
     """Sets every <name> inside the section element to value."""
     pattern = re.compile(r"(<%s>.*?</%s>)" % (section, section), re.S)
@@ -83,14 +96,16 @@ class Proxy:
         self.inst = Install(config=proxy_config(self.port, **config))
         self.proc = None
 
-    def start(self):
+    def start(self, *options, preexec_fn=None):
+        """Starts the daemon with the command-line options given; preexec_fn
+        runs in the child before it starts (resource limits, say)."""
         # Standard output and error go to files: a pipe nobody reads would
         # stop the daemon once its log lines filled it.
         self.out = open(os.path.join(self.inst.dir, "stdout"), "wb")
         self.err_path = os.path.join(self.inst.dir, "stderr")
         self.err = open(self.err_path, "wb")
-        self.proc = subprocess.Popen(self.inst.args("-f"), stdin=subprocess.DEVNULL,
-                                     stdout=self.out, stderr=self.err)
+        self.proc = subprocess.Popen(self.inst.args("-f", *options), stdin=subprocess.DEVNULL,
+                                     stdout=self.out, stderr=self.err, preexec_fn=preexec_fn)
         ok = self.inst.wait_log("listening on 127.0.0.1:%d" % self.port)
         if not ok:
             raise RuntimeError("daemon did not start:\n" + self.inst.log_text())

@@ -7,11 +7,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "compat.h"
 #include "mem.h"
@@ -92,13 +94,22 @@ TEST(Compat, OpenRetriesOnceAfterReliefOnFullFileTable)
         if (fd >= 0)
             close(fd);
         EXPECT_EQ(c.relief ? 2 : 1, fault_calls);
-        EXPECT_EQ(c.relief, test_log_contains("failure opening file descriptor, attempting to free resources"));
+        /* The shortage line is written at most once a second: only the
+         * first relief of the table shows it. */
+        if (&c == &fault_cases[0]) {
+            EXPECT_TRUE(test_log_contains("failure opening file descriptor, attempting to free resources"));
+        }
+        if (!c.relief) {
+            EXPECT_FALSE(test_log_contains("failure opening file descriptor"));
+        }
         EXPECT_EQ(c.retry_line, test_log_contains("[system: open:23:"));
     }
 }
 
 TEST(Compat, AcceptRelievesAlsoOnProcessLimit)
 {
+    /* Past the once-a-second limit of the lines an earlier test wrote. */
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     test_log_clear();
     fault_calls = 0;
     fault_fail = 2;

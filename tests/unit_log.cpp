@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -127,6 +128,22 @@ TEST_F(LogFile, RotationMovesFileAsideAndKeepsBothWithinOneSecond)
         rotated++;
     }
     EXPECT_EQ(2, rotated);
+}
+
+/* A rate-limited line: the first passes, the rest of that second are
+ * counted, and the next line after it reports how many were dropped. */
+TEST(LogRate, OneLineASecondWithTheCountDropped)
+{
+    static LOG_RATE rate;
+    long long suppressed = -1;
+    EXPECT_TRUE(log_rate_allow(&rate, &suppressed));
+    EXPECT_EQ(0, suppressed);
+    for (int i = 0; i < 5; i++)
+        EXPECT_FALSE(log_rate_allow(&rate, &suppressed));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_TRUE(log_rate_allow(&rate, &suppressed));
+    EXPECT_EQ(5, suppressed);
+    EXPECT_FALSE(log_rate_allow(&rate, &suppressed));
 }
 
 TEST(LogBuffer, ResizeKeepsNewest)

@@ -252,12 +252,13 @@ TEST_F(Pools, ServerRelease)
         bool unread;
         int forward;
         bool pooled;
+        bool pinned = false;   /* kept on the client connection instead */
     };
     const Case cases[] = {
         { "kept alive", 1, nullptr, false, FORWARD_DIRECT, true },
         { "not kept alive", 0, nullptr, false, FORWARD_DIRECT, false },
-        { "NTLM", 1, "NTLM TlRMTVNTUAABAAAA", false, FORWARD_DIRECT, false },
-        { "Negotiate", 1, "negotiate YIIF", false, FORWARD_DIRECT, false },
+        { "NTLM", 1, "NTLM TlRMTVNTUAABAAAA", false, FORWARD_DIRECT, false, true },
+        { "Negotiate", 1, "negotiate YIIF", false, FORWARD_DIRECT, false, true },
         { "Basic", 1, "Basic YWxpY2U6eA==", false, FORWARD_DIRECT, true },
         { "unread bytes", 1, nullptr, true, FORWARD_DIRECT, false },
         { "upstream proxy", 1, nullptr, false, FORWARD_HTTP, true },
@@ -282,6 +283,15 @@ TEST_F(Pools, ServerRelease)
         serverpool_release(conn);
         EXPECT_EQ(nullptr, conn->server);
         EXPECT_EQ(c.pooled ? 1 : 0, global->serverpool->Size());
+        EXPECT_EQ(c.pinned ? p.socket : nullptr, conn->pinned_server);
+        if (c.pinned) {
+            /* The client's next request to the same place gets it back. */
+            EXPECT_EQ(p.socket->fd, serverpool_pinned_take(conn, 0));
+            EXPECT_EQ(p.socket, conn->server);
+            EXPECT_TRUE(conn->server_pinned);
+            delete conn->server;
+            conn->server = nullptr;
+        }
         if (!c.pooled) {
             EXPECT_TRUE(peer_closed(p.peer));
         }

@@ -1,0 +1,563 @@
+"""Peers that stall, trickle, stop reading or half-close, each a few lines
+of Python on loopback against the real daemon: none of them may hold a
+worker past the general rule's time-out, and a well-behaved but unusual
+client (one that shuts its sending side after its request) still gets its
+answer. Time limits are asserted as upper bounds with a wide margin, never
+as measurements."""
+
+import base64
+import os
+import shutil
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from origin_scripted import ScriptedOrigin  # noqa: E402
+from proxytest import (CURL, NGINX, Curl, Nginx, Proxy, allow_rule, make_certificate,  # noqa: E402
+                       raw_exchange, split_response)
+from quilltest import Install, wait_for  # noqa: E402
+
+OPENSSL = shutil.which("openssl")
+# The general rule's time-outs in these tests; the margins below are many
+# times larger, so a loaded machine does not fail them.
+TIMEOUT = 3
+LIMITS = {"timeout": str(TIMEOUT), "ctimeout": str(TIMEOUT)}
+
+
+def read_all(sock, limit):
+    """Reads until the peer closes or limit seconds pass. Returns (bytes,
+    closed)."""
+    sock.settimeout(limit)
+    got = b""
+    try:
+        while True:
+            chunk = sock.recv(65536)
+            if not chunk:
+                return got, True
+            got += chunk
+    except ConnectionResetError:
+        return got, True
+    except socket.timeout:
+        return got, False
+
+
+class TlsStaller:
+    """A TLS server on loopback that misbehaves in one way:
+    "record": completes the handshake, reads the request header, then sends
+    the header of a 16 KiB application-data record and three bytes of it,
+    and waits; "handshake": reads the client's hello and answers nothing;
+    "noread": completes the handshake and then never reads again."""
+
+    def __init__(self, mode, cert, key):
+        self.mode = mode
+        self.ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.ctx.load_cert_chain(cert, key)
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.port = self.sock.getsockname()[1]
+        self.held = []   # connections kept open, unanswered
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.thread.start()
+
+    def url(self, path="/"):
+        # The "https" command label makes the proxy speak TLS to the origin.
+        return "http://xx--https.127.0.0.1:%d%s" % (self.port, path)
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+
+    def _serve(self, conn):
+        self.held.append(conn)
+        try:
+            if self.mode == "handshake":
+                conn.recv(4096)
+                return
+            tls = self.ctx.wrap_socket(conn, server_side=True)
+            self.held.append(tls)
+            if self.mode == "noread":
+                return
+            pending = b""
+            while b"\r\n\r\n" not in pending:
+                chunk = tls.recv(4096)
+                if not chunk:
+                    return
+                pending += chunk
+            # Straight onto the TCP stream, past the TLS layer.
+            os.write(tls.fileno(), b"\x17\x03\x03\x40\x00abc")
+        except (OSError, ssl.SSLError):
+            return
+
+    def stop(self):
+        self.sock.close()
+        for c in self.held:
+            try:
+                c.close()
+            except OSError:
+                pass
+
+
+@unittest.skipUnless(OPENSSL, "needs openssl")
+class StalledTlsServers(unittest.TestCase):
+    """TLS toward origins is read and written within the time-out."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="quill-hostile-tls-")
+        cls.cert, cls.key = make_certificate(cls.dir)
+        os.environ["SSL_CERT_FILE"] = cls.cert
+        cls.proxy = Proxy(general=LIMITS, cache=False).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.proxy.stop()
+        os.environ.pop("SSL_CERT_FILE", None)
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    def request_through(self, server, request, limit):
+        """Sends request to the proxy; returns (reply, closed, seconds)."""
+        start = time.monotonic()
+        with socket.create_connection(("127.0.0.1", self.proxy.port), timeout=10) as c:
+            c.sendall(request)
+            data, closed = read_all(c, limit)
+        return data, closed, time.monotonic() - start
+
+    def still_serves(self):
+        """The daemon answers a normal request afterwards."""
+        data, _ = raw_exchange(self.proxy.port, b"GET http://127.0.0.1:1/ HTTP/1.0\r\n\r\n")
+        self.assertTrue(data.startswith(b"HTTP/1."), data[:200])
+
+    def test_stalled_peers_are_cut_off(self):
+        """A part record, a half handshake, an upload nobody reads: each ends within the time-out."""
+        big = b"u" * (8 * 1024 * 1024)
+        cases = [
+            ("record", b"GET %s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", b""),
+            ("handshake", b"GET %s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", b""),
+            ("noread", b"POST %s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+                       b"Content-Length: " + str(len(big)).encode() + b"\r\n\r\n", big),
+        ]
+        for mode, head, body in cases:
+            with self.subTest(mode=mode):
+                server = TlsStaller(mode, self.cert, self.key)
+                try:
+                    start = time.monotonic()
+                    with socket.create_connection(("127.0.0.1", self.proxy.port), timeout=10) as c:
+                        c.sendall(head % server.url().encode())
+                        if body:
+                            # The proxy stops taking the body when the
+                            # server does; that is the end we wait for.
+                            c.settimeout(60)
+                            try:
+                                c.sendall(body)
+                            except OSError:
+                                pass
+                        data, closed = read_all(c, 60)
+                    seconds = time.monotonic() - start
+                    self.assertTrue(closed or data, "no answer and no close")
+                    self.assertLess(seconds, 10 * TIMEOUT, (mode, seconds))
+                    if mode != "noread":
+                        status, _, _ = split_response(data)
+                        self.assertEqual(503, status, data[:300])
+                finally:
+                    server.stop()
+                self.still_serves()
+
+
+@unittest.skipUnless(NGINX and CURL, "needs nginx and curl")
+class SlowClients(unittest.TestCase):
+    """Clients that stop reading, or stop sending."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.nginx = Nginx({"big.bin": os.urandom(4 * 1024 * 1024),
+                           "page.bin": os.urandom(300 * 1024)}).start()
+        cls.proxy = Proxy(general=LIMITS).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.proxy.stop()
+        cls.nginx.stop()
+
+    def test_client_that_never_reads_a_hit_is_closed(self):
+        """A 4 MiB hit to a client with its window shut: given up and closed after the time-out."""
+        url = self.nginx.url("/big.bin")
+        for _ in range(2):
+            r = Curl(self.proxy.port, url, "-H", "X-Probe: fill")
+            self.assertEqual(200, r.status, r.stderr)
+        self.assertIn("HIT", r.headers().get("x-cache", ""), r.raw_headers)
+
+        c = socket.socket()
+        c.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        c.connect(("127.0.0.1", self.proxy.port))
+        try:
+            c.sendall(b"GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % url.encode())
+            self.assertTrue(self.proxy.wait_log("client took no data", 10 * TIMEOUT),
+                            self.proxy.log()[-3000:])
+            self.assertTrue(self.proxy.wait_log("disconnected after making 1 requests", 5 * TIMEOUT))
+        finally:
+            c.close()
+        # The worker is free and the daemon goes on answering.
+        r = Curl(self.proxy.port, self.nginx.url("/page.bin"))
+        self.assertEqual(200, r.status)
+        self.assertEqual(300 * 1024, r.size)
+
+    def test_half_closed_client_gets_its_answer(self):
+        """A whole request, then shutdown(SHUT_WR): the answer comes, from a slow origin and a big one."""
+        slow = ScriptedOrigin([b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nCache-Control: no-store\r\n\r\nhello"],
+                              delay=1.0)
+        try:
+            for url, size in ((slow.url("/slow"), 5), (self.nginx.url("/page.bin"), 300 * 1024)):
+                with self.subTest(url=url):
+                    with socket.create_connection(("127.0.0.1", self.proxy.port), timeout=10) as c:
+                        c.sendall(b"GET %s HTTP/1.1\r\nHost: x\r\nCache-Control: no-cache\r\n\r\n"
+                                  % url.encode())
+                        c.shutdown(socket.SHUT_WR)
+                        data, closed = read_all(c, 30)
+                    status, headers, body = split_response(data)
+                    self.assertEqual(200, status, data[:300])
+                    self.assertEqual(size, len(body))
+                    self.assertTrue(closed)
+        finally:
+            slow.stop()
+
+
+class SinkOrigin:
+    """An origin that takes every byte sent to it and never answers."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(64)
+        self.port = self.sock.getsockname()[1]
+        self.received = 0
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def url(self, path="/"):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._drain, args=(conn,), daemon=True).start()
+
+    def _drain(self, conn):
+        with conn:
+            try:
+                while True:
+                    chunk = conn.recv(65536)
+                    if not chunk:
+                        return
+                    self.received += len(chunk)
+            except OSError:
+                return
+
+    def stop(self):
+        self.sock.close()
+
+
+def endless_chunked(port, head, seconds, stop):
+    """A client that sends head and then 64 KiB chunks for up to seconds,
+    as fast as the proxy takes them."""
+    piece = b"10000\r\n" + b"c" * 0x10000 + b"\r\n"
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as c:
+            c.sendall(head)
+            end = time.monotonic() + seconds
+            while time.monotonic() < end and not stop.is_set():
+                try:
+                    c.sendall(piece)
+                except socket.timeout:
+                    continue
+    except OSError:
+        pass
+
+
+class Bodies(unittest.TestCase):
+    """Request bodies: never buffered before the access rules allow them,
+    bounded in memory, cut off when they crawl."""
+
+    CREDENTIALS = "Proxy-Authorization: Basic dTpw\r\n"   # u:p
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sink = SinkOrigin()
+        cls.proxy = Proxy(general=LIMITS, cache=False,
+                          allow_rules=[allow_rule(username="u", password="p")]).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.proxy.stop()
+        cls.sink.stop()
+
+    def flood(self, head, clients=40, seconds=4):
+        """Runs the clients; returns the growth of resident memory in KiB."""
+        before = self.proxy.memory_kib()
+        stop = threading.Event()
+        threads = [threading.Thread(target=endless_chunked,
+                                    args=(self.proxy.port, head, seconds, stop), daemon=True)
+                   for _ in range(clients)]
+        for t in threads:
+            t.start()
+        peak = before
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            peak = max(peak, self.proxy.memory_kib())
+            time.sleep(0.1)
+        stop.set()
+        for t in threads:
+            t.join(30)
+        return peak - before
+
+    def test_endless_bodies_stay_in_bounded_memory(self):
+        """40 endless chunked bodies refused (challenged), then 40 allowed: each group
+        grows the daemon by less than 64 MiB, and it answers a normal request after each."""
+        for name, credentials, status in (("refused", "", 407), ("allowed", self.CREDENTIALS, 503)):
+            with self.subTest(group=name):
+                head = ("POST %s HTTP/1.1\r\nHost: x\r\n%sTransfer-Encoding: chunked\r\n\r\n"
+                        % (self.sink.url("/" + name), credentials)).encode()
+                grown = self.flood(head)
+                self.assertLess(grown, 64 * 1024, "resident memory grew by %d KiB" % grown)
+                request = ("GET http://127.0.0.1:1/ HTTP/1.0\r\n%s\r\n" % credentials).encode()
+                data, _ = raw_exchange(self.proxy.port, request)
+                self.assertEqual(status, split_response(data)[0], data[:300])
+        # The allowed bodies went on to the server, past the upload buffer.
+        self.assertGreater(self.sink.received, 2 * 1024 * 1024)
+
+    def test_trickled_body_is_cut_off(self):
+        """One body byte every (time-out - 1) seconds: cut off within a few time-outs."""
+        head = ("POST %s HTTP/1.1\r\nHost: x\r\n%sContent-Length: 100\r\n\r\n"
+                % (self.sink.url("/trickle"), self.CREDENTIALS)).encode()
+        start = time.monotonic()
+        closed = False
+        with socket.create_connection(("127.0.0.1", self.proxy.port), timeout=5) as c:
+            c.sendall(head)
+            for _ in range(100):
+                try:
+                    c.sendall(b"t")
+                except OSError:
+                    closed = True
+                    break
+                c.settimeout(TIMEOUT - 1)
+                try:
+                    if c.recv(65536) == b"":
+                        closed = True
+                        break
+                except socket.timeout:
+                    pass
+                except OSError:
+                    closed = True
+                    break
+                if time.monotonic() - start > 10 * TIMEOUT:
+                    break
+        seconds = time.monotonic() - start
+        self.assertTrue(closed, "still open after %.1f s" % seconds)
+        self.assertLess(seconds, 5 * TIMEOUT)
+        self.assertTrue(self.proxy.wait_log("body moved fewer than 1024 bytes"), self.proxy.log()[-2000:])
+
+
+def slow_clients(port, count, data=b"GET http://"):
+    """count connections that each send data (part of a request line) and
+    then nothing more; connections the daemon refused are left out."""
+    out = []
+    for _ in range(count):
+        try:
+            c = socket.create_connection(("127.0.0.1", port), timeout=5)
+            c.sendall(data)
+            out.append(c)
+        except OSError:
+            pass
+    return out
+
+
+def answered(port, timeout=10):
+    """Whether a normal request gets an answer (the 503 of an unreachable
+    server) within timeout seconds."""
+    try:
+        data, _ = raw_exchange(port, b"GET http://127.0.0.1:1/ HTTP/1.0\r\n\r\n", timeout=timeout)
+    except OSError:
+        return False
+    return split_response(data)[0] == 503
+
+
+class ManyConnections(unittest.TestCase):
+    """Slow and idle clients neither hold workers nor starve a normal one."""
+
+    def test_slow_clients_hold_no_worker(self):
+        """With 16 worker slots, 40 clients stuck in their request line and 40 idle
+        kept-alive ones: a normal request is answered at once, and none is closed."""
+        proxy = Proxy(general={"timeout": "60", "keeptimeout": "60"}, cache=False).start("-t", "16")
+        held = []
+        try:
+            held = slow_clients(proxy.port, 40)
+            idle = []
+            for _ in range(40):
+                c = socket.create_connection(("127.0.0.1", proxy.port), timeout=10)
+                c.sendall(b"GET http://127.0.0.1:1/ HTTP/1.1\r\nHost: x\r\n\r\n")
+                got = b""
+                while b"</html>" not in got.lower():
+                    chunk = c.recv(65536)
+                    if not chunk:
+                        break
+                    got += chunk
+                self.assertEqual(503, split_response(got)[0])
+                idle.append(c)
+            held += idle
+            time.sleep(1)
+            for _ in range(5):
+                start = time.monotonic()
+                self.assertTrue(answered(proxy.port, timeout=20))
+                self.assertLess(time.monotonic() - start, 10)
+            # Still open: each would read the end of the stream if closed.
+            for c in held:
+                c.setblocking(False)
+                try:
+                    self.assertNotEqual(b"", c.recv(1))
+                except BlockingIOError:
+                    pass
+        finally:
+            for c in held:
+                c.close()
+            proxy.stop()
+
+
+class DescriptorShortage(unittest.TestCase):
+    """Running out of descriptors is logged quietly and passes."""
+
+    def test_shortage_is_quiet_and_recovers(self):
+        """ulimit -n 40 and 60 stuck clients: a few rate-limited lines, then service again."""
+        import resource
+        proxy = Proxy(general={"timeout": "30"}, cache=False)
+        proxy.start(preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (40, 40)))
+        held = []
+        try:
+            self.assertTrue(answered(proxy.port))
+            held = slow_clients(proxy.port, 60)
+            time.sleep(3)
+            text = proxy.log()
+            for line in ("failed to accept", "failure opening file descriptor"):
+                self.assertLessEqual(text.count(line), 6, (line, text[-3000:]))
+            for c in held:
+                c.close()
+            held = []
+            self.assertTrue(wait_for(lambda: answered(proxy.port, timeout=5), 30), proxy.log()[-3000:])
+        finally:
+            for c in held:
+                c.close()
+            proxy.stop()
+
+
+class NtlmOrigin:
+    """The connection-bound handshake of NTLM, as a scripted origin: a
+    request without credentials gets 401 NTLM, the type-1 message a type-2
+    challenge, and the type-3 message is granted only on the TCP
+    connection that carried the type 1."""
+
+    CHALLENGE = base64.b64encode(b"NTLMSSP\x00\x02\x00\x00\x00" + b"\x00" * 40).decode()
+
+    def __init__(self):
+        self.negotiated = set()   # connection numbers that sent a type 1
+        self.origin = ScriptedOrigin(self.reply)
+
+    @staticmethod
+    def message_type(request):
+        for line in request.split(b"\r\n"):
+            name, _, value = line.partition(b":")
+            if name.strip().lower() == b"authorization" and value.strip().startswith(b"NTLM "):
+                blob = base64.b64decode(value.strip()[5:])
+                return blob[8] if blob.startswith(b"NTLMSSP\x00") and len(blob) > 8 else 0
+        return 0
+
+    def reply(self, number, request):
+        kind = self.message_type(request)
+        if kind == 3 and number in self.negotiated:
+            return b"HTTP/1.1 200 OK\r\nContent-Length: 7\r\nCache-Control: private\r\n\r\ngranted"
+        challenge = "NTLM"
+        if kind == 1:
+            self.negotiated.add(number)
+            challenge = "NTLM " + self.CHALLENGE
+        return ("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: %s\r\nContent-Length: 0\r\n\r\n"
+                % challenge).encode()
+
+
+class ConnectionBoundAuth(unittest.TestCase):
+    """NTLM toward an origin needs the same server connection throughout."""
+
+    def test_ntlm_handshake_stays_on_one_server_connection(self):
+        """401, type 1 -> type 2, type 3 -> 200 on the connection of the type 1; a
+        second client's handshake gets a connection of its own."""
+        ntlm = NtlmOrigin()
+        proxy = Proxy(cache=False).start()
+        type1 = base64.b64encode(b"NTLMSSP\x00\x01\x00\x00\x00" + b"\x00" * 24).decode()
+        type3 = base64.b64encode(b"NTLMSSP\x00\x03\x00\x00\x00" + b"\x00" * 56).decode()
+        try:
+            for client in range(2):
+                with socket.create_connection(("127.0.0.1", proxy.port), timeout=15) as c:
+                    statuses = []
+                    for auth in ("", "Authorization: NTLM %s\r\n" % type1,
+                                 "Authorization: NTLM %s\r\n" % type3):
+                        c.sendall(("GET %s HTTP/1.1\r\nHost: x\r\n%s\r\n"
+                                   % (ntlm.origin.url("/ntlm"), auth)).encode())
+                        got = b""
+                        while b"\r\n\r\n" not in got:
+                            chunk = c.recv(65536)
+                            if not chunk:
+                                break
+                            got += chunk
+                        status, headers, body = split_response(got)
+                        length = int(headers.get("content-length", "0"))
+                        while len(body) < length:
+                            chunk = c.recv(65536)
+                            if not chunk:
+                                break
+                            body += chunk
+                        statuses.append(status)
+                    self.assertEqual([401, 401, 200], statuses, "client %d" % client)
+                    self.assertEqual(b"granted", body)
+            self.assertEqual(2, len(ntlm.negotiated))
+        finally:
+            ntlm.origin.stop()
+            proxy.stop()
+
+
+class BrokenConsole(unittest.TestCase):
+    """Standard output on a pipe whose reader is gone."""
+
+    def setUp(self):
+        self.inst = Install()
+
+    def tearDown(self):
+        self.inst.cleanup()
+
+    def test_closed_pipe_does_not_loop(self):
+        """After EPIPE the echo stops, the SIGPIPE is logged once, the log file goes on."""
+        p = self.inst.start_foreground()
+        self.assertTrue(self.inst.wait_log("listening on"), self.inst.log_text())
+        p.stdout.close()
+        for _ in range(3):
+            p.send_signal(signal.SIGUSR2)
+            time.sleep(0.3)
+        time.sleep(2)
+        text = self.inst.log_text()
+        self.assertIsNone(p.poll())
+        self.assertLessEqual(text.count("Broken pipe"), 1)
+        self.assertEqual(3, text.count("Recieved Test Signal for USR2"), text[-2000:])
+        self.assertLess(os.path.getsize(self.inst.log), 1024 * 1024)
+
+
+if __name__ == "__main__":
+    unittest.main()
