@@ -21,6 +21,10 @@
 # least half of Traffic Server's rate in every case, a hit at least twice a
 # miss) and the memory after the last round against the first.
 #
+# Then a hostile-load case (BENCH_HOSTILE=0 skips it): 2,000 slow and 2,000
+# idle kept-alive clients against a daemon of its own while wrk measures,
+# with the shipped options and with -t 1024.
+#
 # After that, unless BENCH_ONLY=compare: a second daemon with the request
 # checks (URL filter, DNS blacklist, a URL blacklist of 1,000,000 domains);
 # cache hits while the cache browser searches; 100 KiB misses scanned by
@@ -335,6 +339,116 @@ echo "hits in the access logs: daemon $(grep -c TCP_HIT "$work/access.log" || tr
      "squid $(grep -c -E "TCP_(MEM_)?HIT" "$work/squid/access.log" || true)," \
      "Traffic Server $(traffic_logcat "$ats/log/squid.blog" 2>/dev/null | grep -c -E "TCP_(MEM_)?HIT" || true)"
 echo "access-log lines: daemon $(wc -l <"$work/access.log"), squid $(wc -l <"$work/squid/access.log")"
+# Hostile load, unless BENCH_HOSTILE=0: a daemon of its own, with the shipped
+# options and then with -t 1024. wrk measures uncached 1 KiB requests before,
+# during and after a flood of 2,000 slow clients (each has sent part of a
+# request line and then nothing) plus 2,000 idle kept-alive clients (each
+# had one answer and then stays silent). Printed: the rate during the flood
+# as a ratio of the mean of the runs before and after it (goal at least
+# 0.8, and no failed request), the resident memory and thread count after
+# the warm-up run, at the flood's peak (goal under 32 KiB per flood
+# connection above the warm-up value) and 30 seconds after the header
+# deadline (the general rule's timeout, HOSTILE_DEADLINE, 60 s shipped;
+# goal within 10% or 8 MiB of the warm-up value, no flood worker left).
+hostile_flood() {   # hostile_flood PORT TARGET-URL SLOW IDLE SECONDS
+    python3 - "$@" <<'PYEOF'
+import socket, sys, time
+port, target, slow, idle, seconds = int(sys.argv[1]), sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), float(sys.argv[5])
+held, failed = [], 0
+for _ in range(slow):
+    try:
+        c = socket.create_connection(("127.0.0.1", port), timeout=10)
+        c.sendall(b"GET http://")
+        held.append(c)
+    except OSError:
+        failed += 1
+request = ("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % target).encode()
+for _ in range(idle):
+    try:
+        c = socket.create_connection(("127.0.0.1", port), timeout=10)
+        c.sendall(request)
+        got = b""
+        while b"\r\n\r\n" not in got:
+            chunk = c.recv(65536)
+            if not chunk:
+                raise OSError("closed")
+            got += chunk
+        head, _, body = got.partition(b"\r\n\r\n")
+        length = 0
+        for line in head.split(b"\r\n"):
+            if line.lower().startswith(b"content-length:"):
+                length = int(line.split(b":")[1])
+        while len(body) < length:
+            chunk = c.recv(65536)
+            if not chunk:
+                raise OSError("closed")
+            body += chunk
+        held.append(c)
+    except OSError:
+        failed += 1
+print("flood: %d connections held, %d refused or failed" % (len(held), failed), flush=True)
+time.sleep(seconds)
+closed = 0
+for c in held:
+    c.setblocking(False)
+    try:
+        if c.recv(1) == b"":
+            closed += 1
+    except BlockingIOError:
+        pass
+    except OSError:
+        closed += 1
+print("flood: %d of them closed by the daemon meanwhile" % closed, flush=True)
+PYEOF
+}
+threads_of() {   # threads_of PID -> the process's thread count
+    awk '/^Threads/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0
+}
+if [ "${BENCH_HOSTILE:-1}" != 0 ]; then
+    deadline=${HOSTILE_DEADLINE:-60}
+    target="http://127.0.0.1:$origin_port/1k.bin"
+    echo "== hostile load: 2,000 slow and 2,000 idle kept-alive clients while wrk measures 1 KiB misses =="
+    for variant in shipped "-t 1024"; do
+        hport=$(free_port)
+        sed -e "s|<port>8080</port>|<port>$hport</port>|" -e "s|/var/cache/quillmere|$work/hostile-cache|" \
+            etc/quillmere.xml >"$work/hostile.xml"
+        extra=()
+        [ "$variant" = shipped ] || extra=($variant)
+        "$bin" -f -c "$work/hostile.xml" -s etc/section.xml -l "$work/hostile-native.log" \
+            -a "$work/hostile-access.log" -e "$work/hostile-extended.log" -r "$work/hostile-perf.log" \
+            "${extra[@]}" >"$work/hostile.out" 2>&1 &
+        hpid=$!
+        pids+=($hpid)
+        wait_port "$hport"
+        run "$hport" "$target" >/dev/null          # warm-up
+        warm_rss=$(rss_kib "$hpid"); warm_threads=$(threads_of "$hpid")
+        before=$(run "$hport" "$target")
+        hostile_flood "$hport" "$target" 2000 2000 $((seconds + 5)) >"$work/flood.out" 2>&1 &
+        fpid=$!
+        sleep 3
+        during=$(run "$hport" "$target" 2>"$work/flood-errors")
+        peak_rss=$(rss_kib "$hpid"); peak_threads=$(threads_of "$hpid")
+        wait "$fpid" || true
+        after=$(run "$hport" "$target")
+        sleep $((deadline + 30))
+        late_rss=$(rss_kib "$hpid"); late_threads=$(threads_of "$hpid")
+        mean=$(awk -v a="$before" -v b="$after" 'BEGIN { printf "%.0f", (a + b) / 2 }')
+        echo "-- daemon, $variant options"
+        cat "$work/flood.out"
+        printf "rate before %s, during %s, after %s: during/mean %s (goal >= 0.80)\n" \
+            "$before" "$during" "$after" "$(ratio "$during" "$mean")"
+        if [ -s "$work/flood-errors" ]; then cat "$work/flood-errors"; else echo "no failed request during the flood"; fi
+        printf "resident KiB: warm-up %s, peak %s (%s KiB per flood connection, goal < 32), %ss after the deadline %s (%s of warm-up)\n" \
+            "$warm_rss" "$peak_rss" "$(awk -v a="$peak_rss" -v b="$warm_rss" 'BEGIN { printf "%.1f", (a - b) / 4000 }')" \
+            "$((deadline + 30))" "$late_rss" "$(ratio "$late_rss" "$warm_rss")"
+        printf "threads: warm-up %s, peak %s, after the deadline %s\n" "$warm_threads" "$peak_threads" "$late_threads"
+        echo "descriptor, table-full and accept lines: $(grep -c -E "failure opening file descriptor|thread table full|failed to accept" "$work/hostile-native.log" || true)"
+        kill "$hpid" 2>/dev/null || true
+        wait "$hpid" 2>/dev/null || true
+        rm -rf "$work/hostile-cache"
+    done
+fi
+
 [ "${BENCH_ONLY:-}" = compare ] && exit 0
 
 # The request checks: a second daemon with the URL filter (one deny rule

@@ -16,6 +16,7 @@
 #include "clientpool.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -38,6 +39,10 @@
 #include "perflog.h"
 #include "process.h"
 #include "socket.h"
+
+/* Closing at least this many pooled clients in one cycle returns freed
+ * memory to the system. */
+#define CLIENTPOOL_TRIM_CLOSES 64
 
 static time_t clientpool_default_clock();
 static bool clientpool_expired(const clientpool_t *e, time_t now);
@@ -345,6 +350,11 @@ void ClientPool::Cycle()
             thread_set_clientid(conn->clientid);
         net_close(conn);
     }
+    /* Many closed at once (a flood that ended, a deadline that passed for
+     * a crowd of slow clients): their buffers go back to the system
+     * rather than staying with the heap. */
+    if (closing.size() >= CLIENTPOOL_TRIM_CLOSES)
+        (void)malloc_trim(0);
     if (tagged)
         thread_set_clientid(own);
     if (errors)
