@@ -22,9 +22,21 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from origin_scripted import ScriptedOrigin  # noqa: E402
 from proxytest import (CURL, NGINX, Curl, Nginx, Proxy, allow_rule, make_certificate,  # noqa: E402
                        raw_exchange, split_response)
-from quilltest import Install, wait_for  # noqa: E402
+from quilltest import BIN, Install, wait_for  # noqa: E402
 
 OPENSSL = shutil.which("openssl")
+
+
+def sanitized():
+    """Whether the daemon under test is an AddressSanitizer build."""
+    try:
+        with open(BIN, "rb") as f:
+            return b"__asan_init" in f.read()
+    except OSError:
+        return False
+
+
+SANITIZED = sanitized()
 # The general rule's time-outs in these tests; the margins below are many
 # times larger, so a loaded machine does not fail them.
 TIMEOUT = 3
@@ -331,7 +343,8 @@ class Bodies(unittest.TestCase):
                 head = ("POST %s HTTP/1.1\r\nHost: x\r\n%sTransfer-Encoding: chunked\r\n\r\n"
                         % (self.sink.url("/" + name), credentials)).encode()
                 grown = self.flood(head)
-                self.assertLess(grown, 64 * 1024, "resident memory grew by %d KiB" % grown)
+                if not SANITIZED:   # the sanitizer's quarantine keeps freed memory
+                    self.assertLess(grown, 64 * 1024, "resident memory grew by %d KiB" % grown)
                 request = ("GET http://127.0.0.1:1/ HTTP/1.0\r\n%s\r\n" % credentials).encode()
                 data, _ = raw_exchange(self.proxy.port, request)
                 self.assertEqual(status, split_response(data)[0], data[:300])
@@ -367,7 +380,8 @@ class Bodies(unittest.TestCase):
         seconds = time.monotonic() - start
         self.assertTrue(closed, "still open after %.1f s" % seconds)
         self.assertLess(seconds, 5 * TIMEOUT)
-        self.assertTrue(self.proxy.wait_log("body moved fewer than 1024 bytes"), self.proxy.log()[-2000:])
+        # Buffered or streamed (when the body budget is taken), the cut is logged.
+        self.assertTrue(self.proxy.wait_log("moved fewer than 1024 bytes"), self.proxy.log()[-2000:])
 
 
 def slow_clients(port, count, data=b"GET http://"):
