@@ -16,6 +16,7 @@
 #include "cache.h"
 #include "filebuf.h"
 #include "header.h"
+#include "hstream.h"
 #include "log.h"
 #include "mem.h"
 #include "proxyauth.h"
@@ -138,8 +139,7 @@ void connection_request_done(CONNECTION_T *conn)
     conn->cache = nullptr;
     url_command_free(conn->urlcommands);
     conn->urlcommands = nullptr;
-    /* TODO: free the HTML stream once the HTML filter exists; nothing sets
-     * it until then. */
+    delete conn->htmlstream;
     conn->htmlstream = nullptr;
     delete conn->body;
     conn->body = nullptr;

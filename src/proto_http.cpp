@@ -49,6 +49,8 @@
 #include "header.h"
 #include "header_io.h"
 #include "hooks.h"
+#include "hstream.h"
+#include "interface_diag.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
@@ -166,6 +168,7 @@ static int http_transfer_fail(CONNECTION_T *conn, int result);
 static int http_head_text(CONNECTION_T *conn, char **text);
 static int http_head_parse(CONNECTION_T *conn, char *text, int interim);
 static int http_interim(CONNECTION_T *conn, int timeout, char **text);
+static int http_head_pages(CONNECTION_T *conn);
 static int http_response_head(CONNECTION_T *conn, char *text, int timeout);
 static int http_revalidation(CONNECTION_T *conn, int timeout);
 static bool http_interim_relayed(const CONNECTION_T *conn, int status);
@@ -1133,8 +1136,20 @@ static int http_buffered(CONNECTION_T *conn)
         if (hooks.Execute(HOOK_POSTRESPMOD, conn, body.get()) != 0)
             return http_finish(conn);
     }
-    /* TODO: the diagnostic pages of the URL commands "raw" and "htmltree"
-     * once the web interface has them; until then they change nothing. */
+    /* The whole decoded body as the checks left it, shown in place of the
+     * response. */
+    if (url_command_find(conn->urlcommands, "raw")) {
+        show_filebuf(conn, body.get());
+        return http_finish(conn);
+    }
+    if (url_command_find(conn->urlcommands, "htmltree")) {
+        delete conn->htmlstream;
+        conn->htmlstream = new HTMLStream();
+        conn->htmlstream->Add(body->data ? body->data : "", body->size);
+        conn->htmlstream->Add(nullptr, 0);
+        show_htmltree(conn);
+        return http_finish(conn);
+    }
     if (inspectable && !r->content_encoding && body->size > 0)
         (void)body->Encode(conn);
 
@@ -1270,9 +1285,9 @@ static void http_response_setup(CONNECTION_T *conn)
     header_variables(conn, "SERVER", r->headers);
     if (!(conn->flags & CONN_PREFETCH) && profile_section)
         profile_section->profiles_update(conn);
-    /* TODO: the diagnostic pages of the URL commands "cookies",
-     * "mimeprofiles" and "variables" once the web interface has them;
-     * until then they change nothing. */
+    /* TODO: the page of the URL command "cookies" once the cookie rules
+     * exist. The pages of "mimeprofiles" and "variables" follow the final
+     * response head (http_head_pages). */
     keepalive_check_server(conn);
 }
 
@@ -1440,7 +1455,7 @@ static int http_response_head(CONNECTION_T *conn, char *text, int timeout)
             if (auth == 1)
                 continue;
         }
-        return HTTP_GO_ON;
+        return http_head_pages(conn);
     }
 }
 
@@ -1507,6 +1522,20 @@ static int http_unsafe_invalidate(CONNECTION_T *conn)
             http_same_host_key(h, line.value.c_str(), &key))
             cache_section->invalidate_url(key.c_str());
     return HTTP_GO_ON;
+
+/* The pages of the URL commands that show the final response head in
+ * place of the response: "mimeprofiles" (the profiles as evaluated again
+ * with it) and "variables". Returns HTTP_GO_ON when neither is given,
+ * else HTTP_ANSWERED. */
+static int http_head_pages(CONNECTION_T *conn)
+{
+    if (url_command_find(conn->urlcommands, "mimeprofiles"))
+        show_profiles(conn);
+    else if (url_command_find(conn->urlcommands, "variables"))
+        show_variables(conn);
+    else
+        return HTTP_GO_ON;
+    return http_finish(conn);
 }
 
 /* Step: the server's answer to a revalidation. A confirmed copy is served:
@@ -1639,15 +1668,19 @@ static int http_bodiless(CONNECTION_T *conn)
 
 /* Step: the rules on a response with a body, and the choice between
  * reading it whole (CONN_BUFFERING) and streaming it.
- * TODO: the pages of the URL commands "mime" and "headers" once the web
- * interface has them, and MimeSection::check_and_block once the MIME
- * rules exist; with none nothing is blocked. */
+ * The URL command "headers" shows both headers in place of the response.
+ * TODO: the page of the URL command "mime" and MimeSection::check_and_block
+ * once the MIME rules exist; with none nothing is blocked. */
 static int http_body_rules(CONNECTION_T *conn)
 {
     const HEADER *h = conn->header;
     putlog((conn->flags & CONN_PREFETCH) ? LOG_PREFETCH : LOG_REQUEST, "%s %s",
            h->method ? h->method : "", h->url ? h->url : "");
     statincr_httprequests(conn);
+    if (url_command_find(conn->urlcommands, "headers")) {
+        show_headers(conn);
+        return http_finish(conn);
+    }
 
     if ((conn->flags & (CONN_PREFETCH | CONN_PROCESSING)) && buffer_check(conn)) {
         conn->flags |= CONN_BUFFERING;

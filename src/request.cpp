@@ -37,11 +37,13 @@
 #include "connection.h"
 #include "filebuf.h"
 #include "forward.h"
+#include "ftp.h"
 #include "general.h"
 #include "header.h"
 #include "header_io.h"
 #include "hooks.h"
 #include "interface.h"
+#include "interface_diag.h"
 #include "limit.h"
 #include "locks.h"
 #include "log.h"
@@ -52,6 +54,7 @@
 #include "process.h"
 #include "profiles.h"
 #include "proto_connect.h"
+#include "proto_ftp.h"
 #include "proto_http.h"
 #include "protocol.h"
 #include "redirect.h"
@@ -92,6 +95,7 @@ static int request_commands(CONNECTION_T *conn);
 static int request_checks(CONNECTION_T *conn);
 static int request_cache(CONNECTION_T *conn);
 static void request_coding(CONNECTION_T *conn);
+static void request_ftp_login(CONNECTION_T *conn);
 static int request_connect(CONNECTION_T *conn);
 static void request_dispatch(CONNECTION_T *conn);
 static void forward_choose(CONNECTION_T *conn);
@@ -542,8 +546,14 @@ static int request_commands(CONNECTION_T *conn)
         request_send(conn, c->options && *c->options ? c->options : "unknown", 200, false);
         return REQ_END;
     }
-    /* TODO: the diagnostic pages of "profiles" and "cache" once the web
-     * interface has them; until then they change nothing. */
+    if (url_command_find(conn->urlcommands, "profiles")) {
+        show_profiles(conn);
+        return REQ_END;
+    }
+    if (url_command_find(conn->urlcommands, "cache")) {
+        cache_show(conn);
+        return REQ_END;
+    }
     if (url_command_find(conn->urlcommands, "offline"))
         conn->flags |= CONN_OFFLINE;
     if (url_command_find(conn->urlcommands, "filter")) {
@@ -637,6 +647,20 @@ static void forward_choose(CONNECTION_T *conn)
         (void)forward_section->forward_do(conn);
 }
 
+/* An ftp URL without a user logs in with the FTP section's anonymous
+ * credentials. They are set before the server pool is searched, so that
+ * the anonymous login of an earlier request is found and reused; through
+ * an upstream HTTP proxy the URL goes on as it came. */
+static void request_ftp_login(CONNECTION_T *conn)
+{
+    HEADER *h = conn->header;
+    if (h->user || !h->protocol || strcasecmp(h->protocol, "ftp") != 0 ||
+        conn->forward_type == FORWARD_HTTP || !ftp_section)
+        return;
+    header_field_set(&h->user, ftp_section->anonymous_user_get().c_str());
+    header_field_set(&h->password, ftp_section->anonymous_password_get().c_str());
+}
+
 /* Step 34: the server connection. */
 static int request_connect(CONNECTION_T *conn)
 {
@@ -647,6 +671,7 @@ static int request_connect(CONNECTION_T *conn)
         conn->flags &= ~CONN_SERVER_REUSED;
         conn->forward_type = FORWARD_DIRECT;
         forward_choose(conn);
+        request_ftp_login(conn);
         int rc = protocol_start(conn);
         if (rc >= 0)
             break;
@@ -680,8 +705,10 @@ static void request_dispatch(CONNECTION_T *conn)
         (void)protocol_connect(conn);
         return;
     }
-    /* TODO: the proxy test page of the URL command "proxytest" once the web
-     * interface has it. */
+    if (url_command_find(conn->urlcommands, "proxytest")) {
+        show_proxytest(conn);
+        return;
+    }
     conn->flags |= CONN_PROCESSING;
     const char *scheme = h->protocol ? h->protocol : "";
     /* A plain hit is served by the HTTP exchange whatever its scheme. */
@@ -697,9 +724,7 @@ static void request_dispatch(CONNECTION_T *conn)
         return;
     }
     if (strcasecmp(scheme, "ftp") == 0) {
-        /* TODO: protocol_ftp once the FTP gateway exists; until then an FTP
-         * URL is answered as a scheme the proxy does not serve. */
-        request_send(conn, "badprotocol", 200, true);
+        (void)protocol_ftp(conn);
         return;
     }
     putlog(LOG_SECURITY, "[IP:%s] Breach: protocol: %s", request_ip(conn), scheme);
@@ -772,8 +797,10 @@ static void request_serve(CONNECTION_T *conn)
         url_command_free(conn->urlcommands);
         conn->urlcommands = nullptr;
     }
-    /* TODO: the limits page of the URL command "limits" once the web
-     * interface has it. */
+    if (url_command_find(conn->urlcommands, "limits")) {
+        limits_show(conn);
+        return;
+    }
     if (request_redirect(conn))
         return;
     /* A tunnel carries the client's own encryption, never ours. */
