@@ -26,7 +26,7 @@
 #include "header.h"
 #include "hstream.h"
 #include "interface.h"
-#include "main.h"
+#include "options.h"
 #include "misc.h"
 
 static std::string diag_take(char *text);
