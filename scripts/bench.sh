@@ -25,7 +25,8 @@
 # idle kept-alive clients against a daemon of its own while wrk measures,
 # with the shipped options and with -t 1024.
 #
-# After that, unless BENCH_ONLY=compare: a second daemon with the request
+# Then a 100 MB file from pyftpdlib through the daemon's FTP gateway and
+# squid's. After that, unless BENCH_ONLY=compare: a second daemon with the request
 # checks (URL filter, DNS blacklist, a URL blacklist of 1,000,000 domains);
 # cache hits while the cache browser searches; 100 KiB misses scanned by
 # clamd through the daemon's ClamAV adapter and through squid with c-icap's
@@ -447,6 +448,33 @@ if [ "${BENCH_HOSTILE:-1}" != 0 ]; then
         wait "$hpid" 2>/dev/null || true
         rm -rf "$work/hostile-cache"
     done
+
+# FTP: one 100 MB file from pyftpdlib (anonymous, passive ports left to the
+# kernel) through the daemon's FTP gateway and through squid's, each fetched
+# three times without its cache (the daemon with "fresh", squid with
+# Cache-Control: no-cache); the best time of each and the ratio are printed.
+if /usr/bin/python3 -c "import pyftpdlib" 2>/dev/null; then
+    ftp_port=$(free_port)
+    mkdir -p "$work/ftp"
+    head -c 100000000 /dev/urandom >"$work/ftp/big.bin"
+    /usr/bin/python3 -m pyftpdlib -i 127.0.0.1 -p "$ftp_port" -d "$work/ftp" >"$work/ftp.log" 2>&1 &
+    pids+=($!)
+    wait_port "$ftp_port"
+    ftp_best() {   # ftp_best PROXY-PORT URL [curl args] -> best MB/s of three
+        local best=0 t
+        for _ in 1 2 3; do
+            t=$(curl -s -o /dev/null -w "%{speed_download}" --max-time 300 -x "127.0.0.1:$1" "${@:3}" "$2")
+            best=$(awk -v a="$t" -v b="$best" 'BEGIN { print (a > b ? a : b) }')
+        done
+        awk -v s="$best" 'BEGIN { printf "%.1f", s / 1000000 }'
+    }
+    fp=$(ftp_best "$proxy_port" "ftp://xx--fresh.127.0.0.1:$ftp_port/big.bin")
+    fs=$(ftp_best "$squid_port" "ftp://127.0.0.1:$ftp_port/big.bin" -H "Cache-Control: no-cache")
+    echo "== FTP: 100 MB file from pyftpdlib =="
+    printf "%-10s %12s %12s %10s\n" file "daemon MB/s" "squid MB/s" daemon/squid
+    printf "%-10s %12s %12s %10s\n" 100M "$fp" "$fs" "$(ratio "$fp" "$fs")"
+else
+    echo "== FTP: skipped (python3-pyftpdlib is not installed) =="
 fi
 
 [ "${BENCH_ONLY:-}" = compare ] && exit 0

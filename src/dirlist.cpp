@@ -23,15 +23,12 @@
 #include "mem.h"
 #include "misc.h"
 #include "regexp.h"
-#include "scanner.h"
 
 static void dir_line_parse(dir_t **list, dir_t **last, const char *line, int *columns,
                            const struct tm *now_tm, time_t now);
 static void dir_date_parse(const char *text, const struct tm *now_tm, time_t now, struct tm *out);
 static char *dir_text(const char *text);
 
-/* The most bytes of a listing line a log line shows. */
-#define DIR_LOG_TEXT_MAX 1024
 /* A year-less date further ahead of now than this is of the year before. */
 #define DIR_FUTURE_SLACK_SECONDS (24 * 60 * 60)
 
@@ -87,7 +84,7 @@ static void dir_line_parse(dir_t **list, dir_t **last, const char *line, int *co
      * line must reach its name. */
     size_t name_at = cols == 8 ? 7 : 8;
     if (cols <= 7 || count <= name_at) {
-        putlog(LOG_ERROR, "FTP: unparsable ftp dir entry: %s", scanner_printable(line, line + strlen(line), DIR_LOG_TEXT_MAX).c_str());
+        putlog(LOG_ERROR, "FTP: unparsable ftp dir entry: %s", log_text(line, LOG_TEXT_MAX).c_str());
         array_free(fields);
         return;
     }

@@ -328,9 +328,10 @@ static int ftp_login(CONNECTION_T *conn)
                 logged_in = true;
                 break;
             }
-            if (code >= 0)
+            if (code >= 0 && code != 421)
                 return ftp_bad_response(conn);
-            /* A pooled connection the server has closed meanwhile. */
+            /* A pooled connection the server has closed meanwhile (421: it
+             * timed the idle session out). */
             conn->flags &= ~CONN_SERVER_REUSED;
             if (protocol_reconnect(conn) < 0) {
                 putlog(LOG_ERROR, "ftp: connection failed again to %s %s", ftp_method(conn),
@@ -350,7 +351,7 @@ static int ftp_login(CONNECTION_T *conn)
         }
         code = ftp_command(conn, "USER", user) == 0 ? ftp_code_wait(conn, 331, 530) : -1;
         if (code == 530) {
-            putlog(LOG_ERROR, "ftp: authentication failed for user: %s", user);
+            putlog(LOG_ERROR, "ftp: authentication failed for user: %s", log_text(user, LOG_TEXT_MAX).c_str());
             ftp_page(conn, "badauth");
             return ftp_fail(conn);
         }
@@ -363,7 +364,7 @@ static int ftp_login(CONNECTION_T *conn)
             code = ftp_command(conn, "PASS", password) == 0 ? ftp_code_wait(conn, 230, 202) : -1;
             if (code < 0 || code == 530) {
                 putlog(LOG_ERROR, "ftp: authentication failed for user: %s, reason: invalid password",
-                       user);
+                       log_text(user, LOG_TEXT_MAX).c_str());
                 ftp_page(conn, "badauth");
                 return ftp_fail(conn);
             }
@@ -692,7 +693,8 @@ static void ftp_actions(CONNECTION_T *conn, FtpRequest *req)
             code = ftp_command(conn, "RNTO", argument.c_str()) == 0 ? ftp_code_wait(conn, 0, 0) : -1;
     }
     if (code != -2)
-        putlog(LOG_REQUEST, "ftp: action %s on %s: reply %d", action.c_str(), ftp_url(conn), code);
+        putlog(LOG_REQUEST, "ftp: action %s on %s: reply %d", log_text(action, LOG_TEXT_MAX).c_str(),
+               ftp_url(conn), code);
 }
 
 /* Step 5: the path is a directory. */

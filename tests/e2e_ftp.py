@@ -73,7 +73,8 @@ class ScriptedFtp:
 
     def __init__(self, greeting=b"220 ready\r\n", user_reply=b"331 password\r\n",
                  pasv_address="127,0,0,1", listing=LISTING, endless_list=False,
-                 retr_refused=False, file_data=b"hello", cwd_reply=None, silent=False):
+                 retr_refused=False, file_data=b"hello", cwd_reply=None, silent=False,
+                 idle_421=False):
         self.greeting = greeting
         self.user_reply = user_reply
         self.pasv_address = pasv_address
@@ -83,6 +84,8 @@ class ScriptedFtp:
         self.file_data = file_data
         self.cwd_reply = cwd_reply
         self.silent = silent
+        self.idle_421 = idle_421
+        self.sessions = 0
         self.commands = []
         self.sock = socket.socket()
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -104,6 +107,8 @@ class ScriptedFtp:
     def _session(self, conn):
         conn.settimeout(60)
         data_listener = None
+        types = 0
+        self.sessions += 1
         try:
             if self.silent:
                 time.sleep(30)
@@ -123,6 +128,10 @@ class ScriptedFtp:
                 elif verb == "PASS":
                     conn.sendall(b"230 in\r\n")
                 elif verb == "TYPE":
+                    types += 1
+                    if self.idle_421 and types > 1:
+                        conn.sendall(b"421 Control connection timed out.\r\n")
+                        return
                     conn.sendall(b"200 type\r\n")
                 elif verb == "CWD":
                     if self.cwd_reply:
@@ -447,6 +456,15 @@ class HostileFtp(unittest.TestCase):
                 self.assertEqual(404, r.status, r.stderr)
                 self.assertLess(time.monotonic() - started, 45)
                 self.assertTrue(self.proxy.wait_log(line), self.proxy.log()[-2000:])
+
+    def test_pooled_connection_timed_out(self):
+        """A pooled control connection that the server timed out (421) is
+        replaced by a fresh login."""
+        server = ScriptedFtp(idle_421=True)
+        for _ in range(2):
+            r = self.run_case(server, "/?again")
+            self.assertEqual(200, r.status, r.stderr)
+        self.assertEqual(2, server.sessions)
 
     def test_short_transfer(self):
         """A file shorter than its listing says is not passed on as whole:
