@@ -1522,6 +1522,7 @@ static int http_unsafe_invalidate(CONNECTION_T *conn)
             http_same_host_key(h, line.value.c_str(), &key))
             cache_section->invalidate_url(key.c_str());
     return HTTP_GO_ON;
+}
 
 /* The pages of the URL commands that show the final response head in
  * place of the response: "mimeprofiles" (the profiles as evaluated again
