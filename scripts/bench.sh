@@ -448,6 +448,8 @@ if [ "${BENCH_HOSTILE:-1}" != 0 ]; then
         wait "$hpid" 2>/dev/null || true
         rm -rf "$work/hostile-cache"
     done
+fi
+
 
 # FTP: one 100 MB file from pyftpdlib (anonymous, passive ports left to the
 # kernel) through the daemon's FTP gateway and through squid's, each fetched
