@@ -102,7 +102,7 @@ int authenicate_basic_response(CONNECTION_T *conn)
     return rc == 0 ? 1 : 0;
 }
 
-HTTPRESPONSE *http_fetch(URL *url, std::list<HTTP_HEADER> *headers)
+HTTPRESPONSE *http_fetch(URL *url, std::list<HTTP_HEADER> *headers, int timeout_s)
 {
     if (!url || !url->protocol || strcmp(url->protocol, "http") != 0 || !url->host ||
         url->port <= 0)
@@ -130,7 +130,7 @@ HTTPRESPONSE *http_fetch(URL *url, std::list<HTTP_HEADER> *headers)
     if (credentials && conn->keepalive_server)
         header_field_set(&conn->header->authorization, fetch_basic(conn->header).c_str());
     std::unique_ptr<char, void (*)(void *)> text(
-        header_get_reconnect(conn.get(), FETCH_HEADER_TIMEOUT), free);
+        header_get_reconnect(conn.get(), timeout_s > 0 ? timeout_s : 1), free);
     header_field_set(&conn->header->authorization, nullptr);
     if (!text)
         return nullptr;

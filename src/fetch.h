@@ -11,7 +11,8 @@ struct URL;
 
 /* The most bytes of a body http_fetch reads; a longer one fails. */
 #define FETCH_BODY_MAX ((int64_t)16 << 20)
-/* Seconds http_fetch waits for the response header. */
+/* Seconds http_fetch waits for the response header unless told
+ * otherwise. */
 #define FETCH_HEADER_TIMEOUT 60
 /* The User-Agent of a fetch made without header lines of the caller. */
 #define FETCH_USER_AGENT "Mozilla/4.0 (compatible; MSIE 5.5; Windows 98; Win 9x 4.90)"
@@ -31,9 +32,11 @@ struct HTTPRESPONSE {
  * Basic authorization. Returns a new response, or NULL when the URL is not
  * "http", nothing usable came back (no connection, no header or one that
  * does not parse), or the body was cut short, broken or over
- * FETCH_BODY_MAX. The caller logs. Runs on any thread.
+ * FETCH_BODY_MAX. The caller logs. Runs on any thread. timeout_s: the
+ * seconds to wait for the response header (at least 1).
  */
-HTTPRESPONSE *http_fetch(URL *url, std::list<HTTP_HEADER> *headers);
+HTTPRESPONSE *http_fetch(URL *url, std::list<HTTP_HEADER> *headers,
+                         int timeout_s = FETCH_HEADER_TIMEOUT);
 
 /* Frees the header, the body and the record; NULL is ignored. */
 void httpresponse_free(HTTPRESPONSE *response);

@@ -6,16 +6,25 @@ with and without a name, clean, error, unknown code, short replies, a
 reply ended by the close, closed, silent, endless. A block sends the
 virus page with status 200; every failure lets the body through with its
 log line and within the general time-out. After every case the proxy's
-temporary directory is empty. Skipped without nginx."""
+temporary directory is empty. Skipped without nginx.
 
+F-Prot's stand-in is an HTTP service on 127.0.0.1 at the daemon's fixed
+ports 10200-10204 (CTest keeps other tests off them); it records the
+path and query of each GET with the file's facts and answers with an XML
+document from the table, a malformed one, an error, or silence. A block
+answers with status 202."""
+
+import http.server
 import os
 import socket
+import threading
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from proxytest import NGINX, Curl, Nginx  # noqa: E402
+from quilltest import wait_for  # noqa: E402
 from scantest import ScannerProxy, StandIn, answer, file_facts, read_line  # noqa: E402
 
 BODY = b"body for the scanners " * 3000
@@ -83,8 +92,9 @@ def sophie_tcp_handler(script):
     return handler
 
 
-@unittest.skipUnless(NGINX, "nginx not installed")
-class ScannerStandInTest(unittest.TestCase):
+class OriginCase(unittest.TestCase):
+    """nginx serving BODY for the class's cases."""
+
     @classmethod
     def setUpClass(cls):
         cls.nginx = Nginx({"file.bin": BODY}).start()
@@ -98,6 +108,10 @@ class ScannerStandInTest(unittest.TestCase):
         # A new URL per case: a clean object would not be scanned again.
         type(self).counter += 1
         return self.nginx.url("/file.bin?case=%d" % self.counter)
+
+
+@unittest.skipUnless(NGINX, "nginx not installed")
+class ScannerStandInTest(OriginCase):
 
     def run_table(self, proxy, daemon, script, scanner, cases, check_record):
         for name, reply, outcome, lines in cases:
@@ -260,6 +274,147 @@ class ScannerStandInTest(unittest.TestCase):
         self.assertEqual(BODY, body)
         self.assertTrue(proxy.wait_log("Unknown host no-such-host.invalid \n"))
         self.assertEqual([], proxy.temp_files())
+
+
+FPROT_PORTS = range(10200, 10205)
+
+
+def fprot_xml(summary, name=None, doctype=False):
+    detected = "<detected><name>%s</name></detected>" % name if name else ""
+    head = ('<!DOCTYPE fprot-results [ <!ENTITY boom "x"> ]>' if doctype else "")
+    return ('<?xml version="1.0"?>%s<fprot-results><summary>%s</summary>%s</fprot-results>'
+            % (head, summary, detected)).encode()
+
+
+class FProtDaemon:
+    """The F-Prot stand-in on the given ports: every GET is recorded
+    (path, query, the file's facts) and answered with script.reply, a
+    (status, body) pair, or "silent"."""
+
+    def __init__(self, script, ports):
+        self.records = []
+        self.servers = []
+        outer = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                path, _, query = self.path.partition("?")
+                record = {"port": self.server.server_address[1], "path": path,
+                          "query": query, "file": file_facts(path)}
+                outer.records.append(record)
+                reply = script.reply
+                if reply == "silent":
+                    time.sleep(3 * TIMEOUT)
+                    return
+                status, body = reply
+                self.send_response(status)
+                self.send_header("Content-Type", "text/xml")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        for port in ports:
+            server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+            server.daemon_threads = True
+            threading.Thread(target=server.serve_forever, daemon=True).start()
+            self.servers.append(server)
+
+    def stop(self):
+        for server in self.servers:
+            server.shutdown()
+            server.server_close()
+
+
+@unittest.skipUnless(NGINX, "nginx not installed")
+class FProtTest(OriginCase):
+
+    def proxy(self, rules=None):
+        proxy = ScannerProxy("fprot", {"enabled": "true", "template": ""}, rules=rules,
+                             timeout=TIMEOUT)
+        proxy.start()
+        self.addCleanup(proxy.stop)
+        return proxy
+
+    def scan(self, proxy, daemon, outcome, lines, requests=1):
+        count = len(daemon.records)
+        started = time.monotonic()
+        c = Curl(proxy.port, self.url())
+        try:
+            status, body = c.status, c.body()
+        finally:
+            c.cleanup()
+        self.assertLess(time.monotonic() - started, 4 * TIMEOUT)
+        if outcome == "block":
+            self.assertEqual(202, status)
+            self.assertIn(b"F-Prot found the virus", body)
+            self.assertNotEqual(BODY, body)
+        else:
+            self.assertEqual(200, status)
+            self.assertEqual(BODY, body)
+        for line in lines:
+            self.assertTrue(proxy.wait_log(line, 5), (line, proxy.log()[-2000:]))
+        self.assertEqual(count + requests, len(daemon.records))
+        self.assertEqual([], proxy.temp_files())
+        return daemon.records[-1] if requests else None
+
+    def test_table(self):
+        script = Script()
+        daemon = FProtDaemon(script, FPROT_PORTS)
+        self.addCleanup(daemon.stop)
+        proxy = self.proxy()
+        parse_error = "error parsing F-Prot result XML"
+        cases = [
+            ("named find", (200, fprot_xml("infected", "Test.FProt")), "block",
+             ["detected Test.FProt virus with F-Prot"], "Test.FProt"),
+            ("named find behind an internal document type",
+             (200, fprot_xml("INFECTED", "Test.Doctype", doctype=True)), "block",
+             ["detected Test.Doctype virus with F-Prot"], "Test.Doctype"),
+            ("find without a name", (200, fprot_xml("infected")), "block",
+             ["detected unknown virus with F-Prot"], "unknown"),
+            ("clean", (200, fprot_xml("clean")), "pass", ["no viruses detected by F-Prot"], None),
+            ("error", (500, b"scanner error"), "pass", [parse_error], None),
+            ("malformed XML", (200, b"<fprot-results><summary>infected</summary>"), "pass",
+             [parse_error], None),
+            ("no summary", (200, b"<fprot-results/>"), "pass", [parse_error], None),
+            ("silent", "silent", "pass", ["connection to F-Prot daemon scanner failed"], None),
+        ]
+        for name, reply, outcome, lines, reason in cases:
+            with self.subTest(name):
+                script.reply = reply
+                record = self.scan(proxy, daemon, outcome, lines)
+                self.assertEqual(10200, record["port"])
+                self.assertTrue(record["path"].startswith(proxy.tempdir + "/ss"), record)
+                # A rule without options still sends the question mark.
+                self.assertEqual("-remote-dtd%20", record["query"])
+                self.assertEqual((0o600, len(BODY), BODY), record["file"])
+                if reason:
+                    entry = '"f-prot %s"' % reason
+                    self.assertTrue(wait_for(lambda: entry in proxy.extended_log(), 5),
+                                    proxy.extended_log()[-1000:])
+        # Only the one clean verdict: no failure ended as clean.
+        self.assertEqual(1, proxy.log().count("no viruses detected by F-Prot"))
+
+    def test_switches_and_third_port(self):
+        """The rule's switches in their order; only port 10202 answers, so
+        the first two fetches fail and the third is used. With no daemon
+        at all the body passes."""
+        proxy = self.proxy([
+            "<rule><enabled>true</enabled><comment>t</comment><profiles></profiles>"
+            "<template></template><archive-depth>3</archive-depth>"
+            "<options>onlymacro,archive,packed,ai,noheur,nomacro</options></rule>"])
+        script = Script()
+        script.reply = (200, fprot_xml("clean"))
+        daemon = FProtDaemon(script, [10202])
+        record = self.scan(proxy, daemon, "pass", ["no viruses detected by F-Prot"])
+        daemon.stop()
+        self.assertEqual(10202, record["port"])
+        self.assertEqual("-archive=3%20-packed%20-ai%20-noheur%20-nomacro%20-onlymacro%20"
+                         "-remote-dtd%20", record["query"])
+        self.scan(proxy, daemon, "pass", ["connection to F-Prot daemon scanner failed"],
+                  requests=0)
 
 
 if __name__ == "__main__":

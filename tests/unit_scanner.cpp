@@ -1,5 +1,6 @@
 /* The scanner adapters' reply judges and their shared line reader: which
- * replies are clean, a find or an error for ClamAV, Kaspersky and Sophie,
+ * replies are clean, a find or an error for ClamAV, F-Prot, Kaspersky and
+ * Sophie, F-Prot's switches,
  * names taken from short replies without reading past them, and reply
  * lines ended by a line feed or the close, over their limit, or never
  * sent (bounded by the time-out). */
@@ -8,9 +9,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 
 #include "clamav.h"
+#include "filebuf.h"
+#include "fprot.h"
 #include "kaspersky.h"
 #include "misc.h"
 #include "scanner.h"
@@ -38,6 +42,52 @@ TEST(ScannerReplies, ClamAVJudgesByContent)
         EXPECT_EQ(c.verdict, clamav_reply_parse(c.line, &name)) << c.line;
         EXPECT_EQ(c.name, name) << c.line;
     }
+}
+
+TEST(ScannerReplies, FProtJudgesTheDocument)
+{
+    struct Case {
+        const char *xml;
+        int verdict;
+        const char *name;
+    } cases[] = {
+        { "<fprot-results><summary>infected</summary><detected><name>W32.Test</name>"
+          "</detected></fprot-results>", FPROT_INFECTED, "W32.Test" },
+        { "<?xml version=\"1.0\"?><!DOCTYPE fprot-results [ <!ENTITY a \"b\"> ]>"
+          "<fprot-results><summary>InFeCtEd</summary><detected><name>Dt</name></detected>"
+          "</fprot-results>", FPROT_INFECTED, "Dt" },
+        { "<!doctype x [ ]><fprot-results><summary>infected</summary></fprot-results>",
+          FPROT_INFECTED, "" },
+        { "<fprot-results><summary>infected</summary><detected/></fprot-results>",
+          FPROT_INFECTED, "" },
+        { "<fprot-results><summary>infected</summary><detected><name>a\x01" "b</name>"
+          "</detected></fprot-results>", FPROT_INFECTED, "a?b" },
+        { "<fprot-results><summary>clean</summary></fprot-results>", FPROT_CLEAN, "" },
+        { "<fprot-results><summary/></fprot-results>", FPROT_CLEAN, "" },
+        { "<fprot-results/>", FPROT_ERROR, "" },
+        { "<other><summary>infected</summary></other>", FPROT_ERROR, "" },
+        { "<fprot-results><summary>infected</summary>", FPROT_ERROR, "" },
+        { "", FPROT_ERROR, "" },
+    };
+    for (const Case &c : cases) {
+        Filebuf answer;
+        ASSERT_EQ(0, answer.Add(c.xml, (int64_t)strlen(c.xml)));
+        std::string name;
+        EXPECT_EQ(c.verdict, fprot_reply_parse(&answer, &name)) << c.xml;
+        EXPECT_EQ(c.name, name) << c.xml;
+    }
+}
+
+TEST(ScannerReplies, FProtSwitchesInTheirOrder)
+{
+    ScannerRule rule;
+    EXPECT_EQ("", fprot_switches(rule));
+    rule.options = FPROT_NOHEUR | FPROT_PACKED;
+    EXPECT_EQ("-packed%20-noheur%20", fprot_switches(rule));
+    rule.options = 0x3f;
+    rule.archive_depth = 7;
+    EXPECT_EQ("-archive=7%20-packed%20-ai%20-noheur%20-nomacro%20-onlymacro%20",
+              fprot_switches(rule));
 }
 
 TEST(ScannerReplies, KasperskyCodes)
