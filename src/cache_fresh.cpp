@@ -317,14 +317,20 @@ void cache_freshness(const CACHEMAP *object, time_t now, CacheFreshness *out)
                  (out->last_modified == 0 ||
                   now >= out->last_modified + (time_t)object->min_age) &&
                  (out->expires != 0 || now <= object->retrieved + (time_t)object->default_age);
-    if (!fresh)
+    /* An Age that does not read ("abc", "-1", "7200.0", "7200, 0", or
+     * two Age lines) leaves the object's age unknown: it may be older than
+     * its lifetime, so it is never served without asking the server. */
+    if (!fresh || cache_age_unreadable(h))
         out->expired = true;
 }
 
-int64_t cache_received_age(const HEADER *h)
+/* The received Age as delta-seconds, with its surrounding blanks taken
+ * off; false when there is an Age that does not read as one number. */
+static bool cache_age_read(const HEADER *h, int64_t *seconds)
 {
+    *seconds = 0;
     if (!h || !h->age)
-        return 0;
+        return true;
     CacheDirective d = { "age", 3, h->age, strlen(h->age) };
     while (d.value_len > 0 && (d.value[0] == ' ' || d.value[0] == '\t')) {
         d.value++;
@@ -332,9 +338,19 @@ int64_t cache_received_age(const HEADER *h)
     }
     while (d.value_len > 0 && (d.value[d.value_len - 1] == ' ' || d.value[d.value_len - 1] == '\t'))
         d.value_len--;
+    return cache_seconds(d, seconds);
+}
+
+int64_t cache_received_age(const HEADER *h)
+{
     int64_t seconds;
-    /* An Age that is not delta-seconds is ignored. */
-    return cache_seconds(d, &seconds) ? seconds : 0;
+    return cache_age_read(h, &seconds) ? seconds : 0;
+}
+
+bool cache_age_unreadable(const HEADER *h)
+{
+    int64_t seconds;
+    return !cache_age_read(h, &seconds);
 }
 
 bool cache_no_stale(const HEADER *h)

@@ -134,7 +134,7 @@ static const hp_known hp_known_headers[] = {
     HP_KNOWN("X-Cache", HP_XCACHE, &HEADER::x_cache),
     HP_KNOWN("Via", HP_LIST, &HEADER::via),
     HP_KNOWN("Encapsulated", HP_FIELD, &HEADER::encapsulated),
-    HP_KNOWN("Age", HP_FIELD, &HEADER::age),
+    HP_KNOWN("Age", HP_LIST, &HEADER::age),
     HP_KNOWN("X-Forwarded-For", HP_LIST, &HEADER::x_forwarded_for),
     HP_KNOWN("TE", HP_HOP, nullptr),
     HP_KNOWN("Trailers", HP_HOP, nullptr),
