@@ -9,8 +9,10 @@
  *
  * The rules are allow and deny lists that decide, line by line, whether a
  * cookie sent by a client or set by a server passes, by direction, profiles
- * and, for incoming cookies, domain, path and expiry window. This file
- * declares the fields the rules are read from.
+ * and, for incoming cookies, domain, path and expiry window. The
+ * serialiser asks them about every cookie line it writes; a refused line is
+ * left out and nothing else about the message changes. The "cookies" page
+ * shows the cookies of one exchange.
  */
 #include "cookies.h"
 
@@ -23,8 +25,15 @@
 #include <ctime>
 #include <iterator>
 
+#include "access.h"
+#include "connection.h"
+#include "filebuf.h"
+#include "header.h"
+#include "interface.h"
 #include "log.h"
 #include "misc.h"
+#include "profiles.h"
+#include "regexp.h"
 
 static bool cookie_time_parse(const char *text, struct tm *tm);
 static std::string cookie_time_format(const struct tm *tm);
@@ -219,33 +228,189 @@ static const FieldDecl cookie_rule_fields[] = {
 
 CookieSection *cookie_section = nullptr;
 
+/* ---- Cookie ---- */
+
+/* One window component from its field: its bounds go into the two
+ * partial times when it is active. offset is subtracted from both (1900
+ * for years). */
+static void cookie_window_part(const Field &field, int offset, bool tm_partial::*set,
+                               int tm_partial::*value, tm_partial *start, tm_partial *end)
+{
+    if (field.optional && !field.active)
+        return;
+    start->*set = end->*set = true;
+    start->*value = field.value - offset;
+    end->*value = field.value2 - offset;
+}
+
+Cookie::Cookie(const Item &item)
+{
+    const FieldVector &f = item.fields;
+    enabled = f[0].value;
+    comment = f[1].text;
+    profiles = f[2].list;
+    tm_partial *s = &window_start, *e = &window_end;
+    cookie_window_part(f[3], 1900, &tm_partial::year_set, &tm_partial::year, s, e);
+    cookie_window_part(f[4], 0, &tm_partial::month_set, &tm_partial::month, s, e);
+    cookie_window_part(f[5], 0, &tm_partial::mday_set, &tm_partial::mday, s, e);
+    cookie_window_part(f[6], 0, &tm_partial::wday_set, &tm_partial::wday, s, e);
+    cookie_window_part(f[7], 0, &tm_partial::hour_set, &tm_partial::hour, s, e);
+    cookie_window_part(f[8], 0, &tm_partial::minute_set, &tm_partial::minute, s, e);
+    domain = f[9].text;
+    path = f[10].text;
+    direction = f[11].value;
+    recurring = f[12].value;
+    compile();
+}
+
+Cookie::Cookie(const Cookie &other)
+    : enabled(other.enabled), comment(other.comment), profiles(other.profiles),
+      window_start(other.window_start), window_end(other.window_end), domain(other.domain),
+      path(other.path), direction(other.direction), recurring(other.recurring)
+{
+    compile();
+}
+
+Cookie::~Cookie()
+{
+    if (domain_regex)
+        reg_free(domain_regex);
+    if (path_regex)
+        reg_free(path_regex);
+}
+
+void Cookie::compile()
+{
+    refused = false;
+    domain_regex = section_expression_compile(domain, &refused);
+    path_regex = section_expression_compile(path, &refused);
+}
+
+bool Cookie::has_window() const
+{
+    return window_start.year_set || window_start.month_set || window_start.mday_set ||
+           window_start.wday_set || window_start.hour_set || window_start.minute_set;
+}
+
+/* Whether rule matches a cookie travelling in direction. Outgoing cookies
+ * are judged by direction and profiles alone. An incoming cookie without
+ * an expiry has no time to compare: it never matches a rule with a
+ * window. */
+static bool cookie_rule_match(const Cookie &rule, int direction, const CONNECTION_T *conn,
+                              const CookieHeader &cookie)
+{
+    if (!rule.enabled || rule.refused)
+        return false;
+    if (rule.direction != COOKIE_BOTH && rule.direction != direction)
+        return false;
+    if (profile_find(conn ? conn->profiles : StringList(), rule.profiles) != 1)
+        return false;
+    if (direction != COOKIE_INCOMING)
+        return true;
+    if (rule.has_window()) {
+        if (!cookie.has_expires)
+            return false;
+        int inside = rule.recurring
+                         ? in_alltimerange(&cookie.expires, &rule.window_start, &rule.window_end)
+                         : in_absolutetimerange(&cookie.expires, &rule.window_start,
+                                                &rule.window_end);
+        if (inside != 1)
+            return false;
+    }
+    if (rule.domain_regex && reg_exec(rule.domain_regex, cookie.domain.c_str()) != 0)
+        return false;
+    return !rule.path_regex || reg_exec(rule.path_regex, cookie.path.c_str()) == 0;
+}
+
+/* ---- CookieSection ---- */
+
 CookieSection::CookieSection() : Section("cookies-filtering", SECTION_RWLOCK)
 {
     fields_require(cookie_global_fields);
     list_require(0, "allow", cookie_rule_fields, std::size(cookie_rule_fields));
     list_require(1, "deny", cookie_rule_fields, std::size(cookie_rule_fields));
+    /* The global vector never changes size, so these stay valid. */
+    enabled = &fields[0].value;
+    allowfirst = &fields[1].value;
 }
 
 void CookieSection::update()
 {
-    /* TODO: rebuild the allow and deny lists of Cookie rules from subsections
-     * 0 and 1, with their expiry windows and domain and path expressions.
-     * Until then the section has no rules and no effect. */
+    section_rules_rebuild(allow, deny, subsections);
+}
+
+int CookieSection::item_check(const Item &item, std::string *nature)
+{
+    return section_expressions_check(item, { 9, 10 }, nature);
 }
 
 int CookieSection::check(int direction, CONNECTION_T *conn, CookieHeader &cookie)
 {
-    (void)direction;
-    (void)conn;
-    (void)cookie;
-    /* TODO: the two-list evaluation of the allow and deny rules (bypass,
-     * enabled, direction, profiles, and for incoming cookies the expiry
-     * window, domain and path expressions). Until then no rule exists and
-     * every cookie passes. */
-    return 1;
+    SectionReadGuard guard(*this);
+    if (!*enabled || (conn && (conn->bypass & BYPASS_COOKIES)))
+        return 1;
+    AllowDenyResult<Cookie> result =
+        allowdeny_evaluate(allow, deny, *allowfirst != 0, [&](const Cookie &rule) {
+            return cookie_rule_match(rule, direction, conn, cookie);
+        });
+    return result.outcome == ALLOWDENY_ACCEPTED ? 1 : 0;
 }
 
 int cookie_check(int direction, CONNECTION_T *conn, CookieHeader &cookie)
 {
     return cookie_section ? cookie_section->check(direction, conn, cookie) : 1;
+}
+
+/* ---- The "cookies" page ---- */
+
+/* Appends the table of one received cookie line: its expiry, domain and
+ * path when set, then its pairs. */
+static bool cookie_page_table(Filebuf *page, const char *title, const CookieHeader &cookie)
+{
+    bool ok = interface_dialog_open(page, title);
+    if (ok && cookie.has_expires) {
+        std::string when = cookie_time_format(&cookie.expires);
+        ok = interface_dialog_row(page, "Expires", interface_html(when));
+    }
+    if (ok && !cookie.domain.empty())
+        ok = interface_dialog_row(page, "Domain", interface_html(cookie.domain));
+    if (ok && !cookie.path.empty())
+        ok = interface_dialog_row(page, "Path", interface_html(cookie.path));
+    for (const std::pair<std::string, std::string> &pair : cookie.pairs) {
+        if (!ok)
+            break;
+        ok = interface_dialog_row(page, interface_html(pair.first), interface_html(pair.second));
+    }
+    return ok && page->Add("</table>\n<br>\n", 14) == FILEBUF_OK;
+}
+
+void interface_cookies_show(CONNECTION_T *conn)
+{
+    const HEADER *h = conn->header;
+    const HEADER *r = conn->rheader;
+    std::string where = std::string(h && h->host ? h->host : "") + (h && h->path ? h->path : "");
+    std::string title = "Cookies for " + interface_html(where);
+
+    Filebuf page;
+    bool ok = interface_command_page_start(conn, &page, title);
+    if (h) {
+        for (const HTTP_HEADER &line : h->headers) {
+            if (ok && (line.name == "Cookie" || line.name == "Cookie2"))
+                ok = cookie_page_table(&page, "Sent cookie", CookieHeader(line.value));
+        }
+    }
+    if (r) {
+        for (const HTTP_HEADER &line : r->headers) {
+            if (ok && (line.name == "Set-Cookie" || line.name == "Set-Cookie2"))
+                ok = cookie_page_table(&page, "Received cookie", CookieHeader(line.value));
+        }
+    }
+    ok = ok && interface_command_page_end(&page);
+    if (!ok) {
+        putlog(LOG_ERROR, "cookie filter: the cookies page for %s could not be built",
+               log_field(where, true).c_str());
+        conn->keepalive_client = 0;
+        return;
+    }
+    interface_send_response(conn, &page);
 }

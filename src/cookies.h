@@ -1,13 +1,17 @@
 #pragma once
 
 #include <ctime>
+#include <list>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "configtypes.h"
+#include "misc.h"
 #include "section.h"
 
 struct CONNECTION_T;
+struct regex_posix_t;
 
 /* Which way a cookie travels: set by a server in a response (incoming) or
  * sent by a client in a request (outgoing). */
@@ -53,19 +57,68 @@ public:
     struct tm expires;           /* as written, no zone conversion; with has_expires */
 };
 
-/* The cookie rules: which cookie lines pass (section "cookies-filtering"). */
+/*
+ * One cookie rule, copied out of an entry of the list allow or deny. The
+ * window components that are active bound the cookie's expiry; domain and
+ * path are expressions on the attributes of incoming cookies. Owns its
+ * compiled expressions; a copy compiles its own.
+ */
+struct Cookie {
+    /* A rule from an entry. An expression that does not compile (the entry
+     * check refuses such entries, so only a bug gets here) makes the rule
+     * refused: it never matches. */
+    explicit Cookie(const Item &item);
+    Cookie(const Cookie &other);
+    Cookie &operator=(const Cookie &) = delete;
+    ~Cookie();
+
+    /* Whether the expiry window has an active component. */
+    bool has_window() const;
+
+    int enabled = 1;
+    std::string comment;
+    StringList profiles;
+    tm_partial window_start = {};   /* the active components' first values */
+    tm_partial window_end = {};     /* and last values */
+    std::string domain;
+    std::string path;
+    int direction = 0;              /* 0 incoming, 1 outgoing, 2 both */
+    int recurring = 0;
+    regex_posix_t *domain_regex = nullptr;   /* NULL for an empty domain */
+    regex_posix_t *path_regex = nullptr;     /* NULL for an empty path */
+    bool refused = false;
+
+private:
+    void compile();
+};
+
+/* The direction option of a rule that judges both ways. */
+#define COOKIE_BOTH 2
+
+/* The cookie rules: which cookie lines pass (section "cookies-filtering"),
+ * as two lists. */
 class CookieSection : public Section {
 public:
     CookieSection();
 
-    /* Rebuilds the section's rules from its entries; called with the write
-     * lock held. */
+    /* Rebuilds both lists from their entries, enabled or not. Called with
+     * the write lock held. */
     void update() override;
+
+    /* A non-empty domain or path must compile as a regular expression
+     * (Section::item_check). */
+    int item_check(const Item &item, std::string *nature) override;
 
     /* Judges one cookie line of a header being written: direction is a
      * cookie_direction. Returns 1 when the line may pass, 0 when it is to
-     * be left out. */
+     * be left out. Takes the read lock. */
     int check(int direction, CONNECTION_T *conn, CookieHeader &cookie);
+
+private:
+    std::list<Cookie> allow;
+    std::list<Cookie> deny;
+    const int *enabled;           /* the global field enabled */
+    const int *allowfirst;        /* the global field allow-first */
 };
 
 /* The one instance, created by sections_create. */
@@ -75,3 +128,7 @@ extern CookieSection *cookie_section;
  * section's check, or 1 (pass) while there is no section. conn may be
  * NULL. */
 int cookie_check(int direction, CONNECTION_T *conn, CookieHeader &cookie);
+
+/* Sends the page of the URL command "cookies": the cookies the request
+ * sent and those the response (conn->rheader) sets, every text escaped. */
+void interface_cookies_show(CONNECTION_T *conn);

@@ -5,7 +5,11 @@
  * Host, credentials, caching) are held in fields; every other line travels
  * in its received order. Serialisation writes the start line for the send
  * kind, the passing lines (cookie lines after the cookie rules have judged
- * them), then regenerates the field-held lines.
+ * them), then regenerates the field-held lines. The header rules may send
+ * a filtered list of lines in place of the received one, and may refuse
+ * the received value of an end-to-end header held in a field: that value
+ * is then not written, though the field keeps it for the proxy's own use,
+ * until the proxy sets a value of its own.
  *
  * Peers are untrusted: a block has a byte and line limit, a request target
  * is never cut, a host is checked after URL decoding, a port must be
@@ -23,6 +27,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,6 +59,7 @@ struct hp_known {
     size_t name_len;
     int action;                 /* hp_action */
     char *HEADER::*field;       /* for HP_FIELD, HP_LIST, HP_EVERY, HP_XCACHE and HP_HOST */
+    int rule_kind;              /* header_rule_kind: HEADER_RULE_HELD or HEADER_RULE_PROXY */
 };
 
 /* What one parse remembers between lines. */
@@ -96,6 +102,7 @@ static void hs_request_lines(Filebuf *buffer, int *rc, const HEADER *header);
 static void hs_response_lines(Filebuf *buffer, int *rc, const HEADER *header,
                               const CONNECTION_T *conn);
 static void hs_pass_lines(Filebuf *buffer, int *rc, const HEADER *header, CONNECTION_T *conn);
+static const char *hs_sent(const HEADER *header, char *HEADER::*field);
 
 /* Every text field, for freeing and copying. */
 static char *HEADER::*const header_texts[] = {
@@ -109,39 +116,41 @@ static char *HEADER::*const header_texts[] = {
     &HEADER::x_cache, &HEADER::x_forwarded_for, &HEADER::via, &HEADER::encapsulated,
 };
 
-#define HP_KNOWN(name, action, field) { name, sizeof(name) - 1, action, field }
+#define HP_KNOWN(name, action, field, kind) { name, sizeof(name) - 1, action, field, kind }
+#define HP_HELD HEADER_RULE_HELD
+#define HP_PROXY HEADER_RULE_PROXY
 
 /* The headers the proxy handles itself. */
 static const hp_known hp_known_headers[] = {
-    HP_KNOWN("Content-Length", HP_LENGTH, nullptr),
-    HP_KNOWN("Transfer-Encoding", HP_TRANSFER, nullptr),
-    HP_KNOWN("Content-Type", HP_CTYPE, nullptr),
-    HP_KNOWN("Content-Encoding", HP_LIST, &HEADER::content_encoding),
-    HP_KNOWN("Accept-Encoding", HP_LIST, &HEADER::accept_encoding),
-    HP_KNOWN("Location", HP_FIELD, &HEADER::location),
-    HP_KNOWN("Host", HP_HOST, &HEADER::host_header),
-    HP_KNOWN("WWW-Authenticate", HP_EVERY, &HEADER::www_authenticate),
-    HP_KNOWN("Authorization", HP_FIELD, &HEADER::authorization),
-    HP_KNOWN("Proxy-Authenticate", HP_EVERY, &HEADER::proxy_authenticate),
-    HP_KNOWN("Proxy-Authorization", HP_FIELD, &HEADER::proxy_authorization),
-    HP_KNOWN("Referer", HP_FIELD, &HEADER::referer),
-    HP_KNOWN("User-Agent", HP_FIELD, &HEADER::user_agent),
-    HP_KNOWN("Cache-Control", HP_LIST, &HEADER::cache_control),
-    HP_KNOWN("Expires", HP_FIELD, &HEADER::expires),
-    HP_KNOWN("If-Modified-Since", HP_FIELD, &HEADER::if_modified_since),
-    HP_KNOWN("Last-Modified", HP_FIELD, &HEADER::last_modified),
-    HP_KNOWN("Range", HP_FIELD, &HEADER::range),
-    HP_KNOWN("X-Cache", HP_XCACHE, &HEADER::x_cache),
-    HP_KNOWN("Via", HP_LIST, &HEADER::via),
-    HP_KNOWN("Encapsulated", HP_FIELD, &HEADER::encapsulated),
-    HP_KNOWN("Age", HP_LIST, &HEADER::age),
-    HP_KNOWN("X-Forwarded-For", HP_LIST, &HEADER::x_forwarded_for),
-    HP_KNOWN("TE", HP_HOP, nullptr),
-    HP_KNOWN("Trailers", HP_HOP, nullptr),
-    HP_KNOWN("Upgrade", HP_HOP, nullptr),
-    HP_KNOWN("Keep-Alive", HP_HOP, nullptr),
-    HP_KNOWN("Connection", HP_CONNECTION, nullptr),
-    HP_KNOWN("Proxy-Connection", HP_PCONNECTION, nullptr),
+    HP_KNOWN("Content-Length", HP_LENGTH, nullptr, HP_PROXY),
+    HP_KNOWN("Transfer-Encoding", HP_TRANSFER, nullptr, HP_PROXY),
+    HP_KNOWN("Content-Type", HP_CTYPE, nullptr, HP_PROXY),
+    HP_KNOWN("Content-Encoding", HP_LIST, &HEADER::content_encoding, HP_PROXY),
+    HP_KNOWN("Accept-Encoding", HP_LIST, &HEADER::accept_encoding, HP_PROXY),
+    HP_KNOWN("Location", HP_FIELD, &HEADER::location, HP_HELD),
+    HP_KNOWN("Host", HP_HOST, &HEADER::host_header, HP_PROXY),
+    HP_KNOWN("WWW-Authenticate", HP_EVERY, &HEADER::www_authenticate, HP_HELD),
+    HP_KNOWN("Authorization", HP_FIELD, &HEADER::authorization, HP_HELD),
+    HP_KNOWN("Proxy-Authenticate", HP_EVERY, &HEADER::proxy_authenticate, HP_PROXY),
+    HP_KNOWN("Proxy-Authorization", HP_FIELD, &HEADER::proxy_authorization, HP_PROXY),
+    HP_KNOWN("Referer", HP_FIELD, &HEADER::referer, HP_HELD),
+    HP_KNOWN("User-Agent", HP_FIELD, &HEADER::user_agent, HP_HELD),
+    HP_KNOWN("Cache-Control", HP_LIST, &HEADER::cache_control, HP_HELD),
+    HP_KNOWN("Expires", HP_FIELD, &HEADER::expires, HP_HELD),
+    HP_KNOWN("If-Modified-Since", HP_FIELD, &HEADER::if_modified_since, HP_HELD),
+    HP_KNOWN("Last-Modified", HP_FIELD, &HEADER::last_modified, HP_HELD),
+    HP_KNOWN("Range", HP_FIELD, &HEADER::range, HP_HELD),
+    HP_KNOWN("X-Cache", HP_XCACHE, &HEADER::x_cache, HP_PROXY),
+    HP_KNOWN("Via", HP_LIST, &HEADER::via, HP_HELD),
+    HP_KNOWN("Encapsulated", HP_FIELD, &HEADER::encapsulated, HP_PROXY),
+    HP_KNOWN("Age", HP_LIST, &HEADER::age, HP_PROXY),
+    HP_KNOWN("X-Forwarded-For", HP_LIST, &HEADER::x_forwarded_for, HP_HELD),
+    HP_KNOWN("TE", HP_HOP, nullptr, HP_PROXY),
+    HP_KNOWN("Trailers", HP_HOP, nullptr, HP_PROXY),
+    HP_KNOWN("Upgrade", HP_HOP, nullptr, HP_PROXY),
+    HP_KNOWN("Keep-Alive", HP_HOP, nullptr, HP_PROXY),
+    HP_KNOWN("Connection", HP_CONNECTION, nullptr, HP_PROXY),
+    HP_KNOWN("Proxy-Connection", HP_PCONNECTION, nullptr, HP_PROXY),
 };
 
 bool header_tchar(unsigned char c)
@@ -1054,7 +1063,7 @@ int header_send_filebuf(Filebuf *buffer, const HEADER *header, CONNECTION_T *con
         if (!credentials && conn && conn->header && !(conn->auth_flags & AUTH_CREDENTIALS_USED))
             credentials = conn->header->proxy_authorization;
         hs_field(buffer, &rc, "Proxy-Authorization", credentials);
-        hs_field(buffer, &rc, "Cache-Control", header->cache_control);
+        hs_field(buffer, &rc, "Cache-Control", hs_sent(header, &HEADER::cache_control));
         hs_request_lines(buffer, &rc, header);
         break;
     }
@@ -1146,14 +1155,15 @@ static bool hs_is_cookie_line(const std::string &name)
            (name.size() >= 6 && strncasecmp(name.c_str(), "Cookie", 6) == 0);
 }
 
-/* The lines with pass_through 1. Cookie lines of HTTP messages are judged
- * by the cookie rules: a passing line is written exactly as received, a
- * refused one is left out and logged. */
+/* The lines with pass_through 1. Cookie lines of relayed HTTP messages
+ * are judged by the cookie rules: a passing line is written exactly as
+ * received, a refused one is left out and logged. */
 static void hs_pass_lines(Filebuf *buffer, int *rc, const HEADER *header, CONNECTION_T *conn)
 {
     const HeaderList &list =
         (header->flags & HEADER_FILTERED) ? header->filtered_headers : header->headers;
-    bool icap = header->type == HEADER_ICAP_REQUEST || header->type == HEADER_ICAP_RESPONSE;
+    bool judged = header->type != HEADER_ICAP_REQUEST && header->type != HEADER_ICAP_RESPONSE &&
+                  !(header->flags & HEADER_PROXY_MADE);
     int direction = header->type == HEADER_RESPONSE ? COOKIE_INCOMING : COOKIE_OUTGOING;
 
     for (const HTTP_HEADER &line : list) {
@@ -1180,14 +1190,23 @@ static void hs_pass_lines(Filebuf *buffer, int *rc, const HEADER *header, CONNEC
     }
 }
 
+/* The value of a held header to send: NULL when the header rules refused
+ * the received one and the proxy set none since. */
+static const char *hs_sent(const HEADER *header, char *HEADER::*field)
+{
+    if (header->withheld & hp_held_bit(hp_field_lookup(field)))
+        return nullptr;
+    return header->*field;
+}
+
 /* The lines of a request: credentials, conditions, Host, keep-alive. */
 static void hs_request_lines(Filebuf *buffer, int *rc, const HEADER *header)
 {
-    hs_field(buffer, rc, "Authorization", header->authorization);
-    hs_field(buffer, rc, "If-Modified-Since", header->if_modified_since);
-    hs_field(buffer, rc, "Referer", header->referer);
-    hs_field(buffer, rc, "User-Agent", header->user_agent);
-    hs_field(buffer, rc, "Range", header->range);
+    hs_field(buffer, rc, "Authorization", hs_sent(header, &HEADER::authorization));
+    hs_field(buffer, rc, "If-Modified-Since", hs_sent(header, &HEADER::if_modified_since));
+    hs_field(buffer, rc, "Referer", hs_sent(header, &HEADER::referer));
+    hs_field(buffer, rc, "User-Agent", hs_sent(header, &HEADER::user_agent));
+    hs_field(buffer, rc, "Range", hs_sent(header, &HEADER::range));
     hs_field(buffer, rc, "Accept-Encoding", header->accept_encoding);
     hs_raw(buffer, rc, "Host: ");
     hs_text(buffer, rc, header->host ? header->host : "");
@@ -1197,8 +1216,8 @@ static void hs_request_lines(Filebuf *buffer, int *rc, const HEADER *header)
     }
     hs_raw(buffer, rc, "\r\n");
     hs_raw(buffer, rc, "Connection: keep-alive\r\n");
-    hs_field(buffer, rc, "X-Forwarded-For", header->x_forwarded_for);
-    hs_field(buffer, rc, "Via", header->via);
+    hs_field(buffer, rc, "X-Forwarded-For", hs_sent(header, &HEADER::x_forwarded_for));
+    hs_field(buffer, rc, "Via", hs_sent(header, &HEADER::via));
     hs_field(buffer, rc, "Encapsulated", header->encapsulated);
 }
 
@@ -1254,12 +1273,12 @@ void via_header_update(CONNECTION_T *conn)
         return;
     char via[HEADER_VIA_MAX + 1];
     const char *interface = conn->interface ? conn->interface : "";
-    if (header->via)
+    if (header->via && !header_withheld(header, "Via"))
         snprintf(via, sizeof via, "%s, %s:%d (Quillmere %s)", header->via, interface, conn->port,
                  QUILL_RELEASE);
     else
         snprintf(via, sizeof via, "%s:%d (Quillmere %s)", interface, conn->port, QUILL_RELEASE);
-    header_field_set(&header->via, via);
+    header_held_set(header, &HEADER::via, via);
 }
 
 void xcache_header_update(CONNECTION_T *conn, int miss)
@@ -1284,7 +1303,7 @@ void conditional_header(HEADER *header, time_t stored_time)
     if (!gmtime_r(&stored_time, &tm) ||
         strftime(text, sizeof text, "%a, %d %b %Y %T GMT", &tm) == 0)
         return;
-    header_field_set(&header->if_modified_since, text);
+    header_held_set(header, &HEADER::if_modified_since, text);
 }
 
 std::string request_header_redact(const char *text)

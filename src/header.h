@@ -51,6 +51,20 @@ enum {
     HEADER_FILTERED = 0x1,       /* filtered_headers is sent instead of headers */
     HEADER_HAS_LENGTH = 0x2,     /* content_length holds a Content-Length */
     HEADER_DEFAULT_PORT = 0x4,   /* the request URL named no port */
+    HEADER_PROXY_MADE = 0x8,     /* a response the proxy built itself: its cookie
+                                    lines are not judged by the cookie rules */
+};
+
+/* What the header rules may do with a line of a given name
+ * (header_rule_kind). */
+enum header_rule_kind {
+    HEADER_RULE_LINE = 0,    /* written as received: judged, left out when refused */
+    HEADER_RULE_HELD,        /* an end-to-end header the record holds in a field:
+                                judged; when refused its received value is not
+                                sent, while the field keeps it for logs,
+                                variables and cache decisions */
+    HEADER_RULE_PROXY,       /* framing, routing and coding lines the proxy
+                                writes itself: never judged, never added */
 };
 
 /* Outcome of reading or parsing a header block, for callers that choose
@@ -125,6 +139,8 @@ struct HEADER {
     HeaderList headers;            /* every received line with a value, in order */
     HeaderList filtered_headers;   /* kept and added by the header rules */
     unsigned flags;                /* HEADER_FILTERED, HEADER_HAS_LENGTH, HEADER_DEFAULT_PORT */
+    unsigned withheld;             /* held headers refused by the header rules, one
+                                      bit each (header_withhold); not sent */
 };
 
 /* Records. */
@@ -208,6 +224,27 @@ bool header_tchar(unsigned char c);
  * keeps of a response. */
 std::string header_raw_end_to_end(const HEADER *header);
 
+/* Header rules. */
+
+/* The header_rule_kind of a line name (compared without case). */
+int header_rule_kind(const std::string &name);
+
+/* The received value of the held header named name (HEADER_RULE_HELD) is
+ * not sent: its field stays as it is for the proxy's own use. Nothing for
+ * any other name. */
+void header_withhold(HEADER *header, const std::string &name);
+
+/* Whether the held header named name was refused and has not been set by
+ * the proxy since. */
+bool header_withheld(const HEADER *header, const std::string &name);
+
+/* Sets the field of a held header to value (NULL clears it) as a value
+ * the proxy sends: a refusal of the received value no longer applies. */
+void header_held_set(HEADER *header, char *HEADER::*field, const char *value);
+
+/* The same by the header's name; false when name is no held header. */
+bool header_held_set(HEADER *header, const std::string &name, const char *value);
+
 /* Rebuilds url from protocol, host, port and path ("%s://%s:%d%s"). */
 void header_complete(HEADER *header);
 
@@ -236,7 +273,9 @@ std::string request_header_redact(const char *text);
 
 /* Adds this proxy to the request header's Via: "%s, %s:%d (Quillmere %s)"
  * after a received Via, else "%s:%d (Quillmere %s)"; at most
- * HEADER_VIA_MAX characters. Nothing without a request header. */
+ * HEADER_VIA_MAX characters. A received Via that the header rules refused
+ * is replaced: Via then holds only this proxy's entry. Nothing without a
+ * request header. */
 void via_header_update(CONNECTION_T *conn);
 
 /* Sets the response header's X-Cache to "HIT" (miss 0) or "MISS" "from
@@ -245,7 +284,8 @@ void via_header_update(CONNECTION_T *conn);
 void xcache_header_update(CONNECTION_T *conn, int miss);
 
 /* Sets If-Modified-Since to stored_time (seconds since the epoch, the time
- * the cache object was stored) formatted "%a, %d %b %Y %T GMT" in GMT.
+ * the cache object was stored) formatted "%a, %d %b %Y %T GMT" in GMT; it
+ * is sent even when the header rules refused the client's own.
  * TODO: the cache object form conditional_header(HEADER*, CACHEMAP*), which
  * passes the object's stored time here. */
 void conditional_header(HEADER *header, time_t stored_time);

@@ -462,8 +462,8 @@ std::string interface_login_token(const std::string &user, const std::string &pa
     return token;
 }
 
-/* Adds the login cookie, valid for an hour from now, to the response. It
- * holds only the token: script cannot read it (HttpOnly) and no other
+/* Adds the login cookie, valid for an hour from now, to the response, which
+ * it marks as the proxy's own. It holds only the token: script cannot read it (HttpOnly) and no other
  * site's page can make the browser send it (SameSite=Strict). */
 static void interface_set_cookie(HEADER *response, const std::string &token)
 {
@@ -475,6 +475,9 @@ static void interface_set_cookie(HEADER *response, const std::string &token)
         cookie.has_expires = true;
     std::string value = cookie.Build() + "; HttpOnly; SameSite=Strict";
     response->headers.push_back(HTTP_HEADER{ 1, "Set-Cookie", value });
+    /* The cookie rules judge relayed cookies: a rule denying incoming
+     * cookies must not drop the administrator's login. */
+    response->flags |= HEADER_PROXY_MADE;
 }
 
 /* The login form's action: the request's own path, with any run of
@@ -806,4 +809,45 @@ static void interface_serve(CONNECTION_T *conn, bool *body_taken)
 int interface_stylesheet(CONNECTION_T *conn, Filebuf *page)
 {
     return template_section ? template_section->insert(conn, page, "interface.css") : 0;
+}
+
+/* Appends text; false when the page could not grow. */
+static bool interface_page_add(Filebuf *page, const std::string &text)
+{
+    return page->Add(text.data(), (int64_t)text.size()) == FILEBUF_OK;
+}
+
+bool interface_command_page_start(CONNECTION_T *conn, Filebuf *page, const std::string &title)
+{
+    if (!interface_page_add(page, "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 "
+                                  "Transitional//EN\">\n<html><head><title>" + title +
+                                  "</title>\n"))
+        return false;
+    (void)interface_stylesheet(conn, page);
+    return interface_page_add(page, "</head><body>\n"
+                                    "<table align=\"center\" cellpadding=\"0\" "
+                                    "cellspacing=\"0\" border=\"0\" width=\"100%\">"
+                                    "<tr><td align=\"center\">\n");
+}
+
+bool interface_dialog_open(Filebuf *page, const std::string &title)
+{
+    return interface_page_add(page, "<table class=\"dialog\">\n<tr class=\"listhead\">"
+                                    "<td colspan=\"2\">" + title + "</td></tr>\n");
+}
+
+bool interface_dialog_row(Filebuf *page, const std::string &name, const std::string &value)
+{
+    return interface_page_add(page, "<tr><td>" + name + "</td><td>" + value + "</td></tr>\n");
+}
+
+bool interface_dialog_note(Filebuf *page, const std::string &text)
+{
+    return interface_page_add(page, "<tr><td colspan=\"2\" align=\"center\">" + text +
+                                        "</td></tr>\n");
+}
+
+bool interface_command_page_end(Filebuf *page)
+{
+    return interface_page_add(page, "</td></tr></table>\n</body></html>\n");
 }

@@ -141,6 +141,21 @@ void interface_send_page(CONNECTION_T *conn, const std::string &title, const std
  * exists. */
 int interface_stylesheet(CONNECTION_T *conn, Filebuf *page);
 
+/* Pages a URL command shows in place of the response. The start: HTML
+ * 4.01 Transitional titled title (HTML already), the interface style
+ * sheet, and an open centring table for the page's dialog tables. false
+ * when the page could not grow. */
+bool interface_command_page_start(CONNECTION_T *conn, Filebuf *page, const std::string &title);
+/* Opens a two-column dialog table whose head row holds title (HTML
+ * already); the caller adds rows and closes it with "</table>\n". */
+bool interface_dialog_open(Filebuf *page, const std::string &title);
+/* Appends a row of two cells, both texts HTML already. */
+bool interface_dialog_row(Filebuf *page, const std::string &name, const std::string &value);
+/* Appends a row of one centred cell spanning both columns (HTML already). */
+bool interface_dialog_note(Filebuf *page, const std::string &text);
+/* Closes the centring table and the page. */
+bool interface_command_page_end(Filebuf *page);
+
 /* -1 for an empty text, else the number at its start (0 for none), clamped
  * to the int range: a numeric form field where "absent" differs from 0. */
 int xatoi(const std::string &value);

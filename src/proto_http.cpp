@@ -43,16 +43,19 @@
 #include <string>
 
 #include "cache.h"
+#include "cookies.h"
 #include "connection.h"
 #include "filebuf.h"
 #include "general.h"
 #include "header.h"
 #include "header_io.h"
+#include "headerfilter.h"
 #include "hooks.h"
 #include "hstream.h"
 #include "interface_diag.h"
 #include "log.h"
 #include "mem.h"
+#include "mime.h"
 #include "misc.h"
 #include "network.h"
 #include "options.h"
@@ -860,7 +863,7 @@ static char *http_request_send(CONNECTION_T *conn)
 {
     HEADER *h = conn->header;
     if (general_section && general_section->xforwardedfor_get(conn) == 1)
-        header_field_set(&h->x_forwarded_for, conn->ip);
+        header_held_set(h, &HEADER::x_forwarded_for, conn->ip);
     if (general_section && general_section->via_get(conn) == 1)
         via_header_update(conn);
     int kind = conn->forward_type == FORWARD_HTTP ? HEADER_SEND_PROXY : HEADER_SEND_ORIGIN;
@@ -1285,8 +1288,7 @@ static void http_response_setup(CONNECTION_T *conn)
     header_variables(conn, "SERVER", r->headers);
     if (!(conn->flags & CONN_PREFETCH) && profile_section)
         profile_section->profiles_update(conn);
-    /* TODO: the page of the URL command "cookies" once the cookie rules
-     * exist. The pages of "mimeprofiles" and "variables" follow the final
+    /* The pages of "cookies", "mimeprofiles" and "variables" follow the final
      * response head (http_head_pages). */
     keepalive_check_server(conn);
 }
@@ -1530,6 +1532,11 @@ static int http_unsafe_invalidate(CONNECTION_T *conn)
  * else HTTP_ANSWERED. */
 static int http_head_pages(CONNECTION_T *conn)
 {
+    if (url_command_find(conn->urlcommands, "cookies")) {
+        /* The exchange's cookies are shown in place of the response. */
+        interface_cookies_show(conn);
+        return http_finish(conn);
+    }
     if (url_command_find(conn->urlcommands, "mimeprofiles"))
         show_profiles(conn);
     else if (url_command_find(conn->urlcommands, "variables"))
@@ -1628,14 +1635,14 @@ static int http_redirect(CONNECTION_T *conn)
 }
 
 /* Step: the rules on the response head, each one line, in order. A rule
- * that answers the client ends the exchange.
- * TODO: HeaderSection::filter(conn, 2) once the header rules exist; with
- * none every line passes. */
+ * that answers the client ends the exchange. */
 static int http_response_rules(CONNECTION_T *conn)
 {
     int step = http_status_template(conn);
     if (step == HTTP_GO_ON)
         step = http_redirect(conn);
+    if (step == HTTP_GO_ON && header_section)
+        header_section->filter(conn, HEADER_FILTER_SERVER);
     return step;
 }
 
@@ -1667,13 +1674,34 @@ static int http_bodiless(CONNECTION_T *conn)
     return HTTP_ANSWERED;
 }
 
+/* Rule: the MIME rules. The URL command "mime" shows the rule that would
+ * refuse the response in its place; a refused response is replaced by the
+ * refusal page and logged as denied. */
+static int http_mime_rules(CONNECTION_T *conn)
+{
+    if (!mime_section)
+        return HTTP_GO_ON;
+    if (url_command_find(conn->urlcommands, "mime")) {
+        mime_section->check_show(conn);
+        return http_finish_drop(conn);
+    }
+    if (mime_section->check_and_block(conn))
+        return HTTP_GO_ON;
+    /* The log entry holds the refusal page as the client got it. */
+    conn->logentry.set_cachecode(CC_TCP_DENIED);
+    conn->logentry.Write();
+    conn->logentry.apache_Write();
+    return http_finish_drop(conn);
+}
+
 /* Step: the rules on a response with a body, and the choice between
  * reading it whole (CONN_BUFFERING) and streaming it.
- * The URL command "headers" shows both headers in place of the response.
- * TODO: the page of the URL command "mime" and MimeSection::check_and_block
- * once the MIME rules exist; with none nothing is blocked. */
+ * The URL command "headers" shows both headers in place of the response. */
 static int http_body_rules(CONNECTION_T *conn)
 {
+    int rules = http_mime_rules(conn);
+    if (rules != HTTP_GO_ON)
+        return rules;
     const HEADER *h = conn->header;
     putlog((conn->flags & CONN_PREFETCH) ? LOG_PREFETCH : LOG_REQUEST, "%s %s",
            h->method ? h->method : "", h->url ? h->url : "");

@@ -41,6 +41,7 @@
 #include "general.h"
 #include "header.h"
 #include "header_io.h"
+#include "headerfilter.h"
 #include "hooks.h"
 #include "interface.h"
 #include "interface_diag.h"
@@ -384,11 +385,11 @@ static int request_redirect(CONNECTION_T *conn)
     return redirect_section ? redirect_section->redirect_do(conn, REDIRECT_REQUEST) : 0;
 }
 
-/* Step 24: the request-header rules.
- * TODO: HeaderSection::filter(conn, 1) once the header rules exist; with
- * none every line passes. */
-static void request_header_rules(CONNECTION_T *)
+/* Step 24: the request-header rules. */
+static void request_header_rules(CONNECTION_T *conn)
 {
+    if (header_section)
+        header_section->filter(conn, HEADER_FILTER_CLIENT);
 }
 
 /* Serves a request for the web interface. Returns false when the request

@@ -19,6 +19,7 @@
 #include "log.h"
 #include "mem.h"
 #include "options.h"
+#include "regexp.h"
 
 using tinyxml2::XMLElement;
 
@@ -597,5 +598,32 @@ void FieldVector::parse(const XMLElement &list, std::map<std::string, StringSele
 
 int Section::item_check(const Item &, std::string *)
 {
+    return -1;
+}
+
+regex_posix_t *section_expression_compile(const std::string &text, bool *refused)
+{
+    if (text.empty())
+        return nullptr;
+    regex_posix_t *regex = reg_compile(text.c_str(), REG_COMPILE_ICASE);
+    if (!regex)
+        *refused = true;
+    return regex;
+}
+
+int section_expressions_check(const Item &item, std::initializer_list<int> positions,
+                              std::string *nature)
+{
+    for (int position : positions) {
+        const std::string &text = item.fields[(size_t)position].text;
+        if (text.empty())
+            continue;
+        regex_posix_t *regex = reg_compile(text.c_str(), REG_COMPILE_ICASE);
+        if (!regex) {
+            *nature = "a valid regular expression";
+            return position;
+        }
+        reg_free(regex);
+    }
     return -1;
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <list>
 #include <map>
 #include <string>
@@ -438,6 +439,32 @@ protected:
  * one. Read it before taking any section lock: drawing the general
  * section itself must not take its read lock twice. */
 int section_line_length();
+
+/* For item_check: the first of positions whose field text is neither
+ * empty nor a regular expression that compiles (caseless, as rule fields
+ * are compiled), with *nature "a valid regular expression"; -1 when all
+ * are. */
+int section_expressions_check(const Item &item, std::initializer_list<int> positions,
+                              std::string *nature);
+
+/* A rule's optional expression: NULL for an empty text, else text
+ * compiled caseless; a text that does not compile gives NULL and sets
+ * *refused (the rule then never matches). The caller frees the result
+ * with reg_free. */
+regex_posix_t *section_expression_compile(const std::string &text, bool *refused);
+
+/* Rebuilds the allow and deny rule lists of a section from its first two
+ * entry lists, every entry in order, enabled or not. */
+template <class List>
+void section_rules_rebuild(List &allow, List &deny, const std::vector<Subsection> &lists)
+{
+    allow.clear();
+    deny.clear();
+    for (const Item &item : lists[0].items)
+        allow.emplace_back(item);
+    for (const Item &item : lists[1].items)
+        deny.emplace_back(item);
+}
 
 /* Holds a section's read lock (the mutex for SECTION_MUTEX) for a scope. */
 class SectionReadGuard {

@@ -39,9 +39,6 @@
 static const char *filter_host(const CONNECTION_T *conn);
 static const char *filter_path(const CONNECTION_T *conn);
 static bool filter_match(const Filter &rule, const CONNECTION_T *conn, FilterLookup &lookup);
-static bool filter_expression_valid(const Field &field);
-static bool filter_page_add(Filebuf *page, const std::string &text);
-static bool filter_page_head(CONNECTION_T *conn, Filebuf *page, const std::string &title);
 
 /* The options, by position. */
 static const FieldDecl filter_global_fields[] = {
@@ -97,14 +94,8 @@ Filter::~Filter()
 
 void Filter::compile()
 {
-    if (!host.empty()) {
-        host_regex = reg_compile(host.c_str(), REG_COMPILE_ICASE);
-        refused = refused || !host_regex;
-    }
-    if (!path.empty()) {
-        path_regex = reg_compile(path.c_str(), REG_COMPILE_ICASE);
-        refused = refused || !path_regex;
-    }
+    host_regex = section_expression_compile(host, &refused);
+    path_regex = section_expression_compile(path, &refused);
 }
 
 /* ---- matching ---- */
@@ -175,37 +166,14 @@ FilterSection::FilterSection() : Section("url-filtering", SECTION_RWLOCK)
     processors.Add(filter_reqcheck, PROCESSOR_REQCHECK);
 }
 
-/* Whether the expression of field is empty or compiles. */
-static bool filter_expression_valid(const Field &field)
-{
-    if (field.text.empty())
-        return true;
-    regex_posix_t *regex = reg_compile(field.text.c_str(), REG_COMPILE_ICASE);
-    if (!regex)
-        return false;
-    reg_free(regex);
-    return true;
-}
-
 int FilterSection::item_check(const Item &item, std::string *nature)
 {
-    for (int position : { 3, 4 }) {
-        if (!filter_expression_valid(item.fields[(size_t)position])) {
-            *nature = "a valid regular expression";
-            return position;
-        }
-    }
-    return -1;
+    return section_expressions_check(item, { 3, 4 }, nature);
 }
 
 void FilterSection::update()
 {
-    allow.clear();
-    deny.clear();
-    for (const Item &item : subsections[0].items)
-        allow.emplace_back(item);
-    for (const Item &item : subsections[1].items)
-        deny.emplace_back(item);
+    section_rules_rebuild(allow, deny, subsections);
 }
 
 int FilterSection::check(const CONNECTION_T *conn, FilterLookup &lookup, const Filter **rule) const
@@ -250,34 +218,13 @@ int FilterSection::check_and_block(CONNECTION_T *conn)
     return 1;
 }
 
-/* Appends text to page; false when the page could not grow. */
-static bool filter_page_add(Filebuf *page, const std::string &text)
-{
-    return page->Add(text.data(), (int64_t)text.size()) == FILEBUF_OK;
-}
-
-/* Appends the start of the filter page up to the head row of its table;
- * title is HTML already. false when the page could not grow. */
-static bool filter_page_head(CONNECTION_T *conn, Filebuf *page, const std::string &title)
-{
-    if (!filter_page_add(page, "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\">\n"
-                               "<html><head><title>" + title + "</title>\n"))
-        return false;
-    (void)interface_stylesheet(conn, page);
-    return filter_page_add(page, "</head><body>\n"
-                                 "<table align=\"center\" cellpadding=\"0\" cellspacing=\"0\" "
-                                 "border=\"0\" width=\"100%\"><tr><td align=\"center\">\n"
-                                 "<table class=\"dialog\">\n"
-                                 "<tr class=\"listhead\"><td colspan=\"2\">" + title +
-                                 "</td></tr>\n");
-}
-
 void FilterSection::check_show(CONNECTION_T *conn)
 {
     std::string title = "URL filter match for " +
                         interface_html(std::string(filter_host(conn)) + filter_path(conn));
     Filebuf page;
-    bool ok = filter_page_head(conn, &page, title);
+    bool ok = interface_command_page_start(conn, &page, title) &&
+              interface_dialog_open(&page, title);
     /* Read before the filter's lock: the general section has its own. */
     int line_length = section_line_length();
 
@@ -286,16 +233,14 @@ void FilterSection::check_show(CONNECTION_T *conn)
     Filebuf rows;
     decide(conn, [&](const Filter *rule) {
         if (!rule)
-            ok = ok && filter_page_add(&rows, "<tr><td colspan=\"2\" align=\"center\">None"
-                                              "</td></tr>\n");
+            ok = ok && interface_dialog_note(&rows, "None");
         else if (!rule->item)
-            ok = ok && filter_page_add(&rows, "<tr><td colspan=\"2\" align=\"center\">Refused: "
-                                              "no allow rule matched</td></tr>\n");
+            ok = ok && interface_dialog_note(&rows, "Refused: no allow rule matched");
         else
             rule->item->display(&rows, 0, line_length);
     });
     ok = ok && (rows.size == 0 || page.Add(rows.data, rows.size) == FILEBUF_OK) &&
-         filter_page_add(&page, "</table>\n</td></tr></table>\n</body></html>\n");
+         page.Add("</table>\n", 9) == FILEBUF_OK && interface_command_page_end(&page);
     if (!ok) {
         putlog(LOG_ERROR, "url filter: the filter page for %s%s could not be built",
                filter_host(conn), filter_path(conn));
