@@ -408,7 +408,7 @@ void interface_cookies_show(CONNECTION_T *conn)
     ok = ok && interface_command_page_end(&page);
     if (!ok) {
         putlog(LOG_ERROR, "cookie filter: the cookies page for %s could not be built",
-               log_field(where, true).c_str());
+               log_text(where, LOG_TEXT_MAX).c_str());
         conn->keepalive_client = 0;
         return;
     }

@@ -201,8 +201,8 @@ void HeaderSection::filter(CONNECTION_T *conn, int direction)
                     if (kind == HEADER_RULE_HELD)
                         header_withhold(header, line.name);
                     if (logging)
-                        removed.push_back(log_field(line.name, true) + ": " +
-                                          log_field(line.value, true));
+                        removed.push_back(log_text(line.name, LOG_TEXT_MAX) + ": " +
+                                          log_text(line.value, LOG_TEXT_MAX));
                     continue;
                 }
             }
@@ -224,7 +224,8 @@ void HeaderSection::filter(CONNECTION_T *conn, int direction)
                 header->filtered_headers.push_back(HTTP_HEADER{ 1, rule.name, rule.value });
             }
             if (logging)
-                added.push_back(log_field(rule.name, true) + ": " + log_field(rule.value, true));
+                added.push_back(log_text(rule.name, LOG_TEXT_MAX) + ": " +
+                                log_text(rule.value, LOG_TEXT_MAX));
         }
     }
 

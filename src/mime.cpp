@@ -178,7 +178,8 @@ int MimeSection::check_and_block(CONNECTION_T *conn)
 
     const char *type = mime_content_type(conn);
     putlog(LOG_MIMEFILTER, "blocked: mime-type %s from %s%s",
-           type ? log_field(type, true).c_str() : "(none)", mime_host(conn), mime_path(conn));
+           type ? log_text(type, LOG_TEXT_MAX).c_str() : "(none)", mime_host(conn),
+           mime_path(conn));
     conn->variables["FILTER"] = "MiMe Filter";
     conn->variables["MIME"] = type ? type : "(UNKNOWN)";
     if (template_section)
@@ -215,7 +216,7 @@ void MimeSection::check_show(CONNECTION_T *conn)
          page.Add("</table>\n", 9) == FILEBUF_OK && interface_command_page_end(&page);
     if (!ok) {
         putlog(LOG_ERROR, "mime filter: the mime page for %s could not be built",
-               log_field(where, true).c_str());
+               log_text(where, LOG_TEXT_MAX).c_str());
         conn->keepalive_client = 0;
         return;
     }

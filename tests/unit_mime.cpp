@@ -162,7 +162,7 @@ TEST(MimeRules, RefusalPage)
         { "http://www.example.com/a.png", "image/png", "noaccess", "noaccess", "image/png",
           "image/png" },
         { "http://www.example.com/a.png", "image/png; x=\"1\"", "", "blocked", "image/png; x=\"1\"",
-          "image/png; x=%221%22" },
+          "image/png; x=\"1\"" },
         { "http://www.example.com/raw", nullptr, "", "blocked", "(UNKNOWN)", "(none)" },
     };
     for (const PageCase &c : cases) {
