@@ -795,6 +795,58 @@ std::string header_raw_end_to_end(const HEADER *header)
     return out;
 }
 
+/* Header rules. */
+
+/* The bit of a held header in HEADER::withheld: its place in the table. */
+static unsigned hp_held_bit(const hp_known *known)
+{
+    if (!known || known->rule_kind != HEADER_RULE_HELD)
+        return 0;
+    return 1u << (unsigned)(known - hp_known_headers);
+}
+
+static const hp_known *hp_field_lookup(char *HEADER::*field)
+{
+    for (const hp_known &known : hp_known_headers)
+        if (known.field == field)
+            return &known;
+    return nullptr;
+}
+
+static_assert(std::size(hp_known_headers) <= 32, "every held header has a bit of withheld");
+
+int header_rule_kind(const std::string &name)
+{
+    const hp_known *known = hp_lookup(name);
+    return known ? known->rule_kind : HEADER_RULE_LINE;
+}
+
+void header_withhold(HEADER *header, const std::string &name)
+{
+    header->withheld |= hp_held_bit(hp_lookup(name));
+}
+
+bool header_withheld(const HEADER *header, const std::string &name)
+{
+    unsigned bit = hp_held_bit(hp_lookup(name));
+    return bit && (header->withheld & bit);
+}
+
+void header_held_set(HEADER *header, char *HEADER::*field, const char *value)
+{
+    header_field_set(&(header->*field), value);
+    header->withheld &= ~hp_held_bit(hp_field_lookup(field));
+}
+
+bool header_held_set(HEADER *header, const std::string &name, const char *value)
+{
+    const hp_known *known = hp_lookup(name);
+    if (!hp_held_bit(known))
+        return false;
+    header_held_set(header, known->field, value);
+    return true;
+}
+
 /* Applies a line of a header the proxy handles itself. Returns HEADER_OK
  * or a refusal. */
 static int hp_known_line(HEADER *header, hp_state *state, const hp_known *known,
@@ -1175,7 +1227,7 @@ static void hs_pass_lines(Filebuf *buffer, int *rc, const HEADER *header, CONNEC
             (strcasecmp(line.name.c_str(), "Proxy-Authenticate") == 0 &&
              !header->proxy_authenticate))
             continue;
-        if (!icap && hs_is_cookie_line(line.name)) {
+        if (judged && hs_is_cookie_line(line.name)) {
             CookieHeader cookie(line.value);
             if (!cookie_check(direction, conn, cookie)) {
                 const char *host = conn && conn->header && conn->header->host
@@ -1237,12 +1289,12 @@ static bool hs_every_passes(const HEADER *header, const char *name)
 static void hs_response_lines(Filebuf *buffer, int *rc, const HEADER *header,
                               const CONNECTION_T *conn)
 {
-    hs_field(buffer, rc, "Cache-Control", header->cache_control);
-    hs_field(buffer, rc, "Expires", header->expires);
-    hs_field(buffer, rc, "Last-Modified", header->last_modified);
-    hs_field(buffer, rc, "Location", header->location);
+    hs_field(buffer, rc, "Cache-Control", hs_sent(header, &HEADER::cache_control));
+    hs_field(buffer, rc, "Expires", hs_sent(header, &HEADER::expires));
+    hs_field(buffer, rc, "Last-Modified", hs_sent(header, &HEADER::last_modified));
+    hs_field(buffer, rc, "Location", hs_sent(header, &HEADER::location));
     if (!hs_every_passes(header, "WWW-Authenticate"))
-        hs_field(buffer, rc, "WWW-Authenticate", header->www_authenticate);
+        hs_field(buffer, rc, "WWW-Authenticate", hs_sent(header, &HEADER::www_authenticate));
     if (!hs_every_passes(header, "Proxy-Authenticate"))
         hs_field(buffer, rc, "Proxy-Authenticate", header->proxy_authenticate);
     hs_field(buffer, rc, "Content-Encoding", header->content_encoding);
