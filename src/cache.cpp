@@ -124,6 +124,7 @@ static uint64_t cache_siphash(const uint64_t key[2], const char *data, size_t le
 static int64_t cache_header_end(const char *text, int64_t limit);
 static int cache_fault(const char *call);
 static const char *cache_ip(const CONNECTION_T *conn);
+static void cache_unmap(void *map, int64_t len);
 
 CacheLock::CacheLock(CacheSection &section, bool shared) : held(section)
 {
@@ -152,6 +153,9 @@ CacheLock::~CacheLock()
         utimensat(AT_FDCWD, stamp.path.c_str(), times, 0);
         work.stamps.pop_front();
     }
+    for (const auto &unmap : work.unmaps)
+        munmap(unmap.first, unmap.second);
+    work.unmaps.clear();
     if (work.drain) {
         work.drain = false;
         held.journal_drain();
@@ -191,6 +195,14 @@ CacheSection::CacheSection() : Section("cache", SECTION_RWLOCK)
         hash_seed[0] = (uint64_t)time(nullptr) ^ ((uint64_t)getpid() << 32);
         hash_seed[1] = (uint64_t)(uintptr_t)this ^ 0x9e3779b97f4a7c15ULL;
     }
+    /* The mark of this process's private files: any other in a store's
+     * "tmp" directory was left by an earlier run. */
+    uint64_t nonce;
+    if (RAND_bytes((unsigned char *)&nonce, sizeof nonce) != 1)
+        nonce = hash_seed[0] ^ (uint64_t)time(nullptr) ^ ((uint64_t)getpid() << 20);
+    char mark[24];
+    snprintf(mark, sizeof mark, "%016llx", (unsigned long long)nonce);
+    file_nonce = mark;
 
     {
         WriteGuard guard(&no_cache);
@@ -327,6 +339,7 @@ CACHEMAP *CacheSection::cachemap_new(bool condvar)
     if (!o)
         return nullptr;
     o->fd = -1;
+    o->serial = serial_next++;
     strcpy(o->md5, "0");
     if (condvar) {
         pthread_cond_init(&o->cond, nullptr);
@@ -382,8 +395,52 @@ void CacheSection::wait_writer(CACHEMAP *object)
 CACHEMAP *CacheSection::cache_open(CONNECTION_T *conn, const char *key, const char *header_text,
                                    int mode)
 {
-    CacheLock lock(*this);
-    return open_unlocked(conn, key, header_text, mode, utc_time(nullptr));
+    CacheDiskMap disk;
+    return open_rounds(conn, key, header_text, mode, utc_time(nullptr), &disk, false);
+}
+
+/* The rounds of an open under the lock held alone. The disk work an open
+ * needs is done before each round with no lock held: a new object's file
+ * (chosen under the shared lock), and the mapping of an object found on
+ * disk only, which a round names when it finds one (or open_shared did).
+ * A round that finds the work done for another object (or not done) asks
+ * for another; after the last one such an object is a miss, and a new
+ * object lives in memory only. */
+#define CACHE_OPEN_ROUNDS 3
+
+CACHEMAP *CacheSection::open_rounds(CONNECTION_T *conn, const char *key, const char *header_text,
+                                    int mode, time_t now, CacheDiskMap *disk, bool fill_view)
+{
+    bool create = (mode & CACHE_WRITING) != 0;
+    for (int round = 1;; round++) {
+        CacheNewFile file;
+        if (create) {
+            {
+                CacheLock lock(*this, true);
+                file_choose(conn, key, now, &file);
+            }
+            if (file.store)
+                file_make(&file, header_text);
+        }
+        if (disk->serial && !disk->made)
+            disk_map_make(disk, cache_ip(conn));
+        bool again = false;
+        CACHEMAP *object;
+        {
+            CacheLock lock(*this);
+            object = open_unlocked(conn, key, header_text, mode, now, disk, &file,
+                                   round < CACHE_OPEN_ROUNDS, &again);
+            if (object && fill_view)
+                view_fill_locked(conn, object, now, !(mode & CACHE_OFFLINE));
+            if (!again)
+                disk_map_release(disk);   /* unmapped once the lock is given back */
+        }
+        if (file.object && file.object == object)
+            object = file_publish(&file, object);
+        file_discard(&file);
+        if (!again)
+            return object;
+    }
 }
 
 /* Whether mapping more bytes keeps memory within memory-cache-size,
@@ -416,7 +473,9 @@ enum cache_open_step {
  * memory state. A refused creation never makes, maps or indexes an object.
  */
 CACHEMAP *CacheSection::open_unlocked(CONNECTION_T *conn, const char *key,
-                                      const char *header_text, int mode, time_t now)
+                                      const char *header_text, int mode, time_t now,
+                                      CacheDiskMap *disk, CacheNewFile *file, bool may_again,
+                                      bool *again)
 {
     const char *ip = cache_ip(conn);
     bool create = (mode & CACHE_WRITING) != 0;
@@ -425,14 +484,15 @@ CACHEMAP *CacheSection::open_unlocked(CONNECTION_T *conn, const char *key,
         return nullptr;
 
     CACHEMAP *object = hash_find(key);
-    int step = object ? open_existing(object, create, ip, now) : create ? OPEN_CREATE
-                                                                        : OPEN_SETTLE;
+    int step = object ? open_existing(object, create, ip, now, disk, may_again, again)
+                      : create ? OPEN_CREATE : OPEN_SETTLE;
     if (step == OPEN_CREATE) {
         object = nullptr;
-        step = open_new(conn, key, header_text, text_len, mode, ip, now, &object);
+        step = open_new(conn, key, header_text, text_len, mode, ip, now, file, may_again, again,
+                        &object);
     }
     if (step == OPEN_CHECK)
-        step = open_check(conn, object, key, header_text, text_len, mode, ip, now);
+        step = open_check(conn, object, key, header_text, text_len, mode, ip, now, file);
 
     CACHEMAP *result = nullptr;
     switch ((cache_open_step)step) {
@@ -475,10 +535,11 @@ bool CacheSection::open_admit(CONNECTION_T *conn, const char *key, const char *h
     return true;
 }
 
-/* An indexed object of the key. A lookup takes a reference (mapping the
- * object first when it is on disk only); a creation replaces an object
- * nobody holds, outside the prefetch window. */
-int CacheSection::open_existing(CACHEMAP *object, bool create, const char *ip, time_t now)
+/* An indexed object of the key. A lookup takes a reference (an object on
+ * disk only gets the mapping made for it, or asks for one); a creation
+ * replaces an object nobody holds, outside the prefetch window. */
+int CacheSection::open_existing(CACHEMAP *object, bool create, const char *ip, time_t now,
+                                CacheDiskMap *disk, bool may_again, bool *again)
 {
     if (object->flags & CACHE_INVALID) {
         putlog(LOG_DEBUG, "cache: [IP:%s]object is invalid", ip);
@@ -502,18 +563,23 @@ int CacheSection::open_existing(CACHEMAP *object, bool create, const char *ip, t
         object->refcount++;
         return OPEN_RESULT;
     }
-    if (!(object->flags & CACHE_MEM) && !map_unlocked(object, ip))
-        return OPEN_SETTLE;
+    if (!(object->flags & CACHE_MEM)) {
+        int step = disk_map_attach(object, disk, ip, may_again, again);
+        if (step != OPEN_CHECK)
+            return step;
+    }
     object->refcount++;
     return OPEN_CHECK;
 }
 
 /* A new object for a response the cache keeps, with its parsed header and
  * one reference in *object. Everything that refuses the response is asked
- * first, so that a refusal costs no object. */
+ * first, so that a refusal costs no object. A store wants a file made
+ * before the lock: without one (or when the disk refused it) the round
+ * ends here. */
 int CacheSection::open_new(CONNECTION_T *conn, const char *key, const char *header_text,
                            int64_t text_len, int mode, const char *ip, time_t now,
-                           CACHEMAP **object)
+                           CacheNewFile *file, bool may_again, bool *again, CACHEMAP **object)
 {
     HEADER *header = http_header_parse_response(header_text);
     if (!header) {
@@ -527,6 +593,23 @@ int CacheSection::open_new(CONNECTION_T *conn, const char *key, const char *head
     if (!memory_room((uint64_t)text_len)) {
         http_header_free(header);
         putlog(LOG_DEBUG, "cache: [IP:%s]memory cache full, not caching: %s", ip, key);
+        return OPEN_SETTLE;
+    }
+    if (!file_usable(file) && may_again && store_pick(conn)) {
+        /* A store takes it, but its file was not made for this store list
+         * (or not at all): make it first. */
+        http_header_free(header);
+        *again = true;
+        return OPEN_SETTLE;
+    }
+    if (file_usable(file) && file->err &&
+        (!file->create_failed || file->err == ENOSPC || file->err == EDQUOT)) {
+        /* The disk would not take the file or even the header's bytes. */
+        http_header_free(header);
+        putlog(LOG_ERROR, "cache: [%d:%s] disk is full for %s", file->err, strerror(file->err),
+               file->store->directory.c_str());
+        file->store->disk_full = true;
+        clean();
         return OPEN_SETTLE;
     }
     CACHEMAP *o = create_unlocked(conn, key, mode, now);
@@ -593,7 +676,7 @@ bool CacheSection::refused_response(CONNECTION_T *conn, const HEADER *response, 
  * takes (else a miss). */
 int CacheSection::open_check(CONNECTION_T *conn, CACHEMAP *object, const char *key,
                              const char *header_text, int64_t text_len, int mode, const char *ip,
-                             time_t now)
+                             time_t now, CacheNewFile *file)
 {
     bool create = (mode & CACHE_WRITING) != 0;
     if (object->flags & CACHE_INVALID) {
@@ -605,8 +688,8 @@ int CacheSection::open_check(CONNECTION_T *conn, CACHEMAP *object, const char *k
     object->accessed = now;
 
     if (create) {
-        select_store(conn, object);
-        if (add_unlocked(object, header_text, text_len) < 0) {
+        bool in_file = file_take(object, file);
+        if (add_unlocked(object, header_text, text_len, 0, in_file) < 0) {
             /* Already dropped by add_unlocked; give back our reference. */
             invalidate_unlocked(object, true);
             return OPEN_SETTLE;
@@ -683,7 +766,7 @@ void CacheSection::open_settle(CACHEMAP *result, time_t now)
  * memory or its store near their limits).
  */
 int CacheSection::open_shared(CONNECTION_T *conn, const char *key, int mode, time_t now,
-                              CACHEMAP **object)
+                              CACHEMAP **object, CacheDiskMap *disk)
 {
     if (!opt_enabled() || !key || !key[0] || strlen(key) > CACHE_KEY_MAX)
         return OPEN_SETTLE;
@@ -693,6 +776,12 @@ int CacheSection::open_shared(CONNECTION_T *conn, const char *key, int mode, tim
     if (!o)
         return OPEN_SETTLE;
     int flags = o->flags;
+    if (!(flags & (CACHE_MEM | CACHE_INVALID | CACHE_WRITING))) {
+        /* On disk only: its mapping is made before the lock is taken
+         * alone. */
+        (void)disk_map_want(o, disk);
+        return OPEN_CHECK;
+    }
     if (!(flags & CACHE_MEM) || !o->header || o->start == 0 ||
         (flags & (CACHE_INVALID | CACHE_WRITING | CACHE_BUFFERWAIT | CACHE_PREFETCHED |
                   CACHE_DISCARD)) ||
@@ -735,10 +824,11 @@ CACHEMAP *CacheSection::lookup(CONNECTION_T *conn, const char *key, int mode)
     ASSERT(!(mode & CACHE_WRITING));
     time_t now = utc_time(nullptr);
     bool check_request = !(mode & CACHE_OFFLINE);
+    CacheDiskMap disk;
     {
         CacheLock lock(*this, true);
         CACHEMAP *object = nullptr;
-        int step = open_shared(conn, key, mode, now, &object);
+        int step = open_shared(conn, key, mode, now, &object, &disk);
         if (step == OPEN_SETTLE)
             return nullptr;
         if (step == OPEN_RESULT) {
@@ -746,11 +836,7 @@ CACHEMAP *CacheSection::lookup(CONNECTION_T *conn, const char *key, int mode)
             return object;
         }
     }
-    CacheLock lock(*this);
-    CACHEMAP *object = open_unlocked(conn, key, nullptr, mode, now);
-    if (object)
-        view_fill_locked(conn, object, now, check_request);
-    return object;
+    return open_rounds(conn, key, nullptr, mode, now, &disk, true);
 }
 
 /* Copies what serving object needs into conn->cache_view; with
@@ -860,99 +946,342 @@ bool CacheSection::header_unlocked(CACHEMAP *object)
 }
 
 /*
- * Maps the file of an unmapped object for a lookup. true when mapped; false
- * when it is not: memory is full (the object stays on disk), or the file is
- * missing, of another length than journaled, or cannot be mapped (the
- * object is dropped, except after a failed mapping).
+ * Names the file of an object on disk only for a mapping made without the
+ * lock. Lock held (shared will do). false when the object has no usable
+ * file (no store, no bytes, no name): it is to be dropped.
  */
-bool CacheSection::map_unlocked(CACHEMAP *object, const char *ip)
+bool CacheSection::disk_map_want(const CACHEMAP *object, CacheDiskMap *disk)
 {
-    ASSERT((object->flags & CACHE_DISK) || !object->store);
-    if (!object->store) {
-        putlog(LOG_ERROR, "cache: [IP:%s]failed to open cache file: %s", ip, object->key);
-        invalidate_unlocked(object, false);
+    if (!object->store || object->size <= 0)
         return false;
+    char path[4096];
+    if (filename(object, path, sizeof path) < 0)
+        return false;
+    disk_map_release(disk);
+    disk->serial = object->serial;
+    disk->size = object->size;
+    disk->path = path;
+    disk->md5_on = object->store->md5;
+    strcpy(disk->md5_want, object->md5);
+    disk->made = false;
+    disk->drop = false;
+    return true;
+}
+
+/*
+ * Opens, checks and maps the file named, with no lock held. The journal
+ * says how long the object is: a missing file, one of another length and
+ * (with checksums on) one whose bytes changed behind the cache's back are
+ * never served (drop). A mapping that cannot be made leaves the object on
+ * disk. The header at the front is parsed here too.
+ */
+void CacheSection::disk_map_make(CacheDiskMap *disk, const char *ip)
+{
+    disk->made = true;
+    int err = cache_fault("open");
+    int fd = err ? -1 : s_open(disk->path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        putlog(LOG_ERROR, "cache: [IP:%s]failed to open cache file: %s", ip, disk->path.c_str());
+        disk->drop = true;
+        return;
     }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        putlog(LOG_ERROR, "[system: [IP:%s] fstat:%d:%s], in %s, unable to return information "
+               "about %s", ip, errno, strerror(errno), __func__, disk->path.c_str());
+        close(fd);
+        disk->drop = true;
+        return;
+    }
+    if ((int64_t)st.st_size != disk->size) {
+        putlog(LOG_ERROR, "cache: [IP:%s]file meta information didn't match journaled data", ip);
+        close(fd);
+        disk->drop = true;
+        return;
+    }
+    err = cache_fault("mmap");
+    void *p = err ? MAP_FAILED : mmap(nullptr, (size_t)disk->size, PROT_READ, MAP_SHARED, fd, 0);
+    int map_errno = err ? err : errno;
+    close(fd);
+    if (p == MAP_FAILED) {
+        putlog(LOG_ERROR, "[IP:%s] [system: mmap:%d:%s], in %s, cache: unable to create memory "
+               "map", ip, map_errno, strerror(map_errno), __func__);
+        return;
+    }
+    disk->map = (char *)p;
+    disk->mtime = st.st_mtime;
+    disk->atime = st.st_atime;
+    if (disk->md5_on) {
+        if (!md5_hex(disk->map, disk->size, disk->md5_got))
+            disk->md5_got[0] = '\0';   /* no digest to be had: nothing to compare */
+        else if (strcmp(disk->md5_want, "0") != 0 && strcmp(disk->md5_want, disk->md5_got) != 0) {
+            putlog(LOG_ERROR, "cache: md5 mismatch, expected: %s got: %s", disk->md5_want,
+                   disk->md5_got);
+            munmap(disk->map, (size_t)disk->size);
+            disk->map = nullptr;
+            disk->drop = true;
+            return;
+        }
+    }
+    if (madvise(p, (size_t)disk->size, MADV_WILLNEED) != 0)
+        putlog(LOG_ERROR, "[IP:%s] [system: madvise:%d:%s], in %s, cache: unable to create "
+               "memory map", ip, errno, strerror(errno), __func__);
+    disk->start = cache_header_end(disk->map, disk->size);
+    if (disk->start > 0) {
+        char *text = xstrndup(disk->map, (size_t)disk->start);
+        disk->header = text ? http_header_parse_response(text) : nullptr;
+        free(text);
+        if (disk->header)
+            disk->header->chunked = 0;   /* the stored body carries no chunk framing */
+    }
+}
+
+/*
+ * An object on disk only, for a lookup, under the lock held alone: the
+ * mapping made for this very object (same serial, same length) becomes
+ * its own, within memory-cache-size. Anything else asks for a mapping
+ * (*again) while rounds are left. OPEN_CHECK when mapped, else
+ * OPEN_SETTLE (a miss; a dropped object is freed).
+ */
+int CacheSection::disk_map_attach(CACHEMAP *object, CacheDiskMap *disk, const char *ip,
+                                  bool may_again, bool *again)
+{
     ASSERT(!object->map && object->fd < 0 && object->refcount == 0);
-    if (object->size <= 0) {
-        invalidate_unlocked(object, false);
-        return false;
+    if (disk->serial != object->serial || disk->size != object->size || !disk->made) {
+        if (!object->store) {
+            putlog(LOG_ERROR, "cache: [IP:%s]failed to open cache file: %s", ip, object->key);
+            invalidate_unlocked(object, false);
+            return OPEN_SETTLE;
+        }
+        if (!disk_map_want(object, disk)) {
+            invalidate_unlocked(object, false);
+            return OPEN_SETTLE;
+        }
+        if (may_again)
+            *again = true;
+        return OPEN_SETTLE;
     }
+    if (disk->drop) {
+        invalidate_unlocked(object, false);
+        return OPEN_SETTLE;
+    }
+    if (!disk->map)
+        return OPEN_SETTLE;   /* could not be mapped: it stays on disk */
     /* Making room may clean; the reference keeps this object out of it. */
     object->refcount++;
     bool room = memory_room((uint64_t)object->size);
     object->refcount--;
     if (!room) {
         putlog(LOG_DEBUG, "cache: [IP:%s]memory cache full, not mapping: %s", ip, object->key);
-        return false;
-    }
-    char path[4096];
-    if (filename(object, path, sizeof path) < 0) {
-        invalidate_unlocked(object, false);
-        return false;
-    }
-    int err = cache_fault("open");
-    int fd = err ? -1 : s_open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        putlog(LOG_ERROR, "cache: [IP:%s]failed to open cache file: %s", ip, object->key);
-        invalidate_unlocked(object, false);
-        return false;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        putlog(LOG_ERROR, "[system: [IP:%s] fstat:%d:%s], in %s, unable to return information "
-               "about %s", ip, errno, strerror(errno), __func__, path);
-        close(fd);
-        invalidate_unlocked(object, false);
-        return false;
-    }
-    /* The journal says how long the object is; a file of another length is
-     * damaged or someone else's, and is never served. */
-    if ((int64_t)st.st_size != object->size) {
-        putlog(LOG_ERROR, "cache: [IP:%s]file meta information didn't match journaled data", ip);
-        close(fd);
-        invalidate_unlocked(object, false);
-        return false;
-    }
-    err = cache_fault("mmap");
-    void *p = err ? MAP_FAILED
-                  : mmap(nullptr, (size_t)object->size, PROT_READ, MAP_SHARED, fd, 0);
-    if (p == MAP_FAILED) {
-        if (err)
-            errno = err;
-        putlog(LOG_ERROR, "[IP:%s] [system: mmap:%d:%s], in %s, cache: unable to create memory "
-               "map", ip, errno, strerror(errno), __func__);
-        close(fd);
-        return false;
+        return OPEN_SETTLE;
     }
     if (performance_log)
         performance_log->set_cache_mmaps_created(1);
-    object->map = (char *)p;
+    object->map = disk->map;
+    disk->map = nullptr;
     object->maplen = object->size;
-    object->retrieved = st.st_mtime + gmtoffset;
+    object->retrieved = disk->mtime + gmtoffset;
     /* Hits stamp their access in memory only: the later time counts. */
-    if (st.st_atime + gmtoffset > object->accessed)
-        object->accessed = st.st_atime + gmtoffset;
+    if (disk->atime + gmtoffset > object->accessed)
+        object->accessed = disk->atime + gmtoffset;
     object->flags |= CACHE_MEM;
     mem_bytes += (uint64_t)object->size;
     mem_objects++;
-    close(fd);
-    /* A file changed behind the cache's back since its checksum was taken
-     * is never served; the checksum guards the file, so it is checked when
-     * the file is mapped, not at every hit. */
-    if (!(object->flags & CACHE_WRITING) && !md5_check(object)) {
-        invalidate_unlocked(object, false);
+    http_header_free(object->header);
+    object->header = disk->header;
+    object->start = disk->header ? disk->start : 0;
+    disk->header = nullptr;
+    if (!disk->md5_on)
+        strcpy(object->md5, "0");
+    else if (strcmp(object->md5, "0") == 0 && disk->md5_got[0])
+        strcpy(object->md5, disk->md5_got);
+    return OPEN_CHECK;
+}
+
+/* Drops what a mapping made for a disk hit holds, unless it was published;
+ * inside a CacheLock scope the unmapping waits for the lock's end. */
+void CacheSection::disk_map_release(CacheDiskMap *disk)
+{
+    if (disk->map)
+        cache_unmap(disk->map, disk->size);
+    disk->map = nullptr;
+    http_header_free(disk->header);
+    disk->header = nullptr;
+    disk->serial = 0;
+    disk->made = false;
+}
+
+/* New objects' files. */
+
+/*
+ * The store a new object of key would go to, when one would (lock held,
+ * shared will do): nothing when the cache is off, the creation is refused
+ * whatever the response (CARP, credentials, an object of the key in use,
+ * dead or prefetched) or no store takes it.
+ */
+void CacheSection::file_choose(CONNECTION_T *conn, const char *key, time_t now,
+                               CacheNewFile *file)
+{
+    file->store = nullptr;
+    if (!opt_enabled() || !key || !key[0] || strlen(key) > CACHE_KEY_MAX)
+        return;
+    if (conn && ((conn->flags & CONN_CARP) || (conn->header && conn->header->authorization)))
+        return;
+    const CACHEMAP *o = hash_find(key);
+    if (o && ((o->flags & CACHE_INVALID) || o->refcount > 0 ||
+              ((o->flags & CACHE_PREFETCHED) &&
+               !(now - o->retrieved > (time_t)opt_prefetch_window()))))
+        return;
+    Store *store = store_pick(conn);
+    if (!store)
+        return;
+    char path[4096];
+    if (cache_path(store, key, path, sizeof path) < 0)
+        return;
+    file->store = store;
+    file->generation = store_generation;
+    file->directory = store->directory;
+    file->path = path;
+}
+
+/*
+ * Makes the chosen file with no lock held: a private name in the store's
+ * "tmp" directory, the header's bytes reserved and written. A failure is
+ * kept in err for the creating step to judge, as the disk said it.
+ */
+void CacheSection::file_make(CacheNewFile *file, const char *header_text)
+{
+    file->made = true;
+    file->temp = file->directory + "/tmp/" + file_nonce + "." + std::to_string(++file_seq);
+    int err = cache_fault("open");
+    int fd = -1;
+    if (!err) {
+        fd = open(file->temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == ENOENT) {
+            std::string tmp = file->directory + "/tmp";
+            if (mkdir(tmp.c_str(), 0755) == 0 || errno == EEXIST)
+                fd = open(file->temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        }
+        if (fd < 0)
+            err = errno;
+    }
+    if (fd < 0) {
+        file->err = err;
+        file->create_failed = true;
+        return;
+    }
+    size_t len = header_text ? strlen(header_text) : 0;
+    int rc = cache_fault("fallocate");
+    if (!rc && len > 0)
+        rc = posix_fallocate(fd, 0, (off_t)len);
+    for (size_t off = 0; !rc && off < len;) {
+        ssize_t n = pwrite(fd, header_text + off, len - off, (off_t)off);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            rc = n < 0 ? errno : EIO;
+        else
+            off += (size_t)n;
+    }
+    if (rc) {
+        close(fd);
+        unlink(file->temp.c_str());
+        file->temp.clear();
+        file->err = rc;
+        return;
+    }
+    file->fd = fd;
+    file->reserved = (int64_t)len;
+}
+
+/* Whether the file was made for the store list as it is now. Lock held. */
+bool CacheSection::file_usable(const CacheNewFile *file) const
+{
+    return file->store && file->made && file->generation == store_generation;
+}
+
+/*
+ * The creating step's part (lock held alone): the new object takes the
+ * file made for it, is counted in its store and journaled as being
+ * written; a deletion of its path still queued (an old object's) is taken
+ * off the queue. Without a usable file the object lives in memory only.
+ * true when the file holds the header's bytes already.
+ */
+bool CacheSection::file_take(CACHEMAP *object, CacheNewFile *file)
+{
+    object->store = nullptr;
+    object->flags &= ~CACHE_DISK;
+    if (!file_usable(file))
+        return false;
+    Store *store = file->store;
+    if (file->err) {
+        putlog(LOG_ERROR, "cache: [%d:%s] failed to create object in %s", file->err,
+               strerror(file->err), store->directory.c_str());
         return false;
     }
-    if (madvise(p, (size_t)object->size, MADV_WILLNEED) != 0) {
-        putlog(LOG_ERROR, "[IP:%s] [system: madvise:%d:%s], in %s, cache: unable to create "
-               "memory map", ip, errno, strerror(errno), __func__);
-        putlog(LOG_ERROR, "cache: [IP:%s] memory: %d objects, %llu bytes, Memory cache size: "
-               "%llu bytes, Memory free extra: %llu bytes", ip, mem_objects,
-               (unsigned long long)mem_bytes, (unsigned long long)opt_memory_size(),
-               (unsigned long long)opt_memory_free_extra());
-    }
+    if (store->bytes > store->size)
+        store->disk_full = true;
+    unlink_list_zap(file->path, false);
+    object->store = store;
+    object->fd = file->fd;
+    file->fd = -1;
+    object->reserved = file->reserved;
+    store->entries++;
+    object->flags |= CACHE_DISK;
+    journal_add(object);
+    file->object = object;
     return true;
+}
+
+/*
+ * After the creating step, with no lock held: the new object's file is
+ * renamed to its path, once a deletion of that path in progress (an old
+ * object's file) is over. When the rename fails the object is dropped
+ * (NULL: the response is not cached). A reload that took the object out
+ * of its store meanwhile has no journal naming the path: the file goes.
+ */
+CACHEMAP *CacheSection::file_publish(CacheNewFile *file, CACHEMAP *object)
+{
+    unlink_wait(file->path);
+    int err = cache_fault("rename");
+    int rc = err ? -1 : rename(file->temp.c_str(), file->path.c_str());
+    if (rc != 0 && !err && errno == ENOENT) {
+        std::string dir = file->path.substr(0, file->path.rfind('/'));
+        if (mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST)
+            rc = rename(file->temp.c_str(), file->path.c_str());
+    }
+    if (rc != 0) {
+        if (!err)
+            err = errno;
+        putlog(LOG_ERROR, "cache: [%d:%s] failed to create object in %s", err, strerror(err),
+               file->directory.c_str());
+        unlink(file->temp.c_str());
+        file->temp.clear();
+        CacheLock lock(*this);
+        invalidate_unlocked(object, true);
+        return nullptr;
+    }
+    file->temp.clear();
+    bool detached;
+    {
+        CacheLock lock(*this, true);
+        detached = !object->store || !(object->flags & CACHE_DISK);
+    }
+    if (detached)
+        unlink(file->path.c_str());
+    return object;
+}
+
+/* A file made but not taken, or taken by an object that died in its
+ * creating step, is removed; no lock held. */
+void CacheSection::file_discard(CacheNewFile *file)
+{
+    if (file->fd >= 0)
+        close(file->fd);
+    file->fd = -1;
+    if (!file->temp.empty())
+        unlink(file->temp.c_str());
+    file->temp.clear();
 }
 
 /* Writing. */
@@ -1005,59 +1334,8 @@ int64_t CacheSection::reserve_ahead(CACHEMAP *object, int64_t len)
     return rc ? -rc : newlen;
 }
 
-/* The first block of an object with a store: creates its file. false when
- * the disk is full (the object is then dropped); any other failure leaves
- * the object in memory only. */
-bool CacheSection::first_block_unlocked(CACHEMAP *object)
-{
-    Store *store = object->store;
-    char path[4096];
-    int bucket = filename(object, path, sizeof path);
-    if (bucket < 0) {
-        object->store = nullptr;
-        object->flags &= ~CACHE_DISK;
-        return true;
-    }
-    char dir[4096];
-    snprintf(dir, sizeof dir, "%s/%.2x", store->directory.c_str(), (unsigned)bucket);
-    if (mkdir(dir, 0755) != 0 && errno != EEXIST) {
-        if (errno == ENOSPC) {
-            putlog(LOG_ERROR, "cache: disk is full for store: %s", store->directory.c_str());
-            store->disk_full = true;
-        } else {
-            putlog(LOG_ERROR, "cache: failed to create cache directory structure in store: %s",
-                   store->directory.c_str());
-        }
-    }
-    unlink_list_zap(path);
-    int err = cache_fault("open");
-    int fd = err ? -1 : s_open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        if (err)
-            errno = err;
-        if (errno == ENOSPC || errno == EDQUOT) {
-            putlog(LOG_ERROR, "cache: [%d:%s] disk is full for %s", errno, strerror(errno),
-                   store->directory.c_str());
-            store->disk_full = true;
-            object->store = nullptr;
-            object->flags &= ~CACHE_DISK;
-            return false;
-        }
-        putlog(LOG_ERROR, "cache: [%d:%s] failed to create object in %s", errno, strerror(errno),
-               store->directory.c_str());
-        object->store = nullptr;
-        object->flags &= ~CACHE_DISK;
-        return true;
-    }
-    object->fd = fd;
-    store->entries++;
-    object->flags |= CACHE_DISK;
-    journal_add(object);
-    return true;
-}
-
 int64_t CacheSection::add_unlocked(CACHEMAP *object, const char *data, int64_t len,
-                                   int64_t reserved)
+                                   int64_t reserved, bool in_file)
 {
     if (len < 0 || (object->flags & CACHE_INVALID) || !(object->flags & CACHE_WRITING))
         return -1;
@@ -1068,17 +1346,9 @@ int64_t CacheSection::add_unlocked(CACHEMAP *object, const char *data, int64_t l
         return -1;
     }
 
-    if (!object->map) {
-        if (object->store) {
-            if (!first_block_unlocked(object)) {
-                invalidate_keep_unlocked(object);
-                clean();
-                return -1;
-            }
-        } else {
-            putlog(LOG_DEBUG, "cache: warn: caching only in memory");
-            object->flags &= ~CACHE_DISK;
-        }
+    if (!object->map && !object->store) {
+        putlog(LOG_DEBUG, "cache: warn: caching only in memory");
+        object->flags &= ~CACHE_DISK;
     }
 
     /* The body may not outgrow the length its server announced. */
@@ -1113,7 +1383,8 @@ int64_t CacheSection::add_unlocked(CACHEMAP *object, const char *data, int64_t l
         }
         return -1;
     }
-    memcpy(object->map + object->size, data, (size_t)len);
+    if (!in_file)
+        memcpy(object->map + object->size, data, (size_t)len);   /* else written before the lock */
     object->size += len;
     mem_bytes += (uint64_t)len;
     if ((object->flags & CACHE_DISK) && object->store) {
@@ -1135,7 +1406,7 @@ int64_t CacheSection::add_unlocked(CACHEMAP *object, const char *data, int64_t l
  * Makes the mapping hold size + len bytes (map_length). A file being
  * written gets its blocks reserved first, so that a full disk shows here
  * and never as a fault on the mapping: by the writer before it took the
- * lock (reserved: the length reserved, or -errno), else here. Returns a
+ * lock (reserved: the length reserved, or -errno). Returns a
  * cache_resize_result; on failure the object is unchanged.
  */
 int CacheSection::resize(CACHEMAP *object, int64_t len, int64_t reserved)
@@ -1150,24 +1421,19 @@ int CacheSection::resize(CACHEMAP *object, int64_t len, int64_t reserved)
     if (!on_disk && reserved >= need) {
         object->reserved = reserved;
     } else if (!on_disk) {
-        /* Here only for the header of a new file (its body's blocks are
-         * reserved by the writer without the lock): just those bytes. */
-        int64_t file_len = object->size == 0 ? need : newlen;
-        int rc = reserved < 0 ? (int)-reserved : cache_fault("fallocate");
-        if (!rc)
-            rc = posix_fallocate(object->fd, 0, (off_t)file_len);
-        if (rc == 0)
-            object->reserved = file_len;
-        if (rc != 0) {
-            errno = rc;
-            if (object->store)
-                putlog(LOG_ERROR, "cache: [%d:%s] disk is full for %s", rc, strerror(rc),
-                       object->store->directory.c_str());
-            else
-                putlog(LOG_ERROR, "cache: [%d:%s] unable to extend an object file", rc,
-                       strerror(rc));
-            return CACHE_RESIZE_DISK;
-        }
+        /* The writer reserves blocks before it takes the lock: the
+         * header's with its file, the body's in reserve_ahead. A write it
+         * could not reserve is refused here, never reserved under the
+         * lock. */
+        int rc = reserved < 0 ? (int)-reserved : ENOSPC;
+        errno = rc;
+        if (object->store)
+            putlog(LOG_ERROR, "cache: [%d:%s] disk is full for %s", rc, strerror(rc),
+                   object->store->directory.c_str());
+        else
+            putlog(LOG_ERROR, "cache: [%d:%s] unable to extend an object file", rc,
+                   strerror(rc));
+        return CACHE_RESIZE_DISK;
     }
     if (mapped)
         return CACHE_RESIZE_OK;
@@ -1409,7 +1675,7 @@ void CacheSection::free_unlocked(CACHEMAP *object)
     if (object->flags & CACHE_MEM)
         mem_delete(object);
     else if (object->map) {
-        munmap(object->map, (size_t)object->maplen);
+        cache_unmap(object->map, object->maplen);
         object->map = nullptr;
         if (performance_log)
             performance_log->set_cache_mmaps_deleted(1);
@@ -1434,8 +1700,7 @@ void CacheSection::mem_delete(CACHEMAP *object)
     http_header_free(object->header);
     object->header = nullptr;
     if (object->map) {
-        madvise(object->map, (size_t)object->maplen, MADV_DONTNEED);
-        munmap(object->map, (size_t)object->maplen);
+        cache_unmap(object->map, object->maplen);
         if (performance_log)
             performance_log->set_cache_mmaps_deleted(1);
     }
@@ -1523,7 +1788,14 @@ int64_t CacheSection::send(CACHEMAP *object, CONNECTION_T *conn, int side)
     std::unique_ptr<char[]> piece;
     const char *body = nullptr;   /* a finished object's body, in its mapping */
     int64_t stored = 0;           /* and its length */
-    {
+    const CACHEVIEW *v = &conn->cache_view;
+    if (side == SIDE_CLIENT && v->object == object && v->finished &&
+        !(conn->flags & CONN_WRITING_CACHE)) {
+        /* The lookup saw it finished: its mapping, start and size stay as
+         * they are while the reference is held, so nothing is asked. */
+        expect = stored = v->body_length;
+        body = object->map + object->start;
+    } else {
         CacheLock lock(*this, true);
         if (!(object->flags & (CACHE_WRITING | CACHE_INVALID))) {
             expect = stored = object->size - object->start;
@@ -1536,7 +1808,6 @@ int64_t CacheSection::send(CACHEMAP *object, CONNECTION_T *conn, int side)
     }
     /* The client was told the length the view framed: a body short of
      * that, whatever the object says by now, ends the connection. */
-    const CACHEVIEW *v = &conn->cache_view;
     if (side == SIDE_CLIENT && v->object == object && !(conn->flags & CONN_WRITING_CACHE))
         expect = v->finished ? v->body_length : v->announced;
 
@@ -1805,6 +2076,16 @@ void *unlink_thread(void *arg)
 static const char *cache_ip(const CONNECTION_T *conn)
 {
     return conn && conn->ip ? conn->ip : "-";
+}
+
+/* Unmaps a mapping nobody uses any more: inside a CacheLock scope once the
+ * lock is given back (a large unmap is costly), else at once. */
+static void cache_unmap(void *map, int64_t len)
+{
+    if (cache_deferring)
+        cache_deferred.unmaps.emplace_back(map, (size_t)len);
+    else
+        munmap(map, (size_t)len);
 }
 
 static int cache_fault(const char *call)

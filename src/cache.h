@@ -7,6 +7,8 @@
 #include <ctime>
 #include <list>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "configtypes.h"
 #include "section.h"
@@ -176,6 +178,9 @@ struct CACHEMAP {
     Store *store;              /* the store holding its file, or NULL */
     char md5[33];              /* 32 hex digits of the stored bytes, or "0" */
     std::atomic<time_t> accessed;   /* utc_time units */
+    uint64_t serial;           /* this object and its file, never reused: a mapping
+                                * made without the lock is published only to the
+                                * object it was made for */
     time_t retrieved;          /* stored or last revalidated */
     time_t expires;            /* 0: none */
     time_t fresh_until;        /* Last-Modified heuristic; 0: none */
@@ -212,6 +217,52 @@ struct Store {
     time_t journal_time = 0;   /* last rewrite; 0 allows one at once */
     std::string journal_pending;  /* lines queued, not yet appended */
     bool rewrite_wanted = false;  /* journal-lines reached: the service thread rewrites */
+};
+
+/*
+ * A disk hit's mapping, made without the lock. A locked step names the
+ * object (its serial, file, length and checksum); the file is then opened,
+ * checked and mapped with no lock held; a second locked step publishes the
+ * mapping when the object is still the one named and still unmapped, and
+ * drops it otherwise (another thread published first, or the object was
+ * deleted, replaced or reloaded meanwhile).
+ */
+struct CacheDiskMap {
+    uint64_t serial = 0;       /* the object named; 0: none */
+    int64_t size = 0;          /* its journaled length */
+    std::string path;
+    bool md5_on = false;       /* its store keeps checksums */
+    char md5_want[33] = "0";   /* the checksum recorded, or "0" */
+    bool made = false;         /* the file was looked at */
+    /* What looking at it found: */
+    bool drop = false;         /* missing, of another length or checksum: drop the object */
+    char *map = nullptr;       /* the mapping (PROT_READ), until published or dropped */
+    HEADER *header = nullptr;  /* its parsed header, or NULL */
+    int64_t start = 0;         /* the header text's length, 0 when it has none */
+    char md5_got[33] = "";     /* the checksum worked out, "" when none */
+    time_t mtime = 0;          /* the file's times, seconds since the epoch */
+    time_t atime = 0;
+};
+
+/*
+ * A new object's file, made without the lock under a name private to this
+ * writer in the store's "tmp" directory (the header's bytes reserved and
+ * written), taken by the object in the locked creating step, and renamed
+ * to the object's path after it. A crash in between leaves only the
+ * private file, which the next start removes; no journal line names it.
+ */
+struct CacheNewFile {
+    Store *store = nullptr;    /* the store chosen; NULL: no file */
+    uint64_t generation = 0;   /* of the store list when chosen */
+    bool made = false;         /* chosen and made (or failed: err) */
+    std::string directory;
+    std::string path;          /* the object's path in the store */
+    std::string temp;          /* the private name */
+    int fd = -1;               /* until the object takes it */
+    int err = 0;               /* errno of a failed creation */
+    bool create_failed = false;   /* err is the open's (else the reservation's) */
+    int64_t reserved = 0;      /* header bytes written */
+    CACHEMAP *object = nullptr;   /* the object that took the file */
 };
 
 /* One freshness rule, copied from an entry of the list refresh. */
@@ -473,14 +524,19 @@ public:
 
     /* The deletion queue, under its own mutex (unlink_lock); files are
      * deleted with no lock held. add and zap are called with the cache lock
-     * held: zap waits for a deletion of that path in progress, so a file
-     * created after it cannot be deleted by the queue. */
+     * held: zap takes the path off the queue and, with wait, waits for a
+     * deletion of that path in progress, so a file created after it cannot
+     * be deleted by the queue. A new object's file is renamed into place
+     * after the lock, so its creating step zaps without waiting and the
+     * rename waits (unlink_wait). */
     void unlink_list_add(const std::string &path);
-    void unlink_list_zap(const std::string &path);
+    void unlink_list_zap(const std::string &path, bool wait = true);
     /* Deletes the oldest queued file. With wait, waits for one and paces
      * to one file per 10 ms; without, returns 0 at once when none is
      * queued. Returns 1 when one was taken. */
     int unlink_once(bool wait);
+    /* Waits until no deletion of path is in progress. No cache lock held. */
+    void unlink_wait(const std::string &path);
     /* The service thread's loop: queued deletions, paced, and journal
      * rewrites; never returns. */
     void unlink_thread();
@@ -549,30 +605,51 @@ private:
     uint32_t opt_journal_lines();
     time_t opt_clean_interval();
 
+    CACHEMAP *open_rounds(CONNECTION_T *conn, const char *key, const char *header_text,
+                          int mode, time_t now, CacheDiskMap *disk, bool fill_view);
     CACHEMAP *open_unlocked(CONNECTION_T *conn, const char *key, const char *header_text,
-                            int mode, time_t now);
+                            int mode, time_t now, CacheDiskMap *disk, CacheNewFile *file,
+                            bool may_again, bool *again);
     bool open_admit(CONNECTION_T *conn, const char *key, const char *header_text, bool create,
                     const char *ip, int64_t *text_len);
-    int open_existing(CACHEMAP *object, bool create, const char *ip, time_t now);
+    int open_existing(CACHEMAP *object, bool create, const char *ip, time_t now,
+                      CacheDiskMap *disk, bool may_again, bool *again);
     int open_new(CONNECTION_T *conn, const char *key, const char *header_text, int64_t text_len,
-                 int mode, const char *ip, time_t now, CACHEMAP **object);
+                 int mode, const char *ip, time_t now, CacheNewFile *file, bool may_again,
+                 bool *again, CACHEMAP **object);
     int open_check(CONNECTION_T *conn, CACHEMAP *object, const char *key, const char *header_text,
-                   int64_t text_len, int mode, const char *ip, time_t now);
+                   int64_t text_len, int mode, const char *ip, time_t now, CacheNewFile *file);
     void open_discard(CACHEMAP *object, time_t now);
     void open_settle(CACHEMAP *result, time_t now);
     bool refused_response(CONNECTION_T *conn, const HEADER *response, int mode, int64_t text_len,
                           const char *ip, const char *key);
     int open_shared(CONNECTION_T *conn, const char *key, int mode, time_t now,
-                    CACHEMAP **object);
+                    CACHEMAP **object, CacheDiskMap *disk);
     bool close_shared(CACHEMAP *object);
     void view_fill_locked(CONNECTION_T *conn, CACHEMAP *object, time_t now, bool check_request);
     void wait_writer(CACHEMAP *object);
     CACHEMAP *create_unlocked(CONNECTION_T *conn, const char *key, int mode, time_t now);
-    bool map_unlocked(CACHEMAP *object, const char *ip);
+    /* A disk hit's mapping: named under the lock, made without it,
+     * published (or dropped) under it. */
+    bool disk_map_want(const CACHEMAP *object, CacheDiskMap *disk);
+    void disk_map_make(CacheDiskMap *disk, const char *ip);
+    int disk_map_attach(CACHEMAP *object, CacheDiskMap *disk, const char *ip, bool may_again,
+                        bool *again);
+    void disk_map_release(CacheDiskMap *disk);
+    /* A new object's file: chosen under the lock (shared will do), made
+     * without it, taken in the creating step, renamed into place after. */
+    void file_choose(CONNECTION_T *conn, const char *key, time_t now, CacheNewFile *file);
+    void file_make(CacheNewFile *file, const char *header_text);
+    bool file_usable(const CacheNewFile *file) const;
+    bool file_take(CACHEMAP *object, CacheNewFile *file);
+    CACHEMAP *file_publish(CacheNewFile *file, CACHEMAP *object);
+    void file_discard(CacheNewFile *file);
+    Store *store_pick(CONNECTION_T *conn);
+    void tmp_sweep(const Store &store);
     bool header_unlocked(CACHEMAP *object);
     bool memory_room(uint64_t more);
-    int64_t add_unlocked(CACHEMAP *object, const char *data, int64_t len, int64_t reserved = 0);
-    bool first_block_unlocked(CACHEMAP *object);
+    int64_t add_unlocked(CACHEMAP *object, const char *data, int64_t len, int64_t reserved = 0,
+                         bool in_file = false);
     int64_t map_length(const CACHEMAP *object, int64_t need);
     int64_t reserve_ahead(CACHEMAP *object, int64_t len);
     int resize(CACHEMAP *object, int64_t len, int64_t reserved = 0);
@@ -610,6 +687,10 @@ private:
 
     uint64_t hash_seed[2];
     int object_count = 0;
+    std::atomic<uint64_t> serial_next{1};
+    uint64_t store_generation = 0;   /* counts rebuilds of the store list (lock held alone) */
+    std::string file_nonce;          /* this process's mark on its private file names */
+    std::atomic<uint64_t> file_seq{0};
 };
 
 /* Holds the cache lock alone (shared: false) or shared for a scope and
@@ -631,7 +712,8 @@ extern thread_local bool cache_lock_here;
 
 /* Disk work that a locked step leaves for its thread to do once the lock
  * is given back (at the end of the CacheLock scope): access and storing
- * times of object files, and appending the queued journal lines. */
+ * times of object files, unmapping dropped objects, and appending the
+ * queued journal lines. */
 struct CacheDeferred {
     struct Stamp {
         std::string path;
@@ -639,6 +721,7 @@ struct CacheDeferred {
         time_t modified;
     };
     std::list<Stamp> stamps;
+    std::vector<std::pair<void *, size_t>> unmaps;   /* mappings nobody holds any more */
     bool drain = false;
 };
 /* Set while the thread is inside a CacheLock scope: disk work is deferred. */
@@ -692,6 +775,10 @@ time_t cache_http_date(const char *text);
  * break a line; and back. unescape returns false for a malformed escape. */
 std::string cache_key_escape(const char *key);
 bool cache_key_unescape(const std::string &text, std::string *key);
+
+/* Writes the path of key's object file in store into buf; returns
+ * hash_key(256, key), or -1 when it does not fit. */
+int cache_path(const Store *store, const char *key, char *buf, size_t size);
 
 /* Entry of the unlink service thread (runs cache_section's loop). */
 void *unlink_thread(void *arg);

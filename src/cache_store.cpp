@@ -18,6 +18,7 @@
  * their fsync, are the service thread's, which takes the lines under the
  * shared lock and writes them without it.
  */
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -71,6 +72,7 @@ void CacheSection::update()
 
     journal_close_all();
     stores_detach();
+    store_generation++;   /* files chosen for the old list are not taken */
     pthread_mutex_lock(&journal_mutex);   /* the drainers walk the list */
     stores.clear();
     refreshes.clear();
@@ -163,6 +165,7 @@ void CacheSection::stores_update()
         struct stat st;
         if (stat(s.directory.c_str(), &st) != 0)
             create_recursive_directory(s.directory.c_str());
+        tmp_sweep(s);
         journal_read(&s);
         journal_write(&s);
     }
@@ -171,6 +174,16 @@ void CacheSection::stores_update()
 /* Store choice. */
 
 void CacheSection::select_store(CONNECTION_T *conn, CACHEMAP *object)
+{
+    for (Store &s : stores)
+        if (s.enabled && !s.directory.empty() && s.size != 0 && s.bytes > s.size)
+            s.disk_full = true;
+    object->store = store_pick(conn);
+}
+
+/* The store policy's choice among the stores whose profiles match, or
+ * NULL. Changes nothing. */
+Store *CacheSection::store_pick(CONNECTION_T *conn)
 {
     static const StringList no_profiles;
     const StringList &have = conn ? conn->profiles : no_profiles;
@@ -182,8 +195,6 @@ void CacheSection::select_store(CONNECTION_T *conn, CACHEMAP *object)
     for (Store &s : stores) {
         if (!s.enabled || s.directory.empty() || s.size == 0)
             continue;
-        if (s.bytes > s.size)
-            s.disk_full = true;
         if (!profile_find(have, s.profiles))
             continue;
         if (policy == 0) {
@@ -199,7 +210,36 @@ void CacheSection::select_store(CONNECTION_T *conn, CACHEMAP *object)
             }
         }
     }
-    object->store = best;
+    return best;
+}
+
+/*
+ * The store's "tmp" directory, where new objects' files are made under
+ * private names: made when missing, and every file in it that this process
+ * did not make (left by a crash between a file's creation and its rename)
+ * is queued for deletion. Runs at start-up and reload.
+ */
+void CacheSection::tmp_sweep(const Store &store)
+{
+    std::string tmp = store.directory + "/tmp";
+    if (mkdir(tmp.c_str(), 0755) != 0 && errno != EEXIST) {
+        putlog(LOG_ERROR, "cache: failed to create cache directory structure in store: %s",
+               store.directory.c_str());
+        return;
+    }
+    DIR *dir = opendir(tmp.c_str());
+    if (!dir)
+        return;
+    std::string ours = file_nonce + ".";
+    while (struct dirent *entry = readdir(dir)) {
+        const char *name = entry->d_name;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+            continue;
+        if (strncmp(name, ours.c_str(), ours.size()) == 0)
+            continue;   /* a file being made now */
+        unlink_list_add(tmp + "/" + name);
+    }
+    closedir(dir);
 }
 
 /* Files. */
@@ -208,10 +248,15 @@ int CacheSection::filename(const CACHEMAP *object, char *buf, size_t size)
 {
     if (!object->store)
         return -1;
+    return cache_path(object->store, object->key, buf, size);
+}
+
+int cache_path(const Store *store, const char *key, char *buf, size_t size)
+{
     char digest[33];
-    md5_string(object->key, digest);
-    unsigned bucket = hash_key(CACHE_DIR_BUCKETS, object->key);
-    int n = snprintf(buf, size, "%s/%.2x/%s", object->store->directory.c_str(), bucket, digest);
+    md5_string(key, digest);
+    unsigned bucket = hash_key(CACHE_DIR_BUCKETS, key);
+    int n = snprintf(buf, size, "%s/%.2x/%s", store->directory.c_str(), bucket, digest);
     if (n < 0 || (size_t)n >= size) {
         putlog(LOG_ERROR, "[system: snprintf:%d:%s], in %s, cache: unable to set the filename",
                ENAMETOOLONG, strerror(ENAMETOOLONG), __func__);
@@ -298,7 +343,7 @@ void CacheSection::unlink_list_add(const std::string &path)
     pthread_cond_broadcast(&unlink_cond);
 }
 
-void CacheSection::unlink_list_zap(const std::string &path)
+void CacheSection::unlink_list_zap(const std::string &path, bool wait)
 {
     MutexGuard guard(&unlink_lock);
     for (auto it = unlink_list.begin(); it != unlink_list.end(); ++it)
@@ -308,6 +353,13 @@ void CacheSection::unlink_list_zap(const std::string &path)
             break;
         }
     /* Only a deletion of this very path is waited for. */
+    while (wait && unlink_current == path)
+        pthread_cond_wait(&unlink_cond, &unlink_lock);
+}
+
+void CacheSection::unlink_wait(const std::string &path)
+{
+    MutexGuard guard(&unlink_lock);
     while (unlink_current == path)
         pthread_cond_wait(&unlink_cond, &unlink_lock);
 }
@@ -727,6 +779,7 @@ void CacheSection::journal_apply(Store *store, const JournalLine &line)
         }
     }
     o->store = store;
+    o->serial = serial_next++;   /* another file now: a mapping made for the old one is stale */
     {
         char here[4096];
         if (filename(o, here, sizeof here) >= 0)

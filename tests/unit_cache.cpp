@@ -1268,6 +1268,92 @@ TEST(CacheThreads, EvictionWhileStreaming)
     EXPECT_EQ(0, references_held(c));
 }
 
+/* Clients hit an object that is on disk only most of the time (a cleaner
+ * unmaps it again and again, also while others stream it) while another
+ * thread deletes and replaces it. A disk hit maps the file without the
+ * lock and publishes the mapping only to the object it was made for: every
+ * body is whole and one version's, a hit that starts after a replacement
+ * finished never gets an older version, and a mapping is never unmapped
+ * under a reader streaming it. */
+TEST(CacheThreads, DiskHitsBesideReplacement)
+{
+    std::string dir = test_temp_dir();
+    Options o;
+    o.memory = "2M";
+    o.extra = "2M";   /* each cleaning unmaps every object nobody holds */
+    CacheSection *c = cache_new(o, "<store><enabled>true</enabled><comment></comment><profiles>"
+                                   "</profiles><directory>" + dir + "</directory><size>1G</size>"
+                                   "<free-extra>0</free-extra><md5>false</md5></store>" +
+                                       refresh_entry("", true, 0, 86400, 3600, 20));
+    const std::string key = "http://disk.test:80/";
+    /* Every version has the same length: only the object's identity tells
+     * an old file from a new one. */
+    auto body_of = [](int v) {
+        std::string b = bytes_of(120000, (char)('a' + v % 23));
+        char stamp[16];
+        snprintf(stamp, sizeof stamp, "v=%06d;", v);
+        memcpy(&b[0], stamp, 9);
+        return b;
+    };
+    std::string head = response("Cache-Control: max-age=600\r\n", 120000);
+    ASSERT_TRUE(put(c, key, head, body_of(0)));
+
+    std::atomic<int> latest{0};
+    std::atomic<bool> running{true};
+    std::atomic<int> wrong{0}, stale{0}, hits{0}, evictions{0};
+    std::vector<std::thread> pool;
+    for (int t = 0; t < 4; t++)
+        pool.emplace_back([&] {
+            while (running) {
+                int floor = latest.load();
+                std::string got = serve_hit(c, key);
+                if (got == "<miss>")
+                    continue;
+                hits++;
+                int v = got.size() == 120000 ? atoi(got.c_str() + 2) : -1;
+                if (v < 0 || got != body_of(v))
+                    wrong++;
+                else if (v < floor)
+                    stale++;
+            }
+        });
+    pool.emplace_back([&] {
+        while (running) {
+            {
+                CacheLock lock(*c);
+                c->clean_time = 0;
+                c->mem_wanted = 2 << 20;   /* as if a new object waited for room */
+                c->clean();
+                c->mem_wanted = 0;
+                evictions += c->mem_objects == 0;
+            }
+            usleep(200);
+        }
+    });
+    for (int v = 1; v <= 120; v++) {
+        CACHEMAP *held = c->cache_open(nullptr, key.c_str(), nullptr, 0);
+        if (held)
+            c->invalidate(held);
+        while (!put(c, key, head, body_of(v)))
+            usleep(100);   /* a reader still holds the dead copy */
+        latest = v;
+        if (v % 8 == 0)
+            while (hits.load() < v)
+                usleep(500);
+    }
+    running = false;
+    for (std::thread &t : pool)
+        t.join();
+    EXPECT_EQ(0, wrong.load());
+    EXPECT_EQ(0, stale.load());
+    EXPECT_GT(hits.load(), 0);
+    EXPECT_GT(evictions.load(), 0);
+    EXPECT_EQ(0, references_held(c));
+    EXPECT_TRUE(serve_hit(c, key) == body_of(120));
+    while (c->unlink_once(false))
+        ;
+}
+
 /* The cache browser's walk: size and time bounds, the pattern, objects in
  * use left alone, keys without a short scheme not listed but deleted, the
  * row limit, and deletion of the matches only. */

@@ -13,7 +13,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -176,6 +178,35 @@ void unlink_all(CacheSection *c)
 {
     while (c->unlink_once(false))
         ;
+}
+
+/* Runs once, from inside the cache, when it next reaches the fault seam
+ * named race_call (on the thread that reaches it, holding no cache lock):
+ * the other thread's step that a race would put there. */
+std::function<void()> race_action;
+const char *race_call = "";
+thread_local bool race_running = false;
+
+int race_hook(const char *call)
+{
+    if (strcmp(call, race_call) != 0 || !race_action || race_running)
+        return 0;
+    std::function<void()> action;
+    action.swap(race_action);
+    race_running = true;
+    action();
+    race_running = false;
+    return 0;
+}
+
+/* The names in a directory, "." and ".." left out. */
+std::vector<std::string> names_in(const std::string &dir)
+{
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto &entry : std::filesystem::directory_iterator(dir, ec))
+        out.push_back(entry.path().filename().string());
+    return out;
 }
 
 } // namespace
@@ -800,4 +831,208 @@ TEST(CacheStore, ThreadsBesideJournalRewrites)
     for (int k = 0; k < keys; k++)
         EXPECT_EQ(body_of(k), get(c, key_of(k))) << k;
     unlink_all(c);
+}
+
+/* A disk hit maps its file without the lock; what another thread does
+ * meanwhile (run here at the mapping) decides what it may publish: the
+ * mapping of a replaced object is dropped and the new file mapped instead,
+ * a deleted object is a miss, and a mapping published first by another hit
+ * is used without counting the object twice. */
+TEST(CacheStore, DiskHitRaces)
+{
+    enum Meanwhile { REPLACED, DELETED, PUBLISHED };
+    struct Case { const char *what; Meanwhile meanwhile; int version_served; };
+    static const Case cases[] = {
+        { "replaced", REPLACED, 2 },
+        { "deleted", DELETED, 0 },
+        { "published first", PUBLISHED, 1 },
+    };
+    const std::string key = "http://race.test:80/";
+    auto body_of = [](int v) { return bytes_of(50000, (char)('0' + v)); };   /* one length */
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        std::string dir = test_temp_dir();
+        CacheSection *c = cache_new(store_entry(dir, "1G"), "least-bytes", "1M");
+        ASSERT_TRUE(put(c, key, body_of(1)));
+        c->graceful_exit();
+        c = cache_new(store_entry(dir, "1G"), "least-bytes", "1M");   /* on disk only now */
+        ASSERT_EQ(0, c->mem_objects);
+
+        race_call = "mmap";
+        race_action = [&] {
+            CACHEMAP *held = nullptr;
+            switch (k.meanwhile) {
+            case REPLACED:
+            case DELETED:
+                held = c->cache_open(nullptr, key.c_str(), nullptr, 0);
+                ASSERT_NE(nullptr, held);
+                c->invalidate(held);
+                if (k.meanwhile == REPLACED) {
+                    ASSERT_TRUE(put(c, key, body_of(2)));
+                    CacheLock lock(*c);
+                    c->clean_time = 0;
+                    c->mem_wanted = 1 << 20;   /* as if a new object waited for room */
+                    c->clean();   /* the new copy on disk only too */
+                    c->mem_wanted = 0;
+                    ASSERT_EQ(0, c->mem_objects);
+                }
+                break;
+            case PUBLISHED:
+                EXPECT_EQ(body_of(1), get(c, key));
+                break;
+            }
+        };
+        cache_fault_hook = race_hook;
+        std::string got = get(c, key);
+        cache_fault_hook = nullptr;
+        EXPECT_FALSE(race_action);   /* it ran */
+        EXPECT_TRUE(got == (k.version_served ? body_of(k.version_served) : "<miss>"))
+            << got.substr(0, 20);
+        CacheLock lock(*c);
+        EXPECT_EQ(k.version_served ? 1 : 0, c->mem_objects);
+        EXPECT_EQ(k.version_served ? 50000u + response(50000).size() : 0u, c->mem_bytes);
+        EXPECT_EQ(k.version_served ? 1 : 0, c->objects_count());
+    }
+    unlink_all(cache_section);
+}
+
+/* A new object's file is renamed to a path whose old file is still queued
+ * for deletion, or being deleted right now: the queue never deletes the
+ * new file. */
+TEST(CacheStore, CreationBesideQueuedDeletion)
+{
+    struct Case { const char *what; bool in_progress; };
+    static const Case cases[] = {
+        { "queued", false },
+        { "being deleted", true },
+    };
+    const std::string key = "http://again.test:80/";
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        std::string dir = test_temp_dir();
+        CacheSection *c = cache_new(store_entry(dir, "1G"));
+        std::string v1 = bytes_of(20000, '1'), v2 = bytes_of(30000, '2');
+        ASSERT_TRUE(put(c, key, v1));
+        std::string path = path_of(c, key);
+        CACHEMAP *held = c->cache_open(nullptr, key.c_str(), nullptr, 0);
+        ASSERT_NE(nullptr, held);
+        c->invalidate(held);   /* its file queued for deletion */
+        {
+            MutexGuard guard(&c->unlink_lock);
+            ASSERT_EQ(1u, c->unlink_list.size());
+            EXPECT_EQ(path, c->unlink_list.front());
+        }
+        if (!k.in_progress) {
+            ASSERT_TRUE(put(c, key, v2));
+        } else {
+            /* The service thread has taken the old file and is deleting it
+             * while the new object is created. */
+            {
+                MutexGuard guard(&c->unlink_lock);
+                c->unlink_list.clear();
+                c->unlink_count = 0;
+                c->unlink_current = path;
+            }
+            static std::atomic<bool> renamed_while_deleting;
+            static std::string deleting;
+            renamed_while_deleting = false;
+            deleting = path;
+            cache_fault_hook = [](const char *call) {
+                if (strcmp(call, "rename") == 0) {
+                    MutexGuard guard(&cache_section->unlink_lock);
+                    if (cache_section->unlink_current == deleting)
+                        renamed_while_deleting = true;
+                }
+                return 0;
+            };
+            std::atomic<bool> stored{false};
+            std::thread writer([&] { stored = put(c, key, v2); });
+            for (;;) {
+                {
+                    CacheLock lock(*c, true);
+                    if (c->hash_find(key.c_str()))
+                        break;
+                }
+                usleep(1000);
+            }
+            usleep(50000);   /* room for a rename that does not wait */
+            unlink(path.c_str());   /* the deletion finishes */
+            {
+                MutexGuard guard(&c->unlink_lock);
+                c->unlink_current.clear();
+                pthread_cond_broadcast(&c->unlink_cond);
+            }
+            writer.join();
+            cache_fault_hook = nullptr;
+            EXPECT_TRUE(stored.load());
+            EXPECT_FALSE(renamed_while_deleting.load());
+        }
+        unlink_all(c);
+        EXPECT_EQ(response(30000) + v2, file_bytes(path));
+        c->graceful_exit();
+        c = cache_new(store_entry(dir, "1G"));
+        EXPECT_EQ(v2, get(c, key));
+        unlink_all(c);
+    }
+}
+
+/* A crash between a new object's private file and its rename (the store
+ * copied as it is at that moment) leaves no journal line that names a
+ * missing or partial file: the next start serves no copy of the key (an
+ * older copy it replaced included), keeps the other objects, and removes
+ * the private file and the stale file. A rename that fails drops the
+ * object and its private file. */
+TEST(CacheStore, CrashBeforeRename)
+{
+    struct Case { const char *what; bool old_copy; };
+    static const Case cases[] = {
+        { "new key", false },
+        { "replacing an older copy", true },
+    };
+    const std::string key = "http://crash.test:80/";
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        std::string dir = test_temp_dir();
+        static std::string snapshot;
+        snapshot = test_temp_dir() + "/store";
+        CacheSection *c = cache_new(store_entry(dir, "1G"));
+        std::string kept = bytes_of(7000, 'k');
+        ASSERT_TRUE(put(c, "http://kept.test:80/", kept));
+        if (k.old_copy) {
+            ASSERT_TRUE(put(c, key, bytes_of(9000, 'o')));
+        }
+        race_call = "rename";
+        race_action = [&] {
+            std::filesystem::copy(dir, snapshot, std::filesystem::copy_options::recursive);
+        };
+        cache_fault_hook = race_hook;
+        ASSERT_TRUE(put(c, key, bytes_of(12000, 'n')));
+        cache_fault_hook = nullptr;
+        std::string path = path_of(c, key);
+        EXPECT_TRUE(names_in(dir + "/tmp").empty());
+        std::string stale_path = snapshot + path.substr(dir.size());
+        EXPECT_EQ(1u, names_in(snapshot + "/tmp").size());
+
+        c = cache_new(store_entry(snapshot, "1G"));
+        EXPECT_EQ("<miss>", get(c, key));
+        EXPECT_EQ(kept, get(c, "http://kept.test:80/"));
+        unlink_all(c);
+        EXPECT_TRUE(names_in(snapshot + "/tmp").empty());
+        EXPECT_FALSE(exists(stale_path));
+        EXPECT_EQ(std::string::npos, file_bytes(snapshot + "/journal").find("crash.test"));
+    }
+
+    std::string dir = test_temp_dir();
+    CacheSection *c = cache_new(store_entry(dir, "1G"));
+    cache_fault_hook = [](const char *call) { return strcmp(call, "rename") == 0 ? EIO : 0; };
+    test_log_clear();
+    EXPECT_EQ(nullptr, c->cache_open(nullptr, key.c_str(), response(5).c_str(), CACHE_WRITING));
+    cache_fault_hook = nullptr;
+    EXPECT_TRUE(test_log_contains("failed to create object in " + dir));
+    EXPECT_EQ(0, c->objects_count());
+    EXPECT_TRUE(names_in(dir + "/tmp").empty());
+    unlink_all(c);
+    EXPECT_EQ(0, c->stores.front().entries);
+    ASSERT_TRUE(put(c, key, "works"));
+    EXPECT_EQ("works", get(c, key));
 }
