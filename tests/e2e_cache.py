@@ -48,9 +48,24 @@ class Origin(Nginx):
         old = os.stat(full).st_mtime - 3600
         os.utime(full, (old, old))
 
+    def settle(self):
+        """Waits until the log holds every request answered so far: nginx
+        (one worker) writes a request's line right after its last byte, so
+        once a request of our own, sent now, is in the log, so are they."""
+        self.settles = getattr(self, "settles", 0) + 1
+        marker = "/settle-%d" % self.settles
+        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+        try:
+            conn.request("GET", marker)
+            conn.getresponse().read()
+        finally:
+            conn.close()
+        wait_for(lambda: any(marker in line for _, _, line, _ in super(Origin, self).requests()))
+
     def requests(self, path):
         """The "METHOD STATUS" of every request the origin served for path
         (whatever its query)."""
+        self.settle()
         out = []
         for _, _, line, status in super().requests():
             words = line.split()
