@@ -4,7 +4,8 @@
  * limit for the whole block and the block's byte and line limits; while
  * the proxy waits, what the other socket sends is buffered, so a client
  * that sends its next request early or a server that closes is seen.
- * Sending serialises the HEADER (header.cpp) and writes it whole. Parsing
+ * Input already there is read without a poll first: the proxy polls only
+ * when a read finds nothing. Sending serialises the HEADER (header.cpp) and writes it whole. Parsing
  * and serialising stay in header.cpp, which does no I/O.
  */
 #include "header_io.h"
@@ -77,10 +78,20 @@ char *header_get(CONNECTION_T *conn, int side, int timeout, int *result)
     hg_read read = { conn, side, sock, block.get(), 0, 0, side == SIDE_CLIENT, false, HEADER_OK };
     int64_t deadline_ms = monotonic_ms() + (timeout > 0 ? (int64_t)timeout * 1000 : 0);
     bool watch_other = true;
+    bool read_first = sock->NonBlocking();
 
     /* Input that is ready is read even when the time is up, so a time-out
      * of 0 still takes what has already arrived. */
     while (!hg_take_lines(&read)) {
+        /* Read first: the poll, which also watches the other side, only
+         * when nothing has arrived yet. */
+        if (read_first) {
+            int64_t got = sock->ReadNow(nullptr, -1);
+            if (got > 0)
+                continue;
+            if (got != SOCKET_WOULD_BLOCK)
+                break;   /* end of stream or a failed read */
+        }
         int64_t left_ms = std::max<int64_t>(deadline_ms - monotonic_ms(), 0);
 
         Socket *other = watch_other ? hg_socket(conn, 1 - side) : nullptr;

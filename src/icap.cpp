@@ -450,7 +450,7 @@ int ICAPSection::protocol_icap(CONNECTION_T *conn, Filebuf *body, int mode,
             int fd = net_connect(host.c_str(), port, local, net_ctimeout(conn));
             if (fd < 0)
                 return 0;
-            icap.reset(new Socket(fd));
+            icap.reset(new Socket(fd, SOCKET_MODE_NONBLOCKING));
         }
         conn->server = icap.get();
 

@@ -87,25 +87,28 @@ static bool net_socket_ready(Socket *sock);
 static int net_wait_pair(Socket *sock, Socket *other, int timeout, struct pollfd p[2], nfds_t *n,
                          bool *ready);
 static bool net_drop_client(CONNECTION_T *conn, int side, Socket *other, NetNoWait *other_mode);
+static bool net_copy_other(CONNECTION_T *conn, int side, bool relay, Socket *other, NetNoWait *other_mode,
+                           short revents, bool *ended);
 static void net_pass_close(Socket *to);
 static void net_stat_connect(bool ok);
 static void net_stat_dns_failure();
 static void net_stat_closed();
 static void net_progress_log(CONNECTION_T *conn, int side, const NET_PROGRESS *progress);
 
-NetNoWait::NetNoWait(Socket *sock) : held(sock), flags(-1)
+/* The proxy's own sockets are non-blocking for good (accepted and
+ * connected so), and the Socket knows its mode: for them this costs no
+ * system call. Only a blocking descriptor handed in from elsewhere is
+ * switched, and switched back. */
+NetNoWait::NetNoWait(Socket *sock) : held(sock), restore(false)
 {
-    if (held && held->fd >= 0) {
-        flags = fcntl(held->fd, F_GETFL);
-        if (flags >= 0 && !(flags & O_NONBLOCK))
-            (void)fcntl(held->fd, F_SETFL, flags | O_NONBLOCK);
-    }
+    if (held && held->fd >= 0 && !held->NonBlocking())
+        restore = held->Blocking(false) == 0;
 }
 
 NetNoWait::~NetNoWait()
 {
-    if (held && held->fd >= 0 && flags >= 0 && !(flags & O_NONBLOCK))
-        (void)fcntl(held->fd, F_SETFL, flags);
+    if (held && held->fd >= 0 && restore)
+        (void)held->Blocking(true);
 }
 
 NET_BLOCK::NET_BLOCK()
@@ -538,11 +541,11 @@ CONNECTION_T *net_accept(int timeout)
         (void)fcntl(fd, F_SETFD, FD_CLOEXEC);
         /* Every wait on a client is a poll with a time limit: a client
          * that keeps its receive window shut must not hold a worker
-         * inside send. */
+         * inside send. The socket stays non-blocking for good. */
         (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 
         CONNECTION_T *conn = connection_new();
-        conn->client = new Socket(fd);
+        conn->client = new Socket(fd, SOCKET_MODE_NONBLOCKING);
         conn->port = port;
         char text[INET_ADDRSTRLEN] = "0.0.0.0";
         if (peer.sin_family == AF_INET)
@@ -673,9 +676,8 @@ int net_connect(const char *host, int port, in_addr local, int timeout)
         return NET_CONNECT_FAILED;
     }
 
-    (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    struct timeval tv = { (time_t)timeout, 0 };
-    (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    /* The descriptor stays non-blocking: every later wait on the server
+     * is a poll with a limit, and no transfer switches its mode. */
     net_stat_connect(true);
     return fd;
 }
@@ -769,11 +771,36 @@ static bool net_drop_client(CONNECTION_T *conn, int side, Socket *other, NetNoWa
     return true;
 }
 
+/* What the other socket's poll events (revents) mean for net_copy: its
+ * input is buffered; a client that half-closed while the answer comes is
+ * no longer watched (*ended); a loss ends the copy, unless the client may
+ * be dropped from a cache fill. False when the copy must end. */
+static bool net_copy_other(CONNECTION_T *conn, int side, bool relay, Socket *other, NetNoWait *other_mode,
+                           short revents, bool *ended)
+{
+    int64_t got = (revents & POLLIN) ? other->Read(nullptr, -1, 0) : -1;
+    if (got > 0)
+        return true;
+    if (got == 0 && side == SIDE_SERVER) {
+        *ended = true;   /* a half-close: the client still takes the answer */
+        return true;
+    }
+    if (got == 0 && !relay)
+        return false;   /* the other side closed */
+    if (relay)
+        return net_drop_client(conn, side, other, other_mode);   /* closed or lost */
+    putlog(LOG_ERROR, "network: [IP:%s] %s lost while reading data, system overloaded or network disrupted",
+           net_ip(conn), net_side_name(1 - side));
+    return false;
+}
+
 /* The one loop that moves a body off side's socket: len bytes, or with -1
  * until the peer closes. Each block is added to into (when given) and, when
- * relaying, written to the other socket; meanwhile the other socket is
- * watched, so that a client that goes away ends the wait rather than the
- * time-out. A client that only shut its sending side (a half-close) still
+ * relaying, written to the other socket. The socket is read first: a
+ * block that is there already costs one read and no poll. Only when it has
+ * nothing does the loop poll, and that wait also watches the other socket,
+ * so that a client that goes away ends the wait rather than the time-out.
+ * A client that only shut its sending side (a half-close) still
  * takes the answer: it is no longer watched. A body that moves fewer than
  * NET_PROGRESS_MIN_BYTES in a time-out window is cut off. *total counts the
  * bytes read. True when the body is complete. */
@@ -788,71 +815,69 @@ static bool net_copy(CONNECTION_T *conn, int side, int64_t len, Filebuf *into, b
     NET_BLOCK block;
     int64_t left = len;
     bool other_ended = false;   /* the client half-closed: no longer watched */
+    bool read_first = sock->NonBlocking();
     NET_PROGRESS progress;      /* a body that crawls is cut off */
     net_progress_start(&progress, timeout);
     for (;;) {
         /* Looked up on every pass: the client may have been released. */
         Socket *other = net_other_socket(conn, side);
         Socket *watched = other_ended ? nullptr : other;
-        struct pollfd p[2];
-        bool ready = false;
-        nfds_t n = 0;
+        int64_t want = left > 0 ? std::min(left, block.size) : block.size;
         int wait = net_progress_wait(&progress);
-        int r = net_wait_pair(sock, watched, wait, p, &n, &ready);
-        if (r < 0 || (r == 0 && !ready) || !net_progress_moved(&progress, 0)) {
-            net_progress_log(conn, side, &progress);
-            return false;   /* a failed poll, the time-out or a crawl */
+
+        /* Read first: the poll, which also watches the other side, only
+         * when the socket has nothing yet. */
+        int64_t got = SOCKET_WOULD_BLOCK;
+        if (read_first) {
+            if (!net_progress_moved(&progress, 0)) {
+                net_progress_log(conn, side, &progress);
+                return false;   /* a crawl */
+            }
+            got = sock->ReadNow(block.data, want);
+        }
+        if (got == SOCKET_WOULD_BLOCK) {
+            struct pollfd p[2];
+            bool ready = false;
+            nfds_t n = 0;
+            int r = net_wait_pair(sock, watched, wait, p, &n, &ready);
+            if (r < 0 || (r == 0 && !ready) || !net_progress_moved(&progress, 0)) {
+                net_progress_log(conn, side, &progress);
+                return false;   /* a failed poll, the time-out or a crawl */
+            }
+            if (ready || (p[0].revents & POLLIN)) {
+                got = sock->Read(block.data, want, wait);
+            } else if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                if (relay)
+                    putlog(LOG_ERROR, "network: [IP:%s] %s socket lost while transferring data between sockets",
+                           net_ip(conn), net_side_name(side));
+                else
+                    putlog(LOG_ERROR, "network: [IP:%s] %s lost while reading data, system overloaded or network disrupted",
+                           net_ip(conn), net_side_name(side));
+                return false;
+            } else {
+                if (n == 2 && p[1].revents &&
+                    !net_copy_other(conn, side, relay, other, other_mode, p[1].revents, &other_ended))
+                    return false;
+                continue;
+            }
         }
 
-        if (ready || (p[0].revents & POLLIN)) {
-            int64_t want = left > 0 ? std::min(left, block.size) : block.size;
-            int64_t got = sock->Read(block.data, want, wait);
-            if (got == 0)
-                return left == -1;   /* the peer closed */
-            if (got < 0)
-                return false;
-            (void)net_progress_moved(&progress, got);
-            *total += got;
-            if (into && into->Add(block.data, got) != FILEBUF_OK)
-                return false;
-            if (relay && other && net_write(other, block.data, got, timeout) < 0 &&
-                !net_drop_client(conn, side, other, other_mode))
-                return false;
-            if (left > 0) {
-                left -= got;
-                if (left == 0)
-                    return true;
-            }
-            continue;
-        }
-        if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-            if (relay)
-                putlog(LOG_ERROR, "network: [IP:%s] %s socket lost while transferring data between sockets",
-                       net_ip(conn), net_side_name(side));
-            else
-                putlog(LOG_ERROR, "network: [IP:%s] %s lost while reading data, system overloaded or network disrupted",
-                       net_ip(conn), net_side_name(side));
+        if (got == 0)
+            return left == -1;   /* the peer closed */
+        if (got < 0)
             return false;
-        }
-        if (n == 2 && p[1].revents) {
-            int64_t got = (p[1].revents & POLLIN) ? other->Read(nullptr, -1, 0) : -1;
-            if (got > 0)
-                continue;
-            if (got == 0 && side == SIDE_SERVER) {
-                other_ended = true;   /* a half-close: the client still takes the answer */
-                continue;
-            }
-            if (got == 0 && !relay)
-                return false;   /* the other side closed */
-            if (relay) {
-                /* The other side closed or was lost. */
-                if (net_drop_client(conn, side, other, other_mode))
-                    continue;
-                return false;
-            }
-            putlog(LOG_ERROR, "network: [IP:%s] %s lost while reading data, system overloaded or network disrupted",
-                   net_ip(conn), net_side_name(1 - side));
+        (void)net_progress_moved(&progress, got);
+        *total += got;
+        if (into && into->Add(block.data, got) != FILEBUF_OK)
             return false;
+        other = net_other_socket(conn, side);
+        if (relay && other && net_write(other, block.data, got, timeout) < 0 &&
+            !net_drop_client(conn, side, other, other_mode))
+            return false;
+        if (left > 0) {
+            left -= got;
+            if (left == 0)
+                return true;
         }
     }
 }

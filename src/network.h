@@ -58,9 +58,11 @@ extern int net_tunnel_idle_seconds;
 int net_timeout(CONNECTION_T *conn);
 int net_ctimeout(CONNECTION_T *conn);
 
-/* Puts a socket's descriptor in non-blocking mode for a scope, so that no
- * send or receive of the Socket waits outside our polls; the mode it had
- * comes back at the end of the scope, unless the socket was given up. */
+/* Makes sure a socket's descriptor is non-blocking for a scope, so that no
+ * send or receive of the Socket waits outside our polls. The proxy's own
+ * sockets are non-blocking for good, and then this costs nothing; a
+ * blocking one gets its mode back at the end of the scope, unless the
+ * socket was given up. */
 class NetNoWait {
 public:
     explicit NetNoWait(Socket *sock);
@@ -73,7 +75,7 @@ public:
 
 private:
     Socket *held;
-    int flags;
+    bool restore;   /* it was blocking: switch it back */
 };
 
 /* Writes len bytes through the socket's queue. Each piece is handed over
@@ -158,8 +160,9 @@ void net_close(CONNECTION_T *conn);
 
 /* Opens a TCP connection to host (a name or a dotted quad) and port from
  * the local address (INADDR_ANY: any), waiting at most timeout seconds
- * (below 0: NET_CONNECT_DEFAULT_TIMEOUT). Returns a blocking descriptor
- * whose sends are bounded by the same time-out, or a net_connect_result. */
+ * (below 0: NET_CONNECT_DEFAULT_TIMEOUT). Returns a non-blocking
+ * descriptor (wrap it as SOCKET_MODE_NONBLOCKING), or a
+ * net_connect_result. */
 [[nodiscard]] int net_connect(const char *host, int port, in_addr local, int timeout);
 [[nodiscard]] int net_connect(const char *host, int port, int timeout);
 [[nodiscard]] int net_connect(const char *host, int port);

@@ -476,7 +476,7 @@ static Socket *ftp_passive(CONNECTION_T *conn, const char *verb, const char *arg
     int fd = net_connect(address, ntohs(named->sin_port), ftp_timeout());
     if (fd < 0)
         return nullptr;
-    Socket *data = new Socket(fd);
+    Socket *data = new Socket(fd, SOCKET_MODE_NONBLOCKING);
     if (ftp_preliminary(conn) != 0) {
         delete data;
         return nullptr;

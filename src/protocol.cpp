@@ -75,7 +75,7 @@ int protocol_connect_to(CONNECTION_T *conn, const char *host, int port)
         local = network_section->interface_select(conn);
     int fd = net_connect(host, port, local, net_ctimeout(conn));
     if (fd >= 0)
-        conn->server = new Socket(fd);
+        conn->server = new Socket(fd, SOCKET_MODE_NONBLOCKING);
     return fd;
 }
 

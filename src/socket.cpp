@@ -239,12 +239,12 @@ void limitgroup_release(LimitGroup *group)
 
 /* ---- Construction ---- */
 
-Socket::Socket(int descriptor)
+Socket::Socket(int descriptor, int mode)
     : ssl_active(0), next_callback_id(0), read_capacity(0), write_capacity(0),
       read_buffer(nullptr), write_buffer(nullptr), ssl(nullptr), ssl_ctx(nullptr),
       read_limit(nullptr), write_limit(nullptr), fd(descriptor), read_length(0), write_length(0),
       bytes_in(0), bytes_out(0), close_wait_ms(SOCKET_CLOSE_WAIT_MS), write_wait_ms(SOCKET_WRITE_WAIT_MS),
-      write_timed_out(false), line_scanned(0),
+      write_timed_out(false), io_mode(mode), line_scanned(0),
       event_depth(0), callbacks_removed(false), ssl_broken(false), ssl_retry_bytes(0),
       ssl_write_wants_read(false)
 {
@@ -292,7 +292,8 @@ void Socket::close_flush(int64_t deadline_ms)
         int64_t left = deadline_ms - monotonic_ms();
         if (left <= 0)
             break;
-        socket_set_io_timeouts(fd, left);
+        if (!NonBlocking())
+            socket_set_io_timeouts(fd, left);
         int64_t n = send_pending();
         if (n < 0)
             break;
@@ -311,7 +312,8 @@ void Socket::close_ssl(int64_t deadline_ms)
         int64_t left = end - monotonic_ms();
         if (left <= 0)
             break;
-        socket_set_io_timeouts(fd, left);
+        if (!NonBlocking())
+            socket_set_io_timeouts(fd, left);
         ERR_clear_error();
         int r = SSL_shutdown(ssl);
         if (r == 1)
@@ -335,11 +337,26 @@ void Socket::close_ssl(int64_t deadline_ms)
 
 int Socket::Blocking(bool on)
 {
+    int want = on ? SOCKET_MODE_BLOCKING : SOCKET_MODE_NONBLOCKING;
+    if (fd >= 0 && io_mode == want)
+        return 0;
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0)
         return -1;
     flags = on ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
-    return fcntl(fd, F_SETFL, flags);
+    int r = fcntl(fd, F_SETFL, flags);
+    io_mode = r == 0 ? want : SOCKET_MODE_UNKNOWN;
+    return r;
+}
+
+bool Socket::NonBlocking()
+{
+    if (io_mode == SOCKET_MODE_UNKNOWN && fd >= 0) {
+        int flags = fcntl(fd, F_GETFL);
+        if (flags >= 0)
+            io_mode = (flags & O_NONBLOCK) ? SOCKET_MODE_NONBLOCKING : SOCKET_MODE_BLOCKING;
+    }
+    return fd >= 0 && io_mode == SOCKET_MODE_NONBLOCKING;
 }
 
 void Socket::SetRate(LimitGroup *read, LimitGroup *write)
@@ -514,6 +531,15 @@ int Socket::wait_input(int64_t deadline_ms, bool *hangup)
     return (revents & POLLIN) ? 1 : -1;
 }
 
+/* After a read found the end of the stream without a poll before it:
+ * whether the descriptor also shows a hang-up, as that poll would have. */
+void Socket::probe_hangup(bool *hangup)
+{
+    short revents = 0;
+    if (wait_io(POLLIN, 0, &revents) > 0 && (revents & (POLLHUP | POLLERR)))
+        *hangup = true;
+}
+
 /* One read of at most n bytes. Returns the count, 0 at end of stream, -1 on
  * error, -2 when it would block (a non-blocking descriptor, an SSL record
  * not complete yet). Interrupted calls are repeated. */
@@ -604,18 +630,27 @@ short Socket::write_events() const
 }
 
 /* io_recv that, when may_wait, waits for input up to deadline_ms instead of
- * reporting "would block"; without may_wait that case reads as 0 bytes. */
-int64_t Socket::recv_block(char *area, int64_t n, bool may_wait, int64_t deadline_ms,
+ * reporting "would block"; without may_wait that case returns
+ * SOCKET_WOULD_BLOCK. The read comes first and a poll only when it finds
+ * nothing, so input that is there costs one system call; once the time is
+ * up, nothing more is waited for. An end of stream found where a poll
+ * would have come first (probe) is checked for a hang-up. */
+int64_t Socket::recv_block(char *area, int64_t n, bool may_wait, int64_t deadline_ms, bool probe,
                            bool *hangup)
 {
     for (;;) {
         int64_t r = io_recv(area, n);
+        if (r == 0 && probe && !*hangup)
+            probe_hangup(hangup);
         if (r != -2)
             return r;
         if (!may_wait)
-            return 0;
+            return SOCKET_WOULD_BLOCK;
+        if (deadline_ms >= 0 && socket_remaining_ms(deadline_ms) == 0)
+            return -1;
         if (wait_input(deadline_ms, hangup) <= 0)
             return -1;
+        probe = false;   /* that poll told of any hang-up */
     }
 }
 
@@ -634,15 +669,26 @@ void Socket::account_out(int64_t n)
 }
 
 /* Adds one block from the descriptor to the read buffer, waiting for input
- * up to deadline_ms when there is one. Returns the count, 0 at end of
- * stream, -1 on error or time-out. */
-int64_t Socket::fill(int64_t deadline_ms, bool *hangup)
+ * up to deadline_ms when there is one and may_wait. A non-blocking
+ * descriptor is read first; a blocking one is polled first, so that no
+ * read waits outside a poll with a limit. Returns the count, 0 at end of
+ * stream, -1 on error or time-out, SOCKET_WOULD_BLOCK without may_wait
+ * when nothing is there. */
+int64_t Socket::fill(int64_t deadline_ms, bool may_wait, bool *hangup)
 {
-    if (deadline_ms >= 0 && wait_input(deadline_ms, hangup) <= 0)
-        return -1;
+    bool polled = false;
+    if (!NonBlocking() && (deadline_ms >= 0 || !may_wait)) {
+        int ready = wait_input(may_wait ? deadline_ms : 0, hangup);
+        if (ready == 0 && !may_wait)
+            return SOCKET_WOULD_BLOCK;
+        if (ready <= 0)
+            return -1;
+        polled = true;
+    }
     int64_t block = allowance_clamp(Throttle(SOCKET_SIDE_READ), socket_block_bytes());
     buffer_reserve(SOCKET_SIDE_READ, read_length + block);
-    int64_t n = recv_block(read_buffer + read_length, block, true, deadline_ms, hangup);
+    bool probe = !polled && (deadline_ms >= 0 || !may_wait);
+    int64_t n = recv_block(read_buffer + read_length, block, may_wait, deadline_ms, probe, hangup);
     if (n > 0) {
         read_length += n;
         account_in(n);
@@ -654,11 +700,21 @@ int64_t Socket::fill(int64_t deadline_ms, bool *hangup)
 
 int64_t Socket::Read(char *area, int64_t len, int timeout)
 {
+    return read_some(area, len, socket_deadline_ms(timeout), true);
+}
+
+int64_t Socket::ReadNow(char *area, int64_t len)
+{
+    return read_some(area, len, -1, false);
+}
+
+/* Read and ReadNow: may_wait false never waits, whatever the deadline. */
+int64_t Socket::read_some(char *area, int64_t len, int64_t deadline, bool may_wait)
+{
     if (len == 0)
         return 0;
     if (len < -1 || (len > 0 && !area))
         return -1;
-    int64_t deadline = socket_deadline_ms(timeout);
     bool hangup = false;
 
     if (len == -1) {
@@ -666,7 +722,7 @@ int64_t Socket::Read(char *area, int64_t len, int timeout)
             errno = ENOBUFS;
             return -1;
         }
-        int64_t n = fill(deadline, &hangup);
+        int64_t n = fill(deadline, may_wait, &hangup);
         return n == 0 && hangup ? -1 : n;
     }
 
@@ -677,19 +733,25 @@ int64_t Socket::Read(char *area, int64_t len, int timeout)
     }
 
     /* Buffered bytes are delivered without waiting; the descriptor only
-     * adds what is there already. With nothing buffered, wait for input. */
+     * adds what is there already. With nothing buffered, wait for input:
+     * a non-blocking descriptor is read first and polled only when it has
+     * nothing, a blocking one is polled first. */
     int64_t have = read_length;
     int ready = 1;
-    if (have > 0)
+    bool read_first = NonBlocking();
+    if (!read_first && have > 0)
         ready = wait_input(0, &hangup);
-    else if (deadline >= 0)
-        ready = wait_input(deadline, &hangup);
+    else if (!read_first && (deadline >= 0 || !may_wait))
+        ready = wait_input(may_wait ? deadline : 0, &hangup);
+    bool wait = have == 0 && may_wait;
+    /* Delivered bytes make a hang-up moot: only an empty read asks. */
+    bool probe = read_first && have == 0 && (deadline >= 0 || !may_wait);
 
     int64_t n = 0;
     int64_t delivered;
     if (ready <= 0) {
         if (have == 0)
-            return -1;
+            return ready == 0 && !may_wait ? SOCKET_WOULD_BLOCK : -1;
         memcpy(area, read_buffer, (size_t)have);
         read_consume(have);
         delivered = have;
@@ -701,13 +763,21 @@ int64_t Socket::Read(char *area, int64_t len, int timeout)
                 memcpy(area, read_buffer, (size_t)have);
                 read_consume(have);
             }
-            n = recv_block(area + have, block, have == 0, deadline, &hangup);
+            n = recv_block(area + have, block, wait, deadline, probe, &hangup);
+            if (n == SOCKET_WOULD_BLOCK && have == 0)
+                return n;
+            if (n == SOCKET_WOULD_BLOCK)
+                n = 0;
             if (n > 0)
                 account_in(n);
             delivered = have + std::max<int64_t>(n, 0);
         } else {
             buffer_reserve(SOCKET_SIDE_READ, read_length + block);
-            n = recv_block(read_buffer + read_length, block, have == 0, deadline, &hangup);
+            n = recv_block(read_buffer + read_length, block, wait, deadline, probe, &hangup);
+            if (n == SOCKET_WOULD_BLOCK && have == 0)
+                return n;
+            if (n == SOCKET_WOULD_BLOCK)
+                n = 0;
             if (n > 0) {
                 read_length += n;
                 account_in(n);
@@ -779,7 +849,7 @@ int64_t Socket::GetLine(char *area, int64_t size, int timeout)
         if (last_block > 0 && deadline >= 0 && monotonic_ms() > deadline)
             return -1;
         bool hangup = false;
-        int64_t n = fill(deadline, &hangup);
+        int64_t n = fill(deadline, true, &hangup);
         if (n <= 0) {
             if (truncated && n == 0)
                 return size;   /* the stream ended the overlong line */
@@ -1072,11 +1142,8 @@ int Socket::Encrypt(int mode, const char *host, int timeout_seconds)
      * non-blocking and waits by poll: inside a blocking SSL_read a peer
      * that sent part of a record would hold us without a time limit. */
     int64_t deadline = socket_deadline_ms(timeout_seconds);
-    if (ok) {
-        int flags = fcntl(fd, F_GETFL);
-        if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
-            ok = false;
-    }
+    if (ok && Blocking(false) != 0)
+        ok = false;
     while (ok) {
         ERR_clear_error();
         int r = SSL_connect(s);

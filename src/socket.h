@@ -38,6 +38,16 @@ struct ssl_ctx_st;
 /* The pacing window of a LimitGroup. */
 #define LIMIT_WINDOW_MS 100
 
+/* What a socket knows of its descriptor's blocking mode. */
+enum socket_mode {
+    SOCKET_MODE_UNKNOWN = -1,       /* asked of the descriptor once, when first needed */
+    SOCKET_MODE_BLOCKING = 0,
+    SOCKET_MODE_NONBLOCKING = 1,
+};
+
+/* ReadNow: nothing has arrived yet. */
+#define SOCKET_WOULD_BLOCK ((int64_t)-2)
+
 /* Observer events, one bit each; an observer's mask selects them. */
 enum {
     SOCKET_EVENT_READ = 1,      /* Read delivered bytes: (count, caller's area) */
@@ -120,8 +130,10 @@ public:
 class Socket {
 public:
     /* Wraps a connected descriptor, which the socket then owns and closes.
-     * Buffers empty, counters 0, no SSL, no limits, no observers. */
-    explicit Socket(int fd);
+     * Buffers empty, counters 0, no SSL, no limits, no observers. mode
+     * tells the descriptor's blocking mode when the caller knows it (a
+     * socket made or accepted non-blocking); unknown, it is asked once. */
+    explicit Socket(int fd, int mode = SOCKET_MODE_UNKNOWN);
     /* A socket without a descriptor (fd -1). */
     Socket();
     /* Delivers pending output and closes SSL, within close_wait_ms in all;
@@ -133,8 +145,15 @@ public:
     Socket &operator=(const Socket &) = delete;
 
     /* Clears (true) or sets (false) the descriptor's non-blocking flag;
-     * returns the fcntl result (-1 on failure). */
+     * returns the fcntl result (-1 on failure). The socket keeps track of
+     * the mode, so asking for the mode it already has costs no system
+     * call. The descriptor's flags are only ever changed through here. */
     [[nodiscard]] int Blocking(bool on);
+
+    /* True when the descriptor is non-blocking (asked of it only the first
+     * time). Reads on such a socket try the descriptor first and poll only
+     * when it has nothing: no poll before input that is already there. */
+    bool NonBlocking();
 
     /* Puts read and write in place of the current groups (each takes a
      * reference; the old ones are released). NULL removes a limit. */
@@ -183,14 +202,22 @@ public:
      * from the descriptor (what the read group allows, at most BLOCKSIZE)
      * when none are buffered or when more input is ready now; a surplus is
      * buffered. With nothing buffered and timeout not -1, waits up to
-     * timeout seconds for input. Returns the count delivered (reported as
-     * SOCKET_EVENT_READ), 0 at end of stream, -1 on a time-out, error or
-     * hang-up without data, or when an observer returned -1 (the bytes are
-     * in area all the same).
+     * timeout seconds for input. A non-blocking descriptor is read first
+     * and polled only when it has nothing yet; a blocking one is polled
+     * first, so no read waits without the limit. Returns the count
+     * delivered (reported as SOCKET_EVENT_READ), 0 at end of stream, -1 on
+     * a time-out, error or hang-up without data, or when an observer
+     * returned -1 (the bytes are in area all the same).
      * len -1 fills: one block is added to the read buffer and its count
      * returned, without reports; refused (-1) when the buffer already holds
      * SOCKET_READ_BUFFER_LIMIT bytes. */
     [[nodiscard]] int64_t Read(char *area, int64_t len, int timeout = -1);
+
+    /* Read that never waits: delivers what is buffered and what the
+     * descriptor holds now. Returns as Read does, or SOCKET_WOULD_BLOCK
+     * when nothing has arrived yet (nothing buffered, the stream still
+     * open). With len -1 it fills, as Read does. */
+    [[nodiscard]] int64_t ReadNow(char *area, int64_t len);
 
     /* Reads one line, newline included (a carriage return before it stays).
      * A line shorter than size goes into area with a NUL and its length is
@@ -264,19 +291,23 @@ private:
     int wait_io(short events, int64_t deadline_ms, short *revents);
     short write_events() const;
     int wait_input(int64_t deadline_ms, bool *hangup);
+    void probe_hangup(bool *hangup);
     int64_t io_recv(char *area, int64_t n);
     int64_t io_send(const char *bytes, int64_t n, int64_t available);
-    int64_t recv_block(char *area, int64_t n, bool may_wait, int64_t deadline_ms, bool *hangup);
+    int64_t recv_block(char *area, int64_t n, bool may_wait, int64_t deadline_ms, bool probe,
+                       bool *hangup);
+    int64_t read_some(char *area, int64_t len, int64_t deadline_ms, bool may_wait);
     int64_t send_pending();
     int64_t send_direct(const char *bytes, int64_t available);
     int64_t send_both(const char *bytes, int64_t len);
-    int64_t fill(int64_t deadline_ms, bool *hangup);
+    int64_t fill(int64_t deadline_ms, bool may_wait, bool *hangup);
     void account_in(int64_t n);
     void account_out(int64_t n);
     void close_flush(int64_t deadline_ms);
     void close_ssl(int64_t deadline_ms);
     SocketCallBack *callback_find(int id, const char *operation);
 
+    int io_mode;                  /* socket_mode of fd */
     int64_t line_scanned;         /* read_buffer bytes searched for a newline */
     int event_depth;              /* CallBackEvent calls in progress */
     bool callbacks_removed;       /* observers removed during an event */
