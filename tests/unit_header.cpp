@@ -10,11 +10,13 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "connection.h"
 #include "filebuf.h"
 #include "header.h"
 #include "header_io.h"
+#include "misc.h"
 #include "network.h"
 #include "options.h"
 #include "socket.h"
@@ -875,8 +877,10 @@ TEST(HeaderHelpers, ViaXCacheConditional)
 /* ---- Reading from sockets ---- */
 
 /* A connection whose client and server sockets each have a peer descriptor
- * that the test writes to and closes. */
-class HeaderGet : public ::testing::Test {
+ * that the test writes to and closes. Every case runs with blocking
+ * sockets (polled before each read) and with non-blocking ones, as the
+ * proxy's own are (read first, polled only when a read finds nothing). */
+class HeaderGet : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override { reopen(); }
     void TearDown() override { close_peers(); }
@@ -894,6 +898,8 @@ protected:
         client_peer = a[1];
         conn->server = new Socket(b[0]);
         server_peer = b[1];
+        ASSERT_EQ(0, conn->client->Blocking(!GetParam()));
+        ASSERT_EQ(0, conn->server->Blocking(!GetParam()));
         int size = 1 << 20;
         setsockopt(client_peer, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
         setsockopt(server_peer, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
@@ -935,7 +941,7 @@ protected:
 
 /* Blank lines before the request are skipped, the closing blank line
  * becomes "\r\n", and the body stays in the socket for the body reader. */
-TEST_F(HeaderGet, RequestBlockAndBodyLeftInSocket)
+TEST_P(HeaderGet, RequestBlockAndBodyLeftInSocket)
 {
     send_all(client_peer, "\r\n\nPOST / HTTP/1.1\nContent-Length: 4\n\nBODY");
     int rc = -1;
@@ -948,7 +954,7 @@ TEST_F(HeaderGet, RequestBlockAndBodyLeftInSocket)
 
 /* A request whose client closes, or whose time runs out, before the blank
  * line is refused, not taken as complete. */
-TEST_F(HeaderGet, UnfinishedRequestRefused)
+TEST_P(HeaderGet, UnfinishedRequestRefused)
 {
     send_all(client_peer, "GET / HTTP/1.1\r\nHost: h\r\n");
     int rc = -1;
@@ -962,7 +968,7 @@ TEST_F(HeaderGet, UnfinishedRequestRefused)
     EXPECT_EQ(HEADER_INCOMPLETE, rc);
 }
 
-TEST_F(HeaderGet, NothingArrives)
+TEST_P(HeaderGet, NothingArrives)
 {
     int rc = -1;
     EXPECT_EQ("(null)", get(SIDE_CLIENT, 0, &rc));
@@ -974,7 +980,7 @@ TEST_F(HeaderGet, NothingArrives)
 
 /* A block of exactly HEADER_BLOCK_MAX bytes and HEADER_LINES_MAX lines is
  * read; one byte or one line more is refused. */
-TEST_F(HeaderGet, BlockLimits)
+TEST_P(HeaderGet, BlockLimits)
 {
     std::string start = "GET / HTTP/1.1\r\nX-Big: ";
     std::string big(HEADER_BLOCK_MAX - start.size() - 4, 'b');
@@ -1000,7 +1006,7 @@ TEST_F(HeaderGet, BlockLimits)
     EXPECT_EQ(HEADER_TOO_LARGE, rc);
 }
 
-TEST_F(HeaderGet, NulByteRefused)
+TEST_P(HeaderGet, NulByteRefused)
 {
     send_all(client_peer, std::string("GET / HTTP/1.1\r\nX: a\0b\r\n\r\n", 27));
     int rc = -1;
@@ -1010,7 +1016,7 @@ TEST_F(HeaderGet, NulByteRefused)
 
 /* A reply without a status line (HTTP/0.9) is returned as far as it came;
  * a reply with one must be finished. */
-TEST_F(HeaderGet, ServerReplies)
+TEST_P(HeaderGet, ServerReplies)
 {
     send_all(server_peer, "hello\nworld\n");
     shut(server_peer);
@@ -1021,7 +1027,7 @@ TEST_F(HeaderGet, ServerReplies)
 
 /* A status line longer than the whole block is refused, not taken for an
  * HTTP/0.9 body. */
-TEST_F(HeaderGet, OversizedStatusLineRefused)
+TEST_P(HeaderGet, OversizedStatusLineRefused)
 {
     send_all(server_peer, "HTTP/1.1 200 " + std::string(HEADER_BLOCK_MAX, 'r'));
     int rc = -1;
@@ -1029,7 +1035,7 @@ TEST_F(HeaderGet, OversizedStatusLineRefused)
     EXPECT_EQ(HEADER_TOO_LARGE, rc);
 }
 
-TEST_F(HeaderGet, UnfinishedStatusReplyRefused)
+TEST_P(HeaderGet, UnfinishedStatusReplyRefused)
 {
     send_all(server_peer, "HTTP/1.1 200 OK\r\nServer: s\r\n");
     shut(server_peer);
@@ -1040,7 +1046,7 @@ TEST_F(HeaderGet, UnfinishedStatusReplyRefused)
 
 /* While the server's header is awaited, what the client sends is kept, but
  * only up to the cap. */
-TEST_F(HeaderGet, OtherSideBufferedUpToCap)
+TEST_P(HeaderGet, OtherSideBufferedUpToCap)
 {
     send_all(client_peer, std::string(3 * HEADER_OTHER_BUFFER_MAX, 'c'));
     send_all(server_peer, "HTTP/1.1 204 No Content\r\n\r\n");
@@ -1052,7 +1058,7 @@ TEST_F(HeaderGet, OtherSideBufferedUpToCap)
 
 /* The client going away ends the wait for the server's header; the server
  * going away while the client's header is awaited only drops the server. */
-TEST_F(HeaderGet, OtherSideCloses)
+TEST_P(HeaderGet, OtherSideCloses)
 {
     shut(client_peer);
     int rc = -1;
@@ -1067,7 +1073,7 @@ TEST_F(HeaderGet, OtherSideCloses)
     EXPECT_EQ(HEADER_OK, rc);
 }
 
-TEST_F(HeaderGet, ServerDroppedWhileClientAwaited)
+TEST_P(HeaderGet, ServerDroppedWhileClientAwaited)
 {
     shut(server_peer);
     int rc = -1;
@@ -1077,7 +1083,7 @@ TEST_F(HeaderGet, ServerDroppedWhileClientAwaited)
     EXPECT_EQ("GET / HTTP/1.1\r\n\r\n", get(SIDE_CLIENT, 5, &rc));
 }
 
-TEST_F(HeaderGet, SendWritesSerialisedHeader)
+TEST_P(HeaderGet, SendWritesSerialisedHeader)
 {
     int rc;
     HeaderPtr h = parse_response("HTTP/1.1 200 OK\r\nX-A: 1\r\n\r\n", &rc);
@@ -1105,6 +1111,48 @@ TEST_F(HeaderGet, SendWritesSerialisedHeader)
     conn->server = nullptr;
     EXPECT_EQ(-1, header_send(h.get(), conn.get(), SIDE_SERVER, HEADER_SEND_ORIGIN));
 }
+
+/* A header that arrives in parts waits for the rest with the time left
+ * of the whole block; a peer that closes meanwhile ends the wait at once,
+ * and one that stalls is given up at the limit. */
+TEST_P(HeaderGet, HeaderInPartsThenTheRestACloseOrNothing)
+{
+    enum { REST, CLOSE, STALL };
+    for (int after : { REST, CLOSE, STALL }) {
+        SCOPED_TRACE(after);
+        reopen();
+        send_all(client_peer, "GET / HTTP/1.1\r\nHo");
+        std::thread peer([&] {
+            usleep(300000);
+            if (after == REST)
+                send_all(client_peer, "st: h\r\n\r\n");
+            else if (after == CLOSE)
+                shutdown(client_peer, SHUT_WR);
+        });
+        int rc = -1;
+        int64_t start = monotonic_ms();
+        std::string got = get(SIDE_CLIENT, after == STALL ? 1 : 30, &rc);
+        int64_t took = monotonic_ms() - start;
+        peer.join();
+        if (after == REST) {
+            EXPECT_EQ("GET / HTTP/1.1\r\nHost: h\r\n\r\n", got);
+            EXPECT_EQ(HEADER_OK, rc);
+        } else {
+            EXPECT_EQ("(null)", got);
+            EXPECT_EQ(HEADER_INCOMPLETE, rc);
+        }
+        if (after == CLOSE) {
+            EXPECT_LT(took, 25000);   /* the close, not the time-out */
+        } else if (after == STALL) {
+            EXPECT_GE(took, 900);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, HeaderGet, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "NonBlocking" : "Blocking");
+                         });
 
 /* A Set-Cookie whose expiry no format reads is logged once when
  * the response arrives; writing the response again logs nothing more. */

@@ -285,6 +285,25 @@ TEST_F(Network, ConnectFromLocalAddress)
 /* A counted read is complete only with all its bytes; a read until close
  * only with a clean close. Anything else (an early close, a reset, silence
  * past the connect time-out) fails the transfer. */
+/* A transfer makes a blocking socket non-blocking for its scope and gives
+ * the mode back; the proxy's own sockets, non-blocking for good, keep it. */
+TEST_F(Network, NoWaitScopeOnlySwitchesBlockingSockets)
+{
+    for (bool nonblocking : { false, true }) {
+        SCOPED_TRACE(nonblocking ? "non-blocking" : "blocking");
+        Wired w(true, false);
+        Socket *s = w.conn->client;
+        ASSERT_EQ(0, s->Blocking(!nonblocking));
+        {
+            NetNoWait mode(s);
+            EXPECT_NE(0, fcntl(s->fd, F_GETFL) & O_NONBLOCK);
+            EXPECT_TRUE(s->NonBlocking());
+        }
+        EXPECT_EQ(nonblocking, (fcntl(s->fd, F_GETFL) & O_NONBLOCK) != 0);
+        EXPECT_EQ(nonblocking, s->NonBlocking());
+    }
+}
+
 TEST_F(Network, FilebufRead)
 {
     enum Then { THEN_NOTHING, THEN_CLOSE, THEN_RESET };

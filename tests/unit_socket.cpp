@@ -313,15 +313,142 @@ TEST(SocketRead, BufferedBytesAreDeliveredWithoutWaitingForMore)
     close(p.theirs);
 }
 
+/* The proxy's own sockets are non-blocking and read before they poll; a
+ * blocking descriptor is polled first. Both must give the same results. */
+static const bool descriptor_modes[] = {false, true};   /* non-blocking? */
+
 TEST(SocketRead, TimeOutIsMinusOneAndEndOfStreamIsZero)
 {
+    for (bool nonblocking : descriptor_modes) {
+        SCOPED_TRACE(nonblocking ? "non-blocking" : "blocking");
+        Pair p = tcp_pair();
+        Socket s(p.ours);
+        ASSERT_EQ(0, s.Blocking(!nonblocking));
+        char area[16];
+        EXPECT_EQ(-1, s.Read(area, 10, 0));
+        EXPECT_EQ(-1, s.Read(nullptr, -1, 0));
+        int64_t start = now_ms();
+        EXPECT_EQ(-1, s.Read(area, 10, 1));   /* waits out the limit, no longer */
+        EXPECT_GE(now_ms() - start, 900);
+        close(p.theirs);
+        EXPECT_EQ(0, s.Read(area, 10, 5));
+        EXPECT_EQ(-1, s.Read(nullptr, 10, 0));   /* no area */
+    }
+}
+
+/* The socket keeps track of its descriptor's mode: asking again for the
+ * mode it has is no system call, and a socket made non-blocking by its
+ * creator is taken at its word. */
+TEST(SocketRead, ModeIsKnownWithoutAskingAgain)
+{
     Pair p = tcp_pair();
-    Socket s(p.ours);
-    char area[16];
-    EXPECT_EQ(-1, s.Read(area, 10, 0));
+    {
+        Socket s(p.ours);
+        EXPECT_FALSE(s.NonBlocking());   /* asked of the descriptor */
+        ASSERT_EQ(0, s.Blocking(false));
+        EXPECT_NE(0, fcntl(p.ours, F_GETFL) & O_NONBLOCK);
+        EXPECT_TRUE(s.NonBlocking());
+        ASSERT_EQ(0, s.Blocking(true));
+        EXPECT_EQ(0, fcntl(p.ours, F_GETFL) & O_NONBLOCK);
+        s.fd = -1;   /* the descriptor is used again below */
+    }
+    Socket told(p.ours, SOCKET_MODE_NONBLOCKING);
+    EXPECT_TRUE(told.NonBlocking());
+    EXPECT_EQ(0, told.Blocking(false));   /* already so: the descriptor is not touched */
+    EXPECT_EQ(0, fcntl(p.ours, F_GETFL) & O_NONBLOCK);
     close(p.theirs);
-    EXPECT_EQ(0, s.Read(area, 10, 5));
-    EXPECT_EQ(-1, s.Read(nullptr, 10, 0));   /* no area */
+}
+
+/* ReadNow never waits: it reports "nothing yet" apart from the end of the
+ * stream, a hang-up or a reset, and hands over what is there. */
+enum readnow_peer { RN_SILENT, RN_SENT, RN_BUFFERED, RN_CLOSED, RN_RESET, RN_UNIX_CLOSED };
+struct ReadNowCase {
+    const char *name;
+    readnow_peer peer;
+    int64_t area_result;   /* ReadNow(area, 16) */
+};
+static const ReadNowCase readnow_cases[] = {
+    {"nothing sent", RN_SILENT, SOCKET_WOULD_BLOCK},
+    {"bytes sent", RN_SENT, 5},
+    {"bytes buffered only", RN_BUFFERED, 3},
+    {"tcp close", RN_CLOSED, 0},
+    {"tcp reset", RN_RESET, -1},
+    {"unix socket closed", RN_UNIX_CLOSED, -1},
+};
+
+TEST(SocketRead, ReadNowNeverWaits)
+{
+    for (bool nonblocking : descriptor_modes) {
+        for (const ReadNowCase &c : readnow_cases) {
+            SCOPED_TRACE(std::string(c.name) + (nonblocking ? ", non-blocking" : ", blocking"));
+            for (bool fill : {false, true}) {
+                Pair p = c.peer == RN_UNIX_CLOSED ? unix_pair() : tcp_pair();
+                Socket s(p.ours);
+                ASSERT_EQ(0, s.Blocking(!nonblocking));
+                if (c.peer == RN_SENT) {
+                    write_all(p.theirs, "hello");
+                    ASSERT_TRUE(input_ready(p.ours));
+                } else if (c.peer == RN_BUFFERED) {
+                    s.PushFront("abc", 3);
+                } else if (c.peer == RN_RESET) {
+                    struct linger lg = {1, 0};
+                    setsockopt(p.theirs, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+                }
+                if (c.peer == RN_CLOSED || c.peer == RN_RESET || c.peer == RN_UNIX_CLOSED) {
+                    close(p.theirs);
+                    p.theirs = -1;
+                    ASSERT_TRUE(closed_seen(p.ours));
+                }
+                char area[16] = {0};
+                if (!fill) {
+                    EXPECT_EQ(c.area_result, s.ReadNow(area, sizeof area));
+                } else if (c.peer == RN_BUFFERED) {
+                    EXPECT_EQ(SOCKET_WOULD_BLOCK, s.ReadNow(nullptr, -1));   /* adds nothing */
+                    EXPECT_EQ(3, s.read_length);
+                } else {
+                    EXPECT_EQ(c.area_result, s.ReadNow(nullptr, -1));
+                }
+                if (p.theirs >= 0)
+                    close(p.theirs);
+            }
+        }
+    }
+}
+
+/* A read that got part of what is wanted waits for the rest with the time
+ * left; a peer that closes while it waits ends the wait at once. */
+TEST(SocketRead, PartOfALineThenTheRestOrTheClose)
+{
+    for (bool nonblocking : descriptor_modes) {
+        for (bool closes : {false, true}) {
+            SCOPED_TRACE(std::string(nonblocking ? "non-blocking" : "blocking") +
+                         (closes ? ", peer closes" : ", rest arrives"));
+            Pair p = tcp_pair();
+            Socket s(p.ours);
+            ASSERT_EQ(0, s.Blocking(!nonblocking));
+            write_all(p.theirs, "par");
+            ASSERT_TRUE(input_ready(p.ours));
+            std::thread peer([&] {
+                usleep(300000);
+                if (closes)
+                    shutdown(p.theirs, SHUT_WR);
+                else
+                    write_all(p.theirs, "tial\n");
+            });
+            char area[32] = {0};
+            int64_t start = now_ms();
+            int64_t n = s.GetLine(area, sizeof area, 30);
+            peer.join();
+            if (closes) {
+                EXPECT_EQ(0, n);   /* the stream ended before the newline */
+                EXPECT_LT(now_ms() - start, 25000);   /* the close, not the time-out */
+            } else {
+                EXPECT_EQ(8, n);
+                EXPECT_STREQ("partial\n", area);
+            }
+            close(p.theirs);
+        }
+    }
 }
 
 TEST(SocketRead, ObserverRefusalFailsTheReadButTheBytesAreCopied)
@@ -381,10 +508,12 @@ static const HangupCase hangup_cases[] = {
 
 TEST(SocketHangup, AnswerSentJustBeforeTheHangupIsRead)
 {
+    for (bool nonblocking : descriptor_modes)
     for (const HangupCase &c : hangup_cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(std::string(c.name) + (nonblocking ? ", non-blocking" : ", blocking"));
         Pair p = c.kind == HANGUP_UNIX ? unix_pair() : tcp_pair();
         Socket s(p.ours);
+        ASSERT_EQ(0, s.Blocking(!nonblocking));
         write_all(p.theirs, "answer\n");
         if (c.kind == HANGUP_TCP_RESET) {
             struct linger lg = {1, 0};
@@ -555,15 +684,19 @@ TEST(SocketLine, EndOfStreamBeforeTheNewline)
 
 TEST(SocketLine, TimeLimitCoversTheWholeLine)
 {
-    Pair p = tcp_pair();
-    Socket s(p.ours);
-    write_all(p.theirs, "this line never ends");
-    char area[8];
-    int64_t start = now_ms();
-    EXPECT_EQ(-1, s.GetLine(area, sizeof area, 1));
-    EXPECT_GE(now_ms() - start, 900);
-    EXPECT_EQ(-1, s.GetLine(area, 0, 1));   /* no room at all */
-    close(p.theirs);
+    for (bool nonblocking : descriptor_modes) {
+        SCOPED_TRACE(nonblocking ? "non-blocking" : "blocking");
+        Pair p = tcp_pair();
+        Socket s(p.ours);
+        ASSERT_EQ(0, s.Blocking(!nonblocking));
+        write_all(p.theirs, "this line never ends");
+        char area[8];
+        int64_t start = now_ms();
+        EXPECT_EQ(-1, s.GetLine(area, sizeof area, 1));
+        EXPECT_GE(now_ms() - start, 900);
+        EXPECT_EQ(-1, s.GetLine(area, 0, 1));   /* no room at all */
+        close(p.theirs);
+    }
 }
 
 /* ---- Writing ---- */
