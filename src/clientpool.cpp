@@ -1,23 +1,31 @@
 /*
  * The client pool. Idle client connections cost a worker thread each if
- * the worker waits on them, so they wait here instead: one thread polls
- * every idle client (and a wake-up pipe that other threads write to after
- * changing the list) and hands a connection to a worker the moment its
- * client sends something. Clients that hang up, or stay silent past the
- * general rule's time-outs, are closed.
+ * the worker waits on them, so they wait here instead: one thread waits on
+ * every idle client through an epoll set and hands a connection to a
+ * worker once its client has sent a whole request header. Clients that
+ * hang up, or stay silent past the general rule's time-outs, are closed.
  *
- * The list may change while the poller waits: Add appends, and Clean, run
- * by any thread when descriptors run out, closes everything. So the poll
- * results are matched to entries by a serial number given at Add, never by
- * position or descriptor: an entry closed meanwhile is simply absent, and a
+ * Each connection is registered once, when it is added, for one event
+ * (EPOLLONESHOT): the poller takes the entry out of the list, reads what
+ * came, and either hands it over (unregistered first, as the worker may
+ * give it back later), closes it, or lists and re-arms it. A wake-up thus
+ * costs the clients that sent something, never a pass over all of them;
+ * the time-outs are looked at once a second.
+ *
+ * The list may change while the poller waits: Add inserts, and Clean, run
+ * by any thread when descriptors run out, closes everything listed. So an
+ * event names its entry by a serial number given at Add, never by position
+ * or descriptor: an entry closed meanwhile is simply absent, and a
  * descriptor number reused by a new connection cannot be mistaken for the
- * old one. Hand-overs and closes run after the mutex is released.
+ * old one. Registering and re-arming happen under the mutex, so they never
+ * touch a descriptor that Clean has closed; hand-overs and closes run
+ * after it is released.
  */
 #include "clientpool.h"
 
 #include <fcntl.h>
 #include <malloc.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +42,7 @@
 #include "locks.h"
 #include "log.h"
 #include "mem.h"
+#include "misc.h"
 #include "network.h"
 #include "options.h"
 #include "perflog.h"
@@ -43,6 +52,16 @@
 /* Closing at least this many pooled clients in one cycle returns freed
  * memory to the system. */
 #define CLIENTPOOL_TRIM_CLOSES 64
+/* Events taken from the epoll set per wait. */
+#define CLIENTPOOL_EVENTS 256
+/* The poller waits at most this long, so time-outs are seen each second. */
+#define CLIENTPOOL_WAIT_MS 1000
+/* The event data of the wake pipe; entries' serials start at 1. */
+#define CLIENTPOOL_WAKE 0
+/* The longest a whole request waits for a slot held by a worker in its
+ * keep-alive wait, and how often the hand-over is retried meanwhile. */
+#define CLIENTPOOL_SLOT_WAIT_MS 2000
+#define CLIENTPOOL_SLOT_RETRY_MS 10
 
 static time_t clientpool_default_clock();
 static bool clientpool_expired(const clientpool_t *e, time_t now);
@@ -139,20 +158,55 @@ static void clientpool_table_full(CONNECTION_T *conn)
 
 ClientPool::ClientPool()
     : clock(clientpool_default_clock), request_whole(clientpool_header_whole), next_serial(1),
-      wakepipe_calls(0), new_client(0)
+      new_client(0), last_sweep(0)
 {
     if (pipe2(wakepipe, O_NONBLOCK | O_CLOEXEC) != 0)
         fatal_error("src/clientpool", __LINE__, "ClientPool", "[system: pipe:%d:%s], wake pipe not made",
+                    errno, strerror(errno));
+    epfd = epoll_create1(EPOLL_CLOEXEC);
+    struct epoll_event ev {};
+    ev.events = EPOLLIN;
+    ev.data.u64 = CLIENTPOOL_WAKE;
+    if (epfd < 0 || epoll_ctl(epfd, EPOLL_CTL_ADD, wakepipe[0], &ev) != 0)
+        fatal_error("src/clientpool", __LINE__, "ClientPool", "[system: epoll:%d:%s], poll set not made",
                     errno, strerror(errno));
 }
 
 ClientPool::~ClientPool()
 {
-    for (clientpool_t *e : entries)
-        free(e);
+    for (auto &kv : entries)
+        free(kv.second);
     entries.clear();
+    close(epfd);
     close(wakepipe[0]);
     close(wakepipe[1]);
+}
+
+/* Registers (or re-arms) e's descriptor for its next event. The caller
+ * holds the lock, or owns e and it is not listed. False when the
+ * descriptor cannot be watched: the caller closes the connection. */
+bool ClientPool::arm(clientpool_t *e)
+{
+    Socket *s = e->conn->client;
+    if (!s || s->fd < 0)
+        return false;
+    struct epoll_event ev {};
+    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+    ev.data.u64 = e->serial;
+    if (epoll_ctl(epfd, e->registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, s->fd, &ev) == 0) {
+        e->registered = true;
+        return true;
+    }
+    int error = errno;
+    static LOG_RATE rate;
+    long long suppressed = 0;
+    if (log_rate_allow(&rate, &suppressed))
+        putlog(LOG_ERROR, "[system: epoll_ctl:%d:%s], in %s, client not watched, connection closed "
+                          "(%lld more since the last report)",
+               error, strerror(error), "ClientPool", suppressed);
+    if (error == ENOMEM || error == ENOSPC)
+        fd_failure();
+    return false;
 }
 
 void ClientPool::Add(CONNECTION_T *conn)
@@ -165,17 +219,33 @@ void ClientPool::Add(CONNECTION_T *conn)
                     (unsigned)sizeof(clientpool_t));
     e->conn = conn;
     e->added = clock();
-    e->header_started = 0;
+    Socket *s = conn->client;
+    bool started = s && s->read_length > 0;
+    e->header_started = started ? e->added : 0;
     e->header_scanned = 0;
+    e->registered = false;
+    bool listed;
     {
         MutexGuard guard(&lock);
         e->serial = next_serial++;
-        entries.push_back(e);
-        wakepipe_calls++;
         if (conn->requests == 0)
             new_client++;
+        /* Bytes read already would raise no event: the next cycle looks
+         * at them, and registers the descriptor if more must come. */
+        listed = started || arm(e);
+        if (listed) {
+            entries.emplace(e->serial, e);
+            if (started)
+                buffered.push_back(e->serial);
+        }
     }
-    Wakeup();
+    if (!listed) {
+        net_close(conn);
+        free(e);
+        return;
+    }
+    if (started)
+        Wakeup();
 }
 
 void ClientPool::Wakeup()
@@ -189,18 +259,20 @@ void ClientPool::Wakeup()
 void ClientPool::Clean()
 {
     putlog(LOG_DEBUG, "client pool: load shedding");
-    std::list<clientpool_t *> gone;
+    std::map<uint64_t, clientpool_t *> gone;
     {
         MutexGuard guard(&lock);
         gone.swap(entries);
+        buffered.clear();
     }
     unsigned own = 0;
     bool tagged = thread_lookup_clientid(&own);
-    for (clientpool_t *e : gone) {
+    for (auto &kv : gone) {
         if (tagged)
-            thread_set_clientid(e->conn->clientid);
-        net_close(e->conn);
-        free(e);
+            thread_set_clientid(kv.second->conn->clientid);
+        /* Closing the descriptor takes it out of the epoll set. */
+        net_close(kv.second->conn);
+        free(kv.second);
     }
     if (tagged)
         thread_set_clientid(own);
@@ -215,41 +287,75 @@ int ClientPool::Size()
 
 void ClientPool::Cycle()
 {
-    std::vector<struct pollfd> fds;
-    std::vector<uint64_t> serials;
-    int arrivals;
-    bool buffered = false;
+    struct epoll_event events[CLIENTPOOL_EVENTS];
+    bool pending;
     {
         MutexGuard guard(&lock);
-        fds.reserve(entries.size() + 1);
-        serials.reserve(entries.size());
-        fds.push_back({ wakepipe[0], POLLIN, 0 });
-        for (const clientpool_t *e : entries) {
-            Socket *s = e->conn->client;
-            fds.push_back({ s ? s->fd : -1, POLLIN, 0 });
-            serials.push_back(e->serial);
-            /* Bytes of a header not yet whole wait for more input. */
-            if (s && s->read_length > e->header_scanned)
-                buffered = true;
+        pending = !buffered.empty();
+    }
+    int wait_ms = pending ? 0 : slot_waiting.empty() ? CLIENTPOOL_WAIT_MS : CLIENTPOOL_SLOT_RETRY_MS;
+    int r = epoll_wait(epfd, events, CLIENTPOOL_EVENTS, wait_ms);
+    if (r < 0) {
+        if (errno != EINTR) {
+            putlog(LOG_ERROR, "[system: poll:%d:%s], in %s, client pool poll failed, socket unavailable", errno,
+                   strerror(errno), "Poll");
+            fd_failure();
         }
+        r = 0;
+    }
+
+    std::vector<clientpool_t *> arrived;   /* taken out of the list: this thread owns them */
+    std::vector<bool> arrived_input;
+    std::vector<CONNECTION_T *> handover;
+    std::vector<CONNECTION_T *> closing;
+    std::vector<clientpool_t *> expired;
+    time_t now = clock();
+    int listed;
+    int arrivals;
+    bool woken = false;
+    {
+        MutexGuard guard(&lock);
+        for (int i = 0; i < r; i++) {
+            if (events[i].data.u64 == CLIENTPOOL_WAKE) {
+                woken = true;
+                continue;
+            }
+            auto it = entries.find(events[i].data.u64);
+            if (it == entries.end())
+                continue;   /* closed by Clean meanwhile */
+            arrived.push_back(it->second);
+            arrived_input.push_back(true);
+            entries.erase(it);
+        }
+        for (uint64_t serial : buffered) {
+            auto it = entries.find(serial);
+            if (it == entries.end())
+                continue;
+            arrived.push_back(it->second);
+            arrived_input.push_back(false);
+            entries.erase(it);
+        }
+        buffered.clear();
+        /* The time-outs, once a second (and whenever the clock moved). */
+        if (now != last_sweep) {
+            last_sweep = now;
+            for (auto it = entries.begin(); it != entries.end();) {
+                clientpool_t *e = it->second;
+                if (!e->conn->client || clientpool_expired(e, now)) {
+                    expired.push_back(e);
+                    it = entries.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        listed = (int)entries.size();
         arrivals = new_client;
         new_client = 0;
-        wakepipe_calls = 0;
     }
-    clientpool_stat_cycle((int)serials.size(), arrivals);
+    clientpool_stat_cycle(listed, arrivals);
 
-    int wait_seconds = arrivals > 0 ? 1 : CLIENT_POOL_TIMEOUT;
-    int r = p_poll(fds.data(), fds.size(), buffered ? 0 : wait_seconds * 1000);
-    if (r < 0) {
-        if (errno == EINTR)
-            return;
-        putlog(LOG_ERROR, "[system: poll:%d:%s], in %s, client pool poll failed, socket unavailable", errno,
-               strerror(errno), "Poll");
-        fd_failure();
-        return;
-    }
-
-    if (fds[0].revents & POLLIN) {
+    if (woken) {
         char bytes[256];
         ssize_t n = read(wakepipe[0], bytes, sizeof bytes);
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
@@ -257,94 +363,57 @@ void ClientPool::Cycle()
                    strerror(errno), "Poll");
             putlog(LOG_ADVICE, "system unstable, please restart the service");
         } else if (n > 0 && log_wanted(LOG_DEBUG)) {
-            putlog(LOG_DEBUG, "client pool: size:%d poll received wakeup %d signals", (int)serials.size(),
-                   (int)n);
+            putlog(LOG_DEBUG, "client pool: size:%d poll received wakeup %d signals", listed, (int)n);
         }
     }
 
-    std::vector<clientpool_t *> arrived;   /* input came: gathered outside the lock */
-    std::vector<bool> arrived_input;
-    std::vector<CONNECTION_T *> handover;
-    std::vector<CONNECTION_T *> closing;
-    time_t now = clock();
-    {
-        MutexGuard guard(&lock);
-        /* Both the list and the polled serials run in ascending order;
-         * entries added during the wait are not in this cycle's set. */
-        size_t k = 0;
-        for (auto it = entries.begin(); it != entries.end();) {
-            clientpool_t *e = *it;
-            while (k < serials.size() && serials[k] < e->serial)
-                k++;
-            if (k >= serials.size() || serials[k] != e->serial) {
-                ++it;
-                continue;
-            }
-            short revents = fds[k + 1].revents;
-            Socket *s = e->conn->client;
-            bool remove = true;
-            bool freed = true;
-            if (s && ((revents & POLLIN) || s->read_length > e->header_scanned)) {
-                arrived.push_back(e);   /* still owned by the pool */
-                arrived_input.push_back((revents & POLLIN) != 0);
-                freed = false;
-            } else if (!s || (revents & (POLLERR | POLLHUP | POLLNVAL))) {
-                closing.push_back(e->conn);
-            } else if (clientpool_expired(e, now)) {
-                if (e->header_started != 0)
-                    putlog(LOG_WARNING, "request: timeout waiting for header from %s",
-                           e->conn->ip ? e->conn->ip : "");
-                closing.push_back(e->conn);
-            } else {
-                remove = false;
-            }
-            if (remove) {
-                if (freed)
-                    free(e);
-                it = entries.erase(it);
-            } else {
-                ++it;
-            }
-        }
+    for (clientpool_t *e : expired) {
+        if (e->header_started != 0)
+            putlog(LOG_WARNING, "request: timeout waiting for header from %s", e->conn->ip ? e->conn->ip : "");
+        closing.push_back(e->conn);
+        free(e);
     }
 
     /* Reading happens without the lock. A header that is not whole yet
      * goes back into the list, keeping its times. */
-    std::vector<clientpool_t *> waiting;
     for (size_t i = 0; i < arrived.size(); i++) {
         clientpool_t *e = arrived[i];
-        int state = gather(e, arrived_input[i]);
+        int state = e->conn->client ? gather(e, arrived_input[i]) : -1;
         if (state == 0) {
             if (e->header_started == 0 && e->conn->client->read_length > 0)
                 e->header_started = now;
-            waiting.push_back(e);
-            continue;
+            if (e->header_started != 0 && clientpool_expired(e, now)) {
+                /* A client trickling its header is held to the deadline
+                 * of its first bytes. */
+                putlog(LOG_WARNING, "request: timeout waiting for header from %s", e->conn->ip ? e->conn->ip : "");
+                state = -1;
+            } else {
+                MutexGuard guard(&lock);
+                if (arm(e)) {
+                    entries.emplace(e->serial, e);
+                    continue;
+                }
+                state = -1;
+            }
+        }
+        if (state > 0 && e->registered) {
+            /* The worker may give the connection back, which registers it
+             * afresh. */
+            (void)epoll_ctl(epfd, EPOLL_CTL_DEL, e->conn->client->fd, nullptr);
         }
         (state > 0 ? handover : closing).push_back(e->conn);
         free(e);
     }
-    if (!waiting.empty()) {
-        MutexGuard guard(&lock);
-        for (clientpool_t *e : waiting) {
-            e->serial = next_serial++;
-            entries.push_back(e);
-        }
-    }
 
-    if (handover.empty() && closing.empty())
+    if (handover.empty() && closing.empty() && slot_waiting.empty())
         return;
     /* A thread outside the thread table (a test's) logs untagged. */
     unsigned own = 0;
     bool tagged = thread_lookup_clientid(&own);
-    int errors = 0;
-    for (CONNECTION_T *conn : handover) {
-        if (tagged)
-            thread_set_clientid(conn->clientid);
-        if (process_new(conn) < 0) {
-            clientpool_table_full(conn);
-            errors++;
-        }
-    }
+    int64_t now_ms = monotonic_ms();
+    for (CONNECTION_T *conn : handover)
+        slot_waiting.push_back({ conn, now_ms });
+    int errors = hand_over(tagged);
     for (CONNECTION_T *conn : closing) {
         if (tagged)
             thread_set_clientid(conn->clientid);
@@ -361,6 +430,32 @@ void ClientPool::Cycle()
         clientpool_stat_threading_errors(errors);
 }
 
+/* Hands the connections waiting for a worker over, in their order, until
+ * the slots run out; those that cannot wait are closed. Returns the count
+ * closed for want of a worker. */
+int ClientPool::hand_over(bool tagged)
+{
+    int errors = 0;
+    while (!slot_waiting.empty()) {
+        slot_wait_t &w = slot_waiting.front();
+        if (tagged)
+            thread_set_clientid(w.conn->clientid);
+        int slot = process_new(w.conn);
+        if (slot == -1 && process_keepalive_waiters.load() > 0 &&
+            monotonic_ms() - w.since_ms < CLIENTPOOL_SLOT_WAIT_MS)
+            break;   /* a worker in its keep-alive wait gives its slot up soon */
+        if (slot == -1)
+            clientpool_table_full(w.conn);
+        else if (slot < 0)
+            net_close(w.conn);   /* the worker could not start: logged */
+        if (slot < 0)
+            errors++;
+        slot_waiting.pop_front();
+    }
+    process_slots_wanted.store(!slot_waiting.empty());
+    return errors;
+}
+
 void ClientPool::Poll()
 {
     for (;;)
@@ -375,7 +470,8 @@ void ClientPool::show_connections(Filebuf *out)
     (void)out->Addf("<tr class=\"listhead\"><td colspan=\"4\" align=\"center\"><b>Client pool</b></td></tr>\n");
     (void)out->Addf("<tr class=\"listhead\"><td>Client ID</td><td>IP</td><td>Requests</td><td>Idle</td></tr>\n");
     bool even = true;
-    for (const clientpool_t *e : entries) {
+    for (const auto &kv : entries) {
+        const clientpool_t *e = kv.second;
         (void)out->Addf("<tr class=\"%s\"><td>%d</td><td>%s</td><td>%d</td><td>%d</td></tr>\n",
                         even ? "listeven" : "listodd", (int)e->conn->clientid,
                         e->conn->ip ? e->conn->ip : "", e->conn->requests, (int)(now - e->added));

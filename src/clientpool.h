@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <ctime>
-#include <list>
+#include <deque>
+#include <map>
 #include <pthread.h>
+#include <vector>
 
 class Filebuf;
 struct CONNECTION_T;
@@ -12,21 +14,23 @@ struct CONNECTION_T;
 struct clientpool_t {
     CONNECTION_T *conn;   /* owned by the pool while listed */
     time_t added;
-    uint64_t serial;      /* identifies the entry for the poll results */
+    uint64_t serial;      /* identifies the entry in the poller's events */
     time_t header_started;   /* when the first bytes of a request came; 0 before */
     int64_t header_scanned;  /* read-buffer bytes searched for the header's end */
+    bool registered;      /* its descriptor is in the poller's set */
 };
 
 /*
  * Idle client connections: new ones waiting for their first request and
- * kept-alive ones waiting for the next. One thread polls them all, gathers
- * what each client sends into its socket's read buffer, and hands a
- * connection to a worker once its request header is whole, so a slow
- * client holds no worker. It closes those idle past the general rule's
- * timeout (first request) or keeptimeout (later requests), those whose
- * header is not whole within timeout of its first bytes, and those that
- * hang up. Other threads add and clean through the mutex and wake the
- * poller through a pipe.
+ * kept-alive ones waiting for the next. One thread waits on them all
+ * through an epoll set, gathers what each client sends into its socket's
+ * read buffer, and hands a connection to a worker once its request header
+ * is whole, so a slow client holds no worker. It closes those idle past
+ * the general rule's timeout (first request) or keeptimeout (later
+ * requests), those whose header is not whole within timeout of its first
+ * bytes, and those that hang up. Other threads add and clean through the
+ * mutex; a connection is registered once when added, so the cost of a
+ * wake-up does not grow with the number of idle clients.
  */
 /* The default of ClientPool::request_whole: an empty line ends the bytes
  * searched, or they are more than a header may hold. */
@@ -34,26 +38,32 @@ bool clientpool_header_whole(const char *bytes, int64_t from, int64_t len);
 
 class ClientPool {
 public:
-    /* Empty list and the wake pipe; a pipe that cannot be made is fatal. */
+    /* Empty list, the epoll set and the wake pipe; either failing is fatal. */
     ClientPool();
     /* Frees the entries; the connections are not closed. */
     ~ClientPool();
     ClientPool(const ClientPool &) = delete;
     ClientPool &operator=(const ClientPool &) = delete;
 
-    /* Takes conn over until it is handed to a worker or closed, and wakes
-     * the poller. */
+    /* Takes conn over until it is handed to a worker or closed. Bytes
+     * already in its read buffer (the start of a kept-alive client's next
+     * request) are looked at in the next cycle, and start the header's
+     * deadline. */
     void Add(CONNECTION_T *conn);
 
-    /* Makes the poller rebuild its poll set. */
+    /* Ends the poller's current wait. */
     void Wakeup();
 
     /* Closes every listed connection (load shedding) and wakes the poller. */
     void Clean();
 
-    /* One cycle of the poller: builds the poll set, waits (1 second after
-     * new arrivals, else CLIENT_POOL_TIMEOUT seconds), then hands over,
-     * closes or keeps each polled entry. */
+    /* One cycle of the poller: waits up to a second for clients that sent
+     * something (or hung up), hands over or closes them or keeps them
+     * waiting, and once a second closes those past their time. A whole
+     * request that finds every slot in use waits (in order) while workers
+     * in their keep-alive wait can give theirs up, for at most
+     * CLIENTPOOL_SLOT_WAIT_MS; otherwise, and after that, it is closed
+     * with the rate-limited "no free worker" line. */
     void Cycle();
 
     /* The poller's body: Cycle for ever. */
@@ -74,14 +84,26 @@ public:
     bool (*request_whole)(const char *bytes, int64_t from, int64_t len);
 
 private:
-    int gather(clientpool_t *e, bool input);
+    /* A connection with a whole request that found no free slot. */
+    struct slot_wait_t {
+        CONNECTION_T *conn;
+        int64_t since_ms;
+    };
 
+    int gather(clientpool_t *e, bool input);
+    bool arm(clientpool_t *e);
+    int hand_over(bool tagged);
+
+    std::deque<slot_wait_t> slot_waiting;   /* the poller's own, in arrival order */
+
+    int epfd;
     int wakepipe[2];   /* read end, write end; both non-blocking */
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    std::list<clientpool_t *> entries;   /* in the order added */
+    std::map<uint64_t, clientpool_t *> entries;   /* by serial: in the order added */
+    std::vector<uint64_t> buffered;   /* added with bytes already read */
     uint64_t next_serial;
-    int wakepipe_calls;   /* additions since the last poll set was built */
-    int new_client;       /* of those, connections before their first request */
+    int new_client;       /* connections before their first request, since the last cycle */
+    time_t last_sweep;    /* when the time-outs were last looked at */
 };
 
 /* The client-pool thread: Poll on the global pool. */

@@ -9,7 +9,10 @@
  *
  * A worker serves one request after another on its connection. After each
  * it waits briefly for the client's next request (the lower its slot, the
- * longer), then gives the connection to the client pool and parks, waiting
+ * longer; milliseconds, so a busy client keeps its worker even with the
+ * shipped one-second pool time-out). A next header that is not whole, or
+ * no request at all within the wait, sends the connection to the client
+ * pool, where a slow client costs no thread; the worker parks, waiting
  * for process_new to hand it another connection; a worker that waits out
  * THREAD_TIMEOUT exits and frees its slot. A connection that arrives just
  * as the wait runs out is served, never dropped.
@@ -17,9 +20,12 @@
 #include "process.h"
 
 #include <malloc.h>
+#include <poll.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +41,7 @@
 #include "locks.h"
 #include "log.h"
 #include "mem.h"
+#include "misc.h"
 #include "network.h"
 #include "options.h"
 #include "perflog.h"
@@ -47,6 +54,11 @@
 
 THREAD_T threads[THREAD_SLOTS];
 pthread_mutex_t threadlistlock = PTHREAD_MUTEX_INITIALIZER;
+std::atomic<int> process_keepalive_waiters{0};
+std::atomic<bool> process_slots_wanted{false};
+
+/* The keep-alive wait looks at process_slots_wanted this often. */
+#define PROCESS_KEEPALIVE_SLICE_MS 50
 
 /* The calling thread's slot as last seen, or -1; checked against the table
  * under the lock before use. */
@@ -54,6 +66,7 @@ static thread_local int thread_own_slot = -1;
 
 static int thread_find_locked();
 static void process_serve(CONNECTION_T *conn, int slot, int pool_timeout);
+static int process_next_request(Socket *client, int wait_ms);
 static CONNECTION_T *process_park(int slot);
 static void process_stat_request();
 
@@ -281,7 +294,7 @@ int thread_create(void *(*start)(void *), CONNECTION_T *conn)
     if (failure == TF_OK)
         return slot;
     thread_log_failure(failure, rc, "thread_create", "initialize", (size_t)max_opt_stack);
-    return -1;
+    return -2;
 }
 
 int process_new(CONNECTION_T *conn)
@@ -302,14 +315,65 @@ int process_new(CONNECTION_T *conn)
     return thread_create(process_entry, conn);
 }
 
-int process_keepalive_wait(int slot, int pool_timeout)
+int process_keepalive_wait_ms(int slot, int pool_timeout)
 {
     int64_t factor = overload_factor > 1 ? overload_factor : 1;
-    int64_t num = (int64_t)(MAXTHREADS - slot) * pool_timeout;
+    int64_t num = (int64_t)(MAXTHREADS - slot) * pool_timeout * 1000;
     int64_t den = (int64_t)MAXTHREADS + (int64_t)slot * factor;
     if (num <= 0 || den <= 0)
         return 0;
-    return (int)(num / den);
+    int64_t ms = num / den;
+    return ms > INT_MAX ? INT_MAX : (int)ms;
+}
+
+int process_keepalive_wait(int slot, int pool_timeout)
+{
+    return process_keepalive_wait_ms(slot, pool_timeout) / 1000;
+}
+
+/* After an answer on a kept-alive connection: 1 when the client's next
+ * request header is whole in the read buffer (it was there already, or
+ * came within wait_ms), 0 when it is not (nothing came, or only part of a
+ * header: the client pool waits for the rest, so a slow client holds no
+ * worker), -1 when the client closed or failed. */
+static int process_next_request(Socket *client, int wait_ms)
+{
+    bool (*whole)(const char *, int64_t, int64_t) =
+        global && global->clientpool ? global->clientpool->request_whole : clientpool_header_whole;
+    int64_t deadline = monotonic_ms() + wait_ms;
+    for (;;) {
+        if (client->read_length > 0 && whole(client->read_buffer, 0, client->read_length))
+            return 1;
+        /* Once part of a header is here, only what has come already is
+         * taken; the wait for more is the pool's. Nor does a worker wait
+         * while requests wait for its slot. */
+        int64_t left = client->read_length > 0 || process_slots_wanted.load(std::memory_order_relaxed)
+                           ? 0
+                           : std::max<int64_t>(deadline - monotonic_ms(), 0);
+        struct pollfd p = { client->fd, POLLIN, 0 };
+        int r = 1;
+        if (!client->ssl_active) {
+            if (left > 0)
+                process_keepalive_waiters.fetch_add(1);
+            r = poll(&p, 1, (int)std::min<int64_t>(left, PROCESS_KEEPALIVE_SLICE_MS));
+            if (left > 0)
+                process_keepalive_waiters.fetch_sub(1);
+        }
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r == 0 && left > PROCESS_KEEPALIVE_SLICE_MS)
+            continue;   /* the next slice */
+        if (r <= 0)
+            return 0;
+        int64_t n = client->Read(nullptr, -1, client->ssl_active ? (int)(left / 1000) : 0);
+        if (n == 0)
+            return -1;
+        if (n < 0) {
+            if (errno == ENOBUFS)
+                return 1;   /* more than a header may hold: the worker refuses it */
+            return (p.revents & (POLLHUP | POLLERR)) ? -1 : 0;
+        }
+    }
 }
 
 static void process_stat_request()
@@ -361,15 +425,11 @@ static void process_serve(CONNECTION_T *conn, int slot, int pool_timeout)
         }
         conn->keepalive_client = 0;
 
-        int wait = process_keepalive_wait(slot, pool_timeout);
-        Socket *client = conn->client;
-        if (client->read_length > 0)
+        int next = process_next_request(conn->client, process_keepalive_wait_ms(slot, pool_timeout));
+        if (next > 0)
             continue;
-        int64_t n = client->Read(nullptr, -1, wait);
-        if (n > 0)
-            continue;
-        if (n == 0) {
-            net_close(conn);   /* the client closed */
+        if (next < 0) {
+            net_close(conn);   /* the client closed or failed */
             return;
         }
         if (log_wanted(LOG_DEBUG))
@@ -397,6 +457,10 @@ static CONNECTION_T *process_park(int slot)
     t->state = THREAD_WAITING;
     t->conn = nullptr;
     t->requests = 0;
+    /* Requests waiting for a slot are handed over now, not at the pool's
+     * next retry. */
+    if (process_slots_wanted.load(std::memory_order_relaxed) && global && global->clientpool)
+        global->clientpool->Wakeup();
 
     struct timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);

@@ -448,6 +448,94 @@ class ManyConnections(unittest.TestCase):
                 c.close()
             proxy.stop()
 
+    def test_thousands_of_idle_clients(self):
+        """With the shipped options, a thousand clients stuck in their request line
+        and a thousand idle kept-alive ones: normal requests are answered at once,
+        and none of the two thousand is closed before its time."""
+        import resource
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        want = 2300 if hard == resource.RLIM_INFINITY else min(hard, 2300)
+        if soft != resource.RLIM_INFINITY and soft < want:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (want, hard))
+        each = (want - 300) // 2
+        proxy = Proxy(general={"timeout": "120", "keeptimeout": "120"}, cache=False).start()
+        held = []
+        try:
+            held = slow_clients(proxy.port, each)
+            for _ in range(each):
+                c = socket.create_connection(("127.0.0.1", proxy.port), timeout=30)
+                c.sendall(b"GET http://127.0.0.1:1/ HTTP/1.1\r\nHost: x\r\n\r\n")
+                got = b""
+                while b"</html>" not in got.lower():
+                    chunk = c.recv(65536)
+                    if not chunk:
+                        break
+                    got += chunk
+                self.assertEqual(503, split_response(got)[0])
+                held.append(c)
+            self.assertEqual(2 * each, len(held))
+            for _ in range(5):
+                start = time.monotonic()
+                self.assertTrue(answered(proxy.port, timeout=20))
+                self.assertLess(time.monotonic() - start, 10)
+            for c in held:
+                c.setblocking(False)
+                try:
+                    self.assertNotEqual(b"", c.recv(1))
+                except BlockingIOError:
+                    pass
+        finally:
+            for c in held:
+                c.close()
+            proxy.stop()
+
+    def test_partial_next_header_holds_no_worker(self):
+        """Twenty kept-alive clients each get an answer and then send part of
+        their next request: their workers are let go (the daemon's thread count
+        falls back), and each request, finished later, is answered on its
+        connection."""
+        proxy = Proxy(general={"timeout": "60", "keeptimeout": "60"}, cache=False).start()
+        clients = []
+        request = b"GET http://127.0.0.1:1/ HTTP/1.1\r\nHost: x\r\n\r\n"
+
+        def exchange(c, data):
+            c.sendall(data)
+            got = b""
+            while b"</html>" not in got.lower():
+                chunk = c.recv(65536)
+                if not chunk:
+                    break
+                got += chunk
+            return split_response(got)[0]
+
+        try:
+            self.assertTrue(answered(proxy.port))
+            # Workers of the first request park and leave within a few seconds.
+            time.sleep(4)
+            base = proxy_threads(proxy)
+            for _ in range(20):
+                c = socket.create_connection(("127.0.0.1", proxy.port), timeout=30)
+                self.assertEqual(503, exchange(c, request))
+                c.sendall(request[:20])
+                clients.append(c)
+            self.assertTrue(wait_for(lambda: proxy_threads(proxy) <= base + 4, 30),
+                            (base, proxy_threads(proxy)))
+            for c in clients:
+                self.assertEqual(503, exchange(c, request[20:]))
+        finally:
+            for c in clients:
+                c.close()
+            proxy.stop()
+
+
+def proxy_threads(proxy):
+    """The daemon's thread count."""
+    with open("/proc/%d/status" % proxy.proc.pid) as f:
+        for line in f:
+            if line.startswith("Threads:"):
+                return int(line.split()[1])
+    return 0
+
 
 class DescriptorShortage(unittest.TestCase):
     """Running out of descriptors is logged quietly and passes."""

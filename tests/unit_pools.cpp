@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -456,46 +457,109 @@ TEST_F(Pools, ClientHangUpAndHandOver)
     close(asks.peer);
 }
 
-/* A clean from another thread while the poller waits: the poll results of
- * the closed entries are dropped, and a new connection that got a closed
- * descriptor's number is neither served nor closed in that cycle. */
+/* A clean from another thread while the poller waits: the closed entries
+ * leave the poll set, and a new connection that got a closed descriptor's
+ * number is served as itself, never closed or read in the old one's
+ * place. */
 TEST_F(Pools, ClientCleanDuringPoll)
 {
-    int saved_timeout = CLIENT_POOL_TIMEOUT;
-    CLIENT_POOL_TIMEOUT = 30;
     ClientPool pool;
-    Client first = client(31, 1);   /* no new arrivals: the poller waits 30 s */
+    Client first = client(31, 1);
     pool.Add(first.conn);
-    pool.Cycle();                   /* consumes the wake-up of the Add */
-    std::atomic<bool> cycled{false};
+    nettest_send(first.peer, "GET /one");   /* a header begun: its bytes are buffered */
+    ASSERT_TRUE(nettest_wait([&] {
+        pool.Cycle();
+        return first.conn->client->read_length > 0;
+    }));
+    int number = first.conn->client->fd;
+    std::atomic<bool> stop{false};
     std::atomic<pid_t> tid{0};
     std::thread poller([&] {
         tid = gettid();
-        pool.Cycle();
-        cycled = true;
+        while (!stop)
+            pool.Cycle();
     });
-    /* Until the poller waits in its poll with first in the set. */
-    ASSERT_TRUE(nettest_wait([&] {
+    /* Best while the poller waits in epoll_wait with first in the set. */
+    (void)nettest_wait([&] {
         if (!tid)
             return false;
         std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
-        long number = -1;
-        in >> number;
-        return number == SYS_poll || number == SYS_ppoll;
-    }));
-    pool.Clean();   /* closes first, wakes the poller */
-    Client second = client(32, 1);
-    nettest_send(second.peer, "GET / HTTP/1.0\r\n\r\n");
-    pool.Add(second.conn);
-    poller.join();
-    EXPECT_TRUE(cycled);
-    EXPECT_EQ(1, pool.Size());      /* second waits for the next cycle */
+        long call = -1;
+        in >> call;
+        return call == SYS_epoll_wait || call == SYS_epoll_pwait;
+    });
+    pool.Clean();   /* closes first */
     EXPECT_TRUE(peer_closed(first.peer));
-    pool.Clean();
-    EXPECT_TRUE(peer_closed(second.peer));
+
+    /* The next connection on the same descriptor number. */
+    TcpPair p = nettest_pair();
+    if (p.a == number) {   /* the test's end goes elsewhere */
+        int moved = fcntl(p.a, F_DUPFD_CLOEXEC, number + 1);
+        close(p.a);
+        p.a = moved;
+    }
+    if (p.b != number) {
+        ASSERT_EQ(number, dup2(p.b, number));
+        close(p.b);
+    }
+    CONNECTION_T *conn = connection_new();
+    conn->client = new Socket(number);
+    conn->ip = strdup("127.0.0.1");
+    conn->clientid = 32;
+    conn->requests = 1;
+    nettest_send(p.a, "GET / HTTP/1.0\r\n\r\n");
+    pool.Add(conn);
+    /* Served (one more request booked), not closed unanswered. */
+    EXPECT_TRUE(nettest_wait([] { return test_log_contains("disconnected after making 2 requests"); }));
+    EXPECT_TRUE(peer_closed(p.a));
+    stop = true;
+    pool.Wakeup();
+    poller.join();
+    EXPECT_EQ(0, pool.Size());
     close(first.peer);
-    close(second.peer);
-    CLIENT_POOL_TIMEOUT = saved_timeout;
+    close(p.a);
+}
+
+/* The header deadline runs from a request's first bytes: a header that
+ * comes whole just as it passes is served, one still trickling in after
+ * it is closed although its client keeps sending. */
+TEST_F(Pools, ClientHeaderDeadline)
+{
+    struct Case {
+        const char *name, *first, *rest;
+        bool served;
+    };
+    const Case cases[] = {
+        { "whole at the deadline", "GET / HTTP/1.0\r\n", "\r\n", true },
+        { "trickling past it", "GET / HT", "TP/1.0\r\n", false },
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        test_log_clear();
+        ClientPool pool;
+        pool.clock = pool_clock;
+        pool_now = 9000000;
+        Client k = client(61, 0);   /* timeout 2 */
+        pool.Add(k.conn);
+        nettest_send(k.peer, c.first);
+        ASSERT_TRUE(nettest_wait([&] {
+            pool.Cycle();
+            return k.conn->client->read_length > 0;
+        }));
+        pool_now += 2;
+        nettest_send(k.peer, c.rest);
+        ASSERT_TRUE(nettest_wait([&] {
+            pool.Cycle();
+            return pool.Size() == 0;
+        }));
+        if (c.served)
+            EXPECT_TRUE(nettest_wait([] { return test_log_contains("disconnected after making 1 requests"); }));
+        else
+            EXPECT_TRUE(test_log_contains("timeout waiting for header from 127.0.0.1"));
+        EXPECT_EQ(!c.served, test_log_contains("timeout waiting for header"));
+        EXPECT_TRUE(peer_closed(k.peer));
+        close(k.peer);
+    }
 }
 
 /* The connections page table. */

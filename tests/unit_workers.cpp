@@ -235,6 +235,19 @@ TEST(WorkerWait, Formula)
         overload_factor = c.overload;
         EXPECT_EQ(c.wait, process_keepalive_wait(c.slot, c.timeout));
     }
+    /* In milliseconds the shipped one-second time-out still gives each
+     * slot a wait, shrinking as the table fills. */
+    const Case ms_cases[] = {
+        { 16384, 1, 1, 1, 999 }, { 16384, 1, 1, 8192, 333 }, { 16384, 1, 1, 16383, 0 },
+        { 1024, 1, 1, 100, 822 }, { 1024, 1, 1, 1000, 11 }, { 1024, 1, 4, 512, 166 },
+        { 16384, 3600, 1, 0, 3600000 },
+    };
+    for (const Case &c : ms_cases) {
+        SCOPED_TRACE(std::to_string(c.maxthreads) + "/" + std::to_string(c.overload) + "/" + std::to_string(c.slot));
+        MAXTHREADS = c.maxthreads;
+        overload_factor = c.overload;
+        EXPECT_EQ(c.wait, process_keepalive_wait_ms(c.slot, c.timeout));
+    }
     MAXTHREADS = saved_max;
     overload_factor = saved_overload;
 }
