@@ -30,10 +30,10 @@ done
 dir=build-test-tsan
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILL_TSAN=ON \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build "$dir" -j "$jobs" --target unit_cache unit_cache_store unit_stats
-echo "== tests: ThreadSanitizer build (cache, cache store, statistics) =="
+cmake --build "$dir" -j "$jobs" --target unit_cache unit_cache_store unit_stats unit_log
+echo "== tests: ThreadSanitizer build (cache, cache store, statistics, logs) =="
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-if ! (cd "$dir" && ctest --output-on-failure -j "$jobs" -R '^unit\.(cache|cache_store|stats)$'); then
+if ! (cd "$dir" && ctest --output-on-failure -j "$jobs" -R '^unit\.(cache|cache_store|stats|log)$'); then
     status=1
 fi
 exit $status

@@ -163,11 +163,7 @@ void interface_page_log(Filebuf *page, CGIMap &args, CONNECTION_T *)
     if (config_page_size(args["size"], &size))
         logbuffer_resize(buffer, size);
 
-    int capacity;
-    {
-        ReadGuard guard(&buffer->lock);
-        capacity = buffer->size;
-    }
+    int capacity = logbuffer_capacity(buffer);
     config_page_add(page,
                     "<br><form action=\"log\" method=\"POST\">\n<table class=\"bigdialog\" "
                     "align=\"center\"><tr><td class=\"dialoghead\" colspan=\"2\">Regular "
@@ -180,21 +176,15 @@ void interface_page_log(Filebuf *page, CGIMap &args, CONNECTION_T *)
                     "<input type=\"submit\" value=\"Submit\"></td></tr></table>\n</form>\n"
                     "<br><table class=\"list\" align=\"center\">\n");
 
-    /* Compiled and matched without the buffer's lock: a pattern that does
-     * not compile is logged, and logging takes that lock. */
+    /* Compiled and matched after the lines are copied: a pattern that does
+     * not compile is logged into the buffer. */
     std::unique_ptr<regex_posix_t, void (*)(regex_posix_t *)> regex(
         pattern.empty() ? nullptr : reg_compile(pattern.c_str(), REG_COMPILE_ICASE),
         [](regex_posix_t *r) {
             if (r)
                 reg_free(r);
         });
-    std::vector<std::string> lines;
-    {
-        ReadGuard guard(&buffer->lock);
-        lines.reserve((size_t)buffer->count);
-        for (const LOGBUFFER_LIST *node = buffer->newest; node; node = node->older)
-            lines.emplace_back(node->line);
-    }
+    const std::vector<std::string> lines = logbuffer_lines(buffer);
 
     const int line_length = section_line_length();
     bool even = true;

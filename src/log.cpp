@@ -1,10 +1,20 @@
 /*
  * The three logs. putlog formats one line into the caller's own buffer and
- * writes it with a single locked write, so lines from different threads never
- * interleave; every line but a debug line is also kept in a ring in memory
- * for the web interface. The two access logs take one record per request
- * from the connection's LogEntry. Each record's fields are escaped so that no
- * value sent by a client or server can add a line or shift a field.
+ * appends it with one write() on an O_APPEND descriptor: the kernel keeps each
+ * such write whole against every other writer, so no lock is taken per line
+ * and lines from different threads never interleave. The time stamp comes
+ * from a per-thread copy of the current second's text. Every line but a debug
+ * line is also kept in a ring in memory for the web interface, whose writers
+ * take only their own slot's small lock. The two access logs take one record
+ * per request from the connection's LogEntry, written the same way. Each
+ * record's fields are escaped so that no value sent by a client or server can
+ * add a line or shift a field.
+ *
+ * A file's lock is taken only to open it, to rotate it and to close it. Once
+ * opened, a log keeps its descriptor number for the life of the process: a new
+ * file is put in its place with dup3(), so a writer that loaded the number
+ * just before never writes through a closed descriptor, nor through one
+ * reused for a socket or another file.
  *
  * Rotation is requested by SIGUSR1 and done by the next writer of each file,
  * under that file's lock: the file is moved aside under a time-stamped name
@@ -13,6 +23,7 @@
 #include "log.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,24 +34,36 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
 
 #include "locks.h"
 #include "mem.h"
 #include "misc.h"
 #include "options.h"
 
-/* One log file: its path variable, descriptor, rotation flag and lock. */
+/* One log file. fd is what writers use, without a lock: -1 while the file is
+ * not open. The lock serialises opening, rotation and closing. */
 struct LOGFILE {
     const char *path;
-    int fd;
-    int rotate;   /* -1: rotate at the next write; else 0 */
+    const char *const *legend;   /* the access logs' legend line; null for the native log */
+    std::atomic<int> fd;
+    std::atomic<bool> rotate;    /* rotate at the next write */
+    std::atomic<bool> recheck;   /* a write failed: the next record checks the file's end */
     pthread_mutex_t lock;
-    bool whole;   /* fd's file ends with a whole record written through it */
+    int slot;                    /* the descriptor number this log keeps, -1 before the first open */
 };
 
-static LOGFILE native_log = { logfile, -1, 0, PTHREAD_MUTEX_INITIALIZER, false };
-static LOGFILE access_log = { slogfile, -1, 0, PTHREAD_MUTEX_INITIALIZER, false };
-static LOGFILE extended_log = { elogfile, -1, 0, PTHREAD_MUTEX_INITIALIZER, false };
+extern const char *access_legend;
+extern const char *apache_legend;
+
+static LOGFILE native_log = { logfile, nullptr, {-1}, {false}, {false}, PTHREAD_MUTEX_INITIALIZER, -1 };
+static LOGFILE access_log = { slogfile, &access_legend, {-1}, {false}, {false},
+                              PTHREAD_MUTEX_INITIALIZER, -1 };
+static LOGFILE extended_log = { elogfile, &apache_legend, {-1}, {false}, {false},
+                                PTHREAD_MUTEX_INITIALIZER, -1 };
 
 static bool log_write_all(int fd, const char *data, size_t len);
 
@@ -48,9 +71,9 @@ static bool log_write_all(int fd, const char *data, size_t len);
  * the foreground): the echo stops for good, so a broken pipe cannot feed
  * itself with one "Broken pipe" line after another. */
 static std::atomic<bool> log_console_broken{false};
-static void log_rotate_locked(LOGFILE *file);
-static bool log_open_locked(LOGFILE *file);
-static void log_record(LOGFILE *file, const char *legend, const std::string &record);
+static void log_append(LOGFILE *file, const char *data, size_t len);
+static bool log_replace_slot(LOGFILE *file, int fd);
+static void log_settle_end(LOGFILE *file, int fd);
 
 const char *access_legend =
     "#start_time_in_seconds.milliseconds elapsed_time client cachecode/status size method url "
@@ -161,16 +184,41 @@ bool log_rate_allow(LOG_RATE *rate, long long *suppressed)
     return true;
 }
 
+/* The calling thread's copy of the current second's text in one format, made
+ * again when the second changes: localtime_r takes the C library's time-zone
+ * lock, so it runs once a second per thread instead of once per line. The
+ * local time of a second does not depend on when it is asked for, so the
+ * text, daylight-saving changes included, is the same as formatting it for
+ * every line. */
+struct LogClock {
+    time_t second = (time_t)-1;
+    size_t length = 0;
+    char text[40];
+};
+
+static size_t log_clock_text(LogClock *clock, time_t now, const char *format, char *out,
+                             size_t size)
+{
+    if (now != clock->second) {
+        struct tm tm;
+        localtime_r(&now, &tm);
+        clock->length = strftime(clock->text, sizeof clock->text, format, &tm);
+        clock->second = now;
+    }
+    size_t n = std::min(clock->length, size - 1);
+    memcpy(out, clock->text, n);
+    out[n] = '\0';
+    return n;
+}
+
 void putlog(int level, const char *format, ...)
 {
     if (level == LOG_DEBUG && !(loglevel & LOG_DEBUG))
         return;
 
     char line[8192];
-    time_t now = time(nullptr);
-    struct tm tm;
-    localtime_r(&now, &tm);
-    size_t len = strftime(line, sizeof line, "%Y %m %d %H:%M:%S", &tm);
+    static thread_local LogClock line_clock;
+    size_t len = log_clock_text(&line_clock, time(nullptr), "%Y %m %d %H:%M:%S", line, sizeof line);
 
     /* A thread that never set its id (a library's, or one between clients)
      * is tagged 0. */
@@ -201,30 +249,31 @@ void putlog(int level, const char *format, ...)
     if (!daemonize && !log_console_broken.load(std::memory_order_relaxed) &&
         !log_write_all(STDOUT_FILENO, line, len) && errno == EPIPE)
         log_console_broken.store(true, std::memory_order_relaxed);
-    if (logfile[0] == '\0')
-        return;
-
-    MutexGuard guard(&native_log.lock);
-    if (native_log.rotate == -1 && native_log.fd != -1)
-        log_rotate_locked(&native_log);
-    if (native_log.fd != -1 || log_open_locked(&native_log))
-        log_write_all(native_log.fd, line, len);
+    log_append(&native_log, line, len);
 }
 
 void log_close()
 {
     for (LOGFILE *file : { &native_log, &access_log, &extended_log }) {
         MutexGuard guard(&file->lock);
-        if (file->fd != -1)
-            close(file->fd);
-        file->fd = -1;
-        file->rotate = 0;
+        file->fd.store(-1, std::memory_order_release);
+        file->rotate.store(false);
+        file->recheck.store(false);
+        if (file->slot == -1)
+            continue;
+        /* The file is let go, its number kept: a writer that loaded it just
+         * before writes to /dev/null. */
+        int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null_fd == -1 || !log_replace_slot(file, null_fd)) {
+            close(file->slot);
+            file->slot = -1;
+        }
     }
 }
 
 int log_native_fd()
 {
-    return native_log.fd;
+    return native_log.fd.load(std::memory_order_relaxed);
 }
 
 /* Writes every byte, resuming after short writes and interrupted calls. A
@@ -245,24 +294,67 @@ static bool log_write_all(int fd, const char *data, size_t len)
     return true;
 }
 
-/* Opens the file for appending. Opened without the descriptor relief of
- * s_open64: that relief logs, and the caller holds this file's lock. */
-static bool log_open_locked(LOGFILE *file)
+/* Puts the open file fd in place of the log's descriptor number (taking fd's
+ * number as the log's own the first time) and closes fd. False, with fd
+ * closed, when the descriptor could not be moved. */
+static bool log_replace_slot(LOGFILE *file, int fd)
 {
-    /* Read as well: a record checks the last byte before it. */
-    file->fd = open(file->path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
-    file->whole = false;
-    return file->fd != -1;
+    if (file->slot == -1) {
+        file->slot = fd;
+        return true;
+    }
+    int r;
+    do
+        r = dup3(fd, file->slot, O_CLOEXEC);
+    while (r == -1 && (errno == EINTR || errno == EBUSY));
+    close(fd);
+    return r != -1;
 }
 
-/* Moves the open file aside as DIR/YYYYmmddHHMMSS-NAME and leaves the
- * descriptor closed so the next write starts a new file. A second rotation
- * within the same second gets ".1", ".2", ... appended instead of replacing
- * the first one's file. A path without a directory is not moved. */
+/* Opens the file for appending and makes it the log's descriptor. An empty
+ * access log gets its legend and an empty line first; one whose last record
+ * was left open (by an older writer, or a failed write) gets the newline it
+ * lacks, so the next record starts a line of its own. Opened without the
+ * descriptor relief of s_open64: that relief logs, and the caller holds this
+ * file's lock. */
+static int log_open_locked(LOGFILE *file)
+{
+    /* Read as well: the file's last byte is looked at. */
+    int fd = open(file->path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+    if (fd == -1)
+        return -1;
+    if (file->legend)
+        log_settle_end(file, fd);
+    if (!log_replace_slot(file, fd))
+        return -1;
+    file->fd.store(file->slot, std::memory_order_release);
+    return file->slot;
+}
+
+/* The start of an access log: the legend, then an empty line, when the file
+ * is empty; a newline when its last line is unfinished. */
+static void log_settle_end(LOGFILE *file, int fd)
+{
+    file->recheck.store(false);
+    off_t end = lseek(fd, 0, SEEK_END);
+    char last = '\n';
+    if (end == 0) {
+        log_write_all(fd, *file->legend, strlen(*file->legend));
+        log_write_all(fd, "\n", 1);
+    } else if (end > 0 && pread(fd, &last, 1, end - 1) == 1 && last != '\n') {
+        log_write_all(fd, "\n", 1);
+    }
+}
+
+/* Moves the open file aside as DIR/YYYYmmddHHMMSS-NAME and puts a new file in
+ * its place. A second rotation within the same second gets ".1", ".2", ...
+ * appended instead of replacing the first one's file. A path without a
+ * directory is not moved: writing goes on in the same file. Lines written by
+ * other threads while this runs land whole in the old file or the new one. */
 static void log_rotate_locked(LOGFILE *file)
 {
-    file->rotate = 0;
-    fsync(file->fd);
+    file->rotate.store(false);
+    fsync(file->slot);
     const char *slash = strrchr(file->path, '/');
     if (!slash)
         return;
@@ -280,98 +372,256 @@ static void log_rotate_locked(LOGFILE *file)
     for (int i = 1; access(target, F_OK) == 0 && i < 1000; i++)
         snprintf(target + base_len, sizeof target - base_len, ".%d", i);
 
-    close(file->fd);
-    file->fd = -1;
     rename(file->path, target);
+    /* Until the new file is in place, writers go on appending to the old
+     * one under its new name; when it cannot be opened, lines are lost
+     * until a later write opens it. */
+    if (log_open_locked(file) == -1)
+        file->fd.store(-1, std::memory_order_release);
+}
+
+/* The descriptor to append to, after opening, rotating or settling the file
+ * as pending; -1 when the file cannot be opened. */
+static int log_prepare(LOGFILE *file)
+{
+    MutexGuard guard(&file->lock);
+    int fd = file->fd.load(std::memory_order_relaxed);
+    if (fd == -1)
+        return log_open_locked(file);   /* a pending rotation waits for the next write */
+    if (file->rotate.load())
+        log_rotate_locked(file);
+    else if (file->recheck.load())
+        log_settle_end(file, fd);
+    return file->fd.load(std::memory_order_relaxed);
+}
+
+/* Appends one line or record, which ends with its newline, with one write:
+ * no lock unless the file must be opened, rotated or settled first. A file
+ * that cannot be opened loses the line; the next one tries again. */
+static void log_append(LOGFILE *file, const char *data, size_t len)
+{
+    if (file->path[0] == '\0')
+        return;
+    int fd = file->fd.load(std::memory_order_acquire);
+    if (fd == -1 || file->rotate.load(std::memory_order_relaxed) ||
+        file->recheck.load(std::memory_order_relaxed))
+        fd = log_prepare(file);
+    if (fd != -1 && !log_write_all(fd, data, len) && file->legend)
+        file->recheck.store(true);
 }
 
 void logrotate()
 {
     putlog(LOG_ADVICE, "Recieved Signal for Log Rotation");
-    for (LOGFILE *file : { &native_log, &access_log, &extended_log }) {
-        MutexGuard guard(&file->lock);
-        file->rotate = -1;
-    }
+    for (LOGFILE *file : { &native_log, &access_log, &extended_log })
+        file->rotate.store(true);
 }
 
 /* ---- the in-memory log ---- */
 
+/* One line of the ring, on a cache line of its own so that writers of
+ * neighbouring slots do not slow each other down. */
+struct alignas(64) LogSlot {
+    std::atomic<bool> busy{false};   /* the slot's lock */
+    uint64_t number = 0;             /* the line's number, while line is set */
+    char *line = nullptr;            /* owned; null when empty, or log_slot_closed */
+};
+
+/* The mark of a slot of a ring that was replaced by a resize: a writer that
+ * finds it claims a slot of the current ring instead. */
+static char log_slot_closed_mark;
+static char *const log_slot_closed = &log_slot_closed_mark;
+
+struct LogRing {
+    explicit LogRing(int size) : capacity(size), slots(new LogSlot[size > 0 ? size : 0]) {}
+    ~LogRing()
+    {
+        for (int i = 0; i < capacity; i++)
+            if (slots[i].line != log_slot_closed)
+                free(slots[i].line);
+    }
+    const int capacity;
+    std::unique_ptr<LogSlot[]> slots;
+    LogRing *retired_next = nullptr;
+};
+
+/* A resize publishes a new ring and keeps the old one until the buffer is
+ * freed, since a writer may still be inside it: such a writer finds its slot
+ * closed and starts over in the new ring. Line numbers come from one counter
+ * across rings, so order survives a resize. */
+struct LOGBUFFER {
+    std::atomic<LogRing *> ring{nullptr};
+    std::atomic<uint64_t> next{0};   /* the number of the next line */
+    pthread_mutex_t mutex;           /* resizing, clearing, reading; never a writer */
+    LogRing *retired = nullptr;      /* under mutex */
+};
+
+static void log_slot_lock(LogSlot *slot)
+{
+    for (int spins = 0;; spins++) {
+        if (!slot->busy.load(std::memory_order_relaxed) &&
+            !slot->busy.exchange(true, std::memory_order_acquire))
+            return;
+        /* The holder copies one line; if it was preempted, let it run. */
+        if (spins >= 100)
+            sched_yield();
+    }
+}
+
+static void log_slot_unlock(LogSlot *slot)
+{
+    slot->busy.store(false, std::memory_order_release);
+}
+
+/* Stores line number n in its slot unless the slot holds a newer line (then
+ * n's line is beyond the ring's reach); returns what the caller frees: the
+ * line pushed out, or its own. False when the slot is closed. */
+static bool log_slot_store(LogSlot *slot, uint64_t n, char *line, char **drop)
+{
+    log_slot_lock(slot);
+    if (slot->line == log_slot_closed) {
+        log_slot_unlock(slot);
+        return false;
+    }
+    if (slot->line && slot->number > n) {
+        *drop = line;
+    } else {
+        *drop = slot->line;
+        slot->line = line;
+        slot->number = n;
+    }
+    log_slot_unlock(slot);
+    return true;
+}
+
 LOGBUFFER *logbuffer_create(int size)
 {
-    LOGBUFFER *buffer = (LOGBUFFER *)xmalloc(sizeof(LOGBUFFER));
-    if (!buffer)
+    LOGBUFFER *buffer = new (std::nothrow) LOGBUFFER;
+    LogRing *ring = buffer ? new (std::nothrow) LogRing(size < 0 ? 0 : size) : nullptr;
+    if (!ring) {
+        delete buffer;
         return nullptr;
-    pthread_rwlock_init(&buffer->lock, nullptr);
-    buffer->size = size < 0 ? 0 : size;   /* count and the list: zero fill */
+    }
+    pthread_mutex_init(&buffer->mutex, nullptr);
+    buffer->ring.store(ring);
     return buffer;
 }
 
 void logbuffer_free(LOGBUFFER *buffer)
 {
-    logbuffer_clear(buffer);
-    pthread_rwlock_destroy(&buffer->lock);
-    free(buffer);
-}
-
-/* Unlinks and frees the oldest line; the caller holds the write lock. */
-static void logbuffer_drop_oldest(LOGBUFFER *buffer)
-{
-    LOGBUFFER_LIST *old = buffer->oldest;
-    buffer->oldest = old->newer;
-    if (buffer->oldest)
-        buffer->oldest->older = nullptr;
-    else
-        buffer->newest = nullptr;
-    free(old->line);
-    free(old);
-    buffer->count--;
+    delete buffer->ring.load();
+    for (LogRing *r = buffer->retired, *next; r; r = next) {
+        next = r->retired_next;
+        delete r;
+    }
+    pthread_mutex_destroy(&buffer->mutex);
+    delete buffer;
 }
 
 void logbuffer_add(LOGBUFFER *buffer, const char *line)
 {
-    /* Made before the lock is taken, and not through xmalloc: the failure
-     * line of either would come back here. */
-    LOGBUFFER_LIST *node = (LOGBUFFER_LIST *)malloc(sizeof(LOGBUFFER_LIST));
-    char *copy = strdup(line);
-    if (!node || !copy)
-        FATAL_ALLOC(sizeof(LOGBUFFER_LIST) + strlen(line));
-    WriteGuard guard(&buffer->lock);
-    if (buffer->size <= 0) {
-        free(copy);
-        free(node);
-    } else {
-        node->line = copy;
-        node->older = buffer->newest;
-        node->newer = nullptr;
-        if (buffer->newest)
-            buffer->newest->newer = node;
-        else
-            buffer->oldest = node;
-        buffer->newest = node;
-        buffer->count++;
-        while (buffer->count > buffer->size)
-            logbuffer_drop_oldest(buffer);
+    char *copy = nullptr;
+    for (;;) {
+        LogRing *ring = buffer->ring.load(std::memory_order_acquire);
+        if (ring->capacity <= 0)
+            break;
+        /* Not through xmalloc: its failure line would come back here. */
+        if (!copy && !(copy = strdup(line)))
+            FATAL_ALLOC(strlen(line) + 1);
+        uint64_t n = buffer->next.fetch_add(1, std::memory_order_relaxed);
+        char *drop = nullptr;
+        if (log_slot_store(&ring->slots[n % (uint64_t)ring->capacity], n, copy, &drop)) {
+            copy = drop;
+            break;
+        }
     }
+    free(copy);
+}
+
+int logbuffer_capacity(LOGBUFFER *buffer)
+{
+    return buffer->ring.load(std::memory_order_acquire)->capacity;
 }
 
 void logbuffer_resize(LOGBUFFER *buffer, int size)
 {
     if (size < 0)
         return;
-    WriteGuard guard(&buffer->lock);
-    while (buffer->count > size)
-        logbuffer_drop_oldest(buffer);
-    buffer->size = size;
+    MutexGuard guard(&buffer->mutex);
+    LogRing *old = buffer->ring.load();
+    if (old->capacity == size)
+        return;
+    LogRing *ring = new (std::nothrow) LogRing(size);
+    if (!ring)
+        FATAL_ALLOC(sizeof(LogRing) + (size_t)size * sizeof(LogSlot));
+    /* Published first: from here on writers fill the new ring while the old
+     * one's lines are moved over, newest first. */
+    buffer->ring.store(ring, std::memory_order_release);
+    std::vector<std::pair<uint64_t, char *>> lines;
+    for (int i = 0; i < old->capacity; i++) {
+        LogSlot *slot = &old->slots[i];
+        log_slot_lock(slot);
+        if (slot->line)
+            lines.emplace_back(slot->number, slot->line);
+        slot->line = log_slot_closed;
+        log_slot_unlock(slot);
+    }
+    std::sort(lines.begin(), lines.end(),
+              [](const std::pair<uint64_t, char *> &a, const std::pair<uint64_t, char *> &b) {
+                  return a.first > b.first;
+              });
+    for (size_t i = 0; i < lines.size(); i++) {
+        char *drop = lines[i].second;
+        if (i < (size_t)size)
+            log_slot_store(&ring->slots[lines[i].first % (uint64_t)size], lines[i].first,
+                           lines[i].second, &drop);
+        free(drop);
+    }
+    old->retired_next = buffer->retired;
+    buffer->retired = old;
 }
 
 void logbuffer_clear(LOGBUFFER *buffer)
 {
-    WriteGuard guard(&buffer->lock);
-    while (buffer->count > 0)
-        logbuffer_drop_oldest(buffer);
+    MutexGuard guard(&buffer->mutex);
+    LogRing *ring = buffer->ring.load();
+    for (int i = 0; i < ring->capacity; i++) {
+        LogSlot *slot = &ring->slots[i];
+        log_slot_lock(slot);
+        char *line = slot->line;
+        slot->line = nullptr;
+        log_slot_unlock(slot);
+        free(line);
+    }
+}
+
+std::vector<std::string> logbuffer_lines(LOGBUFFER *buffer)
+{
+    std::vector<std::pair<uint64_t, std::string>> held;
+    {
+        MutexGuard guard(&buffer->mutex);
+        LogRing *ring = buffer->ring.load();
+        held.reserve((size_t)ring->capacity);
+        for (int i = 0; i < ring->capacity; i++) {
+            LogSlot *slot = &ring->slots[i];
+            log_slot_lock(slot);
+            if (slot->line)
+                held.emplace_back(slot->number, slot->line);
+            log_slot_unlock(slot);
+        }
+    }
+    std::sort(held.begin(), held.end(),
+              [](const std::pair<uint64_t, std::string> &a,
+                 const std::pair<uint64_t, std::string> &b) { return a.first > b.first; });
+    std::vector<std::string> lines;
+    lines.reserve(held.size());
+    for (auto &h : held)
+        lines.push_back(std::move(h.second));
+    return lines;
 }
 
 /* ---- access-log records ---- */
+
 
 LogEntry::LogEntry()
     : cache_code(0), peer_code(0), client("-"), end_time{0, 0}, status(0), size(0), url("-"),
@@ -472,10 +722,8 @@ std::string LogEntry::apache_Build()
 {
     gettimeofday(&end_time, nullptr);
     char date[64];
-    time_t now = end_time.tv_sec;
-    struct tm tm;
-    localtime_r(&now, &tm);
-    strftime(date, sizeof date, "[%d/%b/%Y:%H:%M:%S]", &tm);
+    static thread_local LogClock date_clock;
+    log_clock_text(&date_clock, end_time.tv_sec, "[%d/%b/%Y:%H:%M:%S]", date, sizeof date);
 
     std::string f_ip = log_field(interface_ip, true), f_port = log_field(interface_port, true),
                 f_client = log_field(client, false), f_user = log_field(username, true),
@@ -504,40 +752,14 @@ std::string LogEntry::apache_Build()
     return out;
 }
 
-/* Appends a record, which ends with its newline, with the legend and an
- * empty line first when the file is empty. A file
- * that cannot be opened loses the record; the next record tries again. */
-static void log_record(LOGFILE *file, const char *legend, const std::string &record)
-{
-    if (file->path[0] == '\0')
-        return;
-    MutexGuard guard(&file->lock);
-    if (file->rotate == -1 && file->fd != -1)
-        log_rotate_locked(file);
-    if (file->fd != -1 || log_open_locked(file)) {
-        /* The file's end is looked at once per descriptor: after a whole
-         * record of ours it is known to end a line. */
-        off_t end = file->whole ? 1 : lseek(file->fd, 0, SEEK_END);
-        char last = '\n';
-        if (end == 0) {
-            /* The legend, then an empty line before the records. */
-            log_write_all(file->fd, legend, strlen(legend));
-            log_write_all(file->fd, "\n", 1);
-        } else if (!file->whole && end > 0 && pread(file->fd, &last, 1, end - 1) == 1 &&
-                   last != '\n') {
-            /* A file whose last record was left open: close it first. */
-            log_write_all(file->fd, "\n", 1);
-        }
-        file->whole = log_write_all(file->fd, record.data(), record.size());
-    }
-}
-
 void LogEntry::Write()
 {
-    log_record(&access_log, access_legend, Build());
+    std::string record = Build();
+    log_append(&access_log, record.data(), record.size());
 }
 
 void LogEntry::apache_Write()
 {
-    log_record(&extended_log, apache_legend, apache_Build());
+    std::string record = apache_Build();
+    log_append(&extended_log, record.data(), record.size());
 }

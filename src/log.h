@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 /* Native-log categories: one bit each; LOG_ADVICE is always written. */
 enum {
@@ -84,35 +85,36 @@ struct LOG_RATE {
  * (for the line to report); false counts this one as dropped. */
 bool log_rate_allow(LOG_RATE *rate, long long *suppressed);
 
-/* The in-memory ring of recent lines shown by the web interface. */
-struct LOGBUFFER_LIST {
-    LOGBUFFER_LIST *older;
-    LOGBUFFER_LIST *newer;
-    char *line;   /* owned */
-};
+/* The in-memory log of recent lines shown by the web interface: a ring of
+ * slots. A writer claims a line number with an atomic counter and stores its
+ * copy in its slot under that slot's own small lock, so writers never wait on
+ * each other; clearing, resizing and reading take the buffer's own mutex,
+ * which no writer takes. */
+struct LOGBUFFER;
 
-struct LOGBUFFER {
-    pthread_rwlock_t lock;
-    int count;    /* lines held */
-    int size;     /* capacity; 0 keeps nothing */
-    LOGBUFFER_LIST *newest;
-    LOGBUFFER_LIST *oldest;
-};
-
-/* A new empty buffer of the given capacity; NULL when memory runs out. */
+/* A new empty buffer of the given capacity (a negative one keeps nothing);
+ * NULL when memory runs out. */
 LOGBUFFER *logbuffer_create(int size);
-/* Frees the buffer and its lines. */
+/* Frees the buffer and its lines; no thread may be adding lines. */
 void logbuffer_free(LOGBUFFER *buffer);
+/* Keeps a copy of the line as the newest, dropping the oldest beyond the
+ * capacity; a capacity of 0 keeps nothing. */
 void logbuffer_add(LOGBUFFER *buffer, const char *line);
 /* Keeps the newest size lines; a negative size is ignored. */
 void logbuffer_resize(LOGBUFFER *buffer, int size);
 void logbuffer_clear(LOGBUFFER *buffer);
+/* The capacity in lines. */
+int logbuffer_capacity(LOGBUFFER *buffer);
+/* A copy of the lines held, newest first; every line is whole. */
+std::vector<std::string> logbuffer_lines(LOGBUFFER *buffer);
 
 /* Asks the three logs to rotate at their next write (SIGUSR1). */
 void logrotate();
 
 /* Closes the three log files; the next write opens them again, from the
- * paths as they are then. */
+ * paths as they are then. A writer still holding a descriptor of the closed
+ * file writes nowhere (its number is kept on /dev/null), never into another
+ * file. */
 void log_close();
 
 /* The native log's descriptor, or -1; read by the crash handler to write a

@@ -273,7 +273,7 @@ void config()
     pthread_mutex_init(&g->rusage_lock, nullptr);   /* rusage: zero fill */
     g->logbuffer = logbuffer_create(1000);
     if (!g->logbuffer)
-        FATAL_ALLOC(sizeof(LOGBUFFER));
+        FATAL_ALLOC(1000 * 64);   /* a ring of 1000 slots */
     pthread_mutex_init(&g->dnscache_lock, nullptr);
     pthread_rwlock_init(&g->password_cache_lock, nullptr);
     g->dnscache = hash_create(8111);

@@ -31,10 +31,8 @@ void test_runtime_init()
 
 bool test_log_contains(const std::string &text)
 {
-    LOGBUFFER *b = global->logbuffer;
-    ReadGuard guard(&b->lock);
-    for (LOGBUFFER_LIST *l = b->newest; l; l = l->older)
-        if (strstr(l->line, text.c_str()))
+    for (const std::string &line : logbuffer_lines(global->logbuffer))
+        if (line.find(text) != std::string::npos)
             return true;
     return false;
 }

@@ -6,9 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -130,6 +135,225 @@ TEST_F(LogFile, RotationMovesFileAsideAndKeepsBothWithinOneSecond)
     EXPECT_EQ(2, rotated);
 }
 
+/* Lines written by one thread: "T<thread> L<index> " and a run of x whose
+ * length depends on the index, so a line cut, glued to another or written
+ * twice is seen. Long lines (up to 4000 bytes) make torn writes likely if
+ * a line ever took more than one write. */
+static std::string log_test_payload(int index)
+{
+    return std::string((size_t)(index * 37 % 4000), 'x');
+}
+
+/* Counts each thread's lines (given by parse) found in one file and checks
+ * that within the file each thread's lines come in the order written. */
+struct LogTally {
+    std::vector<std::vector<int>> seen;   /* [thread][index]: times seen */
+    explicit LogTally(int threads, int lines) : seen((size_t)threads, std::vector<int>((size_t)lines)) {}
+    void file(const std::string &name, const std::string &text,
+              const std::function<bool(const std::string &, int *, int *)> &parse)
+    {
+        std::vector<int> last(seen.size(), -1);
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) {
+            int t = -1, i = -1;
+            if (!parse(line, &t, &i))
+                continue;
+            ASSERT_TRUE(t >= 0 && t < (int)seen.size() && i >= 0 && i < (int)seen[0].size())
+                << name << ": " << line.substr(0, 80);
+            EXPECT_LT(last[(size_t)t], i) << name << ": thread " << t << " out of order";
+            last[(size_t)t] = i;
+            seen[(size_t)t][(size_t)i]++;
+        }
+    }
+    void expect_each_once(const char *what)
+    {
+        for (size_t t = 0; t < seen.size(); t++)
+            for (size_t i = 0; i < seen[t].size(); i++)
+                ASSERT_EQ(1, seen[t][i]) << what << ": thread " << t << " line " << i;
+    }
+};
+
+/* Many threads write native-log lines and access records while the logs are
+ * rotated again and again: every line and record lands whole, exactly once,
+ * in one of the files, in each thread's order; every access log starts with
+ * its legend; and the native log keeps its descriptor number throughout, so
+ * a writer never holds a descriptor closed or reused under it. */
+TEST_F(LogFile, ThreadsWriteWholeLinesWhileTheLogsRotate)
+{
+    snprintf(slogfile, sizeof slogfile, "%s/access.log", dir.c_str());
+    snprintf(elogfile, sizeof elogfile, "%s/extended.log", dir.c_str());
+    loglevel = LOG_REQUEST;
+    const int threads = 6, lines = 1000, rotations = 25;
+
+    putlog(LOG_REQUEST, "opening line");
+    const int fd = log_native_fd();
+    ASSERT_NE(-1, fd);
+
+    std::atomic<int> running{threads};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < threads; t++)
+        writers.emplace_back([t, &running] {
+            LogEntry e;
+            e.client = "10.0.0." + std::to_string(t);
+            e.method = "GET";
+            e.status = 200;
+            for (int i = 0; i < lines; i++) {
+                putlog(LOG_REQUEST, "T%d L%d %s", t, i, log_test_payload(i).c_str());
+                e.url = "http://t.test/T" + std::to_string(t) + "-" + std::to_string(i) + "-" +
+                        log_test_payload(i);
+                e.Write();
+                e.apache_Write();
+            }
+            running--;
+        });
+    /* Rotations spread over the writers' run: each waits for lines written
+     * since the last one. */
+    int rotated = 0;
+    for (; rotated < rotations && running > 0; rotated++) {
+        logrotate();
+        for (int spin = 0; spin < 1000 && running > 0; spin++)
+            std::this_thread::yield();
+    }
+    for (std::thread &w : writers)
+        w.join();
+    EXPECT_EQ(fd, log_native_fd());
+    slogfile[0] = elogfile[0] = '\0';
+    log_close();
+
+    LogTally native(threads, lines), access(threads, lines), extended(threads, lines);
+    int native_files = 0, access_files = 0;
+    for (const std::string &name : log_dir_entries(dir)) {
+        std::string text = log_read_file(dir + "/" + name);
+        ASSERT_TRUE(text.empty() || text.back() == '\n') << name;
+        if (name.find("native.log") != std::string::npos) {
+            native_files++;
+            native.file(name, text, [&name](const std::string &line, int *t, int *i) {
+                size_t at = line.find("] request: T");
+                if (line.find("Recieved Signal for Log Rotation") != std::string::npos ||
+                    line.find("] request: opening line") != std::string::npos)
+                    return false;
+                int used = 0;
+                EXPECT_EQ(19u, line.find(" [")) << name << ": " << line.substr(0, 80);
+                if (at == std::string::npos ||
+                    sscanf(line.c_str() + at, "] request: T%d L%d %n", t, i, &used) != 2) {
+                    ADD_FAILURE() << name << ": " << line.substr(0, 80);
+                    return false;
+                }
+                EXPECT_EQ(log_test_payload(*i), line.substr(at + (size_t)used)) << name;
+                return true;
+            });
+        } else if (name.find("access.log") != std::string::npos) {
+            access_files++;
+            EXPECT_EQ(0u, text.find(std::string(access_legend) + "\n")) << name;
+            access.file(name, text, [&name](const std::string &line, int *t, int *i) {
+                if (line.empty() || line[0] == '#')
+                    return false;
+                std::istringstream in(line);
+                std::vector<std::string> f;
+                for (std::string w; in >> w;)
+                    f.push_back(w);
+                int used = 0;
+                if (f.size() != 10u ||
+                    sscanf(f[6].c_str(), "http://t.test/T%d-%d-%n", t, i, &used) != 2) {
+                    ADD_FAILURE() << name << ": " << line.substr(0, 80);
+                    return false;
+                }
+                EXPECT_EQ(log_test_payload(*i), f[6].substr((size_t)used)) << name;
+                EXPECT_EQ("10.0.0." + std::to_string(*t), f[2]) << name;
+                return true;
+            });
+        } else if (name.find("extended.log") != std::string::npos) {
+            EXPECT_EQ(0u, text.find(std::string(apache_legend) + "\n")) << name;
+            extended.file(name, text, [&name](const std::string &line, int *t, int *i) {
+                if (line.empty() || line[0] == '#')
+                    return false;
+                size_t at = line.find(" \"GET http://t.test/T");
+                size_t end = line.find("\" 200 0 ");
+                int used = 0;
+                if (line[0] != '"' || at == std::string::npos || end == std::string::npos ||
+                    sscanf(line.c_str() + at, " \"GET http://t.test/T%d-%d-%n", t, i, &used) != 2 ||
+                    line.compare(line.size() - 3, 3, ":-\"") != 0) {
+                    ADD_FAILURE() << name << ": " << line.substr(0, 80);
+                    return false;
+                }
+                EXPECT_EQ(log_test_payload(*i), line.substr(at + (size_t)used, end - at - (size_t)used))
+                    << name;
+                return true;
+            });
+        } else {
+            ADD_FAILURE() << "unexpected file " << name;
+        }
+    }
+    native.expect_each_once("native log");
+    access.expect_each_once("access log");
+    extended.expect_each_once("extended log");
+    /* At least one rotation took place during the writes. */
+    EXPECT_GE(native_files, 2);
+    EXPECT_GE(access_files, 2);
+    for (const std::string &name : log_dir_entries(dir))   /* tens of MiB */
+        unlink((dir + "/" + name).c_str());
+}
+
+/* Writers wrap a small ring many times over while a reader copies it and
+ * another thread resizes and clears it: the reader only ever gets whole
+ * lines, newest first within each writer, never more than the largest
+ * capacity; afterwards the ring holds exactly its newest lines. */
+TEST(LogBuffer, WritersWrapTheRingWhileReadersCopyIt)
+{
+    LOGBUFFER *b = logbuffer_create(64);
+    const int writers = 6, lines = 20000;
+    std::atomic<int> running{writers};
+    std::atomic<long> copies{0};
+    auto line_of = [](int t, int i) {
+        return "W" + std::to_string(t) + " " + std::to_string(i) + " " +
+               std::string((size_t)(i % 300), (char)('a' + (t + i) % 26)) + "|";
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < writers; t++)
+        threads.emplace_back([b, t, &running, &line_of] {
+            for (int i = 0; i < lines; i++)
+                logbuffer_add(b, line_of(t, i).c_str());
+            running--;
+        });
+    threads.emplace_back([b, &running, &copies, &line_of] {
+        do {
+            std::vector<std::string> held = logbuffer_lines(b);
+            ASSERT_LE(held.size(), 128u);
+            std::vector<int> last(writers, INT32_MAX);
+            for (const std::string &line : held) {
+                int t = -1, i = -1;
+                ASSERT_EQ(2, sscanf(line.c_str(), "W%d %d", &t, &i)) << line;
+                ASSERT_TRUE(t >= 0 && t < writers && i >= 0 && i < lines) << line;
+                ASSERT_EQ(line_of(t, i), line);
+                ASSERT_LT(i, last[(size_t)t]) << "writer " << t << " out of order";
+                last[(size_t)t] = i;
+            }
+            copies++;
+        } while (running > 0);
+    });
+    threads.emplace_back([b, &running] {
+        static const int sizes[] = { 16, 128, 1, 64, 0, 100 };
+        for (int round = 0; running > 0; round++) {
+            logbuffer_resize(b, sizes[round % 6]);
+            if (round % 7 == 3)
+                logbuffer_clear(b);
+            std::this_thread::yield();
+        }
+    });
+    for (std::thread &t : threads)
+        t.join();
+    EXPECT_GT(copies.load(), 0);
+
+    logbuffer_resize(b, 50);
+    for (int i = 0; i < 80; i++)
+        logbuffer_add(b, line_of(0, i).c_str());
+    std::vector<std::string> held = logbuffer_lines(b);
+    ASSERT_EQ(50u, held.size());
+    for (size_t k = 0; k < held.size(); k++)
+        EXPECT_EQ(line_of(0, 79 - (int)k), held[k]);
+    logbuffer_free(b);
+}
+
 /* A rate-limited line: the first passes, the rest of that second are
  * counted, and the next line after it reports how many were dropped. */
 TEST(LogRate, OneLineASecondWithTheCountDropped)
@@ -151,22 +375,41 @@ TEST(LogBuffer, ResizeKeepsNewest)
     LOGBUFFER *b = logbuffer_create(1000);
     for (int i = 0; i < 1000; i++)
         logbuffer_add(b, std::to_string(i).c_str());
-    EXPECT_EQ(1000, b->count);
+    EXPECT_EQ(1000u, logbuffer_lines(b).size());
     logbuffer_add(b, "1000");
-    EXPECT_EQ(1000, b->count);
-    EXPECT_STREQ("1", b->oldest->line);
+    std::vector<std::string> lines = logbuffer_lines(b);
+    ASSERT_EQ(1000u, lines.size());
+    EXPECT_EQ("1000", lines.front());
+    EXPECT_EQ("1", lines.back());
 
     logbuffer_resize(b, -1);
-    EXPECT_EQ(1000, b->count);
+    EXPECT_EQ(1000, logbuffer_capacity(b));
+    EXPECT_EQ(1000u, logbuffer_lines(b).size());
     logbuffer_resize(b, 10);
-    EXPECT_EQ(10, b->count);
-    EXPECT_STREQ("1000", b->newest->line);
-    EXPECT_STREQ("991", b->oldest->line);
+    lines = logbuffer_lines(b);
+    ASSERT_EQ(10u, lines.size());
+    EXPECT_EQ("1000", lines.front());
+    EXPECT_EQ("991", lines.back());
+
+    /* Growing keeps what is held and makes room for more. */
+    logbuffer_resize(b, 20);
+    for (int i = 1001; i <= 1005; i++)
+        logbuffer_add(b, std::to_string(i).c_str());
+    lines = logbuffer_lines(b);
+    ASSERT_EQ(15u, lines.size());
+    EXPECT_EQ("1005", lines.front());
+    EXPECT_EQ("991", lines.back());
+
+    logbuffer_clear(b);
+    EXPECT_TRUE(logbuffer_lines(b).empty());
+    logbuffer_add(b, "after clear");
+    EXPECT_EQ(std::vector<std::string>{ "after clear" }, logbuffer_lines(b));
 
     logbuffer_resize(b, 0);
-    EXPECT_EQ(0, b->count);
+    EXPECT_EQ(0, logbuffer_capacity(b));
+    EXPECT_TRUE(logbuffer_lines(b).empty());
     logbuffer_add(b, "ignored");
-    EXPECT_EQ(0, b->count);
+    EXPECT_TRUE(logbuffer_lines(b).empty());
     logbuffer_free(b);
 }
 

@@ -169,9 +169,8 @@ TEST_F(Pools, ServerSize)
     EXPECT_TRUE(test_log_contains(
         "Connection Pool: size:2 is inadequate, consider increasing this, else reduce Connection Pool Timeout"));
     int reports = 0;
-    LOGBUFFER *b = global->logbuffer;
-    for (LOGBUFFER_LIST *l = b->newest; l; l = l->older)
-        reports += strstr(l->line, "is inadequate") != nullptr;
+    for (const std::string &line : logbuffer_lines(global->logbuffer))
+        reports += line.find("is inadequate") != std::string::npos;
     EXPECT_EQ(1, reports);
     /* The oldest survivor is found first. */
     EXPECT_EQ(added[2].socket, pool.Find("http", "h.test", 80, nullptr, nullptr));

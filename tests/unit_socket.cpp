@@ -144,11 +144,8 @@ static bool closed_seen(int fd)
 static std::string log_lines()
 {
     std::string all;
-    LOGBUFFER *b = global->logbuffer;
-    pthread_rwlock_rdlock(&b->lock);
-    for (LOGBUFFER_LIST *l = b->newest; l; l = l->older)
-        all += std::string(l->line) + "\n";
-    pthread_rwlock_unlock(&b->lock);
+    for (const std::string &line : logbuffer_lines(global->logbuffer))
+        all += line + "\n";
     return all;
 }
 
