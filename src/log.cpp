@@ -66,6 +66,7 @@ static LOGFILE extended_log = { elogfile, &apache_legend, {-1}, {false}, {false}
                                 PTHREAD_MUTEX_INITIALIZER, -1 };
 
 static bool log_write_all(int fd, const char *data, size_t len);
+static bool log_file_write(int fd, const char *data, size_t len);
 
 /* Set after the console's reader went away (EPIPE on standard output in
  * the foreground): the echo stops for good, so a broken pipe cannot feed
@@ -294,6 +295,28 @@ static bool log_write_all(int fd, const char *data, size_t len)
     return true;
 }
 
+/* Appends to a log's descriptor, opened with O_APPEND. Linux's pwrite on such
+ * a descriptor appends whatever the offset, and unlike write it does not take
+ * the open file's position lock, on which every worker's line would
+ * otherwise queue; the append itself stays one atomic step. A log that is
+ * not a regular file (a pipe, a terminal) has no offset and takes write. */
+static bool log_file_write(int fd, const char *data, size_t len)
+{
+    while (len > 0) {
+        ssize_t w = pwrite(fd, data, len, 0);
+        if (w < 0 && errno == ESPIPE)
+            return log_write_all(fd, data, len);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += w;
+        len -= (size_t)w;
+    }
+    return true;
+}
+
 /* Puts the open file fd in place of the log's descriptor number (taking fd's
  * number as the log's own the first time) and closes fd. False, with fd
  * closed, when the descriptor could not be moved. */
@@ -339,10 +362,10 @@ static void log_settle_end(LOGFILE *file, int fd)
     off_t end = lseek(fd, 0, SEEK_END);
     char last = '\n';
     if (end == 0) {
-        log_write_all(fd, *file->legend, strlen(*file->legend));
-        log_write_all(fd, "\n", 1);
+        log_file_write(fd, *file->legend, strlen(*file->legend));
+        log_file_write(fd, "\n", 1);
     } else if (end > 0 && pread(fd, &last, 1, end - 1) == 1 && last != '\n') {
-        log_write_all(fd, "\n", 1);
+        log_file_write(fd, "\n", 1);
     }
 }
 
@@ -406,7 +429,7 @@ static void log_append(LOGFILE *file, const char *data, size_t len)
     if (fd == -1 || file->rotate.load(std::memory_order_relaxed) ||
         file->recheck.load(std::memory_order_relaxed))
         fd = log_prepare(file);
-    if (fd != -1 && !log_write_all(fd, data, len) && file->legend)
+    if (fd != -1 && !log_file_write(fd, data, len) && file->legend)
         file->recheck.store(true);
 }
 
