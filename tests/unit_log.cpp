@@ -1,5 +1,6 @@
 /* The native log's filtering, the in-memory log, the access-log records and
- * their escaping, and rotation. */
+ * their escaping, rotation, and many threads writing lines and records while
+ * the files rotate and the in-memory log wraps, is resized and read. */
 #include <gtest/gtest.h>
 
 #include <dirent.h>
