@@ -144,6 +144,33 @@ int cache_encoding_accepted(const char *accept_encoding, const char *content_enc
     return ok ? 1 : 0;
 }
 
+/* Days since 1970-01-01 of a date of the proleptic Gregorian calendar
+ * (month 1 to 12; a day past the month's end runs into the next). Plain
+ * arithmetic: timegm and gmtime take the C library's time zone lock, which
+ * every hit would then wait for. */
+static int64_t cache_days_from_civil(int64_t year, int month, int day)
+{
+    year -= month <= 2;
+    int64_t era = (year >= 0 ? year : year - 399) / 400;
+    int64_t yoe = year - era * 400;
+    int64_t doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+/* The year (Gregorian, UTC) of a time in seconds since the epoch. */
+static int64_t cache_year_of(time_t t)
+{
+    int64_t days = (int64_t)t / 86400 - ((int64_t)t % 86400 < 0);
+    int64_t z = days + 719468;
+    int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    int64_t doe = z - era * 146097;
+    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    int64_t mp = (5 * doy + 2) / 153;
+    return yoe + era * 400 + (mp >= 10);
+}
+
 time_t cache_http_date(const char *text)
 {
     if (!text)
@@ -172,10 +199,7 @@ time_t cache_http_date(const char *text)
              cache_word(&p, " ") && cache_time_of_day(&p, &tm) && cache_word(&p, " GMT");
         /* Two-digit years: one more than 50 years ahead is the last past
          * year of those digits. */
-        struct tm now_tm;
-        time_t now = time(nullptr);
-        gmtime_r(&now, &now_tm);
-        int full = now_tm.tm_year + 1900;
+        int full = (int)cache_year_of(time(nullptr));
         year += full - full % 100;
         if (year > full + 50)
             year -= 100;
@@ -205,7 +229,8 @@ time_t cache_http_date(const char *text)
     if (tm.tm_mday < 1 || tm.tm_mday > days[tm.tm_mon] || tm.tm_hour > 23 || tm.tm_min > 59 ||
         tm.tm_sec > 60)
         return -1;
-    time_t t = timegm(&tm);
+    time_t t = (time_t)(cache_days_from_civil(tm.tm_year + 1900LL, tm.tm_mon + 1, tm.tm_mday) *
+                            86400 + tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec);
     return t == (time_t)-1 ? -1 : t;
 }
 

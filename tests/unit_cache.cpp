@@ -247,6 +247,14 @@ TEST(CacheRules, HttpDate)
         { "Sun Nov 06 08:49:37 1994", 784111777 },
         { "Sun Nov 6 08:49:37 1994", -1 },
         { "Sun Nov  6 08:49:37  1994", -1 },
+        /* Leap days, centuries, times before 1970, a leap second. */
+        { "Tue, 29 Feb 2000 12:00:00 GMT", 951825600 },
+        { "Thu, 01 Jan 1998 00:00:00 GMT", 883612800 },
+        { "Wed, 31 Dec 1969 23:00:00 GMT", -3600 },
+        { "Thu, 29 Feb 1900 00:00:00 GMT", -2203891200 },   /* runs into March 1 */
+        { "Mon, 01 Mar 2100 00:00:00 GMT", 4107542400 },
+        { "Fri, 31 Dec 9999 23:59:59 GMT", 253402300799 },
+        { "Tue, 31 Dec 2024 23:59:60 GMT", 1735689600 },
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
