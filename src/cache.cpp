@@ -14,7 +14,11 @@
  * takes the lock shared, once to look up and once to close: the reference
  * count, flags and access time it changes are atomics, and whatever would
  * change more (a first mapping, freshness worked out for the first time,
- * a dead object) falls back to the lock held alone. Failures of memory, mappings and disks drop
+ * a dead object) falls back to the lock held alone. The disk work of an
+ * open is done with no lock held, between locked steps: a disk hit's file
+ * is opened, checked and mapped before the step that publishes the
+ * mapping, and a new object's file is made before the creating step and
+ * renamed into place after it. Failures of memory, mappings and disks drop
  * the object concerned, never the daemon. This file holds the section, the
  * index and the object operations; cache_store.cpp the disk stores and the
  * journal, cache_fresh.cpp freshness and cleaning.

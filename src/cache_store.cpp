@@ -13,7 +13,9 @@
  * No disk work of a request thread runs under the cache lock: journal
  * lines are queued under it and appended once it is given back, in the
  * order they were queued; access times are stamped on files the same way;
- * the writer of an object reserves its blocks, cuts and closes its file
+ * a new object's file is made under a private name in the store's "tmp"
+ * directory before the creating step and renamed to its path after it; the
+ * writer of an object reserves its blocks, cuts and closes its file
  * and works out its checksum before it takes the lock; and rewrites, with
  * their fsync, are the service thread's, which takes the lines under the
  * shared lock and writes them without it.

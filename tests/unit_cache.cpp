@@ -4,6 +4,7 @@
  * size limits, memory eviction and mapping failures. */
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <tinyxml2.h>
 #include <unistd.h>
@@ -982,6 +983,39 @@ TEST(CacheEvict, HeldAndDiscardObjects)
     EXPECT_EQ(nullptr, c->hash_find("http://old.test:80/"));
     EXPECT_NE(nullptr, c->hash_find("http://young2.test:80/"));
     EXPECT_NE(nullptr, c->hash_find("http://young.test:80/"));
+}
+
+/* Cleaning drops objects under the lock but unmaps them after it: the
+ * mapping is still there while the lock is held, and gone once it is
+ * given back. */
+TEST(CacheEvict, UnmappedAfterTheLock)
+{
+    Options o;
+    o.memory = "1M";
+    o.extra = "1M";
+    CacheSection *c = cache_new(o, "");
+    std::string body = bytes_of(200000, 'u');
+    ASSERT_TRUE(put(c, "http://unmap.test:80/", response("", (int64_t)body.size()), body));
+    void *map;
+    {
+        CacheLock lock(*c);
+        CACHEMAP *object = c->hash_find("http://unmap.test:80/");
+        ASSERT_NE(nullptr, object);
+        map = object->map;
+    }
+    size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    unsigned char resident[1];
+    {
+        CacheLock lock(*c);
+        c->clean_time = 0;
+        c->mem_wanted = 1 << 20;   /* as if a new object waited for room */
+        c->clean();
+        c->mem_wanted = 0;
+        EXPECT_EQ(nullptr, c->hash_find("http://unmap.test:80/"));
+        EXPECT_EQ(0, mincore(map, page, resident));   /* still mapped */
+    }
+    EXPECT_EQ(-1, mincore(map, page, resident));
+    EXPECT_EQ(ENOMEM, errno);
 }
 
 /* A mapping that cannot be made or grown drops that object only. */
