@@ -387,11 +387,13 @@ static void process_stat_request()
 static void process_serve(CONNECTION_T *conn, int slot, int pool_timeout)
 {
     for (;;) {
-        thread_set_clientid(conn->clientid);
         {
+            /* One visit to the table per request: the log tag and the state. */
             MutexGuard guard(&threadlistlock);
+            threads[slot].clientid = conn->clientid;
             threads[slot].state = THREAD_BUSY;
         }
+        log_set_clientid(conn->clientid);
         handle_request(conn);
         process_stat_request();
         if (conn->client && conn->client->write_timed_out) {
