@@ -316,11 +316,13 @@ void ClientPool::Cycle()
     {
         MutexGuard guard(&lock);
         for (int i = 0; i < r; i++) {
-            if (events[i].data.u64 == CLIENTPOOL_WAKE) {
+            /* Copied out: the event structure is packed on some machines. */
+            uint64_t serial = events[i].data.u64;
+            if (serial == CLIENTPOOL_WAKE) {
                 woken = true;
                 continue;
             }
-            auto it = entries.find(events[i].data.u64);
+            auto it = entries.find(serial);
             if (it == entries.end())
                 continue;   /* closed by Clean meanwhile */
             arrived.push_back(it->second);
