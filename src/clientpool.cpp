@@ -313,6 +313,7 @@ void ClientPool::Cycle()
     int listed;
     int arrivals;
     bool woken = false;
+    bool swept;
     {
         MutexGuard guard(&lock);
         for (int i = 0; i < r; i++) {
@@ -339,7 +340,8 @@ void ClientPool::Cycle()
         }
         buffered.clear();
         /* The time-outs, once a second (and whenever the clock moved). */
-        if (now != last_sweep) {
+        swept = now != last_sweep;
+        if (swept) {
             last_sweep = now;
             for (auto it = entries.begin(); it != entries.end();) {
                 clientpool_t *e = it->second;
@@ -407,6 +409,13 @@ void ClientPool::Cycle()
         free(e);
     }
 
+    /* Freed memory goes back to the system once a second at most, after
+     * workers left or many clients were closed (a flood that ended, a
+     * deadline that passed for a crowd of slow clients). */
+    if (closing.size() >= CLIENTPOOL_TRIM_CLOSES)
+        process_trim_wanted.store(true, std::memory_order_relaxed);
+    if (swept && process_trim_wanted.exchange(false))
+        (void)malloc_trim(0);
     if (handover.empty() && closing.empty() && slot_waiting.empty())
         return;
     /* A thread outside the thread table (a test's) logs untagged. */
@@ -421,11 +430,6 @@ void ClientPool::Cycle()
             thread_set_clientid(conn->clientid);
         net_close(conn);
     }
-    /* Many closed at once (a flood that ended, a deadline that passed for
-     * a crowd of slow clients): their buffers go back to the system
-     * rather than staying with the heap. */
-    if (closing.size() >= CLIENTPOOL_TRIM_CLOSES)
-        (void)malloc_trim(0);
     if (tagged)
         thread_set_clientid(own);
     if (errors)

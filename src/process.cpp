@@ -55,6 +55,7 @@
 THREAD_T threads[THREAD_SLOTS];
 pthread_mutex_t threadlistlock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<int> process_keepalive_waiters{0};
+std::atomic<bool> process_trim_wanted{false};
 std::atomic<bool> process_slots_wanted{false};
 
 /* The keep-alive wait looks at process_slots_wanted this often. */
@@ -487,16 +488,14 @@ static CONNECTION_T *process_park(int slot)
  * A worker leaving gives the allocator's free pages back to the system. A
  * burst of connections leaves its buffers free in the allocator's arenas,
  * which keep them (the resident memory after 1,000 connections stayed at
- * several times its size before); one trim at a time, when a worker has
- * been idle long enough to exit, so never on a request's path.
+ * several times its size before). The trim itself is the client pool's
+ * poller's, at most once a second: a thousand workers leaving together
+ * would otherwise trim a thousand times, each pass over every arena
+ * stalling the workers still serving.
  */
 static void process_trim_memory()
 {
-    static std::atomic<bool> trimming{false};
-    if (!trimming.exchange(true)) {
-        malloc_trim(0);
-        trimming.store(false);
-    }
+    process_trim_wanted.store(true, std::memory_order_relaxed);
 }
 
 void *process_entry(void *arg)

@@ -65,6 +65,10 @@ int thread_create(void *(*start)(void *), CONNECTION_T *conn);
  * exits when none comes. */
 void *process_entry(void *conn);
 
+/* Set when workers have left (or many pooled clients were closed at
+ * once): the client pool's poller then gives the allocator's free pages
+ * back to the system, at most once a second. */
+extern std::atomic<bool> process_trim_wanted;
 /* Workers now waiting for a kept-alive client's next request. */
 extern std::atomic<int> process_keepalive_waiters;
 /* Set by the client pool while connections with a whole request wait for
