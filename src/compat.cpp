@@ -154,9 +154,9 @@ static void compat_accept_report(int e)
                strerror(e), "s_accept");
 }
 
-int s_accept(int socket, struct sockaddr *address, socklen_t *length)
+int s_accept(int socket, struct sockaddr *address, socklen_t *length, int flags)
 {
-    int fd = compat_injected("accept") ? -1 : accept(socket, address, length);
+    int fd = compat_injected("accept") ? -1 : accept4(socket, address, length, flags);
     if (fd >= 0)
         return fd;
     int e = errno;
@@ -168,7 +168,7 @@ int s_accept(int socket, struct sockaddr *address, socklen_t *length)
         return -1;
     }
     fd_failure();
-    fd = compat_injected("accept") ? -1 : accept(socket, address, length);
+    fd = compat_injected("accept") ? -1 : accept4(socket, address, length, flags);
     if (fd >= 0)
         return fd;
     e = errno;

@@ -17,8 +17,9 @@ DIR *s_opendir(const char *path);
 int s_socket(int family, int type, int protocol);
 /* Also relieves EMFILE (the process's own limit) and then backs off
  * briefly, so a full table cannot turn the accept loop into a busy loop;
- * its error line is written at most once a second. */
-int s_accept(int socket, struct sockaddr *address, socklen_t *length);
+ * its error line is written at most once a second. flags (SOCK_NONBLOCK,
+ * SOCK_CLOEXEC) are set on the new descriptor in the same call. */
+int s_accept(int socket, struct sockaddr *address, socklen_t *length, int flags = 0);
 
 /* Logs and empties the client and server pools, the cheapest descriptors to
  * give up; pools not created yet are skipped. */

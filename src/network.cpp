@@ -518,7 +518,11 @@ CONNECTION_T *net_accept(int timeout)
             if (!l.used || l.fd != fds[k].fd)
                 continue;
             port = l.port;
-            fd = s_accept(l.fd, (struct sockaddr *)&peer, &peer_len);
+            /* Every wait on a client is a poll with a time limit: a
+             * client that keeps its receive window shut must not hold a
+             * worker inside send. The socket is non-blocking from the
+             * accept on, for good. */
+            fd = s_accept(l.fd, (struct sockaddr *)&peer, &peer_len, SOCK_NONBLOCK | SOCK_CLOEXEC);
             error = errno;
         }
         if (fd < 0) {
@@ -538,12 +542,6 @@ CONNECTION_T *net_accept(int timeout)
             }
             continue;
         }
-        (void)fcntl(fd, F_SETFD, FD_CLOEXEC);
-        /* Every wait on a client is a poll with a time limit: a client
-         * that keeps its receive window shut must not hold a worker
-         * inside send. The socket stays non-blocking for good. */
-        (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-
         CONNECTION_T *conn = connection_new();
         conn->client = new Socket(fd, SOCKET_MODE_NONBLOCKING);
         conn->port = port;

@@ -168,6 +168,10 @@ TEST_F(Network, Accept)
     EXPECT_EQ("127.0.0.1", conn->logentry.client);
     EXPECT_EQ(port, conn->port);
     ASSERT_NE(nullptr, conn->client);
+    /* Non-blocking for good from the accept on, and the socket knows it. */
+    EXPECT_NE(0, fcntl(conn->client->fd, F_GETFL) & O_NONBLOCK);
+    EXPECT_NE(0, fcntl(conn->client->fd, F_GETFD) & FD_CLOEXEC);
+    EXPECT_TRUE(conn->client->NonBlocking());
     char buf[64];
     EXPECT_EQ(18, conn->client->Read(buf, sizeof buf, 5));
     net_close(conn);
