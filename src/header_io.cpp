@@ -83,9 +83,10 @@ char *header_get(CONNECTION_T *conn, int side, int timeout, int *result)
     /* Input that is ready is read even when the time is up, so a time-out
      * of 0 still takes what has already arrived. */
     while (!hg_take_lines(&read)) {
-        /* Read first: the poll, which also watches the other side, only
-         * when nothing has arrived yet. */
-        if (read_first) {
+        /* Read first while input tends to be there already: the poll,
+         * which also watches the other side, only when nothing has
+         * arrived yet. */
+        if (read_first && sock->ReadFirst()) {
             int64_t got = sock->ReadNow(nullptr, -1);
             if (got > 0)
                 continue;
@@ -121,8 +122,11 @@ char *header_get(CONNECTION_T *conn, int side, int timeout, int *result)
         }
         if (ssl_pending || (fds[0].revents & POLLIN)) {
             /* Bounded by what is left: an SSL record that never completes
-             * must not hold the read. */
-            if (sock->Read(nullptr, -1, (int)((left_ms + 999) / 1000)) <= 0)
+             * must not hold the read (a non-blocking socket does not wait
+             * here at all: the next poll does, with the time left). */
+            int64_t got = read_first ? sock->ReadNow(nullptr, -1, true)
+                                     : sock->Read(nullptr, -1, (int)((left_ms + 999) / 1000));
+            if (got <= 0 && got != SOCKET_WOULD_BLOCK)
                 break;   /* end of stream, a failed read or the time-out */
         } else if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
             break;

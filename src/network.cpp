@@ -823,10 +823,11 @@ static bool net_copy(CONNECTION_T *conn, int side, int64_t len, Filebuf *into, b
         int64_t want = left > 0 ? std::min(left, block.size) : block.size;
         int wait = net_progress_wait(&progress);
 
-        /* Read first: the poll, which also watches the other side, only
-         * when the socket has nothing yet. */
+        /* Read first while input tends to be there already (and always
+         * for buffered bytes): the poll, which also watches the other
+         * side, only when the socket has nothing yet. */
         int64_t got = SOCKET_WOULD_BLOCK;
-        if (read_first) {
+        if (read_first && (sock->read_length > 0 || sock->ReadFirst())) {
             if (!net_progress_moved(&progress, 0)) {
                 net_progress_log(conn, side, &progress);
                 return false;   /* a crawl */
@@ -843,7 +844,9 @@ static bool net_copy(CONNECTION_T *conn, int side, int64_t len, Filebuf *into, b
                 return false;   /* a failed poll, the time-out or a crawl */
             }
             if (ready || (p[0].revents & POLLIN)) {
-                got = sock->Read(block.data, want, wait);
+                got = read_first ? sock->ReadNow(block.data, want, true) : sock->Read(block.data, want, wait);
+                if (got == SOCKET_WOULD_BLOCK)
+                    continue;   /* an SSL record not complete yet */
             } else if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
                 if (relay)
                     putlog(LOG_ERROR, "network: [IP:%s] %s socket lost while transferring data between sockets",

@@ -244,7 +244,7 @@ Socket::Socket(int descriptor, int mode)
       read_buffer(nullptr), write_buffer(nullptr), ssl(nullptr), ssl_ctx(nullptr),
       read_limit(nullptr), write_limit(nullptr), fd(descriptor), read_length(0), write_length(0),
       bytes_in(0), bytes_out(0), close_wait_ms(SOCKET_CLOSE_WAIT_MS), write_wait_ms(SOCKET_WRITE_WAIT_MS),
-      write_timed_out(false), io_mode(mode), line_scanned(0),
+      write_timed_out(false), io_mode(mode), input_late(false), late_waits(0), line_scanned(0),
       event_depth(0), callbacks_removed(false), ssl_broken(false), ssl_retry_bytes(0),
       ssl_write_wants_read(false)
 {
@@ -629,17 +629,67 @@ short Socket::write_events() const
     return ssl_active && ssl_write_wants_read ? POLLIN : POLLOUT;
 }
 
+/* How a read goes about the descriptor. A blocking one is polled first,
+ * so no read waits outside a poll with a limit. A non-blocking one is read
+ * first when bytes are buffered already (nothing is waited for then), when
+ * the caller's own poll just saw input (polled), for a read that never
+ * waits, and for a wait while reads find input there ahead of them
+ * (ReadFirst); otherwise it is polled first, which spares the empty read
+ * where input only ever comes after a wait. A read first that finds the
+ * descriptor empty or not teaches ReadFirst (learn), unless bytes were
+ * buffered or the caller polled. An empty read (the end) where a poll
+ * would have come first asks for the hang-up that poll would have shown
+ * (probe). */
+SocketReadPlan Socket::plan_read(bool buffered, bool may_wait, bool polled, int64_t deadline_ms)
+{
+    SocketReadPlan plan = { false, false, false, false };
+    plan.nonblocking = NonBlocking();
+    if (plan.nonblocking)
+        plan.read_first = buffered || polled || !may_wait || ReadFirst();
+    plan.learn = plan.read_first && !buffered && !polled;
+    plan.probe = plan.read_first && !buffered && (deadline_ms >= 0 || !may_wait);
+    return plan;
+}
+
+/* The poll before a read that does not read first, when it needs one: 1
+ * with input there (or no poll needed), 0 when none came in time, -1 on
+ * an error or a hang-up without input. A blocking descriptor without a
+ * limit is read at once, as the blocking read then waits the same. */
+int Socket::poll_first(const SocketReadPlan &plan, bool may_wait, int64_t deadline_ms, bool *hangup)
+{
+    if (plan.read_first || (may_wait && deadline_ms < 0 && !plan.nonblocking))
+        return 1;
+    return wait_input(may_wait ? deadline_ms : 0, hangup);
+}
+
+bool Socket::ReadFirst()
+{
+    if (!NonBlocking())
+        return false;
+    if (!input_late)
+        return true;
+    if (++late_waits < SOCKET_READ_FIRST_RETRY)
+        return false;
+    late_waits = 0;   /* now and then a read first all the same */
+    return true;
+}
+
 /* io_recv that, when may_wait, waits for input up to deadline_ms instead of
  * reporting "would block"; without may_wait that case returns
- * SOCKET_WOULD_BLOCK. The read comes first and a poll only when it finds
- * nothing, so input that is there costs one system call; once the time is
- * up, nothing more is waited for. An end of stream found where a poll
- * would have come first (probe) is checked for a hang-up. */
-int64_t Socket::recv_block(char *area, int64_t n, bool may_wait, int64_t deadline_ms, bool probe,
-                           bool *hangup)
+ * SOCKET_WOULD_BLOCK. Once the time is up, nothing more is waited for. */
+int64_t Socket::recv_block(char *area, int64_t n, bool may_wait, int64_t deadline_ms,
+                           const SocketReadPlan &plan, bool *hangup)
 {
+    bool probe = plan.probe;
+    bool first = true;
     for (;;) {
         int64_t r = io_recv(area, n);
+        if (first && plan.learn && r != 0 && r != -1) {
+            input_late = r == -2;   /* a read first found nothing */
+            if (r > 0)
+                late_waits = 0;
+        }
+        first = false;
         if (r == 0 && probe && !*hangup)
             probe_hangup(hangup);
         if (r != -2)
@@ -669,26 +719,21 @@ void Socket::account_out(int64_t n)
 }
 
 /* Adds one block from the descriptor to the read buffer, waiting for input
- * up to deadline_ms when there is one and may_wait. A non-blocking
- * descriptor is read first; a blocking one is polled first, so that no
- * read waits outside a poll with a limit. Returns the count, 0 at end of
- * stream, -1 on error or time-out, SOCKET_WOULD_BLOCK without may_wait
- * when nothing is there. */
-int64_t Socket::fill(int64_t deadline_ms, bool may_wait, bool *hangup)
+ * up to deadline_ms when there is one and may_wait (see plan_read for the
+ * order of read and poll). Returns the count, 0 at end of stream, -1 on
+ * error or time-out, SOCKET_WOULD_BLOCK without may_wait when nothing is
+ * there. */
+int64_t Socket::fill(int64_t deadline_ms, bool may_wait, bool polled, bool *hangup)
 {
-    bool polled = false;
-    if (!NonBlocking() && (deadline_ms >= 0 || !may_wait)) {
-        int ready = wait_input(may_wait ? deadline_ms : 0, hangup);
-        if (ready == 0 && !may_wait)
-            return SOCKET_WOULD_BLOCK;
-        if (ready <= 0)
-            return -1;
-        polled = true;
-    }
+    SocketReadPlan plan = plan_read(false, may_wait, polled, deadline_ms);
+    int ready = poll_first(plan, may_wait, deadline_ms, hangup);
+    if (ready == 0 && !may_wait)
+        return SOCKET_WOULD_BLOCK;
+    if (ready <= 0)
+        return -1;
     int64_t block = allowance_clamp(Throttle(SOCKET_SIDE_READ), socket_block_bytes());
     buffer_reserve(SOCKET_SIDE_READ, read_length + block);
-    bool probe = !polled && (deadline_ms >= 0 || !may_wait);
-    int64_t n = recv_block(read_buffer + read_length, block, may_wait, deadline_ms, probe, hangup);
+    int64_t n = recv_block(read_buffer + read_length, block, may_wait, deadline_ms, plan, hangup);
     if (n > 0) {
         read_length += n;
         account_in(n);
@@ -700,16 +745,16 @@ int64_t Socket::fill(int64_t deadline_ms, bool may_wait, bool *hangup)
 
 int64_t Socket::Read(char *area, int64_t len, int timeout)
 {
-    return read_some(area, len, socket_deadline_ms(timeout), true);
+    return read_some(area, len, socket_deadline_ms(timeout), true, false);
 }
 
-int64_t Socket::ReadNow(char *area, int64_t len)
+int64_t Socket::ReadNow(char *area, int64_t len, bool polled)
 {
-    return read_some(area, len, -1, false);
+    return read_some(area, len, -1, false, polled);
 }
 
 /* Read and ReadNow: may_wait false never waits, whatever the deadline. */
-int64_t Socket::read_some(char *area, int64_t len, int64_t deadline, bool may_wait)
+int64_t Socket::read_some(char *area, int64_t len, int64_t deadline, bool may_wait, bool polled)
 {
     if (len == 0)
         return 0;
@@ -722,7 +767,7 @@ int64_t Socket::read_some(char *area, int64_t len, int64_t deadline, bool may_wa
             errno = ENOBUFS;
             return -1;
         }
-        int64_t n = fill(deadline, may_wait, &hangup);
+        int64_t n = fill(deadline, may_wait, polled, &hangup);
         return n == 0 && hangup ? -1 : n;
     }
 
@@ -733,19 +778,12 @@ int64_t Socket::read_some(char *area, int64_t len, int64_t deadline, bool may_wa
     }
 
     /* Buffered bytes are delivered without waiting; the descriptor only
-     * adds what is there already. With nothing buffered, wait for input:
-     * a non-blocking descriptor is read first and polled only when it has
-     * nothing, a blocking one is polled first. */
+     * adds what is there already. With nothing buffered, wait for input
+     * (see plan_read for the order of read and poll). */
     int64_t have = read_length;
-    int ready = 1;
-    bool read_first = NonBlocking();
-    if (!read_first && have > 0)
-        ready = wait_input(0, &hangup);
-    else if (!read_first && (deadline >= 0 || !may_wait))
-        ready = wait_input(may_wait ? deadline : 0, &hangup);
     bool wait = have == 0 && may_wait;
-    /* Delivered bytes make a hang-up moot: only an empty read asks. */
-    bool probe = read_first && have == 0 && (deadline >= 0 || !may_wait);
+    SocketReadPlan plan = plan_read(have > 0, may_wait, polled, deadline);
+    int ready = poll_first(plan, wait, deadline, &hangup);
 
     int64_t n = 0;
     int64_t delivered;
@@ -763,7 +801,7 @@ int64_t Socket::read_some(char *area, int64_t len, int64_t deadline, bool may_wa
                 memcpy(area, read_buffer, (size_t)have);
                 read_consume(have);
             }
-            n = recv_block(area + have, block, wait, deadline, probe, &hangup);
+            n = recv_block(area + have, block, wait, deadline, plan, &hangup);
             if (n == SOCKET_WOULD_BLOCK && have == 0)
                 return n;
             if (n == SOCKET_WOULD_BLOCK)
@@ -773,7 +811,7 @@ int64_t Socket::read_some(char *area, int64_t len, int64_t deadline, bool may_wa
             delivered = have + std::max<int64_t>(n, 0);
         } else {
             buffer_reserve(SOCKET_SIDE_READ, read_length + block);
-            n = recv_block(read_buffer + read_length, block, wait, deadline, probe, &hangup);
+            n = recv_block(read_buffer + read_length, block, wait, deadline, plan, &hangup);
             if (n == SOCKET_WOULD_BLOCK && have == 0)
                 return n;
             if (n == SOCKET_WOULD_BLOCK)
@@ -849,7 +887,7 @@ int64_t Socket::GetLine(char *area, int64_t size, int timeout)
         if (last_block > 0 && deadline >= 0 && monotonic_ms() > deadline)
             return -1;
         bool hangup = false;
-        int64_t n = fill(deadline, true, &hangup);
+        int64_t n = fill(deadline, true, false, &hangup);
         if (n <= 0) {
             if (truncated && n == 0)
                 return size;   /* the stream ended the overlong line */

@@ -47,6 +47,18 @@ enum socket_mode {
 
 /* ReadNow: nothing has arrived yet. */
 #define SOCKET_WOULD_BLOCK ((int64_t)-2)
+/* While reads that were tried first find nothing, waits poll first; every
+ * this many of them reads first all the same, to notice input coming ahead
+ * again. */
+#define SOCKET_READ_FIRST_RETRY 8
+
+/* How one read goes about the descriptor (Socket::plan_read). */
+struct SocketReadPlan {
+    bool nonblocking;   /* the descriptor is non-blocking */
+    bool read_first;    /* read before any poll */
+    bool learn;         /* that read teaches ReadFirst */
+    bool probe;         /* an empty read asks for a hang-up */
+};
 
 /* Observer events, one bit each; an observer's mask selects them. */
 enum {
@@ -155,6 +167,14 @@ public:
      * when it has nothing: no poll before input that is already there. */
     bool NonBlocking();
 
+    /* Whether a read that would wait for input should try the descriptor
+     * before it polls: true on a non-blocking socket while such reads find
+     * input there already; once one found nothing, false (a poll first,
+     * then one read: no empty read where input only comes after a wait),
+     * except every SOCKET_READ_FIRST_RETRY-th time. False on a blocking
+     * socket. A caller that polls by itself asks this, then ReadNow. */
+    bool ReadFirst();
+
     /* Puts read and write in place of the current groups (each takes a
      * reference; the old ones are released). NULL removes a limit. */
     void SetRate(LimitGroup *read, LimitGroup *write);
@@ -216,8 +236,9 @@ public:
     /* Read that never waits: delivers what is buffered and what the
      * descriptor holds now. Returns as Read does, or SOCKET_WOULD_BLOCK
      * when nothing has arrived yet (nothing buffered, the stream still
-     * open). With len -1 it fills, as Read does. */
-    [[nodiscard]] int64_t ReadNow(char *area, int64_t len);
+     * open). With len -1 it fills, as Read does. polled: the caller's own
+     * poll has just seen input, so the read does not teach ReadFirst. */
+    [[nodiscard]] int64_t ReadNow(char *area, int64_t len, bool polled = false);
 
     /* Reads one line, newline included (a carriage return before it stays).
      * A line shorter than size goes into area with a NUL and its length is
@@ -294,13 +315,15 @@ private:
     void probe_hangup(bool *hangup);
     int64_t io_recv(char *area, int64_t n);
     int64_t io_send(const char *bytes, int64_t n, int64_t available);
-    int64_t recv_block(char *area, int64_t n, bool may_wait, int64_t deadline_ms, bool probe,
-                       bool *hangup);
-    int64_t read_some(char *area, int64_t len, int64_t deadline_ms, bool may_wait);
+    SocketReadPlan plan_read(bool buffered, bool may_wait, bool polled, int64_t deadline_ms);
+    int poll_first(const SocketReadPlan &plan, bool may_wait, int64_t deadline_ms, bool *hangup);
+    int64_t recv_block(char *area, int64_t n, bool may_wait, int64_t deadline_ms,
+                       const SocketReadPlan &plan, bool *hangup);
+    int64_t read_some(char *area, int64_t len, int64_t deadline_ms, bool may_wait, bool polled);
     int64_t send_pending();
     int64_t send_direct(const char *bytes, int64_t available);
     int64_t send_both(const char *bytes, int64_t len);
-    int64_t fill(int64_t deadline_ms, bool may_wait, bool *hangup);
+    int64_t fill(int64_t deadline_ms, bool may_wait, bool polled, bool *hangup);
     void account_in(int64_t n);
     void account_out(int64_t n);
     void close_flush(int64_t deadline_ms);
@@ -308,6 +331,8 @@ private:
     SocketCallBack *callback_find(int id, const char *operation);
 
     int io_mode;                  /* socket_mode of fd */
+    bool input_late;              /* the last read tried first found nothing */
+    int late_waits;               /* waits polled first since then */
     int64_t line_scanned;         /* read_buffer bytes searched for a newline */
     int event_depth;              /* CallBackEvent calls in progress */
     bool callbacks_removed;       /* observers removed during an event */

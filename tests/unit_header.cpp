@@ -879,8 +879,10 @@ TEST(HeaderHelpers, ViaXCacheConditional)
 /* A connection whose client and server sockets each have a peer descriptor
  * that the test writes to and closes. Every case runs with blocking
  * sockets (polled before each read) and with non-blocking ones, as the
- * proxy's own are (read first, polled only when a read finds nothing). */
-class HeaderGet : public ::testing::TestWithParam<bool> {
+ * proxy's own are, both reading first and polling first (after a read
+ * first found nothing). */
+enum { GET_BLOCKING, GET_READ_FIRST, GET_POLL_FIRST };
+class HeaderGet : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override { reopen(); }
     void TearDown() override { close_peers(); }
@@ -898,8 +900,13 @@ protected:
         client_peer = a[1];
         conn->server = new Socket(b[0]);
         server_peer = b[1];
-        ASSERT_EQ(0, conn->client->Blocking(!GetParam()));
-        ASSERT_EQ(0, conn->server->Blocking(!GetParam()));
+        for (Socket *s : { conn->client, conn->server }) {
+            ASSERT_EQ(0, s->Blocking(GetParam() == GET_BLOCKING));
+            if (GetParam() == GET_POLL_FIRST) {
+                ASSERT_EQ(SOCKET_WOULD_BLOCK, s->ReadNow(nullptr, -1));
+                ASSERT_FALSE(s->ReadFirst());
+            }
+        }
         int size = 1 << 20;
         setsockopt(client_peer, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
         setsockopt(server_peer, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
@@ -1149,10 +1156,14 @@ TEST_P(HeaderGet, HeaderInPartsThenTheRestACloseOrNothing)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, HeaderGet, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool> &info) {
-                             return std::string(info.param ? "NonBlocking" : "Blocking");
-                         });
+static std::string header_get_mode_name(const ::testing::TestParamInfo<int> &info)
+{
+    static const char *const names[] = { "Blocking", "ReadFirst", "PollFirst" };
+    return names[info.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, HeaderGet, ::testing::Values(GET_BLOCKING, GET_READ_FIRST, GET_POLL_FIRST),
+                         header_get_mode_name);
 
 /* A Set-Cookie whose expiry no format reads is logged once when
  * the response arrives; writing the response again logs nothing more. */

@@ -310,17 +310,33 @@ TEST(SocketRead, BufferedBytesAreDeliveredWithoutWaitingForMore)
     close(p.theirs);
 }
 
-/* The proxy's own sockets are non-blocking and read before they poll; a
- * blocking descriptor is polled first. Both must give the same results. */
-static const bool descriptor_modes[] = {false, true};   /* non-blocking? */
+/* A blocking descriptor is polled before each read. The proxy's own
+ * sockets are non-blocking: they read first while input tends to be there
+ * already, and poll first once a read found nothing. Every way must give
+ * the same results. */
+enum descriptor_mode { MODE_BLOCKING, MODE_READ_FIRST, MODE_POLL_FIRST };
+static const descriptor_mode descriptor_modes[] = {MODE_BLOCKING, MODE_READ_FIRST, MODE_POLL_FIRST};
+static const char *const descriptor_mode_names[] = {", blocking", ", non-blocking reading first",
+                                                    ", non-blocking polling first"};
+
+/* Puts a fresh socket, whose peer has sent nothing yet, in mode. */
+static void set_mode(Socket &s, descriptor_mode mode)
+{
+    ASSERT_EQ(0, s.Blocking(mode == MODE_BLOCKING));
+    if (mode == MODE_POLL_FIRST) {
+        char c;
+        ASSERT_EQ(SOCKET_WOULD_BLOCK, s.ReadNow(&c, 1));   /* a read first that found nothing */
+        ASSERT_FALSE(s.ReadFirst());
+    }
+}
 
 TEST(SocketRead, TimeOutIsMinusOneAndEndOfStreamIsZero)
 {
-    for (bool nonblocking : descriptor_modes) {
-        SCOPED_TRACE(nonblocking ? "non-blocking" : "blocking");
+    for (descriptor_mode mode : descriptor_modes) {
+        SCOPED_TRACE(descriptor_mode_names[mode]);
         Pair p = tcp_pair();
         Socket s(p.ours);
-        ASSERT_EQ(0, s.Blocking(!nonblocking));
+        set_mode(s, mode);
         char area[16];
         EXPECT_EQ(-1, s.Read(area, 10, 0));
         EXPECT_EQ(-1, s.Read(nullptr, -1, 0));
@@ -356,6 +372,43 @@ TEST(SocketRead, ModeIsKnownWithoutAskingAgain)
     close(p.theirs);
 }
 
+/* A non-blocking socket reads first while input is there ahead of the
+ * reads; once a read first finds nothing, waits poll first (with one read
+ * first now and then) until a read first finds input again. A read after
+ * the caller's own poll teaches nothing. A blocking socket always polls
+ * first. */
+TEST(SocketRead, ReadFirstFollowsWhetherInputComesAhead)
+{
+    Pair p = tcp_pair();
+    Socket s(p.ours);
+    EXPECT_FALSE(s.ReadFirst());   /* blocking */
+    ASSERT_EQ(0, s.Blocking(false));
+    EXPECT_TRUE(s.ReadFirst());
+    char area[8];
+    EXPECT_EQ(SOCKET_WOULD_BLOCK, s.ReadNow(area, sizeof area));
+    int polled_first = 0;
+    for (int i = 0; i < 2 * SOCKET_READ_FIRST_RETRY; i++)
+        polled_first += s.ReadFirst() ? 0 : 1;
+    EXPECT_EQ(2 * (SOCKET_READ_FIRST_RETRY - 1), polled_first);
+
+    write_all(p.theirs, "a");
+    ASSERT_TRUE(input_ready(p.ours));
+    EXPECT_EQ(1, s.ReadNow(area, sizeof area, true));   /* after the caller's poll */
+    EXPECT_FALSE(s.ReadFirst());
+    write_all(p.theirs, "b");
+    EXPECT_EQ(1, s.Read(area, sizeof area, 5));   /* polled first, then read */
+    EXPECT_FALSE(s.ReadFirst());
+
+    write_all(p.theirs, "c");
+    ASSERT_TRUE(input_ready(p.ours));
+    while (!s.ReadFirst()) {
+    }
+    EXPECT_EQ(1, s.ReadNow(area, sizeof area));   /* a read first found input */
+    EXPECT_TRUE(s.ReadFirst());
+    EXPECT_TRUE(s.ReadFirst());
+    close(p.theirs);
+}
+
 /* ReadNow never waits: it reports "nothing yet" apart from the end of the
  * stream, a hang-up or a reset, and hands over what is there. */
 enum readnow_peer { RN_SILENT, RN_SENT, RN_BUFFERED, RN_CLOSED, RN_RESET, RN_UNIX_CLOSED };
@@ -375,13 +428,13 @@ static const ReadNowCase readnow_cases[] = {
 
 TEST(SocketRead, ReadNowNeverWaits)
 {
-    for (bool nonblocking : descriptor_modes) {
+    for (descriptor_mode mode : descriptor_modes) {
         for (const ReadNowCase &c : readnow_cases) {
-            SCOPED_TRACE(std::string(c.name) + (nonblocking ? ", non-blocking" : ", blocking"));
+            SCOPED_TRACE(std::string(c.name) + descriptor_mode_names[mode]);
             for (bool fill : {false, true}) {
                 Pair p = c.peer == RN_UNIX_CLOSED ? unix_pair() : tcp_pair();
                 Socket s(p.ours);
-                ASSERT_EQ(0, s.Blocking(!nonblocking));
+                set_mode(s, mode);
                 if (c.peer == RN_SENT) {
                     write_all(p.theirs, "hello");
                     ASSERT_TRUE(input_ready(p.ours));
@@ -416,13 +469,13 @@ TEST(SocketRead, ReadNowNeverWaits)
  * left; a peer that closes while it waits ends the wait at once. */
 TEST(SocketRead, PartOfALineThenTheRestOrTheClose)
 {
-    for (bool nonblocking : descriptor_modes) {
+    for (descriptor_mode mode : descriptor_modes) {
         for (bool closes : {false, true}) {
-            SCOPED_TRACE(std::string(nonblocking ? "non-blocking" : "blocking") +
+            SCOPED_TRACE(std::string(descriptor_mode_names[mode]) +
                          (closes ? ", peer closes" : ", rest arrives"));
             Pair p = tcp_pair();
             Socket s(p.ours);
-            ASSERT_EQ(0, s.Blocking(!nonblocking));
+            set_mode(s, mode);
             write_all(p.theirs, "par");
             ASSERT_TRUE(input_ready(p.ours));
             std::thread peer([&] {
@@ -505,12 +558,12 @@ static const HangupCase hangup_cases[] = {
 
 TEST(SocketHangup, AnswerSentJustBeforeTheHangupIsRead)
 {
-    for (bool nonblocking : descriptor_modes)
+    for (descriptor_mode mode : descriptor_modes)
     for (const HangupCase &c : hangup_cases) {
-        SCOPED_TRACE(std::string(c.name) + (nonblocking ? ", non-blocking" : ", blocking"));
+        SCOPED_TRACE(std::string(c.name) + descriptor_mode_names[mode]);
         Pair p = c.kind == HANGUP_UNIX ? unix_pair() : tcp_pair();
         Socket s(p.ours);
-        ASSERT_EQ(0, s.Blocking(!nonblocking));
+        set_mode(s, mode);
         write_all(p.theirs, "answer\n");
         if (c.kind == HANGUP_TCP_RESET) {
             struct linger lg = {1, 0};
@@ -681,11 +734,11 @@ TEST(SocketLine, EndOfStreamBeforeTheNewline)
 
 TEST(SocketLine, TimeLimitCoversTheWholeLine)
 {
-    for (bool nonblocking : descriptor_modes) {
-        SCOPED_TRACE(nonblocking ? "non-blocking" : "blocking");
+    for (descriptor_mode mode : descriptor_modes) {
+        SCOPED_TRACE(descriptor_mode_names[mode]);
         Pair p = tcp_pair();
         Socket s(p.ours);
-        ASSERT_EQ(0, s.Blocking(!nonblocking));
+        set_mode(s, mode);
         write_all(p.theirs, "this line never ends");
         char area[8];
         int64_t start = now_ms();
