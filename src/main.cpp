@@ -449,6 +449,7 @@ static void main_daemonize(char **argv)
 int quillmere_main(int argc, char **argv)
 {
     std::set_new_handler(out_of_memory);
+    fatal_register(startup_pending, sigterm);
     srand((unsigned)(time(nullptr) + getpid()));
 
     if (argc <= 1) {

@@ -3,9 +3,12 @@
  * records made with xmalloc start with every field zero or NULL, and a failed
  * allocation is logged where it happened instead of surfacing later as a
  * stray NULL. Internal invariants that break end here: the cause is logged
- * in the fixed form administrators search for, and the daemon stops in order.
+ * in the fixed form administrators search for, and the daemon stops in order
+ * through the stop that the process frame registered (fatal_register).
  */
 #include "mem.h"
+
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -14,8 +17,6 @@
 #include <cstring>
 
 #include "log.h"
-#include "options.h"
-#include "signals.h"
 
 void *xmalloc(size_t size)
 {
@@ -79,6 +80,29 @@ static void mem_source_name(const char *file, char *out, size_t size)
         *dot = '\0';
 }
 
+static bool fatal_default_pending()
+{
+    return true;
+}
+
+/* The stop without a process frame: nothing to close but the standard
+ * streams; other threads may run, so no exit-time destructors. */
+[[noreturn]] static void fatal_default_stop()
+{
+    fflush(stdout);
+    fflush(stderr);
+    _exit(1);
+}
+
+static bool (*fatal_pending)() = fatal_default_pending;
+static void (*fatal_stop)() = fatal_default_stop;
+
+void fatal_register(bool (*pending)(), void (*stop)())
+{
+    fatal_pending = pending ? pending : fatal_default_pending;
+    fatal_stop = stop ? stop : fatal_default_stop;
+}
+
 void fatal_error(const char *file, int line, const char *function, const char *cause_format, ...)
 {
     char source[256];
@@ -93,12 +117,13 @@ void fatal_error(const char *file, int line, const char *function, const char *c
         vsnprintf(cause, sizeof cause, cause_format, ap);
         va_end(ap);
         putlog(LOG_ADVICE, "%s", cause);
-        if (startup_pending())
+        if (fatal_pending())
             fprintf(stderr, "%s\n", cause);
     }
-    if (startup_pending())
+    if (fatal_pending())
         fprintf(stderr, "ASSERTION: %s:%d in function %s\n", source, line, function);
     printf("\nSystem Unstable: Please Restart\n");
     fflush(stdout);
-    sigterm();
+    fatal_stop();
+    fatal_default_stop();
 }

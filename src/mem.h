@@ -28,6 +28,15 @@ void out_of_memory();
 [[noreturn]] void fatal_error(const char *file, int line, const char *function,
                               const char *cause_format = nullptr, ...);
 
+/* The process frame's part of the fatal path, registered once at start-up
+ * (before any thread starts) so that this layer needs nothing above it:
+ * pending tells whether the start is still under way (the cause then also
+ * goes to standard error), stop shuts the daemon down in order and never
+ * returns. Until something registers, the start counts as pending and the
+ * stop is an immediate exit with status 1; a stop that returns is followed
+ * by that exit too. A NULL argument restores the default. */
+void fatal_register(bool (*pending)(), void (*stop)());
+
 /* An invariant that can only fail if our own code is wrong. */
 #define ASSERT(expr)                                                        \
     do {                                                                    \

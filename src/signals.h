@@ -16,7 +16,9 @@ void signal_dispatch(int timeout_ms);
 void signal_become_handler();
 
 /* The orderly shutdown after a fatal error: logs "Recieved Signal for
- * Termination", runs the shutdown steps and exits with status 1. */
+ * Termination", runs the shutdown steps and exits with status 1. main
+ * registers it, with startup_pending, as the fatal path's stop
+ * (fatal_register in mem.h). */
 [[noreturn]] void sigterm();
 
 /* The shutdown steps followed by the exit with the given status. Only one

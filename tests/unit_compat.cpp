@@ -18,6 +18,7 @@
 #include "compat.h"
 #include "mem.h"
 #include "options.h"
+#include "signals.h"
 #include "test_support.h"
 
 TEST(Mem, CopiesAndZeroFill)
@@ -41,22 +42,41 @@ TEST(MemDeathTest, ZeroSizeIsFatalWithStatusOne)
     EXPECT_EXIT(xrealloc(nullptr, 0), ::testing::ExitedWithCode(1), "");
 }
 
+/* The fatal path logs where it fired and ends with status 1; while the start
+ * is pending the cause and the assertion also reach standard error. With the
+ * daemon's own registration (main's) the stop is the signal layer's orderly
+ * shutdown; with none the memory layer exits by itself. */
 TEST(MemDeathTest, AssertionLogsWhereItFired)
 {
-    std::string path = test_temp_dir() + "/native.log";
-    EXPECT_EXIT(
-        {
-            snprintf(logfile, sizeof logfile, "%s", path.c_str());
-            fatal_error("/x/src/demo.cpp", 42, "demo_fn", "cause %d", 7);
-        },
-        ::testing::ExitedWithCode(1), "");
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_NE(std::string::npos, text.str().find("advice: System Unstable: Please Restart\n"));
-    EXPECT_NE(std::string::npos, text.str().find("advice: ASSERTION: src/demo:42 in function demo_fn\n"));
-    EXPECT_NE(std::string::npos, text.str().find("advice: cause 7\n"));
-    EXPECT_NE(std::string::npos, text.str().find("advice: Recieved Signal for Termination\n"));
+    struct FatalCase {
+        const char *what;
+        bool registered;
+    };
+    const FatalCase cases[] = {
+        { "the daemon's registration", true },
+        { "nothing registered", false },
+    };
+    int n = 0;
+    for (const FatalCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string path = test_temp_dir() + "/native" + std::to_string(n++) + ".log";
+        EXPECT_EXIT(
+            {
+                snprintf(logfile, sizeof logfile, "%s", path.c_str());
+                if (c.registered)
+                    fatal_register(startup_pending, sigterm);
+                fatal_error("/x/src/demo.cpp", 42, "demo_fn", "cause %d", 7);
+            },
+            ::testing::ExitedWithCode(1), "cause 7\nASSERTION: src/demo:42 in function demo_fn\n");
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        EXPECT_NE(std::string::npos, text.str().find("advice: System Unstable: Please Restart\n"));
+        EXPECT_NE(std::string::npos, text.str().find("advice: ASSERTION: src/demo:42 in function demo_fn\n"));
+        EXPECT_NE(std::string::npos, text.str().find("advice: cause 7\n"));
+        EXPECT_EQ(c.registered,
+                  text.str().find("advice: Recieved Signal for Termination\n") != std::string::npos);
+    }
 }
 
 /* Fails the first `fail` calls of the wrapped system call with ENFILE. */
