@@ -37,6 +37,7 @@
 #include "mem.h"
 #include "misc.h"
 #include "options.h"
+#include "regexp.h"
 
 /* Output of zlib is collected through an area of this size. */
 #define FILEBUF_CODING_AREA 8192
@@ -721,4 +722,24 @@ int variables_parse(VariableMap &variables, Filebuf *buffer)
 
     buffer->Swap(&out);   /* the new contents replace the old */
     return FILEBUF_OK;
+}
+
+int64_t reg_replace(Filebuf *buffer, const regex_sub_t *regex, const char *replacement,
+                    VariableMap &variables, int64_t max_growth)
+{
+    ASSERT(buffer && regex);
+    if (max_growth < 0)
+        max_growth = 0;
+    int64_t limit = buffer->limit();
+    if (buffer->size <= INT64_MAX - max_growth && buffer->size + max_growth < limit)
+        limit = buffer->size + max_growth;
+
+    Filebuf out(limit);
+    int64_t count = reg_replace_text(buffer->data, buffer->size, regex, replacement, variables,
+                                     limit, [&out](const char *bytes, int64_t length) {
+                                         return out.Add(bytes, length) == FILEBUF_OK;
+                                     });
+    if (count > 0)
+        buffer->Swap(&out);
+    return count;
 }

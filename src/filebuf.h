@@ -9,6 +9,7 @@
 struct CONNECTION_T;
 struct HEADER;
 struct STACK_T;
+struct regex_sub_t;
 
 /* Growth happens in steps of this many bytes. */
 #define FILEBUF_STEP 65536
@@ -190,3 +191,16 @@ private:
  * FILEBUF_TOO_BIG with buffer unchanged when the result would exceed the
  * buffer's limit. */
 [[nodiscard]] int variables_parse(VariableMap &variables, Filebuf *buffer);
+
+/* How much a reg_replace may grow its buffer by default. */
+constexpr int64_t REG_REPLACE_MAX_GROWTH = 16 * 1024 * 1024;
+
+/* Replaces every match of regex (regexp.h) in buffer, left to right, by the expansion
+ * of replacement as reg_sub_parse makes it (NULL replacement: the matches
+ * are dropped), as reg_replace_text does. Returns the number of matches (0:
+ * buffer unchanged), or REG_REPLACE_TOO_BIG, logged and with buffer
+ * unchanged, when the result would exceed the buffer's limit or its size
+ * plus max_growth. */
+[[nodiscard]] int64_t reg_replace(Filebuf *buffer, const regex_sub_t *regex,
+                                  const char *replacement, VariableMap &variables,
+                                  int64_t max_growth = REG_REPLACE_MAX_GROWTH);

@@ -23,7 +23,6 @@
 #include <string>
 #include <vector>
 
-#include "filebuf.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
@@ -400,23 +399,28 @@ char *reg_sub_parse(const regmatch_sub_t *match, const char *replacement, Variab
     return text;
 }
 
-int64_t reg_replace(Filebuf *buffer, const regex_sub_t *regex, const char *replacement,
-                    VariableMap &variables, int64_t max_growth)
+int64_t reg_replace_text(const char *text, int64_t length, const regex_sub_t *regex,
+                         const char *replacement, VariableMap &variables, int64_t limit,
+                         const RegReplaceSink &add)
 {
-    ASSERT(buffer && regex);
-    if (max_growth < 0)
-        max_growth = 0;
-    int64_t limit = buffer->limit();
-    if (buffer->size <= INT64_MAX - max_growth && buffer->size + max_growth < limit)
-        limit = buffer->size + max_growth;
-
-    const char *text = buffer->data ? buffer->data : "";
-    const int64_t length = buffer->size;
+    ASSERT(regex && length >= 0 && (text || length == 0));
+    if (!text)
+        text = "";
+    if (limit < 0)
+        limit = 0;
 
     std::unique_ptr<pcre2_match_data, void (*)(pcre2_match_data *)> data(reg_sub_data(regex),
                                                                          pcre2_match_data_free);
 
-    Filebuf out(limit);
+    int64_t written = 0;   /* bytes handed to add so far */
+    auto emit = [&](const char *bytes, int64_t n) {
+        if (n == 0)
+            return true;
+        if (n > limit - written || !add(bytes, n))
+            return false;
+        written += n;
+        return true;
+    };
     std::vector<REG_PART> parts;    /* the replacement, split once */
     bool have_parts = false;
     std::string expansion;
@@ -432,7 +436,7 @@ int64_t reg_replace(Filebuf *buffer, const regex_sub_t *regex, const char *repla
         int64_t start = pos + (int64_t)ovector[0];
         int64_t end = pos + (int64_t)ovector[1];
 
-        if (out.Add(text + pos, start - pos) != FILEBUF_OK) {
+        if (!emit(text + pos, start - pos)) {
             fits = false;
             break;
         }
@@ -447,8 +451,8 @@ int64_t reg_replace(Filebuf *buffer, const regex_sub_t *regex, const char *repla
             }
             int n = reg_sub_pieces(data.get(), rc, text + pos, pieces.data());
             expansion.clear();
-            if (!reg_sub_build(pieces.data(), n, parts, expansion, limit - out.size) ||
-                out.Add(expansion.data(), (int64_t)expansion.size()) != FILEBUF_OK) {
+            if (!reg_sub_build(pieces.data(), n, parts, expansion, limit - written) ||
+                !emit(expansion.data(), (int64_t)expansion.size())) {
                 fits = false;
                 break;
             }
@@ -461,7 +465,7 @@ int64_t reg_replace(Filebuf *buffer, const regex_sub_t *regex, const char *repla
                 pos = length;
                 break;
             }
-            if (out.Add(text + end, 1) != FILEBUF_OK) {
+            if (!emit(text + end, 1)) {
                 fits = false;
                 break;
             }
@@ -469,14 +473,12 @@ int64_t reg_replace(Filebuf *buffer, const regex_sub_t *regex, const char *repla
         }
     }
 
-    if (fits && count > 0 && pos < length && out.Add(text + pos, length - pos) != FILEBUF_OK)
+    if (fits && count > 0 && pos < length && !emit(text + pos, length - pos))
         fits = false;
     if (!fits) {
         putlog(LOG_WARNING, "regular expression substitution would exceed %lld bytes, text left unchanged",
                (long long)limit);
         return REG_REPLACE_TOO_BIG;
     }
-    if (count > 0)
-        buffer->Swap(&out);
     return count;
 }

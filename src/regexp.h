@@ -7,10 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "misc.h"
-
-class Filebuf;
 
 /* Regular expressions of the configuration: plain matching through the
  * POSIX interface of PCRE2, and search and replace with numbered
@@ -38,15 +37,13 @@ enum {
     REG_SUB_ALL = 0xf,
 };
 
-/* Default ceilings: the text reg_sub_parse may build, and how much a
- * reg_replace may grow its buffer. */
+/* Default ceiling of the text reg_sub_parse may build. */
 constexpr int64_t REG_SUB_MAX_BYTES = 16 * 1024 * 1024;
-constexpr int64_t REG_REPLACE_MAX_GROWTH = 16 * 1024 * 1024;
 
 /* Heap the matcher may use for one search (in KiB). */
 constexpr uint32_t REG_SUB_HEAP_LIMIT_KIB = 16 * 1024;
 
-/* Result of reg_replace besides a count. */
+/* Result of reg_replace_text and reg_replace besides a count. */
 enum { REG_REPLACE_TOO_BIG = -1 };
 
 /* A native compiled expression. Made by reg_sub_compile, released by
@@ -111,16 +108,21 @@ void reg_free(regex_posix_t *regex);
                                   VariableMap &variables,
                                   int64_t max_bytes = REG_SUB_MAX_BYTES);
 
-/* Replaces every match of regex in buffer, left to right, by the expansion
- * of replacement as reg_sub_parse makes it (NULL replacement: the matches
- * are dropped). Each search starts afresh where the last match ended; after
- * an empty match one byte is copied before the next search. Returns the
- * number of matches (0: buffer unchanged), or REG_REPLACE_TOO_BIG, logged
- * and with buffer unchanged, when the result would exceed the buffer's
- * limit or its size plus max_growth. */
-[[nodiscard]] int64_t reg_replace(Filebuf *buffer, const regex_sub_t *regex,
-                                  const char *replacement, VariableMap &variables,
-                                  int64_t max_growth = REG_REPLACE_MAX_GROWTH);
+/* Receives the result of reg_replace_text piece by piece, in order; false
+ * when the piece cannot be taken, which stops the substitution. */
+using RegReplaceSink = std::function<bool(const char *bytes, int64_t length)>;
+
+/* Replaces every match of regex in length bytes of text, left to right, by
+ * the expansion of replacement as reg_sub_parse makes it (NULL replacement:
+ * the matches are dropped), handing the whole result to add. Each search
+ * starts afresh where the last match ended; after an empty match one byte
+ * is copied before the next search. Returns the number of matches (0: add
+ * was never called), or REG_REPLACE_TOO_BIG, logged, when the result would
+ * exceed limit bytes or add refused a piece; the caller then drops what add
+ * received. reg_replace (filebuf.h) runs it on a body buffer. */
+[[nodiscard]] int64_t reg_replace_text(const char *text, int64_t length, const regex_sub_t *regex,
+                                       const char *replacement, VariableMap &variables,
+                                       int64_t limit, const RegReplaceSink &add);
 
 /* Release; NULL is allowed. */
 void reg_sub_free(regex_sub_t *regex);
