@@ -388,6 +388,28 @@ TEST_F(Workers, SlotLimit)
     (void)nettest_read(a, SIZE_MAX);
 }
 
+/* A whole request that finds every slot taken by a worker idling in its
+ * keep-alive wait is served: the idle worker gives its client to the pool
+ * and its slot to the request, instead of the request being closed. */
+TEST_F(Workers, KeepAliveWaitGivesItsSlotUp)
+{
+    MAXTHREADS = 2;              /* the main thread and one worker */
+    CLIENT_POOL_TIMEOUT = 60;    /* a keep-alive wait of 20 s in slot 1 */
+    int a = connect_client();
+    nettest_send(a, "x\n");
+    EXPECT_EQ("ANS x\n", nettest_read(a, 6));
+    int b = connect_client();
+    nettest_send(b, "b\n");
+    EXPECT_EQ("ANS b\n", nettest_read(b, 6, 10000));
+    /* a went back to the pool and is served again. */
+    nettest_send(a, "CLOSE\n");
+    EXPECT_EQ("ANS CLOSE\n", nettest_read(a, 10, 10000));
+    EXPECT_FALSE(test_log_contains("no free worker"));
+    nettest_send(b, "CLOSE\n");
+    (void)nettest_read(b, SIZE_MAX);
+    CLIENT_POOL_TIMEOUT = 1;
+}
+
 /* A thread that cannot be started is logged (outside the thread table's
  * lock, or the log line would deadlock) and its connection closed. */
 TEST_F(Workers, StartFailure)
