@@ -75,38 +75,39 @@ void CacheSection::update()
     journal_close_all();
     stores_detach();
     store_generation++;   /* files chosen for the old list are not taken */
-    pthread_mutex_lock(&journal_mutex);   /* the drainers walk the list */
-    stores.clear();
-    refreshes.clear();
+    {
+        MutexGuard guard(&journal_mutex);   /* the drainers walk the list */
+        stores.clear();
+        refreshes.clear();
 
-    if (subsections.size() > 0)
-        for (const Item &item : subsections[0].items) {
-            Store s;
-            s.enabled = item.fields[0].value != 0;
-            s.comment = item.fields[1].text;
-            s.profiles = item.fields[2].list;
-            s.directory = item.fields[3].text;
-            while (s.directory.size() > 1 && s.directory.back() == '/')
-                s.directory.pop_back();
-            s.size = item.fields[4].llvalue;
-            s.free_extra = item.fields[5].llvalue;
-            s.md5 = item.fields[6].value != 0;
-            stores.push_back(s);
-        }
-    if (subsections.size() > 1)
-        for (const Item &item : subsections[1].items) {
-            Refresh r;
-            r.enabled = item.fields[0].value != 0;
-            r.comment = item.fields[1].text;
-            r.profiles = item.fields[2].list;
-            r.cacheable = item.fields[3].value != 0;
-            r.min_age = item.fields[4].uvalue;
-            r.max_age = item.fields[5].uvalue;
-            r.default_age = item.fields[6].uvalue;
-            r.lm_factor = item.fields[7].uvalue;
-            refreshes.push_back(r);
-        }
-    pthread_mutex_unlock(&journal_mutex);
+        if (subsections.size() > 0)
+            for (const Item &item : subsections[0].items) {
+                Store s;
+                s.enabled = item.fields[0].value != 0;
+                s.comment = item.fields[1].text;
+                s.profiles = item.fields[2].list;
+                s.directory = item.fields[3].text;
+                while (s.directory.size() > 1 && s.directory.back() == '/')
+                    s.directory.pop_back();
+                s.size = item.fields[4].llvalue;
+                s.free_extra = item.fields[5].llvalue;
+                s.md5 = item.fields[6].value != 0;
+                stores.push_back(s);
+            }
+        if (subsections.size() > 1)
+            for (const Item &item : subsections[1].items) {
+                Refresh r;
+                r.enabled = item.fields[0].value != 0;
+                r.comment = item.fields[1].text;
+                r.profiles = item.fields[2].list;
+                r.cacheable = item.fields[3].value != 0;
+                r.min_age = item.fields[4].uvalue;
+                r.max_age = item.fields[5].uvalue;
+                r.default_age = item.fields[6].uvalue;
+                r.lm_factor = item.fields[7].uvalue;
+                refreshes.push_back(r);
+            }
+    }
     stores_update();
     cache_lock_here = outer;
 }

@@ -128,12 +128,10 @@ int ClamAVSection::check_and_block(CONNECTION_T *conn, Filebuf *body)
     if (daemon.fd < 0) {
         if (!address.empty() && address[0] == '/')
             putlog(LOG_ADVICE, "ClamAV: Please Verify that ClamAV is listening on %s",
-                   scanner_printable(address.data(), address.data() + address.size(),
-                                     SCANNER_LOG_TEXT_MAX).c_str());
+                   log_text(address, SCANNER_LOG_TEXT_MAX).c_str());
         else
             putlog(LOG_ADVICE, "ClamAV: Please Verify that ClamAV is listening on %s:%d",
-                   scanner_printable(address.data(), address.data() + address.size(),
-                                     SCANNER_LOG_TEXT_MAX).c_str(), port);
+                   log_text(address, SCANNER_LOG_TEXT_MAX).c_str(), port);
         return clamav_fail(conn);
     }
 
@@ -159,7 +157,7 @@ int ClamAVSection::check_and_block(CONNECTION_T *conn, Filebuf *body)
         return 0;
     case CLAMAV_REPLY_FOUND: {
         std::string virus = scanner_printable(name.data(), name.data() + name.size());
-        putlog(LOG_ANTIVIRUS, "ClamAV: detected %s virus", virus.c_str());
+        putlog(LOG_ANTIVIRUS, "ClamAV: detected %s virus", log_text(virus, SCANNER_NAME_MAX).c_str());
         return scanner_block(conn, "ClamAV", "ClamAV", virus, page, 200);
     }
     case CLAMAV_REPLY_ERROR:

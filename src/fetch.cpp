@@ -40,13 +40,11 @@
 #include "serverpool.h"
 #include "socket.h"
 
-static void fetch_conn_free(CONNECTION_T *conn);
 static HEADER *fetch_request(const URL *url, std::list<HTTP_HEADER> *headers);
 static int fetch_general_timeout(CONNECTION_T *conn);
 static std::string fetch_basic(const HEADER *h);
 
-/* Releases a fetch's record with its sockets and headers. */
-static void fetch_conn_free(CONNECTION_T *conn)
+void fetch_conn_free(CONNECTION_T *conn)
 {
     delete conn->server;
     conn->server = nullptr;

@@ -41,6 +41,10 @@ HTTPRESPONSE *http_fetch(URL *url, std::list<HTTP_HEADER> *headers,
 /* Frees the header, the body and the record; NULL is ignored. */
 void httpresponse_free(HTTPRESPONSE *response);
 
+/* Releases a clientless record like http_fetch's (or proxy_test's caller's)
+ * with its server socket and both headers. */
+void fetch_conn_free(CONNECTION_T *conn);
+
 /* Sends conn's request header to the origin server with the Authorization
  * "Basic " and the Base64 of "user:password" from the request (each empty
  * when absent), then takes the value off the header again. Returns 1 when

@@ -217,6 +217,6 @@ int FProtSection::check_and_block(CONNECTION_T *conn, Filebuf *body)
         conn->logentry.filtering_reason = "unknown";
         return 1;
     }
-    putlog(LOG_ANTIVIRUS, "detected %s virus with F-Prot", virus.c_str());
+    putlog(LOG_ANTIVIRUS, "detected %s virus with F-Prot", log_text(virus, SCANNER_NAME_MAX).c_str());
     return scanner_block(conn, "F-Prot", "f-prot", virus, page, 202);
 }

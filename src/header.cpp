@@ -997,19 +997,11 @@ static bool hp_is_token(const char *start, size_t len)
  * included), so that a decoded text can never cut or split a value. */
 static bool hp_url_decode(const char *text, size_t len, std::string *out)
 {
-    out->clear();
-    for (size_t i = 0; i < len; i++) {
-        unsigned char c = (unsigned char)text[i];
-        if (c == '+') {
-            c = ' ';
-        } else if (c == '%' && i + 2 < len && hex_digit((unsigned char)text[i + 1]) >= 0 &&
-                   hex_digit((unsigned char)text[i + 2]) >= 0) {
-            c = (unsigned char)(hex_digit((unsigned char)text[i + 1]) * 16 + hex_digit((unsigned char)text[i + 2]));
-            i += 2;
-        }
+    *out = url_percent_decode(text, len, true);
+    for (char ch : *out) {
+        unsigned char c = (unsigned char)ch;
         if (c < 32 || c == 127)
             return false;
-        out->push_back((char)c);
     }
     return true;
 }

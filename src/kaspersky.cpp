@@ -140,14 +140,14 @@ int KasperskySection::check_and_block(CONNECTION_T *conn, Filebuf *body)
         break;
     case KASPERSKY_UNKNOWN:
         putlog(LOG_WARNING, "unknown response from Kaspersky daemon: %s",
-               scanner_printable(line.data(), line.data() + line.size()).c_str());
+               log_text(line, SCANNER_NAME_MAX).c_str());
         return kaspersky_fail(conn);
     case KASPERSKY_CLEAN:
         putlog(LOG_ANTIVIRUS, "no viruses detected by Kaspersky");
         scanner_verdict_clean(conn);
         return 0;
     case KASPERSKY_INFECTED:
-        putlog(LOG_ANTIVIRUS, "detected %s virus with Kaspersky", name.c_str());
+        putlog(LOG_ANTIVIRUS, "detected %s virus with Kaspersky", log_text(name, SCANNER_NAME_MAX).c_str());
         return scanner_block(conn, "Kaspersky", "Kaspersky", name, page, 200);
     }
     return kaspersky_fail(conn);

@@ -505,6 +505,25 @@ char *url_decode(const char *text, size_t n)
     return misc_text(out);
 }
 
+std::string url_percent_decode(const char *text, size_t len, bool plus_blank)
+{
+    std::string out;
+    out.reserve(len);
+    for (size_t i = 0; i < len; i++) {
+        char c = text[i];
+        if (c == '+' && plus_blank) {
+            c = ' ';
+        } else if (c == '%' && i + 2 < len && hex_digit((unsigned char)text[i + 1]) >= 0 &&
+                   hex_digit((unsigned char)text[i + 2]) >= 0) {
+            c = (char)(hex_digit((unsigned char)text[i + 1]) * 16 +
+                       hex_digit((unsigned char)text[i + 2]));
+            i += 2;
+        }
+        out += c;
+    }
+    return out;
+}
+
 /* The longest accumulated path of a navigation trail. */
 static const size_t MISC_TRAIL_PATH_MAX = 1023;
 

@@ -179,6 +179,11 @@ std::string url_escape_unsafe(const std::string &text, bool high_bytes);
  * Never reads past the end of the text. A decoded NUL ends the result. */
 char *url_decode(const char *text, size_t n);
 
+/* len bytes of text (which may hold zero bytes) with every "%" followed by
+ * two hex digits turned into the byte they name and, when plus_blank, every
+ * "+" into a blank; any other "%" stays as it is. */
+std::string url_percent_decode(const char *text, size_t len, bool plus_blank);
+
 /* The HTML navigation trail of a directory path: a link to "/" and one link
  * per path component to the accumulated path, each HTML-escaped. The
  * accumulated path stops growing before it would exceed 1023 characters. */

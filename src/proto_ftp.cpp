@@ -122,32 +122,12 @@ static bool ftp_safe(const std::string &text)
     return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
 }
 
-static int ftp_hex(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = (char)(c | 0x20);
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
 /* Decodes start..end ("%xx" escapes; "+" a blank when plus_blank) into
  * out. false when the result would hold a CR, LF or NUL. */
 static bool ftp_decode(const char *start, const char *end, bool plus_blank, std::string *out)
 {
-    out->clear();
-    for (const char *p = start; p < end; p++) {
-        char c = *p;
-        if (c == '+' && plus_blank) {
-            c = ' ';
-        } else if (c == '%' && end - p >= 3 && ftp_hex(p[1]) >= 0 && ftp_hex(p[2]) >= 0) {
-            c = (char)(ftp_hex(p[1]) * 16 + ftp_hex(p[2]));
-            p += 2;
-        }
-        if (c == '\r' || c == '\n' || c == '\0')
-            return false;
-        *out += c;
-    }
-    return true;
+    *out = url_percent_decode(start, (size_t)(end - start), plus_blank);
+    return ftp_safe(*out);
 }
 
 /* Splits the request's path into its decoded parts and query parameters.

@@ -88,11 +88,11 @@ void scanner_verdict_failed(CONNECTION_T *conn);
 int scanner_block(CONNECTION_T *conn, const char *avscanner, const char *filter_name,
                   const std::string &virus, const std::string &page_name, int status);
 
-/* The text without control bytes and at most max_bytes long, fit for the
- * log, a page and the access log. */
+/* The text without control bytes and at most max_bytes long, fit for a
+ * page variable and the access log; log lines take log_text (log.h). */
 std::string scanner_printable(const char *start, const char *end,
                               size_t max_bytes = SCANNER_NAME_MAX);
-/* A configured address or host for a log line. */
+/* The longest configured address or host in a log line. */
 #define SCANNER_LOG_TEXT_MAX 1024
 
 /* Results of scanner_connect besides a descriptor (0 or more). */

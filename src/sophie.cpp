@@ -146,8 +146,7 @@ int SophieSection::scan_tcp(CONNECTION_T *conn, const Filebuf *body, const std::
 {
     ScannerFd daemon(scanner_connect(host, port, net_ctimeout(conn)));
     if (daemon.fd == SCANNER_CONNECT_NO_HOST) {
-        putlog(LOG_ANTIVIRUS, "Unknown host %s \n",
-               scanner_printable(host.data(), host.data() + host.size(), SCANNER_LOG_TEXT_MAX).c_str());
+        putlog(LOG_ANTIVIRUS, "Unknown host %s \n", log_text(host, SCANNER_LOG_TEXT_MAX).c_str());
         scanner_verdict_failed(conn);
         return -1;
     }
@@ -218,7 +217,7 @@ int SophieSection::check_and_block(CONNECTION_T *conn, Filebuf *body)
         scanner_verdict_clean(conn);
         return 0;
     case SOPHIE_INFECTED:
-        putlog(LOG_ANTIVIRUS, "detected %s virus with Sophie", virus.c_str());
+        putlog(LOG_ANTIVIRUS, "detected %s virus with Sophie", log_text(virus, SCANNER_NAME_MAX).c_str());
         return scanner_block(conn, "Sophie", "Sophie", virus, page, 200);
     }
     return sophie_fail(conn);

@@ -42,17 +42,6 @@ CONNECTION_T *fetch_route(int port)
     return conn;
 }
 
-void fetch_route_free(CONNECTION_T *conn)
-{
-    delete conn->server;
-    conn->server = nullptr;
-    http_header_free(conn->header);
-    conn->header = nullptr;
-    http_header_free(conn->rheader);
-    conn->rheader = nullptr;
-    connection_free(conn);
-}
-
 } // namespace
 
 TEST(ProxyTest, CapturesTheRequestAsTinyproxyForwardsIt)
@@ -91,5 +80,5 @@ TEST(ProxyTest, CapturesTheRequestAsTinyproxyForwardsIt)
         via = strstr(captured->via, "tinyproxy") != nullptr;
     EXPECT_TRUE(via) << "tinyproxy's Via line";
     EXPECT_EQ(0, conn->keepalive_server);
-    fetch_route_free(conn);
+    fetch_conn_free(conn);
 }

@@ -340,6 +340,31 @@ TEST(MiscUrl, DecodeTable)
     }
 }
 
+/* The strict decoder of the header and FTP paths: only "%" with two hex
+ * digits is decoded, by length, so a decoded zero byte stays in the text
+ * for the caller to judge. */
+TEST(MiscUrl, PercentDecodeTable)
+{
+    struct PercentCase {
+        std::string in;
+        bool plus_blank;
+        std::string out;
+    };
+    const PercentCase cases[] = {
+        {"%41+%4a%4A", true, "A JJ"},
+        {"a+b", false, "a+b"},
+        {"%4", true, "%4"},                          /* one digit: the percent stays */
+        {"%4g%zz%", true, "%4g%zz%"},
+        {"x%00y", true, std::string("x\0y", 3)},
+        {std::string("a\0%41", 5), false, std::string("a\0A", 3)},
+        {"%0d%0A", false, "\r\n"},
+    };
+    for (const PercentCase &c : cases) {
+        SCOPED_TRACE(c.in);
+        EXPECT_EQ(c.out, url_percent_decode(c.in.data(), c.in.size(), c.plus_blank));
+    }
+}
+
 TEST(MiscUrl, PathToUrlBuildsEscapedTrail)
 {
     EXPECT_EQ("<a href=\"/\">/</a><a href=\"/pub/\">pub/</a>"
