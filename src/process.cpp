@@ -342,6 +342,21 @@ static int process_next_request(Socket *client, int wait_ms)
     bool (*whole)(const char *, int64_t, int64_t) =
         global && global->clientpool ? global->clientpool->request_whole : clientpool_header_whole;
     int64_t deadline = monotonic_ms() + wait_ms;
+    /* Counted for the whole wait, not per slice, so the pool never sees a
+     * waiting worker as gone between two slices. */
+    struct Waiting {
+        bool counted;
+        explicit Waiting(bool c) : counted(c)
+        {
+            if (counted)
+                process_keepalive_waiters.fetch_add(1);
+        }
+        ~Waiting()
+        {
+            if (counted)
+                process_keepalive_waiters.fetch_sub(1);
+        }
+    } waiting(wait_ms > 0 && !client->ssl_active);
     for (;;) {
         if (client->read_length > 0 && whole(client->read_buffer, 0, client->read_length))
             return 1;
@@ -353,13 +368,8 @@ static int process_next_request(Socket *client, int wait_ms)
                            : std::max<int64_t>(deadline - monotonic_ms(), 0);
         struct pollfd p = { client->fd, POLLIN, 0 };
         int r = 1;
-        if (!client->ssl_active) {
-            if (left > 0)
-                process_keepalive_waiters.fetch_add(1);
+        if (!client->ssl_active)
             r = poll(&p, 1, (int)std::min<int64_t>(left, PROCESS_KEEPALIVE_SLICE_MS));
-            if (left > 0)
-                process_keepalive_waiters.fetch_sub(1);
-        }
         if (r < 0 && errno == EINTR)
             continue;
         if (r == 0 && left > PROCESS_KEEPALIVE_SLICE_MS)
