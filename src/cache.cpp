@@ -1160,11 +1160,11 @@ void CacheSection::file_make(CacheNewFile *file, const char *header_text)
     int err = cache_fault("open");
     int fd = -1;
     if (!err) {
-        fd = open(file->temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        fd = s_open(file->temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0 && errno == ENOENT) {
             std::string tmp = file->directory + "/tmp";
             if (mkdir(tmp.c_str(), 0755) == 0 || errno == EEXIST)
-                fd = open(file->temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+                fd = s_open(file->temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         }
         if (fd < 0)
             err = errno;

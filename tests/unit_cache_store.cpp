@@ -1035,4 +1035,16 @@ TEST(CacheStore, CrashBeforeRename)
     EXPECT_EQ(0, c->stores.front().entries);
     ASSERT_TRUE(put(c, key, "works"));
     EXPECT_EQ("works", get(c, key));
+
+    /* The "tmp" directory and the object's subdirectory removed behind the
+     * cache's back are made again. */
+    std::string path = path_of(c, key);
+    CACHEMAP *held = c->cache_open(nullptr, key.c_str(), nullptr, 0);
+    ASSERT_NE(nullptr, held);
+    c->invalidate(held);
+    unlink_all(c);
+    ASSERT_EQ(0, rmdir(path.substr(0, path.rfind('/')).c_str()));
+    ASSERT_EQ(0, rmdir((dir + "/tmp").c_str()));
+    ASSERT_TRUE(put(c, key, "again"));
+    EXPECT_EQ(response(5) + "again", file_bytes(path));
 }
