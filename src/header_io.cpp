@@ -33,7 +33,8 @@ struct hg_read {
     CONNECTION_T *conn;
     int side;
     Socket *sock;           /* the socket read */
-    char *block;            /* HEADER_BLOCK_MAX + 1 bytes */
+    char *block;            /* capacity bytes, at most HEADER_BLOCK_MAX + 1 */
+    size_t capacity;
     size_t len;             /* bytes collected */
     int lines;              /* lines collected */
     bool strict;            /* request, or a response with a status line */
@@ -44,6 +45,13 @@ struct hg_read {
 static Socket *hg_socket(CONNECTION_T *conn, int side);
 static int hg_other_input(Socket *other, short revents);
 static bool hg_take_lines(hg_read *read);
+static bool hg_scan_lines(hg_read *read, int64_t *taken);
+static void hg_room(hg_read *read, size_t need);
+
+/* A block starts this large and doubles as lines come, up to the most a
+ * header may hold: most headers fit the first, and a 64 KiB area is not
+ * cleared for every request. */
+#define HG_BLOCK_START 4096
 
 int header_send(const HEADER *header, CONNECTION_T *conn, int side, int kind)
 {
@@ -72,10 +80,12 @@ char *header_get(CONNECTION_T *conn, int side, int timeout, int *result)
     if (!sock)
         return nullptr;
 
-    std::unique_ptr<char, void (*)(void *)> block((char *)xmalloc(HEADER_BLOCK_MAX + 1), free);
-    if (!block)
-        FATAL_ALLOC(HEADER_BLOCK_MAX + 1);
-    hg_read read = { conn, side, sock, block.get(), 0, 0, side == SIDE_CLIENT, false, HEADER_OK };
+    hg_read read = { conn, side, sock, (char *)xmalloc(HG_BLOCK_START), HG_BLOCK_START, 0, 0,
+                     side == SIDE_CLIENT, false, HEADER_OK };
+    if (!read.block)
+        FATAL_ALLOC(HG_BLOCK_START);
+    /* The block grows while lines are taken; it is freed unless returned. */
+    std::unique_ptr<char *, void (*)(char **)> owned(&read.block, [](char **b) { free(*b); });
     int64_t deadline_ms = monotonic_ms() + (timeout > 0 ? (int64_t)timeout * 1000 : 0);
     bool watch_other = true;
     bool read_first = sock->NonBlocking();
@@ -166,7 +176,10 @@ char *header_get(CONNECTION_T *conn, int side, int timeout, int *result)
         return nullptr;
     }
     rc = HEADER_OK;
-    return xstrndup(read.block, read.len);
+    read.block[read.len] = '\0';
+    char *text = read.block;   /* the block itself: no copy */
+    read.block = nullptr;
+    return text;
 }
 
 /* Reads what the other socket sent into its own read buffer. Returns 1
@@ -188,24 +201,55 @@ static int hg_other_input(Socket *other, short revents)
     return (revents & POLLRDHUP) ? 0 : 1;
 }
 
+/* Makes room in the block for need more bytes after those collected. The
+ * limits checked before each copy keep it within HEADER_BLOCK_MAX + 1. */
+static void hg_room(hg_read *read, size_t need)
+{
+    if (read->len + need <= read->capacity)
+        return;
+    size_t capacity = read->capacity;
+    while (capacity < read->len + need)
+        capacity *= 2;
+    capacity = std::min<size_t>(capacity, HEADER_BLOCK_MAX + 1);
+    ASSERT(read->len + need <= capacity);
+    char *grown = (char *)xrealloc(read->block, capacity);
+    if (!grown)
+        FATAL_ALLOC(capacity);
+    read->block = grown;
+    read->capacity = capacity;
+}
+
 /* Moves the complete lines buffered in the read socket into the block.
  * Returns true when the read has ended (read->ended set): the closing blank
- * line came, or a limit or a bad byte stopped it. */
+ * line came, or a limit or a bad byte stopped it. The lines taken leave
+ * the socket's buffer in one step at the end. */
 static bool hg_take_lines(hg_read *read)
+{
+    int64_t taken = 0;
+    bool ended = hg_scan_lines(read, &taken);
+    read->sock->Drop(taken);
+    return ended;
+}
+
+/* hg_take_lines' walk over the buffered lines from *taken on; *taken
+ * counts the bytes used (copied, or skipped as blank lines before the
+ * first). A line that refuses the header stays unused. */
+static bool hg_scan_lines(hg_read *read, int64_t *taken)
 {
     Socket *sock = read->sock;
 
-    while (sock->read_length > 0) {
-        const char *buffered = sock->read_buffer;
-        const char *newline = (const char *)memchr(buffered, '\n', (size_t)sock->read_length);
+    while (sock->read_length > *taken) {
+        const char *buffered = sock->read_buffer + *taken;
+        int64_t available = sock->read_length - *taken;
+        const char *newline = (const char *)memchr(buffered, '\n', (size_t)available);
         /* A server's reply is a header when it starts with a status line. */
         if (read->lines == 0 && read->side == SIDE_SERVER)
-            read->strict = sock->read_length >= 5 && (strncasecmp(buffered, "HTTP/", 5) == 0 ||
-                                                      strncasecmp(buffered, "ICAP/", 5) == 0);
+            read->strict = available >= 5 && (strncasecmp(buffered, "HTTP/", 5) == 0 ||
+                                              strncasecmp(buffered, "ICAP/", 5) == 0);
         /* Room for the line and the closing "\r\n". */
         size_t room = HEADER_BLOCK_MAX - 2 - read->len;
         if (!newline) {
-            if ((uint64_t)sock->read_length <= room)
+            if ((uint64_t)available <= room)
                 return false;   /* wait for the rest of the line */
             read->ended = true;
             read->result = read->strict ? HEADER_TOO_LARGE : HEADER_OK;
@@ -215,16 +259,15 @@ static bool hg_take_lines(hg_read *read)
         bool blank = line_len == 1 || (line_len == 2 && buffered[0] == '\r');
 
         if (blank) {
-            if (read->lines == 0) {
-                (void)sock->GetLine(nullptr, -1);   /* blank lines before the first */
-                continue;
-            }
-            char ending[3] = { 0, 0, 0 };
-            (void)sock->GetLine(ending, (int64_t)sizeof ending);
+            *taken += (int64_t)line_len;
+            if (read->lines == 0)
+                continue;   /* blank lines before the first */
             /* A header block ends in "\r\n"; an HTTP/0.9 body keeps its bytes. */
-            const char *closing = read->strict ? "\r\n" : ending;
-            memcpy(read->block + read->len, closing, strlen(closing));
-            read->len += strlen(closing);
+            const char *closing = read->strict ? "\r\n" : buffered;
+            hg_room(read, line_len + 1);
+            size_t closing_len = read->strict ? 2 : line_len;
+            memcpy(read->block + read->len, closing, closing_len);
+            read->len += closing_len;
             read->block[read->len] = '\0';
             read->ended = true;
             read->result = HEADER_OK;
@@ -242,14 +285,12 @@ static bool hg_take_lines(hg_read *read)
                 read->result = read->lines == 0 ? HEADER_BAD : HEADER_OK;
             return true;
         }
-        int64_t got = sock->GetLine(read->block + read->len, (int64_t)line_len + 1);
-        if (got != (int64_t)line_len) {
-            read->ended = true;
-            read->result = HEADER_NONE;
-            return true;
-        }
+        hg_room(read, line_len + 1);
+        memcpy(read->block + read->len, buffered, line_len);
         read->len += line_len;
+        read->block[read->len] = '\0';
         read->lines++;
+        *taken += (int64_t)line_len;
     }
     return false;
 }

@@ -469,6 +469,12 @@ void Socket::write_append(const char *bytes, int64_t n)
     write_length += n;
 }
 
+void Socket::Drop(int64_t n)
+{
+    if (n > 0)
+        read_consume(std::min(n, read_length));
+}
+
 int64_t Socket::PushFront(const char *bytes, int64_t len)
 {
     int64_t previous = read_length;

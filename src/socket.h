@@ -257,6 +257,11 @@ public:
      * Returns the previous read_length. */
     int64_t PushFront(const char *bytes, int64_t len);
 
+    /* Drops the first n buffered bytes (at most read_length), which the
+     * caller took straight from read_buffer; reports nothing to
+     * observers. */
+    void Drop(int64_t n);
+
     /* What the read (SOCKET_SIDE_READ) or write side may move now under its
      * group; unlimited without one. May wait (see LimitGroup::Pace). */
     ALLOWANCE Throttle(int side);
