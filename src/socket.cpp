@@ -639,9 +639,9 @@ short Socket::write_events() const
  * so no read waits outside a poll with a limit. A non-blocking one is read
  * first when bytes are buffered already (nothing is waited for then), when
  * the caller's own poll just saw input (polled), for a read that never
- * waits, and for a wait while reads find input there ahead of them
- * (ReadFirst); otherwise it is polled first, which spares the empty read
- * where input only ever comes after a wait. A read first that finds the
+ * waits or whose time is up, and for a wait while reads find input there
+ * ahead of them (ReadFirst); otherwise it is polled first, which spares
+ * the empty read where input only ever comes after a wait. A read first that finds the
  * descriptor empty or not teaches ReadFirst (learn), unless bytes were
  * buffered or the caller polled. An empty read (the end) where a poll
  * would have come first asks for the hang-up that poll would have shown
@@ -650,9 +650,12 @@ SocketReadPlan Socket::plan_read(bool buffered, bool may_wait, bool polled, int6
 {
     SocketReadPlan plan = { false, false, false, false };
     plan.nonblocking = NonBlocking();
+    /* A wait whose time is up already (a time-out of 0, often right
+     * after the caller's own poll) only takes what is there. */
+    bool time_up = may_wait && deadline_ms >= 0 && deadline_ms <= monotonic_ms();
     if (plan.nonblocking)
-        plan.read_first = buffered || polled || !may_wait || ReadFirst();
-    plan.learn = plan.read_first && !buffered && !polled;
+        plan.read_first = buffered || polled || !may_wait || time_up || ReadFirst();
+    plan.learn = plan.read_first && !buffered && !polled && !time_up;
     plan.probe = plan.read_first && !buffered && (deadline_ms >= 0 || !may_wait);
     return plan;
 }
