@@ -17,7 +17,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from origin_scripted import ScriptedOrigin  # noqa: E402
-from proxytest import Proxy  # noqa: E402
+from proxytest import ScriptedOriginCase  # noqa: E402
 
 BODY = b"cached body"
 
@@ -57,21 +57,8 @@ def ask(proxy, url, headers=None, method="GET", body=None):
         conn.close()
 
 
-class CacheRules(unittest.TestCase):
+class CacheRules(ScriptedOriginCase):
     paths = 0
-
-    @classmethod
-    def setUpClass(cls):
-        cls.proxy = Proxy().start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.proxy.stop()
-
-    def origin(self, replies):
-        o = ScriptedOrigin(replies)
-        self.addCleanup(o.stop)
-        return o
 
     def path(self):
         CacheRules.paths += 1

@@ -15,7 +15,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_cache_rules import BODY, ask, reply  # noqa: E402
 from origin_scripted import ScriptedOrigin  # noqa: E402
-from proxytest import Proxy, raw_exchange, split_response  # noqa: E402
+from proxytest import Proxy, ScriptedOriginCase, raw_exchange, split_response  # noqa: E402
 
 
 def request_path(request):
@@ -26,20 +26,7 @@ def request_method(request):
     return request.split(b" ", 1)[0].decode()
 
 
-class Hops(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.proxy = Proxy().start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.proxy.stop()
-
-    def origin(self, replies):
-        o = ScriptedOrigin(replies)
-        self.addCleanup(o.stop)
-        return o
-
+class Hops(ScriptedOriginCase):
     def test_connection_fields_stay_on_their_hop(self):
         """Fields named in Connection or Proxy-Connection are neither
         forwarded nor stored, in requests and responses."""

@@ -12,8 +12,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from origin_scripted import ScriptedOrigin  # noqa: E402
-from proxytest import (CURL, NGINX, Curl, Nginx, Proxy, allow_rule, free_port,  # noqa: E402
-                       raw_exchange, split_response)
+from proxytest import (CURL, NGINX, Curl, Nginx, Proxy, ScriptedOriginCase, allow_rule,  # noqa: E402
+                       free_port, raw_exchange, split_response)
 from quilltest import wait_for  # noqa: E402
 
 SMALL = os.urandom(1024)
@@ -297,21 +297,8 @@ class Access(unittest.TestCase):
 
 
 @needs_tools
-class HostileOrigins(unittest.TestCase):
+class HostileOrigins(ScriptedOriginCase):
     """Replies that break the rules, from scripted origins."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.proxy = Proxy().start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.proxy.stop()
-
-    def origin(self, replies):
-        o = ScriptedOrigin(replies)
-        self.addCleanup(o.stop)
-        return o
 
     def get(self, url, *args):
         c = Curl(self.proxy.port, url, *args)

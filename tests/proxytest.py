@@ -11,7 +11,9 @@ import socket
 import subprocess
 import tempfile
 import time
+import unittest
 
+from origin_scripted import ScriptedOrigin
 from quilltest import SOURCE, Install, free_port, stop_process, wait_for, wait_port
 
 NGINX = shutil.which("nginx") or ("/usr/sbin/nginx" if os.path.exists("/usr/sbin/nginx") else None)
@@ -305,6 +307,24 @@ class Curl:
 
     def cleanup(self):
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class ScriptedOriginCase(unittest.TestCase):
+    """One daemon for the class's tests (cls.proxy) and a scripted origin
+    of each test's own (self.origin), stopped after that test."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.proxy = Proxy().start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.proxy.stop()
+
+    def origin(self, replies):
+        o = ScriptedOrigin(replies)
+        self.addCleanup(o.stop)
+        return o
 
 
 def raw_exchange(port, data, timeout=15, until_close=True, want=None):
