@@ -40,6 +40,8 @@ enum {
     CONN_SCAN_FAILED = 0x100000,   /* a virus scanner that applies could not judge it */
     CONN_LIMIT_CUT = 0x200000,     /* the download allowance cut the transfer */
     CONN_REDIRECTED = 0x400000,    /* a redirect rule rewrote the request */
+    CONN_BODY_PENDING = 0x800000,  /* the request body is not read yet: every
+                                    * answer until it is closes the connection */
 };
 
 /* CONNECTION_T::auth_flags. AUTH_CREDENTIALS_USED: the matched access rule
@@ -130,6 +132,7 @@ struct CONNECTION_T {
     int requests;                   /* requests completed on this connection */
     int keepalive_client;
     int keepalive_server;
+    int keepalive_after_body;       /* the client's keep-alive, while CONN_BODY_PENDING */
     time_t bufferwait;              /* buffer time-out deadline, 0 = none */
     int64_t download_bytes;         /* response bytes from the server */
     int64_t download_left;          /* or ALLOWANCE_UNLIMITED */
@@ -138,6 +141,7 @@ struct CONNECTION_T {
     int64_t upload_chunk_left;      /* a streamed chunked body: bytes of the chunk
                                      * being read when buffering stopped */
     int64_t body_reserved;          /* bytes of the body budget this request holds */
+    int64_t response_reserved;      /* bytes of the response budget this request holds */
     char *upstream_authorization;   /* owned: "Basic ..." or "NTLM ..." */
     char *proxy_host;               /* owned: the chosen upstream proxy */
     int proxy_port;
@@ -194,6 +198,29 @@ bool connection_body_reserve(CONNECTION_T *conn, int64_t len, int64_t maxubuffer
 void connection_body_release(CONNECTION_T *conn);
 /* What the budget holds now, in bytes. */
 int64_t connection_body_held_bytes();
+
+/* Response bodies held whole in memory (buffered for the response rules,
+ * the checks, the coding, or read whole from the cache) stay within a
+ * sibling budget: maxdbuffer times the worker slots, at most
+ * CONNECTION_RESPONSE_BUDGET_SHARES of them, and at least
+ * CONNECTION_BODY_BUDGET_MIN bytes. A response that does not fit streams,
+ * or, when its rules need it whole, waits for room within its time-out
+ * and is refused cleanly after. */
+#define CONNECTION_RESPONSE_BUDGET_SHARES 16
+
+/* The response budget, in bytes, for a download buffer of maxdbuffer. */
+int64_t connection_response_budget_bytes(int64_t maxdbuffer);
+/* Raises what conn holds of the response budget to total bytes. Waits for
+ * room until deadline_ms (monotonic_ms) when it is above 0, else only
+ * tries. False, holding what it held before, when they do not fit. */
+bool connection_response_reserve(CONNECTION_T *conn, int64_t total, int64_t maxdbuffer, int64_t deadline_ms);
+/* Raises what conn holds to total bytes whatever the budget says: the
+ * block already read past a refused reservation, at most one block. */
+void connection_response_force(CONNECTION_T *conn, int64_t total);
+/* Lowers what conn holds to total bytes (0 gives it all back). */
+void connection_response_trim(CONNECTION_T *conn, int64_t total);
+/* What the response budget holds now, in bytes. */
+int64_t connection_response_held_bytes();
 
 /* Applies the options of the "bypass" URL command to bits: NULL options
  * (no brackets) set every bit; otherwise the characters are read left to

@@ -19,6 +19,7 @@ enum {
     PROCESSOR_REQHEADER = 5,
     PROCESSOR_RESPHEADER = 6,
     PROCESSOR_AUTH = 7,
+    PROCESSOR_REQBUFFCHECK = 8,   /* 1: a request modifier needs the body whole */
 };
 
 /* Points where hooks run; every point stops at the first hook returning 1. */

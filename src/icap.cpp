@@ -98,6 +98,7 @@ void icap_register()
     processors.Add(icap_reqmod, PROCESSOR_REQMOD);
     processors.Add(icap_respmod, PROCESSOR_RESPMOD);
     processors.Add(icap_buffcheck, PROCESSOR_BUFFCHECK);
+    processors.Add(icap_reqbuffcheck, PROCESSOR_REQBUFFCHECK);
 }
 
 void ICAPSection::update()
@@ -591,12 +592,23 @@ int icap_buffcheck(CONNECTION_T *conn, Filebuf *)
     return icap_section ? icap_section->check_match(conn, ICAP_RESPMOD) : 0;
 }
 
+/* Whether the request may go to an ICAP service at all. A request for the
+ * web interface carries its login, password and cookie: it never leaves
+ * the proxy. */
+static bool icap_request_goes(CONNECTION_T *conn)
+{
+    return icap_section && conn->header && conn->header->type != HEADER_CONNECT &&
+           !interface_request_test(conn);
+}
+
+int icap_reqbuffcheck(CONNECTION_T *conn, Filebuf *)
+{
+    return icap_request_goes(conn) ? icap_section->check_match(conn, ICAP_REQMOD) : 0;
+}
+
 int icap_reqmod(CONNECTION_T *conn, Filebuf *body)
 {
-    /* A request for the web interface carries its login, password and
-     * cookie: it never leaves the proxy. */
-    if (!icap_section || !conn->header || conn->header->type == HEADER_CONNECT ||
-        interface_request_test(conn))
+    if (!icap_request_goes(conn))
         return 0;
     (void)icap_section->process(conn, body, ICAP_REQMOD);
     return conn->rheader ? 1 : 0;

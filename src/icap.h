@@ -84,6 +84,8 @@ void icap_register();
 
 /* The registered callbacks. */
 int icap_buffcheck(CONNECTION_T *conn, Filebuf *body);
+/* 1 when the request goes to an ICAP service with its body. */
+int icap_reqbuffcheck(CONNECTION_T *conn, Filebuf *body);
 /* 1 when the ICAP server answered the request itself (conn->rheader is
  * then its response and body its body), else 0. */
 int icap_reqmod(CONNECTION_T *conn, Filebuf *body);

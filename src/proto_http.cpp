@@ -98,6 +98,9 @@ struct HttpBody {
     int line_timeout;     /* seconds for each framing line */
     int result;           /* http_body_result once DONE or FAILED */
     NET_PROGRESS progress;   /* a body that crawls is cut off */
+    bool budgeted;        /* a response read whole: it takes the response budget */
+    bool over_budget;     /* buffering stopped because the budget was spent */
+    int64_t budget_deadline_ms;   /* waits for room until then; 0: never waits */
 };
 
 /* The output of a body streamed through the proxy's own loop: optionally
@@ -131,6 +134,10 @@ private:
     int id;
 };
 
+/* A buffered response takes the response budget in steps of this many
+ * bytes as it grows. */
+#define HTTP_BUDGET_STEP ((int64_t)256 * 1024)
+
 /* Gathered output is sent once it reaches this many bytes. */
 #define HTTP_SINK_FLUSH_BYTES 32768
 /* Interim (1xx) answers accepted before the final one. */
@@ -143,6 +150,7 @@ static void http_body_start(HttpBody *b, CONNECTION_T *conn, int side);
 static int64_t http_body_fail(HttpBody *b, int result);
 static int64_t http_body_read(HttpBody *b, char *area, int64_t size);
 static int http_body_fill(HttpBody *b, Filebuf *buffer);
+static int64_t http_maxdbuffer(CONNECTION_T *conn);
 static int http_line_end(Socket *sock, int timeout);
 static int http_trailers(Socket *sock, int timeout);
 static int http_send_bytes(CONNECTION_T *conn, int side, const char *bytes, int64_t len);
@@ -314,6 +322,9 @@ static void http_body_start(HttpBody *b, CONNECTION_T *conn, int side)
 {
     b->conn = conn;
     b->side = side;
+    b->budgeted = false;
+    b->over_budget = false;
+    b->budget_deadline_ms = 0;
     b->framing = http_framing_of(conn, side);
     b->state = b->framing == HF_NONE ? HB_DONE : HB_SIZE;
     const HEADER *h = http_body_header(conn, side);
@@ -432,6 +443,12 @@ static int64_t http_body_read(HttpBody *b, char *area, int64_t size)
     }
 }
 
+/* The download buffer the response budget is derived from. */
+static int64_t http_maxdbuffer(CONNECTION_T *conn)
+{
+    return general_section ? general_section->maxdbuffer_get(conn) : 0;
+}
+
 /* Reads the rest of the body into buffer. Returns an http_body_result. On
  * HTTP_BODY_TOO_BIG the block that passed the limit is in the buffer all
  * the same (it holds at most one block more than its limit) and the rest
@@ -446,6 +463,20 @@ static int http_body_fill(HttpBody *b, Filebuf *buffer)
             return HTTP_BODY_OK;
         if (n < 0)
             return b->result;
+        if (b->budgeted && buffer->size + n > b->conn->response_reserved) {
+            /* The next step of the response budget, or the end of
+             * buffering: the block read is kept (booked all the same) and
+             * the rest of the body is left for streaming. */
+            int64_t want = std::min<int64_t>(buffer->size + n + HTTP_BUDGET_STEP, buffer->limit() + area_size);
+            if (!connection_response_reserve(b->conn, want, http_maxdbuffer(b->conn), b->budget_deadline_ms)) {
+                connection_response_force(b->conn, buffer->size + n);
+                b->over_budget = true;
+                buffer->set_limit(buffer->size + n);
+                if (buffer->Add(area.get(), n) != FILEBUF_OK)
+                    (void)http_body_fail(b, HTTP_BODY_TOO_BIG);
+                return HTTP_BODY_TOO_BIG;
+            }
+        }
         if (buffer->size + n > buffer->limit()) {
             buffer->set_limit(buffer->size + n);
             if (buffer->Add(area.get(), n) != FILEBUF_OK)
@@ -1069,27 +1100,57 @@ static int http_buffered(CONNECTION_T *conn)
     HEADER *r = conn->rheader;
     buffertimeout_set(conn);
 
+    /* Bodies held whole take the response budget. A response whose rules
+     * need it whole waits for room within the time-out; any other streams
+     * when there is none. */
+    bool need_whole = http_processors_need_body(conn);
+    int64_t deadline_ms = need_whole ? monotonic_ms() + (int64_t)net_timeout(conn) * 1000 : 0;
+    int64_t maxdbuffer = http_maxdbuffer(conn);
+
     std::unique_ptr<Filebuf> body;
     int rc = HTTP_BODY_OK;
     if (http_cache_reader(conn)) {
         /* The copy is read from the object; NULL when its writer failed. */
+        const CACHEVIEW &view = conn->cache_view;
+        int64_t size = view.finished ? view.body_length : view.announced >= 0 ? view.announced : buffer_limit(conn);
+        if (!connection_response_reserve(conn, size, maxdbuffer, deadline_ms)) {
+            if (need_whole)
+                return http_refuse(conn, "no memory for response bodies is free to check the copy");
+            conn->flags &= ~CONN_BUFFERING;
+            return http_stream(conn);
+        }
         body.reset(cache_section->read_filebuf(conn->cache));
-        if (body)
+        if (body) {
+            /* Decoding it stays within the download buffer, as for a body
+             * from the server. */
+            body->set_limit(std::max<int64_t>(body->size, buffer_limit(conn)));
+            connection_response_force(conn, body->capacity);
             conn->download_bytes += body->size;
-        else
+        } else {
             rc = HTTP_BODY_SHORT;
+        }
     } else {
         body.reset(new Filebuf(buffer_limit(conn)));
         HttpObserver observer(conn);
         HttpBody in;
         http_body_start(&in, conn, SIDE_SERVER);
-        rc = http_body_fill(&in, body.get());
+        in.budgeted = true;
+        in.budget_deadline_ms = deadline_ms;
+        /* A body of known length takes its whole share at once. */
+        int64_t first = HTTP_BUDGET_STEP;
+        if (in.framing == HF_LENGTH)
+            first = std::min<int64_t>(in.left, body->limit()) + BLOCKSIZE;
+        if (!connection_response_reserve(conn, first, maxdbuffer, deadline_ms))
+            in.over_budget = true;
+        rc = in.over_budget ? HTTP_BODY_TOO_BIG : http_body_fill(&in, body.get());
         if (rc == HTTP_BODY_TOO_BIG) {
-            if (http_processors_need_body(conn))
-                return http_refuse(conn, "response body over the download buffer cannot be checked");
+            if (need_whole)
+                return http_refuse(conn, in.over_budget
+                                             ? "no memory for response bodies is free to check the body"
+                                             : "response body over the download buffer cannot be checked");
             if (log_wanted(LOG_DEBUG))
-                putlog(LOG_DEBUG, "request: response over %lld bytes, streamed",
-                       (long long)buffer_limit(conn));
+                putlog(LOG_DEBUG, "request: response over %lld bytes%s, streamed",
+                       (long long)buffer_limit(conn), in.over_budget ? " or the memory for bodies" : "");
             int coding = http_client_coding(conn);
             if (coding < 0)
                 return http_refuse(conn, "response in a coding the proxy cannot decode");
@@ -1112,8 +1173,15 @@ static int http_buffered(CONNECTION_T *conn)
 
     bool inspectable = true;
     if (body->size > 0 && r->content_encoding) {
+        /* The decoded copy (within the buffer's limit) is held beside the
+         * coded one until it replaces it. */
+        if (!connection_response_reserve(conn, body->capacity + body->limit(), maxdbuffer,
+                                         monotonic_ms() + (int64_t)net_timeout(conn) * 1000))
+            return http_refuse(conn, "no memory for response bodies is free to decode the body");
         bool too_big = false;
-        if (body->Decode(conn, &too_big)) {
+        int decoded = body->Decode(conn, &too_big);
+        connection_response_trim(conn, body->capacity);
+        if (decoded) {
             header_field_set(&r->content_encoding, nullptr);
         } else if (too_big) {
             return http_refuse(conn, "decoded response body over the download buffer");
@@ -1153,8 +1221,15 @@ static int http_buffered(CONNECTION_T *conn)
         show_htmltree(conn);
         return http_finish(conn);
     }
-    if (inspectable && !r->content_encoding && body->size > 0)
+    /* The processors may have grown the body. */
+    connection_response_force(conn, body->capacity);
+    /* Coding for the client is left out when the budget has no room for
+     * the coded copy: the body goes as it is. */
+    if (inspectable && !r->content_encoding && body->size > 0 &&
+        connection_response_reserve(conn, body->capacity * 2 + FILEBUF_STEP, maxdbuffer, 0)) {
         (void)body->Encode(conn);
+        connection_response_trim(conn, body->capacity);
+    }
 
     keepalive_check_client(conn);
     r->content_length = body->size;

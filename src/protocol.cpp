@@ -440,21 +440,26 @@ int process_request(CONNECTION_T *conn, Filebuf *body)
     if (!conn->rheader)
         (void)processors.Execute(PROCESSOR_REQMOD, conn, body);
 
-    HEADER *h = conn->header;
     if (!conn->rheader) {
-        /* A chunked body was read whole; it goes on with its length, as
-         * does a body a processor rewrote or emptied (a Content-Length
-         * becomes the new size, 0 included). A streamed body keeps the
-         * client's framing. */
-        if (body && !(conn->flags & CONN_DIRECT_POST) &&
-            (body->size > 0 || h->chunked || (h->flags & HEADER_HAS_LENGTH))) {
-            h->chunked = 0;
-            h->content_length = body->size;
-            h->flags |= HEADER_HAS_LENGTH;
-        }
+        if (!(conn->flags & CONN_BODY_PENDING))
+            process_body_framing(conn, body);
         return 1;
     }
     return process_answer(conn, body);
+}
+
+void process_body_framing(CONNECTION_T *conn, const Filebuf *body)
+{
+    /* A chunked body was read whole; it goes on with its length, as does
+     * a body a processor rewrote or emptied (a Content-Length becomes the
+     * new size, 0 included). A streamed body keeps the client's framing. */
+    HEADER *h = conn->header;
+    if (body && !(conn->flags & CONN_DIRECT_POST) &&
+        (body->size > 0 || h->chunked || (h->flags & HEADER_HAS_LENGTH))) {
+        h->chunked = 0;
+        h->content_length = body->size;
+        h->flags |= HEADER_HAS_LENGTH;
+    }
 }
 
 static int process_answer(CONNECTION_T *conn, Filebuf *body)

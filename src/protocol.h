@@ -149,6 +149,11 @@ char *process_raw_header(CONNECTION_T *conn, int kind, char *text);
  * unread closes the connection.
  */
 [[nodiscard]] int process_request(CONNECTION_T *conn, Filebuf *body);
+/* The request's framing after its body was read into body: a body read
+ * whole goes on with its length. process_request does this itself unless
+ * the body is still unread (CONN_BODY_PENDING); the pipeline calls it once
+ * it has read such a body. */
+void process_body_framing(CONNECTION_T *conn, const Filebuf *body);
 
 /* Runs the response checks and modifiers on a buffered body. Returns 1
  * when the response may be sent, 0 when a check blocked it (it sent its

@@ -4,13 +4,18 @@
  * fixed order, so that every policy sees what the earlier ones decided:
  * the header is read and parsed, URL commands come off, profiles are
  * evaluated, the raw-header processors may rewrite the header, the access
- * rules and authentication decide on the header alone (a refused request's
- * body is dropped, never buffered), the body is read, the request
- * modifiers run, then limits, the
- * "bypass" command, redirects, header rules, the permissions of the
- * matched access rule, the request checks, the cache, and finally the
- * connect and the dispatch. A refusal at any step answers the client and
- * ends the request; the worker loop cleans up.
+ * rules and authentication decide on the header alone, the request
+ * modifiers run, then limits, the "bypass" command, redirects, header
+ * rules, the permissions of the matched access rule, the request checks,
+ * the cache, and finally the connect and the dispatch. A refusal at any
+ * step answers the client and ends the request; the worker loop cleans up.
+ *
+ * The request body is read only where a step first needs it: before the
+ * request modifiers when one of them works on the body, for the web
+ * interface's forms, and otherwise just before the connect. Every refusal
+ * the header decides therefore comes first, and a refused request's body
+ * is read and dropped up to a small bound, then the connection closes;
+ * it is never buffered.
  *
  * The client connection stays open after a request only when its next
  * request can start cleanly: an answer given while the request's body is
@@ -69,6 +74,8 @@
 /* The most of a refused request's body read (and dropped) before the
  * connection is closed. */
 #define REQUEST_DISCARD_MAX ((int64_t)64 * 1024)
+/* ... and no longer than this after the last bytes of it arrived. */
+#define REQUEST_DISCARD_QUIET_MS 1000
 
 /* What a step tells the pipeline. */
 enum request_step { REQ_GO_ON = 1, REQ_END = 0 };
@@ -84,7 +91,11 @@ static void request_forwarded_for(CONNECTION_T *conn);
 static int request_first_parse(CONNECTION_T *conn, char *text);
 static int request_second_parse(CONNECTION_T *conn, char *text);
 static int request_body(CONNECTION_T *conn);
+static bool request_has_body(const HEADER *h);
+static void request_body_defer(CONNECTION_T *conn);
+static int request_body_now(CONNECTION_T *conn);
 static void request_body_discard(CONNECTION_T *conn, int64_t deadline_ms);
+static void request_route(CONNECTION_T *conn);
 static int request_limits(CONNECTION_T *conn);
 static int request_redirect(CONNECTION_T *conn);
 static void request_header_rules(CONNECTION_T *conn);
@@ -119,7 +130,7 @@ void handle_request(CONNECTION_T *conn)
  * Without a page of that name the connection is closed unanswered. */
 static void request_send(CONNECTION_T *conn, const char *name, int status, bool close)
 {
-    if (close || (conn->flags & CONN_DIRECT_POST))
+    if (close || (conn->flags & (CONN_DIRECT_POST | CONN_BODY_PENDING)))
         conn->keepalive_client = 0;
     if (template_section)
         (void)template_section->send_or_close(name, conn, status);
@@ -343,20 +354,22 @@ static int request_body(CONNECTION_T *conn)
     return REQ_END;
 }
 
-/* After a refusal: reads and drops what arrives of the request body, at
- * most REQUEST_DISCARD_MAX bytes and only until the header's deadline, so
- * the client can read the answer before the close; never buffered. The
+/* After a refusal: reads and drops what arrives of the request body, so
+ * that the client can read the answer before the close instead of losing
+ * it to a reset; never buffered. It stops after REQUEST_DISCARD_MAX bytes,
+ * at the header's deadline, or once the client has sent nothing for
+ * REQUEST_DISCARD_QUIET_MS (it waits for the answer, or has gone). The
  * connection is closed afterwards. */
 static void request_body_discard(CONNECTION_T *conn, int64_t deadline_ms)
 {
     const HEADER *h = conn->header;
-    if (!h || !conn->client || (!h->chunked && !((h->flags & HEADER_HAS_LENGTH) && h->content_length > 0)))
+    if (!h || !conn->client || !request_has_body(h))
         return;
     conn->keepalive_client = 0;
     int64_t left = h->chunked ? REQUEST_DISCARD_MAX : std::min<int64_t>(h->content_length, REQUEST_DISCARD_MAX);
     char area[4096];
     while (left > 0) {
-        int64_t ms = deadline_ms - monotonic_ms();
+        int64_t ms = std::min<int64_t>(deadline_ms - monotonic_ms(), REQUEST_DISCARD_QUIET_MS);
         if (ms <= 0)
             break;
         int64_t n = conn->client->Read(area, std::min<int64_t>(left, sizeof area), (int)((ms + 999) / 1000));
@@ -364,6 +377,52 @@ static void request_body_discard(CONNECTION_T *conn, int64_t deadline_ms)
             break;
         left -= n;
     }
+}
+
+/* Whether the request carries a body. */
+static bool request_has_body(const HEADER *h)
+{
+    return h->chunked || ((h->flags & HEADER_HAS_LENGTH) && h->content_length > 0);
+}
+
+/* Leaves the request's body unread until a step needs it, so that every
+ * refusal the header decides comes before it: until then an answer closes
+ * the connection, and the worker drops what arrives of the body. */
+static void request_body_defer(CONNECTION_T *conn)
+{
+    if (!request_has_body(conn->header))
+        return;
+    conn->flags |= CONN_BODY_PENDING;
+    conn->keepalive_after_body = conn->keepalive_client;
+    conn->keepalive_client = 0;
+}
+
+/* Reads a deferred body (request_body), for a step that needs it: a
+ * request modifier, the web interface, or the server. REQ_GO_ON when it is
+ * read or streams, or there was none to read; REQ_END after a failure or
+ * a refusal, answered. */
+static int request_body_now(CONNECTION_T *conn)
+{
+    if (!(conn->flags & CONN_BODY_PENDING))
+        return REQ_GO_ON;
+    conn->flags &= ~CONN_BODY_PENDING;
+    conn->keepalive_client = conn->keepalive_after_body;
+    delete conn->body;   /* only ever an empty page buffer by now */
+    conn->body = nullptr;
+    if (request_body(conn) != REQ_GO_ON)
+        return REQ_END;
+    process_body_framing(conn, conn->body);
+    /* A chunked body read whole knows its size only now: the upload
+     * allowance the limits gave this request is checked against it. */
+    const HEADER *h = conn->header;
+    if ((h->flags & HEADER_HAS_LENGTH) && conn->upload_left != ALLOWANCE_UNLIMITED &&
+        h->content_length > conn->upload_left) {
+        putlog(LOG_LIMITS, "[IP:%s] request body of %lld bytes over the upload allowance", request_ip(conn),
+               (long long)h->content_length);
+        request_send(conn, "uploadlimit", 200, true);
+        return REQ_END;
+    }
+    return REQ_GO_ON;
 }
 
 /* Step 18: the limits; 1 when they refused the request. Every request
@@ -399,7 +458,9 @@ static bool request_interface(CONNECTION_T *conn)
     if (!interface_request(conn))
         return false;
     putlog(LOG_REQUEST, "request for web interface from %s", request_ip(conn));
-    interface_handle_request(conn);
+    /* The interface's forms come in the body. */
+    if (request_body_now(conn) == REQ_GO_ON)
+        interface_handle_request(conn);
     return true;
 }
 
@@ -783,10 +844,32 @@ static void request_serve(CONNECTION_T *conn)
         request_body_discard(conn, header_deadline_ms);
         return;
     }
-    if (request_body(conn) != REQ_GO_ON)
+    request_body_defer(conn);
+    request_route(conn);
+    /* Refused or answered before the body was needed: what arrives of it
+     * is dropped, within the header's deadline, and the connection
+     * closes. */
+    if (conn->flags & CONN_BODY_PENDING) {
+        conn->flags &= ~CONN_BODY_PENDING;
+        request_body_discard(conn, header_deadline_ms);
+    }
+}
+
+/* The steps after the access rules, in order. The body is read where a
+ * step first needs it (request_body_now). */
+static void request_route(CONNECTION_T *conn)
+{
+    HEADER *h = conn->header;
+    /* A request modifier that needs the body sees it, as read before the
+     * checks below. */
+    if ((conn->flags & CONN_BODY_PENDING) && processors.Execute(PROCESSOR_REQBUFFCHECK, conn, nullptr) == 1 &&
+        request_body_now(conn) != REQ_GO_ON)
         return;
     request_http_variables(conn);
-
+    /* Without the body the modifiers get an empty buffer, which only a
+     * processor's answer fills. */
+    if (!conn->body)
+        conn->body = new Filebuf();
     if (!process_request(conn, conn->body))
         return;
     if (profile_section)
@@ -822,6 +905,9 @@ static void request_serve(CONNECTION_T *conn)
         request_cache(conn) != REQ_GO_ON)
         return;
     request_coding(conn);
+    /* Every refusal the header decides has passed: the body is read. */
+    if (request_body_now(conn) != REQ_GO_ON)
+        return;
     if (request_connect(conn) != REQ_GO_ON)
         return;
     request_dispatch(conn);

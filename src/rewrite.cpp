@@ -109,6 +109,7 @@ RewriteSection::RewriteSection() : Section("rewrite", SECTION_RWLOCK)
     processors.Add(rewrite_buffcheck, PROCESSOR_BUFFCHECK);
     processors.Add(rewrite_reqheader, PROCESSOR_REQHEADER);
     processors.Add(rewrite_respheader, PROCESSOR_RESPHEADER);
+    processors.Add(rewrite_reqbuffcheck, PROCESSOR_REQBUFFCHECK);
 }
 
 int RewriteSection::item_check(const Item &item, std::string *nature)
@@ -205,6 +206,11 @@ int rewrite_respmod(CONNECTION_T *conn, Filebuf *body)
 int rewrite_buffcheck(CONNECTION_T *conn, Filebuf *)
 {
     return rewrite_section ? rewrite_section->check_match(conn, REWRITE_BODY) : 0;
+}
+
+int rewrite_reqbuffcheck(CONNECTION_T *conn, Filebuf *)
+{
+    return rewrite_section ? rewrite_section->check_match(conn, REWRITE_POST_BODY) : 0;
 }
 
 int rewrite_reqheader(CONNECTION_T *conn, Filebuf *text)

@@ -50,7 +50,8 @@ private:
 class RewriteSection : public Section {
 public:
     /* Registers rewrite_reqmod, rewrite_respmod, rewrite_buffcheck,
-     * rewrite_reqheader and rewrite_respheader, in this order. */
+     * rewrite_reqheader, rewrite_respheader and rewrite_reqbuffcheck, in
+     * this order. */
     RewriteSection();
 
     /* Rebuilds the rules from list 0, in order; called with the write lock
@@ -84,5 +85,7 @@ extern RewriteSection *rewrite_section;
 int rewrite_reqmod(CONNECTION_T *conn, Filebuf *body);
 int rewrite_respmod(CONNECTION_T *conn, Filebuf *body);
 int rewrite_buffcheck(CONNECTION_T *conn, Filebuf *body);
+/* 1 when a rule rewrites this request's body. */
+int rewrite_reqbuffcheck(CONNECTION_T *conn, Filebuf *body);
 int rewrite_reqheader(CONNECTION_T *conn, Filebuf *text);
 int rewrite_respheader(CONNECTION_T *conn, Filebuf *text);
