@@ -10,6 +10,7 @@
  */
 #include "main.h"
 
+#include <malloc.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -450,6 +451,11 @@ int quillmere_main(int argc, char **argv)
 {
     std::set_new_handler(out_of_memory);
     fatal_register(startup_pending, sigterm);
+    /* Large blocks (the bodies held whole) are mapped on their own and given
+     * back when freed: left to itself, the allocator raises its threshold
+     * after the first such free and then keeps freed bodies in every
+     * worker's arena, past the bodies' memory budget. */
+    (void)mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     srand((unsigned)(time(nullptr) + getpid()));
 
     if (argc <= 1) {

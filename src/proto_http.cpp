@@ -101,6 +101,7 @@ struct HttpBody {
     bool budgeted;        /* a response read whole: it takes the response budget */
     bool over_budget;     /* buffering stopped because the budget was spent */
     int64_t budget_deadline_ms;   /* waits for room until then; 0: never waits */
+    int64_t budget_spare;         /* room kept aside in the budget (for decoding) */
 };
 
 /* The output of a body streamed through the proxy's own loop: optionally
@@ -325,6 +326,7 @@ static void http_body_start(HttpBody *b, CONNECTION_T *conn, int side)
     b->budgeted = false;
     b->over_budget = false;
     b->budget_deadline_ms = 0;
+    b->budget_spare = 0;
     b->framing = http_framing_of(conn, side);
     b->state = b->framing == HF_NONE ? HB_DONE : HB_SIZE;
     const HEADER *h = http_body_header(conn, side);
@@ -463,13 +465,14 @@ static int http_body_fill(HttpBody *b, Filebuf *buffer)
             return HTTP_BODY_OK;
         if (n < 0)
             return b->result;
-        if (b->budgeted && buffer->size + n > b->conn->response_reserved) {
+        if (b->budgeted && buffer->size + n + b->budget_spare > b->conn->response_reserved) {
             /* The next step of the response budget, or the end of
              * buffering: the block read is kept (booked all the same) and
              * the rest of the body is left for streaming. */
-            int64_t want = std::min<int64_t>(buffer->size + n + HTTP_BUDGET_STEP, buffer->limit() + area_size);
+            int64_t want = std::min<int64_t>(buffer->size + n + HTTP_BUDGET_STEP, buffer->limit() + area_size) +
+                           b->budget_spare;
             if (!connection_response_reserve(b->conn, want, http_maxdbuffer(b->conn), b->budget_deadline_ms)) {
-                connection_response_force(b->conn, buffer->size + n);
+                connection_response_force(b->conn, buffer->size + n + b->budget_spare);
                 b->over_budget = true;
                 buffer->set_limit(buffer->size + n);
                 if (buffer->Add(area.get(), n) != FILEBUF_OK)
@@ -1106,6 +1109,9 @@ static int http_buffered(CONNECTION_T *conn)
     bool need_whole = http_processors_need_body(conn);
     int64_t deadline_ms = need_whole ? monotonic_ms() + (int64_t)net_timeout(conn) * 1000 : 0;
     int64_t maxdbuffer = http_maxdbuffer(conn);
+    /* A coded body is decoded beside itself: that room is taken at the
+     * start, never while a body is held. */
+    int64_t decode_room = r->content_encoding ? buffer_limit(conn) : 0;
 
     std::unique_ptr<Filebuf> body;
     int rc = HTTP_BODY_OK;
@@ -1113,7 +1119,7 @@ static int http_buffered(CONNECTION_T *conn)
         /* The copy is read from the object; NULL when its writer failed. */
         const CACHEVIEW &view = conn->cache_view;
         int64_t size = view.finished ? view.body_length : view.announced >= 0 ? view.announced : buffer_limit(conn);
-        if (!connection_response_reserve(conn, size, maxdbuffer, deadline_ms)) {
+        if (!connection_response_reserve(conn, size + FILEBUF_STEP + decode_room, maxdbuffer, deadline_ms)) {
             if (need_whole)
                 return http_refuse(conn, "no memory for response bodies is free to check the copy");
             conn->flags &= ~CONN_BUFFERING;
@@ -1121,10 +1127,10 @@ static int http_buffered(CONNECTION_T *conn)
         }
         body.reset(cache_section->read_filebuf(conn->cache));
         if (body) {
+            connection_response_force(conn, body->capacity + decode_room);
             /* Decoding it stays within the download buffer, as for a body
              * from the server. */
             body->set_limit(std::max<int64_t>(body->size, buffer_limit(conn)));
-            connection_response_force(conn, body->capacity);
             conn->download_bytes += body->size;
         } else {
             rc = HTTP_BODY_SHORT;
@@ -1136,10 +1142,11 @@ static int http_buffered(CONNECTION_T *conn)
         http_body_start(&in, conn, SIDE_SERVER);
         in.budgeted = true;
         in.budget_deadline_ms = deadline_ms;
+        in.budget_spare = decode_room;
         /* A body of known length takes its whole share at once. */
-        int64_t first = HTTP_BUDGET_STEP;
+        int64_t first = HTTP_BUDGET_STEP + decode_room;
         if (in.framing == HF_LENGTH)
-            first = std::min<int64_t>(in.left, body->limit()) + BLOCKSIZE;
+            first = std::min<int64_t>(in.left, body->limit()) + BLOCKSIZE + FILEBUF_STEP + decode_room;
         if (!connection_response_reserve(conn, first, maxdbuffer, deadline_ms))
             in.over_budget = true;
         rc = in.over_budget ? HTTP_BODY_TOO_BIG : http_body_fill(&in, body.get());

@@ -22,7 +22,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from origin_scripted import ScriptedOrigin  # noqa: E402
 from proxytest import (CURL, NGINX, Curl, Nginx, Proxy, allow_rule, make_certificate,  # noqa: E402
                        raw_exchange, split_response)
-from quilltest import BIN, Install, wait_for  # noqa: E402
+from quilltest import BIN, Install, replace_section, wait_for  # noqa: E402
 
 OPENSSL = shutil.which("openssl")
 
@@ -299,6 +299,27 @@ def endless_chunked(port, head, seconds, stop):
         pass
 
 
+def flood(proxy, head, clients=40, seconds=4):
+    """Runs clients that each send head and an endless chunked body for
+    seconds; returns the growth of the daemon's resident memory in KiB."""
+    before = proxy.memory_kib()
+    stop = threading.Event()
+    threads = [threading.Thread(target=endless_chunked,
+                                args=(proxy.port, head, seconds, stop), daemon=True)
+               for _ in range(clients)]
+    for t in threads:
+        t.start()
+    peak = before
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        peak = max(peak, proxy.memory_kib())
+        time.sleep(0.1)
+    stop.set()
+    for t in threads:
+        t.join(30)
+    return peak - before
+
+
 class Bodies(unittest.TestCase):
     """Request bodies: never buffered before the access rules allow them,
     bounded in memory, cut off when they crawl."""
@@ -317,23 +338,7 @@ class Bodies(unittest.TestCase):
         cls.sink.stop()
 
     def flood(self, head, clients=40, seconds=4):
-        """Runs the clients; returns the growth of resident memory in KiB."""
-        before = self.proxy.memory_kib()
-        stop = threading.Event()
-        threads = [threading.Thread(target=endless_chunked,
-                                    args=(self.proxy.port, head, seconds, stop), daemon=True)
-                   for _ in range(clients)]
-        for t in threads:
-            t.start()
-        peak = before
-        end = time.monotonic() + seconds
-        while time.monotonic() < end:
-            peak = max(peak, self.proxy.memory_kib())
-            time.sleep(0.1)
-        stop.set()
-        for t in threads:
-            t.join(30)
-        return peak - before
+        return flood(self.proxy, head, clients, seconds)
 
     def test_endless_bodies_stay_in_bounded_memory(self):
         """40 endless chunked bodies refused (challenged), then 40 allowed: each group
@@ -382,6 +387,252 @@ class Bodies(unittest.TestCase):
         self.assertLess(seconds, 5 * TIMEOUT)
         # Buffered or streamed (when the body budget is taken), the cut is logged.
         self.assertTrue(self.proxy.wait_log("moved fewer than 1024 bytes"), self.proxy.log()[-2000:])
+
+
+def url_deny_rule(path):
+    return ("<deny><enabled>true</enabled><comment>test</comment><profiles></profiles><host></host>"
+            "<path>%s</path><addresses></addresses><template></template></deny>" % path)
+
+
+def client_redirect_rule(pattern, replacement):
+    return ("<rule><enabled>true</enabled><comment>test</comment><profiles></profiles>"
+            "<pattern>%s</pattern><replacement>%s</replacement><port>-1</port>"
+            "<client-redirect>true</client-redirect><options></options><scope>request</scope></rule>"
+            % (pattern, replacement))
+
+
+class RefusedAfterAccess(unittest.TestCase):
+    """Requests the access rules let through but a later rule refuses on the
+    header alone (URL filter, client redirect, a request for the proxy
+    itself): the refusal comes before the body, which is dropped up to a
+    small bound and never buffered; the connection closes. The upload buffer
+    is large here, so a body read before the refusal would show."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sink = SinkOrigin()
+        cls.proxy = Proxy(general=dict(LIMITS, maxubuffer="8M"), cache=False)
+        with open(cls.proxy.inst.config) as f:
+            text = f.read()
+        text = replace_section(text, "url-filtering", "<enabled>true</enabled><allow-first>false</allow-first>"
+                               "<template></template>" + url_deny_rule("^/filtered"))
+        text = replace_section(text, "redirect", "<enabled>true</enabled>" +
+                               client_redirect_rule("/moved$", "http://127.0.0.1:1/elsewhere"))
+        with open(cls.proxy.inst.config, "w") as f:
+            f.write(text)
+        cls.proxy.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.proxy.stop()
+        cls.sink.stop()
+
+    def cases(self):
+        return (("url filter", self.sink.url("/filtered"), 200, None),
+                ("client redirect", self.sink.url("/moved"), 302, "http://127.0.0.1:1/elsewhere"),
+                ("the proxy itself", "http://127.0.0.1:%d/" % self.proxy.port, 404, None))
+
+    def test_refused_before_the_body(self):
+        """The header and the first 64 KiB of an 8 MiB body, then nothing: the refusal
+        comes at once (the body is never waited for), and the connection closes."""
+        piece = b"x" * 65536
+        for name, url, status, location in self.cases():
+            for framing in ("length", "chunked"):
+                with self.subTest(rule=name, framing=framing):
+                    head = "POST %s HTTP/1.1\r\nHost: x\r\n" % url
+                    if framing == "length":
+                        data = (head + "Content-Length: %d\r\n\r\n" % (8 << 20)).encode() + piece
+                    else:
+                        data = (head + "Transfer-Encoding: chunked\r\n\r\n10000\r\n").encode() + piece
+                    got, closed = raw_exchange(self.proxy.port, data, timeout=20)
+                    answer, headers, _ = split_response(got)
+                    self.assertEqual(status, answer, got[:300])
+                    self.assertEqual("close", headers.get("connection"))
+                    if location:
+                        self.assertEqual(location, headers.get("location"))
+                    self.assertTrue(closed)
+        self.assertEqual(0, self.sink.received)
+        self.assertNotIn("moved fewer than", self.proxy.log())
+
+    def test_endless_refused_bodies_stay_in_bounded_memory(self):
+        """40 clients send endless chunked bodies to each refused URL: resident memory
+        grows by less than 64 MiB (40 upload buffers would be 320 MiB), and a normal
+        request is answered after each group."""
+        for name, url, _, _ in self.cases():
+            with self.subTest(rule=name):
+                head = ("POST %s HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" % url).encode()
+                grown = flood(self.proxy, head)
+                if not SANITIZED:   # the sanitizer's quarantine keeps freed memory
+                    self.assertLess(grown, 64 * 1024, "resident memory grew by %d KiB" % grown)
+                self.assertTrue(answered(self.proxy.port))
+        self.assertEqual(0, self.sink.received)
+
+
+class SlowBodyOrigin:
+    """An origin that serves each path's body with its Content-Length, all
+    but the last 4 KiB at once and the rest after delay seconds, so that many
+    clients hold a response at the same time."""
+
+    def __init__(self, pages, delay=1.0):
+        self.pages = pages   # path -> (extra header lines, body)
+        self.delay = delay
+        self.served = 0
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(128)
+        self.port = self.sock.getsockname()[1]
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+
+    def _serve(self, conn):
+        with conn:
+            try:
+                conn.settimeout(30)
+                got = b""
+                while b"\r\n\r\n" not in got:
+                    chunk = conn.recv(65536)
+                    if not chunk:
+                        return
+                    got += chunk
+                path = got.split(b" ", 2)[1].decode()
+                path = "/" + path.split("://", 1)[-1].split("/", 1)[-1]
+                extra, body = self.pages[path]
+                conn.sendall(("HTTP/1.1 200 OK\r\n%sContent-Length: %d\r\nConnection: close\r\n\r\n"
+                              % (extra, len(body))).encode() + body[:-4096])
+                time.sleep(self.delay)
+                conn.sendall(body[-4096:])
+                self.served += 1
+            except OSError:
+                return
+
+    def stop(self):
+        self.sock.close()
+
+
+def dechunk(body):
+    """The data of a chunked body, or None when its framing is broken or it
+    is cut short."""
+    out = []
+    while True:
+        line, sep, rest = body.partition(b"\r\n")
+        try:
+            size = int(line.split(b";")[0], 16)
+        except ValueError:
+            return None
+        if not sep or len(rest) < size + 2:
+            return None
+        if size == 0:
+            return b"".join(out)
+        out.append(rest[:size])
+        body = rest[size + 2:]
+
+
+def fetch(port, url, results):
+    """GET url through the proxy, as a client that takes no content coding;
+    appends (status, body, closed cleanly)."""
+    try:
+        data, closed = raw_exchange(port, ("GET %s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"
+                                           % url).encode(), timeout=60)
+        status, headers, body = split_response(data)
+        if headers.get("transfer-encoding") == "chunked":
+            body = dechunk(body)
+        results.append((status, body, closed))
+    except OSError as e:
+        results.append((None, repr(e).encode(), False))
+
+
+class ResponseBudget(unittest.TestCase):
+    """Response bodies held whole in memory (for a rewrite rule, or to decode
+    them for a client that takes no coding) share one budget: with a 2 MiB
+    download buffer it is 32 MiB, whatever the number of clients. A
+    response that does not fit streams when nothing needs it whole, and
+    otherwise waits for room and is refused cleanly after its time-out."""
+
+    SIZE = 1900 * 1024
+    CLIENTS = 60
+
+    @classmethod
+    def setUpClass(cls):
+        import gzip
+        import random
+        rng = random.Random(19)
+        cls.page = rng.randbytes(cls.SIZE)
+        cls.plain = rng.randbytes(cls.SIZE - 64 * 1024)
+        coded = gzip.compress(cls.plain, compresslevel=0)   # stored: as large as the plain bytes
+        cls.origin = SlowBodyOrigin({
+            "/page.html": ("Content-Type: text/html\r\n", cls.page),
+            "/coded.bin": ("Content-Type: application/octet-stream\r\nContent-Encoding: gzip\r\n", coded),
+        })
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.origin.stop()
+
+    def start_proxy(self):
+        """A daemon of its own for each case, so that no case measures memory
+        another one left behind."""
+        # A rule that matches nothing: the HTML bodies are read whole for it.
+        rules = ("<rule><enabled>true</enabled><comment>test</comment><profiles></profiles>"
+                 "<mime-type>^text/html</mime-type><pattern>never-in-a-random-page-q7</pattern>"
+                 "<replacement>x</replacement><targets>body</targets></rule>")
+        proxy = Proxy(general={"timeout": "10", "ctimeout": "10", "maxdbuffer": "2M",
+                               "compressin": "false", "compressout": "false"}, cache=False)
+        with open(proxy.inst.config) as f:
+            text = f.read()
+        text = replace_section(text, "rewrite", "<enabled>true</enabled>" + rules)
+        with open(proxy.inst.config, "w") as f:
+            f.write(text)
+        self.addCleanup(proxy.stop)
+        return proxy.start()
+
+    def test_many_held_responses_stay_in_the_budget(self):
+        """60 clients at once fetch a 1.9 MiB body that is read whole: each gets the whole
+        body (or, for the rule that needs it whole, the bad-response page), resident
+        memory grows by less than 64 MiB (60 held bodies would be 110 MiB), and a normal
+        request is answered after."""
+        cases = (("rewrite rule, needs it whole", "/page.html", self.page, True),
+                 ("decoded for the client, may stream", "/coded.bin", self.plain, False))
+        for name, path, expected, may_refuse in cases:
+            with self.subTest(case=name):
+                proxy = self.start_proxy()
+                self.assertTrue(answered(proxy.port))
+                before = proxy.memory_kib()
+                results = []
+                threads = [threading.Thread(target=fetch, args=(proxy.port, self.origin.url(path), results),
+                                            daemon=True) for _ in range(self.CLIENTS)]
+                for t in threads:
+                    t.start()
+                peak = before
+                while any(t.is_alive() for t in threads):
+                    peak = max(peak, proxy.memory_kib())
+                    time.sleep(0.05)
+                self.assertEqual(self.CLIENTS, len(results))
+                whole = 0
+                for status, body, closed in results:
+                    if status == 200:
+                        self.assertIsNotNone(body, "a chunked body arrived broken")
+                        self.assertEqual(len(expected), len(body))
+                        self.assertTrue(body == expected, "a body arrived changed")
+                        whole += 1
+                    else:
+                        self.assertTrue(may_refuse, (status, body[:200]))
+                        self.assertEqual(400, status, body[:200])
+                        self.assertIn(b"</html>", body.lower())
+                    self.assertTrue(closed)
+                self.assertGreater(whole, 0)
+                if not SANITIZED:
+                    self.assertLess(peak - before, 64 * 1024, "resident memory grew by %d KiB" % (peak - before))
+                self.assertTrue(answered(proxy.port))
 
 
 def slow_clients(port, count, data=b"GET http://"):
