@@ -432,15 +432,16 @@ TEST(Pipeline, StreamedUploadAnsweredBeforeItsBodyCloses)
     sections();
     upload_buffer(4);
     Client client;
-    /* over the upload buffer: streamed, so an answer before the relay
-     * must not keep the connection */
+    /* the command answers before any step needs the body: it is never
+     * read, and the answer must not keep the connection */
     client.serve("POST http://xx--template[nofile].a.test/ HTTP/1.1\r\nContent-Length: 10\r\n\r\n",
                  ACCESS_PROXY | ACCESS_COMMANDS);
     std::string got = nettest_read(client.peer, SIZE_MAX, 300);
     EXPECT_EQ(0u, got.find("HTTP/1.1 200 "));
     EXPECT_NE(std::string::npos, got.find("Connection: close"));
     EXPECT_EQ(0, client.conn->keepalive_client);
-    EXPECT_TRUE(client.conn->flags & CONN_DIRECT_POST);
+    EXPECT_FALSE(client.conn->flags & (CONN_DIRECT_POST | CONN_BODY_PENDING));
+    EXPECT_TRUE(!client.conn->body || client.conn->body->size == 0);
     upload_buffer(1 << 20);
 }
 
