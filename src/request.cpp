@@ -287,12 +287,14 @@ static int request_body(CONNECTION_T *conn)
          * this request's own allowance; the bytes are counted as they go
          * to the server. */
         int64_t len = h->content_length;
-        /* Buffered only within this request's share of the budget; past
-         * it the body streams like a long one. */
-        if (len <= maxubuffer && !conn->proxy_user && !connection_body_reserve(conn, len, maxubuffer))
+        /* Buffered only within the budget, a body that may have to be
+         * sent again for upstream authentication too; past it the body
+         * streams like a long one. */
+        bool fits = len <= maxubuffer || (conn->proxy_user && len <= PROTOCOL_BUFFER_HARD_MAX);
+        if (fits && !connection_body_reserve(conn, len, maxubuffer))
             maxubuffer = -1;
         if (len > maxubuffer) {
-            if (!conn->proxy_user || len > PROTOCOL_BUFFER_HARD_MAX) {
+            if (!fits || maxubuffer < 0) {
                 conn->body = new Filebuf();
                 conn->flags |= CONN_DIRECT_POST;
                 /* Until the body is relayed, no answer may keep the
@@ -319,8 +321,11 @@ static int request_body(CONNECTION_T *conn)
             cap = PROTOCOL_BUFFER_DEFAULT;
         if (cap > PROTOCOL_BUFFER_HARD_MAX)
             cap = PROTOCOL_BUFFER_HARD_MAX;
-        if (cap < 0 || (!resend && !connection_body_reserve(conn, cap, cap)))
+        if (cap < 0 || !connection_body_reserve(conn, cap, std::max<int64_t>(maxubuffer, 0))) {
+            /* No room: the body streams, and cannot be sent again. */
             cap = 0;
+            resend = false;
+        }
         http_continue(conn, true);
         conn->body = http_transfer_filebuf(conn, SIDE_CLIENT, cap, &rc);
         if (rc == HTTP_BODY_TOO_BIG && !resend && conn->body->size > 0) {
