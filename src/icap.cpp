@@ -311,8 +311,9 @@ struct IcapSaved {
 };
 
 /* Reads a chunked body from the ICAP socket (conn->server) into a new
- * buffer of at most buffer_limit bytes with the HTTP body reader; NULL when
- * it is broken, cut short or too big. The reader sees a chunked response
+ * buffer of at most buffer_limit bytes with the HTTP body reader, within
+ * the response-body budget; NULL when it is broken, cut short or too big,
+ * or the budget has no room for it. The reader sees a chunked response
  * in place of the connection's own, and no read observer feeds the cache
  * or counts bytes. */
 static Filebuf *icap_body_read(CONNECTION_T *conn)
@@ -326,6 +327,11 @@ static Filebuf *icap_body_read(CONNECTION_T *conn)
     conn->flags |= CONN_NOCALLBACK;
     conn->flags &= ~CONN_HEAD;
     int rc = HTTP_BODY_SHORT;
+    if (!buffer_budget_take(conn, buffer_limit(conn) + FILEBUF_STEP)) {
+        conn->rheader = own;
+        putlog(LOG_WARNING, "[IP:%s] icap: no memory for bodies is free for the reply", conn->ip ? conn->ip : "");
+        return nullptr;
+    }
     Filebuf *body = http_transfer_filebuf(conn, SIDE_SERVER, buffer_limit(conn), &rc);
     conn->rheader = own;
     if (rc != HTTP_BODY_OK) {

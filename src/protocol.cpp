@@ -365,6 +365,13 @@ int64_t buffer_limit(CONNECTION_T *conn)
     return limit < PROTOCOL_BUFFER_HARD_MAX ? limit : PROTOCOL_BUFFER_HARD_MAX;
 }
 
+bool buffer_budget_take(CONNECTION_T *conn, int64_t bytes)
+{
+    int64_t maxdbuffer = general_section ? general_section->maxdbuffer_get(conn) : 0;
+    int64_t deadline_ms = monotonic_ms() + (int64_t)net_timeout(conn) * 1000;
+    return connection_response_reserve(conn, conn->response_reserved + bytes, maxdbuffer, deadline_ms);
+}
+
 void buffertimeout_set(CONNECTION_T *conn)
 {
     int wait = general_section ? general_section->bufferwait_get(conn) : 0;

@@ -108,6 +108,11 @@ int response_bodiless(const CONNECTION_T *conn);
  * CONN_PROCESSING when no processor asked for the body. */
 int buffer_check(CONNECTION_T *conn);
 
+/* Takes bytes more of the response-body budget for conn (a second body
+ * held beside its own, such as an ICAP server's reply), waiting for room
+ * up to the general time-out. False when there is none. */
+bool buffer_budget_take(CONNECTION_T *conn, int64_t bytes);
+
 /* The most bytes of a response body conn may hold in memory: the general
  * rule's download buffer (PROTOCOL_BUFFER_DEFAULT when it is 0), raised to
  * the announced length for the URL command "process", never above
