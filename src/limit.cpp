@@ -132,13 +132,10 @@ void LimitSection::update()
         rules.emplace_back(item);
 }
 
-/* The local time now. */
+/* The local time now, from the thread's copy of the current second. */
 static struct tm limit_now()
 {
-    time_t t = time(nullptr);
-    struct tm now;
-    localtime_r(&t, &now);
-    return now;
+    return log_local_time(time(nullptr));
 }
 
 /* An allowance as the limit lines print it. */

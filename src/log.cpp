@@ -185,6 +185,18 @@ bool log_rate_allow(LOG_RATE *rate, long long *suppressed)
     return true;
 }
 
+struct tm log_local_time(time_t now)
+{
+    static thread_local time_t second = (time_t)-1;
+    static thread_local struct tm local;
+    if (now != second) {
+        if (!localtime_r(&now, &local))
+            local = tm();
+        second = now;
+    }
+    return local;
+}
+
 /* The calling thread's copy of the current second's text in one format, made
  * again when the second changes: localtime_r takes the C library's time-zone
  * lock, so it runs once a second per thread instead of once per line. The
@@ -201,8 +213,7 @@ static size_t log_clock_text(LogClock *clock, time_t now, const char *format, ch
                              size_t size)
 {
     if (now != clock->second) {
-        struct tm tm;
-        localtime_r(&now, &tm);
+        struct tm tm = log_local_time(now);
         clock->length = strftime(clock->text, sizeof clock->text, format, &tm);
         clock->second = now;
     }

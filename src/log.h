@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,12 @@ void putlog(int level, const char *format, ...) __attribute__((format(printf, 2,
  * thread so that putlog needs neither the table nor its lock. */
 void log_set_clientid(unsigned id);
 unsigned log_clientid();
+
+/* The local time of the second now (seconds since the epoch), as localtime_r
+ * gives it. Each thread keeps the last second it asked for and converts again
+ * only when the second changes, so a request's time rules do not take the C
+ * library's time-zone lock every time. */
+struct tm log_local_time(time_t now);
 
 /* Peer bytes (from clients, servers, daemons or files) fit for a log line:
  * control bytes, DEL, backslash and bytes above 0x7e written as "\xhh", at

@@ -4,7 +4,7 @@
  * thread can be found by its id; setting a slot's client id also sets the
  * thread's log tag (log_set_clientid), so the log writer never takes the
  * table's lock. One mutex guards the whole
- * table. Each thread remembers its own slot, so a lookup checks one slot
+ * table, but for the client id, which the owning thread sets without it. Each thread remembers its own slot, so a lookup checks one slot
  * instead of scanning the table; the scan remains the fallback.
  *
  * A worker serves one request after another on its connection. After each
@@ -132,19 +132,40 @@ unsigned thread_get_clientid()
     return id;
 }
 
+/* The calling thread's slot without the table's lock, or -1: the slot it
+ * last found under the lock, while it still holds this thread's id. A slot's
+ * id changes only while the slot is free, and a thread's slot is freed only
+ * as the thread ends, so the owning thread reads it safely. */
+static int thread_own_slot_unlocked()
+{
+    int cached = thread_own_slot;
+    if (cached >= 0 && cached < MAXTHREADS && pthread_equal(threads[cached].id, pthread_self()))
+        return cached;
+    return -1;
+}
+
 bool thread_lookup_clientid(unsigned *id)
 {
+    int slot = thread_own_slot_unlocked();
+    if (slot >= 0) {
+        *id = threads[slot].clientid.load(std::memory_order_relaxed);
+        return true;
+    }
     MutexGuard guard(&threadlistlock);
-    int slot = thread_find_locked();
+    slot = thread_find_locked();
     if (slot >= 0)
         *id = threads[slot].clientid;
     return slot >= 0;
 }
 
+/* Only the owning thread writes its slot's clientid, so the per-request set
+ * takes no lock once the thread knows its slot. */
 void thread_set_clientid(unsigned id)
 {
-    int slot;
-    {
+    int slot = thread_own_slot_unlocked();
+    if (slot >= 0) {
+        threads[slot].clientid.store(id, std::memory_order_relaxed);
+    } else {
         MutexGuard guard(&threadlistlock);
         slot = thread_find_locked();
         if (slot >= 0)

@@ -4,7 +4,6 @@
 
 #include <atomic>
 
-
 struct CONNECTION_T;
 struct statm_t;
 
@@ -20,12 +19,14 @@ enum {
     THREAD_PREFETCH = 4,
 };
 
-/* One slot of the thread table; every field is guarded by threadlistlock. */
+/* One slot of the thread table; every field is guarded by threadlistlock,
+ * except that the owning thread stores its own clientid without the lock
+ * (an atomic, read by the pages under the lock). */
 struct THREAD_T {
     pthread_t id;
     pthread_cond_t wakeup;   /* a parked worker waits on it */
     CONNECTION_T *conn;      /* hand-over box */
-    unsigned clientid;       /* the tag of the thread's log lines */
+    std::atomic<unsigned> clientid;   /* the tag of the thread's log lines */
     int state;
     int requests;
     char *ip;                /* owned texts of the request in progress */

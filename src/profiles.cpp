@@ -298,9 +298,7 @@ static void profile_apply(const Profile &rule, CONNECTION_T *conn)
 
 void ProfileSection::profiles_update(CONNECTION_T *conn)
 {
-    time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
+    struct tm local = log_local_time(time(nullptr));
     profiles_update_at(conn, &local);
 }
 

@@ -611,3 +611,43 @@ TEST(LogText, ClientIdTagIsPerThread)
     EXPECT_TRUE(test_log_contains("[4242] advice: tagged line"));
     log_set_clientid(0);
 }
+
+/* The thread's copy of the current second's local time follows each new
+ * second, across both daylight-saving changes of a European zone, and gives
+ * what localtime_r gives: the hour that is skipped in spring and the hour
+ * that comes twice in autumn included. */
+TEST(LogText, LocalTimeFollowsEachSecondAcrossDaylightSavingChanges)
+{
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    const time_t spring = 1774746000;   /* 2026-03-29 01:00:00 UTC */
+    const time_t autumn = 1792890000;   /* 2026-10-25 01:00:00 UTC */
+    const struct {
+        time_t second;
+        int hour, minute, isdst;
+    } cases[] = {
+        { spring - 1, 1, 59, 0 }, { spring, 3, 0, 1 },     { spring - 1, 1, 59, 0 },
+        { autumn - 1, 2, 59, 1 }, { autumn, 2, 0, 0 },     { autumn, 2, 0, 0 },
+        { autumn + 3600, 3, 0, 0 }, { autumn - 3601, 1, 59, 1 },
+    };
+    for (const auto &c : cases) {
+        struct tm got = log_local_time(c.second), want;
+        ASSERT_NE(nullptr, localtime_r(&c.second, &want));
+        EXPECT_EQ(c.hour, got.tm_hour) << c.second;
+        EXPECT_EQ(c.minute, got.tm_min) << c.second;
+        EXPECT_EQ(c.isdst, got.tm_isdst) << c.second;
+        EXPECT_EQ(want.tm_gmtoff, got.tm_gmtoff) << c.second;
+        EXPECT_EQ(want.tm_mday, got.tm_mday) << c.second;
+        EXPECT_EQ(want.tm_wday, got.tm_wday) << c.second;
+        EXPECT_EQ(want.tm_yday, got.tm_yday) << c.second;
+        EXPECT_EQ(0, strcmp(want.tm_zone, got.tm_zone)) << c.second;
+    }
+    /* Another thread keeps its own copy: it gets its own second's time, not
+     * the last one asked for here. */
+    int other_hour = -1;
+    std::thread t([&other_hour, spring] { other_hour = log_local_time(spring).tm_hour; });
+    t.join();
+    EXPECT_EQ(3, other_hour);
+    unsetenv("TZ");
+    tzset();
+}
