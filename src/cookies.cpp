@@ -322,6 +322,25 @@ static bool cookie_rule_match(const Cookie &rule, int direction, const CONNECTIO
     return !rule.path_regex || reg_exec(rule.path_regex, cookie.path.c_str()) == 0;
 }
 
+/* The header writer's line judge: Cookie and Set-Cookie lines of relayed
+ * messages go past the cookie rules; a refused one is left out and logged. */
+static bool cookie_line_judge(const HEADER *header, CONNECTION_T *conn, const HTTP_HEADER &line)
+{
+    const std::string &name = line.name;
+    bool cookie_line = (name.size() >= 10 && strncasecmp(name.c_str(), "Set-Cookie", 10) == 0) ||
+                       (name.size() >= 6 && strncasecmp(name.c_str(), "Cookie", 6) == 0);
+    if (!cookie_line)
+        return true;
+    int direction = header->type == HEADER_RESPONSE ? COOKIE_INCOMING : COOKIE_OUTGOING;
+    CookieHeader cookie(line.value);
+    if (cookie_check(direction, conn, cookie))
+        return true;
+    const char *host = conn && conn->header && conn->header->host ? conn->header->host : "";
+    putlog(LOG_COOKIEFILTER, direction == COOKIE_INCOMING ? "blocked: incoming from %s"
+                                                          : "blocked: outgoing to %s", host);
+    return false;
+}
+
 /* ---- CookieSection ---- */
 
 CookieSection::CookieSection() : Section("cookies-filtering", SECTION_RWLOCK)
@@ -332,6 +351,7 @@ CookieSection::CookieSection() : Section("cookies-filtering", SECTION_RWLOCK)
     /* The global vector never changes size, so these stay valid. */
     enabled = &fields[0].value;
     allowfirst = &fields[1].value;
+    header_line_judge_set(cookie_line_judge);
 }
 
 void CookieSection::update()

@@ -4,8 +4,8 @@
  * headers the proxy interprets or must regenerate (framing, keep-alive,
  * Host, credentials, caching) are held in fields; every other line travels
  * in its received order. Serialisation writes the start line for the send
- * kind, the passing lines (cookie lines after the cookie rules have judged
- * them), then regenerates the field-held lines. The header rules may send
+ * kind, the passing lines (each past the registered line judge: the cookie
+ * rules), then regenerates the field-held lines. The header rules may send
  * a filtered list of lines in place of the received one, and may refuse
  * the received value of an end-to-end header held in a field: that value
  * is then not written, though the field keeps it for the proxy's own use,
@@ -90,7 +90,6 @@ static bool hp_url_decode(const char *text, size_t len, std::string *out);
 static char *hp_path_fix(const char *start, size_t len);
 static int hp_block_check(const char *text);
 static std::string hs_userinfo_encode(const char *text);
-static bool hs_is_cookie_line(const std::string &name);
 static void hs_add(Filebuf *buffer, int *rc, const char *text, size_t len);
 static void hs_text(Filebuf *buffer, int *rc, const char *text);
 static void hs_raw(Filebuf *buffer, int *rc, const char *text);
@@ -1193,22 +1192,24 @@ static std::string hs_userinfo_encode(const char *text)
     return out;
 }
 
-static bool hs_is_cookie_line(const std::string &name)
+static header_line_judge hs_judge = nullptr;
+
+void header_line_judge_set(header_line_judge judge)
 {
-    return (name.size() >= 10 && strncasecmp(name.c_str(), "Set-Cookie", 10) == 0) ||
-           (name.size() >= 6 && strncasecmp(name.c_str(), "Cookie", 6) == 0);
+    hs_judge = judge;
 }
 
-/* The lines with pass_through 1. Cookie lines of relayed HTTP messages
- * are judged by the cookie rules: a passing line is written exactly as
- * received, a refused one is left out and logged. */
+/* The lines with pass_through 1. Lines of relayed HTTP messages go past
+ * the registered judge (the cookie rules): a passing line is written
+ * exactly as received, a refused one is left out. */
 static void hs_pass_lines(Filebuf *buffer, int *rc, const HEADER *header, CONNECTION_T *conn)
 {
     const HeaderList &list =
         (header->flags & HEADER_FILTERED) ? header->filtered_headers : header->headers;
-    bool judged = header->type != HEADER_ICAP_REQUEST && header->type != HEADER_ICAP_RESPONSE &&
-                  !(header->flags & HEADER_PROXY_MADE);
-    int direction = header->type == HEADER_RESPONSE ? COOKIE_INCOMING : COOKIE_OUTGOING;
+    header_line_judge judge = header->type != HEADER_ICAP_REQUEST &&
+                                      header->type != HEADER_ICAP_RESPONSE &&
+                                      !(header->flags & HEADER_PROXY_MADE)
+                                  ? hs_judge : nullptr;
 
     for (const HTTP_HEADER &line : list) {
         if (line.pass_through != 1)
@@ -1219,17 +1220,8 @@ static void hs_pass_lines(Filebuf *buffer, int *rc, const HEADER *header, CONNEC
             (strcasecmp(line.name.c_str(), "Proxy-Authenticate") == 0 &&
              !header->proxy_authenticate))
             continue;
-        if (judged && hs_is_cookie_line(line.name)) {
-            CookieHeader cookie(line.value);
-            if (!cookie_check(direction, conn, cookie)) {
-                const char *host = conn && conn->header && conn->header->host
-                                       ? conn->header->host : "";
-                putlog(LOG_COOKIEFILTER, direction == COOKIE_INCOMING
-                                             ? "blocked: incoming from %s"
-                                             : "blocked: outgoing to %s", host);
-                continue;
-            }
-        }
+        if (judge && !judge(header, conn, line))
+            continue;
         hs_line(buffer, rc, line.name.c_str(), line.value.c_str());
     }
 }

@@ -250,6 +250,12 @@ void header_complete(HEADER *header);
 
 /* Writing. */
 
+/* Judges one passing line of a relayed message as it is written: false
+ * leaves it out. The cookie rules register theirs when their section is
+ * made; with none registered every line passes. */
+typedef bool (*header_line_judge)(const HEADER *header, CONNECTION_T *conn, const HTTP_HEADER &line);
+void header_line_judge_set(header_line_judge judge);
+
 /*
  * Appends the serialised header for the send kind to buffer: start line,
  * pass-through lines (cookie lines judged by the cookie rules and written
