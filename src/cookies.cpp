@@ -341,6 +341,15 @@ static bool cookie_line_judge(const HEADER *header, CONNECTION_T *conn, const HT
     return false;
 }
 
+/* A server's unreadable cookie date is logged once per response, as the
+ * response is parsed; the judge parses the line again quietly at every write. */
+static void cookie_received_watch(const HEADER *response)
+{
+    for (const HTTP_HEADER &line : response->headers)
+        if (strcasecmp(line.name.c_str(), "Set-Cookie") == 0)
+            (void)CookieHeader(line.value, true);
+}
+
 /* ---- CookieSection ---- */
 
 CookieSection::CookieSection() : Section("cookies-filtering", SECTION_RWLOCK)
@@ -352,6 +361,7 @@ CookieSection::CookieSection() : Section("cookies-filtering", SECTION_RWLOCK)
     enabled = &fields[0].value;
     allowfirst = &fields[1].value;
     header_line_judge_set(cookie_line_judge);
+    header_received_watch_set(cookie_received_watch);
 }
 
 void CookieSection::update()

@@ -33,7 +33,6 @@
 #include <vector>
 
 #include "connection.h"
-#include "cookies.h"
 #include "filebuf.h"
 #include "log.h"
 #include "mem.h"
@@ -82,6 +81,7 @@ static const hp_known *hp_lookup(const std::string &name);
 static std::vector<std::string> hp_connection_names(const HEADER *header);
 static void hp_connection_fields(HEADER *header);
 static bool hp_hop_name(const HEADER *header, const std::string &name);
+static header_received_watch hp_watch = nullptr;
 static bool hs_every_passes(const HEADER *header, const char *name);
 static bool hp_length_parse(const std::string &value, int64_t *length);
 static std::string hp_trim(const std::string &text);
@@ -523,11 +523,10 @@ HEADER *http_header_parse_response(const char *text, int *result)
         return nullptr;
     if ((rc = http_header_list_parse(header.get(), text, false)) != HEADER_OK)
         return nullptr;
-    /* An unreadable cookie date is logged here, once per response; the
-     * cookie rules parse the line again, quietly, each time it is written. */
-    for (const HTTP_HEADER &line : header->headers)
-        if (strcasecmp(line.name.c_str(), "Set-Cookie") == 0)
-            (void)CookieHeader(line.value, true);
+    /* The registered watcher sees each response once, as received (the
+     * cookie rules log an unreadable cookie date here, not at every write). */
+    if (hp_watch)
+        hp_watch(header.get());
     header->raw = xstrndup(text, (size_t)header_length(text, strlen(text)));
     return header.release();
 }
@@ -1193,6 +1192,10 @@ static std::string hs_userinfo_encode(const char *text)
 }
 
 static header_line_judge hs_judge = nullptr;
+void header_received_watch_set(header_received_watch watch)
+{
+    hp_watch = watch;
+}
 
 void header_line_judge_set(header_line_judge judge)
 {

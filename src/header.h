@@ -255,6 +255,10 @@ void header_complete(HEADER *header);
  * made; with none registered every line passes. */
 typedef bool (*header_line_judge)(const HEADER *header, CONNECTION_T *conn, const HTTP_HEADER &line);
 void header_line_judge_set(header_line_judge judge);
+/* Sees each response header once, as parsed from the server's bytes; the
+ * cookie rules register one with their judge. */
+typedef void (*header_received_watch)(const HEADER *response);
+void header_received_watch_set(header_received_watch watch);
 
 /*
  * Appends the serialised header for the send kind to buffer: start line,
