@@ -350,6 +350,12 @@ static void cookie_received_watch(const HEADER *response)
             (void)CookieHeader(line.value, true);
 }
 
+void cookie_header_hooks_register()
+{
+    header_line_judge_set(cookie_line_judge);
+    header_received_watch_set(cookie_received_watch);
+}
+
 /* ---- CookieSection ---- */
 
 CookieSection::CookieSection() : Section("cookies-filtering", SECTION_RWLOCK)
@@ -360,8 +366,7 @@ CookieSection::CookieSection() : Section("cookies-filtering", SECTION_RWLOCK)
     /* The global vector never changes size, so these stay valid. */
     enabled = &fields[0].value;
     allowfirst = &fields[1].value;
-    header_line_judge_set(cookie_line_judge);
-    header_received_watch_set(cookie_received_watch);
+    cookie_header_hooks_register();
 }
 
 void CookieSection::update()

@@ -132,3 +132,7 @@ int cookie_check(int direction, CONNECTION_T *conn, CookieHeader &cookie);
 /* Sends the page of the URL command "cookies": the cookies the request
  * sent and those the response (conn->rheader) sets, every text escaped. */
 void interface_cookies_show(CONNECTION_T *conn);
+
+/* Registers the cookie rules' line judge and response watcher with the
+ * header model; the section's constructor does it. */
+void cookie_header_hooks_register();

@@ -1170,8 +1170,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, HeaderGet, ::testing::Values(GET_BLOCKING, GET_R
  * the response arrives; writing the response again logs nothing more. */
 TEST(HeaderCookies, UnreadableExpiryWarnsOncePerResponse)
 {
-    /* The cookie rules' section registers the watcher, as at start-up. */
-    CookieSection cookies;
+    /* The cookie rules' watcher, as their section registers it at start-up. */
+    cookie_header_hooks_register();
     test_log_clear();
     HEADER *h = http_header_parse_response(
         "HTTP/1.1 200 OK\r\nSet-Cookie: s=1; expires=soon\r\nContent-Length: 0\r\n\r\n");
