@@ -645,7 +645,7 @@ TEST(LogText, LocalTimeFollowsEachSecondAcrossDaylightSavingChanges)
     /* Another thread keeps its own copy: it gets its own second's time, not
      * the last one asked for here. */
     int other_hour = -1;
-    std::thread t([&other_hour, spring] { other_hour = log_local_time(spring).tm_hour; });
+    std::thread t([&other_hour] { other_hour = log_local_time(spring).tm_hour; });
     t.join();
     EXPECT_EQ(3, other_hour);
     unsetenv("TZ");
