@@ -58,8 +58,8 @@
 #define CLIENTPOOL_WAIT_MS 1000
 /* The event data of the wake pipe; entries' serials start at 1. */
 #define CLIENTPOOL_WAKE 0
-/* The longest a whole request waits for a slot held by a worker in its
- * keep-alive wait, and how often the hand-over is retried meanwhile. */
+/* The longest a whole request waits for a slot when every slot is taken,
+ * and how often the hand-over is retried meanwhile. */
 #define CLIENTPOOL_SLOT_WAIT_MS 2000
 #define CLIENTPOOL_SLOT_RETRY_MS 10
 
@@ -447,9 +447,11 @@ int ClientPool::hand_over(bool tagged)
         if (tagged)
             thread_set_clientid(w.conn->clientid);
         int slot = process_new(w.conn);
-        if (slot == -1 && process_keepalive_waiters.load() > 0 &&
-            monotonic_ms() - w.since_ms < CLIENTPOOL_SLOT_WAIT_MS)
-            break;   /* a worker in its keep-alive wait gives its slot up soon */
+        /* Every slot taken: a worker in its keep-alive wait gives its slot
+         * up soon, and a busy one may be just about to start that wait or
+         * to finish, so the request waits a little for a slot in any case. */
+        if (slot == -1 && monotonic_ms() - w.since_ms < CLIENTPOOL_SLOT_WAIT_MS)
+            break;
         if (slot == -1)
             clientpool_table_full(w.conn);
         else if (slot < 0)

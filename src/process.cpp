@@ -54,7 +54,6 @@
 
 THREAD_T threads[THREAD_SLOTS];
 pthread_mutex_t threadlistlock = PTHREAD_MUTEX_INITIALIZER;
-std::atomic<int> process_keepalive_waiters{0};
 std::atomic<bool> process_trim_wanted{false};
 std::atomic<bool> process_slots_wanted{false};
 
@@ -363,21 +362,6 @@ static int process_next_request(Socket *client, int wait_ms)
     bool (*whole)(const char *, int64_t, int64_t) =
         global && global->clientpool ? global->clientpool->request_whole : clientpool_header_whole;
     int64_t deadline = monotonic_ms() + wait_ms;
-    /* Counted for the whole wait, not per slice, so the pool never sees a
-     * waiting worker as gone between two slices. */
-    struct Waiting {
-        bool counted;
-        explicit Waiting(bool c) : counted(c)
-        {
-            if (counted)
-                process_keepalive_waiters.fetch_add(1);
-        }
-        ~Waiting()
-        {
-            if (counted)
-                process_keepalive_waiters.fetch_sub(1);
-        }
-    } waiting(wait_ms > 0 && !client->ssl_active);
     for (;;) {
         if (client->read_length > 0 && whole(client->read_buffer, 0, client->read_length))
             return 1;

@@ -70,8 +70,6 @@ void *process_entry(void *conn);
  * once): the client pool's poller then gives the allocator's free pages
  * back to the system, at most once a second. */
 extern std::atomic<bool> process_trim_wanted;
-/* Workers now waiting for a kept-alive client's next request. */
-extern std::atomic<int> process_keepalive_waiters;
 /* Set by the client pool while connections with a whole request wait for
  * a slot: workers in their keep-alive wait then give their clients to the
  * pool at once and park, so their slots serve the waiting requests. */
