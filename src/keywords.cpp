@@ -100,18 +100,7 @@ KeywordSection::KeywordSection() : Section("keywords-filtering", SECTION_RWLOCK)
 
 int KeywordSection::item_check(const Item &item, std::string *nature)
 {
-    for (int position : { 3, 4 }) {
-        const std::string &text = item.fields[(size_t)position].text;
-        if (text.empty())
-            continue;
-        regex_posix_t *regex = reg_compile(text.c_str(), REG_COMPILE_ICASE);
-        if (!regex) {
-            *nature = "a valid regular expression";
-            return position;
-        }
-        reg_free(regex);
-    }
-    return -1;
+    return section_expressions_check(item, { 3, 4 }, nature);
 }
 
 void KeywordSection::update()

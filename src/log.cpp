@@ -288,13 +288,22 @@ int log_native_fd()
     return native_log.fd.load(std::memory_order_relaxed);
 }
 
-/* Writes every byte, resuming after short writes and interrupted calls. A
- * write that fails for any other reason loses the rest of the line and
- * returns false with errno set. */
-static bool log_write_all(int fd, const char *data, size_t len)
+/* Writes every byte, resuming after short writes and interrupted calls;
+ * positional (a log file) starts with pwrite. Linux's pwrite on an
+ * O_APPEND descriptor appends whatever the offset, and unlike write it does
+ * not take the open file's position lock, on which every worker's line
+ * would otherwise queue; the append itself stays one atomic step. A
+ * descriptor that is not a regular file (a pipe, a terminal) has no offset
+ * and goes on with write. A write that fails for any other reason loses the
+ * rest of the line and returns false with errno set. */
+static bool log_write_bytes(int fd, const char *data, size_t len, bool positional)
 {
     while (len > 0) {
-        ssize_t w = write(fd, data, len);
+        ssize_t w = positional ? pwrite(fd, data, len, 0) : write(fd, data, len);
+        if (w < 0 && positional && errno == ESPIPE) {
+            positional = false;
+            continue;
+        }
         if (w < 0) {
             if (errno == EINTR)
                 continue;
@@ -306,26 +315,15 @@ static bool log_write_all(int fd, const char *data, size_t len)
     return true;
 }
 
-/* Appends to a log's descriptor, opened with O_APPEND. Linux's pwrite on such
- * a descriptor appends whatever the offset, and unlike write it does not take
- * the open file's position lock, on which every worker's line would
- * otherwise queue; the append itself stays one atomic step. A log that is
- * not a regular file (a pipe, a terminal) has no offset and takes write. */
+static bool log_write_all(int fd, const char *data, size_t len)
+{
+    return log_write_bytes(fd, data, len, false);
+}
+
+/* Appends to a log's descriptor, opened with O_APPEND. */
 static bool log_file_write(int fd, const char *data, size_t len)
 {
-    while (len > 0) {
-        ssize_t w = pwrite(fd, data, len, 0);
-        if (w < 0 && errno == ESPIPE)
-            return log_write_all(fd, data, len);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += w;
-        len -= (size_t)w;
-    }
-    return true;
+    return log_write_bytes(fd, data, len, true);
 }
 
 /* Puts the open file fd in place of the log's descriptor number (taking fd's

@@ -668,6 +668,44 @@ def answered(port, timeout=10):
     return split_response(data)[0] == 503
 
 
+def read_page(c):
+    """Reads an answer up to the end of its page (or of the stream)."""
+    got = b""
+    while b"</html>" not in got.lower():
+        chunk = c.recv(65536)
+        if not chunk:
+            break
+        got += chunk
+    return got
+
+
+def idle_clients(test, port, count, timeout):
+    """count kept-alive clients, each after one answered request (the 503 of
+    an unreachable server), left idle."""
+    out = []
+    for _ in range(count):
+        c = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        out.append(c)
+        c.sendall(b"GET http://127.0.0.1:1/ HTTP/1.1\r\nHost: x\r\n\r\n")
+        test.assertEqual(503, split_response(read_page(c))[0])
+    return out
+
+
+def assert_served_and_held(test, port, held):
+    """Normal requests are answered promptly, and every held client is still
+    open (a closed one would read the end of the stream)."""
+    for _ in range(5):
+        start = time.monotonic()
+        test.assertTrue(answered(port, timeout=20))
+        test.assertLess(time.monotonic() - start, 10)
+    for c in held:
+        c.setblocking(False)
+        try:
+            test.assertNotEqual(b"", c.recv(1))
+        except BlockingIOError:
+            pass
+
+
 class ManyConnections(unittest.TestCase):
     """Slow and idle clients neither hold workers nor starve a normal one."""
 
@@ -678,31 +716,9 @@ class ManyConnections(unittest.TestCase):
         held = []
         try:
             held = slow_clients(proxy.port, 40)
-            idle = []
-            for _ in range(40):
-                c = socket.create_connection(("127.0.0.1", proxy.port), timeout=10)
-                c.sendall(b"GET http://127.0.0.1:1/ HTTP/1.1\r\nHost: x\r\n\r\n")
-                got = b""
-                while b"</html>" not in got.lower():
-                    chunk = c.recv(65536)
-                    if not chunk:
-                        break
-                    got += chunk
-                self.assertEqual(503, split_response(got)[0])
-                idle.append(c)
-            held += idle
+            held += idle_clients(self, proxy.port, 40, 10)
             time.sleep(1)
-            for _ in range(5):
-                start = time.monotonic()
-                self.assertTrue(answered(proxy.port, timeout=20))
-                self.assertLess(time.monotonic() - start, 10)
-            # Still open: each would read the end of the stream if closed.
-            for c in held:
-                c.setblocking(False)
-                try:
-                    self.assertNotEqual(b"", c.recv(1))
-                except BlockingIOError:
-                    pass
+            assert_served_and_held(self, proxy.port, held)
         finally:
             for c in held:
                 c.close()
@@ -722,28 +738,9 @@ class ManyConnections(unittest.TestCase):
         held = []
         try:
             held = slow_clients(proxy.port, each)
-            for _ in range(each):
-                c = socket.create_connection(("127.0.0.1", proxy.port), timeout=30)
-                c.sendall(b"GET http://127.0.0.1:1/ HTTP/1.1\r\nHost: x\r\n\r\n")
-                got = b""
-                while b"</html>" not in got.lower():
-                    chunk = c.recv(65536)
-                    if not chunk:
-                        break
-                    got += chunk
-                self.assertEqual(503, split_response(got)[0])
-                held.append(c)
+            held += idle_clients(self, proxy.port, each, 30)
             self.assertEqual(2 * each, len(held))
-            for _ in range(5):
-                start = time.monotonic()
-                self.assertTrue(answered(proxy.port, timeout=20))
-                self.assertLess(time.monotonic() - start, 10)
-            for c in held:
-                c.setblocking(False)
-                try:
-                    self.assertNotEqual(b"", c.recv(1))
-                except BlockingIOError:
-                    pass
+            assert_served_and_held(self, proxy.port, held)
         finally:
             for c in held:
                 c.close()
@@ -760,13 +757,7 @@ class ManyConnections(unittest.TestCase):
 
         def exchange(c, data):
             c.sendall(data)
-            got = b""
-            while b"</html>" not in got.lower():
-                chunk = c.recv(65536)
-                if not chunk:
-                    break
-                got += chunk
-            return split_response(got)[0]
+            return split_response(read_page(c))[0]
 
         try:
             self.assertTrue(answered(proxy.port))
