@@ -185,6 +185,10 @@ int s_accept(int socket, struct sockaddr *address, socklen_t *length, int flags)
 
 int p_poll(struct pollfd *fds, nfds_t count, int timeout)
 {
+    /* A line held for the thread's next one is not kept back while the
+     * thread waits. */
+    if (timeout != 0)
+        log_release_held();
     return poll(fds, count, timeout);
 }
 

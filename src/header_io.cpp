@@ -50,8 +50,9 @@ static void hg_room(hg_read *read, size_t need);
 
 /* A block starts this large and doubles as lines come, up to the most a
  * header may hold: most headers fit the first, and a 64 KiB area is not
- * cleared for every request. */
-#define HG_BLOCK_START 4096
+ * cleared for every request. 1 KiB is also the largest block the C
+ * library's per-thread cache serves without its arena lock. */
+#define HG_BLOCK_START 1024
 
 int header_send(const HEADER *header, CONNECTION_T *conn, int side, int kind)
 {
@@ -117,6 +118,8 @@ char *header_get(CONNECTION_T *conn, int side, int timeout, int *result)
         }
         /* Bytes held inside SSL do not show on the descriptor. */
         bool ssl_pending = sock->ssl_active && SSL_pending(sock->ssl) > 0;
+        if (!ssl_pending)
+            log_release_held();   /* no line kept back while the thread waits */
         int ready = poll(fds, count, ssl_pending ? 0 : (int)std::min<int64_t>(left_ms, 1 << 30));
         if (ready < 0) {
             if (errno == EINTR)

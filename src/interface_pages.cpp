@@ -147,9 +147,10 @@ void interface_page_connections(Filebuf *page, CGIMap &, CONNECTION_T *)
          * held. */
         MutexGuard guard(&threadlistlock);
         for (int i = 0; i < MAXTHREADS; i++) {
-            const THREAD_T &t = threads[i];
+            THREAD_T &t = threads[i];
             if (t.state != THREAD_BUSY && t.state != THREAD_PREFETCH)
                 continue;
+            MutexGuard shown(&t.show_lock);
             rows.push_back(Row{ t.clientid, t.requests, t.ip ? t.ip : "",
                                 t.method ? t.method : "", t.url ? t.url : "", t.method != nullptr,
                                 t.url != nullptr });

@@ -223,45 +223,106 @@ static size_t log_clock_text(LogClock *clock, time_t now, const char *format, ch
     return n;
 }
 
-void putlog(int level, const char *format, ...)
+/* Makes a native-log line in line[size]: time stamp, client id, prefix and
+ * message, ending in a newline. Returns its length; 0 when a debug line is
+ * not wanted. Every line but a debug line enters the in-memory log. */
+static size_t log_make_line(int level, const char *format, va_list ap, char *line, size_t size)
 {
     if (level == LOG_DEBUG && !(loglevel & LOG_DEBUG))
-        return;
+        return 0;
 
-    char line[8192];
     static thread_local LogClock line_clock;
-    size_t len = log_clock_text(&line_clock, time(nullptr), "%Y %m %d %H:%M:%S", line, sizeof line);
+    size_t len = log_clock_text(&line_clock, time(nullptr), "%Y %m %d %H:%M:%S", line, size);
 
     /* A thread that never set its id (a library's, or one between clients)
      * is tagged 0. */
-    int n = snprintf(line + len, sizeof line - len, " [%u] %s", log_thread_clientid,
-                     log_prefix(level));
+    int n = snprintf(line + len, size - len, " [%u] %s", log_thread_clientid, log_prefix(level));
     if (n > 0)
-        len += std::min((size_t)n, sizeof line - 1 - len);
+        len += std::min((size_t)n, size - 1 - len);
 
-    va_list ap;
-    va_start(ap, format);
-    n = vsnprintf(line + len, sizeof line - len, format, ap);
-    va_end(ap);
+    n = vsnprintf(line + len, size - len, format, ap);
     if (n > 0)
-        len += std::min((size_t)n, sizeof line - 1 - len);
+        len += std::min((size_t)n, size - 1 - len);
 
     if (level != LOG_DEBUG && global && global->logbuffer)
         logbuffer_add(global->logbuffer, line);
 
     if (len == 0 || line[len - 1] != '\n') {
-        if (len >= sizeof line - 1)
-            len = sizeof line - 2;
+        if (len >= size - 1)
+            len = size - 2;
         line[len++] = '\n';
         line[len] = '\0';
     }
+    return len;
+}
 
-    if (level != LOG_ADVICE && !(level & loglevel))
-        return;
+/* Whether a line of this level goes to the file and the console. */
+static bool log_level_written(int level)
+{
+    return level == LOG_ADVICE || (level & loglevel);
+}
+
+/* Writes bytes that are whole lines to standard output in the foreground
+ * and to the native log, each with one write. */
+static void log_emit(const char *text, size_t len)
+{
     if (!daemonize && !log_console_broken.load(std::memory_order_relaxed) &&
-        !log_write_all(STDOUT_FILENO, line, len) && errno == EPIPE)
+        !log_write_all(STDOUT_FILENO, text, len) && errno == EPIPE)
         log_console_broken.store(true, std::memory_order_relaxed);
-    log_append(&native_log, line, len);
+    log_append(&native_log, text, len);
+}
+
+#define LOG_LINE_MAX 8192
+
+/* The calling thread's held line (putlog_held) and the room for the line
+ * that follows it, so that both leave in one write. */
+struct LogHeld {
+    size_t len = 0;
+    char text[2 * LOG_LINE_MAX];
+};
+static thread_local LogHeld log_held;
+
+void log_release_held()
+{
+    LogHeld &held = log_held;
+    if (held.len == 0)
+        return;
+    size_t len = held.len;
+    held.len = 0;
+    log_emit(held.text, len);
+}
+
+void putlog(int level, const char *format, ...)
+{
+    if (level == LOG_DEBUG && !(loglevel & LOG_DEBUG))
+        return;
+    LogHeld &held = log_held;
+    va_list ap;
+    va_start(ap, format);
+    if (held.len > 0 && log_level_written(level)) {
+        /* The held line and this one leave in one write. */
+        held.len += log_make_line(level, format, ap, held.text + held.len, LOG_LINE_MAX);
+        va_end(ap);
+        log_release_held();
+        return;
+    }
+    char line[LOG_LINE_MAX];
+    size_t len = log_make_line(level, format, ap, line, sizeof line);
+    va_end(ap);
+    if (len > 0 && log_level_written(level))
+        log_emit(line, len);
+}
+
+void putlog_held(int level, const char *format, ...)
+{
+    log_release_held();
+    LogHeld &held = log_held;
+    va_list ap;
+    va_start(ap, format);
+    size_t len = log_make_line(level, format, ap, held.text, LOG_LINE_MAX);
+    va_end(ap);
+    if (len > 0 && log_level_written(level))
+        held.len = len;
 }
 
 void log_close()

@@ -53,6 +53,19 @@ const char *log_prefix(int level);
  * line when its level is 0 or its bit is in loglevel. */
 void putlog(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
+/* The same line, made and put in the in-memory log now, but written to the
+ * file and standard output together with the calling thread's next line, in
+ * one append: a cache hit's line and its request line cost one write each
+ * instead of two. The line waits at the latest until the thread waits on
+ * the network (p_poll with a time-out, the keep-alive wait, a header read)
+ * or ends its request (log_release_held); holding a second line first
+ * writes the one held. Only for lines followed shortly by another without
+ * the thread waiting on anything else. */
+void putlog_held(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+/* Writes the calling thread's held line, if any, at once. */
+void log_release_held();
+
 /* The client id that tags the calling thread's log lines, 0 until set. The
  * thread table sets it with its own copy (thread_set_clientid); kept per
  * thread so that putlog needs neither the table nor its lock. */

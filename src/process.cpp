@@ -83,6 +83,7 @@ void threads_init()
             threads[i].id = pthread_t();
             threads[i].state = THREAD_FREE;
             pthread_cond_init(&threads[i].wakeup, &attr);
+            pthread_mutex_init(&threads[i].show_lock, nullptr);
             threads[i].conn = nullptr;
         }
         threads[0].id = pthread_self();
@@ -403,14 +404,13 @@ static void process_stat_request()
 static void process_serve(CONNECTION_T *conn, int slot, int pool_timeout)
 {
     for (;;) {
-        {
-            /* One visit to the table per request: the log tag and the state. */
-            MutexGuard guard(&threadlistlock);
-            threads[slot].clientid = conn->clientid;
-            threads[slot].state = THREAD_BUSY;
-        }
+        /* The slot is this worker's own while it serves: its log tag and
+         * state are stored without the table's lock. */
+        threads[slot].clientid.store(conn->clientid, std::memory_order_relaxed);
+        threads[slot].state.store(THREAD_BUSY, std::memory_order_relaxed);
         log_set_clientid(conn->clientid);
         handle_request(conn);
+        log_release_held();   /* the request's lines are all out */
         process_stat_request();
         if (conn->client && conn->client->write_timed_out) {
             /* Logged once here, whichever write gave up first. */
@@ -468,13 +468,16 @@ static CONNECTION_T *process_park(int slot)
 {
     THREAD_T *t = &threads[slot];
     MutexGuard guard(&threadlistlock);
-    free(t->method);
-    free(t->url);
-    free(t->ip);
-    t->method = t->url = t->ip = nullptr;
+    {
+        MutexGuard shown(&t->show_lock);
+        free(t->method);
+        free(t->url);
+        free(t->ip);
+        t->method = t->url = t->ip = nullptr;
+        t->requests = 0;
+    }
     t->state = THREAD_WAITING;
     t->conn = nullptr;
-    t->requests = 0;
     /* Requests waiting for a slot are handed over now, not at the pool's
      * next retry. */
     if (process_slots_wanted.load(std::memory_order_relaxed) && global && global->clientpool)

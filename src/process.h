@@ -19,15 +19,20 @@ enum {
     THREAD_PREFETCH = 4,
 };
 
-/* One slot of the thread table; every field is guarded by threadlistlock,
- * except that the owning thread stores its own clientid without the lock
- * (an atomic, read by the pages under the lock). */
-struct THREAD_T {
+/* One slot of the thread table. id, wakeup and conn, and every change of
+ * state but the owner's own move to BUSY, are guarded by threadlistlock.
+ * What a serving worker changes on every request takes no table-wide lock:
+ * it stores its clientid and its BUSY state itself (atomics), and the texts
+ * the connections page shows are under the slot's own show_lock. A slot
+ * fills its own cache lines, so one worker's stores do not slow its
+ * neighbours'. */
+struct alignas(64) THREAD_T {
     pthread_t id;
     pthread_cond_t wakeup;   /* a parked worker waits on it */
     CONNECTION_T *conn;      /* hand-over box */
     std::atomic<unsigned> clientid;   /* the tag of the thread's log lines */
-    int state;
+    std::atomic<int> state;
+    pthread_mutex_t show_lock;   /* guards requests, ip, url and method */
     int requests;
     char *ip;                /* owned texts of the request in progress */
     char *url;

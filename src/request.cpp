@@ -138,18 +138,29 @@ static void request_send(CONNECTION_T *conn, const char *name, int status, bool 
         conn->keepalive_client = 0;
 }
 
-/* Step 1: the worker slot shows this connection as busy. */
+/* Replaces the slot's copy of a text unless it is the same already (a
+ * kept-alive client's address stays from request to request). The caller
+ * holds the slot's show_lock. */
+static void request_slot_text(char **slot_text, const char *text)
+{
+    if (*slot_text && text && strcmp(*slot_text, text) == 0)
+        return;
+    free(*slot_text);
+    *slot_text = text ? xstrdup(text) : nullptr;
+}
+
+/* Step 1: the worker slot shows this connection as busy. The slot is the
+ * worker's own: its state is stored without the table's lock, and the texts
+ * are under the slot's lock, which only the connections page shares. */
 static void request_slot_start(CONNECTION_T *conn)
 {
     if (conn->slot < 0 || conn->slot >= MAXTHREADS)
         return;
-    char *ip = conn->ip ? xstrdup(conn->ip) : nullptr;
-    MutexGuard guard(&threadlistlock);
     THREAD_T *t = &threads[conn->slot];
-    t->state = THREAD_BUSY;
+    t->state.store(THREAD_BUSY, std::memory_order_relaxed);
+    MutexGuard guard(&t->show_lock);
     t->requests = conn->requests;
-    free(t->ip);
-    t->ip = ip;
+    request_slot_text(&t->ip, conn->ip);
 }
 
 /* Step 23: the slot shows the request in progress. */
@@ -158,17 +169,11 @@ static void request_slot_request(CONNECTION_T *conn)
     if (conn->slot < 0 || conn->slot >= MAXTHREADS)
         return;
     const HEADER *h = conn->header;
-    char *ip = conn->ip ? xstrdup(conn->ip) : nullptr;
-    char *url = h->url ? xstrdup(h->url) : nullptr;
-    char *method = h->method ? xstrdup(h->method) : nullptr;
-    MutexGuard guard(&threadlistlock);
     THREAD_T *t = &threads[conn->slot];
-    free(t->ip);
-    free(t->url);
-    free(t->method);
-    t->ip = ip;
-    t->url = url;
-    t->method = method;
+    MutexGuard guard(&t->show_lock);
+    request_slot_text(&t->ip, conn->ip);
+    request_slot_text(&t->url, h->url);
+    request_slot_text(&t->method, h->method);
 }
 
 /* Step 3. */
@@ -665,10 +670,14 @@ static int request_cache_lookup(CONNECTION_T *conn)
         (void)cache_section->send_status(conn, conn->cache);
         return REQ_END;
     }
-    putlog(LOG_CACHE, "hit: %s", conn->cache->key);
     if (!(conn->flags & CONN_OFFLINE) && (flags & CACHE_VALIDATE)) {
+        putlog(LOG_CACHE, "hit: %s", conn->cache->key);
         conn->flags |= CONN_REVALIDATE;
         conditional_header(h, conn->cache_view.retrieved - gmtoffset);
+    } else {
+        /* Served without asking the server: the request line follows with
+         * no wait between, and both leave in one write. */
+        putlog_held(LOG_CACHE, "hit: %s", conn->cache->key);
     }
     conn->logentry.set_cachecode(CC_TCP_HIT);
     statincr_cachehit(conn);

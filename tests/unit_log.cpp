@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "compat.h"
 #include "log.h"
 #include "options.h"
 #include "test_support.h"
@@ -109,6 +110,76 @@ TEST_F(LogFile, LongLineIsCutButTerminated)
     std::string text = log_read_file(path);
     EXPECT_EQ(8191u, text.size());
     EXPECT_EQ('\n', text.back());
+}
+
+/* A held line is written with the thread's next written line, or when the
+ * thread waits or ends its request; never lost, never twice, never after a
+ * line made later on the same thread. */
+TEST_F(LogFile, HeldLineLeavesWithTheNextOrBeforeAWait)
+{
+    struct Case {
+        const char *what;
+        std::function<void()> action;
+        bool released;       /* the held line is in the file after the action */
+        const char *after;   /* a line the action writes after it, or nullptr */
+    };
+    const Case cases[] = {
+        { "the next line", [] { putlog(LOG_REQUEST, "next-line"); }, true, "] request: next-line\n" },
+        { "an explicit release", [] { log_release_held(); }, true, nullptr },
+        { "a wait with a time-out",
+          [] {
+              int fds[2];
+              ASSERT_EQ(0, pipe(fds));
+              struct pollfd p = { fds[0], POLLIN, 0 };
+              (void)p_poll(&p, 1, 1);
+              close(fds[0]);
+              close(fds[1]);
+          },
+          true, nullptr },
+        { "holding another", [] { putlog_held(LOG_CACHE, "second-held"); }, true, nullptr },
+        { "a look without waiting",
+          [] {
+              struct pollfd p = { -1, POLLIN, 0 };
+              (void)p_poll(&p, 1, 0);
+          },
+          false, nullptr },
+        { "a debug line not wanted", [] { putlog(LOG_DEBUG, "quiet-debug"); }, false, nullptr },
+        { "a line outside the mask", [] { putlog(LOG_PROFILES, "quiet-profile"); }, false, nullptr },
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        loglevel = LOG_CACHE | LOG_REQUEST;
+        log_close();
+        std::ofstream(path, std::ios::trunc).close();
+        putlog_held(LOG_CACHE, "held-line %d", 7);
+        EXPECT_EQ("", log_read_file(path));
+        EXPECT_TRUE(test_log_contains("cache: held-line 7"));   /* memory has it at once */
+        c.action();
+        std::string text = log_read_file(path);
+        size_t held = text.find("] cache: held-line 7\n");
+        EXPECT_EQ(c.released, held != std::string::npos) << text;
+        if (c.after) {
+            size_t after = text.find(c.after);
+            ASSERT_NE(std::string::npos, after) << text;
+            EXPECT_LT(held, after) << text;
+        }
+        log_release_held();
+        text = log_read_file(path);
+        held = text.find("] cache: held-line 7\n");
+        ASSERT_NE(std::string::npos, held) << text;
+        EXPECT_EQ(std::string::npos, text.find("held-line 7", held + 12)) << text;
+        EXPECT_EQ(std::string::npos, text.find("quiet-")) << text;
+        EXPECT_EQ('\n', text.back());
+    }
+    /* Two lines of the longest size leave whole. */
+    log_close();
+    std::ofstream(path, std::ios::trunc).close();
+    std::string big(20000, 'y');
+    putlog_held(LOG_CACHE, "%s", big.c_str());
+    putlog(LOG_REQUEST, "%s", big.c_str());
+    std::string text = log_read_file(path);
+    EXPECT_EQ(2 * 8191u, text.size());
+    EXPECT_EQ(2, std::count(text.begin(), text.end(), '\n'));
 }
 
 TEST_F(LogFile, RotationMovesFileAsideAndKeepsBothWithinOneSecond)
