@@ -24,13 +24,15 @@ void *xmalloc(size_t size)
         fatal_error("src/mem", __LINE__, "xmalloc", "zero-byte allocation");
     /* malloc and memset rather than calloc: the C library serves small
      * blocks from the thread's own cache through malloc only, and calloc
-     * would take the shared arena's lock for every block. */
+     * would take the shared arena's lock for every block. The empty asm
+     * keeps the compiler from folding the pair back into calloc. */
     void *p = malloc(size);
     if (!p) {
         putlog(LOG_ERROR, "[system: malloc:%d:%s], in %s, unable to allocate memory",
                errno, strerror(errno), "xmalloc");
         return nullptr;
     }
+    __asm__ __volatile__("" : : "r"(p) : "memory");
     return memset(p, 0, size);
 }
 
