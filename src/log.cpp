@@ -23,6 +23,7 @@
 #include "log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -262,13 +263,36 @@ static bool log_level_written(int level)
     return level == LOG_ADVICE || (level & loglevel);
 }
 
+/* Whether standard output is a regular file that appends. A file given by
+ * the shell's ">" is switched to appending the first time a line is echoed:
+ * the lines still go to its end, a truncated file is written from its new
+ * start instead of past a hole, and the echo can use pwrite, which does
+ * not queue every worker on the open file's position lock. */
+static bool log_console_prepare()
+{
+    struct stat st;
+    if (fstat(STDOUT_FILENO, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    int flags = fcntl(STDOUT_FILENO, F_GETFL);
+    if (flags == -1)
+        return false;
+    if (!(flags & O_APPEND) && fcntl(STDOUT_FILENO, F_SETFL, flags | O_APPEND) == -1)
+        return false;
+    flags = fcntl(STDOUT_FILENO, F_GETFL);
+    return flags != -1 && (flags & O_APPEND);
+}
+
 /* Writes bytes that are whole lines to standard output in the foreground
  * and to the native log, each with one write. */
 static void log_emit(const char *text, size_t len)
 {
-    if (!daemonize && !log_console_broken.load(std::memory_order_relaxed) &&
-        !log_write_all(STDOUT_FILENO, text, len) && errno == EPIPE)
-        log_console_broken.store(true, std::memory_order_relaxed);
+    if (!daemonize && !log_console_broken.load(std::memory_order_relaxed)) {
+        static const bool console_appends = log_console_prepare();
+        bool written = console_appends ? log_file_write(STDOUT_FILENO, text, len)
+                                       : log_write_all(STDOUT_FILENO, text, len);
+        if (!written && errno == EPIPE)
+            log_console_broken.store(true, std::memory_order_relaxed);
+    }
     log_append(&native_log, text, len);
 }
 

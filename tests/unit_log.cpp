@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -179,6 +181,43 @@ TEST_F(LogFile, HeldLineLeavesWithTheNextOrBeforeAWait)
     putlog(LOG_REQUEST, "%s", big.c_str());
     std::string text = log_read_file(path);
     EXPECT_EQ(2 * 8191u, text.size());
+    EXPECT_EQ(2, std::count(text.begin(), text.end(), '\n'));
+}
+
+/* In the foreground the lines are echoed to standard output. A regular file
+ * given by ">" is appended to: a file cut to nothing while the daemon runs
+ * goes on from its new start, not past a hole of zero bytes. */
+TEST_F(LogFile, ConsoleFileIsAppendedEvenAfterItIsCut)
+{
+    std::string console = dir + "/console.out";
+    pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+        int fd = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd == -1 || dup2(fd, STDOUT_FILENO) == -1)
+            _exit(2);
+        daemonize = 0;
+        loglevel = LOG_CACHE;
+        putlog(LOG_CACHE, "before-the-cut %s", std::string(4000, 'b').c_str());
+        if (truncate(console.c_str(), 0) != 0)
+            _exit(3);
+        putlog_held(LOG_CACHE, "held-after-the-cut");
+        putlog(LOG_CACHE, "after-the-cut");
+        int flags = fcntl(STDOUT_FILENO, F_GETFL);
+        _exit(flags != -1 && (flags & O_APPEND) ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    std::string text = log_read_file(console);
+    EXPECT_EQ(std::string::npos, text.find('\0')) << "a hole before the new lines";
+    EXPECT_EQ(std::string::npos, text.find("before-the-cut"));
+    size_t held = text.find("] cache: held-after-the-cut\n");
+    size_t after = text.find("] cache: after-the-cut\n");
+    ASSERT_NE(std::string::npos, held) << text;
+    ASSERT_NE(std::string::npos, after) << text;
+    EXPECT_LT(held, after);
     EXPECT_EQ(2, std::count(text.begin(), text.end(), '\n'));
 }
 
