@@ -796,13 +796,15 @@ const char *LogEntry::peercode() const
     return names[peer_code];
 }
 
-std::string log_field(const std::string &value, bool quoted)
+/* Appends value to out as one record field: "-" when empty, control bytes,
+ * DEL and the field's separator (a space, or '"' in a quoted field) as %XX. */
+static void log_field_append(std::string &out, const std::string &value, bool quoted)
 {
-    if (value.empty())
-        return "-";
+    if (value.empty()) {
+        out += '-';
+        return;
+    }
     static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(value.size());
     for (unsigned char c : value) {
         bool escape = c < 0x20 || c == 0x7f || (!quoted && c == ' ') || (quoted && c == '"');
         if (escape) {
@@ -813,24 +815,53 @@ std::string log_field(const std::string &value, bool quoted)
             out += (char)c;
         }
     }
+}
+
+std::string log_field(const std::string &value, bool quoted)
+{
+    std::string out;
+    out.reserve(value.size());
+    log_field_append(out, value, quoted);
     return out;
 }
 
+/* Appends printf-formatted text (numbers and fixed words) to out. */
+static void log_format_append(std::string &out, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+static void log_format_append(std::string &out, const char *format, ...)
+{
+    char text[128];
+    va_list ap;
+    va_start(ap, format);
+    int n = vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    if (n > 0)
+        out.append(text, std::min((size_t)n, sizeof text - 1));
+}
+
+/* A record is built in one string, each field escaped straight into it. */
 std::string LogEntry::Build()
 {
     gettimeofday(&end_time, nullptr);
-    std::string f_client = log_field(client, false), f_method = log_field(method, false),
-                f_url = log_field(url, false), f_user = log_field(username, false),
-                f_peer = log_field(peer, false), f_mime = log_field(mime, false);
-    std::string out(f_client.size() + f_method.size() + f_url.size() + f_user.size() +
-                        f_peer.size() + f_mime.size() + 1024,
-                    '\0');
-    int n = snprintf(&out[0], out.size(), "%lu.%.3d %lld %s %s/%d %lld %s %s %s %s/%s %s",
-                     (unsigned long)start_time.tv_sec, (int)(start_time.tv_usec / 1000),
-                     (long long)timeval_diff_ms(&start_time, &end_time), f_client.c_str(),
-                     cachecode(), status, (long long)size, f_method.c_str(), f_url.c_str(),
-                     f_user.c_str(), peercode(), f_peer.c_str(), f_mime.c_str());
-    out.resize(n > 0 ? std::min((size_t)n, out.size() - 1) : 0);
+    std::string out;
+    out.reserve(client.size() + method.size() + url.size() + username.size() + peer.size() +
+                mime.size() + 160);
+    log_format_append(out, "%lu.%.3d %lld ", (unsigned long)start_time.tv_sec,
+                      (int)(start_time.tv_usec / 1000),
+                      (long long)timeval_diff_ms(&start_time, &end_time));
+    log_field_append(out, client, false);
+    log_format_append(out, " %s/%d %lld ", cachecode(), status, (long long)size);
+    log_field_append(out, method, false);
+    out += ' ';
+    log_field_append(out, url, false);
+    out += ' ';
+    log_field_append(out, username, false);
+    out += ' ';
+    out += peercode();
+    out += '/';
+    log_field_append(out, peer, false);
+    out += ' ';
+    log_field_append(out, mime, false);
     out += '\n';   /* a record is complete, for tail -f, once written */
     return out;
 }
@@ -842,30 +873,41 @@ std::string LogEntry::apache_Build()
     static thread_local LogClock date_clock;
     log_clock_text(&date_clock, end_time.tv_sec, "[%d/%b/%Y:%H:%M:%S]", date, sizeof date);
 
-    std::string f_ip = log_field(interface_ip, true), f_port = log_field(interface_port, true),
-                f_client = log_field(client, false), f_user = log_field(username, true),
-                f_method = log_field(method, true), f_url = log_field(url, true),
-                f_referer = log_field(referer, true), f_agent = log_field(useragent, true),
-                f_mime = log_field(mime, false), f_filter = log_field(filter_name, true),
-                f_reason = log_field(filtering_reason, true),
-                f_profiles = log_field(profiles, true);
-    std::string out(2 * (f_ip.size() + f_port.size()) + f_client.size() + f_user.size() +
-                        f_method.size() + f_url.size() + f_referer.size() + f_agent.size() +
-                        f_mime.size() + f_filter.size() + f_reason.size() + f_profiles.size() +
-                        1024,
-                    '\0');
-    int n = snprintf(&out[0], out.size(),
-                     "\"%lu.%.3d-%u-%s-%s\" %lld %s \"%s\" \"%u\" %s \"%s %s\" %d %lld \"%s\" "
-                     "\"%s\" %s \"%s %s\" \"%s\" \"%s:%s\"",
-                     (unsigned long)start_time.tv_sec, (int)(start_time.tv_usec / 1000),
-                     client_id, f_ip.c_str(), f_port.c_str(),
-                     (long long)timeval_diff_ms(&start_time, &end_time), f_client.c_str(),
-                     f_user.c_str(), client_id, date, f_method.c_str(), f_url.c_str(), status,
-                     (long long)size, f_referer.c_str(), f_agent.c_str(), f_mime.c_str(),
-                     f_filter.c_str(), f_reason.c_str(), f_profiles.c_str(), f_ip.c_str(),
-                     f_port.c_str());
-    out.resize(n > 0 ? std::min((size_t)n, out.size() - 1) : 0);
-    out += '\n';   /* a record is complete, for tail -f, once written */
+    std::string out;
+    out.reserve(2 * (interface_ip.size() + interface_port.size()) + client.size() +
+                username.size() + method.size() + url.size() + referer.size() +
+                useragent.size() + mime.size() + filter_name.size() + filtering_reason.size() +
+                profiles.size() + 200);
+    log_format_append(out, "\"%lu.%.3d-%u-", (unsigned long)start_time.tv_sec,
+                      (int)(start_time.tv_usec / 1000), client_id);
+    log_field_append(out, interface_ip, true);
+    out += '-';
+    log_field_append(out, interface_port, true);
+    log_format_append(out, "\" %lld ", (long long)timeval_diff_ms(&start_time, &end_time));
+    log_field_append(out, client, false);
+    out += " \"";
+    log_field_append(out, username, true);
+    log_format_append(out, "\" \"%u\" %s \"", client_id, date);
+    log_field_append(out, method, true);
+    out += ' ';
+    log_field_append(out, url, true);
+    log_format_append(out, "\" %d %lld \"", status, (long long)size);
+    log_field_append(out, referer, true);
+    out += "\" \"";
+    log_field_append(out, useragent, true);
+    out += "\" ";
+    log_field_append(out, mime, false);
+    out += " \"";
+    log_field_append(out, filter_name, true);
+    out += ' ';
+    log_field_append(out, filtering_reason, true);
+    out += "\" \"";
+    log_field_append(out, profiles, true);
+    out += "\" \"";
+    log_field_append(out, interface_ip, true);
+    out += ':';
+    log_field_append(out, interface_port, true);
+    out += "\"\n";   /* a record is complete, for tail -f, once written */
     return out;
 }
 
