@@ -10,13 +10,19 @@
  * Groups keyed by request data (hosts, types, users, addresses) are
  * limited: when a new name arrives at the limit, the counter changed
  * longest ago makes room, so no stream of distinct names grows memory
- * without bound. Each group has its own mutex and no operation holds two.
- * The groups whose counters are fixed (requests, cache, network, ...) are
- * sealed once built and count with atomics alone, so the request path's
- * increments take no lock at all. Every value is 64 bits.
+ * without bound. Each group has its own read-write lock and no operation
+ * holds two. Many request threads count the same host or type at once, so
+ * counting a name already held takes the lock only shared, finds the
+ * counter through a hash index and counts with atomics; only a new name
+ * takes the lock exclusively, to prune and add. The groups whose counters
+ * are fixed (requests, cache, network, ...) are sealed once built and
+ * count with atomics alone, without the lock. The feeders find their
+ * groups through pointers taken when a tree is sealed, and cut request
+ * data to a counter name without copying it. Every value is 64 bits.
  */
 #include "stats.h"
 
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -40,8 +46,10 @@ const int STAT_LIMIT = 100;
 
 static char *stats_text(const char *text);
 static bool stats_page_add(Filebuf *page, const char *text);
-static std::string stats_name(const char *text, size_t length);
-static void stats_feed(CONNECTION_T *conn, const char *group, const char *name, bool decrement);
+static std::string_view stats_name(const char *text, size_t length);
+static StatGroup *stats_global_group(int group);
+static void stats_feed(CONNECTION_T *conn, int group, std::string_view name, bool decrement);
+static void stats_tally(CONNECTION_T *conn, int group, std::string_view name, bool global_only);
 
 /* A copy of text; a failed allocation is fatal. */
 static char *stats_text(const char *text)
@@ -55,7 +63,7 @@ static char *stats_text(const char *text)
 /* ---- StatCounter ---- */
 
 StatCounter::StatCounter(std::string name_, int flags_)
-    : flags(flags_), name(std::move(name_)), updated{0, 0}, number_callback(nullptr),
+    : flags(flags_), name(std::move(name_)), updated_us(0), number_callback(nullptr),
       text_callback(nullptr), value(0)
 {
 }
@@ -90,120 +98,134 @@ char *StatCounter::Get() const
 StatGroup::StatGroup(std::string name_, int type_)
     : type(type_), total(0), name(std::move(name_)), limit(0), prune(STATPRUNE_OLDEST)
 {
+    /* A prune waits for the counting threads of the moment only, not for
+     * a stream of later ones. */
+    pthread_rwlockattr_t attr;
+    pthread_rwlockattr_init(&attr);
+    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(&lock, &attr);
+    pthread_rwlockattr_destroy(&attr);
+}
+
+StatGroup::~StatGroup()
+{
+    pthread_rwlock_destroy(&lock);
 }
 
 StatGroup &StatGroup::Limit(int limit_, int prune_)
 {
-    MutexGuard guard(&mutex);
+    WriteGuard guard(&lock);
     limit = (unsigned)limit_;
     prune = prune_;
+    if (limit > 0)
+        index.reserve(limit);   /* a limited group never rehashes */
     return *this;
 }
 
-StatCounter *StatGroup::find(const std::string &counter)
+/* The counter of that name, or NULL. Called with the lock held, or
+ * without it in a sealed group. */
+StatCounter *StatGroup::find(std::string_view counter) const
 {
-    for (StatCounter &c : counters)
-        if (c.name == counter)
-            return &c;
-    return nullptr;
+    auto it = index.find(counter);
+    return it == index.end() ? nullptr : it->second;
 }
 
-bool StatGroup::add_locked(const std::string &counter, int flags, stat_number_fn number,
-                           stat_text_fn text)
+/* Prunes and appends a counter; NULL, with nothing changed, when the group
+ * is sealed or has the name. Called with the lock held exclusively. */
+StatCounter *StatGroup::add_locked(std::string_view counter, int flags, stat_number_fn number,
+                                   stat_text_fn text)
 {
     if (sealed.load() || find(counter))
-        return false;
+        return nullptr;
     Prune();
-    counters.emplace_back(counter, flags);
-    counters.back().number_callback = number;
-    counters.back().text_callback = text;
-    return true;
+    StatCounter &c = counters.emplace_back(std::string(counter), flags);
+    c.number_callback = number;
+    c.text_callback = text;
+    index.emplace(std::string_view(c.name), &c);
+    return &c;
 }
 
-bool StatGroup::Add(const std::string &counter, int flags)
+bool StatGroup::Add(std::string_view counter, int flags)
 {
-    MutexGuard guard(&mutex);
-    return add_locked(counter, flags, nullptr, nullptr);
+    WriteGuard guard(&lock);
+    return add_locked(counter, flags, nullptr, nullptr) != nullptr;
 }
 
-bool StatGroup::Add(const std::string &counter, stat_number_fn callback, int flags)
+bool StatGroup::Add(std::string_view counter, stat_number_fn callback, int flags)
 {
     if (!(flags & (STAT_COUNT | STAT_BYTES)))
         return false;
-    MutexGuard guard(&mutex);
-    return add_locked(counter, flags | STAT_CALLBACK, callback, nullptr);
+    WriteGuard guard(&lock);
+    return add_locked(counter, flags | STAT_CALLBACK, callback, nullptr) != nullptr;
 }
 
-bool StatGroup::Add(const std::string &counter, stat_text_fn callback, int flags)
+bool StatGroup::Add(std::string_view counter, stat_text_fn callback, int flags)
 {
     if (!(flags & STAT_STRING))
         return false;
-    MutexGuard guard(&mutex);
-    return add_locked(counter, flags | STAT_CALLBACK, nullptr, callback);
+    WriteGuard guard(&lock);
+    return add_locked(counter, flags | STAT_CALLBACK, nullptr, callback) != nullptr;
 }
 
 void StatGroup::Seal()
 {
-    MutexGuard guard(&mutex);
+    WriteGuard guard(&lock);
     if (limit == 0)
         sealed.store(true);
 }
 
-uint64_t StatGroup::Increment(const std::string &counter, uint64_t n)
+/* Adds delta (a decrement as its two's complement) to the counter and the
+ * total, and stamps the counter when asked. Returns the counter's new
+ * value. Called with the lock held, shared is enough, or without it in a
+ * sealed group: the counter stays while the caller counts. */
+uint64_t StatGroup::count(StatCounter *c, uint64_t delta, bool stamp)
+{
+    total.fetch_add(delta, std::memory_order_relaxed);
+    uint64_t v = c->value.fetch_add(delta, std::memory_order_relaxed) + delta;
+    if (stamp) {
+        struct timeval now;
+        gettimeofday(&now, nullptr);
+        c->updated_us.store((int64_t)now.tv_sec * 1000000 + now.tv_usec, std::memory_order_relaxed);
+    }
+    return v;
+}
+
+/* Increment and Decrement: delta added to an existing counter. */
+uint64_t StatGroup::adjust(std::string_view counter, uint64_t delta)
 {
     if (sealed.load(std::memory_order_acquire)) {
         StatCounter *c = find(counter);
-        if (!c)
-            return 0;
-        total.fetch_add(n, std::memory_order_relaxed);
-        return c->value.fetch_add(n, std::memory_order_relaxed) + n;
+        return c ? count(c, delta, false) : 0;
     }
-    MutexGuard guard(&mutex);
+    ReadGuard guard(&lock);
     StatCounter *c = find(counter);
-    if (!c)
-        return 0;
-    total += n;
-    c->value += n;
-    if (limit)
-        gettimeofday(&c->updated, nullptr);
-    return c->value;
+    return c ? count(c, delta, limit != 0) : 0;
 }
 
-uint64_t StatGroup::Decrement(const std::string &counter, uint64_t n)
+uint64_t StatGroup::Increment(std::string_view counter, uint64_t n)
 {
-    if (sealed.load(std::memory_order_acquire)) {
-        StatCounter *c = find(counter);
-        if (!c)
-            return 0;
-        total.fetch_sub(n, std::memory_order_relaxed);
-        return c->value.fetch_sub(n, std::memory_order_relaxed) - n;
-    }
-    MutexGuard guard(&mutex);
-    StatCounter *c = find(counter);
-    if (!c)
-        return 0;
-    total -= n;
-    c->value -= n;
-    if (limit)
-        gettimeofday(&c->updated, nullptr);
-    return c->value;
+    return adjust(counter, n);
 }
 
-uint64_t StatGroup::Tally(const std::string &counter, uint64_t n)
+uint64_t StatGroup::Decrement(std::string_view counter, uint64_t n)
+{
+    return adjust(counter, 0 - n);
+}
+
+uint64_t StatGroup::Tally(std::string_view counter, uint64_t n)
 {
     if (sealed.load(std::memory_order_acquire))
         return Increment(counter, n);   /* a fixed group takes no new names */
-    MutexGuard guard(&mutex);
-    StatCounter *c = find(counter);
-    if (!c) {
-        add_locked(counter, STAT_COUNT, nullptr, nullptr);
-        c = &counters.back();
+    {
+        ReadGuard guard(&lock);
+        if (StatCounter *c = find(counter))
+            return count(c, n, limit != 0);
     }
-    total += n;
-    c->value += n;
-    if (limit)
-        gettimeofday(&c->updated, nullptr);
-    return c->value;
+    WriteGuard guard(&lock);
+    StatCounter *c = find(counter);     /* perhaps added since the look above */
+    if (!c)
+        c = add_locked(counter, STAT_COUNT, nullptr, nullptr);
+    return c ? count(c, n, limit != 0) : 0;
 }
 
 void StatGroup::Prune()
@@ -213,16 +235,17 @@ void StatGroup::Prune()
     auto chosen = counters.begin();
     for (auto it = std::next(counters.begin()); it != counters.end(); ++it) {
         bool better = prune == STATPRUNE_SMALLEST ? it->value < chosen->value
-                                                  : timeval_cmp(&it->updated, &chosen->updated) < 0;
+                                                  : it->updated_us < chosen->updated_us;
         if (better)
             chosen = it;
     }
+    index.erase(std::string_view(chosen->name));
     counters.erase(chosen);
 }
 
-bool StatGroup::Value(const std::string &counter, uint64_t *value)
+bool StatGroup::Value(std::string_view counter, uint64_t *value)
 {
-    MutexGuard guard(&mutex);
+    ReadGuard guard(&lock);
     const StatCounter *c = find(counter);
     if (!c)
         return false;
@@ -232,7 +255,7 @@ bool StatGroup::Value(const std::string &counter, uint64_t *value)
 
 size_t StatGroup::Size()
 {
-    MutexGuard guard(&mutex);
+    ReadGuard guard(&lock);
     return counters.size();
 }
 
@@ -248,7 +271,7 @@ static bool stats_page_add(Filebuf *page, const char *text)
 
 void StatGroup::Display(Filebuf *page, int line_length)
 {
-    MutexGuard guard(&mutex);
+    ReadGuard guard(&lock);
     char line[512];
     snprintf(line, sizeof line,
              "<tr><td align=\"center\"><table class=\"smalldialog\">\n"
@@ -290,7 +313,7 @@ void StatGroup::Display(Filebuf *page, int line_length)
 
 /* ---- Stats ---- */
 
-StatGroup *Stats::Group(const std::string &group)
+StatGroup *Stats::Group(std::string_view group)
 {
     for (StatGroup &g : groups)
         if (g.name == group)
@@ -298,78 +321,86 @@ StatGroup *Stats::Group(const std::string &group)
     return nullptr;
 }
 
-void Stats::AddGroup(const std::string &group, int type)
+void Stats::AddGroup(std::string_view group, int type)
 {
     if (!Group(group))
-        groups.emplace_back(group, type);
+        groups.emplace_back(std::string(group), type);
 }
 
-bool Stats::AddCounter(const std::string &group, const std::string &name, int flags)
+bool Stats::AddCounter(std::string_view group, std::string_view name, int flags)
 {
     StatGroup *g = Group(group);
     return g && g->Add(name, flags);
 }
 
-bool Stats::AddCounter(const std::string &group, const std::string &name, stat_number_fn callback,
+bool Stats::AddCounter(std::string_view group, std::string_view name, stat_number_fn callback,
                        int flags)
 {
     StatGroup *g = Group(group);
     return g && g->Add(name, callback, flags);
 }
 
-bool Stats::AddCounter(const std::string &group, const std::string &name, stat_text_fn callback,
+bool Stats::AddCounter(std::string_view group, std::string_view name, stat_text_fn callback,
                        int flags)
 {
     StatGroup *g = Group(group);
     return g && g->Add(name, callback, flags);
 }
 
-uint64_t Stats::Increment(const std::string &group, const std::string &name, uint64_t n)
+uint64_t Stats::Increment(std::string_view group, std::string_view name, uint64_t n)
 {
     StatGroup *g = Group(group);
     return g ? g->Increment(name, n) : 0;
 }
 
-uint64_t Stats::Decrement(const std::string &group, const std::string &name, uint64_t n)
+uint64_t Stats::Decrement(std::string_view group, std::string_view name, uint64_t n)
 {
     StatGroup *g = Group(group);
     return g ? g->Decrement(name, n) : 0;
 }
 
-uint64_t Stats::Tally(const std::string &group, const std::string &name, uint64_t n)
+uint64_t Stats::Tally(std::string_view group, std::string_view name, uint64_t n)
 {
     StatGroup *g = Group(group);
     return g ? g->Tally(name, n) : 0;
 }
 
-void Stats::Limit(const std::string &group, int limit, int prune)
+void Stats::Limit(std::string_view group, int limit, int prune)
 {
     if (StatGroup *g = Group(group))
         g->Limit(limit, prune);
 }
 
-bool Stats::Value(const std::string &group, const std::string &name, uint64_t *value)
+bool Stats::Value(std::string_view group, std::string_view name, uint64_t *value)
 {
     StatGroup *g = Group(group);
     return g && g->Value(name, value);
 }
 
-uint64_t Stats::Total(const std::string &group)
+uint64_t Stats::Total(std::string_view group)
 {
     StatGroup *g = Group(group);
     return g ? g->total.load() : 0;
 }
 
+/* The names of the feeders' groups, by STATFED_ number. */
+static const char *const stats_fed_names[STATFED_COUNT] = {
+    "requests", "cache", "cache refresh", "hosts", "mimes", "users", "ip addresses", "network",
+    "DNS cache", "connection pool",
+};
+
 void Stats::Seal()
 {
     for (StatGroup &g : groups)
         g.Seal();
+    for (int i = 0; i < STATFED_COUNT; i++)
+        fed[i] = Group(stats_fed_names[i]);
 }
 
 void Stats::Display(Filebuf *page)
 {
     /* Read before any group lock: the general section's lock is never taken
-     * while a group mutex is held. */
+     * while a group lock is held. */
     int line_length = general_section ? general_section->linelength_get() : 0;
     for (StatGroup &g : groups)
         g.Display(page, line_length);
@@ -534,74 +565,92 @@ void stats_release(Stats *stats)
 
 /* ---- feeders ---- */
 
-/* A counter name from request data: at most STAT_NAME_MAX bytes. */
-static std::string stats_name(const char *text, size_t length)
+/* A counter name from request data: at most STAT_NAME_MAX bytes of it,
+ * viewed in place. */
+static std::string_view stats_name(const char *text, size_t length)
 {
-    return std::string(text, length > STAT_NAME_MAX ? STAT_NAME_MAX : length);
+    return std::string_view(text, length > STAT_NAME_MAX ? STAT_NAME_MAX : length);
 }
 
-/* Counts group/name (an existing counter) in the global tree and the
- * connection's rule tree. */
-static void stats_feed(CONNECTION_T *conn, const char *group, const char *name, bool decrement)
+/* The global tree's group of that STATFED_ number, or NULL. */
+static StatGroup *stats_global_group(int group)
+{
+    Stats *s = globalstats();
+    return s ? s->fed[group] : nullptr;
+}
+
+/* Counts name (an existing counter) of the group with that STATFED_
+ * number in the global tree and the connection's rule tree. */
+static void stats_feed(CONNECTION_T *conn, int group, std::string_view name, bool decrement)
 {
     for (Stats *s : { globalstats(), conn ? conn->userstats : nullptr }) {
-        if (!s)
+        StatGroup *g = s ? s->fed[group] : nullptr;
+        if (!g)
             continue;
         if (decrement)
-            s->Decrement(group, name);
+            g->Decrement(name);
         else
-            s->Increment(group, name);
+            g->Increment(name);
+    }
+}
+
+/* Tallies name in the group with that STATFED_ number of the global tree
+ * and, unless global_only, of the connection's rule tree. */
+static void stats_tally(CONNECTION_T *conn, int group, std::string_view name, bool global_only)
+{
+    for (Stats *s : { globalstats(), global_only ? nullptr : conn->userstats }) {
+        StatGroup *g = s ? s->fed[group] : nullptr;
+        if (g)
+            g->Tally(name);
     }
 }
 
 void statincr_httprequests(CONNECTION_T *conn)
 {
-    stats_feed(conn, "requests", "HTTP requests", false);
+    stats_feed(conn, STATFED_REQUESTS, "HTTP requests", false);
 }
 
 void statincr_ftprequests(CONNECTION_T *conn)
 {
-    stats_feed(conn, "requests", "FTP requests", false);
+    stats_feed(conn, STATFED_REQUESTS, "FTP requests", false);
 }
 
 void statincr_connectrequests(CONNECTION_T *conn)
 {
-    stats_feed(conn, "requests", "CONNECT requests", false);
+    stats_feed(conn, STATFED_REQUESTS, "CONNECT requests", false);
 }
 
 void statincr_cachehit(CONNECTION_T *conn)
 {
-    stats_feed(conn, "cache", "hit", false);
+    stats_feed(conn, STATFED_CACHE, "hit", false);
 }
 
 void statincr_cachemiss(CONNECTION_T *conn)
 {
-    stats_feed(conn, "cache", "miss", false);
+    stats_feed(conn, STATFED_CACHE, "miss", false);
 }
 
 void statdecr_cachehit(CONNECTION_T *conn)
 {
-    stats_feed(conn, "cache", "hit", true);
+    stats_feed(conn, STATFED_CACHE, "hit", true);
 }
 
 void statincr_cacherefreshhit(CONNECTION_T *conn)
 {
-    stats_feed(conn, "cache refresh", "hit", false);
+    stats_feed(conn, STATFED_CACHE_REFRESH, "hit", false);
 }
 
 void statincr_cacherefreshmiss(CONNECTION_T *conn)
 {
-    stats_feed(conn, "cache refresh", "miss", false);
+    stats_feed(conn, STATFED_CACHE_REFRESH, "miss", false);
 }
 
 void statincr_hosts(CONNECTION_T *conn)
 {
     if (!conn || !conn->header || !conn->header->host || !*conn->header->host)
         return;
-    std::string host = stats_name(conn->header->host, strlen(conn->header->host));
-    for (Stats *s : { globalstats(), conn->userstats })
-        if (s)
-            s->Tally("hosts", host);
+    const char *host = conn->header->host;
+    stats_tally(conn, STATFED_HOSTS, stats_name(host, strlen(host)), false);
 }
 
 void statincr_mimes(CONNECTION_T *conn)
@@ -614,57 +663,52 @@ void statincr_mimes(CONNECTION_T *conn)
         length--;
     if (length == 0)
         return;
-    std::string mime = stats_name(type, length);
-    for (Stats *s : { globalstats(), conn->userstats })
-        if (s)
-            s->Tally("mimes", mime);
+    stats_tally(conn, STATFED_MIMES, stats_name(type, length), false);
 }
 
 void statincr_ipaddresses(CONNECTION_T *conn)
 {
-    Stats *s = globalstats();
-    if (s && conn && conn->ip && *conn->ip)
-        s->Tally("ip addresses", stats_name(conn->ip, strlen(conn->ip)));
+    if (conn && conn->ip && *conn->ip)
+        stats_tally(conn, STATFED_IPADDRESSES, stats_name(conn->ip, strlen(conn->ip)), true);
 }
 
 void statincr_users(CONNECTION_T *conn)
 {
-    Stats *s = globalstats();
-    if (s && conn && conn->user && *conn->user)
-        s->Tally("users", stats_name(conn->user, strlen(conn->user)));
+    if (conn && conn->user && *conn->user)
+        stats_tally(conn, STATFED_USERS, stats_name(conn->user, strlen(conn->user)), true);
 }
 
 void statincr_dnscache(bool hit)
 {
-    if (Stats *s = globalstats())
-        s->Increment("DNS cache", hit ? "hit" : "miss");
+    if (StatGroup *g = stats_global_group(STATFED_DNSCACHE))
+        g->Increment(hit ? "hit" : "miss");
 }
 
 void statincr_connect(bool succeeded)
 {
-    if (Stats *s = globalstats())
-        s->Increment("network", succeeded ? "successful connections" : "failed connections");
+    if (StatGroup *g = stats_global_group(STATFED_NETWORK))
+        g->Increment(succeeded ? "successful connections" : "failed connections");
 }
 
 void statincr_dnsfailure()
 {
-    if (Stats *s = globalstats())
-        s->Increment("network", "DNS failures");
+    if (StatGroup *g = stats_global_group(STATFED_NETWORK))
+        g->Increment("DNS failures");
 }
 
 void statadd_networkbytes(int64_t bytes_in, int64_t bytes_out)
 {
-    Stats *s = globalstats();
-    if (!s)
+    StatGroup *g = stats_global_group(STATFED_NETWORK);
+    if (!g)
         return;
     if (bytes_in > 0)
-        s->Increment("network", "bytes in", (uint64_t)bytes_in);
+        g->Increment("bytes in", (uint64_t)bytes_in);
     if (bytes_out > 0)
-        s->Increment("network", "bytes out", (uint64_t)bytes_out);
+        g->Increment("bytes out", (uint64_t)bytes_out);
 }
 
 void statincr_connectionpool(bool hit)
 {
-    if (Stats *s = globalstats())
-        s->Increment("connection pool", hit ? "hit" : "miss");
+    if (StatGroup *g = stats_global_group(STATFED_CONNECTIONPOOL))
+        g->Increment(hit ? "hit" : "miss");
 }

@@ -1,13 +1,13 @@
 #pragma once
 
-#include <sys/time.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <atomic>
 #include <list>
 #include <pthread.h>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "atom.h"
 
@@ -63,59 +63,69 @@ public:
 
     int flags;
     std::string name;               /* unique in its group, compared exactly */
-    struct timeval updated;         /* last change in a limited group (for
-                                       pruning); zero when never changed */
+    std::atomic<int64_t> updated_us;   /* last change in a limited group, in
+                                          microseconds of the epoch (for
+                                          pruning); 0 when never changed */
     stat_number_fn number_callback; /* STAT_CALLBACK with COUNT or BYTES */
     stat_text_fn text_callback;     /* STAT_CALLBACK with STRING */
     std::atomic<uint64_t> value;
 };
 
-/* A named list of counters with its own lock. Every operation below takes
- * the group's mutex except Prune, which runs under it, and the counting of
- * a sealed group without a limit: its counters are fixed, so Increment and
- * Decrement find theirs without the lock and count with atomics. */
+/* A named list of counters with its own read-write lock, each counter
+ * found through a hash index of the names. Counting a counter that exists
+ * never takes the lock exclusively: a sealed group without a limit (its
+ * counters fixed) counts with atomics alone, any other takes its lock
+ * shared, which keeps a prune out while it counts with atomics. Adding a
+ * counter (and the prune that makes room), Limit and Seal take the lock
+ * exclusively; Value, Size and Display take it shared. */
 class StatGroup {
 public:
     StatGroup(std::string name, int type);
+    ~StatGroup();
     StatGroup(const StatGroup &) = delete;
     StatGroup &operator=(const StatGroup &) = delete;
 
-    /* Sets the limit (0: none) and prune mode; returns the group. */
+    /* Sets the limit (0: none) and prune mode; returns the group. Called
+     * before the group is sealed. */
     StatGroup &Limit(int limit, int prune);
 
     /* Adds a stored counter (value 0, zero time) after pruning. false, with
      * nothing changed, when a counter of that name exists. */
-    bool Add(const std::string &name, int flags);
+    bool Add(std::string_view name, int flags);
     /* Adds a callback counter (flags plus STAT_CALLBACK); false when the
      * name exists or the flags do not hold STAT_COUNT or STAT_BYTES. */
-    bool Add(const std::string &name, stat_number_fn callback, int flags);
+    bool Add(std::string_view name, stat_number_fn callback, int flags);
     /* The same for a text callback; the flags must hold STAT_STRING. */
-    bool Add(const std::string &name, stat_text_fn callback, int flags);
+    bool Add(std::string_view name, stat_text_fn callback, int flags);
 
     /* Adds n to (or takes n from) the counter and the group total, both
-     * wrapping, and stamps the counter with the current time. Returns the
-     * counter's new value, 0 when there is no counter of that name. */
-    uint64_t Increment(const std::string &name, uint64_t n = 1);
-    uint64_t Decrement(const std::string &name, uint64_t n = 1);
+     * wrapping, and in a limited group stamps the counter with the current
+     * time. Returns the counter's new value, 0 when there is no counter of
+     * that name. */
+    uint64_t Increment(std::string_view name, uint64_t n = 1);
+    uint64_t Decrement(std::string_view name, uint64_t n = 1);
 
-    /* Adds a STAT_COUNT counter when name is new, then increments it, as
-     * one step under the lock, so that a prune between the two cannot lose
-     * the count. Returns the new value. */
-    uint64_t Tally(const std::string &name, uint64_t n = 1);
+    /* Adds a STAT_COUNT counter when name is new, then increments it.
+     * Returns the new value, which no prune can lose: an existing counter
+     * is counted under the lock held shared, so it cannot be pruned before
+     * the count is in; a new one is looked up again, added and counted as
+     * one step under the lock held exclusively, so a name another thread
+     * added meanwhile is counted once, in its one counter. */
+    uint64_t Tally(std::string_view name, uint64_t n = 1);
 
     /* Fixes the counters of a group without a limit: from now on it counts
      * without its lock and refuses Add. A limited group (its counters come
-     * and go with request data) stays under its lock. */
+     * and go with request data) keeps counting under its lock held shared. */
     void Seal();
 
     /* Makes room for one more counter when the group is limited and holds
      * limit - 1 or more: the chosen counter (smallest value, or earliest
      * change; ties go to the one nearer the front) is removed. The total
-     * stays. Called with the mutex held. */
+     * stays. Called with the lock held exclusively. */
     void Prune();
 
     /* The counter's value in *value; false when there is none. */
-    bool Value(const std::string &name, uint64_t *value);
+    bool Value(std::string_view name, uint64_t *value);
     /* The number of counters held. */
     size_t Size();
 
@@ -128,13 +138,37 @@ public:
     unsigned limit;        /* 0: no limit */
     int prune;
     std::list<StatCounter> counters;   /* in the order they were added */
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;   /* guards counters while not sealed */
+    pthread_rwlock_t lock;   /* guards counters and the index while not sealed:
+                                shared to count and read, exclusive to add
+                                and prune; prefers writers */
     std::atomic<bool> sealed{false};
 
 private:
-    StatCounter *find(const std::string &name);
-    bool add_locked(const std::string &name, int flags, stat_number_fn number,
-                    stat_text_fn text);
+    StatCounter *find(std::string_view name) const;
+    StatCounter *add_locked(std::string_view name, int flags, stat_number_fn number,
+                            stat_text_fn text);
+    uint64_t adjust(std::string_view name, uint64_t delta);
+    uint64_t count(StatCounter *counter, uint64_t delta, bool stamp);
+
+    /* Each counter by name; a key views its counter's own name, which
+     * lives as long as the entry. */
+    std::unordered_map<std::string_view, StatCounter *> index;
+};
+
+/* The groups the feeders of the request road count into, found by name
+ * once when a tree is sealed (Stats::fed). */
+enum {
+    STATFED_REQUESTS = 0,
+    STATFED_CACHE,
+    STATFED_CACHE_REFRESH,
+    STATFED_HOSTS,
+    STATFED_MIMES,
+    STATFED_USERS,
+    STATFED_IPADDRESSES,
+    STATFED_NETWORK,
+    STATFED_DNSCACHE,
+    STATFED_CONNECTIONPOOL,
+    STATFED_COUNT
 };
 
 /*
@@ -154,37 +188,40 @@ public:
 
     /* Appends an empty group (total 0, no limit) unless one of the name
      * exists. */
-    void AddGroup(const std::string &name, int type);
+    void AddGroup(std::string_view name, int type);
     /* StatGroup::Add in the named group. */
-    bool AddCounter(const std::string &group, const std::string &name, int flags);
-    bool AddCounter(const std::string &group, const std::string &name, stat_number_fn callback,
+    bool AddCounter(std::string_view group, std::string_view name, int flags);
+    bool AddCounter(std::string_view group, std::string_view name, stat_number_fn callback,
                     int flags);
-    bool AddCounter(const std::string &group, const std::string &name, stat_text_fn callback,
+    bool AddCounter(std::string_view group, std::string_view name, stat_text_fn callback,
                     int flags);
     /* StatGroup::Increment, Decrement and Tally in the named group. */
-    uint64_t Increment(const std::string &group, const std::string &name, uint64_t n = 1);
-    uint64_t Decrement(const std::string &group, const std::string &name, uint64_t n = 1);
-    uint64_t Tally(const std::string &group, const std::string &name, uint64_t n = 1);
+    uint64_t Increment(std::string_view group, std::string_view name, uint64_t n = 1);
+    uint64_t Decrement(std::string_view group, std::string_view name, uint64_t n = 1);
+    uint64_t Tally(std::string_view group, std::string_view name, uint64_t n = 1);
     /* StatGroup::Limit of the named group. */
-    void Limit(const std::string &group, int limit, int prune);
+    void Limit(std::string_view group, int limit, int prune);
 
     /* The named group, or NULL. */
-    StatGroup *Group(const std::string &group);
+    StatGroup *Group(std::string_view group);
     /* The counter's value in *value; false when group or counter is
      * missing. */
-    bool Value(const std::string &group, const std::string &name, uint64_t *value);
+    bool Value(std::string_view group, std::string_view name, uint64_t *value);
     /* The group's total, 0 for a missing group. */
-    uint64_t Total(const std::string &group);
+    uint64_t Total(std::string_view group);
 
     /* Appends every group as rows of the interface page's one-column table;
      * counter names are HTML-escaped. */
     void Display(Filebuf *page);
 
-    /* Seals every group (StatGroup::Seal); called once a tree is built,
-     * before it is shared. */
+    /* Seals every group (StatGroup::Seal) and fills fed; called once a
+     * tree is built, before it is shared. */
     void Seal();
 
     std::list<StatGroup> groups;
+    /* The feeders' groups by STATFED_ number, NULL where the tree has none
+     * or is not sealed yet. */
+    StatGroup *fed[STATFED_COUNT] = {};
 };
 
 /* The numbers of /proc/self/statm, in bytes once loaded. */

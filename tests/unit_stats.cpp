@@ -6,9 +6,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +38,19 @@ std::string host(int i)
     return "host" + std::to_string(i) + ".example";
 }
 
+/* The counter names of the group's page, in page order. */
+std::vector<std::string> page_names(StatGroup &group)
+{
+    std::vector<std::string> names;
+    std::string text = page_text(group);
+    const std::string cell = "<td width=\"40%\">";
+    for (size_t at = text.find(cell); at != std::string::npos; at = text.find(cell, at)) {
+        at += cell.size();
+        names.push_back(text.substr(at, text.find("</td>", at) - at));
+    }
+    return names;
+}
+
 uint64_t value_of(Stats *s, const char *group, const std::string &name)
 {
     uint64_t v = 0;
@@ -56,10 +72,10 @@ TEST(StatGroup, LimitEvictsTheOldest)
     EXPECT_EQ(99u, hosts.Size());
 
     /* Distinct times, host0 the most recent: host1 is the oldest. */
-    int second = 1;
+    int64_t second = 1;
     for (StatCounter &c : hosts.counters)
-        c.updated = { second++, 0 };
-    hosts.counters.front().updated = { 1000, 0 };
+        c.updated_us = 1000000 * second++;
+    hosts.counters.front().updated_us = 1000000 * 1000;
     hosts.Tally(host(0));                      /* an existing name adds nothing */
     EXPECT_EQ(99u, hosts.Size());
 
@@ -330,8 +346,8 @@ TEST(Stats, SharedTreeLivesUntilTheLastReference)
 }
 
 /* Increments from several threads are all counted: the sealed groups with
- * atomics alone, the limited ones under their lock. A sealed group takes
- * no new counter. */
+ * atomics alone, the limited ones under their lock held shared. A sealed
+ * group takes no new counter. */
 TEST(Stats, ConcurrentIncrements)
 {
     Stats *tree = userstats_init();
@@ -351,4 +367,117 @@ TEST(Stats, ConcurrentIncrements)
     EXPECT_EQ(20000u, tree->Total("hosts"));
     EXPECT_EQ(99u, tree->Group("hosts")->Size());
     stats_release(tree);
+}
+
+/* Whether the rows of the busy-and-fresh group are as they must be: the
+ * busy names first in their order, no name twice, and each adding
+ * thread's fresh names ("fresh<thread>-<n>") in the order it added them. */
+static bool rows_in_order(const std::vector<std::string> &names, int busy)
+{
+    std::set<std::string> seen;
+    int last[2] = { -1, -1 };
+    for (size_t i = 0; i < names.size(); i++) {
+        if (!seen.insert(names[i]).second)
+            return false;
+        if ((int)i < busy) {
+            if (names[i] != host((int)i))
+                return false;
+            continue;
+        }
+        int thread = 0, n = 0;
+        if (sscanf(names[i].c_str(), "fresh%d-%d", &thread, &n) != 2 || thread < 0 || thread > 1 ||
+            n <= last[thread])
+            return false;
+        last[thread] = n;
+    }
+    return true;
+}
+
+/* Many threads on two limited groups at once. In one, every counting
+ * thread counts the same few busy names while two others add fresh names
+ * (each add prunes: smallest value first, so the busy names stay) and a
+ * reader shows the page; in the other, the counting threads walk the same
+ * new names side by side, so that they add one name together. Every count
+ * lands exactly once: the values handed back for a name are exactly 1..n
+ * above its start and the totals hold every count. No name is held twice
+ * and the page keeps the order in which names came. */
+TEST(StatGroup, ConcurrentCountingPruningAndDisplay)
+{
+    const int threads = 4, rounds = 3000, busy = 3, fresh = 400, repeat = 4;
+    const int shared = rounds / repeat;
+    const uint64_t head = 1000000;   /* the busy names' start, above any fresh count */
+    StatGroup hosts("hosts", STATGROUP_SHARE);
+    StatGroup mimes("mimes", STATGROUP_SHARE);
+    hosts.Limit(40, STATPRUNE_SMALLEST);
+    mimes.Limit(shared + 1, STATPRUNE_OLDEST);
+    for (int b = 0; b < busy; b++)
+        hosts.Tally(host(b), head);
+
+    /* handed[t][k]: the values thread t was handed for busy name k, then
+     * for shared name k - busy */
+    std::vector<std::vector<std::vector<uint64_t>>> handed(
+        threads, std::vector<std::vector<uint64_t>>(busy + shared));
+    std::atomic<int> faults{0};
+    std::atomic<int> waiting{threads + 2};   /* all start together */
+    std::atomic<int> adders_left{2};
+    auto start_together = [&waiting] {
+        waiting--;
+        while (waiting.load() > 0)
+            std::this_thread::yield();
+    };
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; t++)
+        workers.emplace_back([&, t] {
+            start_together();
+            for (int i = 0; i < rounds; i++) {
+                int b = (i + t) % busy;
+                handed[t][b].push_back(i % 2 ? hosts.Increment(host(b)) : hosts.Tally(host(b)));
+                int m = i / repeat;
+                handed[t][busy + m].push_back(mimes.Tally("type/" + std::to_string(m)));
+            }
+        });
+    for (int a = 0; a < 2; a++)
+        workers.emplace_back([&, a] {
+            start_together();
+            for (int i = 0; i < fresh; i++) {
+                std::string name = "fresh" + std::to_string(a) + "-" + std::to_string(i);
+                if (!(i % 2 ? hosts.Add(name, STAT_COUNT) : hosts.Tally(name) == 1))
+                    faults++;
+            }
+            adders_left--;
+        });
+    std::thread reader([&] {
+        do {
+            std::vector<std::string> names = page_names(hosts);
+            if (names.size() > 39 || !rows_in_order(names, busy))
+                faults++;
+        } while (adders_left.load() > 0);
+    });
+    for (std::thread &w : workers)
+        w.join();
+    reader.join();
+    EXPECT_EQ(0, faults.load());
+
+    for (int k = 0; k < busy + shared; k++) {
+        SCOPED_TRACE(k);
+        std::vector<uint64_t> all;
+        for (int t = 0; t < threads; t++)
+            all.insert(all.end(), handed[t][k].begin(), handed[t][k].end());
+        std::sort(all.begin(), all.end());
+        uint64_t start = k < busy ? head : 0;
+        for (size_t i = 0; i < all.size(); i++)
+            if (all[i] != start + i + 1) {
+                ADD_FAILURE() << "handed " << all[i] << " as count " << start + i + 1;
+                break;
+            }
+        uint64_t v = 0;
+        StatGroup &g = k < busy ? hosts : mimes;
+        EXPECT_TRUE(g.Value(k < busy ? host(k) : "type/" + std::to_string(k - busy), &v));
+        EXPECT_EQ(start + all.size(), v);
+    }
+    EXPECT_EQ(busy * head + threads * rounds + fresh, hosts.total);
+    EXPECT_EQ((uint64_t)threads * rounds, mimes.total);
+    EXPECT_EQ((size_t)shared, mimes.Size());
+    EXPECT_EQ(39u, hosts.Size());
+    EXPECT_TRUE(rows_in_order(page_names(hosts), busy));
 }
