@@ -477,12 +477,12 @@ class ThroughSocks(unittest.TestCase):
         self.echo = EchoAfterEnd(at_once=True)
         self.addCleanup(self.echo.stop)
 
-    def check(self, socks_port, user="", password="", kind="socks5"):
+    def check(self, socks_port, user="", password="", kind="socks5", peer_log=lambda: ""):
         proxy = tunnel_proxy([peer_rule("127.0.0.1", socks_port, kind, "http,connect", user, password)])
         self.addCleanup(proxy.stop)
         r = curl_tls(proxy.port, self.origin)
         self.addCleanup(r.cleanup)
-        self.assertEqual(0, r.code, r.stderr + proxy.log()[-2000:])
+        self.assertEqual(0, r.code, r.stderr + proxy.log()[-2000:] + peer_log()[-3000:])
         self.assertIn(b"s_server", r.body())
         head, got = tunnel_exchange(proxy.port, self.echo.port, PAYLOAD[:1 << 20], half_close=False)
         self.assertEqual(CONFIRM, head)
@@ -504,13 +504,13 @@ class ThroughSocks(unittest.TestCase):
     def test_danted(self):
         socks = Danted()
         self.addCleanup(socks.stop)
-        self.check(socks.port)
+        self.check(socks.port, peer_log=socks.log)
 
     @unittest.skipUnless(DANTED, "needs danted")
     def test_danted_socks4(self):
         socks = Danted()
         self.addCleanup(socks.stop)
-        self.check(socks.port, kind="socks4")
+        self.check(socks.port, kind="socks4", peer_log=socks.log)
 
     @unittest.skipUnless(MICROSOCKS, "needs microsocks")
     def test_microsocks_with_user_and_password(self):
