@@ -1298,10 +1298,17 @@ static void hs_response_lines(Filebuf *buffer, int *rc, const HEADER *header,
 void header_variables(CONNECTION_T *conn, const std::string &prefix, const HeaderList &list)
 {
     for (const HTTP_HEADER &line : list) {
-        std::string name = line.name.substr(0, HEADER_VARIABLE_NAME_MAX);
-        for (char &c : name)
-            c = (char)tolower((unsigned char)c);
-        conn->variables[prefix + "[" + name + "]"] = line.value;
+        /* The key "PREFIX[name]" with the name in lower case, made in one
+         * string: this runs for every header line of every request. */
+        size_t n = std::min<size_t>(line.name.size(), HEADER_VARIABLE_NAME_MAX);
+        std::string key;
+        key.reserve(prefix.size() + n + 2);
+        key += prefix;
+        key += '[';
+        for (size_t i = 0; i < n; i++)
+            key += (char)tolower((unsigned char)line.name[i]);
+        key += ']';
+        conn->variables[std::move(key)] = line.value;
     }
 }
 
