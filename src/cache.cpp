@@ -166,16 +166,11 @@ CacheLock::~CacheLock()
     }
 }
 
-CacheSection::CacheSection() : Section("cache", SECTION_RWLOCK)
+/* One lock, not shards: fills take it alone on the request path, and a
+ * writer waiting for it goes first (hits hold it shared all the time under
+ * load), so an object being filled is never starved. */
+CacheSection::CacheSection() : Section("cache", SECTION_RWLOCK_ONE)
 {
-    /* Hits hold the lock shared all the time under load: a writer waiting
-     * for it goes first, so an object being filled is never starved. */
-    pthread_rwlock_destroy(&rwlock);
-    pthread_rwlockattr_t attr;
-    pthread_rwlockattr_init(&attr);
-    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-    pthread_rwlock_init(&rwlock, &attr);
-    pthread_rwlockattr_destroy(&attr);
     pthread_mutex_init(&unlink_lock, nullptr);
 
     fields_require(cache_global_fields);
@@ -2013,7 +2008,7 @@ void CacheSection::graceful_exit()
         struct timespec deadline;
         clock_gettime(CLOCK_REALTIME, &deadline);
         deadline.tv_sec += 3;   /* well inside the crash watchdog */
-        locked = pthread_rwlock_timedwrlock(&rwlock, &deadline) == 0;
+        locked = write_lock_until(&deadline);
     }
     if (!locked) {
         /* A fatal error inside the cache, or a thread stuck with the lock:
@@ -2045,7 +2040,7 @@ void CacheSection::graceful_exit()
             journal_write(&s);
     }
     cache_lock_here = false;
-    pthread_rwlock_unlock(&rwlock);
+    unlock();
     putlog(LOG_ADVICE, "cache: starting graceful done");
 }
 

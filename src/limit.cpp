@@ -92,8 +92,8 @@ Limit::Limit(const Limit &other)
       deny(other.deny), template_name(other.template_name), downloadlimit(other.downloadlimit),
       uploadlimit(other.uploadlimit), maxrequests(other.maxrequests), rate(other.rate),
       recurring(other.recurring), flags(other.flags), from(other.from), to(other.to),
-      windowed(other.windowed), downloaded(other.downloaded), uploaded(other.uploaded),
-      requests(other.requests), group(other.group)
+      windowed(other.windowed), downloaded(other.downloaded.load()),
+      uploaded(other.uploaded.load()), requests(other.requests.load()), group(other.group)
 {
     if (group)
         group->New();
@@ -277,9 +277,23 @@ void LimitSection::update(CONNECTION_T *conn)
     update_at(conn, &now);
 }
 
+/* Adds n to a counter that other requests add to at the same time,
+ * stopping at the largest value. */
+static void limit_book(std::atomic<uint64_t> *counter, uint64_t n)
+{
+    if (n == 0)
+        return;
+    uint64_t seen = counter->load(std::memory_order_relaxed);
+    while (!counter->compare_exchange_weak(seen, limit_add(seen, n), std::memory_order_relaxed)) {
+    }
+}
+
+/* Every worker books each request it finishes: under the read lock, with
+ * atomic counters, so the workers never queue for the section, and the
+ * rules cannot be rebuilt or reset meanwhile. */
 void LimitSection::update_at(CONNECTION_T *conn, const struct tm *now)
 {
-    SectionWriteGuard guard(*this);
+    SectionReadGuard guard(*this);
     if ((conn->bypass & BYPASS_LIMITS) || !*enabled)
         return;
     /* A copy served from the cache is booked only by rules that say so. */
@@ -290,11 +304,11 @@ void LimitSection::update_at(CONNECTION_T *conn, const struct tm *now)
         if ((rule.flags & LIMIT_EXCLUDE) || !rule.matches(conn->profiles, now))
             continue;
         if (rule.downloadlimit != 0 && (fetched || (rule.flags & LIMIT_CACHED)))
-            rule.downloaded = limit_add(rule.downloaded, down);
+            limit_book(&rule.downloaded, down);
         if (rule.uploadlimit != 0)
-            rule.uploaded = limit_add(rule.uploaded, up);
+            limit_book(&rule.uploaded, up);
         if (rule.maxrequests != 0)
-            rule.requests = limit_add(rule.requests, 1);
+            limit_book(&rule.requests, 1);
     }
 }
 
@@ -304,15 +318,34 @@ void LimitSection::reset()
     reset_at(&now);
 }
 
+/* Whether the timer clears rule's counters at now. */
+static bool limit_reset_due(const Limit &rule, const struct tm *now)
+{
+    if (!rule.enabled || (rule.downloaded == 0 && rule.uploaded == 0 && rule.requests == 0))
+        return false;
+    return !rule.inside(now);
+}
+
+/* Mostly there is nothing to clear: that is found under the read lock, and
+ * only a clearing waits for the requests in progress. The rules are looked
+ * at again under the write lock, as a load may have come in between. */
 void LimitSection::reset_at(const struct tm *now)
 {
+    {
+        SectionReadGuard guard(*this);
+        if (!*enabled)
+            return;
+        bool due = false;
+        for (const Limit &rule : rules)
+            due = due || limit_reset_due(rule, now);
+        if (!due)
+            return;
+    }
     SectionWriteGuard guard(*this);
     if (!*enabled)
         return;
     for (Limit &rule : rules) {
-        if (!rule.enabled || (rule.downloaded == 0 && rule.uploaded == 0 && rule.requests == 0))
-            continue;
-        if (!rule.inside(now))
+        if (limit_reset_due(rule, now))
             rule.downloaded = rule.uploaded = rule.requests = 0;
     }
 }
@@ -323,7 +356,7 @@ bool LimitSection::counters_get(size_t index, LimitCounters *out)
     if (index >= rules.size())
         return false;
     const Limit &rule = rules[index];
-    *out = LimitCounters{ rule.downloaded, rule.uploaded, rule.requests };
+    *out = LimitCounters{ rule.downloaded.load(), rule.uploaded.load(), rule.requests.load() };
     return true;
 }
 

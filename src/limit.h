@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -33,8 +34,10 @@ uint64_t limit_remainder(uint64_t cap, uint64_t used);
 
 /*
  * One limit rule, copied out of an entry of the list limit, with its
- * counters of the current window. Counters are 64-bit and never wrap. A
- * copy shares the bandwidth group (one more reference).
+ * counters of the current window. Counters are 64-bit and never wrap;
+ * finished requests add to them under the section's read lock, so they are
+ * atomics, and they are cleared under its write lock. A copy shares the
+ * bandwidth group (one more reference).
  */
 struct Limit {
     explicit Limit(const Item &item);
@@ -61,9 +64,9 @@ struct Limit {
     tm_partial from = {};
     tm_partial to = {};
     bool windowed = false;        /* some window component is active */
-    uint64_t downloaded = 0;      /* counters of the current window */
-    uint64_t uploaded = 0;
-    uint64_t requests = 0;
+    std::atomic<uint64_t> downloaded{0};   /* counters of the current window */
+    std::atomic<uint64_t> uploaded{0};
+    std::atomic<uint64_t> requests{0};
     LimitGroup *group = nullptr;  /* with LIMIT_SHARED_RATE, one reference */
 };
 
@@ -101,11 +104,12 @@ public:
     int check_and_block_at(CONNECTION_T *conn, const struct tm *now);
 
     /* Books a finished request (whose header was read) against every
-     * matching rule without exclude. */
+     * matching rule without exclude, under the read lock. */
     void update(CONNECTION_T *conn);
     void update_at(CONNECTION_T *conn, const struct tm *now);
 
-    /* Clears the counters of the rules whose window does not hold now. */
+    /* Clears the counters of the rules whose window does not hold now;
+     * the write lock is taken only when there is one to clear. */
     void reset();
     void reset_at(const struct tm *now);
 

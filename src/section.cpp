@@ -11,9 +11,13 @@
  */
 #include "section.h"
 
+#include <sched.h>
 #include <tinyxml2.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <utility>
 
 #include "log.h"
@@ -122,14 +126,62 @@ static std::string section_of(const XMLElement &list)
     return p && p->ToElement() ? p->Value() : "";
 }
 
+/* A read lock the calling thread holds on a SECTION_RWLOCK section: the
+ * shard it took and how many reads it stands for. */
+struct SectionHeld {
+    const Section *section;
+    unsigned shard;
+    unsigned reads;
+};
+
+/* The most sections one thread holds read locks on at once. */
+#define SECTION_HELD_MAX 32
+
+/* The read locks of the thread, in no order; zero filled. */
+static thread_local SectionHeld section_held[SECTION_HELD_MAX];
+static thread_local int section_held_count;
+
+/* The shards of every SECTION_RWLOCK section: one per processor the system
+ * has, at most SECTION_LOCK_SHARDS_MAX. */
+static unsigned section_shards_wanted()
+{
+    static const unsigned count = [] {
+        long n = sysconf(_SC_NPROCESSORS_CONF);
+        return n < 1 ? 1u : n > SECTION_LOCK_SHARDS_MAX ? SECTION_LOCK_SHARDS_MAX : (unsigned)n;
+    }();
+    return count;
+}
+
+/* The thread's read lock on section, or NULL. */
+static SectionHeld *section_held_find(const Section *section)
+{
+    for (int i = 0; i < section_held_count; i++)
+        if (section_held[i].section == section)
+            return &section_held[i];
+    return nullptr;
+}
+
 Section::Section(std::string name_, int lockkind_) : lockkind(lockkind_), name(std::move(name_))
 {
-    ASSERT(lockkind == SECTION_RWLOCK || lockkind == SECTION_MUTEX);
+    ASSERT(lockkind == SECTION_RWLOCK || lockkind == SECTION_MUTEX ||
+           lockkind == SECTION_RWLOCK_ONE);
     map[name] = this;
-    if (lockkind != SECTION_RWLOCK)
+    if (lockkind == SECTION_MUTEX) {
         pthread_mutex_init(&mutex, nullptr);
-    else
-        pthread_rwlock_init(&rwlock, nullptr);
+    } else if (lockkind == SECTION_RWLOCK_ONE) {
+        /* Its readers hold it all the time under load: a writer waiting
+         * for it goes first, so it is never starved. */
+        pthread_rwlockattr_t attr;
+        pthread_rwlockattr_init(&attr);
+        pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+        pthread_rwlock_init(&rwlock, &attr);
+        pthread_rwlockattr_destroy(&attr);
+    } else {
+        shard_count = section_shards_wanted();
+        shards = new SectionLockShard[shard_count];
+        for (unsigned i = 0; i < shard_count; i++)
+            pthread_rwlock_init(&shards[i].lock, nullptr);
+    }
 
     putlog(LOG_DEBUG, "Validating Section: %s", name.c_str());
     const char *sn = name.c_str();
@@ -177,15 +229,96 @@ Section::~Section()
     auto it = map.find(name);
     if (it != map.end() && it->second == this)
         map.erase(it);
-    if (lockkind != SECTION_RWLOCK)
+    if (lockkind == SECTION_MUTEX) {
         pthread_mutex_destroy(&mutex);
-    else
+    } else if (lockkind == SECTION_RWLOCK_ONE) {
         pthread_rwlock_destroy(&rwlock);
+    } else {
+        for (unsigned i = 0; i < shard_count; i++)
+            pthread_rwlock_destroy(&shards[i].lock);
+        delete[] shards;
+        shards = nullptr;
+    }
+}
+
+/* A thread's first read of a SECTION_RWLOCK section takes the shard of the
+ * processor it runs on, and records it, as the thread may have moved by
+ * the time it unlocks; its further reads, and the writer's reads, only
+ * count. With deadline set, the wait ends then (false). */
+bool Section::shard_read_lock(const struct timespec *deadline)
+{
+    SectionHeld *held = section_held_find(this);
+    if (held) {
+        held->reads++;
+        return true;
+    }
+    if (pthread_equal(writer.load(std::memory_order_relaxed), pthread_self())) {
+        writer_reads++;
+        return true;
+    }
+    ASSERT(section_held_count < SECTION_HELD_MAX);
+    int cpu = sched_getcpu();
+    unsigned shard = cpu < 0 ? 0 : (unsigned)cpu % shard_count;
+    int rc = deadline ? pthread_rwlock_timedrdlock(&shards[shard].lock, deadline)
+                      : pthread_rwlock_rdlock(&shards[shard].lock);
+    if (rc == ETIMEDOUT)
+        return false;
+    if (rc != 0)
+        SECTION_FATAL("read_lock", "section %s: read lock refused (%d)", name.c_str(), rc);
+    section_held[section_held_count++] = SectionHeld{ this, shard, 1 };
+    return true;
+}
+
+/* How long a writer that holds some shards waits for the next before it
+ * gives them all back. */
+#define SECTION_WRITER_GRACE_NS 1000000
+
+/*
+ * A writer takes every shard. It waits for the first with none held, then
+ * for each of the others in order, but at most SECTION_WRITER_GRACE_NS in
+ * all: when that runs out it gives back what it took and starts again,
+ * first waiting alone for the shard it missed. A reader held up by a
+ * waiting writer so waits a moment only, and cannot be one link of a
+ * circle of waits (a thread reading the section, waiting for something
+ * that another thread holds while it waits for a shard the writer took).
+ * With deadline set, the wait ends then (false, nothing held).
+ */
+bool Section::shard_write_lock(const struct timespec *deadline)
+{
+    unsigned first = 0;
+    for (;;) {
+        int rc = deadline ? pthread_rwlock_timedwrlock(&shards[first].lock, deadline)
+                          : pthread_rwlock_wrlock(&shards[first].lock);
+        if (rc != 0)
+            return false;
+        struct timespec grace;
+        clock_gettime(CLOCK_REALTIME, &grace);
+        grace.tv_nsec += SECTION_WRITER_GRACE_NS;
+        if (grace.tv_nsec >= 1000000000) {
+            grace.tv_sec++;
+            grace.tv_nsec -= 1000000000;
+        }
+        unsigned missed = shard_count;
+        for (unsigned i = 0; i < shard_count && missed == shard_count; i++)
+            if (i != first && pthread_rwlock_timedwrlock(&shards[i].lock, &grace) != 0)
+                missed = i;
+        if (missed == shard_count)
+            break;
+        for (unsigned i = 0; i < missed; i++)
+            if (i != first)
+                pthread_rwlock_unlock(&shards[i].lock);
+        pthread_rwlock_unlock(&shards[first].lock);
+        first = missed;
+    }
+    writer.store(pthread_self(), std::memory_order_relaxed);
+    return true;
 }
 
 void Section::read_lock()
 {
     if (lockkind == SECTION_RWLOCK)
+        shard_read_lock(nullptr);
+    else if (lockkind == SECTION_RWLOCK_ONE)
         pthread_rwlock_rdlock(&rwlock);
     else
         pthread_mutex_lock(&mutex);
@@ -193,18 +326,62 @@ void Section::read_lock()
 
 void Section::write_lock()
 {
-    if (lockkind == SECTION_RWLOCK)
+    if (lockkind == SECTION_RWLOCK) {
+        shard_write_lock(nullptr);
+    } else if (lockkind == SECTION_RWLOCK_ONE) {
         pthread_rwlock_wrlock(&rwlock);
-    else
+    } else {
         pthread_mutex_lock(&mutex);
+    }
 }
 
+/* Only the thread that holds every shard stores its own id in writer, and
+ * it clears it before it lets them go, so a thread finds its id there
+ * exactly when it is the writer, whatever other threads do meanwhile. A
+ * thread that is not the writer gives back a read. */
 void Section::unlock()
 {
-    if (lockkind == SECTION_RWLOCK)
+    if (lockkind == SECTION_RWLOCK) {
+        if (pthread_equal(writer.load(std::memory_order_relaxed), pthread_self())) {
+            if (writer_reads > 0) {
+                writer_reads--;
+                return;
+            }
+            writer.store(pthread_t{}, std::memory_order_relaxed);
+            for (unsigned i = shard_count; i-- > 0;)
+                pthread_rwlock_unlock(&shards[i].lock);
+            return;
+        }
+        SectionHeld *held = section_held_find(this);
+        ASSERT(held != nullptr);
+        if (--held->reads > 0)
+            return;
+        unsigned shard = held->shard;
+        *held = section_held[--section_held_count];
+        pthread_rwlock_unlock(&shards[shard].lock);
+    } else if (lockkind == SECTION_RWLOCK_ONE) {
         pthread_rwlock_unlock(&rwlock);
-    else
+    } else {
         pthread_mutex_unlock(&mutex);
+    }
+}
+
+bool Section::read_lock_until(const struct timespec *deadline)
+{
+    if (lockkind == SECTION_RWLOCK)
+        return shard_read_lock(deadline);
+    if (lockkind == SECTION_RWLOCK_ONE)
+        return pthread_rwlock_timedrdlock(&rwlock, deadline) == 0;
+    return pthread_mutex_timedlock(&mutex, deadline) == 0;
+}
+
+bool Section::write_lock_until(const struct timespec *deadline)
+{
+    if (lockkind == SECTION_RWLOCK_ONE)
+        return pthread_rwlock_timedwrlock(&rwlock, deadline) == 0;
+    if (lockkind == SECTION_MUTEX)
+        return pthread_mutex_timedlock(&mutex, deadline) == 0;
+    return shard_write_lock(deadline);
 }
 
 void Section::mutex_lock()

@@ -104,8 +104,26 @@ enum field_type {
 
 /* Section lock kinds. */
 enum section_lockkind {
-    SECTION_RWLOCK = 0,   /* read-write lock: every section but cache */
-    SECTION_MUTEX = 1,    /* plain mutex, usable with cond_wait: cache */
+    SECTION_RWLOCK = 0,       /* read-write lock in shards, one per processor:
+                                 every section but cache */
+    SECTION_MUTEX = 1,        /* plain mutex, usable with cond_wait */
+    SECTION_RWLOCK_ONE = 2,   /* one read-write lock, writers preferred: the
+                                 cache, which is written on the request path */
+};
+
+/*
+ * A SECTION_RWLOCK section has a read-write lock per processor (at most
+ * this many), each on a cache line of its own. A reader takes the one of
+ * the processor it runs on, so readers on different processors never pass
+ * a lock word between them, and a thread's reads of the section after its
+ * first only count. A writer takes every shard, in order.
+ */
+#define SECTION_LOCK_SHARDS_MAX 64
+#define SECTION_CACHE_LINE_BYTES 64
+
+/* One shard of a section's read lock. */
+struct alignas(SECTION_CACHE_LINE_BYTES) SectionLockShard {
+    pthread_rwlock_t lock;
 };
 
 /* The result of loading one field from the configuration document. */
@@ -332,11 +350,19 @@ public:
      * (label, " must be ", nature). Checks log nothing themselves. */
     virtual int item_check(const Item &item, std::string *nature);
 
-    /* The section lock: rwlock for SECTION_RWLOCK, mutex otherwise. Prefer
-     * SectionReadGuard and SectionWriteGuard. */
+    /* The section lock: the shards for SECTION_RWLOCK, rwlock for
+     * SECTION_RWLOCK_ONE, mutex for SECTION_MUTEX. Prefer SectionReadGuard
+     * and SectionWriteGuard. A thread may take the read lock of a
+     * SECTION_RWLOCK section again while it holds it, also while a writer
+     * waits, and while it holds the write lock; each such read is given
+     * back by one unlock. */
     void read_lock();
     void write_lock();
     void unlock();
+    /* read_lock and write_lock giving up at deadline (CLOCK_REALTIME);
+     * false, with nothing held, when the lock was not had by then. */
+    bool read_lock_until(const struct timespec *deadline);
+    bool write_lock_until(const struct timespec *deadline);
     /* SECTION_MUTEX sections only; any other section is a fatal error. */
     void mutex_lock();
     int cond_wait(pthread_cond_t *cond);
@@ -402,8 +428,8 @@ public:
     /* Every section by name, in byte order of the names. */
     static std::map<std::string, Section *> map;
 
-    pthread_rwlock_t rwlock;
-    pthread_mutex_t mutex;
+    pthread_rwlock_t rwlock;   /* SECTION_RWLOCK_ONE */
+    pthread_mutex_t mutex;     /* SECTION_MUTEX */
     int lockkind;
     std::string name;
     std::string comment;
@@ -412,6 +438,20 @@ public:
     std::vector<Subsection> subsections;
 
 protected:
+    /* SECTION_RWLOCK: shard_count shards, allocated by the constructor and
+     * freed by the destructor. */
+    SectionLockShard *shards = nullptr;
+    unsigned shard_count = 0;
+    /* The thread that holds every shard, else a value no thread has; and
+     * the reads it made since, not given back yet (its own only). */
+    std::atomic<pthread_t> writer{};
+    unsigned writer_reads = 0;
+
+    /* read_lock and write_lock of a SECTION_RWLOCK section, giving up at
+     * deadline when it is not NULL (false). */
+    bool shard_read_lock(const struct timespec *deadline);
+    bool shard_write_lock(const struct timespec *deadline);
+
     /* Stop the start unless global field decl.position exists with that
      * element name and type. */
     void fields_require(const FieldDecl *decls, size_t count);

@@ -52,6 +52,7 @@
 #include "profiles.h"
 
 static int tavrin_read16(const unsigned char *p);
+static struct timespec tavrin_stop_deadline();
 static bool tavrin_lock(pthread_rwlock_t *lock, bool exclusive, bool bounded);
 static int tavrin_atoi(const std::string &text);
 static void tavrin_range(const std::string &text, int *lo, int *hi);
@@ -275,6 +276,15 @@ int getmx(int *scores, const char *name, int length)
 
 /* ---- Locks ---- */
 
+/* The end of a bounded wait for a lock begun now (CLOCK_REALTIME). */
+static struct timespec tavrin_stop_deadline()
+{
+    struct timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += TAVRIN_STOP_WAIT_SECONDS;
+    return until;
+}
+
 /* Takes lock for reading, or for writing when exclusive. Unbounded waits
  * always succeed; a bounded one gives up after TAVRIN_STOP_WAIT_SECONDS. */
 static bool tavrin_lock(pthread_rwlock_t *lock, bool exclusive, bool bounded)
@@ -286,9 +296,7 @@ static bool tavrin_lock(pthread_rwlock_t *lock, bool exclusive, bool bounded)
             pthread_rwlock_rdlock(lock);
         return true;
     }
-    struct timespec until;
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_sec += TAVRIN_STOP_WAIT_SECONDS;
+    struct timespec until = tavrin_stop_deadline();
     int rc = exclusive ? pthread_rwlock_timedwrlock(lock, &until)
                        : pthread_rwlock_timedrdlock(lock, &until);
     return rc == 0;
@@ -738,8 +746,13 @@ void TAVRIN_Section::tavrin_filetocache_insert()
  * section is disabled or the directory cannot be made (logged). */
 bool TAVRIN_Section::dump_paths(bool stopping, std::string *path, std::string *path_new)
 {
-    if (!tavrin_lock(&rwlock, false, stopping))
-        return false;
+    if (!stopping) {
+        read_lock();
+    } else {
+        struct timespec until = tavrin_stop_deadline();
+        if (!read_lock_until(&until))
+            return false;
+    }
     bool ok = fields[0].value != 0;
     if (ok) {
         std::string directory = fields[1].text.substr(0, TAVRIN_DIRECTORY_MAX);
@@ -750,7 +763,7 @@ bool TAVRIN_Section::dump_paths(bool stopping, std::string *path, std::string *p
             ok = false;
         }
     }
-    pthread_rwlock_unlock(&rwlock);
+    unlock();
     return ok;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include <tinyxml2.h>
 
@@ -12,6 +13,7 @@
 #include "mem.h"
 #include "options.h"
 #include "process.h"
+#include "section.h"
 #include "timers.h"
 
 void test_runtime_init()
@@ -72,4 +74,17 @@ bool test_description_load()
     }
     sectionxml = doc;
     return true;
+}
+
+bool test_section_lock_elsewhere(Section &section, bool write)
+{
+    bool got = false;
+    std::thread other([&] {
+        struct timespec past = { 0, 0 };
+        got = write ? section.write_lock_until(&past) : section.read_lock_until(&past);
+        if (got)
+            section.unlock();
+    });
+    other.join();
+    return got;
 }

@@ -2,6 +2,8 @@
 
 #include <string>
 
+class Section;
+
 /* Thread table, global record and in-memory log, as config leaves them;
  * logging goes to memory only. */
 void test_runtime_init();
@@ -21,3 +23,7 @@ std::string test_source_dir();
 /* Loads the shipped section description file into sectionxml, once per
  * process; false when it does not parse. */
 bool test_description_load();
+
+/* Whether a thread of its own gets section's read lock (its write lock
+ * when write is set) without waiting; it gives the lock back at once. */
+bool test_section_lock_elsewhere(Section &section, bool write);

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "limit.h"
@@ -459,4 +461,43 @@ TEST(Limits, ResetOutsideTheWindowOnly)
     /* a rebuild starts every counter at 0 */
     configure({ windowed, always });
     EXPECT_EQ(0u, counters(1).requests);
+}
+
+/* Workers book their finished requests at once, each under the read lock:
+ * every byte and request lands once, a rule that does not match books
+ * nothing, and a count spent by them refuses the next request. */
+TEST(Limits, WorkersBookAtOnce)
+{
+    const int workers = 8, each = 500;
+    Rule counted, other;
+    counted.download = "1G";
+    counted.upload = "1G";
+    counted.maxrequests = workers * each;
+    other.profiles = "staff";
+    other.maxrequests = 1;
+    configure({ counted, other });
+    struct tm now = at(12);
+    std::vector<std::unique_ptr<PolicyClient>> clients;
+    for (int w = 0; w < workers; w++) {
+        clients.emplace_back(new PolicyClient(GET));
+        clients.back()->conn->download_bytes = 1000;
+        clients.back()->conn->upload_bytes = 10;
+    }
+    std::vector<std::thread> threads;
+    for (int w = 0; w < workers; w++) {
+        CONNECTION_T *conn = clients[w]->conn;
+        threads.emplace_back([conn, &now] {
+            for (int i = 0; i < each; i++)
+                limit_section->update_at(conn, &now);
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+    LimitCounters n = counters(0);
+    EXPECT_EQ((uint64_t)workers * each * 1000, n.downloaded);
+    EXPECT_EQ((uint64_t)workers * each * 10, n.uploaded);
+    EXPECT_EQ((uint64_t)workers * each, n.requests);
+    EXPECT_EQ(0u, counters(1).requests);
+    PolicyClient next(GET);
+    EXPECT_EQ(1, limit_section->check_and_block_at(next.conn, &now));
 }

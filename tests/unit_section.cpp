@@ -426,16 +426,8 @@ TEST_F(SectionTest, LockKinds)
     cache.unlock();
     EXPECT_EQ(7, cache.atomic_read(&cache.fields[0].value));
 
+    /* The read-write kinds with threads: unit_section_lock. */
     TestSection alpha("alpha");
-    {
-        SectionWriteGuard guard(alpha);
-        EXPECT_EQ(EBUSY, pthread_rwlock_tryrdlock(&alpha.rwlock));
-    }
-    {
-        SectionReadGuard guard(alpha);
-        EXPECT_EQ(0, pthread_rwlock_tryrdlock(&alpha.rwlock));
-        pthread_rwlock_unlock(&alpha.rwlock);
-    }
     EXPECT_EQ(7, alpha.atomic_read(&alpha.fields[0].value));
     EXPECT_EXIT(
         {

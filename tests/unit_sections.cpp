@@ -92,7 +92,7 @@ static const std::vector<SectionCase> &section_cases()
     static const std::vector<SectionCase> cases = {
         { "access", [] { return (Section *)access_section; }, SECTION_RWLOCK, { "allow", "deny" } },
         { "url-filtering", [] { return (Section *)filter_section; }, SECTION_RWLOCK, { "allow", "deny" } },
-        { "cache", [] { return (Section *)cache_section; }, SECTION_RWLOCK, { "store", "refresh" } },
+        { "cache", [] { return (Section *)cache_section; }, SECTION_RWLOCK_ONE, { "store", "refresh" } },
         { "general", [] { return (Section *)general_section; }, SECTION_RWLOCK, { "rule" } },
         { "dnsbl", [] { return (Section *)dnsbl_section; }, SECTION_RWLOCK, {} },
         { "network", [] { return (Section *)network_section; }, SECTION_RWLOCK, { "listen", "interface" } },
@@ -139,6 +139,30 @@ TEST(Sections, EverySectionIsCreatedFromTheDescription)
             EXPECT_TRUE(s->subsections[i].enabled);
             EXPECT_FALSE(s->subsections[i].template_fields.empty());
         }
+    }
+}
+
+/* Every section's lock, the cache's single one included, shuts out the
+ * other threads while it is held for writing and only their writers while
+ * it is held for reading. */
+TEST(Sections, EverySectionLockIsExclusiveForWriters)
+{
+    sections_ready();
+    for (const SectionCase &c : section_cases()) {
+        SCOPED_TRACE(c.name);
+        Section *s = c.object();
+        ASSERT_NE(nullptr, s);
+        {
+            SectionWriteGuard guard(*s);
+            EXPECT_FALSE(test_section_lock_elsewhere(*s, false));
+            EXPECT_FALSE(test_section_lock_elsewhere(*s, true));
+        }
+        {
+            SectionReadGuard guard(*s);
+            EXPECT_TRUE(test_section_lock_elsewhere(*s, false));
+            EXPECT_FALSE(test_section_lock_elsewhere(*s, true));
+        }
+        EXPECT_TRUE(test_section_lock_elsewhere(*s, true));
     }
 }
 
