@@ -34,6 +34,7 @@
 #include <ctime>
 
 #include <algorithm>
+#include <initializer_list>
 #include <atomic>
 #include <memory>
 #include <new>
@@ -276,10 +277,7 @@ static bool log_console_prepare()
     int flags = fcntl(STDOUT_FILENO, F_GETFL);
     if (flags == -1)
         return false;
-    if (!(flags & O_APPEND) && fcntl(STDOUT_FILENO, F_SETFL, flags | O_APPEND) == -1)
-        return false;
-    flags = fcntl(STDOUT_FILENO, F_GETFL);
-    return flags != -1 && (flags & O_APPEND);
+    return (flags & O_APPEND) || fcntl(STDOUT_FILENO, F_SETFL, flags | O_APPEND) == 0;
 }
 
 /* Writes bytes that are whole lines to standard output in the foreground
@@ -839,6 +837,21 @@ static void log_format_append(std::string &out, const char *format, ...)
         out.append(text, std::min((size_t)n, sizeof text - 1));
 }
 
+/* One escaped field of a record and the fixed text before it. */
+struct LogFieldPart {
+    const char *before;
+    const std::string &value;
+    bool quoted;
+};
+
+static void log_fields_append(std::string &out, std::initializer_list<LogFieldPart> parts)
+{
+    for (const LogFieldPart &part : parts) {
+        out += part.before;
+        log_field_append(out, part.value, part.quoted);
+    }
+}
+
 /* A record is built in one string, each field escaped straight into it. */
 std::string LogEntry::Build()
 {
@@ -849,19 +862,11 @@ std::string LogEntry::Build()
     log_format_append(out, "%lu.%.3d %lld ", (unsigned long)start_time.tv_sec,
                       (int)(start_time.tv_usec / 1000),
                       (long long)timeval_diff_ms(&start_time, &end_time));
-    log_field_append(out, client, false);
+    log_fields_append(out, { { "", client, false } });
     log_format_append(out, " %s/%d %lld ", cachecode(), status, (long long)size);
-    log_field_append(out, method, false);
-    out += ' ';
-    log_field_append(out, url, false);
-    out += ' ';
-    log_field_append(out, username, false);
-    out += ' ';
-    out += peercode();
-    out += '/';
-    log_field_append(out, peer, false);
-    out += ' ';
-    log_field_append(out, mime, false);
+    log_fields_append(out, { { "", method, false }, { " ", url, false }, { " ", username, false } });
+    log_format_append(out, " %s/", peercode());
+    log_fields_append(out, { { "", peer, false }, { " ", mime, false } });
     out += '\n';   /* a record is complete, for tail -f, once written */
     return out;
 }
@@ -880,33 +885,20 @@ std::string LogEntry::apache_Build()
                 profiles.size() + 200);
     log_format_append(out, "\"%lu.%.3d-%u-", (unsigned long)start_time.tv_sec,
                       (int)(start_time.tv_usec / 1000), client_id);
-    log_field_append(out, interface_ip, true);
-    out += '-';
-    log_field_append(out, interface_port, true);
+    log_fields_append(out, { { "", interface_ip, true }, { "-", interface_port, true } });
     log_format_append(out, "\" %lld ", (long long)timeval_diff_ms(&start_time, &end_time));
-    log_field_append(out, client, false);
-    out += " \"";
-    log_field_append(out, username, true);
+    log_fields_append(out, { { "", client, false }, { " \"", username, true } });
     log_format_append(out, "\" \"%u\" %s \"", client_id, date);
-    log_field_append(out, method, true);
-    out += ' ';
-    log_field_append(out, url, true);
+    log_fields_append(out, { { "", method, true }, { " ", url, true } });
     log_format_append(out, "\" %d %lld \"", status, (long long)size);
-    log_field_append(out, referer, true);
-    out += "\" \"";
-    log_field_append(out, useragent, true);
-    out += "\" ";
-    log_field_append(out, mime, false);
-    out += " \"";
-    log_field_append(out, filter_name, true);
-    out += ' ';
-    log_field_append(out, filtering_reason, true);
-    out += "\" \"";
-    log_field_append(out, profiles, true);
-    out += "\" \"";
-    log_field_append(out, interface_ip, true);
-    out += ':';
-    log_field_append(out, interface_port, true);
+    log_fields_append(out, { { "", referer, true },
+                             { "\" \"", useragent, true },
+                             { "\" ", mime, false },
+                             { " \"", filter_name, true },
+                             { " ", filtering_reason, true },
+                             { "\" \"", profiles, true },
+                             { "\" \"", interface_ip, true },
+                             { ":", interface_port, true } });
     out += "\"\n";   /* a record is complete, for tail -f, once written */
     return out;
 }
