@@ -5,6 +5,7 @@ drop the cached copies they may change, repeated fields keep every value,
 interim answers reach HTTP/1.1 clients, and a pool of connections the
 origin already closed never stands between a client and a live origin."""
 
+import http.client
 import os
 import socket
 import sys
@@ -186,11 +187,23 @@ class DeadPool(unittest.TestCase):
             with self.subTest(method):
                 o = ScriptedOrigin(answer)
                 self.addCleanup(o.stop)
-                self.assertEqual(200, ask(self.proxy, o.url("/first")).status)
-                a = ask(self.proxy, o.url("/again"), method=method,
-                        body=b"" if method == "POST" else None)
+                # Both requests on one client connection: the proxy ends the
+                # first, pooling its server connection, before it reads the
+                # second, so the second surely meets the pooled one.
+                client = http.client.HTTPConnection("127.0.0.1", self.proxy.port, timeout=30)
+                self.addCleanup(client.close)
+                client.request("GET", o.url("/first"))
+                first = client.getresponse()
+                first.read()
+                self.assertEqual(200, first.status)
+                self.assertFalse(first.will_close)
+                self.assertEqual(1, o.connections)
+                client.request(method, o.url("/again"), body=b"" if method == "POST" else None)
+                a = client.getresponse()
+                a.read()
                 posted = [r for n, r in o.requests if request_path(r) == "/again"]
                 self.assertEqual(sent, len(posted))
+                self.assertEqual(1, [n for n, r in o.requests if request_path(r) == "/again"][0])
                 self.assertEqual(200 if method == "GET" else 503, a.status)
 
 

@@ -131,10 +131,17 @@ struct Upstream {
                 shutdown(fd, SHUT_WR);
         }
         after = pending;
-        while (!stop) {
+        /* Read to the peer's end: finish() comes once the proxy closed its
+         * side, and bytes it sent before closing are still to be read then.
+         * Only a peer that never ends is given up, 10 s after finish(). */
+        int idle_after_stop = 0;
+        for (;;) {
             struct pollfd p = { fd, POLLIN, 0 };
-            if (poll(&p, 1, 100) <= 0)
+            if (poll(&p, 1, 100) <= 0) {
+                if (stop && ++idle_after_stop >= 100)
+                    return;
                 continue;
+            }
             char buf[65536];
             ssize_t n = recv(fd, buf, sizeof buf, 0);
             if (n <= 0)
@@ -143,7 +150,9 @@ struct Upstream {
         }
     }
 
-    /* Waits for the script to end, the peer having ended or been given up. */
+    /* Waits for the script to end. The caller has closed the proxy's side
+     * first, so the upstream reads to that end (a peer that never ends is
+     * given up). */
     void finish()
     {
         if (!thread.joinable())
@@ -461,9 +470,14 @@ TEST_F(Tunnel, ClientConnectThroughUpstream)
             shutdown(client_peer, SHUT_WR);
         } else {
             /* the page is out by the time the handler returns; the worker
-             * closes the connection afterwards */
+             * closes the connection afterwards, and the page is read to
+             * that close */
             served.wait();
-            std::string got = nettest_read(client_peer, SIZE_MAX, 0);
+            delete conn->client;
+            conn->client = nullptr;
+            bool closed = false;
+            std::string got = nettest_read(client_peer, SIZE_MAX, 10000, &closed);
+            EXPECT_TRUE(closed);
             EXPECT_EQ(0u, got.find("HTTP/1.1 503 ")) << got.substr(0, 200);
             EXPECT_EQ(std::string::npos, got.find("Connection Established"));
             EXPECT_EQ(std::string::npos, got.find("Proxy-Authenticate"));
