@@ -241,6 +241,29 @@ Section::~Section()
     }
 }
 
+/* The longest a reader waits for writers before it takes its shard
+ * anyway: a reader held up longer could be one link of a circle of waits
+ * (see shard_write_lock). */
+#define SECTION_READER_PAUSE_NS 20000000
+#define SECTION_READER_PAUSE_STEP_NS 50000
+
+/* Waits while a writer waits for the shards, at most
+ * SECTION_READER_PAUSE_NS: the readers inside leave, none come in, and the
+ * writer gets its turn however many readers there are. */
+static void section_reader_pause(const std::atomic<int> *writers_waiting)
+{
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    const struct timespec step = { 0, SECTION_READER_PAUSE_STEP_NS };
+    while (writers_waiting->load(std::memory_order_relaxed) > 0) {
+        nanosleep(&step, nullptr);
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) >=
+            SECTION_READER_PAUSE_NS)
+            return;
+    }
+}
+
 /* A thread's first read of a SECTION_RWLOCK section takes the shard of the
  * processor it runs on, and records it, as the thread may have moved by
  * the time it unlocks; its further reads, and the writer's reads, only
@@ -257,6 +280,8 @@ bool Section::shard_read_lock(const struct timespec *deadline)
         return true;
     }
     ASSERT(section_held_count < SECTION_HELD_MAX);
+    if (writers_waiting.load(std::memory_order_relaxed) > 0)
+        section_reader_pause(&writers_waiting);
     int cpu = sched_getcpu();
     unsigned shard = cpu < 0 ? 0 : (unsigned)cpu % shard_count;
     int rc = deadline ? pthread_rwlock_timedrdlock(&shards[shard].lock, deadline)
@@ -270,22 +295,34 @@ bool Section::shard_read_lock(const struct timespec *deadline)
 }
 
 /* How long a writer that holds some shards waits for the next before it
- * gives them all back. */
+ * gives them all back, at first; each round it misses doubles the wait, up
+ * to the most. On a loaded machine a reader is often preempted while it
+ * holds its shard, for longer than the first wait: with a fixed wait the
+ * writer could miss round after round for minutes. */
 #define SECTION_WRITER_GRACE_NS 1000000
+#define SECTION_WRITER_GRACE_MAX_NS 64000000
 
 /*
  * A writer takes every shard. It waits for the first with none held, then
  * for each of the others in order, but at most SECTION_WRITER_GRACE_NS in
  * all: when that runs out it gives back what it took and starts again,
- * first waiting alone for the shard it missed. A reader held up by a
- * waiting writer so waits a moment only, and cannot be one link of a
- * circle of waits (a thread reading the section, waiting for something
- * that another thread holds while it waits for a shard the writer took).
+ * first waiting alone for the shard it missed, with a longer grace. A
+ * reader held up by a waiting writer so waits a moment only, and cannot be
+ * one link of a circle of waits (a thread reading the section, waiting for
+ * something that another thread holds while it waits for a shard the
+ * writer took).
  * With deadline set, the wait ends then (false, nothing held).
  */
 bool Section::shard_write_lock(const struct timespec *deadline)
 {
+    /* Announced while it waits: new readers pause (section_reader_pause). */
+    struct WaitingWriter {
+        std::atomic<int> &count;
+        explicit WaitingWriter(std::atomic<int> &c) : count(c) { count.fetch_add(1); }
+        ~WaitingWriter() { count.fetch_sub(1); }
+    } waiting(writers_waiting);
     unsigned first = 0;
+    long grace_ns = SECTION_WRITER_GRACE_NS;
     for (;;) {
         int rc = deadline ? pthread_rwlock_timedwrlock(&shards[first].lock, deadline)
                           : pthread_rwlock_wrlock(&shards[first].lock);
@@ -293,8 +330,8 @@ bool Section::shard_write_lock(const struct timespec *deadline)
             return false;
         struct timespec grace;
         clock_gettime(CLOCK_REALTIME, &grace);
-        grace.tv_nsec += SECTION_WRITER_GRACE_NS;
-        if (grace.tv_nsec >= 1000000000) {
+        grace.tv_nsec += grace_ns;
+        while (grace.tv_nsec >= 1000000000) {
             grace.tv_sec++;
             grace.tv_nsec -= 1000000000;
         }
@@ -309,6 +346,7 @@ bool Section::shard_write_lock(const struct timespec *deadline)
                 pthread_rwlock_unlock(&shards[i].lock);
         pthread_rwlock_unlock(&shards[first].lock);
         first = missed;
+        grace_ns = std::min<long>(grace_ns * 2, SECTION_WRITER_GRACE_MAX_NS);
     }
     writer.store(pthread_self(), std::memory_order_relaxed);
     return true;

@@ -446,6 +446,10 @@ protected:
      * the reads it made since, not given back yet (its own only). */
     std::atomic<pthread_t> writer{};
     unsigned writer_reads = 0;
+    /* Writers waiting for the shards: a thread's first read pauses for a
+     * moment while there is one, so that a stream of readers cannot keep
+     * a writer out. */
+    std::atomic<int> writers_waiting{ 0 };
 
     /* read_lock and write_lock of a SECTION_RWLOCK section, giving up at
      * deadline when it is not NULL (false). */
