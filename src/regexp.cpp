@@ -1,19 +1,25 @@
 /*
  * The configuration's regular expressions over PCRE2. Plain conditions
- * (URL filters, header, cookie and MIME rules, page filters) go through the
- * POSIX wrapper and only ask "is there a match". Redirects and rewrite rules
- * need the matched text and its groups, so they use the native interface:
- * an expression is compiled once when the rules are built, together with a
- * match context that bounds the heap one search may take, and a replacement
- * text is expanded per match from template variables, "$d" group references
- * and backslash escapes. Subjects are handled by length, so a body holding
- * zero bytes is searched and copied whole, and the text a replacement builds
- * is capped, since a short pattern and a replacement repeating "$0" could
- * otherwise multiply the size of a body.
+ * (URL filters, header, cookie and MIME rules, page filters) only ask "is
+ * there a match". Redirects and rewrite rules need the matched text and its
+ * groups, and a replacement text is expanded per match from template
+ * variables, "$d" group references and backslash escapes.
+ *
+ * Every expression is compiled once, when the rules are built, and then only
+ * read: request threads match the same compiled expression at the same time.
+ * What a match writes (the match data with the interpreter's backtracking
+ * frames, the JIT's stack) belongs to the matching thread, never to the
+ * expression; the library's POSIX wrapper is not used because it keeps one
+ * match data block inside each compiled expression. Expressions are compiled
+ * with the JIT where the library has it, the interpreter serves the rest.
+ * Every search is bounded by a match limit and a heap limit, so an
+ * expression that backtracks without end on a long URL or header stops with
+ * one log line and counts as no match. Subjects are handled by length, so a
+ * body holding zero bytes is searched and copied whole, and the text a
+ * replacement builds is capped, since a short pattern and a replacement
+ * repeating "$0" could otherwise multiply the size of a body.
  */
 #include "regexp.h"
-
-#include <pcre2posix.h>
 
 #include <climits>
 #include <cstdio>
@@ -27,13 +33,10 @@
 #include "mem.h"
 #include "misc.h"
 
-/* The POSIX interface's compiled form behind the opaque handle. */
+/* A plain compiled expression behind the opaque handle. */
 struct regex_posix_t {
-    regex_t re;
+    pcre2_code *code;
 };
-
-static_assert(REG_COMPILE_ICASE == REG_ICASE && REG_COMPILE_NEWLINE == REG_NEWLINE,
-              "reg_compile flags are the POSIX interface's");
 
 /* One string of a match: the bytes of the whole match or of a group. */
 struct REG_PIECE {
@@ -50,7 +53,24 @@ struct REG_PART {
     std::string text;
 };
 
+/* What one thread writes while matching: a match context holding the
+ * limits (and, once a pattern needed more than the machine stack, the
+ * thread's own JIT stack), and match data for the plain "is there a match"
+ * searches, which also keeps the interpreter's backtracking frames between
+ * searches. Made at the thread's first search, released when it ends. */
+struct REG_THREAD {
+    pcre2_match_context *context = nullptr;
+    pcre2_match_data *data = nullptr;
+    pcre2_jit_stack *stack = nullptr;
+    ~REG_THREAD();
+};
+
 static void reg_log_failure(const char *pattern);
+static pcre2_code *reg_code_compile(const char *pattern, uint32_t options);
+static REG_THREAD &reg_thread();
+static int reg_search(const pcre2_code *code, const char *subject, int64_t length,
+                      pcre2_match_data *data);
+static void reg_log_stopped(int rc);
 static uint32_t reg_sub_options(int options);
 static int reg_sub_search(const regex_sub_t *regex, const char *subject, int64_t length,
                           pcre2_match_data *data);
@@ -70,22 +90,111 @@ static bool reg_sub_append(std::string &out, const char *bytes, size_t length,
 /* Longest part of a pattern quoted in a log line. */
 static const size_t REG_LOG_PATTERN_CHARS = 256;
 
+/* The JIT stack a thread gets when a pattern needs more than the 32 KiB the
+ * library takes from the machine stack: it starts small and grows on
+ * demand up to its maximum. */
+static const size_t REG_JIT_STACK_START = 32 * 1024;
+static const size_t REG_JIT_STACK_MAX = 1024 * 1024;
+
 static void reg_log_failure(const char *pattern)
 {
     putlog(LOG_ERROR, "failed to compile regular expression: %s",
            log_text(pattern, REG_LOG_PATTERN_CHARS).c_str());
 }
 
-regex_posix_t *reg_compile(const char *pattern, int flags)
+/* Compiles pattern with the library's options, and with the JIT where it
+ * can (an expression the JIT refuses is left to the interpreter). NULL
+ * after the log line when the pattern does not compile. */
+static pcre2_code *reg_code_compile(const char *pattern, uint32_t options)
 {
-    regex_posix_t *regex = (regex_posix_t *)xmalloc(sizeof(regex_posix_t));
-    if (!regex)
-        FATAL_ALLOC(sizeof(regex_posix_t));
-    if (regcomp(&regex->re, pattern, flags) != 0) {
-        free(regex);
+    int error = 0;
+    PCRE2_SIZE offset = 0;
+    pcre2_code *code = pcre2_compile((PCRE2_SPTR)pattern, PCRE2_ZERO_TERMINATED, options,
+                                     &error, &offset, nullptr);
+    if (!code) {
+        if (error == PCRE2_ERROR_NOMEMORY)
+            FATAL_ALLOC(strlen(pattern));
         reg_log_failure(pattern);
         return nullptr;
     }
+    (void)pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);
+    return code;
+}
+
+REG_THREAD::~REG_THREAD()
+{
+    pcre2_match_data_free(data);
+    pcre2_match_context_free(context);
+    pcre2_jit_stack_free(stack);
+}
+
+/* The calling thread's matching state, made at its first search. */
+static REG_THREAD &reg_thread()
+{
+    static thread_local REG_THREAD state;
+    if (!state.context) {
+        state.context = pcre2_match_context_create(nullptr);
+        state.data = pcre2_match_data_create(1, nullptr);
+        if (!state.context || !state.data)
+            FATAL_ALLOC(sizeof(REG_THREAD));
+        pcre2_set_match_limit(state.context, REG_MATCH_LIMIT);
+        pcre2_set_heap_limit(state.context, REG_SUB_HEAP_LIMIT_KIB);
+    }
+    return state;
+}
+
+/* Logs why a search stopped without an answer. */
+static void reg_log_stopped(int rc)
+{
+    PCRE2_UCHAR message[256];
+    if (pcre2_get_error_message(rc, message, sizeof(message)) < 0)
+        snprintf((char *)message, sizeof(message), "error %d", rc);
+    putlog(LOG_WARNING, "regular expression search stopped: %s", (const char *)message);
+}
+
+/* Searches length bytes of subject with the calling thread's context.
+ * Returns the library's count of set pairs on a match (0: the match set
+ * more pairs than data has room for), PCRE2_ERROR_NOMATCH when there is
+ * none or the search failed (logged, such as a limit reached). A JIT search
+ * that needs more than the machine stack is run again on the thread's own
+ * JIT stack. */
+static int reg_search(const pcre2_code *code, const char *subject, int64_t length,
+                      pcre2_match_data *data)
+{
+    REG_THREAD &state = reg_thread();
+    int rc = pcre2_match(code, (PCRE2_SPTR)subject, (PCRE2_SIZE)length, 0, 0, data,
+                         state.context);
+    if (rc == PCRE2_ERROR_JIT_STACKLIMIT && !state.stack) {
+        state.stack = pcre2_jit_stack_create(REG_JIT_STACK_START, REG_JIT_STACK_MAX, nullptr);
+        if (!state.stack)
+            FATAL_ALLOC(REG_JIT_STACK_MAX);
+        pcre2_jit_stack_assign(state.context, nullptr, state.stack);
+        rc = pcre2_match(code, (PCRE2_SPTR)subject, (PCRE2_SIZE)length, 0, 0, data,
+                         state.context);
+    }
+    if (rc >= 0 || rc == PCRE2_ERROR_NOMATCH)
+        return rc;
+    if (rc == PCRE2_ERROR_NOMEMORY)
+        FATAL_ALLOC(0);
+    reg_log_stopped(rc);
+    return PCRE2_ERROR_NOMATCH;
+}
+
+regex_posix_t *reg_compile(const char *pattern, int flags)
+{
+    ASSERT((flags & ~(REG_COMPILE_ICASE | REG_COMPILE_NEWLINE)) == 0);
+    uint32_t options = 0;
+    if (flags & REG_COMPILE_ICASE)
+        options |= PCRE2_CASELESS;
+    if (flags & REG_COMPILE_NEWLINE)
+        options |= PCRE2_MULTILINE;
+    pcre2_code *code = reg_code_compile(pattern, options);
+    if (!code)
+        return nullptr;
+    regex_posix_t *regex = (regex_posix_t *)xmalloc(sizeof(regex_posix_t));
+    if (!regex)
+        FATAL_ALLOC(sizeof(regex_posix_t));
+    regex->code = code;
     return regex;
 }
 
@@ -93,8 +202,8 @@ int reg_exec(const regex_posix_t *regex, const char *text)
 {
     ASSERT(regex);
     if (!text)
-        return REG_NOMATCH;
-    return regexec(&regex->re, text, 0, nullptr, 0);
+        return REG_EXEC_NOMATCH;
+    return reg_exec_bytes(regex, text, (int64_t)strlen(text));
 }
 
 int reg_exec_bytes(const regex_posix_t *regex, const char *subject, int64_t length)
@@ -104,18 +213,14 @@ int reg_exec_bytes(const regex_posix_t *regex, const char *subject, int64_t leng
         subject = "";
         length = 0;
     }
-    if (length > INT_MAX)
-        length = INT_MAX;
-    regmatch_t range[1];
-    range[0].rm_so = 0;
-    range[0].rm_eo = (regoff_t)length;
-    return regexec(&regex->re, subject, 0, range, REG_STARTEND);
+    int rc = reg_search(regex->code, subject, length, reg_thread().data);
+    return rc >= 0 ? 0 : REG_EXEC_NOMATCH;
 }
 
 void reg_free(regex_posix_t *regex)
 {
     ASSERT(regex);
-    regfree(&regex->re);
+    pcre2_code_free(regex->code);
     free(regex);
 }
 
@@ -138,29 +243,13 @@ static uint32_t reg_sub_options(int options)
 
 regex_sub_t *reg_sub_compile(const char *pattern, int options)
 {
-    int error = 0;
-    PCRE2_SIZE offset = 0;
-    pcre2_code *code = pcre2_compile((PCRE2_SPTR)pattern, PCRE2_ZERO_TERMINATED,
-                                     reg_sub_options(options), &error, &offset, nullptr);
-    if (!code) {
-        if (error == PCRE2_ERROR_NOMEMORY)
-            FATAL_ALLOC(strlen(pattern));
-        reg_log_failure(pattern);
+    pcre2_code *code = reg_code_compile(pattern, reg_sub_options(options));
+    if (!code)
         return nullptr;
-    }
-
-    /* The interpreter keeps its backtracking frames on the heap, within the
-     * limit set here; the JIT would need a stack per thread and is not used. */
-    pcre2_match_context *extra = pcre2_match_context_create(nullptr);
-    if (!extra)
-        FATAL_ALLOC(sizeof(void *));
-    pcre2_set_heap_limit(extra, REG_SUB_HEAP_LIMIT_KIB);
-
     regex_sub_t *regex = (regex_sub_t *)xmalloc(sizeof(regex_sub_t));
     if (!regex)
         FATAL_ALLOC(sizeof(regex_sub_t));
     regex->code = code;
-    regex->extra = extra;
     return regex;
 }
 
@@ -169,7 +258,6 @@ void reg_sub_free(regex_sub_t *regex)
     if (!regex)
         return;
     pcre2_code_free(regex->code);
-    pcre2_match_context_free(regex->extra);
     free(regex);
 }
 
@@ -181,21 +269,12 @@ static int reg_sub_search(const regex_sub_t *regex, const char *subject, int64_t
                           pcre2_match_data *data)
 {
     ASSERT(regex && regex->code);
-    int rc = pcre2_match(regex->code, (PCRE2_SPTR)subject, (PCRE2_SIZE)length, 0, 0, data,
-                         regex->extra);
+    int rc = reg_search(regex->code, subject, length, data);
     if (rc > 0) {
         PCRE2_SIZE *ovector = pcre2_get_ovector_pointer(data);
         /* \K inside a look-ahead can put the start after the end. */
         return ovector[1] >= ovector[0] ? rc : 0;
     }
-    if (rc == 0 || rc == PCRE2_ERROR_NOMATCH)
-        return 0;
-    if (rc == PCRE2_ERROR_NOMEMORY)
-        FATAL_ALLOC(0);
-    PCRE2_UCHAR message[256];
-    if (pcre2_get_error_message(rc, message, sizeof(message)) < 0)
-        snprintf((char *)message, sizeof(message), "error %d", rc);
-    putlog(LOG_WARNING, "regular expression search stopped: %s", (const char *)message);
     return 0;
 }
 

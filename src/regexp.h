@@ -11,18 +11,16 @@
 
 #include "misc.h"
 
-/* Regular expressions of the configuration: plain matching through the
- * POSIX interface of PCRE2, and search and replace with numbered
- * sub-matches and template variables through the native interface. A
- * compiled expression is only read while matching, so one may be used by
- * many threads at once. */
+/* Regular expressions of the configuration over PCRE2: plain matching ("is
+ * there a match", with the flags of the POSIX convention), and search and
+ * replace with numbered sub-matches and template variables. A compiled
+ * expression is only read while matching, so one may be used by many
+ * threads at once: what a search writes belongs to the searching thread. */
 
-/* An expression compiled through the POSIX interface. Opaque, so that this
- * header does not bring in the library's POSIX declarations, whose regex_t
- * would clash with the system's <regex.h> wherever both are seen. */
+/* An expression compiled for plain matching. Opaque. */
 struct regex_posix_t;
 
-/* Flags of reg_compile (the values of PCRE2's POSIX interface). */
+/* Flags of reg_compile (the values of the POSIX convention). */
 constexpr int REG_COMPILE_ICASE = 0x1;     /* ignore case */
 constexpr int REG_COMPILE_NEWLINE = 0x2;   /* newline-sensitive: ^ and $ also match at
                                               a newline ("." never takes one) */
@@ -43,14 +41,21 @@ constexpr int64_t REG_SUB_MAX_BYTES = 16 * 1024 * 1024;
 /* Heap the matcher may use for one search (in KiB). */
 constexpr uint32_t REG_SUB_HEAP_LIMIT_KIB = 16 * 1024;
 
+/* Backtracking steps one search may take before it stops as no match: far
+ * more than any sane rule needs on a URL, a header or a body, and reached
+ * in well under a second by an expression that backtracks without end. */
+constexpr uint32_t REG_MATCH_LIMIT = 2000000;
+
+/* The non-zero result of reg_exec and reg_exec_bytes: no match. */
+constexpr int REG_EXEC_NOMATCH = 1;
+
 /* Result of reg_replace_text and reg_replace besides a count. */
 enum { REG_REPLACE_TOO_BIG = -1 };
 
 /* A native compiled expression. Made by reg_sub_compile, released by
- * reg_sub_free, which frees both members. */
+ * reg_sub_free. */
 struct regex_sub_t {
-    pcre2_code *code;
-    pcre2_match_context *extra;   /* the matcher's limits; may be NULL */
+    pcre2_code *code;             /* JIT-compiled where the library can */
 };
 
 /* One match of reg_sub_exec, released by reg_sub_match_free. Offsets are
@@ -65,19 +70,21 @@ struct regmatch_sub_t {
     PCRE2_SIZE *lengths;
 };
 
-/* POSIX interface. */
+/* Plain matching. */
 
 /* A new compiled expression, or NULL after "failed to compile regular
- * expression: %s" with the pattern at LOG_ERROR. flags: REG_COMPILE_*. */
+ * expression: %s" with the pattern at LOG_ERROR. flags: REG_COMPILE_*;
+ * otherwise the library's defaults ("." takes no newline, "$" also matches
+ * before a final newline). */
 [[nodiscard]] regex_posix_t *reg_compile(const char *pattern, int flags);
 
-/* 0 when text contains a match, non-zero otherwise (the POSIX convention;
- * a search that hits the library's limits counts as no match). */
+/* 0 when text contains a match, REG_EXEC_NOMATCH otherwise (the POSIX
+ * convention; a search that hits the limits counts as no match and logs
+ * "regular expression search stopped: %s"). */
 [[nodiscard]] int reg_exec(const regex_posix_t *regex, const char *text);
 
 /* The same on length bytes of subject, which may hold zero bytes: the
- * whole text is searched, not only up to its first zero byte. A text over
- * INT_MAX bytes is searched in its first INT_MAX bytes. */
+ * whole text is searched, not only up to its first zero byte. */
 [[nodiscard]] int reg_exec_bytes(const regex_posix_t *regex, const char *subject, int64_t length);
 
 /* Releases an expression of reg_compile; NULL is a fatal error. */

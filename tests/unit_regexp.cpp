@@ -1,12 +1,19 @@
-/* Regular expressions: POSIX matching with its two flags, native matches
- * with groups, replacement expansion, and search-and-replace over a buffer
- * with its empty-match, zero-byte and size-limit cases. */
+/* Regular expressions: plain matching with its two flags, native matches
+ * with groups, replacement expansion, search-and-replace over a buffer with
+ * its empty-match, zero-byte and size-limit cases, bounded searches, and
+ * many threads matching the same compiled expressions at once. */
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "filebuf.h"
 #include "misc.h"
@@ -28,6 +35,22 @@ static const PosixCase posix_cases[] = {
     { "b$", REG_COMPILE_NEWLINE, "b\nc", true },
     { "\\d+", 0, "port 8080", true },                    /* PCRE syntax */
     { "", 0, "", true },
+    /* The forms the policies write: host and path rules, header and MIME
+     * values, mostly without regard to case. */
+    { "(^|[.])bad[.]test$", REG_COMPILE_ICASE, "www.BAD.test", true },
+    { "(^|[.])bad[.]test$", REG_COMPILE_ICASE, "notbad.test", false },
+    { "^/blocked/", REG_COMPILE_ICASE, "/blocked/x311", true },
+    { "^/blocked/", REG_COMPILE_ICASE, "/x/blocked/", false },
+    { "^(video|audio)/", REG_COMPILE_ICASE, "Video/mp4; codecs=avc1", true },
+    { "^(video|audio)/", REG_COMPILE_ICASE, "text/html", false },
+    { "^[a-z]+/[a-z0-9.+-]+$", 0, "application/vnd.ms-excel", true },
+    { "[^[:alnum:]]", 0, "abc123", false },
+    { "^Mozilla/[45][.]0 \\(", REG_COMPILE_ICASE, "mozilla/5.0 (X11)", true },
+    { "tracking=\\w+", REG_COMPILE_ICASE, "a=1; Tracking=xyz", true },
+    { "^x-", REG_COMPILE_ICASE | REG_COMPILE_NEWLINE, "a: b\nX-Id: 1", true },
+    { "^x-", REG_COMPILE_ICASE, "a: b\nX-Id: 1", false },
+    { "\\.(exe|com|bat)$", REG_COMPILE_ICASE, "/tools/setup.EXE", true },
+    { "\\.(exe|com|bat)$", REG_COMPILE_ICASE, "/tools/setup.exe.txt", false },
 };
 
 TEST(Regexp, PosixMatching)
@@ -358,4 +381,142 @@ TEST(Regexp, EveryGroupOfThePatternHasRoom)
         EXPECT_EQ(1, reg_replace(b.get(), re.get(), "$1", vars));
         EXPECT_EQ("a", contents(*b));
     }
+}
+
+/* Plain matching on byte ranges: the subject's length decides, zero bytes
+ * included, the way the header and body checks pass their text. */
+struct BytesCase { const char *pattern; int flags; const char *subject; int64_t length; bool match; };
+static const BytesCase bytes_cases[] = {
+    { "^abc$", 0, "abcdef", 3, true },                  /* range ends before "def" */
+    { "def", 0, "abcdef", 3, false },
+    { "^ab$", 0, "ab\0cd", 5, false },                  /* the range, not the C text, ends it */
+    { "b\\x00c", 0, "ab\0cd", 5, true },
+    { "cd$", 0, "ab\0cd", 5, true },                    /* searched past the zero byte */
+    { "^$", 0, "", 0, true },
+    { "x", 0, nullptr, 0, false },
+};
+
+TEST(Regexp, PlainMatchingOnByteRanges)
+{
+    for (const BytesCase &c : bytes_cases) {
+        SCOPED_TRACE(std::string(c.pattern) + " over " + std::to_string(c.length) + " bytes");
+        regex_posix_t *re = reg_compile(c.pattern, c.flags);
+        ASSERT_NE(nullptr, re);
+        EXPECT_EQ(c.match, reg_exec_bytes(re, c.subject, c.length) == 0);
+        reg_free(re);
+    }
+}
+
+TEST(Regexp, RunawayPlainMatchStopsAsNoMatch)
+{
+    test_log_clear();
+    regex_posix_t *re = reg_compile("^(a+)+$", 0);
+    ASSERT_NE(nullptr, re);
+    std::string text = std::string(40, 'a') + "b";
+    EXPECT_NE(0, reg_exec(re, text.c_str()));
+    EXPECT_TRUE(test_log_contains("regular expression search stopped"));
+    EXPECT_EQ(0, reg_exec(re, std::string(40, 'a').c_str()));   /* the same expression still works */
+    reg_free(re);
+}
+
+TEST(Regexp, DeepMatchGetsTheThreadsOwnStack)
+{
+    /* A repeated group over a long subject needs more than the machine stack
+     * the JIT starts with; the thread's own stack takes over, and a subject
+     * too long even for that stops as no match instead of crashing. */
+    regex_posix_t *re = reg_compile("^(a|b)*c$", 0);
+    ASSERT_NE(nullptr, re);
+    std::string text;
+    for (int i = 0; i < 5000; i++)
+        text += "ab";
+    EXPECT_EQ(0, reg_exec(re, (text + "c").c_str()));
+    EXPECT_NE(0, reg_exec(re, (text + "d").c_str()));
+    std::string huge(4 * 1024 * 1024, 'a');
+    EXPECT_NE(0, reg_exec(re, (huge + "c").c_str()));
+    reg_free(re);
+}
+
+/* Releases a number of threads at the same moment, so that they reach the
+ * same compiled expressions together. */
+class RegStartLine {
+public:
+    explicit RegStartLine(int count) { pthread_barrier_init(&barrier_, nullptr, (unsigned)count); }
+    ~RegStartLine() { pthread_barrier_destroy(&barrier_); }
+    void wait() { pthread_barrier_wait(&barrier_); }
+private:
+    pthread_barrier_t barrier_;
+};
+
+static const int REG_RACE_THREADS = 16;
+
+/* Runs body(t, wrong) on 16 threads released together; the count of wrong
+ * verdicts they found. */
+static int reg_race(const std::function<void(int, std::atomic<int> &)> &body)
+{
+    RegStartLine start(REG_RACE_THREADS);
+    std::atomic<int> wrong{ 0 };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < REG_RACE_THREADS; t++) {
+        threads.emplace_back([&, t] {
+            start.wait();
+            body(t, wrong);
+        });
+    }
+    for (std::thread &th : threads)
+        th.join();
+    return wrong.load();
+}
+
+TEST(Regexp, ManyThreadsMatchTheSameExpressionsAtOnce)
+{
+    /* Every thread matches every expression once, all in the same order, so
+     * each expression's first searches happen at the same time on 16
+     * threads. Each verdict is checked: a search that used another
+     * thread's state would answer wrongly or crash. */
+    const int count = 3000;
+    std::vector<regex_posix_t *> rules;
+    for (int i = 0; i < count; i++) {
+        std::string pattern = "^/p" + std::to_string(i) + "/(img|css|js)/[a-z]+[0-9]*\\.(png|gif)$";
+        rules.push_back(reg_compile(pattern.c_str(), i % 2 ? REG_COMPILE_ICASE : 0));
+        ASSERT_NE(nullptr, rules.back());
+    }
+    int wrong = reg_race([&](int t, std::atomic<int> &found) {
+        for (int i = 0; i < count; i++) {
+            bool should = (i + t) % 3 != 0;
+            std::string subject = "/p" + std::to_string(i) + "/css/" +
+                                  std::string((size_t)(1 + t * 7 + i % 50), 'q') +
+                                  (should ? "42.png" : "42.pngx");
+            if ((reg_exec(rules[(size_t)i], subject.c_str()) == 0) != should)
+                found++;
+        }
+    });
+    EXPECT_EQ(0, wrong);
+    for (regex_posix_t *re : rules)
+        reg_free(re);
+}
+
+TEST(Regexp, ManyThreadsMatchGrowingSubjectsWithOneExpression)
+{
+    /* One expression, subjects growing from thread to thread and search to
+     * search, so the state a search needs grows while others run. */
+    regex_posix_t *plain = reg_compile("^(?:(a)|b)*c(d|e)$", 0);
+    regex_sub_t *native = reg_sub_compile("(?:(a)|b)*c(d|e)", 0);
+    ASSERT_TRUE(plain && native);
+    int wrong = reg_race([&](int t, std::atomic<int> &found) {
+        std::string body;
+        for (int n = 0; n < 400; n++) {
+            body += (n + t) % 2 ? "a" : "ab";
+            bool should = (n + t) % 4 != 0;
+            std::string subject = body + (should ? "cd" : "cf");
+            if ((reg_exec(plain, subject.c_str()) == 0) != should)
+                found++;
+            regmatch_sub_t *m = reg_sub_exec(native, subject.c_str());
+            if ((m != nullptr) != should || (m && m->end != (int64_t)subject.size()))
+                found++;
+            reg_sub_match_free(m);
+        }
+    });
+    EXPECT_EQ(0, wrong);
+    reg_free(plain);
+    reg_sub_free(native);
 }

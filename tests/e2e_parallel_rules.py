@@ -1,0 +1,85 @@
+"""Rules under parallel load: 32 kept-alive clients at once through a
+daemon whose URL filter refuses one path. Every answer is checked at the
+client (the origin's page or the refusal page) and at the origin (no
+refused path ever reaches it): the verdict of a rule must not depend on
+what other requests are being judged by the same rule at the same time.
+nginx is the origin."""
+
+import http.client
+import os
+import sys
+import threading
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from proxytest import NGINX, Nginx, Proxy  # noqa: E402
+from quilltest import replace_section  # noqa: E402
+
+PAGE = b"<html>the origin page</html>\n"
+CLIENTS = 32
+# Requests per client: the allowed ones first, then the refused ones, on
+# one kept-alive connection. QUILL_PARALLEL_REQUESTS raises it for a longer
+# run by hand.
+REQUESTS = int(os.environ.get("QUILL_PARALLEL_REQUESTS", "120"))
+
+
+def deny_rule(path):
+    return ("<deny><enabled>true</enabled><comment>blocked</comment><profiles></profiles>"
+            "<host></host><path>%s</path><addresses></addresses><template></template></deny>"
+            % path)
+
+
+@unittest.skipUnless(NGINX, "needs nginx")
+class ParallelVerdicts(unittest.TestCase):
+    def setUp(self):
+        self.nginx = Nginx({"index.html": PAGE}).start()
+        self.addCleanup(self.nginx.stop)
+        p = Proxy(cache=False)
+        with open(p.inst.config) as f:
+            text = f.read()
+        text = replace_section(text, "url-filtering",
+                               "<enabled>true</enabled><allow-first>false</allow-first>"
+                               "<template></template>" + deny_rule("^/blocked/"))
+        with open(p.inst.config, "w") as f:
+            f.write(text)
+        self.proxy = p.start()
+        self.addCleanup(p.stop)
+
+    def client(self, number, wrong, errors):
+        conn = http.client.HTTPConnection("127.0.0.1", self.proxy.port, timeout=60)
+        allowed = REQUESTS * 3 // 5
+        try:
+            for i in range(REQUESTS):
+                refused = i >= allowed
+                path = ("/blocked/c%dx%d" % (number, i) if refused
+                        else "/index.html?c=%d&i=%d" % (number, i))
+                conn.request("GET", "http://127.0.0.1:%d%s" % (self.nginx.port, path))
+                response = conn.getresponse()
+                body = response.read()
+                right = (b"Page Blocked" in body) if refused else (body == PAGE)
+                if response.status != 200 or not right:
+                    wrong.append((path, response.status, body[:80]))
+        except (OSError, http.client.HTTPException) as e:
+            errors.append("client %d: %r" % (number, e))
+        finally:
+            conn.close()
+
+    def test_one_rule_gives_every_parallel_request_its_verdict(self):
+        wrong, errors = [], []
+        threads = [threading.Thread(target=self.client, args=(n, wrong, errors))
+                   for n in range(CLIENTS)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertEqual([], errors, self.proxy.log()[-3000:])
+        self.assertEqual([], wrong[:10], "%d wrong verdicts" % len(wrong))
+        reached = [r for r in self.nginx.requests() if "/blocked/" in r[2]]
+        self.assertEqual([], reached[:10], "%d refused requests reached the origin" % len(reached))
+        served = [r for r in self.nginx.requests() if "/index.html" in r[2]]
+        self.assertEqual(CLIENTS * (REQUESTS * 3 // 5), len(served))
+        self.assertNotIn("Segmentation", self.proxy.log())
+
+
+if __name__ == "__main__":
+    unittest.main()
