@@ -1757,17 +1757,19 @@ void CacheSection::request_done(CONNECTION_T *conn)
     conn->cache_view = CACHEVIEW();
     if (!object)
         return;
-    if (!(conn->flags & (CONN_TRANSFER_FAILED | CONN_WRITING_CACHE)) && close_shared(object))
+    /* A reader's failed transfer (its client went away) says nothing
+     * about the object: it is closed like any read. */
+    if (!(conn->flags & CONN_WRITING_CACHE) && close_shared(object))
         return;
     char md5[33] = "";
     if ((conn->flags & CONN_WRITING_CACHE) && !(conn->flags & CONN_TRANSFER_FAILED))
         finish_file(object, md5);
     CacheLock lock(*this);
-    if (conn->flags & CONN_TRANSFER_FAILED) {
+    bool writer = (conn->flags & CONN_WRITING_CACHE) != 0;
+    if (writer && (conn->flags & CONN_TRANSFER_FAILED)) {
         invalidate_unlocked(object, true);
         return;
     }
-    bool writer = (conn->flags & CONN_WRITING_CACHE) != 0;
     if (writer)
         object->flags &= ~CACHE_BUFFERWAIT;
     close_unlocked(object, writer, md5);

@@ -63,8 +63,9 @@ struct HEADER;
  *   Plain hit: the header text to process is hit_header(conn) (freed by
  *   the caller), and no request goes out; set Age to hit_age(conn); with
  *   CACHE_EXPIRED in the view and without CONN_VALIDATED add Warning "110
- *   stale cache". A failed transfer or a refused response with an object held
- *   invalidates it (invalidate(cache), conn->cache = NULL).
+ *   stale cache". A failed transfer or a refused response invalidates
+ *   the object only when this exchange writes it (CONN_WRITING_CACHE); a
+ *   hit refused for one client stays for the others.
  *
  *   Revalidation answered: status 304, or a 200 whose Last-Modified
  *   (cache_http_date) equals last_modified_get(cache): validated(cache),
@@ -95,9 +96,10 @@ struct HEADER;
  *
  * Worker loop (process_entry), after every request:
  *
- *   cache_section->request_done(conn);   (invalidates the object after
- *   CONN_TRANSFER_FAILED, else clears CACHE_BUFFERWAIT of its own object
- *   and closes it as writer or reader; conn->cache becomes NULL)
+ *   cache_section->request_done(conn);   (invalidates the object its
+ *   writer failed to fill (CONN_TRANSFER_FAILED), else clears
+ *   CACHE_BUFFERWAIT of its own object and closes it as writer or reader;
+ *   a reader's close never drops the object; conn->cache becomes NULL)
  *
  * Several readers may hold an object while its writer fills it; a reader
  * copies what has arrived and waits on the object for more. An object is
@@ -447,8 +449,8 @@ public:
      * caller frees it); CACHE_CONDVAR is left out. */
     char *flag_string(CACHEMAP *object);
 
-    /* The worker's close of the request's object: after
-     * CONN_TRANSFER_FAILED it is invalidated, else closed as writer (with
+    /* The worker's close of the request's object: a writer's after
+     * CONN_TRANSFER_FAILED invalidates it, else it is closed as writer (with
      * CONN_WRITING_CACHE, after clearing CACHE_BUFFERWAIT) or reader.
      * conn->cache becomes NULL and conn->cache_view is cleared. A reader of
      * a finished object closes under the shared lock: its access time is

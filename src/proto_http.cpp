@@ -919,11 +919,14 @@ static int http_finish(CONNECTION_T *conn)
     return HTTP_ANSWERED;
 }
 
-/* Ends the exchange like http_finish, and the held cache object dies:
- * what it holds (or was about to hold) did not reach the client. */
+/* Ends the exchange like http_finish. An object this exchange was
+ * writing dies: what it holds (or was about to hold) did not reach the
+ * client. A copy that was only read (a hit refused for this client, a
+ * failed check, an error page) stays as it was for everyone else; the
+ * worker's clean-up gives its reference back. */
 static int http_finish_drop(CONNECTION_T *conn)
 {
-    if (conn->cache && cache_section) {
+    if ((conn->flags & CONN_WRITING_CACHE) && conn->cache && cache_section) {
         cache_section->invalidate(conn->cache);
         conn->cache = nullptr;
         conn->flags &= ~CONN_WRITING_CACHE;
