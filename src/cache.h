@@ -754,12 +754,10 @@ int cache_encoding_accepted(const char *accept_encoding, const char *content_enc
  * will do). */
 void cache_freshness(const CACHEMAP *object, time_t now, CacheFreshness *out);
 
-/* The Age a response arrived with, in seconds; 0 without one or when it
- * is not a number of seconds. */
+/* The Age a response arrived with, in seconds: the first member of the
+ * field's value; 0 without one or when that member is not a non-negative
+ * integer (the Age is then ignored). */
 int64_t cache_received_age(const HEADER *h);
-/* True when the response carries an Age that is not one delta-seconds
- * value; such an object counts as expired. */
-bool cache_age_unreadable(const HEADER *h);
 
 /* Whether a stored response may never be served stale: its Cache-Control
  * has must-revalidate, proxy-revalidate or s-maxage. */

@@ -342,21 +342,23 @@ void cache_freshness(const CACHEMAP *object, time_t now, CacheFreshness *out)
                  (out->last_modified == 0 ||
                   now >= out->last_modified + (time_t)object->min_age) &&
                  (out->expires != 0 || now <= object->retrieved + (time_t)object->default_age);
-    /* An Age that does not read ("abc", "-1", "7200.0", "7200, 0", or
-     * two Age lines) leaves the object's age unknown: it may be older than
-     * its lifetime, so it is never served without asking the server. */
-    if (!fresh || cache_age_unreadable(h))
+    if (!fresh)
         out->expired = true;
 }
 
-/* The received Age as delta-seconds, with its surrounding blanks taken
- * off; false when there is an Age that does not read as one number. */
+/* The received Age as delta-seconds. Age is one number, but a list (a
+ * value with commas, or several Age lines, which the header model joins
+ * with commas) counts by its first member; a member that is not a
+ * non-negative integer ("abc", "-1", "7200.0") is ignored, as if the
+ * response carried no Age. Blanks around the member are taken off. false
+ * when there is no usable Age. */
 static bool cache_age_read(const HEADER *h, int64_t *seconds)
 {
     *seconds = 0;
     if (!h || !h->age)
-        return true;
-    CacheDirective d = { "age", 3, h->age, strlen(h->age) };
+        return false;
+    size_t len = strcspn(h->age, ",");
+    CacheDirective d = { "age", 3, h->age, len };
     while (d.value_len > 0 && (d.value[0] == ' ' || d.value[0] == '\t')) {
         d.value++;
         d.value_len--;
@@ -370,12 +372,6 @@ int64_t cache_received_age(const HEADER *h)
 {
     int64_t seconds;
     return cache_age_read(h, &seconds) ? seconds : 0;
-}
-
-bool cache_age_unreadable(const HEADER *h)
-{
-    int64_t seconds;
-    return !cache_age_read(h, &seconds);
 }
 
 bool cache_no_stale(const HEADER *h)

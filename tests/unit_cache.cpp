@@ -296,18 +296,24 @@ TEST(CacheFresh, CheckHeader)
           20, 599, false, false },
         { "received Age reached", "Cache-Control: max-age=3600\r\nAge: 3000\r\n", 0, 86400,
           3600, 20, 600, true, false },
-        { "Age not a number", "Cache-Control: max-age=60\r\nAge: 1e9\r\n", 0, 86400, 3600, 20,
-          0, true, false },
-        { "Age negative", "Cache-Control: max-age=60\r\nAge: -7200\r\n", 0, 86400, 3600, 20, 0,
-          true, false },
-        { "Age with a fraction", "Cache-Control: max-age=9000\r\nAge: 7200.0\r\n", 0, 86400,
-          3600, 20, 0, true, false },
-        { "Age with a parameter", "Cache-Control: max-age=9000\r\nAge: 7200;foo=1\r\n", 0,
-          86400, 3600, 20, 0, true, false },
+        /* Age by its first member; a member that is not a non-negative
+         * integer is ignored (the lifetime alone counts). */
+        { "Age not a number ignored", "Cache-Control: max-age=60\r\nAge: 1e9\r\n", 0, 86400,
+          3600, 20, 59, false, false },
+        { "Age negative ignored", "Cache-Control: max-age=60\r\nAge: -7200\r\n", 0, 86400, 3600,
+          20, 59, false, false },
+        { "Age with a fraction ignored", "Cache-Control: max-age=9000\r\nAge: 7200.0\r\n", 0,
+          86400, 3600, 20, 1801, false, false },
+        { "Age with a parameter ignored", "Cache-Control: max-age=9000\r\nAge: 7200;foo=1\r\n",
+          0, 86400, 3600, 20, 1801, false, false },
         { "Age listed twice", "Cache-Control: max-age=9000\r\nAge: 0, 0\r\n", 0, 86400, 3600, 20,
-          0, true, false },
-        { "two Age lines", "Cache-Control: max-age=9000\r\nAge: 7200\r\nAge: 0\r\n", 0, 86400,
-          3600, 20, 0, true, false },
+          8999, false, false },
+        { "Age list: the first member counts", "Cache-Control: max-age=9000\r\nAge: 7200, 0\r\n",
+          0, 86400, 3600, 20, 1800, true, false },
+        { "two Age lines: the first counts", "Cache-Control: max-age=9000\r\nAge: 7200\r\nAge: 0\r\n",
+          0, 86400, 3600, 20, 1800, true, false },
+        { "two Age lines: a first 0 counts", "Cache-Control: max-age=9000\r\nAge: 0\r\nAge: 7200\r\n",
+          0, 86400, 3600, 20, 1800, false, false },
         { "Age with blanks around", "Cache-Control: max-age=60\r\nAge:  10 \r\n", 0, 86400, 3600,
           20, 49, false, false },
         { "s-maxage beats max-age", "Cache-Control: max-age=0, s-maxage=60\r\n", 0, 86400, 3600,
@@ -380,6 +386,58 @@ TEST(CacheFresh, CheckHeader)
         c->check_header_at(o, base + k.at);
         EXPECT_EQ(k.expired, (o->flags & CACHE_EXPIRED) != 0);
         EXPECT_EQ(k.violation, (o->flags & CACHE_VIOLATION) != 0);
+        c->cache_close(o, false);
+    }
+}
+
+/* The received Age as a shared cache reads it: the first member of a
+ * list, an invalid member ignored as if there were no Age. A response with
+ * max-age=3600 carrying these Age values is fresh (true) or stale when it
+ * arrives; the names are those of the public cache test suite's cases. */
+TEST(CacheFresh, AgeParse)
+{
+    struct Case {
+        const char *what;
+        const char *lines;
+        int64_t age;
+        bool fresh;
+    };
+    const Case cases[] = {
+        { "age-parse-nonnumeric", "Age: abc\r\n", 0, true },
+        { "age-parse-negative", "Age: -7200\r\n", 0, true },
+        { "age-parse-float", "Age: 7200.0\r\n", 0, true },
+        { "age-parse-prefix", "Age: a7200\r\n", 0, true },
+        { "age-parse-suffix", "Age: 7200a\r\n", 0, true },
+        { "age-parse-prefix-twoline", "Age: a\r\nAge: 7200\r\n", 0, true },
+        { "age-parse-suffix-twoline", "Age: 7200\r\nAge: a\r\n", 7200, false },
+        { "age-parse-dup-0", "Age: 0, 7200\r\n", 0, true },
+        { "age-parse-dup-0-twoline", "Age: 0\r\nAge: 7200\r\n", 0, true },
+        { "age-parse-dup-old", "Age: 7200, 0\r\n", 7200, false },
+        { "age-parse-large", "Age: 2147483648\r\n", 2147483648LL, false },
+        { "blanks around the first member", "Age:  \t7200 , 0\r\n", 7200, false },
+        { "empty first member", "Age: , 7200\r\n", 0, true },
+    };
+    CacheSection *c = cache_new(Options(), "");
+    const time_t base = 1700000000;
+    int i = 0;
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        std::string text = "HTTP/1.1 200 OK\r\nCache-Control: max-age=3600\r\n" +
+                           std::string(k.lines) + "\r\n";
+        HEADER *h = http_header_parse_response(text.c_str());
+        ASSERT_NE(nullptr, h);
+        EXPECT_EQ(k.age, cache_received_age(h));
+        http_header_free(h);
+        std::string key = "http://age.test:80/" + std::to_string(i++);
+        ASSERT_TRUE(put(c, key, response("Cache-Control: max-age=3600\r\n" + std::string(k.lines), 2),
+                        "ok"));
+        CACHEMAP *o = c->cache_open(nullptr, key.c_str(), nullptr, CACHE_OFFLINE);
+        ASSERT_NE(nullptr, o);
+        o->retrieved = base;
+        o->max_age = 86400;
+        o->default_age = 3600;
+        c->check_header_at(o, base);
+        EXPECT_EQ(k.fresh, (o->flags & CACHE_EXPIRED) == 0);
         c->cache_close(o, false);
     }
 }
