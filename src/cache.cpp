@@ -853,7 +853,9 @@ void CacheSection::view_fill_locked(CONNECTION_T *conn, CACHEMAP *object, time_t
         v->flags |= CACHE_VALIDATE;
     v->retrieved = object->retrieved;
     v->last_modified = object->last_modified;
-    v->finished = !(object->flags & CACHE_WRITING);
+    /* A dead object is never whole, whatever its writer did: its size is
+     * only what arrived before it died. */
+    v->finished = !(object->flags & (CACHE_WRITING | CACHE_INVALID));
     v->body_length = object->size - object->start;
     v->announced = object->header && (object->header->flags & HEADER_HAS_LENGTH)
                        ? object->header->content_length
@@ -1322,8 +1324,7 @@ int64_t CacheSection::reserve_ahead(CACHEMAP *object, int64_t len)
         CacheLock lock(*this, true);
         fd = object->fd;
         if (fd < 0 || len <= 0 || object->size > INT64_MAX - len ||
-            !(object->flags & CACHE_WRITING) || (object->flags & CACHE_INVALID) ||
-            object->size + len <= object->reserved)
+            !(object->flags & CACHE_WRITING) || object->size + len <= object->reserved)
             return 0;
         newlen = map_length(object, object->size + len);
     }
@@ -1336,8 +1337,15 @@ int64_t CacheSection::reserve_ahead(CACHEMAP *object, int64_t len)
 int64_t CacheSection::add_unlocked(CACHEMAP *object, const char *data, int64_t len,
                                    int64_t reserved, bool in_file)
 {
-    if (len < 0 || (object->flags & CACHE_INVALID) || !(object->flags & CACHE_WRITING))
+    if (len < 0 || !(object->flags & CACHE_WRITING))
         return -1;
+    /* A dead object is still fed while readers hold it; once the writer is
+     * alone with it, nothing more is kept. */
+    bool feeding = (object->flags & CACHE_INVALID) != 0;
+    if (feeding && object->refcount <= 1) {
+        invalidate_keep_unlocked(object);
+        return -1;
+    }
     if (len == 0)
         return 0;
     if (object->size > INT64_MAX - len) {
@@ -1350,7 +1358,8 @@ int64_t CacheSection::add_unlocked(CACHEMAP *object, const char *data, int64_t l
         object->flags &= ~CACHE_DISK;
     }
 
-    /* The body may not outgrow the length its server announced. */
+    /* The body may not outgrow the length its server announced: readers
+     * were promised that length and no more. */
     const HEADER *h = object->header;
     if (h && (h->flags & HEADER_HAS_LENGTH) &&
         object->size + len - object->start > std::max<int64_t>(h->content_length, 0)) {
@@ -1359,24 +1368,43 @@ int64_t CacheSection::add_unlocked(CACHEMAP *object, const char *data, int64_t l
         invalidate_keep_unlocked(object);
         return -1;
     }
-    uint64_t maxsize = opt_maxsize();
-    if (maxsize && (uint64_t)(object->size + len) > maxsize && !(object->flags & CACHE_FORCE)) {
-        putlog(LOG_DEBUG, "cache: invalidating object: file size: %llu exceeds maxsize: %llu",
-               (unsigned long long)(object->size + len), (unsigned long long)maxsize);
+    /* A body with no announced length is fed to its readers no further
+     * than the memory cache's size. */
+    if (feeding && !(h && (h->flags & HEADER_HAS_LENGTH)) &&
+        (uint64_t)(object->size - object->start + len) > opt_memory_size()) {
         invalidate_keep_unlocked(object);
         return -1;
     }
-    if (!memory_room((uint64_t)len)) {
+    uint64_t maxsize = opt_maxsize();
+    if (!feeding && maxsize && (uint64_t)(object->size - object->start + len) > maxsize &&
+        !(object->flags & CACHE_FORCE)) {
+        putlog(LOG_DEBUG, "cache: invalidating object: file size: %llu exceeds maxsize: %llu",
+               (unsigned long long)(object->size - object->start + len),
+               (unsigned long long)maxsize);
+        if (!doom_unlocked(object))
+            return -1;
+        feeding = true;
+    }
+    if (!feeding && !memory_room((uint64_t)len)) {
         putlog(LOG_DEBUG, "cache: memory cache full, object dropped: %s", object->key);
-        invalidate_keep_unlocked(object);
-        return -1;
+        if (!doom_unlocked(object))
+            return -1;
+        feeding = true;
     }
 
     int rc = resize(object, len, reserved);
+    if (rc == CACHE_RESIZE_DISK && object->refcount > 1 && doom_unlocked(object) &&
+        to_memory_unlocked(object, object->size + len)) {
+        /* Its readers are fed from memory; the file goes with the object. */
+        feeding = true;
+        in_file = false;
+        rc = resize(object, len, 0);
+    }
     if (rc != CACHE_RESIZE_OK) {
         Store *store = object->store;
+        bool disk = rc == CACHE_RESIZE_DISK && (object->flags & CACHE_DISK);
         invalidate_keep_unlocked(object);
-        if (rc == CACHE_RESIZE_DISK && store) {
+        if (disk && store) {
             store->disk_full = true;
             clean();
         }
@@ -1399,6 +1427,62 @@ int64_t CacheSection::add_unlocked(CACHEMAP *object, const char *data, int64_t l
     else if (mem_bytes > opt_memory_size())
         clean();
     return len;
+}
+
+/*
+ * The object will not be kept. Readers that joined it while it was
+ * written are fed to the end all the same: it is marked dead (no lookup
+ * finds it, its journal line says so) but stays CACHE_WRITING while anyone
+ * but the writer holds it, and it is freed after its last reader. Alone,
+ * the writer stops here. Returns true when the writer goes on adding.
+ */
+bool CacheSection::doom_unlocked(CACHEMAP *object)
+{
+    if (object->refcount > 1 && (object->flags & CACHE_WRITING)) {
+        if (!(object->flags & CACHE_INVALID)) {
+            putlog(LOG_DEBUG, "cache: invalidated: %s", object->key);
+            object->flags |= CACHE_INVALID;
+            journal_add(object);
+        }
+        return true;
+    }
+    invalidate_keep_unlocked(object);
+    return false;
+}
+
+/*
+ * A dead object whose file the disk will not extend, still fed for its
+ * readers: its bytes move to an anonymous mapping of need bytes (or more),
+ * its file is closed and queued for deletion. false when no such mapping
+ * can be had (the object is unchanged).
+ */
+bool CacheSection::to_memory_unlocked(CACHEMAP *object, int64_t need)
+{
+    int64_t newlen = map_length(object, need);
+    int err = cache_fault("mmap");
+    void *p = err ? MAP_FAILED
+                  : mmap(nullptr, (size_t)newlen, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return false;
+    if (object->map) {
+        memcpy(p, object->map, (size_t)object->size);
+        cache_unmap(object->map, object->maplen);
+    } else {
+        object->flags |= CACHE_MEM;
+        mem_objects++;
+        if (performance_log)
+            performance_log->set_cache_mmaps_created(1);
+    }
+    object->map = (char *)p;
+    object->maplen = newlen;
+    if (object->fd >= 0)
+        close(object->fd);
+    object->fd = -1;
+    object->reserved = 0;
+    if ((object->flags & CACHE_DISK) && object->store)
+        disk_delete(object);
+    return true;
 }
 
 /*
@@ -1866,22 +1950,40 @@ int64_t CacheSection::send(CACHEMAP *object, CONNECTION_T *conn, int side)
     return sent;
 }
 
-Filebuf *CacheSection::read_filebuf(CACHEMAP *object)
+Filebuf *CacheSection::read_filebuf(CACHEMAP *object, int64_t want)
 {
     CacheLock lock(*this);
     if (object->flags & CACHE_WRITING)
         putlog(LOG_DEBUG, "cache: reading file while being written");
     while (object->flags & CACHE_WRITING)
         wait_writer(object);
-    if ((object->flags & CACHE_INVALID) || !object->map)
-        return nullptr;
     int64_t body = object->size - object->start;
+    /* A dead object counts only when it holds the whole body it was fed
+     * for (a reader's announced length). */
+    if (!object->map || ((object->flags & CACHE_INVALID) && (want < 0 || body != want)))
+        return nullptr;
     Filebuf *buffer = new Filebuf(std::max<int64_t>(body, FILEBUF_DEFAULT_LIMIT));
     if (body > 0 && buffer->Add(object->map + object->start, body) != FILEBUF_OK) {
         delete buffer;
         return nullptr;
     }
     return buffer;
+}
+
+bool CacheSection::reader_ready(CONNECTION_T *conn)
+{
+    CACHEMAP *object = conn->cache;
+    const CACHEVIEW *v = &conn->cache_view;
+    if (!object || (v->object == object && v->finished))
+        return true;
+    CacheLock lock(*this);
+    while ((object->flags & CACHE_WRITING) && object->size <= object->start)
+        wait_writer(object);
+    if (!(object->flags & CACHE_INVALID))
+        return true;
+    /* Dead: whole only when it holds the length the client is to be told. */
+    int64_t want = v->object == object ? v->announced : -1;
+    return (object->flags & CACHE_WRITING) || (want >= 0 && object->size - object->start >= want);
 }
 
 void CacheSection::response_framing(CACHEMAP *object, CONNECTION_T *conn, HEADER *response)
@@ -1900,7 +2002,7 @@ void CacheSection::response_framing(CACHEMAP *object, CONNECTION_T *conn, HEADER
     }
     CacheLock lock(*this);
     response->chunked = 0;
-    if (!(object->flags & CACHE_WRITING)) {
+    if (!(object->flags & (CACHE_WRITING | CACHE_INVALID))) {
         response->content_length = object->size - object->start;
         response->flags |= HEADER_HAS_LENGTH;
     } else if (object->header && (object->header->flags & HEADER_HAS_LENGTH)) {

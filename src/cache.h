@@ -393,7 +393,10 @@ public:
 
     /* Appends len bytes of the body. Returns len, or -1 when the object
      * refused them and is dropped (too large, longer than announced, out of
-     * memory or disk); the caller still holds its reference. */
+     * memory or disk); the caller still holds its reference. An object
+     * that will not be kept but has readers who joined it while it was
+     * written takes the bytes all the same (len) until the writer is alone
+     * with it: it is dead to lookups and goes after its last reader. */
     int64_t add(CACHEMAP *object, const void *data, int64_t len);
 
     /*
@@ -406,9 +409,17 @@ public:
     int64_t send(CACHEMAP *object, CONNECTION_T *conn, int side);
 
     /* The body as a new buffer (the caller deletes it), once the writer has
-     * finished; NULL when the object was dropped meanwhile or memory ran
-     * out. */
-    Filebuf *read_filebuf(CACHEMAP *object);
+     * finished; NULL when memory ran out or the object died, unless a dead
+     * object holds exactly want bytes of body (the length its reader was
+     * told; -1: none), having been fed to the end for its readers. */
+    Filebuf *read_filebuf(CACHEMAP *object, int64_t want = -1);
+
+    /* For a reader of conn->cache about to send its header: waits until
+     * the object holds some body or its writer is done. false when the
+     * object died short of the length in conn->cache_view before any of it
+     * went out: the request is then served from the server, as a miss.
+     * true at once for an object the view saw finished. */
+    bool reader_ready(CONNECTION_T *conn);
 
     /* Sets the framing of a response built from the stored header for
      * conn: a finished object gets its body length; one still written keeps
@@ -661,6 +672,8 @@ private:
     void shrink_unlocked(CACHEMAP *object);
     void close_unlocked(CACHEMAP *object, bool writer, const char *md5 = nullptr);
     void invalidate_keep_unlocked(CACHEMAP *object);
+    bool doom_unlocked(CACHEMAP *object);
+    bool to_memory_unlocked(CACHEMAP *object, int64_t need);
     void invalidate_unlocked(CACHEMAP *object, bool holds_reference);
     void free_unlocked(CACHEMAP *object);
     void mem_delete(CACHEMAP *object);

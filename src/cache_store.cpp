@@ -290,7 +290,7 @@ int CacheSection::md5_check(CACHEMAP *object)
 
 void CacheSection::disk_delete(CACHEMAP *object)
 {
-    ASSERT((object->flags & CACHE_DISK) && !object->map && object->store);
+    ASSERT((object->flags & CACHE_DISK) && object->store);
     Store *s = object->store;
     if (!s->directory.empty()) {
         char path[4096];

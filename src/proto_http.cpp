@@ -68,9 +68,14 @@
 #include "urlcommand.h"
 
 /* What a step of protocol_http returns: HTTP_GO_ON to run the next step,
- * or the exchange's own result, HTTP_ANSWERED or HTTP_NO_RESPONSE (see
- * protocol_http). */
-enum http_step { HTTP_NO_RESPONSE = -1, HTTP_GO_ON = 0, HTTP_ANSWERED = 1 };
+ * or the exchange's own result, HTTP_ANSWERED, HTTP_NO_RESPONSE or
+ * HTTP_FETCH (see protocol_http). */
+enum http_step {
+    HTTP_NO_RESPONSE = -1,
+    HTTP_GO_ON = 0,
+    HTTP_ANSWERED = 1,
+    HTTP_FETCH = PROTOCOL_HTTP_FETCH,
+};
 
 /* Framing of one message body. */
 enum http_framing {
@@ -1088,6 +1093,10 @@ static int http_stream(CONNECTION_T *conn)
         (void)http_pump(conn, &in, nullptr, coding);
         return http_complete(conn);
     }
+    /* A copy still being written that died before any of it went out is
+     * fetched from the server instead. */
+    if (http_cache_reader(conn) && !cache_section->reader_ready(conn))
+        return HTTP_FETCH;
     if (http_header_hold(r, conn) != 0)
         conn->keepalive_client = 0;
     if (http_cache_reader(conn))
@@ -1119,7 +1128,8 @@ static int http_buffered(CONNECTION_T *conn)
     std::unique_ptr<Filebuf> body;
     int rc = HTTP_BODY_OK;
     if (http_cache_reader(conn)) {
-        /* The copy is read from the object; NULL when its writer failed. */
+        /* The copy is read from the object; NULL when its writer failed,
+         * and the request then goes to the server. */
         const CACHEVIEW &view = conn->cache_view;
         int64_t size = view.finished ? view.body_length : view.announced >= 0 ? view.announced : buffer_limit(conn);
         if (!connection_response_reserve(conn, size + FILEBUF_STEP + decode_room, maxdbuffer, deadline_ms)) {
@@ -1128,16 +1138,14 @@ static int http_buffered(CONNECTION_T *conn)
             conn->flags &= ~CONN_BUFFERING;
             return http_stream(conn);
         }
-        body.reset(cache_section->read_filebuf(conn->cache));
-        if (body) {
-            connection_response_force(conn, body->capacity + decode_room);
-            /* Decoding it stays within the download buffer, as for a body
-             * from the server. */
-            body->set_limit(std::max<int64_t>(body->size, buffer_limit(conn)));
-            conn->download_bytes += body->size;
-        } else {
-            rc = HTTP_BODY_SHORT;
-        }
+        body.reset(cache_section->read_filebuf(conn->cache, view.finished ? -1 : view.announced));
+        if (!body)
+            return HTTP_FETCH;
+        connection_response_force(conn, body->capacity + decode_room);
+        /* Decoding it stays within the download buffer, as for a body
+         * from the server. */
+        body->set_limit(std::max<int64_t>(body->size, buffer_limit(conn)));
+        conn->download_bytes += body->size;
     } else {
         body.reset(new Filebuf(buffer_limit(conn)));
         HttpObserver observer(conn);

@@ -30,8 +30,13 @@ enum http_body_result {
  * for the processors and decoded or coded for the client. Writes the
  * access-log record of a response that reached the client normally.
  * Returns 1 when the exchange was completed or answered, -1 when no
- * response header came or it did not parse (the client was answered).
+ * response header came or it did not parse (the client was answered),
+ * PROTOCOL_HTTP_FETCH when the cached copy it was to serve died before
+ * anything of it reached the client: nothing was sent, and the caller
+ * fetches the response from the server as a miss (conn->rheader may still
+ * be set).
  */
+#define PROTOCOL_HTTP_FETCH 2
 int protocol_http(CONNECTION_T *conn);
 
 /*

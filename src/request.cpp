@@ -773,6 +773,32 @@ static int request_connect(CONNECTION_T *conn)
     return REQ_GO_ON;
 }
 
+/* The cached copy a request was to be served from died before any of it
+ * reached the client (its writer failed or gave it up): the reference is
+ * given back and the request goes to the server as a miss, without the
+ * proxy's own If-Modified-Since. Returns REQ_GO_ON to dispatch again. */
+static int request_fetch_instead(CONNECTION_T *conn)
+{
+    HEADER *h = conn->header;
+    putlog(LOG_CACHE, "copy lost before it was sent, fetching: %s", h->url ? h->url : "");
+    bool conditional = (conn->flags & (CONN_REVALIDATE | CONN_VALIDATED)) != 0;
+    cache_section->request_done(conn);
+    conn->flags &= ~(CONN_REVALIDATE | CONN_VALIDATED | CONN_BUFFERING);
+    if (conditional)
+        header_held_set(h, &HEADER::if_modified_since, nullptr);
+    http_header_free(conn->rheader);
+    conn->rheader = nullptr;
+    connection_response_trim(conn, 0);
+    if (conn->server && !conn->keepalive_server) {
+        delete conn->server;
+        conn->server = nullptr;
+    }
+    statdecr_cachehit(conn);
+    statincr_cachemiss(conn);
+    conn->logentry.set_cachecode(CC_TCP_MISS);
+    return request_connect(conn);
+}
+
 /* Step 35: the protocol handler. */
 static void request_dispatch(CONNECTION_T *conn)
 {
@@ -790,13 +816,15 @@ static void request_dispatch(CONNECTION_T *conn)
     /* A plain hit is served by the HTTP exchange whatever its scheme. */
     if (conn->forward_type == FORWARD_HTTP ||
         (conn->cache && !(conn->flags & CONN_REVALIDATE))) {
-        (void)protocol_http(conn);
+        if (protocol_http(conn) == PROTOCOL_HTTP_FETCH && request_fetch_instead(conn) == REQ_GO_ON)
+            request_dispatch(conn);   /* no copy is held now: once */
         return;
     }
     if (protocols.Execute(scheme, conn) != -1)
         return;
     if (strcasecmp(scheme, "http") == 0) {
-        (void)protocol_http(conn);
+        if (protocol_http(conn) == PROTOCOL_HTTP_FETCH && request_fetch_instead(conn) == REQ_GO_ON)
+            request_dispatch(conn);
         return;
     }
     if (strcasecmp(scheme, "ftp") == 0) {

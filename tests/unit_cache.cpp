@@ -574,10 +574,10 @@ TEST(CacheObjects, WriteThenHit)
  * counted for the performance log. */
 TEST(CacheObjects, ReadObserverFeedsTheWriter)
 {
-    /* The limit counts the stored header text too: room for 10 body bytes. */
+    /* maxsize bounds the body: room for 10 bytes. */
     const std::string head = response("Cache-Control: max-age=600\r\n");
     Options small;
-    small.maxsize = std::to_string(head.size() + 10);
+    small.maxsize = "10";
     CacheSection *c = cache_new(small, refresh_entry("", true, 0, 86400, 3600, 20));
     PerformanceLog *saved = performance_log;
     performance_log = new PerformanceLog();
@@ -795,7 +795,8 @@ TEST(CacheObjects, SizeLimits)
     CacheSection *c = cache_new(o, "");
     std::string h0 = response("", -1);
 
-    std::string at = bytes_of(1000 - h0.size(), 'm');
+    /* maxsize bounds the body, whatever the header's length. */
+    std::string at = bytes_of(1000, 'm');
     EXPECT_TRUE(put(c, "http://size.test:80/at", h0, at));
     EXPECT_EQ(at, get(c, "http://size.test:80/at"));
     EXPECT_FALSE(put(c, "http://size.test:80/past", h0, at + "x"));
@@ -1525,4 +1526,233 @@ TEST(CacheObjects, Browse)
     EXPECT_EQ("<miss>", get(c, small));
     c->cache_close(held, false);
     EXPECT_EQ("ddd", get(c, busy));
+}
+
+/* A reload revalidates an object another request is still writing; the
+ * server confirms it (304), and the writer fails before or while the
+ * reader streams it. A reader that has sent nothing yet goes to the
+ * server; one whose header is out is closed short. Never is the copy
+ * framed as complete with fewer bytes than announced. */
+TEST(CacheInterleave, RevalidatedHitWhoseWriterFails)
+{
+    struct Case {
+        const char *what;
+        int64_t streamed;   /* body bytes the reader sent before the failure; -1: none, before the 304 */
+    };
+    const Case cases[] = {
+        { "writer fails before the 304", -1 },
+        { "writer fails before any byte went out", 0 },
+        { "writer fails with part sent", 3000 },
+        { "writer fails with all it had sent", 6000 },
+    };
+    const std::string body = bytes_of(10000, 'r');
+    int n = 0;
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        CacheSection *c = cache_new(Options(), refresh_entry("", true, 0, 86400, 3600, 20));
+        const std::string key = "http://reval.test:80/" + std::to_string(n++);
+        std::string head = response("Cache-Control: max-age=600\r\n", (int64_t)body.size());
+        CACHEMAP *w = c->cache_open(nullptr, key.c_str(), head.c_str(), CACHE_WRITING);
+        ASSERT_NE(nullptr, w);
+        ASSERT_EQ(6000, c->add(w, body.data(), 6000));
+
+        Client reader("GET " + key + " HTTP/1.1\r\nHost: reval.test\r\nCache-Control: no-cache\r\n\r\n");
+        reader.conn->cache = c->lookup(reader.conn, key.c_str(), 0);
+        ASSERT_EQ(w, reader.conn->cache);
+        EXPECT_NE(0, reader.conn->cache_view.flags & CACHE_VALIDATE);
+        if (k.streamed < 0)
+            c->invalidate(w);   /* the writer's server cut it off */
+        /* The server's 304 arrives: the copy is confirmed and served. */
+        c->validated(reader.conn->cache);
+        c->view_fill(reader.conn);
+        EXPECT_FALSE(reader.conn->cache_view.finished);
+        HEADER *framed = http_header_parse_response(head.c_str());
+        c->response_framing(reader.conn->cache, reader.conn, framed);
+        EXPECT_EQ((int64_t)body.size(), framed->content_length);
+        http_header_free(framed);
+
+        if (k.streamed < 0) {
+            EXPECT_FALSE(c->reader_ready(reader.conn));
+            EXPECT_EQ("", reader.received());
+        } else {
+            if (k.streamed == 0)
+                c->invalidate(w);
+            bool ready = c->reader_ready(reader.conn);
+            EXPECT_EQ(k.streamed > 0, ready);
+            if (ready) {
+                int64_t sent = -1;
+                std::thread t([&] { sent = c->send(reader.conn->cache, reader.conn, SIDE_CLIENT); });
+                std::string got = reader.read_all((size_t)k.streamed);
+                c->invalidate(w);
+                got += reader.read_all(6000 - got.size());
+                t.join();
+                EXPECT_EQ(6000, sent);
+                EXPECT_TRUE(got == body.substr(0, 6000));
+                EXPECT_EQ(0, reader.conn->keepalive_client);   /* closed short */
+            }
+        }
+        c->request_done(reader.conn);
+        EXPECT_EQ("<miss>", get(c, key));
+        EXPECT_EQ(0, c->objects_count());
+    }
+    delete cache_section;
+    cache_section = nullptr;
+}
+
+/* Readers joined an object whose writer is then refused its next bytes
+ * (maxsize on a body of no announced length, memory taken by an object
+ * others hold): the object will not be kept, but the writer feeds its
+ * readers to the end, whatever they had read, and it goes after the last
+ * of them. */
+TEST(CacheInterleave, JoinedReadersWhileTheWriterIsRefused)
+{
+    struct Case {
+        const char *what;
+        Options options;
+        bool announced;
+        size_t held;        /* bytes of another object held meanwhile */
+    };
+    Options maxsize;
+    maxsize.maxsize = "20000";
+    Options memory;
+    memory.memory = "200000";
+    memory.extra = "0";
+    const Case cases[] = {
+        { "over maxsize", maxsize, false, 0 },
+        { "memory full, announced", memory, true, 150000 },
+        { "memory full, not announced", memory, false, 150000 },
+    };
+    const std::string body = bytes_of(60000, 'j');
+    int n = 0;
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        CacheSection *c = cache_new(k.options, refresh_entry("", true, 0, 86400, 3600, 20));
+        CACHEMAP *other = nullptr;
+        if (k.held) {
+            ASSERT_TRUE(put(c, "http://held.test:80/", response("", (int64_t)k.held),
+                            bytes_of(k.held, 'h')));
+            other = c->cache_open(nullptr, "http://held.test:80/", nullptr, 0);
+            ASSERT_NE(nullptr, other);
+        }
+        const std::string key = "http://refused.test:80/" + std::to_string(n++);
+        std::string head = response("Cache-Control: max-age=600\r\n",
+                                    k.announced ? (int64_t)body.size() : -1);
+        CACHEMAP *w = c->cache_open(nullptr, key.c_str(), head.c_str(), CACHE_WRITING);
+        ASSERT_NE(nullptr, w);
+        ASSERT_EQ(10000, c->add(w, body.data(), 10000));
+
+        /* Three readers: one that will have read everything there is, one
+         * that reads nothing until the end, one that joins later. */
+        std::vector<std::unique_ptr<Client>> readers;
+        std::vector<std::thread> senders;
+        std::vector<int64_t> sent(3, -1);
+        auto join = [&](int i) {
+            readers.emplace_back(new Client("GET " + key + " HTTP/1.1\r\nHost: r\r\n\r\n"));
+            Client &r = *readers.back();
+            r.conn->cache = c->lookup(r.conn, key.c_str(), 0);
+            ASSERT_EQ(w, r.conn->cache);
+            HEADER *framed = http_header_parse_response(head.c_str());
+            c->response_framing(r.conn->cache, r.conn, framed);
+            if (k.announced) {
+                EXPECT_EQ((int64_t)body.size(), framed->content_length);
+            }
+            http_header_free(framed);
+            ASSERT_TRUE(c->reader_ready(r.conn));
+            senders.emplace_back([&, i] { sent[i] = c->send(r.conn->cache, r.conn, SIDE_CLIENT); });
+        };
+        join(0);
+        join(1);
+        std::string got0 = readers[0]->read_all(10000);
+        EXPECT_EQ(10000u, got0.size());
+        ASSERT_EQ(5000, c->add(w, body.data() + 10000, 5000));
+        join(2);
+        /* The refused bytes: dead for lookups, fed to the readers. */
+        EXPECT_EQ(40000, c->add(w, body.data() + 15000, 40000));
+        EXPECT_EQ("<miss>", get(c, key));
+        EXPECT_EQ(5000, c->add(w, body.data() + 55000, 5000));
+        c->cache_close(w, true);
+        got0 += readers[0]->read_all(body.size() - got0.size());
+        std::string got1 = readers[1]->read_all(body.size());
+        std::string got2 = readers[2]->read_all(body.size());
+        for (std::thread &t : senders)
+            t.join();
+        EXPECT_TRUE(got0 == body);
+        EXPECT_TRUE(got1 == body);
+        EXPECT_TRUE(got2 == body);
+        for (int i = 0; i < 3; i++) {
+            EXPECT_EQ((int64_t)body.size(), sent[i]) << i;
+            if (k.announced) {
+                EXPECT_EQ(1, readers[i]->conn->keepalive_client) << i;
+            }
+        }
+        EXPECT_EQ(k.held ? 2 : 1, c->objects_count());   /* held by its readers */
+        for (auto &r : readers)
+            c->request_done(r->conn);
+        EXPECT_EQ(k.held ? 1 : 0, c->objects_count());
+        if (other)
+            c->cache_close(other, false);
+        EXPECT_EQ("<miss>", get(c, key));
+    }
+    delete cache_section;
+    cache_section = nullptr;
+}
+
+/* The writer alone with an object it may not keep stops at once; readers
+ * that leave before the end stop its feeding too. */
+TEST(CacheInterleave, FeedingEndsWithTheLastReader)
+{
+    Options o;
+    o.maxsize = "1000";
+    CacheSection *c = cache_new(o, refresh_entry("", true, 0, 86400, 3600, 20));
+    std::string head = response("Cache-Control: max-age=600\r\n");
+    CACHEMAP *alone = c->cache_open(nullptr, "http://alone.test:80/", head.c_str(), CACHE_WRITING);
+    ASSERT_NE(nullptr, alone);
+    EXPECT_EQ(-1, c->add(alone, bytes_of(1001, 'a').data(), 1001));
+    c->cache_close(alone, true);
+    EXPECT_EQ(0, c->objects_count());
+
+    CACHEMAP *w = c->cache_open(nullptr, "http://left.test:80/", head.c_str(), CACHE_WRITING);
+    ASSERT_NE(nullptr, w);
+    CACHEMAP *r = c->cache_open(nullptr, "http://left.test:80/", nullptr, 0);
+    ASSERT_EQ(w, r);
+    EXPECT_EQ(1001, c->add(w, bytes_of(1001, 'b').data(), 1001));   /* fed for r */
+    c->cache_close(r, false);
+    EXPECT_EQ(-1, c->add(w, "x", 1));                                /* nobody left */
+    c->cache_close(w, true);
+    EXPECT_EQ(0, c->objects_count());
+    delete cache_section;
+    cache_section = nullptr;
+}
+
+/* maxsize bounds the body: a body of exactly maxsize bytes is kept
+ * whatever the length of its header, one byte more is not. */
+TEST(CacheObjects, MaxsizeBoundsTheBody)
+{
+    Options o;
+    o.maxsize = "8M";
+    o.memory = "64M";
+    CacheSection *c = cache_new(o, refresh_entry("", true, 0, 86400, 3600, 20));
+    const int64_t limit = 8 * 1024 * 1024;
+    struct Case {
+        int64_t length;
+        bool announced;
+        bool kept;
+    };
+    const Case cases[] = {
+        { limit - 1, true, true }, { limit, true, true }, { limit + 1, true, false },
+        { limit - 1, false, true }, { limit, false, true }, { limit + 1, false, false },
+    };
+    int n = 0;
+    for (const Case &k : cases) {
+        SCOPED_TRACE(std::to_string(k.length) + (k.announced ? " announced" : " streamed"));
+        std::string key = "http://max.test:80/" + std::to_string(n++);
+        std::string body((size_t)k.length, 'm');
+        std::string head = response("Cache-Control: max-age=600\r\nX-Filler: " +
+                                        std::string(500, 'f') + "\r\n",
+                                    k.announced ? k.length : -1);
+        put(c, key, head, body);
+        EXPECT_EQ(k.kept, get(c, key) == body);
+    }
+    delete cache_section;
+    cache_section = nullptr;
 }
