@@ -1223,6 +1223,11 @@ bool CacheSection::file_take(CACHEMAP *object, CacheNewFile *file)
     if (store->bytes > store->size)
         store->disk_full = true;
     unlink_list_zap(file->path, false);
+    {
+        MutexGuard guard(&unlink_lock);   /* a sweep of orphans leaves it alone */
+        if (sweeping)
+            sweep_made.insert(file->path);
+    }
     object->store = store;
     object->fd = file->fd;
     file->fd = -1;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <list>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -550,9 +551,14 @@ public:
     int unlink_once(bool wait);
     /* Waits until no deletion of path is in progress. No cache lock held. */
     void unlink_wait(const std::string &path);
-    /* The service thread's loop: queued deletions, paced, and journal
-     * rewrites; never returns. */
+    /* The service thread's loop: queued deletions, paced, journal
+     * rewrites and sweeps of files no journal names; never returns. */
     void unlink_thread();
+    /* Runs one sweep asked for by a store's load: every file under the
+     * store's object directories that no indexed object names is removed,
+     * and one line gives their count and bytes. Returns 1 when a sweep
+     * ran, 0 when none was asked for. No lock held by the caller. */
+    int sweep_once();
 
     /* Empties the deletion queue and rewrites every open journal, under the
      * lock; on a fatal path inside the cache (lock held by this thread, or
@@ -586,6 +592,9 @@ public:
     int unlink_count = 0;
     bool rewrite_signal = false;   /* a journal rewrite is wanted (unlink_lock) */
     std::string unlink_current;    /* the file being deleted now (unlink_lock) */
+    std::list<std::string> sweep_dirs;   /* stores to sweep of orphaned files (unlink_lock) */
+    int sweeping = 0;                    /* sweeps running (unlink_lock) */
+    std::set<std::string> sweep_made;    /* paths new objects took meanwhile (unlink_lock) */
     /* The journals' own lock: the stores' journal fields and the list of
      * stores while it is rebuilt. Never held across a write: the thread
      * appending marks journal_busy instead, and journal_idle wakes those
@@ -659,6 +668,7 @@ private:
     void file_discard(CacheNewFile *file);
     Store *store_pick(CONNECTION_T *conn);
     void tmp_sweep(const Store &store);
+    int orphans_remove(const std::string &directory, uint64_t *bytes);
     bool header_unlocked(CACHEMAP *object);
     bool memory_room(uint64_t more);
     int64_t add_unlocked(CACHEMAP *object, const char *data, int64_t len, int64_t reserved = 0,

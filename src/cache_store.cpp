@@ -171,7 +171,102 @@ void CacheSection::stores_update()
         tmp_sweep(s);
         journal_read(&s);
         journal_write(&s);
+        /* Files no journal line names (a journal lost or emptied) are
+         * removed by the service thread, without holding the start up. */
+        MutexGuard guard(&unlink_lock);
+        sweep_dirs.push_back(s.directory);
+        pthread_cond_broadcast(&unlink_cond);
     }
+}
+
+/*
+ * Removes the object files of the store in directory that no indexed
+ * object names: files in its two-hex-digit subdirectories, listed first;
+ * the index is read after (an object is indexed before its file gets its
+ * name, so every listed file of a live object is found). A file is
+ * deleted as the deletion queue does (unlink_current), so that a new
+ * object renamed to the same path meanwhile waits and survives; a path a
+ * new object took since the sweep began (sweep_made) is left alone.
+ * Returns the number of files removed; *bytes gets their bytes. No lock
+ * is held across the disk work.
+ */
+int CacheSection::orphans_remove(const std::string &directory, uint64_t *bytes)
+{
+    *bytes = 0;
+    std::vector<std::string> listed;
+    for (unsigned b = 0; b < CACHE_DIR_BUCKETS; b++) {
+        char sub[16];
+        snprintf(sub, sizeof sub, "/%.2x", b);
+        std::string dir = directory + sub;
+        DIR *d = opendir(dir.c_str());
+        if (!d)
+            continue;
+        while (struct dirent *entry = readdir(d)) {
+            if (entry->d_name[0] == '.')
+                continue;
+            listed.push_back(dir + "/" + entry->d_name);
+        }
+        closedir(d);
+    }
+    if (listed.empty())
+        return 0;
+    std::set<std::string> live;
+    {
+        CacheLock lock(*this, true);
+        for (int b = 0; b < CACHE_BUCKETS; b++)
+            for (CACHEMAP_LIST *n = cachemaplist[b]; n; n = n->next) {
+                const CACHEMAP *o = n->cachemap;
+                char path[4096];
+                if (o->store && o->store->directory == directory &&
+                    filename(o, path, sizeof path) >= 0)
+                    live.insert(path);
+            }
+    }
+    int removed = 0;
+    for (const std::string &path : listed) {
+        if (live.count(path))
+            continue;
+        {
+            MutexGuard guard(&unlink_lock);
+            if (sweep_made.count(path) || unlink_current == path ||
+                std::find(unlink_list.begin(), unlink_list.end(), path) != unlink_list.end())
+                continue;
+            unlink_current = path;
+        }
+        struct stat st;
+        if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && unlink(path.c_str()) == 0) {
+            removed++;
+            *bytes += (uint64_t)st.st_size;
+        }
+        MutexGuard guard(&unlink_lock);
+        unlink_current.clear();
+        pthread_cond_broadcast(&unlink_cond);
+    }
+    return removed;
+}
+
+int CacheSection::sweep_once()
+{
+    std::string directory;
+    {
+        MutexGuard guard(&unlink_lock);
+        if (sweep_dirs.empty())
+            return 0;
+        directory = sweep_dirs.front();
+        sweep_dirs.pop_front();
+        sweeping++;
+    }
+    uint64_t bytes = 0;
+    int removed = orphans_remove(directory, &bytes);
+    {
+        MutexGuard guard(&unlink_lock);
+        if (--sweeping == 0)
+            sweep_made.clear();
+    }
+    if (removed > 0)
+        putlog(LOG_CACHE, "cache: removed %d files of %llu bytes that no journal names in store: "
+               "%s", removed, (unsigned long long)bytes, directory.c_str());
+    return 1;
 }
 
 /* Store choice. */
@@ -411,7 +506,7 @@ void CacheSection::unlink_thread()
         bool rewrite;
         {
             MutexGuard guard(&unlink_lock);
-            while (unlink_list.empty() && !rewrite_signal) {
+            while (unlink_list.empty() && !rewrite_signal && sweep_dirs.empty()) {
                 if (!again) {
                     pthread_cond_wait(&unlink_cond, &unlink_lock);
                     continue;
@@ -427,6 +522,7 @@ void CacheSection::unlink_thread()
         }
         if (rewrite)
             again = journal_rewrite_due();
+        (void)sweep_once();
         if (unlink_once(false))
             usleep(10000);
     }

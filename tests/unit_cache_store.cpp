@@ -1048,3 +1048,122 @@ TEST(CacheStore, CrashBeforeRename)
     ASSERT_TRUE(put(c, key, "again"));
     EXPECT_EQ(response(5) + "again", file_bytes(path));
 }
+
+/* Files under a store's object directories that no journal line names
+ * (left by a lost or emptied journal) are removed by the service thread's
+ * sweep after a start, with one line giving their count and bytes; the
+ * files the journal names stay. */
+TEST(CacheStore, OrphanedFilesRemoved)
+{
+    std::string dir = test_temp_dir();
+    CacheSection *c = cache_new(store_entry(dir, "1G"));
+    while (c->sweep_once())
+        ;
+    ASSERT_TRUE(put(c, "http://kept.test:80/", "kept body"));
+    std::string kept = path_of(c, "http://kept.test:80/");
+    ASSERT_TRUE(exists(kept));
+    struct Orphan {
+        const char *sub;
+        const char *name;
+        size_t bytes;
+    };
+    const Orphan orphans[] = {
+        { "ab", "0123456789abcdef0123456789abcdef", 1000 },
+        { "07", "fedcba9876543210fedcba9876543210", 24000 },
+        { "ff", "left-over", 500 },
+    };
+    for (const Orphan &o : orphans) {
+        mkdir((dir + "/" + o.sub).c_str(), 0755);
+        write_file(dir + "/" + o.sub + "/" + o.name, std::string(o.bytes, 'o'));
+    }
+    write_file(dir + "/outside", "not in an object directory");
+
+    c->graceful_exit();
+    c = cache_new(store_entry(dir, "1G"));   /* a restart: the journal names "kept" */
+    test_log_clear();
+    EXPECT_EQ(1, c->sweep_once());
+    EXPECT_EQ(0, c->sweep_once());
+    EXPECT_TRUE(test_log_contains("cache: removed 3 files of 25500 bytes that no journal names "
+                                  "in store: " + dir));
+    for (const Orphan &o : orphans)
+        EXPECT_FALSE(exists(dir + "/" + o.sub + "/" + o.name)) << o.name;
+    EXPECT_TRUE(exists(kept));
+    EXPECT_TRUE(exists(dir + "/outside"));
+    EXPECT_EQ("kept body", get(c, "http://kept.test:80/"));
+
+    /* The journal lost: the store starts empty and its files go too. */
+    c->graceful_exit();
+    unlink((dir + "/journal").c_str());
+    c = cache_new(store_entry(dir, "1G"));
+    test_log_clear();
+    EXPECT_EQ(1, c->sweep_once());
+    EXPECT_TRUE(test_log_contains("cache: removed 1 files of"));
+    EXPECT_FALSE(exists(kept));
+    EXPECT_EQ("<miss>", get(c, "http://kept.test:80/"));
+
+    /* Nothing to remove: no line. */
+    c = cache_new(store_entry(dir, "1G"));
+    test_log_clear();
+    EXPECT_EQ(1, c->sweep_once());
+    EXPECT_FALSE(test_log_contains("cache: removed"));
+}
+
+/* A new object given the path of an orphan while the sweep runs keeps its
+ * file. */
+TEST(CacheStore, SweepBesideANewObject)
+{
+    std::string dir = test_temp_dir();
+    CacheSection *c = cache_new(store_entry(dir, "1G"));
+    while (c->sweep_once())
+        ;
+    ASSERT_TRUE(put(c, "http://again.test:80/", "old body"));
+    std::string path = path_of(c, "http://again.test:80/");
+    c->graceful_exit();
+    unlink((dir + "/journal").c_str());
+    c = cache_new(store_entry(dir, "1G"));   /* the file is an orphan now */
+    ASSERT_TRUE(exists(path));
+    ASSERT_TRUE(put(c, "http://again.test:80/", "new body"));   /* the same path */
+    EXPECT_EQ(1, c->sweep_once());
+    EXPECT_TRUE(exists(path));
+    EXPECT_EQ("new body", get(c, "http://again.test:80/"));
+    EXPECT_EQ("new body", file_bytes(path).substr(file_bytes(path).size() - 8));
+}
+
+/* A reader joined an object written to a store whose disk then refuses
+ * the writer's next bytes: the object moves to memory, is fed to the end
+ * for the reader, and goes with its file after the reader. */
+TEST(CacheStore, JoinedReaderWhileTheDiskRefuses)
+{
+    std::string dir = test_temp_dir();
+    CacheSection *c = cache_new(store_entry(dir, "1G"));
+    static int calls = 0;
+    cache_fault_hook = [](const char *call) {
+        if (strcmp(call, "fallocate") == 0 && ++calls >= 2)
+            return ENOSPC;
+        return 0;
+    };
+    calls = 0;
+    std::string body = bytes_of(300000, 'd');
+    CACHEMAP *w = c->cache_open(nullptr, "http://refuse.test:80/", response(300000).c_str(),
+                                CACHE_WRITING);
+    ASSERT_NE(nullptr, w);
+    std::string path = path_of(c, "http://refuse.test:80/");
+    CACHEMAP *r = c->cache_open(nullptr, "http://refuse.test:80/", nullptr, 0);
+    ASSERT_EQ(w, r);
+    for (size_t off = 0; off < body.size(); off += 100000)
+        EXPECT_EQ(100000, c->add(w, body.data() + off, 100000));
+    cache_fault_hook = nullptr;
+    EXPECT_NE(0, c->flag_get(w) & CACHE_INVALID);
+    EXPECT_EQ("<miss>", get(c, "http://refuse.test:80/"));
+    c->cache_close(w, true);
+    Filebuf *b = c->read_filebuf(r, 300000);
+    ASSERT_NE(nullptr, b);
+    EXPECT_TRUE(std::string(b->data, (size_t)b->size) == body);
+    delete b;
+    c->cache_close(r, false);
+    EXPECT_EQ(0, c->objects_count());
+    unlink_all(c);
+    EXPECT_FALSE(exists(path));
+    EXPECT_EQ(0, c->stores.front().entries);
+    EXPECT_EQ(0u, c->stores.front().bytes);
+}
