@@ -151,6 +151,12 @@ enum {
 #define CACHE_DISCARD_SECONDS 60
 /* Cleaning takes a full store at least this far below its byte count. */
 #define CACHE_STORE_MARGIN_MIN 10000000ULL
+/* A store takes no new objects while its file system has less free space
+ * than the larger of this percentage of its size and CACHE_SPACE_MIN, so
+ * that the logs beside it keep room; looked at this often. */
+#define CACHE_SPACE_PERCENT 5
+#define CACHE_SPACE_MIN (64ULL * 1024 * 1024)
+#define CACHE_SPACE_CHECK_MS 2000
 /* Cleaning walks the index in at most this many bands of access time. */
 #define CACHE_CLEAN_BANDS 128
 
@@ -213,6 +219,7 @@ struct Store {
     int entries = 0;           /* object files counted in the store */
     uint64_t bytes = 0;        /* their bytes */
     bool disk_full = false;    /* over its size, or the disk said ENOSPC */
+    bool low_space = false;    /* its file system is short of free space: no new objects */
     uint64_t clean_target = 0; /* worked out by cleaning */
     /* The journal, guarded by journal_mutex (not the cache lock): */
     int journal_fd = -1;       /* append descriptor, -1 when closed */
@@ -559,6 +566,10 @@ public:
      * and one line gives their count and bytes. Returns 1 when a sweep
      * ran, 0 when none was asked for. No lock held by the caller. */
     int sweep_once();
+    /* Looks at the free space of every store's file system (without the
+     * lock) and sets its low_space; a change is logged once each way. The
+     * service thread runs it at start and every CACHE_SPACE_CHECK_MS. */
+    void space_check();
 
     /* Empties the deletion queue and rewrites every open journal, under the
      * lock; on a fatal path inside the cache (lock held by this thread, or

@@ -24,6 +24,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -245,6 +246,43 @@ int CacheSection::orphans_remove(const std::string &directory, uint64_t *bytes)
     return removed;
 }
 
+void CacheSection::space_check()
+{
+    std::vector<std::string> dirs;
+    {
+        CacheLock lock(*this, true);
+        for (const Store &s : stores)
+            if (s.enabled && !s.directory.empty() && s.size != 0)
+                dirs.push_back(s.directory);
+    }
+    /* -1: not known (the store keeps its state), 0 room, 1 short. */
+    std::vector<int> low(dirs.size(), -1);
+    std::vector<uint64_t> need(dirs.size(), 0);
+    for (size_t i = 0; i < dirs.size(); i++) {
+        struct statvfs v;
+        if (statvfs(dirs[i].c_str(), &v) != 0)
+            continue;
+        uint64_t total = (uint64_t)v.f_blocks * (uint64_t)v.f_frsize;
+        uint64_t free_bytes = (uint64_t)v.f_bavail * (uint64_t)v.f_frsize;
+        need[i] = std::max<uint64_t>(total / 100 * CACHE_SPACE_PERCENT, CACHE_SPACE_MIN);
+        low[i] = free_bytes < need[i] ? 1 : 0;
+    }
+    CacheLock lock(*this);
+    for (Store &s : stores)
+        for (size_t i = 0; i < dirs.size(); i++) {
+            if (s.directory != dirs[i] || low[i] < 0 || s.low_space == (low[i] == 1))
+                continue;
+            s.low_space = low[i] == 1;
+            if (s.low_space)
+                putlog(LOG_WARNING, "cache: store %s has less than %llu bytes free, it takes no "
+                       "new objects until it has", s.directory.c_str(),
+                       (unsigned long long)need[i]);
+            else
+                putlog(LOG_CACHE, "cache: store %s has at least %llu bytes free again, it takes new "
+                       "objects", s.directory.c_str(), (unsigned long long)need[i]);
+        }
+}
+
 int CacheSection::sweep_once()
 {
     std::string directory;
@@ -291,7 +329,7 @@ Store *CacheSection::store_pick(CONNECTION_T *conn)
     uint64_t best_percent = 0;
 
     for (Store &s : stores) {
-        if (!s.enabled || s.directory.empty() || s.size == 0)
+        if (!s.enabled || s.directory.empty() || s.size == 0 || s.low_space)
             continue;
         if (!profile_find(have, s.profiles))
             continue;
@@ -502,18 +540,21 @@ int CacheSection::unlink_once(bool wait)
 void CacheSection::unlink_thread()
 {
     bool again = false;   /* a rewrite waits for its interval */
+    int64_t space_due_ms = 0;
     for (;;) {
+        if (monotonic_ms() >= space_due_ms) {
+            space_check();
+            space_due_ms = monotonic_ms() + CACHE_SPACE_CHECK_MS;
+        }
         bool rewrite;
         {
             MutexGuard guard(&unlink_lock);
             while (unlink_list.empty() && !rewrite_signal && sweep_dirs.empty()) {
-                if (!again) {
-                    pthread_cond_wait(&unlink_cond, &unlink_lock);
-                    continue;
-                }
+                /* Woken at least for the next look at the free space, and
+                 * each second while a rewrite waits for its interval. */
                 struct timespec until;
                 clock_gettime(CLOCK_REALTIME, &until);
-                until.tv_sec += 1;
+                until.tv_sec += again ? 1 : CACHE_SPACE_CHECK_MS / 1000;
                 if (pthread_cond_timedwait(&unlink_cond, &unlink_lock, &until) == ETIMEDOUT)
                     break;
             }

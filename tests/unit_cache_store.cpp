@@ -26,6 +26,7 @@
 #include "filebuf.h"
 #include "header.h"
 #include "locks.h"
+#include "log.h"
 #include "misc.h"
 #include "options.h"
 #include "section.h"
@@ -1166,4 +1167,50 @@ TEST(CacheStore, JoinedReaderWhileTheDiskRefuses)
     EXPECT_FALSE(exists(path));
     EXPECT_EQ(0, c->stores.front().entries);
     EXPECT_EQ(0u, c->stores.front().bytes);
+}
+
+/* A store whose file system has less free space than the larger of 5% and
+ * 64 MiB takes no new objects (they live in memory only), logged once when
+ * it starts and once when it ends. A tmpfs of 1 MiB, grown to 256 MiB;
+ * skipped where a tmpfs cannot be mounted. */
+TEST(CacheStore, LowSpaceStopsNewObjects)
+{
+    std::string dir = test_temp_dir();
+    if (geteuid() != 0 || mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount {
+        std::string dir;
+        ~Unmount()
+        {
+            delete cache_section;
+            cache_section = nullptr;
+            umount2(dir.c_str(), MNT_DETACH);
+        }
+    } unmount{dir};
+    CacheSection *c = cache_new(store_entry(dir, "100M"));
+    test_log_clear();
+    c->space_check();
+    c->space_check();
+    const std::string starts = "cache: store " + dir + " has less than 67108864 bytes free, it "
+                               "takes no new objects until it has";
+    int lines = 0;
+    for (const std::string &line : logbuffer_lines(global->logbuffer))
+        lines += line.find(starts) != std::string::npos;
+    EXPECT_EQ(1, lines);   /* once, however often it is looked at */
+    ASSERT_TRUE(put(c, "http://low.test:80/", "in memory"));
+    EXPECT_EQ("", path_of(c, "http://low.test:80/"));   /* no store */
+    EXPECT_EQ("in memory", get(c, "http://low.test:80/"));
+    EXPECT_EQ(0, c->stores.front().entries);
+
+    ASSERT_EQ(0, mount("tmpfs", dir.c_str(), "tmpfs", MS_REMOUNT, "size=256m"));
+    test_log_clear();
+    c->space_check();
+    EXPECT_TRUE(test_log_contains("cache: store " + dir + " has at least 67108864 bytes free again, it "
+                                  "takes new objects"));
+    EXPECT_FALSE(test_log_contains(starts));
+    ASSERT_TRUE(put(c, "http://room.test:80/", "on disk"));
+    std::string path = path_of(c, "http://room.test:80/");
+    ASSERT_NE("", path);
+    EXPECT_TRUE(exists(path));
+    EXPECT_EQ(1, c->stores.front().entries);
 }
