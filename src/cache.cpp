@@ -1473,14 +1473,8 @@ bool CacheSection::to_memory_unlocked(CACHEMAP *object, int64_t need)
     if (object->map) {
         memcpy(p, object->map, (size_t)object->size);
         cache_unmap(object->map, object->maplen);
-    } else {
-        object->flags |= CACHE_MEM;
-        mem_objects++;
-        if (performance_log)
-            performance_log->set_cache_mmaps_created(1);
     }
-    object->map = (char *)p;
-    object->maplen = newlen;
+    map_set(object, p, newlen);
     if (object->fd >= 0)
         close(object->fd);
     object->fd = -1;
@@ -1550,6 +1544,15 @@ int CacheSection::resize(CACHEMAP *object, int64_t len, int64_t reserved)
                (unsigned long long)opt_memory_free_extra());
         return CACHE_RESIZE_MEMORY;
     }
+    map_set(object, p, newlen);
+    return CACHE_RESIZE_OK;
+}
+
+/* The object's mapping is p now, newlen bytes long (the old one, if any,
+ * was moved or let go by the caller); a first mapping marks it CACHE_MEM
+ * and is counted. */
+void CacheSection::map_set(CACHEMAP *object, void *p, int64_t newlen)
+{
     if (!object->map) {
         object->flags |= CACHE_MEM;
         mem_objects++;
@@ -1558,7 +1561,6 @@ int CacheSection::resize(CACHEMAP *object, int64_t len, int64_t reserved)
     }
     object->map = (char *)p;
     object->maplen = newlen;
-    return CACHE_RESIZE_OK;
 }
 
 /* The writer is done: the mapping is cut to the bytes stored (the file

@@ -687,6 +687,7 @@ private:
     int64_t map_length(const CACHEMAP *object, int64_t need);
     int64_t reserve_ahead(CACHEMAP *object, int64_t len);
     int resize(CACHEMAP *object, int64_t len, int64_t reserved = 0);
+    void map_set(CACHEMAP *object, void *p, int64_t newlen);
     void finish_file(CACHEMAP *object, char *md5);
     /* Cuts the object's file to its size and closes its descriptor. */
     void file_cut(CACHEMAP *object);
