@@ -524,6 +524,82 @@ std::string url_percent_decode(const char *text, size_t len, bool plus_blank)
     return out;
 }
 
+/* Removes the last segment of out and its "/" (RFC 3986 5.2.4, rule C). */
+static void misc_pop_segment(std::string &out)
+{
+    size_t slash = out.rfind('/');
+    out.erase(slash == std::string::npos ? 0 : slash);
+}
+
+/* RFC 3986 5.2.4 over in, walked once with an index so a long path of dot
+ * segments costs no more than its length. */
+static std::string misc_remove_dots(const std::string &in)
+{
+    std::string out;
+    out.reserve(in.size());
+    size_t i = 0, n = in.size();
+    auto rest_is = [&](const char *text) { return in.compare(i, std::string::npos, text) == 0; };
+    auto starts = [&](const char *text) { return in.compare(i, strlen(text), text) == 0; };
+    while (i < n) {
+        if (starts("../")) {
+            i += 3;
+        } else if (starts("./")) {
+            i += 2;
+        } else if (starts("/./")) {
+            i += 2;
+        } else if (rest_is("/.")) {
+            out += '/';
+            break;
+        } else if (starts("/../")) {
+            i += 3;
+            misc_pop_segment(out);
+        } else if (rest_is("/..")) {
+            misc_pop_segment(out);
+            out += '/';
+            break;
+        } else if (rest_is(".") || rest_is("..")) {
+            break;
+        } else {
+            size_t end = in.find('/', i + 1);
+            if (end == std::string::npos)
+                end = n;
+            out.append(in, i, end - i);
+            i = end;
+        }
+    }
+    return out;
+}
+
+std::string url_path_normal(const char *path)
+{
+    if (!path)
+        return "/";
+    const char *query = strchr(path, '?');
+    size_t len = query ? (size_t)(query - path) : strlen(path);
+    std::string merged;
+    merged.reserve(len);
+    for (size_t i = 0; i < len; i++) {
+        char c = path[i];
+        if (c == '%' && i + 2 < len && hex_digit((unsigned char)path[i + 1]) >= 0 &&
+            hex_digit((unsigned char)path[i + 2]) >= 0) {
+            int value = hex_digit((unsigned char)path[i + 1]) * 16 + hex_digit((unsigned char)path[i + 2]);
+            if (value != 0) {
+                c = (char)value;
+                i += 2;
+            }
+        }
+        if (c == '/' && !merged.empty() && merged.back() == '/')
+            continue;
+        merged += c;
+    }
+    std::string out = misc_remove_dots(merged);
+    if (out.empty() || out[0] != '/')
+        out.insert(0, "/");
+    if (query)
+        out += query;
+    return out;
+}
+
 /* The longest accumulated path of a navigation trail. */
 static const size_t MISC_TRAIL_PATH_MAX = 1023;
 

@@ -184,6 +184,13 @@ char *url_decode(const char *text, size_t n);
  * "+" into a blank; any other "%" stays as it is. */
 std::string url_percent_decode(const char *text, size_t len, bool plus_blank);
 
+/* The path of a request as a server reads it, for rules that judge paths:
+ * before the query ("?"), every "%" with two hex digits decoded (a "/"
+ * included; "%00" stays as it is), runs of "/" merged, and the dot
+ * segments "." and ".." resolved as RFC 3986 5.2.4 removes them; the query
+ * follows unchanged. The request itself is never rewritten with it. */
+std::string url_path_normal(const char *path);
+
 /* The HTML navigation trail of a directory path: a link to "/" and one link
  * per path component to the accumulated path, each HTML-escaped. The
  * accumulated path stops growing before it would exceed 1023 characters. */

@@ -34,6 +34,7 @@
 #include "header.h"
 #include "hooks.h"
 #include "log.h"
+#include "misc.h"
 #include "profiles.h"
 #include "templates.h"
 
@@ -137,8 +138,12 @@ void URLBLSection::load()
 {
     SectionWriteGuard guard(*this);
     const std::string &root = *directory;
-    if (root.empty())
-        return;   /* no blacklist configured */
+    if (root.empty()) {
+        /* Switched on without a directory blocks nothing: say so. */
+        if (*enabled)
+            putlog(LOG_URLBL, "failed to load URL blacklist from %s", root.c_str());
+        return;
+    }
     std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(root.c_str()), closedir);
     if (!dir) {
         putlog(LOG_URLBL, "failed to load URL blacklist from %s", root.c_str());
@@ -169,6 +174,8 @@ void URLBLSection::load()
         }
     }
     putlog(LOG_URLBL, "loaded %d categories", categories);
+    if (categories == 0 && *enabled)
+        putlog(LOG_URLBL, "failed to load URL blacklist from %s", root.c_str());
 }
 
 /* ---- matching ---- */
@@ -262,6 +269,9 @@ const URLBL *URLBLSection::check(CONNECTION_T *conn) const
     const HEADER *h = conn->header;
     std::string host = urlbl_clean_host(h && h->host ? h->host : "");
     const char *path = h && h->path ? h->path : "";
+    /* The prefixes also meet the path as the server will read it. */
+    std::string normal = url_path_normal(path);
+    bool same = normal == path;
 
     auto match = [&](const URLBL &rule) -> bool {
         if (!rule.enabled || profile_find(conn->profiles, rule.profiles) != 1)
@@ -272,7 +282,8 @@ const URLBL *URLBLSection::check(CONNECTION_T *conn) const
             if (std::find(rule.categories.begin(), rule.categories.end(), category.first) ==
                 rule.categories.end())
                 continue;
-            if (!urlbl_listed_clean(category.second, host, path))
+            if (!urlbl_listed_clean(category.second, host, path) &&
+                (same || !urlbl_listed_clean(category.second, host, normal.c_str())))
                 continue;
             conn->variables["CATEGORY"] = category.first;
             conn->variables["FILTER"] = "URL BlackList";

@@ -31,6 +31,7 @@
 #include "hooks.h"
 #include "interface.h"
 #include "log.h"
+#include "misc.h"
 #include "profiles.h"
 #include "regexp.h"
 #include "templates.h"
@@ -122,7 +123,10 @@ static bool filter_match(const Filter &rule, const CONNECTION_T *conn, FilterLoo
         return false;
     if (rule.host_regex && reg_exec(rule.host_regex, filter_host(conn)) != 0)
         return false;
-    if (rule.path_regex && reg_exec(rule.path_regex, filter_path(conn)) != 0)
+    /* The path as written or as the server will read it: escapes, dot
+     * segments and doubled slashes step around no rule. */
+    if (rule.path_regex && reg_exec(rule.path_regex, filter_path(conn)) != 0 &&
+        reg_exec(rule.path_regex, lookup.path_normal.c_str()) != 0)
         return false;
     if (rule.addresses.ranges.empty() || (conn->flags & CONN_OFFLINE))
         return true;
@@ -181,6 +185,7 @@ int FilterSection::check(const CONNECTION_T *conn, FilterLookup &lookup, const F
     *rule = nullptr;
     if (!*enabled || (conn->bypass & BYPASS_URLFILTER))
         return FILTER_PASS;
+    lookup.path_normal = url_path_normal(filter_path(conn));
     AllowDenyResult<Filter> result = allowdeny_evaluate(
         allow, deny, *allowfirst != 0,
         [&](const Filter &candidate) { return filter_match(candidate, conn, lookup); });

@@ -56,6 +56,7 @@ enum filter_lookup_state {
 struct FilterLookup {
     int state = FILTER_LOOKUP_NONE;   /* filter_lookup_state */
     std::string address;              /* dotted, when RESOLVED */
+    std::string path_normal;          /* the path as the server reads it */
 };
 
 /* What FilterSection::check found. */

@@ -365,6 +365,49 @@ TEST(MiscUrl, PercentDecodeTable)
     }
 }
 
+/* The path a server reads: escapes decoded ("/" too, never a zero byte),
+ * runs of "/" merged, dot segments resolved, the query left alone. */
+TEST(MiscUrl, PathNormalTable)
+{
+    struct NormalCase {
+        const char *in;
+        const char *out;
+    };
+    static const NormalCase cases[] = {
+        {"/secret", "/secret"},
+        {"/%73ecret", "/secret"},
+        {"//secret", "/secret"},
+        {"/./secret", "/secret"},
+        {"/x/../secret", "/secret"},
+        {"/%2fsecret", "/secret"},
+        {"/%2Fx%2F..%2Fsecret", "/secret"},
+        {"/x/%2e%2E/secret", "/secret"},
+        {"/a/b/../../../../secret", "/secret"},
+        {"/a//..//secret", "/secret"},
+        {"/a/./b/.", "/a/b/"},
+        {"/a/b/..", "/a/"},
+        {"/..", "/"},
+        {"/.", "/"},
+        {"/a.b/..c/.d", "/a.b/..c/.d"},
+        {"/hello%20world", "/hello world"},
+        {"/x%00y", "/x%00y"},
+        {"/%zz%4", "/%zz%4"},
+        {"/x/../a?q=/../%73", "/a?q=/../%73"},
+        {"/%3fsecret?x", "/?secret?x"},
+        {"/", "/"},
+        {"", "/"},
+    };
+    for (const NormalCase &c : cases) {
+        SCOPED_TRACE(c.in);
+        EXPECT_EQ(c.out, url_path_normal(c.in));
+    }
+    /* A long run of dot segments costs no more than its length. */
+    std::string deep;
+    for (int i = 0; i < 4000; i++)
+        deep += "/a/..";
+    EXPECT_EQ("/", url_path_normal(deep.c_str()));
+}
+
 TEST(MiscUrl, PathToUrlBuildsEscapedTrail)
 {
     EXPECT_EQ("<a href=\"/\">/</a><a href=\"/pub/\">pub/</a>"

@@ -127,6 +127,27 @@ TEST(UrlBlacklist, LoadTree)
     urlbl_section->load();
     EXPECT_TRUE(test_log_contains("URL blacklist: failed to load URL blacklist from " + missing));
     EXPECT_EQ(4u, urlbl_section->blacklist.size());
+
+    /* Switched on with no directory, or one without a category, says so
+     * too; switched off, an empty setting is silent. */
+    std::string bare = tree() + "/empty";
+    struct EmptyCase {
+        bool enabled;
+        std::string directory;
+        bool logged;
+    };
+    const EmptyCase empties[] = { { true, "", true }, { false, "", false }, { true, bare, true } };
+    for (const EmptyCase &e : empties) {
+        SCOPED_TRACE(e.directory + (e.enabled ? " on" : " off"));
+        test_log_clear();
+        ASSERT_EQ(SECTION_LOADED,
+                  policytest_load(urlbl_section, std::string("<urlblacklist><enabled>") +
+                                                     (e.enabled ? "true" : "false") +
+                                                     "</enabled><allow-first>false</allow-first><directory>" +
+                                                     e.directory + "</directory><template></template></urlblacklist>"));
+        urlbl_section->load();
+        EXPECT_EQ(e.logged, test_log_contains("URL blacklist: failed to load URL blacklist from " + e.directory));
+    }
 }
 
 /* Whole-label suffixes, prefixes compared without case, domains over urls,
@@ -190,6 +211,13 @@ TEST(UrlBlacklist, Decisions)
         { true, "GET http://porn.test/ HTTP/1.1\r\n\r\n", 0, "", "porn", "porn" },
         { true, "GET http://both.test/ HTTP/1.1\r\n\r\n", 200, "imgfilter", "ads", "ads" },
         { true, "CONNECT nothing.test:443 HTTP/1.1\r\n\r\n", 404, "noaccess", "(unset)", "" },
+        /* a urls prefix meets the path as the server reads it too */
+        { false, "GET http://tracker.test/%61ds/x HTTP/1.1\r\n\r\n", 200, "imgfilter", "ads", "ads" },
+        { false, "GET http://tracker.test//ads/x HTTP/1.1\r\n\r\n", 200, "imgfilter", "ads", "ads" },
+        { false, "GET http://tracker.test/x/../ads/x HTTP/1.1\r\n\r\n", 200, "imgfilter", "ads", "ads" },
+        { false, "GET http://tracker.test/%2fads/x HTTP/1.1\r\n\r\n", 200, "imgfilter", "ads", "ads" },
+        { false, "GET http://tracker.test/./pixel.gif HTTP/1.1\r\n\r\n", 200, "imgfilter", "ads", "ads" },
+        { false, "GET http://tracker.test/news/%2e HTTP/1.1\r\n\r\n", 0, "", "(unset)", "" },
     };
     for (const DecisionCase &c : cases) {
         SCOPED_TRACE(c.request);

@@ -139,6 +139,37 @@ TEST(UrlFilter, DenyFirstTable)
     }
 }
 
+/* A path rule judges the path as written and as the server reads it:
+ * escapes (a "/" too), dot segments and doubled slashes are no way round
+ * it, and a rule written against an escape keeps matching. */
+TEST(UrlFilter, PathFormsTable)
+{
+    ASSERT_EQ(SECTION_LOADED,
+              configure(true, false, "", {},
+                        { { "secret", "", "^/secret", "", "", "" },
+                          { "escaped", "", "^/hello%20world$", "", "", "" },
+                          { "spaced", "", "^/two words$", "", "", "" } }));
+    static const Case cases[] = {
+        { "http://www.example.com/secret", "secret", 0 },
+        { "http://www.example.com/%73ecret", "secret", 0 },
+        { "http://www.example.com//secret", "secret", 0 },
+        { "http://www.example.com/./secret", "secret", 0 },
+        { "http://www.example.com/x/../secret", "secret", 0 },
+        { "http://www.example.com/%2fsecret", "secret", 0 },
+        { "http://www.example.com/x/%2E%2E/Secret?a=1", "secret", 0 },
+        { "http://www.example.com/hello%20world", "escaped", 0 },
+        { "http://www.example.com/two%20words", "spaced", 0 },
+        { "http://www.example.com/public/secret", "", 0 },
+        { "http://www.example.com/x?/../secret", "", 0 },
+        { "http://www.example.com/a%20b", "", 0 },
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.url);
+        PolicyClient client(get(c.url));
+        EXPECT_EQ(c.decided, decided(client));
+    }
+}
+
 /* allow-first on: no allow match refuses with the built-in rule; an allow
  * match is refused only by a deny match; an unresolvable host lies inside
  * an allow rule's addresses too. Profiles, disabled rules, offline mode,
