@@ -267,8 +267,9 @@ static bool hg_scan_lines(hg_read *read, int64_t *taken)
                 continue;   /* blank lines before the first */
             /* A header block ends in "\r\n"; an HTTP/0.9 body keeps its bytes. */
             const char *closing = read->strict ? "\r\n" : buffered;
-            hg_room(read, line_len + 1);
             size_t closing_len = read->strict ? 2 : line_len;
+            /* Room for what is written: a bare "\n" becomes two bytes. */
+            hg_room(read, closing_len + 1);
             memcpy(read->block + read->len, closing, closing_len);
             read->len += closing_len;
             read->block[read->len] = '\0';

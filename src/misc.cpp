@@ -407,7 +407,7 @@ char *url_strip(char *text)
     char *out = text;
     for (const char *p = text; *p; p++) {
         unsigned char c = (unsigned char)*p;
-        if (c > 32 && c <= 127)
+        if (c > 32 && c < 127)
             *out++ = (char)c;
     }
     *out = '\0';

@@ -155,8 +155,8 @@ void url_free(URL *url);
 /* The default port of a scheme: 80 for http, 21 for ftp (any case), else 0. */
 int protocol_port(const char *scheme);
 
-/* Removes in place every byte up to 32 (blanks, controls) and above 127;
- * returns text. */
+/* Removes in place every byte up to 32 (blanks, controls), DEL (127) and
+ * every byte above 127; returns text. */
 char *url_strip(char *text);
 
 /* A new text: path cut at the first "#", then stripped as by url_strip;

@@ -853,9 +853,17 @@ static void request_serve(CONNECTION_T *conn)
     if (general_section)
         timeout = first ? general_section->timeout_get(conn) : general_section->keeptimeout_get(conn);
     int64_t header_deadline_ms = monotonic_ms() + (int64_t)timeout * 1000;
-    char *text = header_get(conn, SIDE_CLIENT, timeout);
+    int got = HEADER_NONE;
+    char *text = header_get(conn, SIDE_CLIENT, timeout, &got);
     conn->logentry.Reset();
     if (!text) {
+        if (got == HEADER_BAD || got == HEADER_TOO_LARGE) {
+            /* A malformed head (a NUL byte, over the limits): header_get
+             * has logged why; the client is told, and nothing after it on
+             * the connection is read. */
+            request_send(conn, "badrequest", 400, true);
+            return;
+        }
         if (first)
             putlog(LOG_WARNING, "request: timeout waiting for header from %s", request_ip(conn));
         conn->keepalive_client = 0;

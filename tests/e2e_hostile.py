@@ -887,6 +887,69 @@ class ConnectionBoundAuth(unittest.TestCase):
             proxy.stop()
 
 
+def padded_head(first, size):
+    """first, then "X-Pad: aaa..." lines: exactly size bytes in all."""
+    head = first
+    while len(head) < size:
+        left = size - len(head)
+        line = left if left <= 1000 else (1000 if left - 1000 >= 10 else left - 10)
+        head += b"X-Pad: " + b"a" * (line - 9) + b"\r\n"
+    return head
+
+
+class MalformedHeads(unittest.TestCase):
+    """Heads at the edges of the header reader, from clients and origins."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.proxy = Proxy(general=LIMITS, cache=False).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.proxy.stop()
+
+    def test_full_block_closed_by_a_bare_newline(self):
+        """Lines filling the header block to two bytes short, then a bare LF: answered, both ways."""
+        for block in (1024, 2048, 4096):
+            with self.subTest(block=block):
+                reply = padded_head(b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n", block - 2) + b"\nhello"
+                origin = ScriptedOrigin([reply + ScriptedOrigin.CLOSE])
+                try:
+                    request = padded_head(b"GET %s HTTP/1.1\r\nConnection: close\r\n" % origin.url("/pad").encode(),
+                                          block - 2)
+                    data, _ = raw_exchange(self.proxy.port, request + b"\n")
+                    status, headers, body = split_response(data)
+                    self.assertEqual(200, status, data[:300])
+                    self.assertEqual(b"hello", body)
+                    self.assertEqual(1, len(origin.requests))
+                    self.assertIn(b"X-Pad: aaa", origin.requests[0][1])
+                finally:
+                    origin.stop()
+
+    def test_del_never_reaches_the_origin(self):
+        """DEL in the path is stripped with the other control characters."""
+        origin = ScriptedOrigin([b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"])
+        try:
+            data, _ = raw_exchange(self.proxy.port,
+                                   b"GET %s HTTP/1.1\r\nConnection: close\r\n\r\n"
+                                   % origin.url("/a\x7fb\x7f").encode())
+            self.assertEqual(200, split_response(data)[0], data[:300])
+            self.assertEqual(1, len(origin.requests))
+            self.assertTrue(origin.requests[0][1].startswith(b"GET /ab HTTP/1.1\r\n"),
+                            origin.requests[0][1][:200])
+        finally:
+            origin.stop()
+
+    def test_nul_in_the_head_is_a_bad_request(self):
+        """A NUL byte in a request head: 400, the connection closed, one true log line."""
+        data, closed = raw_exchange(self.proxy.port,
+                                    b"GET http://127.0.0.1:1/ HTTP/1.1\r\nX-A: a\x00b\r\n\r\n")
+        self.assertEqual(400, split_response(data)[0], data[:300])
+        self.assertTrue(closed)
+        self.assertTrue(self.proxy.wait_log("request header holds a NUL byte, refused"), self.proxy.log()[-2000:])
+        self.assertNotIn("timeout waiting for header", self.proxy.log())
+
+
 class BrokenConsole(unittest.TestCase):
     """Standard output on a pipe whose reader is gone."""
 

@@ -124,6 +124,11 @@ static const RequestCase request_cases[] = {
       "http://h:80/", nullptr, nullptr, HEADER_DEFAULT_PORT },
     { "GET http://a+b:%7e@h/ HTTP/1.1\r\n\r\n", HEADER_OK, HEADER_ABSOLUTE, 2, "http", "h", 80,
       "/", "http://h:80/", "a b", "~", HEADER_DEFAULT_PORT },
+    /* DEL is a control character: gone from the path like the others */
+    { "GET /a\x7f" "b\x01" "c HTTP/1.1\r\n\r\n", HEADER_OK, HEADER_ORIGIN, 2, "http", nullptr, 80,
+      "/abc", nullptr, nullptr, nullptr, 0 },
+    { "GET http://h/\x7f" "x\x7f HTTP/1.1\r\n\r\n", HEADER_OK, HEADER_ABSOLUTE, 2, "http", "h",
+      80, "/x", "http://h:80/x", nullptr, nullptr, HEADER_DEFAULT_PORT },
 
     /* request lines that do not parse */
     { "", HEADER_BAD, 0, 0, nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0 },
@@ -154,6 +159,10 @@ static const RequestCase request_cases[] = {
     { "GET http://a%2fb/ HTTP/1.1\r\n\r\n", HEADER_BAD, 0, 0, nullptr, nullptr, 0, nullptr,
       nullptr, nullptr, nullptr, 0 },
     { "GET http://a\x01" "b/ HTTP/1.1\r\n\r\n", HEADER_BAD, 0, 0, nullptr, nullptr, 0, nullptr,
+      nullptr, nullptr, nullptr, 0 },
+    { "GET http://a\x7f" "b/ HTTP/1.1\r\n\r\n", HEADER_BAD, 0, 0, nullptr, nullptr, 0, nullptr,
+      nullptr, nullptr, nullptr, 0 },
+    { "GET http://a%7fb/ HTTP/1.1\r\n\r\n", HEADER_BAD, 0, 0, nullptr, nullptr, 0, nullptr,
       nullptr, nullptr, nullptr, 0 },
     { "GET http://a<b>/ HTTP/1.1\r\n\r\n", HEADER_BAD, 0, 0, nullptr, nullptr, 0, nullptr,
       nullptr, nullptr, nullptr, 0 },
@@ -1012,6 +1021,40 @@ TEST_P(HeaderGet, BlockLimits)
     send_all(client_peer, "GET / HTTP/1.1\r\n" + lines + "X: v\r\n\r\n");
     EXPECT_EQ("(null)", get(SIDE_CLIENT, 5, &rc));
     EXPECT_EQ(HEADER_TOO_LARGE, rc);
+}
+
+/* Lines of "X-Pad: aaa...\r\n" after first, together exactly size bytes
+ * (size - first.size() at least 10). */
+static std::string padded_head(const std::string &first, size_t size)
+{
+    std::string head = first;
+    while (head.size() < size) {
+        size_t left = size - head.size();
+        size_t line = left <= 1000 ? left : (left - 1000 >= 10 ? 1000 : left - 10);
+        head += "X-Pad: " + std::string(line - 9, 'a') + "\r\n";
+    }
+    return head;
+}
+
+/* A head whose lines fill the block to two bytes short of its size, closed
+ * by a bare "\n": the closing "\r\n" and the terminator fit, on both sides
+ * and at every size the block grows through. */
+TEST_P(HeaderGet, BareNewlineClosesAFullBlock)
+{
+    for (size_t block = 1024; block <= HEADER_BLOCK_MAX; block *= 2) {
+        for (int side : { SIDE_CLIENT, SIDE_SERVER }) {
+            SCOPED_TRACE(std::to_string(block) + (side == SIDE_CLIENT ? " client" : " server"));
+            reopen();
+            std::string head = padded_head(side == SIDE_CLIENT ? "GET http://h.test/ HTTP/1.1\r\n"
+                                                               : "HTTP/1.1 200 OK\r\n",
+                                           block - 2);
+            ASSERT_EQ(block - 2, head.size());
+            send_all(side == SIDE_CLIENT ? client_peer : server_peer, head + "\nBODY");
+            int rc = -1;
+            EXPECT_EQ(head + "\r\n", get(side, 5, &rc));
+            EXPECT_EQ(HEADER_OK, rc);
+        }
+    }
 }
 
 TEST_P(HeaderGet, NulByteRefused)

@@ -285,7 +285,7 @@ TEST(MiscUrl, LongPathsAreKeptWholeOrRefused)
 TEST(MiscUrl, StripAndPathFix)
 {
     char text[] = "a b\tc\x7f\x80\xff" "d";
-    EXPECT_STREQ("abc\x7f" "d", url_strip(text));
+    EXPECT_STREQ("abcd", url_strip(text));
 
     EXPECT_EQ("/ab", take(url_path_fix("/a b#frag")));
     EXPECT_EQ("", take(url_path_fix("#x")));
@@ -770,7 +770,7 @@ TEST(MiscFuzz, ParsersSurviveGarbage)
             ASSERT_LE(u->port, 65535);
             for (const char *p = u->host; *p; p++) {
                 ASSERT_GT((unsigned char)*p, 32);
-                ASSERT_LE((unsigned char)*p, 127);
+                ASSERT_LT((unsigned char)*p, 127);
                 ASSERT_FALSE(isupper((unsigned char)*p));
             }
             if (u->user) {

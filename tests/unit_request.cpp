@@ -413,6 +413,11 @@ TEST(Pipeline, Refusals)
           ACCESS_PROXY | ACCESS_COMMANDS, "HTTP/1.1 200 ", 1, "sent unknown" },
         { "CONNECT without permission", "CONNECT a.test:443 HTTP/1.1\r\n\r\n", ACCESS_PROXY,
           "HTTP/1.1 404 ", 0, "attempted a CONNECT request" },
+        { "NUL in the head", std::string("GET http://a.test/ HTTP/1.1\r\nX-A: a\0b\r\n\r\n", 41),
+          ACCESS_PROXY, "HTTP/1.1 400 ", 0, "[IP:127.0.0.1] request header holds a NUL byte, refused" },
+        { "head over the limits",
+          "GET http://a.test/ HTTP/1.1\r\nX-A: " + std::string(HEADER_BLOCK_MAX, 'a') + "\r\n\r\n",
+          ACCESS_PROXY, "HTTP/1.1 400 ", 0, "[IP:127.0.0.1] request header over 65536 bytes" },
     };
     for (const RefusalCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -424,6 +429,8 @@ TEST(Pipeline, Refusals)
         EXPECT_EQ(c.keepalive, client.conn->keepalive_client);
         EXPECT_NE(std::string::npos, got.find(c.keepalive ? "Connection: keep-alive" : "Connection: close"));
         EXPECT_TRUE(test_log_contains(c.log));
+        /* the head came whole: no time-out is claimed */
+        EXPECT_FALSE(test_log_contains("timeout waiting for header"));
     }
 }
 
