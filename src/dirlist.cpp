@@ -113,6 +113,12 @@ static void dir_line_parse(dir_t **list, dir_t **last, const char *line, int *co
     size_t eol = name.find_first_of("\r\n");
     if (eol != std::string::npos)
         name.resize(eol);
+    if (name.empty()) {
+        /* Nothing before a carriage return: no entry to list or link. */
+        putlog(LOG_ERROR, "FTP: unparsable ftp dir entry: %s", log_text(line, LOG_TEXT_MAX).c_str());
+        array_free(fields);
+        return;
+    }
 
     dir_t *entry = dir_list_add(*last, mode_text[0] == 'd' ? 1 : 0, mode_parse(mode_text), owner,
                                 group, size, &tm, name.c_str());

@@ -200,11 +200,12 @@ static int ftp_command(CONNECTION_T *conn, const char *verb, const char *argumen
     return 0;
 }
 
-/* The code of a reply line: three digits followed by a blank, "-" or the
- * line end; -1 for anything else. *more says whether it is "ddd-". */
+/* The code of a reply line: three digits, the first 1 to 5, followed by a
+ * blank, "-" or the line end; -1 for anything else. *more says whether it
+ * is "ddd-". */
 static int ftp_line_code(const char *line, bool *more)
 {
-    if (!isdigit((unsigned char)line[0]) || !isdigit((unsigned char)line[1]) ||
+    if (line[0] < '1' || line[0] > '5' || !isdigit((unsigned char)line[1]) ||
         !isdigit((unsigned char)line[2]))
         return -1;
     char c = line[3];

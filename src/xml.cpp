@@ -610,6 +610,14 @@ void config_xml_build()
             document->InsertEndChild(document->NewDeclaration());
         xml_root(document);
     }
+    /* Text outside the root, which a lenient parse let through, would be
+     * written where no parse takes it back: the saved file must load. */
+    for (tinyxml2::XMLNode *node = document->FirstChild(); node;) {
+        tinyxml2::XMLNode *next = node->NextSibling();
+        if (node->ToText())
+            document->DeleteChild(node);
+        node = next;
+    }
     for (const auto &entry : Section::map)
         entry.second->save(document);
 }

@@ -133,8 +133,8 @@ TEST(DirList, YearlessDatesAreGmtAndNeverFarAhead)
     tzset();
 }
 
-/* "total", empty lines and lines with too few fields are skipped; the
- * short line is logged as unparsable. */
+/* "total", empty lines, lines with too few fields and lines without a
+ * name are skipped; the unreadable ones are logged as unparsable. */
 TEST(DirList, SkipsTotalsAndShortLines)
 {
     test_runtime_init();
@@ -153,6 +153,14 @@ TEST(DirList, SkipsTotalsAndShortLines)
     EXPECT_EQ(nullptr, list);
     EXPECT_TRUE(test_log_contains("FTP: unparsable ftp dir entry"));
     EXPECT_EQ(nullptr, parse(""));
+
+    /* A name that is nothing before a carriage return is no entry. */
+    test_log_clear();
+    list = parse("-rw-r--r-- 1 ftp ftp 10 Mar 3 12:00 \rx\nd--------- 1 ftp ftp 0 Mar 3 12:00 \r\n"
+                 "-rw-r--r-- 1 ftp ftp 20 Mar 3 12:00 two\r\n");
+    EXPECT_EQ((std::vector<std::string>{ "two" }), names(list));
+    EXPECT_TRUE(test_log_contains("FTP: unparsable ftp dir entry: -rw-r--r-- 1 ftp ftp 10 Mar 3 12:00"));
+    dir_list_free(list);
 }
 
 /* A name of any length and with control bytes is kept whole up to its line

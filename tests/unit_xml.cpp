@@ -509,6 +509,19 @@ TEST_F(XmlTest, SaveRoundTrip)
     EXPECT_EQ(1, beta->fields[0].value);
 }
 
+/* Stray text after the root, which the parser lets through, is not saved:
+ * the saved file loads again. */
+TEST_F(XmlTest, SavedFileLoadsAfterStrayText)
+{
+    std::string loaded = config_xml(gamma_xml()) + "d></quillmere>\n";
+    ASSERT_EQ(1, config_load(CONFIG_LOAD_REPLACE, write(loaded)));
+    std::string out = dir + "/saved.xml";
+    ASSERT_TRUE(config_save(out));
+    tinyxml2::XMLDocument check;
+    EXPECT_EQ(tinyxml2::XML_SUCCESS, check.LoadFile(out.c_str())) << file_read(out);
+    EXPECT_EQ(1, config_load(CONFIG_LOAD_REPLACE, out));
+}
+
 /* A save replaces the file only when complete, keeps its mode, writes
  * through a symbolic link to its target and reports a path it cannot
  * write. */
