@@ -2,7 +2,8 @@
  * parsed as a request and as a response. What parses is copied, listed into
  * template variables and serialised for every send kind; every serialised
  * header must be exactly one header block without NUL bytes, and the forms
- * the proxy really sends must parse again. */
+ * the proxy really sends must parse again; a request's path and host hold
+ * no control byte. */
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +42,14 @@ static void fuzz_serialise(const HEADER *header, int kind, bool reparse)
     if (again && header->type != HEADER_RESPONSE)
         fuzz_check(strcmp(again->method, header->method) == 0);
     http_header_free(again);
+}
+
+/* A request's path and host hold no blank, control byte or DEL. */
+static void fuzz_target_clean(const HEADER *header)
+{
+    for (const char *text : { header->path, header->host })
+        for (const char *p = text; p && *p; p++)
+            fuzz_check((unsigned char)*p > 32 && (unsigned char)*p != 127);
 }
 
 static void fuzz_header(HEADER *header)
@@ -84,6 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     HEADER *request = http_header_parse_request(text.c_str(), nullptr);
     if (request) {
         fuzz_conn->header = request;
+        fuzz_target_clean(request);
         fuzz_header(request);
         fuzz_conn->header = nullptr;
         http_header_free(request);
