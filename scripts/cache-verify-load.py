@@ -61,12 +61,15 @@ def body_of(path, length):
     return head + payload
 
 
-def check_body(body):
-    """'' when body proves itself whole, else what is wrong with it."""
+def check_body(body, path):
+    """'' when body proves itself whole and path's, else what is wrong
+    with it."""
     line, sep, payload = body.partition(b"\n")
     m = re.match(rb"QVL (\S+) (\d+) ([0-9a-f]{64})$", line)
     if not sep or not m:
         return "no proof line (%d bytes)" % len(body)
+    if m.group(1) != path.encode():
+        return "the body of %s" % m.group(1).decode(errors="replace")
     length = int(m.group(2))
     if len(payload) != length:
         return "%d of %d bytes" % (len(payload), length)
@@ -199,14 +202,15 @@ def client(proxy_port, origin, args, student, deadline, tally, seed):
         if "HIT" in cache:
             tally.add("hits")
         if student and ".mp4" in url and args.refused:
-            if r.status != 200 or b"QVL " in data[:4]:
-                tally.add("bad", "%s: not refused (status %d)" % (what, r.status))
+            if r.status != 200 or data[:4] == b"QVL ":
+                tally.add("bad", "%s: not refused (status %d, %s, %s)" % (
+                    what, r.status, cache, data.partition(b"\n")[0][:60].decode(errors="replace")))
             else:
                 tally.add("refused")
         elif r.status != 200:
             tally.add("bad", "%s: status %d" % (what, r.status))
         else:
-            problem = check_body(data)
+            problem = check_body(data, origin.name(n))
             if problem:
                 tally.add("bad", "%s: %s, %s, Content-Length %s" % (what, problem, cache,
                                                                     r.getheader("Content-Length")))

@@ -380,6 +380,7 @@ void CacheSection::wake(CACHEMAP *object)
 void CacheSection::wait_writer(CACHEMAP *object)
 {
     ASSERT(object->flags & CACHE_CONDVAR);
+    log_release_held();   /* a hit's line held back is not held through a wait */
     pthread_mutex_lock(&object->wait_lock);
     cache_lock_here = false;
     unlock();

@@ -15,6 +15,7 @@ import http.client
 import os
 import socket
 import sys
+import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -217,6 +218,78 @@ class RefusedHit(unittest.TestCase):
         self.run_case(p, "/i/page.html",
                       lambda s, b: b != PAGES["/i/page.html"] and s != 400)
 
+
+
+def read_request(conn):
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = conn.recv(65536)
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+class CopyDiesUnsent(unittest.TestCase):
+    def test_reader_goes_to_the_server(self):
+        """A client joins an object whose server then fails before any of
+        its body arrived: the client's request goes to the server as a miss
+        and gets the whole body; the failed object is not kept."""
+        body = bytes(range(256)) * 20
+        head = (b"HTTP/1.1 200 OK\r\nCache-Control: max-age=3600\r\nContent-Length: %d\r\n\r\n"
+                % len(body))
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(8)
+        self.addCleanup(listener.close)
+        port = listener.getsockname()[1]
+        joined = threading.Event()
+        requests = []
+
+        def serve():
+            first, _ = listener.accept()
+            requests.append(read_request(first))
+            first.sendall(head)           # the header, then nothing
+            joined.wait(30)
+            first.close()                 # the server fails
+            second, _ = listener.accept()
+            requests.append(read_request(second))
+            second.sendall(head + body)
+            read_request(second)
+            second.close()
+
+        origin = threading.Thread(target=serve, daemon=True)
+        origin.start()
+        p = Proxy()
+        p.start()
+        self.addCleanup(p.stop)
+        url = "http://127.0.0.1:%d/dies" % port
+        results = {}
+
+        def ask(name):
+            try:
+                results[name] = get(p.port, STAFF, url)
+            except (OSError, http.client.HTTPException) as e:
+                results[name] = e
+
+        writer = threading.Thread(target=ask, args=("writer",))
+        writer.start()
+        self.assertTrue(p.wait_log("create: " + url), p.log())
+        reader = threading.Thread(target=ask, args=("reader",))
+        reader.start()
+        self.assertTrue(p.wait_log("hit: " + url), p.log())
+        joined.set()
+        reader.join(60)
+        writer.join(60)
+        self.assertIsInstance(results["reader"], tuple, "the reader got no whole answer")
+        status, headers, got = results["reader"]
+        self.assertEqual(200, status)
+        self.assertTrue(got == body, "the reader got %d bytes" % len(got))
+        self.assertIn("MISS", headers.get("x-cache", ""))
+        self.assertTrue(p.wait_log("copy lost before it was sent, fetching: " + url), p.log())
+        self.assertEqual(2, len(requests))
+        self.assertNotIn(b"If-Modified-Since", requests[1])
+        self.assertFalse(isinstance(results["writer"], tuple) and results["writer"][2] == body)
 
 if __name__ == "__main__":
     unittest.main()
