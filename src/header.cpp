@@ -20,6 +20,8 @@
  */
 #include "header.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -169,6 +171,22 @@ static bool hp_hostchar(unsigned char c)
     if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z')
         return true;
     return c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+/* The one spelling of a decoded, lower-cased host name (see
+ * header_hostport_parse). */
+static int hp_host_canonical(std::string *name)
+{
+    if (name->find_first_not_of('.') == std::string::npos || name->find("..") != std::string::npos)
+        return HEADER_BAD_HOST;
+    if (name->back() == '.')
+        name->pop_back();
+    /* inet_aton reads every form the resolver reads as an address. */
+    struct in_addr address;
+    char dotted[INET_ADDRSTRLEN];
+    if (inet_aton(name->c_str(), &address) != 0 && inet_ntop(AF_INET, &address, dotted, sizeof dotted))
+        *name = dotted;
+    return HEADER_OK;
 }
 
 static bool hp_ows(char c)
@@ -450,6 +468,9 @@ int header_hostport_parse(const char *text, size_t len, char **host, int *port,
                 return HEADER_BAD;
             c = (char)tolower((unsigned char)c);
         }
+        int rc = hp_host_canonical(&name);
+        if (rc != HEADER_OK)
+            return rc;
     }
 
     if (host_end < end) {

@@ -79,6 +79,9 @@ enum header_result {
     HEADER_BAD_FRAMING,    /* refused or ambiguous message framing: answered
                               with 400 and a closed connection (request), or
                               a bad response whose server is not pooled */
+    HEADER_BAD_HOST,       /* a host of dots only or with an empty label
+                              inside: answered with 400 and a closed
+                              connection */
 };
 
 /* One header line as received. */
@@ -212,9 +215,16 @@ bool header_tchar(unsigned char c);
  * Reads "host[:port]" (a Host header or an authority without user info):
  * host is URL-decoded and lower-cased into *host (a new text, the caller
  * frees it); *port is the explicit port, or left alone without one, and
- * *explicit_port tells which. Returns HEADER_OK or HEADER_BAD for an empty
- * or illegal host or a port outside 1-65535. A bracketed IPv6 literal is
- * kept with its brackets.
+ * *explicit_port tells which. Returns HEADER_OK, HEADER_BAD for an empty
+ * or illegal host or a port outside 1-65535, or HEADER_BAD_HOST for a host
+ * of dots only or holding "..". A bracketed IPv6 literal is kept with its
+ * brackets.
+ *
+ * The host comes out in the one spelling every rule, the cache key, the
+ * log and the forwarded Host line see: one trailing dot is dropped, and an
+ * IPv4 literal in any form the resolver takes (decimal, octal or hex, one
+ * to four parts: "2130706433", "127.1", "0x7f.0.0.1") becomes its dotted
+ * quad.
  */
 [[nodiscard]] int header_hostport_parse(const char *text, size_t len, char **host, int *port,
                                         bool *explicit_port);

@@ -100,8 +100,10 @@ static int request_limits(CONNECTION_T *conn);
 static int request_redirect(CONNECTION_T *conn);
 static void request_header_rules(CONNECTION_T *conn);
 static bool request_interface(CONNECTION_T *conn);
-static int request_kind(CONNECTION_T *conn);
+static int request_kind(CONNECTION_T *conn, bool host_from_header);
 static int request_origin_host(CONNECTION_T *conn);
+static int request_origin_early(CONNECTION_T *conn, bool *host_from_header);
+static void request_bad_host(CONNECTION_T *conn);
 static void request_log_fields(CONNECTION_T *conn);
 static int request_commands(CONNECTION_T *conn);
 static int request_checks(CONNECTION_T *conn);
@@ -223,6 +225,10 @@ static int request_first_parse(CONNECTION_T *conn, char *text)
     conn->header = http_header_parse_request(text, &rc);
     if (!conn->header) {
         free(text);
+        if (rc == HEADER_BAD_HOST) {
+            request_bad_host(conn);
+            return REQ_END;
+        }
         if (rc == HEADER_BAD_FRAMING) {
             /* Two readings of the body would be possible: nothing after this
              * header can be trusted to be the next request. */
@@ -257,6 +263,10 @@ static int request_second_parse(CONNECTION_T *conn, char *text)
     conn->header = http_header_parse_request(text, &rc);
     free(text);
     if (!conn->header) {
+        if (rc == HEADER_BAD_HOST) {
+            request_bad_host(conn);
+            return REQ_END;
+        }
         if (rc == HEADER_BAD_FRAMING) {
             request_send(conn, "badrequest", 400, true);
             return REQ_END;
@@ -516,6 +526,54 @@ bool request_addresses_proxy(const CONNECTION_T *conn, const char *host, int por
     return request_local_address(host);
 }
 
+/* A host name of dots only, or with an empty label inside, names no host
+ * and could only step around the rules: refused with 400. */
+static void request_bad_host(CONNECTION_T *conn)
+{
+    putlog(LOG_SECURITY, "[IP:%s] request for a malformed host name refused", request_ip(conn));
+    request_send(conn, "badrequest", 400, true);
+}
+
+/* The Host header of an origin-form request read into its host and port.
+ * REQ_END after the refusal of a header that names no host. */
+static int request_origin_parse(CONNECTION_T *conn)
+{
+    HEADER *h = conn->header;
+    bool explicit_port = false;
+    int port = h->port;
+    int rc = header_hostport_parse(h->host_header, strlen(h->host_header), &h->host, &port, &explicit_port);
+    if (rc == HEADER_BAD_HOST) {
+        request_bad_host(conn);
+        return REQ_END;
+    }
+    if (rc != HEADER_OK) {
+        /* A port that is not 1-65535 in digits, or a host that is no host. */
+        putlog(LOG_SECURITY, "[IP:%s] Breach: malformatted request header", request_ip(conn));
+        request_send(conn, "nofile", 404, true);
+        return REQ_END;
+    }
+    h->port = port;
+    return REQ_GO_ON;
+}
+
+/* An origin-form request (a transparent one) whose access rule lets its
+ * Host header name the server gets its host before the profiles, the
+ * ratings, the limits and the redirects: every check that matches a host
+ * sees it, as for a proxy request. *host_from_header tells request_kind to
+ * complete the URL. */
+static int request_origin_early(CONNECTION_T *conn, bool *host_from_header)
+{
+    HEADER *h = conn->header;
+    const int wanted = ACCESS_TRANSPARENT | ACCESS_HOST;
+    if (h->type != HEADER_ORIGIN || h->host || !h->host_header || (conn->permissions & wanted) != wanted)
+        return REQ_GO_ON;
+    if (request_origin_parse(conn) != REQ_GO_ON)
+        return REQ_END;
+    *host_from_header = true;
+    (void)tavrin_first(conn);
+    return REQ_GO_ON;
+}
+
 /* Step 26: an origin-form request takes its host from the Host header. */
 static int request_origin_host(CONNECTION_T *conn)
 {
@@ -525,16 +583,8 @@ static int request_origin_host(CONNECTION_T *conn)
         request_send(conn, "nofile", 404, true);
         return REQ_END;
     }
-    bool explicit_port = false;
-    int port = h->port;
-    if (header_hostport_parse(h->host_header, strlen(h->host_header), &h->host, &port,
-                              &explicit_port) != HEADER_OK) {
-        /* A port that is not 1-65535 in digits, or a host that is no host. */
-        putlog(LOG_SECURITY, "[IP:%s] Breach: malformatted request header", request_ip(conn));
-        request_send(conn, "nofile", 404, true);
+    if (request_origin_parse(conn) != REQ_GO_ON)
         return REQ_END;
-    }
-    h->port = port;
     if (profile_section)
         profile_section->profiles_update(conn);
     if (request_redirect(conn))
@@ -543,8 +593,9 @@ static int request_origin_host(CONNECTION_T *conn)
 }
 
 /* Steps 25 to 27: the kind of request against the access rule's
- * permissions, with the host of an origin-form request completed. */
-static int request_kind(CONNECTION_T *conn)
+ * permissions, with the host of an origin-form request completed
+ * (host_from_header: read from the Host header already). */
+static int request_kind(CONNECTION_T *conn, bool host_from_header)
 {
     HEADER *h = conn->header;
     if (h->type == HEADER_CONNECT) {
@@ -582,9 +633,9 @@ static int request_kind(CONNECTION_T *conn)
         }
         return REQ_GO_ON;
     }
-    if (h->host)
+    if (h->host && !host_from_header)
         return REQ_GO_ON;
-    if (request_origin_host(conn) != REQ_GO_ON)
+    if (!h->host && request_origin_host(conn) != REQ_GO_ON)
         return REQ_END;
     if (h->port == conn->port) {
         putlog(LOG_SECURITY, "[IP:%s] Breach: denied: transparent:%d", request_ip(conn), h->port);
@@ -922,6 +973,9 @@ static void request_route(CONNECTION_T *conn)
         conn->body = new Filebuf();
     if (!process_request(conn, conn->body))
         return;
+    bool host_from_header = false;
+    if (request_origin_early(conn, &host_from_header) != REQ_GO_ON)
+        return;
     if (profile_section)
         profile_section->profiles_update(conn);
     if (request_limits(conn))
@@ -948,7 +1002,7 @@ static void request_route(CONNECTION_T *conn)
     request_slot_request(conn);
     request_header_rules(conn);
 
-    if (request_kind(conn) != REQ_GO_ON)
+    if (request_kind(conn, host_from_header) != REQ_GO_ON)
         return;
     request_log_fields(conn);
     if (request_commands(conn) != REQ_GO_ON || request_checks(conn) != REQ_GO_ON ||

@@ -226,6 +226,90 @@ TEST(HeaderRequest, RequestLines)
     }
 }
 
+/* One spelling of every host, whatever form names it: a trailing dot
+ * goes, a host of dots or with an empty label inside is refused on its
+ * own code, an IPv4 literal in any form inet_aton reads becomes its dotted
+ * quad; the URL, the Host header's reading and the forwarded Host line
+ * all carry that spelling. */
+TEST(HeaderRequest, CanonicalHost)
+{
+    struct HostCase {
+        const char *target;   /* after "GET " (or the CONNECT target) */
+        bool connect;
+        int rc;
+        const char *host;
+        const char *url;
+    };
+    static const HostCase cases[] = {
+        { "http://bad.test./", false, HEADER_OK, "bad.test", "http://bad.test:80/" },
+        { "http://BAD.Test.:8080/x", false, HEADER_OK, "bad.test", "http://bad.test:8080/x" },
+        { "http://bad.test%2e/", false, HEADER_OK, "bad.test", "http://bad.test:80/" },
+        { "ftp://bad.test./f", false, HEADER_OK, "bad.test", "ftp://bad.test:21/f" },
+        { "bad.test.:443", true, HEADER_OK, "bad.test", "connect://bad.test:443/" },
+        { "http://xx--nocache.bad.test./", false, HEADER_OK, "xx--nocache.bad.test",
+          "http://xx--nocache.bad.test:80/" },
+        { "http://bad.test../", false, HEADER_BAD_HOST, nullptr, nullptr },
+        { "http://bad..test/", false, HEADER_BAD_HOST, nullptr, nullptr },
+        { "http://./", false, HEADER_BAD_HOST, nullptr, nullptr },
+        { "http://.../", false, HEADER_BAD_HOST, nullptr, nullptr },
+        { "..:443", true, HEADER_BAD_HOST, nullptr, nullptr },
+        { "http://2130706445/", false, HEADER_OK, "127.0.0.13", "http://127.0.0.13:80/" },
+        { "http://127.13/", false, HEADER_OK, "127.0.0.13", "http://127.0.0.13:80/" },
+        { "http://127.0.13/", false, HEADER_OK, "127.0.0.13", "http://127.0.0.13:80/" },
+        { "http://0x7f.0.0.0xd/", false, HEADER_OK, "127.0.0.13", "http://127.0.0.13:80/" },
+        { "http://0177.0.0.015/", false, HEADER_OK, "127.0.0.13", "http://127.0.0.13:80/" },
+        { "http://0X7F00000D:81/", false, HEADER_OK, "127.0.0.13", "http://127.0.0.13:81/" },
+        { "http://127.0.0.13./", false, HEADER_OK, "127.0.0.13", "http://127.0.0.13:80/" },
+        { "2130706445:443", true, HEADER_OK, "127.0.0.13", "connect://127.0.0.13:443/" },
+        /* names that only look like numbers stay names */
+        { "http://08.test/", false, HEADER_OK, "08.test", "http://08.test:80/" },
+        { "http://1.2.3.4.5/", false, HEADER_OK, "1.2.3.4.5", "http://1.2.3.4.5:80/" },
+        { "http://256.1.1.1/", false, HEADER_OK, "256.1.1.1", "http://256.1.1.1:80/" },
+        { "http://[::1]/", false, HEADER_OK, "[::1]", "http://[::1]:80/" },
+    };
+    for (const HostCase &c : cases) {
+        SCOPED_TRACE(c.target);
+        std::string text = std::string(c.connect ? "CONNECT " : "GET ") + c.target + " HTTP/1.1\r\n\r\n";
+        int rc = -1;
+        HeaderPtr h = parse_request(text.c_str(), &rc);
+        EXPECT_EQ(c.rc, rc);
+        if (!h)
+            continue;
+        EXPECT_EQ(text_or_null(c.host), text_or_null(h->host));
+        EXPECT_EQ(text_or_null(c.url), text_or_null(h->url));
+        if (!c.connect) {
+            std::string out = serialise(h.get(), nullptr, HEADER_SEND_ORIGIN);
+            EXPECT_NE(std::string::npos, out.find(std::string("\r\nHost: ") + c.host)) << out;
+        }
+    }
+
+    /* A Host header read for an origin-form request: the same spelling. */
+    struct HostHeaderCase {
+        const char *value;
+        int rc;
+        const char *host;
+        int port;
+    };
+    static const HostHeaderCase headers[] = {
+        { "bad.test.", HEADER_OK, "bad.test", 80 },
+        { "Bad.Test.:8080", HEADER_OK, "bad.test", 8080 },
+        { "127.13:81", HEADER_OK, "127.0.0.13", 81 },
+        { "bad.test..", HEADER_BAD_HOST, nullptr, 80 },
+        { "..:80", HEADER_BAD_HOST, nullptr, 80 },
+        { "bad.test:0", HEADER_BAD, nullptr, 80 },
+    };
+    for (const HostHeaderCase &c : headers) {
+        SCOPED_TRACE(c.value);
+        char *host = nullptr;
+        int port = 80;
+        bool explicit_port = false;
+        EXPECT_EQ(c.rc, header_hostport_parse(c.value, strlen(c.value), &host, &port, &explicit_port));
+        EXPECT_EQ(text_or_null(c.host), text_or_null(host));
+        EXPECT_EQ(c.port, port);
+        free(host);
+    }
+}
+
 /* Methods and targets are never cut: at the limit they are kept whole,
  * one byte past it they are refused. */
 TEST(HeaderRequest, MethodAndTargetLimits)
