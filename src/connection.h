@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <vector>
 
 #include "configtypes.h"
 #include "log.h"
@@ -138,6 +139,10 @@ struct CONNECTION_T {
     int64_t download_left;          /* or ALLOWANCE_UNLIMITED */
     int64_t upload_bytes;           /* request body length */
     int64_t upload_left;            /* or ALLOWANCE_UNLIMITED */
+    std::vector<uint32_t> limit_booked;   /* limit rules this request took a request of */
+    uint64_t limit_generation;      /* of the limit rules limit_booked indexes */
+    bool limit_served;              /* reached a server (or an answer of the proxy's
+                                     * own): the booked requests stay */
     int64_t upload_chunk_left;      /* a streamed chunked body: bytes of the chunk
                                      * being read when buffering stopped */
     int64_t body_reserved;          /* bytes of the body budget this request holds */

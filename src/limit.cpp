@@ -4,9 +4,12 @@
  * limit, with counters shared by the rule's requests.
  *
  * Three entry points: the check of each request (allowances, refusals, the
- * bandwidth group of the client socket), the booking of each finished
- * request, and the timer that clears a rule's counters once its window has
- * closed. Counters and allowances are 64-bit and saturate, so a cap of
+ * bandwidth group of the client socket, and the request itself booked
+ * against every request count as it is admitted, so that parallel requests
+ * cannot pass a cap together), the booking of each finished request's
+ * bytes (a request refused before it reached a server gives its booked
+ * requests back), and the timer that clears a rule's counters once its
+ * window has closed. Counters and allowances are 64-bit and saturate, so a cap of
  * several GiB holds and a spent allowance never reopens by wrapping.
  *
  * The allowances and the rate belong to one request: the check sets them
@@ -126,6 +129,7 @@ LimitSection::LimitSection() : Section("limits", SECTION_RWLOCK)
 
 void LimitSection::update()
 {
+    generation++;
     rules.clear();
     rules.reserve(subsections[0].items.size());
     for (const Item &item : subsections[0].items)
@@ -163,8 +167,40 @@ int LimitSection::check_and_block(CONNECTION_T *conn)
     return check_and_block_at(conn, &now);
 }
 
+/* Takes one request of rule's cap: false, taking none, when the cap is
+ * reached. Parallel takers never pass the cap together. */
+static bool limit_take_request(Limit &rule)
+{
+    uint64_t seen = rule.requests.load(std::memory_order_relaxed);
+    do {
+        if (seen >= rule.maxrequests)
+            return false;
+    } while (!rule.requests.compare_exchange_weak(seen, seen + 1, std::memory_order_relaxed));
+    return true;
+}
+
+/* Gives one request back, never below 0 (the timer may have cleared the
+ * counter meanwhile). */
+static void limit_give_request(Limit &rule)
+{
+    uint64_t seen = rule.requests.load(std::memory_order_relaxed);
+    while (seen > 0 && !rule.requests.compare_exchange_weak(seen, seen - 1, std::memory_order_relaxed)) {
+    }
+}
+
+void LimitSection::release(CONNECTION_T *conn)
+{
+    if (conn->limit_generation == generation)
+        for (uint32_t index : conn->limit_booked)
+            if (index < rules.size())
+                limit_give_request(rules[index]);
+    conn->limit_booked.clear();
+}
+
 int LimitSection::check_and_block_at(CONNECTION_T *conn, const struct tm *now)
 {
+    conn->limit_booked.clear();
+    conn->limit_served = false;
     conn->download_bytes = 0;
     conn->download_left = ALLOWANCE_UNLIMITED;
     conn->upload_left = ALLOWANCE_UNLIMITED;
@@ -184,7 +220,8 @@ int LimitSection::check_and_block_at(CONNECTION_T *conn, const struct tm *now)
         bool matched = false;
         uint64_t rate = 0;
         LimitGroup *chosen = nullptr;   /* a rule's shared group, or NULL for a new one */
-        for (const Limit &rule : rules) {
+        conn->limit_generation = generation;
+        for (Limit &rule : rules) {
             if (!rule.matches(conn->profiles, now))
                 continue;
             if (rule.deny) {
@@ -197,7 +234,14 @@ int LimitSection::check_and_block_at(CONNECTION_T *conn, const struct tm *now)
                 conn->logentry.filtering_reason = "time limit restrictions";
                 break;
             }
-            if (rule.maxrequests != 0 && rule.requests >= rule.maxrequests) {
+            bool full = false;
+            if (rule.maxrequests != 0 && (rule.flags & LIMIT_EXCLUDE))
+                full = rule.requests >= rule.maxrequests;
+            else if (rule.maxrequests != 0 && !limit_take_request(rule))
+                full = true;
+            else if (rule.maxrequests != 0)
+                conn->limit_booked.push_back((uint32_t)(&rule - rules.data()));
+            if (full) {
                 conn->variables["FILTER"] = "User Limits";
                 conn->variables["LIMIT_TYPE"] = "Max Requests";
                 page = rule.template_name.empty() ? "maxrequests" : rule.template_name;
@@ -256,6 +300,9 @@ int LimitSection::check_and_block_at(CONNECTION_T *conn, const struct tm *now)
                 status = 200;
             }
         }
+        /* A refused request holds no request of any rule. */
+        if (status != 0)
+            release(conn);
     }
     if (status == 0)
         return 0;
@@ -294,6 +341,9 @@ static void limit_book(std::atomic<uint64_t> *counter, uint64_t n)
 void LimitSection::update_at(CONNECTION_T *conn, const struct tm *now)
 {
     SectionReadGuard guard(*this);
+    if (!conn->limit_served)
+        release(conn);
+    conn->limit_booked.clear();
     if ((conn->bypass & BYPASS_LIMITS) || !*enabled)
         return;
     /* A copy served from the cache is booked only by rules that say so. */
@@ -307,8 +357,6 @@ void LimitSection::update_at(CONNECTION_T *conn, const struct tm *now)
             limit_book(&rule.downloaded, down);
         if (rule.uploadlimit != 0)
             limit_book(&rule.uploaded, up);
-        if (rule.maxrequests != 0)
-            limit_book(&rule.requests, 1);
     }
 }
 
@@ -372,4 +420,6 @@ void limits_request_clear(CONNECTION_T *conn)
     conn->upload_bytes = 0;
     conn->download_left = ALLOWANCE_UNLIMITED;
     conn->upload_left = ALLOWANCE_UNLIMITED;
+    conn->limit_booked.clear();
+    conn->limit_served = false;
 }

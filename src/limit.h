@@ -98,13 +98,19 @@ public:
      * a body over the upload allowance) or sets its download and upload
      * allowances and the client socket's bandwidth group. Returns 1 when
      * it answered the request with a refusal page, else 0. The page is
-     * sent after the section lock is released.
+     * sent after the section lock is released. An admitted request books
+     * one request in every matching rule with a request count (but those
+     * with exclude) at once, so parallel requests never pass a cap
+     * together; a refused one books none.
      */
     int check_and_block(CONNECTION_T *conn);
     int check_and_block_at(CONNECTION_T *conn, const struct tm *now);
 
     /* Books a finished request (whose header was read) against every
-     * matching rule without exclude, under the read lock. */
+     * matching rule without exclude, under the read lock: its bytes. Its
+     * request was booked when the check admitted it, and is given back
+     * here when the request never reached a server (conn->limit_served
+     * unset): a refusal after the limits costs no request. */
     void update(CONNECTION_T *conn);
     void update_at(CONNECTION_T *conn, const struct tm *now);
 
@@ -118,8 +124,12 @@ public:
     bool counters_get(size_t index, LimitCounters *out);
 
 private:
+    /* Gives back the requests conn booked; the caller holds the lock. */
+    void release(CONNECTION_T *conn);
+
     const int *enabled;
     std::vector<Limit> rules;
+    uint64_t generation = 0;   /* counts rebuilds: a booking names its rules */
 };
 
 /* The one instance, created by sections_create. */

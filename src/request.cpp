@@ -106,6 +106,7 @@ static int request_origin_early(CONNECTION_T *conn, bool *host_from_header);
 static void request_bad_host(CONNECTION_T *conn);
 static void request_log_fields(CONNECTION_T *conn);
 static int request_commands(CONNECTION_T *conn);
+static int request_command_pages(CONNECTION_T *conn);
 static int request_checks(CONNECTION_T *conn);
 static int request_cache(CONNECTION_T *conn);
 static void request_coding(CONNECTION_T *conn);
@@ -477,6 +478,7 @@ static bool request_interface(CONNECTION_T *conn)
 {
     if (!interface_request(conn))
         return false;
+    conn->limit_served = true;   /* answered, not refused */
     putlog(LOG_REQUEST, "request for web interface from %s", request_ip(conn));
     /* The interface's forms come in the body. */
     if (request_body_now(conn) == REQ_GO_ON)
@@ -664,6 +666,15 @@ static void request_log_fields(CONNECTION_T *conn)
 
 /* Step 29: the URL commands that answer or change the request. */
 static int request_commands(CONNECTION_T *conn)
+{
+    int rc = request_command_pages(conn);
+    if (rc == REQ_END)
+        conn->limit_served = true;   /* answered, not refused */
+    return rc;
+}
+
+/* The URL commands of step 29 that answer with a page of their own. */
+static int request_command_pages(CONNECTION_T *conn)
 {
     if (const url_command_t *c = url_command_find(conn->urlcommands, "template")) {
         request_send(conn, c->options && *c->options ? c->options : "unknown", 200, false);
@@ -854,6 +865,8 @@ static int request_fetch_instead(CONNECTION_T *conn)
 static void request_dispatch(CONNECTION_T *conn)
 {
     HEADER *h = conn->header;
+    /* The server (or the cache) has it: the request stays booked. */
+    conn->limit_served = true;
     if (h->type == HEADER_CONNECT) {
         (void)protocol_connect(conn);
         return;
@@ -986,6 +999,7 @@ static void request_route(CONNECTION_T *conn)
         conn->urlcommands = nullptr;
     }
     if (url_command_find(conn->urlcommands, "limits")) {
+        conn->limit_served = true;   /* answered, not refused */
         limits_show(conn);
         return;
     }

@@ -6,6 +6,7 @@
  * runs at a fixed local time. */
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -76,10 +77,12 @@ struct tm at(int hour, int minute = 30)
 const char *GET = "GET http://example.test/file HTTP/1.1\r\nHost: example.test\r\n\r\n";
 
 /* One request's check, booking as a finished request with the given
- * bytes; returns the check's result. */
+ * bytes (an admitted request reached its server); returns the check's
+ * result. */
 int request(PolicyClient &c, const struct tm &now, int64_t down = 0, int64_t up = 0)
 {
     int rc = limit_section->check_and_block_at(c.conn, &now);
+    c.conn->limit_served = rc == 0;
     c.conn->download_bytes = down;
     c.conn->upload_bytes = up;
     limit_section->update_at(c.conn, &now);
@@ -297,6 +300,7 @@ TEST(Limits, BookingExcludeCachedBypassAndDisabled)
         if (k.writing)
             c.conn->flags |= CONN_WRITING_CACHE;
         c.conn->download_bytes = 1000;
+        c.conn->limit_served = true;
         limit_section->update_at(c.conn, &now);
         c.conn->cache = nullptr;
         LimitCounters n = counters(0);
@@ -463,9 +467,9 @@ TEST(Limits, ResetOutsideTheWindowOnly)
     EXPECT_EQ(0u, counters(1).requests);
 }
 
-/* Workers book their finished requests at once, each under the read lock:
- * every byte and request lands once, a rule that does not match books
- * nothing, and a count spent by them refuses the next request. */
+/* Workers admit and book their requests at once, each under the read
+ * lock: every byte and request lands once, a rule that does not match
+ * books nothing, and a count spent by them refuses the next request. */
 TEST(Limits, WorkersBookAtOnce)
 {
     const int workers = 8, each = 500;
@@ -487,8 +491,13 @@ TEST(Limits, WorkersBookAtOnce)
     for (int w = 0; w < workers; w++) {
         CONNECTION_T *conn = clients[w]->conn;
         threads.emplace_back([conn, &now] {
-            for (int i = 0; i < each; i++)
+            for (int i = 0; i < each; i++) {
+                EXPECT_EQ(0, limit_section->check_and_block_at(conn, &now));
+                conn->limit_served = true;
+                conn->download_bytes = 1000;
+                conn->upload_bytes = 10;
                 limit_section->update_at(conn, &now);
+            }
         });
     }
     for (std::thread &t : threads)
@@ -500,4 +509,63 @@ TEST(Limits, WorkersBookAtOnce)
     EXPECT_EQ(0u, counters(1).requests);
     PolicyClient next(GET);
     EXPECT_EQ(1, limit_section->check_and_block_at(next.conn, &now));
+}
+
+/* A request count is a cap: parallel requests are booked as they are
+ * admitted, so exactly the cap passes, run after run; a request refused
+ * before it reached a server (by a later rule, or by a check after the
+ * limits) gives its request back, one that reached it keeps it. */
+TEST(Limits, RequestCountIsACapUnderParallelRequests)
+{
+    struct tm now = at(12);
+    for (int run = 0; run < 20; run++) {
+        SCOPED_TRACE(run);
+        Rule capped;
+        capped.maxrequests = 3;
+        configure({ capped });
+        const int clients = 8;
+        std::vector<std::unique_ptr<PolicyClient>> held;
+        for (int i = 0; i < clients; i++)
+            held.emplace_back(new PolicyClient(GET));
+        std::atomic<int> passed{0}, ready{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < clients; i++) {
+            CONNECTION_T *conn = held[i]->conn;
+            threads.emplace_back([conn, &now, &passed, &ready, clients] {
+                ready++;
+                while (ready.load() < clients)
+                    std::this_thread::yield();
+                if (limit_section->check_and_block_at(conn, &now) == 0)
+                    passed++;
+            });
+        }
+        for (std::thread &t : threads)
+            t.join();
+        EXPECT_EQ(3, passed.load());
+        EXPECT_EQ(3u, counters(0).requests);
+    }
+
+    struct Case {
+        const char *name;
+        bool served;          /* the request reached a server */
+        bool later_refuses;   /* a later rule (a deny window) refuses it */
+        uint64_t kept;        /* requests the first rule holds afterwards */
+    } cases[] = {
+        { "served", true, false, 1 },
+        { "refused after the limits", false, false, 0 },
+        { "refused by a later rule", false, true, 0 },
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        Rule capped, later;
+        capped.maxrequests = 3;
+        later.deny = k.later_refuses;
+        configure({ capped, later });
+        PolicyClient c(GET);
+        EXPECT_EQ(k.later_refuses ? 1 : 0, limit_section->check_and_block_at(c.conn, &now));
+        c.conn->limit_served = k.served;
+        limit_section->update_at(c.conn, &now);
+        limits_request_clear(c.conn);
+        EXPECT_EQ(k.kept, counters(0).requests);
+    }
 }
