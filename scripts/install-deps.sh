@@ -11,7 +11,7 @@ purpose=${1:-test}
 packages=(
     build-essential cmake pkg-config
     libssl-dev zlib1g-dev libpcre2-dev libtinyxml2-dev libntlm0-dev libpam0g-dev
-    openssl ca-certificates
+    openssl ca-certificates media-types
 )
 if [ "$purpose" = test ]; then
     packages+=(

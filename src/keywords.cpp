@@ -116,7 +116,9 @@ bool KeywordSection::applies(const Keyword &rule, const CONNECTION_T *conn) cons
         return false;
     if (profile_find(conn->profiles, rule.profiles) != 1)
         return false;
-    if (rule.mime_regex) {
+    /* Asked before the response came (may a whole body be wanted?), the
+     * type is unknown and a rule on it may yet apply. */
+    if (rule.mime_regex && conn->rheader) {
         const char *type = conn->rheader && conn->rheader->content_type
                                ? conn->rheader->content_type : "";
         if (reg_exec(rule.mime_regex, type) != 0)

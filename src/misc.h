@@ -127,8 +127,8 @@ void stack_free(STACK_T *list);
 
 /* HTTP texts. */
 
-/* The reason phrase written after a status code; "Unknown" for codes the
- * proxy does not name. */
+/* The reason phrase written after a status code: the registered one, the
+ * text of its class for another code of 100-599, "Unknown" outside. */
 const char *code_to_error(int status);
 
 /* The template name for a failed connection attempt: -4 "badauth", -3

@@ -34,8 +34,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <unordered_map>
 
 #include "cache.h"
 #include "compat.h"
@@ -52,6 +55,7 @@
 #include "log.h"
 #include "main.h"
 #include "mem.h"
+#include "mime.h"
 #include "misc.h"
 #include "network.h"
 #include "protocol.h"
@@ -99,6 +103,8 @@ static int ftp_fetch(CONNECTION_T *conn, FtpRequest *req, const dir_t *entry);
 static bool ftp_body_checks(CONNECTION_T *conn, Filebuf *body);
 static void ftp_cache_drop(CONNECTION_T *conn);
 static void ftp_complete(CONNECTION_T *conn);
+static bool ftp_mime_rules(CONNECTION_T *conn);
+static HEADER *ftp_response_new(const std::string &type);
 
 static int ftp_timeout()
 {
@@ -715,6 +721,15 @@ static int ftp_directory(CONNECTION_T *conn, FtpRequest *req)
         show_filebuf(conn, listing.get());
         return FTP_DONE;
     }
+    /* A listing is an HTML page: the MIME rules judge it as one. */
+    conn->rheader = ftp_response_new("text/html");
+    bool passes = (conn->flags & CONN_NOCLIENT) || ftp_mime_rules(conn);
+    if (passes) {
+        http_header_free(conn->rheader);
+        conn->rheader = nullptr;
+    }
+    if (!passes)
+        return FTP_DONE;
     dir_t *list = dir_list_parse(listing.get());
     const std::string &argument = req->args["argument"];
     if (req->args["action"] == "rematch" && !argument.empty())
@@ -943,10 +958,7 @@ static int ftp_file(CONNECTION_T *conn, FtpRequest *req)
         return FTP_FAIL;
     std::unique_ptr<Filebuf> listing(raw);
 
-    HEADER *r = header_new();
-    r->type = HEADER_RESPONSE;
-    r->version = 2;
-    r->status = 200;
+    HEADER *r = ftp_response_new(ftp_content_type(req->file));
     conn->rheader = r;
     dir_t *list = dir_list_parse(listing.get());
     std::unique_ptr<dir_t, void (*)(dir_t *)> hold(list, dir_list_free);
@@ -966,6 +978,8 @@ static int ftp_file(CONNECTION_T *conn, FtpRequest *req)
         putlog(LOG_WARNING, "ftp: failed to retrieve FTP file information %s %s", ftp_method(conn),
                ftp_url(conn));
     }
+    if (!(conn->flags & CONN_NOCLIENT) && !ftp_mime_rules(conn))
+        return FTP_DONE;
     if ((conn->flags & CONN_PROCESSING) && buffer_check(conn))
         conn->flags |= CONN_BUFFERING;
     if (log_wanted(LOG_DEBUG))
@@ -985,13 +999,82 @@ static int ftp_file(CONNECTION_T *conn, FtpRequest *req)
     return ftp_fetch(conn, req, entry);
 }
 
+/* The extensions of the system's type table, read once. */
+static const std::unordered_map<std::string, std::string> &ftp_mime_table()
+{
+    static const std::unordered_map<std::string, std::string> table = [] {
+        std::unordered_map<std::string, std::string> out;
+        std::ifstream in(FTP_MIME_TYPES);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.empty() || line[0] == '#')
+                continue;
+            std::istringstream words(line);
+            std::string type, extension;
+            words >> type;
+            while (words >> extension) {
+                for (char &c : extension)
+                    c = (char)tolower((unsigned char)c);
+                out.emplace(extension, type);   /* the first line naming it wins */
+            }
+        }
+        return out;
+    }();
+    return table;
+}
+
+std::string ftp_content_type(const std::string &name)
+{
+    size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot + 1 < name.size() && name.find('/', dot) == std::string::npos) {
+        std::string extension = name.substr(dot + 1);
+        for (char &c : extension)
+            c = (char)tolower((unsigned char)c);
+        const auto &table = ftp_mime_table();
+        auto found = table.find(extension);
+        if (found != table.end())
+            return found->second;
+    }
+    return "application/octet-stream";
+}
+
+/* The MIME rules on the response about to go out, as on the HTTP road:
+ * before its first byte, on a miss as on a revalidated hit. Returns true
+ * when it may go; false when the client got the refusal page (or the
+ * "mime" command's page), the access logs recording a refusal. */
+static bool ftp_mime_rules(CONNECTION_T *conn)
+{
+    if (!mime_section)
+        return true;
+    if (url_command_find(conn->urlcommands, "mime")) {
+        mime_section->check_show(conn);
+        return false;
+    }
+    if (mime_section->check_and_block(conn))
+        return true;
+    conn->logentry.set_cachecode(CC_TCP_DENIED);
+    return false;
+}
+
+/* The response header of a file or listing of the given type. */
+static HEADER *ftp_response_new(const std::string &type)
+{
+    HEADER *r = header_new();
+    r->type = HEADER_RESPONSE;
+    r->version = 2;
+    r->status = 200;
+    header_field_set(&r->content_type, type.c_str());
+    header_field_set(&r->mime, type.c_str());
+    return r;
+}
+
 /* Step 7: the access-log records of a completed request. */
 static void ftp_complete(CONNECTION_T *conn)
 {
     if (HEADER *r = conn->rheader) {
         conn->logentry.status = r->status;
         conn->logentry.size = conn->download_bytes;
-        conn->logentry.mime = "text/plain";
+        conn->logentry.mime = r->mime && *r->mime ? r->mime : "text/plain";
         http_header_free(r);
         conn->rheader = nullptr;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 class Filebuf;
 class Socket;
@@ -63,3 +64,9 @@ int64_t ftp_transfer(CONNECTION_T *conn, Socket *data, int64_t length);
  * counts download_bytes and the download allowance (the block that uses
  * it up fails the read). data is the CONNECTION_T. */
 int protocol_ftp_read_callback(void *data, int64_t length, const char *bytes);
+
+/* The Content-Type of an FTP file by its name's extension (compared
+ * without case) from the system's table FTP_MIME_TYPES, read once;
+ * "application/octet-stream" for a name without a known extension. */
+#define FTP_MIME_TYPES "/etc/mime.types"
+std::string ftp_content_type(const std::string &name);

@@ -1795,6 +1795,11 @@ static int http_body_rules(CONNECTION_T *conn)
     int rules = http_mime_rules(conn);
     if (rules != HTTP_GO_ON)
         return rules;
+    /* A slice of the entity would be judged alone by a check of the whole
+     * body: the request went without Range, and a partial reply that comes
+     * anyway is not delivered. */
+    if (conn->rheader->status == 206 && processors.Execute(PROCESSOR_BUFFCHECK, conn, nullptr) == 1)
+        return http_refuse(conn, "partial response while a check of the whole body applies");
     const HEADER *h = conn->header;
     putlog((conn->flags & CONN_PREFETCH) ? LOG_PREFETCH : LOG_REQUEST, "%s %s",
            h->method ? h->method : "", h->url ? h->url : "");

@@ -110,6 +110,7 @@ static int request_command_pages(CONNECTION_T *conn);
 static int request_checks(CONNECTION_T *conn);
 static int request_cache(CONNECTION_T *conn);
 static void request_coding(CONNECTION_T *conn);
+static void request_whole_body(CONNECTION_T *conn);
 static void request_ftp_login(CONNECTION_T *conn);
 static int request_connect(CONNECTION_T *conn);
 static void request_dispatch(CONNECTION_T *conn);
@@ -776,6 +777,27 @@ static void request_coding(CONNECTION_T *conn)
     }
 }
 
+/* A check of the whole response body (keywords, rewriting, ICAP RESPMOD,
+ * virus scanners) would see one slice of a ranged reply, and a page cut in
+ * slices would pass piece by piece: when such a check applies, Range and
+ * If-Range are not sent, so the server answers with the whole entity. The
+ * response's type is not known yet, so a rule on the type counts as
+ * applying. */
+static void request_whole_body(CONNECTION_T *conn)
+{
+    HEADER *h = conn->header;
+    auto if_range = [](const HTTP_HEADER &line) { return strcasecmp(line.name.c_str(), "If-Range") == 0; };
+    bool ranged = h->range || std::any_of(h->headers.begin(), h->headers.end(), if_range) ||
+                  std::any_of(h->filtered_headers.begin(), h->filtered_headers.end(), if_range);
+    if (!ranged || processors.Execute(PROCESSOR_BUFFCHECK, conn, nullptr) != 1)
+        return;
+    header_field_set(&h->range, nullptr);
+    h->headers.remove_if(if_range);
+    h->filtered_headers.remove_if(if_range);
+    if (log_wanted(LOG_DEBUG))
+        putlog(LOG_DEBUG, "request: whole body asked for the checks of the body");
+}
+
 /* The forwarding decision: direct unless a forwarding rule chooses an
  * upstream. */
 static void forward_choose(CONNECTION_T *conn)
@@ -1023,6 +1045,7 @@ static void request_route(CONNECTION_T *conn)
         request_cache(conn) != REQ_GO_ON)
         return;
     request_coding(conn);
+    request_whole_body(conn);
     /* Every refusal the header decides has passed: the body is read. */
     if (request_body_now(conn) != REQ_GO_ON)
         return;

@@ -141,7 +141,9 @@ bool RewriteSection::applies(const Rewrite &rule, const CONNECTION_T *conn, int 
         return false;
     /* Only a response body has a content type; every other text matches
      * the expression against the empty text. */
-    if (rule.mime_regex) {
+    /* A response body asked about before the response came (may a whole
+     * body be wanted?): its type is unknown and the rule may yet apply. */
+    if (rule.mime_regex && !(type == REWRITE_BODY && !conn->rheader)) {
         const char *type_text = "";
         if (type == REWRITE_BODY && conn->rheader && conn->rheader->content_type)
             type_text = conn->rheader->content_type;

@@ -761,7 +761,7 @@ static const SendCase send_cases[] = {
       "HTTP/1.1 304 Not Modified\r\nConnection: keep-alive\r\nProxy-Connection: keep-alive\r\n\r\n" },
     { "HTTP/1.1 201 Created\r\n\r\n",
       true, HEADER_SEND_ICAP_RESPONSE, 0,
-      "HTTP/1.1 201 Unknown\r\nConnection: close\r\nProxy-Connection: close\r\n\r\n" },
+      "HTTP/1.1 201 Created\r\nConnection: close\r\nProxy-Connection: close\r\n\r\n" },
     { "<html>old server</html>\n",
       true, HEADER_SEND_RESPONSE, 0,
       "HTTP/1.1 200 OK\r\nConnection: close\r\nProxy-Connection: close\r\n\r\n" },

@@ -167,7 +167,11 @@ TEST(MiscHttp, ReasonPhrasesAndTemplateNames)
         {400, "Bad Request"}, {401, "Authentication required"},
         {407, "Authentication required"}, {403, "Forbidden"}, {404, "Not Found"},
         {500, "Internal Error"}, {501, "Not Implemented"}, {502, "Connection Failed"},
-        {503, "Service Temporarily Unavailable"}, {418, "Unknown"}, {-1, "Unknown"},
+        {503, "Service Temporarily Unavailable"}, {-1, "Unknown"}, {0, "Unknown"}, {999, "Unknown"},
+        /* every status a server may send has a text of its own or of its class */
+        {100, "Continue"}, {206, "Partial Content"}, {204, "No Content"}, {307, "Temporary Redirect"},
+        {416, "Range Not Satisfiable"}, {504, "Gateway Timeout"}, {418, "Client Error"},
+        {299, "Success"}, {599, "Server Error"}, {199, "Informational"}, {399, "Redirection"},
     };
     for (const auto &c : phrases)
         EXPECT_STREQ(c.text, code_to_error(c.code)) << c.code;
