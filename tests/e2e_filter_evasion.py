@@ -8,7 +8,6 @@ Without root or the tools the tests are skipped."""
 
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import threading
@@ -16,12 +15,12 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from contenttest import keyword_rule  # noqa: E402
+from e2e_ftp import PyFtpd, have_pyftpdlib  # noqa: E402
+from e2e_limits import limit_rule, path_profile  # noqa: E402
 from proxytest import CURL, NGINX, Curl, Nginx, Proxy, _set_element, raw_exchange, split_response  # noqa: E402
-from quilltest import (DNSMASQ, Dnsmasq, free_port, in_namespace, replace_section,  # noqa: E402
-                       run_in_namespace, wait_port)
+from quilltest import DNSMASQ, Dnsmasq, in_namespace, replace_section, run_in_namespace  # noqa: E402
 
 NS_ENV = "QUILL_EVASION_NS"
-PYTHON = "/usr/bin/python3"
 MARK = b"ORIGIN-BODY"
 PAGE = b"<html>" + MARK + b" the origin page</html>\n"
 # The keyword straddles the two halves a download manager would ask for.
@@ -36,34 +35,6 @@ def inside():
     return in_namespace(NS_ENV)
 
 
-def have_pyftpdlib():
-    return subprocess.run([PYTHON, "-c", "import pyftpdlib"], capture_output=True).returncode == 0
-
-
-def profile_rule(add, host="", path=""):
-    return ("<profile><enabled>true</enabled><comment>test</comment><log>false</log>"
-            "<profiles></profiles><scheme></scheme><host>%s</host><path>%s</path>"
-            "<content-type></content-type><ports></ports><commands></commands>"
-            "<proxy-host></proxy-host><request-header></request-header>"
-            "<response-header></response-header>"
-            '<month active="false">january,december</month><day active="false">1,31</day>'
-            '<weekday active="false">sunday,saturday</weekday><hour active="false">0,23</hour>'
-            '<minute active="false">0,59</minute><recurring>true</recurring>'
-            "<add-profiles>%s</add-profiles><remove-profiles></remove-profiles></profile>"
-            % (host, path, add))
-
-
-def limit_rule(profiles, deny=False, maxrequests=0):
-    return ("<limit><enabled>true</enabled><comment>test</comment><profiles>%s</profiles>"
-            "<deny>%s</deny><template></template>"
-            '<month active="false">january,december</month><day active="false">1,31</day>'
-            '<weekday active="false">sunday,saturday</weekday><hour active="false">0,23</hour>'
-            '<minute active="false">0,59</minute>'
-            "<downloadlimit>0</downloadlimit><uploadlimit>0</uploadlimit>"
-            "<maxrequests>%d</maxrequests><rate>0</rate><recurring>true</recurring>"
-            "<flags></flags></limit>" % (profiles, "true" if deny else "false", maxrequests))
-
-
 def filter_rule(comment, host="", path=""):
     return ("<deny><enabled>true</enabled><comment>%s</comment><profiles></profiles><host>%s</host>"
             "<path>%s</path><addresses></addresses><template></template></deny>"
@@ -74,27 +45,6 @@ def mime_rule(comment, mime="", path=""):
     return ("<deny><enabled>true</enabled><comment>%s</comment><profiles></profiles>"
             "<host></host><path>%s</path><mime-type>%s</mime-type><template></template></deny>"
             % (comment, path, mime))
-
-
-class PyFtpd:
-    """Anonymous pyftpdlib on loopback."""
-
-    def __init__(self, root):
-        self.port = free_port()
-        self.log = open(os.path.join(root, "..", "ftpd.log"), "wb")
-        self.proc = subprocess.Popen([PYTHON, "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", str(self.port),
-                                      "-d", root], stdin=subprocess.DEVNULL, stdout=self.log,
-                                     stderr=self.log)
-        if not wait_port(self.port, 15, self.proc):
-            raise RuntimeError("pyftpdlib did not start")
-
-    def stop(self):
-        self.proc.terminate()
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-        self.log.close()
 
 
 class Setup:
@@ -148,9 +98,9 @@ class Setup:
                                "<enabled>true</enabled><threshold>50</threshold><template></template>" +
                                keyword_rule("forbiddenword", 100, profiles="words"))
         text = replace_section(text, "profiles",
-                               profile_rule("words", path="^/(words|always206)") +
-                               profile_rule("limited", host="^limited[.]test$"))
-        text = replace_section(text, "limits", "<enabled>true</enabled>" + limit_rule("limited", deny=True))
+                               path_profile("^/(words|always206)", "words") +
+                               path_profile("", "limited", host="^limited[.]test$"))
+        text = replace_section(text, "limits", "<enabled>true</enabled>" + limit_rule(profiles="limited", deny=True))
         with open(p.inst.config, "w") as f:
             f.write(text)
         return p.start()
@@ -294,9 +244,9 @@ class MaxRequests(unittest.TestCase):
         with open(p.inst.config) as f:
             text = f.read()
         text = replace_section(text, "profiles", "".join(
-            profile_rule("run%d" % i, host="^run%d[.]test$" % i) for i in range(RUNS)))
+            path_profile("", "run%d" % i, host="^run%d[.]test$" % i) for i in range(RUNS)))
         text = replace_section(text, "limits", "<enabled>true</enabled>" + "".join(
-            limit_rule("run%d" % i, maxrequests=CAP) for i in range(RUNS)))
+            limit_rule(profiles="run%d" % i, maxrequests=CAP) for i in range(RUNS)))
         with open(p.inst.config, "w") as f:
             f.write(text)
         p.start()

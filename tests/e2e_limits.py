@@ -40,10 +40,10 @@ def limit_rule(download="0", upload="0", maxrequests=0, rate="0", deny=False, ho
                maxrequests, rate, "true" if recurring else "false", flags))
 
 
-def path_profile(path, name):
-    """A profile rule adding name to requests whose path matches path."""
+def path_profile(path, name, host=""):
+    """A profile rule adding name to requests whose path (and host) match."""
     return ("<profile><enabled>true</enabled><comment>test</comment><log>false</log>"
-            "<profiles></profiles><scheme></scheme><host></host><path>%s</path>"
+            "<profiles></profiles><scheme></scheme><host>%s</host><path>%s</path>"
             "<content-type></content-type><ports></ports><commands></commands>"
             "<proxy-host></proxy-host><request-header></request-header>"
             "<response-header></response-header>"
@@ -51,7 +51,7 @@ def path_profile(path, name):
             '<weekday active="false">sunday,saturday</weekday><hour active="false">0,23</hour>'
             '<minute active="false">0,59</minute><recurring>true</recurring>'
             "<add-profiles>%s</add-profiles><remove-profiles></remove-profiles></profile>"
-            % (path, name))
+            % (host, path, name))
 
 
 def allow_with_bypass(bypass):
