@@ -10,6 +10,19 @@
  * record's fields are escaped so that no value sent by a client or server can
  * add a line or shift a field.
  *
+ * A line or record is not written by each thread that makes it: a thousand
+ * workers appending to one file would queue on the file's write lock in the
+ * kernel. Each file has a queue that a line is copied into under a short
+ * lock; whichever thread then finds no write of that file in progress
+ * writes everything queued with one append, and the others only queue.
+ * The writing thread looks at the queue again when it is done, so a line
+ * is in the file by the time its own putlog returns, or soon after, when
+ * another thread was writing: nothing waits for a timer, and rotation,
+ * closing and the orderly stop write what is queued first (log_flush). A
+ * queue that the disk cannot keep up with stops its appenders at
+ * LOG_QUEUE_MAX until the writing thread has taken it: memory stays
+ * bounded and nothing is dropped.
+ *
  * A file's lock is taken only to open it, to rotate it and to close it. Once
  * opened, a log keeps its descriptor number for the life of the process: a new
  * file is put in its place with dup3(), so a writer that loaded the number
@@ -46,6 +59,23 @@
 #include "misc.h"
 #include "options.h"
 
+/* A queue this full makes its appenders wait for the thread writing it. */
+#define LOG_QUEUE_MAX (4 * 1024 * 1024)
+/* A written batch's buffer larger than this gives its memory back. */
+#define LOG_QUEUE_KEEP (256 * 1024)
+
+/* The lines of one file waiting to be written. */
+struct LogQueue {
+    /* Held to copy one line in: spins a little before it sleeps. */
+    pthread_mutex_t lock = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
+    pthread_cond_t room = PTHREAD_COND_INITIALIZER;   /* appenders wait here while it is full */
+    std::string pending;
+    /* Held by the one thread writing the file, so that batches reach it in
+     * their order; batch is that thread's. */
+    pthread_mutex_t drain = PTHREAD_MUTEX_INITIALIZER;
+    std::string batch;
+};
+
 /* One log file. fd is what writers use, without a lock: -1 while the file is
  * not open. The lock serialises opening, rotation and closing. */
 struct LOGFILE {
@@ -56,16 +86,17 @@ struct LOGFILE {
     std::atomic<bool> recheck;   /* a write failed: the next record checks the file's end */
     pthread_mutex_t lock;
     int slot;                    /* the descriptor number this log keeps, -1 before the first open */
+    LogQueue queue;
 };
 
 extern const char *access_legend;
 extern const char *apache_legend;
 
-static LOGFILE native_log = { logfile, nullptr, {-1}, {false}, {false}, PTHREAD_MUTEX_INITIALIZER, -1 };
+static LOGFILE native_log = { logfile, nullptr, {-1}, {false}, {false}, PTHREAD_MUTEX_INITIALIZER, -1, {} };
 static LOGFILE access_log = { slogfile, &access_legend, {-1}, {false}, {false},
-                              PTHREAD_MUTEX_INITIALIZER, -1 };
+                              PTHREAD_MUTEX_INITIALIZER, -1, {} };
 static LOGFILE extended_log = { elogfile, &apache_legend, {-1}, {false}, {false},
-                                PTHREAD_MUTEX_INITIALIZER, -1 };
+                                PTHREAD_MUTEX_INITIALIZER, -1, {} };
 
 static bool log_write_all(int fd, const char *data, size_t len);
 static bool log_file_write(int fd, const char *data, size_t len);
@@ -75,6 +106,7 @@ static bool log_file_write(int fd, const char *data, size_t len);
  * itself with one "Broken pipe" line after another. */
 static std::atomic<bool> log_console_broken{false};
 static void log_append(LOGFILE *file, const char *data, size_t len);
+static void log_append_now(LOGFILE *file, const char *data, size_t len);
 static bool log_replace_slot(LOGFILE *file, int fd);
 static void log_settle_end(LOGFILE *file, int fd);
 
@@ -349,6 +381,7 @@ void putlog_held(int level, const char *format, ...)
 
 void log_close()
 {
+    log_flush();
     for (LOGFILE *file : { &native_log, &access_log, &extended_log }) {
         MutexGuard guard(&file->lock);
         file->fd.store(-1, std::memory_order_release);
@@ -510,10 +543,11 @@ static int log_prepare(LOGFILE *file)
     return file->fd.load(std::memory_order_relaxed);
 }
 
-/* Appends one line or record, which ends with its newline, with one write:
- * no lock unless the file must be opened, rotated or settled first. A file
- * that cannot be opened loses the line; the next one tries again. */
-static void log_append(LOGFILE *file, const char *data, size_t len)
+/* Appends whole lines or records, each ending with its newline, with one
+ * write: no lock unless the file must be opened, rotated or settled first.
+ * A file that cannot be opened loses the bytes; the next write tries
+ * again. */
+static void log_append_now(LOGFILE *file, const char *data, size_t len)
 {
     if (file->path[0] == '\0')
         return;
@@ -525,9 +559,76 @@ static void log_append(LOGFILE *file, const char *data, size_t len)
         file->recheck.store(true);
 }
 
+/* Hands the queue's lines to the file, in the order they were queued. The
+ * caller holds the queue's drain lock. */
+static void log_drain_locked(LOGFILE *file)
+{
+    LogQueue &q = file->queue;
+    {
+        MutexGuard guard(&q.lock);
+        q.batch.swap(q.pending);
+        pthread_cond_broadcast(&q.room);
+    }
+    if (!q.batch.empty())
+        log_append_now(file, q.batch.data(), q.batch.size());
+    q.batch.clear();
+    if (q.batch.capacity() > LOG_QUEUE_KEEP)
+        q.batch.shrink_to_fit();
+}
+
+/* Whether the queue holds lines. */
+static bool log_queue_waiting(LogQueue &q)
+{
+    MutexGuard guard(&q.lock);
+    return !q.pending.empty();
+}
+
+/* Writes what the queue holds unless another thread is writing it: that
+ * thread looks at the queue again after it lets the drain lock go, so lines
+ * queued before a failed attempt here are written by it, never left
+ * behind. */
+static void log_drain_if_free(LOGFILE *file)
+{
+    LogQueue &q = file->queue;
+    while (pthread_mutex_trylock(&q.drain) == 0) {
+        log_drain_locked(file);
+        pthread_mutex_unlock(&q.drain);
+        if (!log_queue_waiting(q))
+            return;
+    }
+}
+
+/* Appends whole lines or records: queued, then written with whatever else
+ * waits by the one thread writing this file. A queue at LOG_QUEUE_MAX
+ * makes its appenders wait until the writing thread has taken it. */
+static void log_append(LOGFILE *file, const char *data, size_t len)
+{
+    if (file->path[0] == '\0')
+        return;
+    LogQueue &q = file->queue;
+    {
+        MutexGuard guard(&q.lock);
+        while (q.pending.size() >= LOG_QUEUE_MAX)
+            pthread_cond_wait(&q.room, &q.lock);
+        q.pending.append(data, len);
+    }
+    log_drain_if_free(file);
+}
+
+void log_flush()
+{
+    for (LOGFILE *file : { &native_log, &access_log, &extended_log }) {
+        MutexGuard drain(&file->queue.drain);
+        log_drain_locked(file);
+    }
+}
+
+/* What was queued before the request goes to the file as it is; the next
+ * write after it moves that file aside. */
 void logrotate()
 {
     putlog(LOG_ADVICE, "Recieved Signal for Log Rotation");
+    log_flush();
     for (LOGFILE *file : { &native_log, &access_log, &extended_log })
         file->rotate.store(true);
 }

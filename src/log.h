@@ -128,13 +128,18 @@ int logbuffer_capacity(LOGBUFFER *buffer);
 /* A copy of the lines held, newest first; every line is whole. */
 std::vector<std::string> logbuffer_lines(LOGBUFFER *buffer);
 
-/* Asks the three logs to rotate at their next write (SIGUSR1). */
+/* Writes what the three logs hold first, then asks them to rotate at their
+ * next write (SIGUSR1). */
 void logrotate();
 
-/* Closes the three log files; the next write opens them again, from the
- * paths as they are then. A writer still holding a descriptor of the closed
- * file writes nowhere (its number is kept on /dev/null), never into another
- * file. */
+/* Writes every queued line and record now, in order; the caller waits for
+ * it. Rotation, closing and the orderly stop call it. */
+void log_flush();
+
+/* Writes what is queued, then closes the three log files; the next write
+ * opens them again, from the paths as they are then. A writer still holding
+ * a descriptor of the closed file writes nowhere (its number is kept on
+ * /dev/null), never into another file. */
 void log_close();
 
 /* The native log's descriptor, or -1; read by the crash handler to write a

@@ -224,6 +224,8 @@ static void shutdown_steps()
         (void)tavrin_section->tavrin_dnstofile_insert(true);
     if (shutdown_pidfile[0])
         unlink(shutdown_pidfile);
+    /* Every record of a request that ended reaches its file. */
+    log_flush();
 }
 
 void shutdown_exit(int status)
