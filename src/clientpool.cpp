@@ -5,12 +5,14 @@
  * worker once its client has sent a whole request header. Clients that
  * hang up, or stay silent past the general rule's time-outs, are closed.
  *
- * Each connection is registered once, when it is added, for one event
+ * Each connection is registered once, for one event at a time
  * (EPOLLONESHOT): the poller takes the entry out of the list, reads what
- * came, and either hands it over (unregistered first, as the worker may
- * give it back later), closes it, or lists and re-arms it. A wake-up thus
- * costs the clients that sent something, never a pass over all of them;
- * the time-outs are looked at once a second.
+ * came, and either hands it over, closes it, or lists and re-arms it. A
+ * connection handed over stays registered, disarmed, while its worker
+ * serves it: a worker gives a kept-alive client back as soon as its answer
+ * is out, and that re-arms the registration instead of making a new one.
+ * A wake-up thus costs the clients that sent something, never a pass over
+ * all of them; the time-outs are looked at once a second.
  *
  * The list may change while the poller waits: Add inserts, and Clean, run
  * by any thread when descriptors run out, closes everything listed. So an
@@ -193,7 +195,15 @@ bool ClientPool::arm(clientpool_t *e)
     struct epoll_event ev {};
     ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
     ev.data.u64 = e->serial;
-    if (epoll_ctl(epfd, e->registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, s->fd, &ev) == 0) {
+    /* A connection that made requests was most likely registered when it
+     * was last listed; a new one, or a descriptor registered for another
+     * connection that was closed since, is added. */
+    bool known = e->registered || e->conn->requests > 0;
+    if (known && epoll_ctl(epfd, EPOLL_CTL_MOD, s->fd, &ev) == 0) {
+        e->registered = true;
+        return true;
+    }
+    if ((!known || errno == ENOENT) && epoll_ctl(epfd, EPOLL_CTL_ADD, s->fd, &ev) == 0) {
         e->registered = true;
         return true;
     }
@@ -304,11 +314,18 @@ void ClientPool::Cycle()
         r = 0;
     }
 
-    std::vector<clientpool_t *> arrived;   /* taken out of the list: this thread owns them */
-    std::vector<bool> arrived_input;
-    std::vector<CONNECTION_T *> handover;
-    std::vector<CONNECTION_T *> closing;
-    std::vector<clientpool_t *> expired;
+    /* The poller's own lists, kept from cycle to cycle so a cycle
+     * allocates nothing. */
+    std::vector<clientpool_t *> &arrived = cycle_arrived;   /* out of the list: this thread's */
+    std::vector<bool> &arrived_input = cycle_arrived_input;
+    std::vector<CONNECTION_T *> &handover = cycle_handover;
+    std::vector<CONNECTION_T *> &closing = cycle_closing;
+    std::vector<clientpool_t *> &expired = cycle_expired;
+    arrived.clear();
+    arrived_input.clear();
+    handover.clear();
+    closing.clear();
+    expired.clear();
     time_t now = clock();
     int listed;
     int arrivals;
@@ -400,11 +417,8 @@ void ClientPool::Cycle()
                 state = -1;
             }
         }
-        if (state > 0 && e->registered) {
-            /* The worker may give the connection back, which registers it
-             * afresh. */
-            (void)epoll_ctl(epfd, EPOLL_CTL_DEL, e->conn->client->fd, nullptr);
-        }
+        /* A connection handed over stays registered, disarmed, for the
+         * worker to give back. */
         (state > 0 ? handover : closing).push_back(e->conn);
         free(e);
     }
@@ -447,9 +461,8 @@ int ClientPool::hand_over(bool tagged)
         if (tagged)
             thread_set_clientid(w.conn->clientid);
         int slot = process_new(w.conn);
-        /* Every slot taken: a worker in its keep-alive wait gives its slot
-         * up soon, and a busy one may be just about to start that wait or
-         * to finish, so the request waits a little for a slot in any case. */
+        /* Every slot taken: a busy worker may be just about to finish and
+         * park, so the request waits a little for a slot. */
         if (slot == -1 && monotonic_ms() - w.since_ms < CLIENTPOOL_SLOT_WAIT_MS)
             break;
         if (slot == -1)

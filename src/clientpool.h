@@ -60,10 +60,9 @@ public:
     /* One cycle of the poller: waits up to a second for clients that sent
      * something (or hung up), hands over or closes them or keeps them
      * waiting, and once a second closes those past their time. A whole
-     * request that finds every slot in use waits (in order) while workers
-     * in their keep-alive wait can give theirs up, for at most
-     * CLIENTPOOL_SLOT_WAIT_MS; otherwise, and after that, it is closed
-     * with the rate-limited "no free worker" line. */
+     * request that finds every slot in use waits (in order) for a worker
+     * to park, for at most CLIENTPOOL_SLOT_WAIT_MS; after that it is
+     * closed with the rate-limited "no free worker" line. */
     void Cycle();
 
     /* The poller's body: Cycle for ever. */
@@ -95,6 +94,12 @@ private:
     int hand_over(bool tagged);
 
     std::deque<slot_wait_t> slot_waiting;   /* the poller's own, in arrival order */
+    /* The poller's lists of one cycle, kept for the next. */
+    std::vector<clientpool_t *> cycle_arrived;
+    std::vector<bool> cycle_arrived_input;
+    std::vector<CONNECTION_T *> cycle_handover;
+    std::vector<CONNECTION_T *> cycle_closing;
+    std::vector<clientpool_t *> cycle_expired;
 
     int epfd;
     int wakepipe[2];   /* read end, write end; both non-blocking */

@@ -7,20 +7,20 @@
  * table, but for the client id, which the owning thread sets without it. Each thread remembers its own slot, so a lookup checks one slot
  * instead of scanning the table; the scan remains the fallback.
  *
- * A worker serves one request after another on its connection. After each
- * it waits briefly for the client's next request (the lower its slot, the
- * longer; milliseconds, so a busy client keeps its worker even with the
- * shipped one-second pool time-out). A next header that is not whole, or
- * no request at all within the wait, sends the connection to the client
- * pool, where a slow client costs no thread; the worker parks, waiting
- * for process_new to hand it another connection; a worker that waits out
+ * A worker serves one request after another on its connection while the
+ * client's next request is already whole in the read buffer (pipelined).
+ * Otherwise, as soon as the answer is out, the connection goes back to
+ * the client pool, whose one epoll set watches every idle client, so an
+ * idle kept-alive client costs no thread; the worker parks, waiting for
+ * process_new to hand it another connection; a worker that waits out
  * THREAD_TIMEOUT exits and frees its slot. A connection that arrives just
- * as the wait runs out is served, never dropped.
+ * as the wait runs out is served, never dropped. Parked workers are kept
+ * on a stack, so a hand-over takes the one parked last (its stack and
+ * caches the warmest) without a pass over the table.
  */
 #include "process.h"
 
 #include <malloc.h>
-#include <poll.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -57,18 +57,40 @@ pthread_mutex_t threadlistlock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<bool> process_trim_wanted{false};
 std::atomic<bool> process_slots_wanted{false};
 
-/* The keep-alive wait looks at process_slots_wanted this often. */
-#define PROCESS_KEEPALIVE_SLICE_MS 50
-
 /* The calling thread's slot as last seen, or -1; checked against the table
  * under the lock before use. */
 static thread_local int thread_own_slot = -1;
 
+/* The parked workers' slots, the last parked on top, and each slot's place
+ * in it (-1: not parked); under threadlistlock. */
+static int parked_slots[THREAD_SLOTS];
+static int parked_at[THREAD_SLOTS];
+static int parked_count = 0;
+
 static int thread_find_locked();
-static void process_serve(CONNECTION_T *conn, int slot, int pool_timeout);
-static int process_next_request(Socket *client, int wait_ms);
+static void process_serve(CONNECTION_T *conn);
+static bool process_next_request(Socket *client);
 static CONNECTION_T *process_park(int slot);
 static void process_stat_request();
+
+/* The caller holds threadlistlock. */
+static void parked_push(int slot)
+{
+    parked_at[slot] = parked_count;
+    parked_slots[parked_count++] = slot;
+}
+
+/* Takes slot off the stack wherever it is; the caller holds threadlistlock. */
+static void parked_remove(int slot)
+{
+    int at = parked_at[slot];
+    if (at < 0)
+        return;
+    int last = parked_slots[--parked_count];
+    parked_slots[at] = last;
+    parked_at[last] = at;
+    parked_at[slot] = -1;
+}
 
 void threads_init()
 {
@@ -86,6 +108,9 @@ void threads_init()
             pthread_mutex_init(&threads[i].show_lock, nullptr);
             threads[i].conn = nullptr;
         }
+        for (int i = 0; i < THREAD_SLOTS; i++)
+            parked_at[i] = -1;
+        parked_count = 0;
         threads[0].id = pthread_self();
         threads[0].state = THREAD_STARTING;
         threads[0].clientid = 0;
@@ -323,74 +348,31 @@ int process_new(CONNECTION_T *conn)
 {
     {
         MutexGuard guard(&threadlistlock);
-        for (int i = 0; i < MAXTHREADS; i++) {
+        while (parked_count > 0) {
+            int i = parked_slots[parked_count - 1];
+            parked_remove(i);
             THREAD_T *t = &threads[i];
-            if (t->state == THREAD_WAITING) {
-                conn->slot = i;
-                t->conn = conn;
-                t->state = THREAD_STARTING;
-                pthread_cond_signal(&t->wakeup);
-                return i;
-            }
+            if (t->state != THREAD_WAITING || t->conn)
+                continue;   /* handed a connection by other means */
+            conn->slot = i;
+            t->conn = conn;
+            t->state = THREAD_STARTING;
+            pthread_cond_signal(&t->wakeup);
+            return i;
         }
     }
     return thread_create(process_entry, conn);
 }
 
-int process_keepalive_wait_ms(int slot, int pool_timeout)
-{
-    int64_t factor = overload_factor > 1 ? overload_factor : 1;
-    int64_t num = (int64_t)(MAXTHREADS - slot) * pool_timeout * 1000;
-    int64_t den = (int64_t)MAXTHREADS + (int64_t)slot * factor;
-    if (num <= 0 || den <= 0)
-        return 0;
-    int64_t ms = num / den;
-    return ms > INT_MAX ? INT_MAX : (int)ms;
-}
-
-int process_keepalive_wait(int slot, int pool_timeout)
-{
-    return process_keepalive_wait_ms(slot, pool_timeout) / 1000;
-}
-
-/* After an answer on a kept-alive connection: 1 when the client's next
- * request header is whole in the read buffer (it was there already, or
- * came within wait_ms), 0 when it is not (nothing came, or only part of a
- * header: the client pool waits for the rest, so a slow client holds no
- * worker), -1 when the client closed or failed. */
-static int process_next_request(Socket *client, int wait_ms)
+/* After an answer on a kept-alive connection: true when the client's next
+ * request header is already whole in the read buffer (sent with the last
+ * one). Anything else, part of a header or nothing yet, is the client
+ * pool's to wait for, so a worker never sits on an idle client. */
+static bool process_next_request(Socket *client)
 {
     bool (*whole)(const char *, int64_t, int64_t) =
         global && global->clientpool ? global->clientpool->request_whole : clientpool_header_whole;
-    int64_t deadline = monotonic_ms() + wait_ms;
-    for (;;) {
-        if (client->read_length > 0 && whole(client->read_buffer, 0, client->read_length))
-            return 1;
-        /* Once part of a header is here, only what has come already is
-         * taken; the wait for more is the pool's. Nor does a worker wait
-         * while requests wait for its slot. */
-        int64_t left = client->read_length > 0 || process_slots_wanted.load(std::memory_order_relaxed)
-                           ? 0
-                           : std::max<int64_t>(deadline - monotonic_ms(), 0);
-        struct pollfd p = { client->fd, POLLIN, 0 };
-        int r = 1;
-        if (!client->ssl_active)
-            r = poll(&p, 1, (int)std::min<int64_t>(left, PROCESS_KEEPALIVE_SLICE_MS));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r == 0 && left > PROCESS_KEEPALIVE_SLICE_MS)
-            continue;   /* the next slice */
-        if (r <= 0)
-            return 0;
-        int64_t n = client->Read(nullptr, -1, client->ssl_active ? (int)(left / 1000) : 0);
-        if (n == 0)
-            return -1;
-        if (n < 0) {
-            if (errno == ENOBUFS)
-                return 1;   /* more than a header may hold: the worker refuses it */
-            return (p.revents & (POLLHUP | POLLERR)) ? -1 : 0;
-        }
-    }
+    return client->read_length > 0 && whole(client->read_buffer, 0, client->read_length);
 }
 
 static void process_stat_request()
@@ -401,8 +383,9 @@ static void process_stat_request()
 
 /* Serves requests on conn until it goes back to the client pool or is
  * closed; either way the worker no longer owns it on return. */
-static void process_serve(CONNECTION_T *conn, int slot, int pool_timeout)
+static void process_serve(CONNECTION_T *conn)
 {
+    const int slot = conn->slot;
     for (;;) {
         /* The slot is this worker's own while it serves: its log tag and
          * state are stored without the table's lock. */
@@ -443,13 +426,8 @@ static void process_serve(CONNECTION_T *conn, int slot, int pool_timeout)
         }
         conn->keepalive_client = 0;
 
-        int next = process_next_request(conn->client, process_keepalive_wait_ms(slot, pool_timeout));
-        if (next > 0)
+        if (process_next_request(conn->client))
             continue;
-        if (next < 0) {
-            net_close(conn);   /* the client closed or failed */
-            return;
-        }
         if (log_wanted(LOG_DEBUG))
             putlog(LOG_DEBUG, "process: adding connection to pool");
         if (global && global->clientpool)
@@ -478,6 +456,7 @@ static CONNECTION_T *process_park(int slot)
     }
     t->state = THREAD_WAITING;
     t->conn = nullptr;
+    parked_push(slot);
     /* Requests waiting for a slot are handed over now, not at the pool's
      * next retry. */
     if (process_slots_wanted.load(std::memory_order_relaxed) && global && global->clientpool)
@@ -491,6 +470,7 @@ static CONNECTION_T *process_park(int slot)
         if (rc != 0 && rc != EINTR)
             break;   /* the wait ran out (or failed) */
     }
+    parked_remove(slot);   /* still there when the wait ran out */
     CONNECTION_T *next = t->conn;
     if (next) {
         t->conn = nullptr;
@@ -519,7 +499,6 @@ static void process_trim_memory()
 void *process_entry(void *arg)
 {
     CONNECTION_T *conn = (CONNECTION_T *)arg;
-    const int pool_timeout = CLIENT_POOL_TIMEOUT;
     int slot = thread_find();
     {
         MutexGuard guard(&threadlistlock);
@@ -527,7 +506,8 @@ void *process_entry(void *arg)
     }
     conn->slot = slot;
     while (conn) {
-        process_serve(conn, slot, pool_timeout);
+        conn->slot = slot;
+        process_serve(conn);
         conn = process_park(slot);
     }
     process_trim_memory();

@@ -57,16 +57,16 @@ int thread_create_internal(void *(*start)(void *), void *arg);
  * when the thread cannot be started. */
 int thread_create(void *(*start)(void *), CONNECTION_T *conn);
 
-/* Hands conn, whose client has sent something, to the lowest-numbered
- * parked worker, or else to a new worker. Returns the worker's slot; -1
+/* Hands conn, whose client has sent something, to the worker parked last,
+ * or else to a new worker in the lowest free slot. Returns the worker's slot; -1
  * when every slot is in use, -2 when a worker could not be started (logged);
  * conn then stays the caller's. */
 [[nodiscard]] int process_new(CONNECTION_T *conn);
 
 /* The worker thread's body (conn: the CONNECTION_T to serve first). Serves
  * one request after another on the connection while the client's next
- * header comes whole within the keep-alive wait, then gives it back to the
- * client pool (also with part of a header read) or closes it, parks for
+ * header is already whole in the read buffer, then gives it back to the
+ * client pool at once (also with part of a header read) or closes it, parks for
  * THREAD_TIMEOUT seconds waiting for a connection from process_new, and
  * exits when none comes. */
 void *process_entry(void *conn);
@@ -76,19 +76,9 @@ void *process_entry(void *conn);
  * back to the system, at most once a second. */
 extern std::atomic<bool> process_trim_wanted;
 /* Set by the client pool while connections with a whole request wait for
- * a slot: workers in their keep-alive wait then give their clients to the
- * pool at once and park, so their slots serve the waiting requests. */
+ * a slot: a worker that parks then wakes the pool, so the waiting requests
+ * get its slot at once. */
 extern std::atomic<bool> process_slots_wanted;
-
-/* The milliseconds a worker in slot waits for the next request of a
- * kept-alive client before giving the connection to the client pool:
- * (MAXTHREADS - slot) * pool_timeout * 1000 / (MAXTHREADS + slot *
- * max(overload_factor, 1)), truncated; 0 when that is not positive. Low
- * slots wait longest, so a worker keeps a client that goes on sending, and
- * the wait shrinks as the table fills. */
-int process_keepalive_wait_ms(int slot, int pool_timeout);
-/* The same in whole seconds, truncated. */
-int process_keepalive_wait(int slot, int pool_timeout);
 
 /* The slot of the calling thread; a thread outside the table is a fatal
  * error. */

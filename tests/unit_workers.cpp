@@ -217,41 +217,6 @@ protected:
 
 } // namespace
 
-/* The keep-alive wait for sample slots and settings. */
-TEST(WorkerWait, Formula)
-{
-    struct Case { int maxthreads, timeout, overload, slot, wait; };
-    const Case cases[] = {
-        { 16384, 1, 1, 1, 0 }, { 16384, 1, 1, 16383, 0 },
-        { 16384, 10, 1, 1, 9 }, { 16384, 10, 1, 8192, 3 }, { 16384, 10, 1, 16383, 0 },
-        { 16384, 10, 4, 4096, 3 }, { 16384, 10, 0, 8192, 3 },
-        { 16384, 60, 1, 100, 59 }, { 16384, 60, 1, 2000, 46 },
-        { 16384, 3600, 1, 0, 3600 },
-    };
-    int saved_max = MAXTHREADS, saved_overload = overload_factor;
-    for (const Case &c : cases) {
-        SCOPED_TRACE(std::to_string(c.timeout) + "/" + std::to_string(c.overload) + "/" + std::to_string(c.slot));
-        MAXTHREADS = c.maxthreads;
-        overload_factor = c.overload;
-        EXPECT_EQ(c.wait, process_keepalive_wait(c.slot, c.timeout));
-    }
-    /* In milliseconds the shipped one-second time-out still gives each
-     * slot a wait, shrinking as the table fills. */
-    const Case ms_cases[] = {
-        { 16384, 1, 1, 1, 999 }, { 16384, 1, 1, 8192, 333 }, { 16384, 1, 1, 16383, 0 },
-        { 1024, 1, 1, 100, 822 }, { 1024, 1, 1, 1000, 11 }, { 1024, 1, 4, 512, 166 },
-        { 16384, 3600, 1, 0, 3600000 },
-    };
-    for (const Case &c : ms_cases) {
-        SCOPED_TRACE(std::to_string(c.maxthreads) + "/" + std::to_string(c.overload) + "/" + std::to_string(c.slot));
-        MAXTHREADS = c.maxthreads;
-        overload_factor = c.overload;
-        EXPECT_EQ(c.wait, process_keepalive_wait_ms(c.slot, c.timeout));
-    }
-    MAXTHREADS = saved_max;
-    overload_factor = saved_overload;
-}
-
 /* A kept-alive client whose next request is already there stays on its
  * worker; one that pauses goes back to the pool, its worker parks and
  * exits, and its next request starts a worker again. */
@@ -278,6 +243,48 @@ TEST_F(Workers, KeepAlive)
     EXPECT_EQ("ANS CLOSE\n", nettest_read(fd, SIZE_MAX, 10000, &closed));
     EXPECT_TRUE(closed);
     EXPECT_TRUE(nettest_wait([] { return test_log_contains("disconnected after making 4 requests"); }));
+}
+
+/* Kept-alive clients that pause cost no worker, however long -C is: each
+ * goes back to the pool as soon as its answer is out and its worker parks;
+ * the next request of each is handed to a parked worker, no new thread. */
+TEST_F(Workers, IdleKeptAliveClientsWaitInThePool)
+{
+    THREAD_TIMEOUT = 8;   /* parked workers outlive the test's pause, not the next test's start */
+    CLIENT_POOL_TIMEOUT = 60;
+    const int clients = 20;
+    std::vector<int> fds;
+    for (int i = 0; i < clients; i++) {
+        fds.push_back(connect_client());
+        nettest_send(fds.back(), "first" + std::to_string(i) + "\n");
+    }
+    for (int i = 0; i < clients; i++)
+        EXPECT_EQ("ANS first" + std::to_string(i) + "\n", nettest_read(fds[(size_t)i], 8 + std::to_string(i).size() + 2));
+    EXPECT_TRUE(nettest_wait([&] { return global->clientpool->Size() == clients; }));
+    std::vector<pthread_t> workers;
+    for (const Seen &s : seen_copy())
+        workers.push_back(s.thread);
+    EXPECT_TRUE(nettest_wait([&] {
+        std::vector<int> s = states();
+        for (size_t i = 1; i < s.size(); i++)
+            if (s[i] == THREAD_BUSY || s[i] == THREAD_STARTING)
+                return false;
+        return true;
+    })) << "a worker still holds an idle client";
+
+    for (int i = 0; i < clients; i++) {
+        std::string line = "second" + std::to_string(i);
+        nettest_send(fds[(size_t)i], line + "\n");
+        EXPECT_EQ("ANS " + line + "\n", nettest_read(fds[(size_t)i], line.size() + 5));
+        const Seen *s = seen_find(seen_copy(), line);
+        ASSERT_TRUE(s);
+        bool parked_one = false;
+        for (pthread_t w : workers)
+            parked_one = parked_one || pthread_equal(w, s->thread);
+        EXPECT_TRUE(parked_one) << "a new thread served " << line;
+    }
+    CLIENT_POOL_TIMEOUT = 1;
+    global->clientpool->Clean();
 }
 
 /* Two connections arriving while one worker is parked: the parked worker
@@ -388,13 +395,13 @@ TEST_F(Workers, SlotLimit)
     (void)nettest_read(a, SIZE_MAX);
 }
 
-/* A whole request that finds every slot taken by a worker idling in its
- * keep-alive wait is served: the idle worker gives its client to the pool
- * and its slot to the request, instead of the request being closed. */
+/* A whole request that finds the one worker slot taken by a kept-alive
+ * client between requests is served: that client waits in the pool, not
+ * on the worker, instead of the request being closed. */
 TEST_F(Workers, KeepAliveWaitGivesItsSlotUp)
 {
     MAXTHREADS = 2;              /* the main thread and one worker */
-    CLIENT_POOL_TIMEOUT = 60;    /* a keep-alive wait of 20 s in slot 1 */
+    CLIENT_POOL_TIMEOUT = 60;
     int a = connect_client();
     nettest_send(a, "x\n");
     EXPECT_EQ("ANS x\n", nettest_read(a, 6));
