@@ -26,7 +26,6 @@
 #include "clientpool.h"
 
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -143,6 +142,67 @@ int ClientPool::gather(clientpool_t *e, bool input)
     if (n <= 0 && !(n < 0 && errno == ENOBUFS))
         return -1;   /* closed or failed with the header not whole */
     return 0;
+}
+
+/* What becomes of e, taken out of the list by this thread, after reading
+ * what its client sent (input: an event said so): 1 its request is whole
+ * (e is freed; the connection is the caller's to hand over, and stays
+ * registered, disarmed, for the worker to give back), 0 it waits for more
+ * (listed again, keeping its times), -1 it is to be closed (e is freed). */
+int ClientPool::settle(clientpool_t *e, bool input, time_t now)
+{
+    int state = e->conn->client ? gather(e, input) : -1;
+    if (state == 0) {
+        if (e->header_started == 0 && e->conn->client->read_length > 0)
+            e->header_started = now;
+        if (e->header_started != 0 && clientpool_expired(e, now)) {
+            /* A client trickling its header is held to the deadline of
+             * its first bytes. */
+            putlog(LOG_WARNING, "request: timeout waiting for header from %s", e->conn->ip ? e->conn->ip : "");
+            state = -1;
+        } else {
+            MutexGuard guard(&lock);
+            if (arm(e)) {
+                entries.emplace(e->serial, e);
+                return 0;
+            }
+            state = -1;
+        }
+    }
+    free(e);
+    return state;
+}
+
+CONNECTION_T *ClientPool::Take()
+{
+    /* A few looks: an event may be the wake pipe's (the poller's, left
+     * for it) or an entry's that is gone, or a header not whole yet. */
+    for (int look = 0; look < 4; look++) {
+        struct epoll_event ev;
+        if (epoll_wait(epfd, &ev, 1, 0) != 1)
+            return nullptr;
+        uint64_t serial = ev.data.u64;
+        if (serial == CLIENTPOOL_WAKE)
+            continue;
+        clientpool_t *e;
+        {
+            MutexGuard guard(&lock);
+            auto it = entries.find(serial);
+            if (it == entries.end())
+                continue;   /* closed by Clean or a sweep meanwhile */
+            e = it->second;
+            entries.erase(it);
+        }
+        CONNECTION_T *conn = e->conn;
+        int state = settle(e, true, clock());
+        if (state > 0)
+            return conn;
+        if (state < 0) {
+            thread_set_clientid(conn->clientid);
+            net_close(conn);
+        }
+    }
+    return nullptr;
 }
 
 /* A connection that found no worker slot: closed, with one line a second
@@ -399,37 +459,17 @@ void ClientPool::Cycle()
      * goes back into the list, keeping its times. */
     for (size_t i = 0; i < arrived.size(); i++) {
         clientpool_t *e = arrived[i];
-        int state = e->conn->client ? gather(e, arrived_input[i]) : -1;
-        if (state == 0) {
-            if (e->header_started == 0 && e->conn->client->read_length > 0)
-                e->header_started = now;
-            if (e->header_started != 0 && clientpool_expired(e, now)) {
-                /* A client trickling its header is held to the deadline
-                 * of its first bytes. */
-                putlog(LOG_WARNING, "request: timeout waiting for header from %s", e->conn->ip ? e->conn->ip : "");
-                state = -1;
-            } else {
-                MutexGuard guard(&lock);
-                if (arm(e)) {
-                    entries.emplace(e->serial, e);
-                    continue;
-                }
-                state = -1;
-            }
-        }
-        /* A connection handed over stays registered, disarmed, for the
-         * worker to give back. */
-        (state > 0 ? handover : closing).push_back(e->conn);
-        free(e);
+        CONNECTION_T *conn = e->conn;
+        int state = settle(e, arrived_input[i], now);
+        if (state != 0)
+            (state > 0 ? handover : closing).push_back(conn);
     }
 
-    /* Freed memory goes back to the system once a second at most, after
-     * workers left or many clients were closed (a flood that ended, a
-     * deadline that passed for a crowd of slow clients). */
+    /* Many clients closed at once (a flood that ended, a deadline that
+     * passed for a crowd of slow clients): their memory goes back to the
+     * system at the next trim (process_trim). */
     if (closing.size() >= CLIENTPOOL_TRIM_CLOSES)
         process_trim_wanted.store(true, std::memory_order_relaxed);
-    if (swept && process_trim_wanted.exchange(false))
-        (void)malloc_trim(0);
     if (handover.empty() && closing.empty() && slot_waiting.empty())
         return;
     /* A thread outside the thread table (a test's) logs untagged. */

@@ -65,6 +65,14 @@ public:
      * closed with the rate-limited "no free worker" line. */
     void Cycle();
 
+    /* For a worker that has just given its connection back: a connection
+     * whose client has sent a whole request by now, taken from the epoll
+     * set without waiting, for the worker to serve at once instead of
+     * parking until the poller hands one over; NULL when none is ready.
+     * Under load a worker thus goes from one client to the next without
+     * sleeping and without a hand-over between threads. */
+    CONNECTION_T *Take();
+
     /* The poller's body: Cycle for ever. */
     [[noreturn]] void Poll();
 
@@ -90,6 +98,7 @@ private:
     };
 
     int gather(clientpool_t *e, bool input);
+    int settle(clientpool_t *e, bool input, time_t now);
     bool arm(clientpool_t *e);
     int hand_over(bool tagged);
 

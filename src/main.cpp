@@ -344,6 +344,7 @@ void config()
     timers_add(global->timers, 1, TIMER_REPEAT, limits_reset, nullptr);
     timers_add(global->timers, DNSCACHE_CLEAN_SECONDS, TIMER_REPEAT, dnscache_clean, nullptr);
     timers_add(global->timers, password_cachexpire, TIMER_REPEAT, password_cache_clean, nullptr);
+    timers_add(global->timers, 1, TIMER_REPEAT, process_trim, nullptr);
 
     /* 19: the rating cache dump starts last. */
     thread_create_internal(serverpool_clean, nullptr);

@@ -14,7 +14,10 @@
  * idle kept-alive client costs no thread; the worker parks, waiting for
  * process_new to hand it another connection; a worker that waits out
  * THREAD_TIMEOUT exits and frees its slot. A connection that arrives just
- * as the wait runs out is served, never dropped. Parked workers are kept
+ * as the wait runs out is served, never dropped. Before it parks, a worker
+ * takes a client that is ready from the pool's epoll set itself
+ * (ClientPool::Take), so under load workers go from client to client
+ * without sleeping and without a hand-over. Parked workers are kept
  * on a stack, so a hand-over takes the one parked last (its stack and
  * caches the warmest) without a pass over the table.
  */
@@ -486,14 +489,20 @@ static CONNECTION_T *process_park(int slot)
  * A worker leaving gives the allocator's free pages back to the system. A
  * burst of connections leaves its buffers free in the allocator's arenas,
  * which keep them (the resident memory after 1,000 connections stayed at
- * several times its size before). The trim itself is the client pool's
- * poller's, at most once a second: a thousand workers leaving together
- * would otherwise trim a thousand times, each pass over every arena
- * stalling the workers still serving.
+ * several times its size before). The trim itself is process_trim's, at
+ * most once a second: a thousand workers leaving together would otherwise
+ * trim a thousand times, each pass over every arena stalling the workers
+ * still serving.
  */
 static void process_trim_memory()
 {
     process_trim_wanted.store(true, std::memory_order_relaxed);
+}
+
+void process_trim(void *)
+{
+    if (process_trim_wanted.exchange(false))
+        (void)malloc_trim(0);
 }
 
 void *process_entry(void *arg)
@@ -508,7 +517,13 @@ void *process_entry(void *arg)
     while (conn) {
         conn->slot = slot;
         process_serve(conn);
-        conn = process_park(slot);
+        /* A client ready now is served at once; while requests wait for a
+         * slot, the worker parks so that the poller hands them over. */
+        conn = nullptr;
+        if (global && global->clientpool && !process_slots_wanted.load(std::memory_order_relaxed))
+            conn = global->clientpool->Take();
+        if (!conn)
+            conn = process_park(slot);
     }
     process_trim_memory();
     return nullptr;

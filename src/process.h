@@ -72,9 +72,12 @@ int thread_create(void *(*start)(void *), CONNECTION_T *conn);
 void *process_entry(void *conn);
 
 /* Set when workers have left (or many pooled clients were closed at
- * once): the client pool's poller then gives the allocator's free pages
- * back to the system, at most once a second. */
+ * once): process_trim then gives the allocator's free pages back to the
+ * system. */
 extern std::atomic<bool> process_trim_wanted;
+/* The timer that trims (once a second, on the timer thread, so that the
+ * client pool's poller never stalls in it). */
+void process_trim(void *arg);
 /* Set by the client pool while connections with a whole request wait for
  * a slot: a worker that parks then wakes the pool, so the waiting requests
  * get its slot at once. */
