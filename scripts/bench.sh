@@ -3,7 +3,9 @@
 # on loopback, each with its access log on, all three started in one run:
 #
 #   - the daemon on the shipped configuration (etc/quillmere.xml, its own
-#     port and cache directory) with -C 10 and no socket-buffer tuning;
+#     port and cache directory), started as the installed unit starts it:
+#     detached (no -f), its own log files and PID file, no -C, no
+#     socket-buffer tuning;
 #   - squid with a 256 MB memory cache;
 #   - Traffic Server (Debian's trafficserver) as a forward proxy in an
 #     instance of its own: no remapping required, no reverse proxy, a 256 MB
@@ -17,9 +19,11 @@
 # uncached 100 KiB, cached 100 KiB, uncached 1 KiB over 1,000 connections.
 # Every case runs the three proxies one after another (the order rotates
 # each round), then each proxy's resident memory is taken. Three full rounds
-# (BENCH_ROUNDS) give the medians and ratios, the targets (the daemon at
-# least half of Traffic Server's rate in every case, a hit at least twice a
-# miss) and the memory after the last round against the first.
+# (BENCH_ROUNDS) give the medians, per case the three rates with the
+# daemon's rate against Traffic Server's and squid's, then one line per
+# target, "target held" or "target missed": the daemon at least 0.8x
+# Traffic Server's rate in every case, a 1 KiB hit at least twice a 1 KiB
+# miss; and the memory after the last round against the first.
 #
 # Then a hostile-load case (BENCH_HOSTILE=0 skips it): 2,000 slow and 2,000
 # idle kept-alive clients against a daemon of its own while wrk measures,
@@ -136,16 +140,32 @@ http {
 EOF
 
 # The daemon: the shipped configuration on its own port and cache
-# directory, its logs on, kept-alive clients waited for 10 seconds (-C 10),
-# socket buffers left to the kernel. QUILL_BENCH_ARGS adds options. The
+# directory, its logs on, detached as the installed unit starts it (the
+# unit's options but the run-as user; -r for a performance log the bench
+# can write), socket buffers left to the kernel. QUILL_BENCH_ARGS adds
+# options. The
 # local machine also gets the web interface, without a login pair, for the
 # cache browser's searches further down.
 sed -e "s|<port>8080</port>|<port>$proxy_port</port>|" -e "s|/var/cache/quillmere|$work/cache|" \
     -e "s|<permissions>proxy,connect,commands</permissions>|<permissions>interface,proxy,connect,commands</permissions>|" \
     etc/quillmere.xml >"$work/quillmere.xml"
-proxy_args=(-f -c "$work/quillmere.xml" -s etc/section.xml -l "$work/native.log"
-            -a "$work/access.log" -e "$work/extended.log" -r "$work/performance.log" -C 10
+proxy_args=(-c "$work/quillmere.xml" -s "$root/etc/section.xml" -l "$work/native.log"
+            -a "$work/access.log" -e "$work/extended.log" -r "$work/performance.log"
             ${QUILL_BENCH_ARGS:-})
+# start_daemon NAME ARGS...: starts a detached daemon (the launcher returns
+# once its start is over) with the PID file $work/NAME.pid; its process id
+# goes to daemon_pid.
+start_daemon() {
+    local name=$1
+    shift
+    if ! "$bin" "$@" -p "$work/$name.pid" >"$work/$name.out" 2>&1; then
+        echo "the daemon ($name) did not start:" >&2
+        cat "$work/$name.out" >&2
+        exit 1
+    fi
+    daemon_pid=$(cat "$work/$name.pid")
+    pids+=("$daemon_pid")
+}
 
 # squid: a memory cache, one worker, its access log on.
 mkdir -p "$work/squid"
@@ -211,9 +231,8 @@ EOF
 
 "$nginx_bin" -p "$work/nginx" -c "$work/nginx/nginx.conf" &
 pids+=($!)
-"$bin" "${proxy_args[@]}" >"$work/proxy.out" 2>&1 &
-proxy_pid=$!
-pids+=($proxy_pid)
+start_daemon proxy "${proxy_args[@]}"
+proxy_pid=$daemon_pid
 "$squid_bin" -n "quillbench$$" -N -f "$work/squid/squid.conf" >"$work/squid/stdout" 2>&1 &
 squid_pid=$!
 pids+=($squid_pid)
@@ -303,35 +322,32 @@ for round in $(seq 1 "$rounds"); do
     done
 done
 
-echo "== medians of $rounds rounds =="
-printf "%-20s %12s %12s %12s %14s %14s %14s\n" case daemon squid ats daemon/squid daemon/ats ats/squid
+echo "== medians of $rounds rounds (requests per second) =="
+printf "%-20s %12s %14s %12s %8s %8s\n" case squid "Traffic Server" Quillmere Q/TS Q/squid
 median() {   # median CASE PROXY
     awk -v c="$1" -v p="$2" '$2 == c && $3 == p { print $4 }' "$results" | sort -g |
         awk '{ v[NR] = $1 } END { if (NR == 0) print 0; else if (NR % 2) print v[(NR + 1) / 2];
                                   else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 declare -A med=()
+held_ts=held
 for c in "${cases[@]}"; do
     read -r name _ _ <<<"$c"
     for p in "${names[@]}"; do
         med[$name,$p]=$(median "$name" "$p")
     done
-    printf "%-20s %12s %12s %12s %14s %14s %14s\n" "$name" "${med[$name,daemon]}" \
-        "${med[$name,squid]}" "${med[$name,ats]}" "$(ratio "${med[$name,daemon]}" "${med[$name,squid]}")" \
-        "$(ratio "${med[$name,daemon]}" "${med[$name,ats]}")" "$(ratio "${med[$name,ats]}" "${med[$name,squid]}")"
+    q_ts=$(ratio "${med[$name,daemon]}" "${med[$name,ats]}")
+    printf "%-20s %12s %14s %12s %8s %8s\n" "$name" "${med[$name,squid]}" "${med[$name,ats]}" \
+        "${med[$name,daemon]}" "$q_ts" "$(ratio "${med[$name,daemon]}" "${med[$name,squid]}")"
+    awk -v r="$q_ts" 'BEGIN { exit !(r != "-" && r >= 0.8) }' || held_ts=missed
 done
+hit_miss=$(ratio "${med[cached-1k,daemon]}" "${med[uncached-1k,daemon]}")
+held_hit=missed
+awk -v r="$hit_miss" 'BEGIN { exit !(r != "-" && r >= 2) }' && held_hit=held
+echo "cached/uncached 1k (Quillmere): $hit_miss; 100k: $(ratio "${med[cached-100k,daemon]}" "${med[uncached-100k,daemon]}")"
 echo "== targets =="
-for c in "${cases[@]}"; do
-    read -r name _ _ <<<"$c"
-    r=$(ratio "${med[$name,daemon]}" "${med[$name,ats]}")
-    printf "%-20s daemon/ats %6s (target 0.50): %s\n" "$name" "$r" \
-        "$(awk -v r="$r" 'BEGIN { print (r != "-" && r >= 0.5) ? "met" : "NOT met" }')"
-done
-for size in 1k 100k; do
-    r=$(ratio "${med[cached-$size,daemon]}" "${med[uncached-$size,daemon]}")
-    printf "%-20s hit/miss   %6s (target 2.00): %s\n" "$size" "$r" \
-        "$(awk -v r="$r" 'BEGIN { print (r != "-" && r >= 2) ? "met" : "NOT met" }')"
-done
+echo "Quillmere at least 0.8x Traffic Server in every case: target $held_ts"
+echo "a 1 KiB hit at least 2x a 1 KiB miss: target $held_hit"
 last_case=${cases[-1]%% *}
 echo "== resident memory after round $rounds against round 1 (after its last case; target within 10%) =="
 for p in "${names[@]}"; do
@@ -437,11 +453,10 @@ if [ "${BENCH_HOSTILE:-1}" != 0 ]; then
             etc/quillmere.xml >"$work/hostile.xml"
         extra=()
         [ "$variant" = shipped ] || extra=($variant)
-        "$bin" -f -c "$work/hostile.xml" -s etc/section.xml -l "$work/hostile-native.log" \
+        start_daemon hostile -c "$work/hostile.xml" -s "$root/etc/section.xml" -l "$work/hostile-native.log" \
             -a "$work/hostile-access.log" -e "$work/hostile-extended.log" -r "$work/hostile-perf.log" \
-            "${extra[@]}" >"$work/hostile.out" 2>&1 &
-        hpid=$!
-        pids+=($hpid)
+            "${extra[@]}"
+        hpid=$daemon_pid
         wait_port "$hport"
         run "$hport" "$target" >/dev/null          # warm-up
         warm_rss=$(rss_kib "$hpid"); warm_threads=$(threads_of "$hpid")
@@ -475,7 +490,7 @@ if [ "${BENCH_HOSTILE:-1}" != 0 ]; then
             "$warm_threads" "$peak_threads" "$late_threads"
         echo "descriptor, table-full and accept lines: $(grep -c -E "failure opening file descriptor|thread table full|failed to accept" "$work/hostile-native.log" || true)"
         kill "$hpid" 2>/dev/null || true
-        wait "$hpid" 2>/dev/null || true
+        for _ in $(seq 1 100); do kill -0 "$hpid" 2>/dev/null || break; sleep 0.1; done
         rm -rf "$work/hostile-cache"
     done
 fi
@@ -543,7 +558,7 @@ open(dst, "w").write(text)
 PYEOF
 checks_args=(-f -c "$work/checks.xml" -s etc/section.xml -l "$work/checks-native.log"
              -a "$work/checks-access.log" -e "$work/checks-extended.log" -r "$work/checks-performance.log"
-             -C 10 ${QUILL_BENCH_ARGS:-})
+             ${QUILL_BENCH_ARGS:-})
 start_ns=$(date +%s%N)
 "$bin" "${checks_args[@]}" >"$work/checks.out" 2>&1 &
 checks_pid=$!
@@ -685,7 +700,7 @@ pids+=($!)
 pids+=($!)
 scan_args=(-f -c "$work/scan.xml" -s etc/section.xml -l "$work/scan-native.log"
            -a "$work/scan-access.log" -e "$work/scan-extended.log" -r "$work/scan-performance.log"
-           -C 10 ${QUILL_BENCH_ARGS:-})
+           ${QUILL_BENCH_ARGS:-})
 "$bin" "${scan_args[@]}" >"$work/scan.out" 2>&1 &
 pids+=($!)
 wait_port "$icap_port"
@@ -732,7 +747,7 @@ PYEOF
 pids+=($!)
 icap_args=(-f -c "$work/icap.xml" -s etc/section.xml -l "$work/icap-native.log"
            -a "$work/icap-access.log" -e "$work/icap-extended.log" -r "$work/icap-performance.log"
-           -C 10 ${QUILL_BENCH_ARGS:-})
+           ${QUILL_BENCH_ARGS:-})
 "$bin" "${icap_args[@]}" >"$work/icap.out" 2>&1 &
 pids+=($!)
 wait_port "$squid_echo_port"
@@ -747,3 +762,8 @@ printf "%-10s %14s %14s %10s\n" size "daemon+echo" "squid+echo" daemon/squid
 printf "%-10s %14s %14s %10s\n" 100k "$p" "$s" "$(ratio "$p" "$s")"
 echo "daemon ICAP responses modified $(grep -c "ICAP: response modified" "$work/icap-native.log" || true)," \
      "ICAP failures $(grep -c -E "ICAP: (error|unable)" "$work/icap-native.log" || true)"
+if [ -n "${held_ts:-}" ]; then
+    echo "== targets (from the comparison above) =="
+    echo "Quillmere at least 0.8x Traffic Server in every case: target $held_ts"
+    echo "a 1 KiB hit at least 2x a 1 KiB miss: target $held_hit"
+fi
