@@ -198,7 +198,10 @@ CONNECTION_T *ClientPool::Take()
         if (state > 0)
             return conn;
         if (state < 0) {
-            thread_set_clientid(conn->clientid);
+            /* A thread outside the thread table (a test's) logs untagged. */
+            unsigned own = 0;
+            if (thread_lookup_clientid(&own))
+                thread_set_clientid(conn->clientid);
             net_close(conn);
         }
     }

@@ -456,6 +456,64 @@ TEST_F(Pools, ClientHangUpAndHandOver)
     close(asks.peer);
 }
 
+/* A worker that gave its client back takes a ready one from the epoll set
+ * itself: a whole request is taken (and, given back, is watched again), a
+ * header not whole yet stays listed until the rest comes, a client that
+ * hung up is closed, a silent one stays. */
+TEST_F(Pools, ClientTakenByAWorker)
+{
+    ClientPool pool;
+    struct Case {
+        const char *what;
+        const char *sent;   /* nullptr: the client resets */
+        bool taken;
+        int listed;
+    };
+    const Case cases[] = {
+        { "a whole request", "GET / HTTP/1.0\r\n\r\n", true, 0 },
+        { "part of a header", "GET / HTTP/1.0\r\n", false, 1 },
+        { "a hang-up", nullptr, false, 0 },
+        { "nothing", "", false, 1 },
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        pool.Clean();
+        Client cl = client(51, 1);
+        pool.Add(cl.conn);
+        if (!c.sent)
+            nettest_reset(cl.peer);
+        else if (*c.sent)
+            nettest_send(cl.peer, c.sent);
+        CONNECTION_T *got = nullptr;
+        if (c.taken) {
+            ASSERT_TRUE(nettest_wait([&] { return (got = pool.Take()) != nullptr; }));
+            EXPECT_EQ(cl.conn, got);
+        } else if (!c.sent) {
+            ASSERT_TRUE(nettest_wait([&] { return pool.Take(), pool.Size() == 0; }));
+            EXPECT_TRUE(peer_closed(cl.peer));
+        } else {
+            EXPECT_EQ(nullptr, pool.Take());
+        }
+        EXPECT_EQ(c.listed, pool.Size());
+        if (got) {
+            /* Given back after its answer: its next request is seen. */
+            got->client->Drop(got->client->read_length);   /* the worker read the request */
+            pool.Add(got);
+            EXPECT_EQ(nullptr, pool.Take());
+            nettest_send(cl.peer, c.sent);
+            EXPECT_TRUE(nettest_wait([&] { return pool.Take() == got; }));
+            net_close(got);
+        } else if (c.listed) {
+            /* The rest of the header, or a whole request, makes it ready. */
+            nettest_send(cl.peer, *c.sent ? "\r\n" : "GET / HTTP/1.0\r\n\r\n");
+            ASSERT_TRUE(nettest_wait([&] { return (got = pool.Take()) != nullptr; }));
+            EXPECT_EQ(cl.conn, got);
+            net_close(got);
+        }
+        close(cl.peer);
+    }
+}
+
 /* A clean from another thread while the poller waits: the closed entries
  * leave the poll set, and a new connection that got a closed descriptor's
  * number is served as itself, never closed or read in the old one's
