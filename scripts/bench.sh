@@ -558,7 +558,7 @@ open(dst, "w").write(text)
 PYEOF
 checks_args=(-f -c "$work/checks.xml" -s etc/section.xml -l "$work/checks-native.log"
              -a "$work/checks-access.log" -e "$work/checks-extended.log" -r "$work/checks-performance.log"
-             ${QUILL_BENCH_ARGS:-})
+             -C 10 ${QUILL_BENCH_ARGS:-})
 start_ns=$(date +%s%N)
 "$bin" "${checks_args[@]}" >"$work/checks.out" 2>&1 &
 checks_pid=$!
