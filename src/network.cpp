@@ -1108,7 +1108,16 @@ void NetworkSection::update()
 int NetworkSection::check(std::string *failure)
 {
     std::vector<Listen> wanted;
-    {
+    if (listen_port > 0) {
+        /* -L names the one listener of this run. */
+        Listen l;
+        l.enabled = 1;
+        l.port = listen_port;
+        l.address = listen_address;
+        wanted.push_back(l);
+        putlog(LOG_NETWORK, "listening on %s:%d as given with -L, in place of the listen entries",
+               listen_address, listen_port);
+    } else {
         SectionReadGuard guard(*this);
         for (const Listen &l : listens)
             if (l.enabled == 1 && l.port != -1)

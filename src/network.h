@@ -255,7 +255,7 @@ public:
     void update() override;
 
     /* Opens a listener for every enabled listen entry whose port is not -1,
-     * in list order. Called once at start-up. Returns the number opened;
+     * in list order, or only the one -L names. Called once at start-up. Returns the number opened;
      * with failure, the first entry that could not be opened is described
      * there ("address:port: reason"), which start-up treats as fatal. */
     int check(std::string *failure = nullptr);

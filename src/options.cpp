@@ -6,6 +6,7 @@
  */
 #include "options.h"
 
+#include <arpa/inet.h>
 #include <getopt.h>
 #include <unistd.h>
 
@@ -24,6 +25,8 @@ char pidfile[256];
 char username[256];
 char group[256];
 char proxyhost[256];
+char listen_address[INET_ADDRSTRLEN];
+int listen_port = 0;
 char pamfile[256] = "quillmere";
 int loglevel = 0x7ffffff;
 int daemonize = 1;
@@ -155,6 +158,25 @@ static int opt_split(const char *text, const char *parts[], size_t lens[], int c
     return n;
 }
 
+/* Reads -L's "ip:port": a dotted quad, then a port from 1 to 65535. */
+static bool opt_listen(const char *text)
+{
+    const char *colon = strrchr(text, ':');
+    if (!colon || colon == text || (size_t)(colon - text) >= sizeof listen_address)
+        return false;
+    char address[sizeof listen_address];
+    memcpy(address, text, (size_t)(colon - text));
+    address[colon - text] = '\0';
+    struct in_addr parsed;
+    long port = 0;
+    if (inet_pton(AF_INET, address, &parsed) != 1 ||
+        !opt_number(colon + 1, strlen(colon + 1), 1, 65535, &port))
+        return false;
+    memcpy(listen_address, address, sizeof address);
+    listen_port = (int)port;
+    return true;
+}
+
 /* Copies an option's text into its setting, or refuses it when it does not
  * fit: a path cut short would name another file. */
 static bool opt_text(char *dest, size_t size, const char *value, int opt, FILE *err)
@@ -195,6 +217,7 @@ int options_parse(int argc, char **argv, FILE *out, FILE *err)
         case 'g': ok = opt_text(group, sizeof group, optarg, opt, err); break;
         case 'H': ok = opt_text(proxyhost, sizeof proxyhost, optarg, opt, err); break;
         case 'x': ok = opt_text(pamfile, sizeof pamfile, optarg, opt, err); break;
+        case 'L': ok = opt_listen(optarg); break;
         case 'd':
             ok = opt_number(optarg, strlen(optarg), 0, INT_MAX, &v);
             if (ok)
@@ -281,7 +304,7 @@ int options_parse(int argc, char **argv, FILE *out, FILE *err)
                     get_my_release_build());
             return OPTIONS_EXIT_OK;
         default:
-            break;   /* -m, -L, -M, -S, -E, -I and unknown options */
+            break;   /* -m, -M, -S, -E, -I and unknown options */
         }
         if (!ok) {
             bad = optarg;

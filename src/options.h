@@ -47,6 +47,10 @@ extern char pidfile[256];
 extern char username[256];
 extern char group[256];
 extern char proxyhost[256];
+/* -L: the one address and port listened on for this run, in place of the
+ * network section's listen entries; listen_port 0 when not given. */
+extern char listen_address[16];
+extern int listen_port;
 extern char pamfile[256];
 extern int loglevel;
 extern int daemonize;

@@ -26,6 +26,8 @@ static int options_run(std::vector<std::string> args, std::string *err_text = nu
     authflag = 0;
     loglevel = 0x7ffffff;
     slogfile[0] = logfile[0] = tavrinfeed[0] = '\0';
+    listen_port = 0;
+    listen_address[0] = '\0';
 
     args.insert(args.begin(), "quillmere");
     std::vector<char *> argv;
@@ -87,7 +89,21 @@ TEST(Options, RangesAndRefusals)
         { { "-k", "10:0" }, OPTIONS_EXIT_FAIL, nullptr, 0 },
         { { "-h" }, OPTIONS_EXIT_OK, nullptr, 0 },
         { { "-v" }, OPTIONS_EXIT_OK, nullptr, 0 },
-        { { "-M", "x", "-L", "1.2.3.4:80" }, OPTIONS_RUN, nullptr, 0 },   /* accepted, ignored */
+        { { "-M", "x" }, OPTIONS_RUN, nullptr, 0 },                    /* accepted, ignored */
+        { { "-L", "1.2.3.4:80" }, OPTIONS_RUN, &listen_port, 80 },
+        { { "-L", "0.0.0.0:65535" }, OPTIONS_RUN, &listen_port, 65535 },
+        { { "-T", "1" }, OPTIONS_RUN, &listen_port, 0 },               /* without -L: the entries */
+        { { "-L", "127.0.0.1:0" }, OPTIONS_EXIT_FAIL, nullptr, 0 },
+        { { "-L", "127.0.0.1:65536" }, OPTIONS_EXIT_FAIL, nullptr, 0 },
+        { { "-L", "127.0.0.1:-80" }, OPTIONS_EXIT_FAIL, nullptr, 0 },
+        { { "-L", "127.0.0.1:80x" }, OPTIONS_EXIT_FAIL, nullptr, 0 },
+        { { "-L", "127.0.0.1:" }, OPTIONS_EXIT_FAIL, nullptr, 0 },
+        { { "-L", "127.0.0.1" }, OPTIONS_EXIT_FAIL, nullptr, 0 },
+        { { "-L", ":8080" }, OPTIONS_EXIT_FAIL, nullptr, 0 },
+        { { "-L", "8080" }, OPTIONS_EXIT_FAIL, nullptr, 0 },
+        { { "-L", "localhost:8080" }, OPTIONS_EXIT_FAIL, nullptr, 0 },
+        { { "-L", "127.0.0.256:8080" }, OPTIONS_EXIT_FAIL, nullptr, 0 },
+        { { "-L", "[::1]:8080" }, OPTIONS_EXIT_FAIL, nullptr, 0 },
     };
     for (const OptCase &c : cases) {
         std::string joined;
@@ -101,6 +117,11 @@ TEST(Options, RangesAndRefusals)
         }
         if (c.rc == OPTIONS_EXIT_FAIL) {
             EXPECT_NE(std::string::npos, err.find("Usage: quillmere [options]"));
+            /* The refusal names the option it refuses (-P without a colon
+             * shows the help alone). */
+            if (c.args != std::vector<std::string>{ "-P", "50" }) {
+                EXPECT_NE(std::string::npos, err.find("invalid value for " + c.args[0] + ": "));
+            }
         }
     }
 }
