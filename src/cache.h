@@ -220,6 +220,7 @@ struct Store {
     uint64_t bytes = 0;        /* their bytes */
     bool disk_full = false;    /* over its size, or the disk said ENOSPC */
     bool low_space = false;    /* its file system is short of free space: no new objects */
+    bool writable = true;      /* the load's write check passed: new objects may go here */
     uint64_t clean_target = 0; /* worked out by cleaning */
     /* The journal, guarded by journal_mutex (not the cache lock): */
     int journal_fd = -1;       /* append descriptor, -1 when closed */
@@ -680,6 +681,7 @@ private:
     Store *store_pick(CONNECTION_T *conn);
     void tmp_sweep(const Store &store);
     int orphans_remove(const std::string &directory, uint64_t *bytes);
+    bool store_writable(const Store &store);
     bool header_unlocked(CACHEMAP *object);
     bool memory_room(uint64_t more);
     int64_t add_unlocked(CACHEMAP *object, const char *data, int64_t len, int64_t reserved = 0,

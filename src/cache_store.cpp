@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -170,6 +171,10 @@ void CacheSection::stores_update()
         if (stat(s.directory.c_str(), &st) != 0)
             create_recursive_directory(s.directory.c_str());
         tmp_sweep(s);
+        s.writable = s.size == 0 || store_writable(s);
+        if (!s.writable)
+            putlog(LOG_WARNING, "cache: store %s is not writable by %s: objects are kept in memory only",
+                   log_text(s.directory, LOG_TEXT_MAX).c_str(), username);
         journal_read(&s);
         journal_write(&s);
         /* Files no journal line names (a journal lost or emptied) are
@@ -329,7 +334,8 @@ Store *CacheSection::store_pick(CONNECTION_T *conn)
     uint64_t best_percent = 0;
 
     for (Store &s : stores) {
-        if (!s.enabled || s.directory.empty() || s.size == 0 || s.low_space)
+        if (!s.enabled || s.directory.empty() || s.size == 0 || s.low_space ||
+            !s.writable)
             continue;
         if (!profile_find(have, s.profiles))
             continue;
@@ -376,6 +382,47 @@ void CacheSection::tmp_sweep(const Store &store)
         unlink_list_add(tmp + "/" + name);
     }
     closedir(dir);
+}
+
+/* Makes and removes a file in dir; false when either fails. */
+static bool store_try_file(const std::string &dir, const std::string &name)
+{
+    std::string path = dir + "/" + name;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return unlink(path.c_str()) == 0;
+}
+
+/*
+ * Whether the daemon, as the user it runs as, can make the files of new
+ * objects in the store: a file is made and removed in its "tmp" directory
+ * and in its first object subdirectory, or, before it has any, in the
+ * store's directory, where the subdirectories will be made. Part of a
+ * load (lock held); run at start-up and at each reload.
+ */
+bool CacheSection::store_writable(const Store &store)
+{
+    std::string name = ".write-check." + file_nonce;
+    if (!store_try_file(store.directory + "/tmp", name))
+        return false;
+    std::string first;
+    if (DIR *dir = opendir(store.directory.c_str())) {
+        while (struct dirent *entry = readdir(dir)) {
+            const char *d = entry->d_name;
+            if (isxdigit((unsigned char)d[0]) && isxdigit((unsigned char)d[1]) && d[2] == '\0' &&
+                !isupper((unsigned char)d[0]) && !isupper((unsigned char)d[1]) &&
+                (first.empty() || first > d))
+                first = d;
+        }
+        closedir(dir);
+    }
+    std::string target = store.directory;
+    struct stat st;
+    if (!first.empty() && stat((target + "/" + first).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        target += "/" + first;
+    return store_try_file(target, name);
 }
 
 /* Files. */

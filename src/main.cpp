@@ -239,11 +239,13 @@ static void config_check_rlimits()
     }
 }
 
-/* Opens each log file given on the command line as the user the daemon
- * runs as; one that cannot be opened stops the start with the reason. */
+/* Opens the native and the two access logs as the user the daemon runs
+ * as; one that cannot be opened stops the start with the reason. The
+ * performance log is not among them: its writer logs a file it cannot open
+ * once and tries again at every row, so the daemon runs on without it. */
 static void config_check_logs()
 {
-    const char *const files[] = { logfile, slogfile, elogfile, plogfile };
+    const char *const files[] = { logfile, slogfile, elogfile };
     for (const char *path : files) {
         if (!path[0])
             continue;

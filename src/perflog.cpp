@@ -163,12 +163,14 @@ int PerformanceLog::Write()
         }
         perflog_open_failed = false;
         plogfd = fd;
-        struct stat st;
-        if (fstat(fd, &st) == 0 && st.st_size == 0 &&
-            write(fd, performance_legend, strlen(performance_legend)) < 0)
-            putlog(LOG_ERROR, "[system: write:%d:%s], in %s, unable to write performance log %s",
-                   errno, strerror(errno), "PerformanceLog::Write", plogfile);
     }
+    /* An empty file gets the header line first: a new one, or one emptied
+     * in place by a log rotation (copytruncate). */
+    struct stat st;
+    if (fstat(plogfd, &st) == 0 && st.st_size == 0 &&
+        write(plogfd, performance_legend, strlen(performance_legend)) < 0)
+        putlog(LOG_ERROR, "[system: write:%d:%s], in %s, unable to write performance log %s",
+               errno, strerror(errno), "PerformanceLog::Write", plogfile);
     if (write(plogfd, row.data(), row.size()) != (ssize_t)row.size())
         return 0;
     return 1;

@@ -10,6 +10,7 @@ one fetch. The tests skip themselves when nginx is not installed."""
 
 import http.client
 import os
+import pwd
 import random
 import shutil
 import sys
@@ -256,6 +257,63 @@ class CacheEndToEnd(unittest.TestCase):
         self.assertEqual(200, r.status)
         self.assertEqual(data, r.body)
         self.assertIn("HIT", r.header("X-Cache"))
+
+
+@unittest.skipUnless(NGINX, "nginx is not installed")
+@unittest.skipUnless(os.geteuid() == 0, "needs root to run the daemon as another user")
+class StoreWriteCheck(unittest.TestCase):
+    """A daemon run as "proxy" on a store whose parts a run as root left
+    behind: a store it cannot write is named in one line at start and its
+    objects stay in memory; a store it can write gets the object's file."""
+
+    CASES = (
+        # name, what root left in the store, expected to be written
+        ("all the run-as user's", (), True),
+        ("tmp root's", ("tmp",), False),
+        ("object subdirectory root's", ("00",), False),
+        ("tmp a plain file", ("tmp-file",), False),
+    )
+
+    def test_store_write_check(self):
+        user = pwd.getpwnam("proxy")
+        origin = Origin()
+        self.addCleanup(origin.stop)
+        origin.start()
+        data = random.Random(3).randbytes(20000)
+        origin.put("/fresh/w.bin", data)
+        for name, rooted, writable in self.CASES:
+            with self.subTest(case=name):
+                store = tempfile.mkdtemp(prefix="quill-store-")
+                self.addCleanup(shutil.rmtree, store, True)
+                for sub in ("tmp", "00"):
+                    if sub in rooted:
+                        os.mkdir(os.path.join(store, sub), 0o755)
+                    elif sub + "-file" in rooted:
+                        open(os.path.join(store, sub), "w").close()
+                for d, dirs, files in os.walk(store):
+                    for entry in [d] + [os.path.join(d, f) for f in files]:
+                        if os.path.basename(entry) not in rooted:
+                            os.chown(entry, user.pw_uid, user.pw_gid)
+                port = free_port()
+                inst = Install(config=proxy_config(port, store=store))
+                self.addCleanup(inst.cleanup)
+                os.chmod(inst.dir, 0o777)
+                inst.start_foreground("-u", "proxy")
+                self.assertTrue(inst.wait_log("listening on 127.0.0.1:%d" % port),
+                                inst.log_text())
+                line = ("warning: cache: store %s is not writable by proxy: objects are kept "
+                        "in memory only\n" % store)
+                self.assertEqual(0 if writable else 1, inst.log_text().count(line),
+                                 inst.log_text())
+
+                def served_as_hit():
+                    r = fetch(port, origin.url("/fresh/w.bin"))
+                    return r is not None and r.body == data and "HIT" in r.header("X-Cache")
+                self.assertTrue(wait_for(served_as_hit, 10), inst.log_text())
+                objects = [f for _, _, files in os.walk(store) for f in files
+                           if len(f) == 32]
+                self.assertEqual(1 if writable else 0, len(objects), inst.log_text())
+                inst.cleanup()
 
 
 if __name__ == "__main__":

@@ -10,7 +10,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from quilltest import BIN, Install, process_alive, wait_for  # noqa: E402
+from quilltest import (BIN, Install, free_port, port_open, process_alive, wait_for,  # noqa: E402
+                       wait_port)
 
 
 class CommandLine(unittest.TestCase):
@@ -170,11 +171,65 @@ class Daemon(unittest.TestCase):
 
     def test_log_file_that_cannot_be_opened_fails_the_start(self):
         missing = os.path.join(self.inst.dir, "no-such-dir")
-        for option in ("-a", "-e", "-r", "-l"):
+        for option in ("-a", "-e", "-l"):
             with self.subTest(option=option):
                 path = os.path.join(missing, "x.log")
                 for err in self.failed_start(option, path):
                     self.assertIn("cannot open log file %s: No such file or directory" % path, err)
+
+    def test_performance_log_that_cannot_be_opened_is_tried_again(self):
+        """The default performance log (no -r) or one given with -r that cannot be
+        opened: logged once, the daemon runs on and writes it once it can."""
+        later = os.path.join(self.inst.dir, "later")
+        for extra, path in (((), "/opt/quillmere/quillmere/logs/performance/performance.log"),
+                            (("-r", os.path.join(later, "perf.log")),
+                             os.path.join(later, "perf.log"))):
+            with self.subTest(path=path):
+                args = self.inst.args(*extra)
+                if not extra:
+                    self.assertFalse(os.path.exists(path))
+                    i = args.index("-r")   # the Install's own -r left out
+                    del args[i:i + 2]
+                r = subprocess.run(args, capture_output=True, text=True, timeout=20,
+                                   stdin=subprocess.DEVNULL)
+                self.assertEqual(0, r.returncode, r.stderr)
+                pid = self.inst.daemon_pid()
+                line = "unable to open performance log %s" % path
+                self.assertTrue(self.inst.wait_log(line), self.inst.log_text())
+                if extra:
+                    # A later row finds the directory and writes the header first.
+                    os.mkdir(later)
+                    self.assertTrue(wait_for(lambda: os.path.exists(path)
+                                             and os.path.getsize(path) > 0))
+                    with open(path) as f:
+                        self.assertTrue(f.readline().startswith("Time Stamp"))
+                self.assertEqual(1, self.inst.log_text().count(line))
+                os.kill(pid, signal.SIGTERM)
+                self.assertTrue(wait_for(lambda: not process_alive(pid)))
+                os.unlink(self.inst.log)
+
+    def test_listen_option_replaces_the_listen_entries(self):
+        """-L ip:port is the one listener of the run; a malformed value or a port out of
+        range stops the start with a line naming the option."""
+        other = free_port()
+        r = self.inst.run("-L", "127.0.0.1:%d" % other)
+        self.assertEqual(0, r.returncode, r.stderr)
+        pid = self.inst.daemon_pid()
+        self.assertTrue(wait_port(other))
+        self.assertFalse(port_open(self.inst.port))
+        self.assertIn("listening on 127.0.0.1:%d as given with -L" % other, self.inst.log_text())
+        os.kill(pid, signal.SIGTERM)
+        self.assertTrue(wait_for(lambda: not process_alive(pid)))
+        for value in ("127.0.0.1:65536", "127.0.0.1:0", "127.0.0.1", "localhost:%d" % other,
+                      "127.0.0.1:%dx" % other, "300.0.0.1:%d" % other):
+            with self.subTest(value=value):
+                for err in self.failed_start("-L", value):
+                    self.assertIn("invalid value for -L: %s\n" % value, err)
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", other))
+            taken.listen(1)
+            for err in self.failed_start("-L", "127.0.0.1:%d" % other):
+                self.assertIn("cannot listen on 127.0.0.1:%d: Address already in use" % other, err)
 
     def test_flawed_configuration_line_reaches_the_launcher(self):
         """The launcher shows the whole flawed-XML line, element and value included,
