@@ -446,6 +446,10 @@ TEST_F(Network, TransferToSilentClient)
     setsockopt(w.client_peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     setsockopt(w.conn->client->fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     std::thread server([&] { nettest_send(w.server_peer, pattern((size_t)16 << 20)); });
+    /* The copy starts once the server has sent: on a loaded machine the
+     * sending thread may otherwise not have run before the time-out. */
+    struct pollfd ready = { w.conn->server->fd, POLLIN, 0 };
+    EXPECT_EQ(1, poll(&ready, 1, 60000));
     int64_t copied = net_transfer(w.conn, SIDE_SERVER, -1);
     EXPECT_GT(copied, 0);
     EXPECT_NE(0u, w.conn->flags & CONN_TRANSFER_FAILED);
