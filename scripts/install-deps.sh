@@ -22,7 +22,7 @@ if [ "$purpose" = test ]; then
         squid tinyproxy python3-pyftpdlib
         clamav-daemon
         c-icap libc-icap-mod-urlcheck libc-icap-mod-contentfiltering
-        chromium
+        chromium libfaketime
     )
 fi
 if [ "$purpose" = bench ]; then

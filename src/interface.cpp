@@ -2,9 +2,15 @@
  * The administration web interface. A browser that uses the proxy reaches
  * it under a host name that never resolves, so only the proxy can answer
  * it; a browser that talks to the proxy directly reaches it as a path
- * under the proxy's own site. Every request proves itself again: the login
- * cookie holds a token computed from the access rule's login pair, so the
- * proxy keeps no sessions and a changed pair voids every cookie. Form
+ * under the proxy's own site, and a proxy request for one of the proxy's
+ * own listeners is that site too, never sent out to come back. Every
+ * request proves itself again: the login cookie holds its issue time and a
+ * MAC over the access rule's login pair and that time, keyed with a secret
+ * drawn at start, so the proxy keeps no sessions, a token is worthless to
+ * any other process, it expires an hour after it was issued, and a changed
+ * pair or a restart voids every cookie. Failed logins from one address in
+ * quick succession make its further attempts wait, unchecked, for a
+ * doubling time. No answer may be shown inside another page's frame. Form
  * arguments count only when the request comes from a page of the interface
  * itself (the Referer guard) and the cookie is SameSite=Strict, so a foreign
  * page cannot make a logged-in browser change anything. Every value that
@@ -15,28 +21,37 @@
  */
 #include "interface.h"
 
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <pthread.h>
 #include <strings.h>
+#include <sys/random.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
+#include <unordered_map>
 
-#include "blowfish.h"
 #include "connection.h"
 #include "cookies.h"
 #include "filebuf.h"
 #include "general.h"
 #include "header.h"
 #include "header_io.h"
+#include "locks.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
 #include "options.h"
 #include "proto_http.h"
+#include "request.h"
 #include "socket.h"
 #include "stats.h"
 #include "templates.h"
@@ -59,6 +74,7 @@ static void interface_dispatch(const std::string &path, Filebuf *page, CGIMap &a
 static void interface_append(Filebuf *page, const std::string &text);
 static void interface_set_cookie(HEADER *response, const std::string &token);
 static void interface_date(HEADER *response);
+static const HeaderList &interface_frame_lines();
 static bool interface_equal(const std::string &a, const std::string &b);
 static std::string interface_form_action(const char *path);
 static const char *interface_ip(const CONNECTION_T *conn);
@@ -198,8 +214,14 @@ static int interface_addressing_of(const CONNECTION_T *conn, int *port)
         return strcasecmp(host, INTERFACE_HOST) == 0 ? INTERFACE_HOST_HEADER : INTERFACE_NOT;
     }
     case HEADER_ABSOLUTE:
-        return header->host && strcasecmp(header->host, INTERFACE_HOST) == 0 ? INTERFACE_DIRECT
-                                                                               : INTERFACE_NOT;
+        if (header->host && strcasecmp(header->host, INTERFACE_HOST) == 0)
+            return INTERFACE_DIRECT;
+        /* A proxy request for this proxy's own site (one of its listeners,
+         * in any spelling) is served here, never sent out to come back. */
+        return interface_path_names_host(header->path) &&
+                       request_addresses_proxy(conn, header->host, header->port)
+                   ? INTERFACE_DIRECT
+                   : INTERFACE_NOT;
     case HEADER_CONNECT:
     case HEADER_RESPONSE:
     case HEADER_ICAP_REQUEST:
@@ -446,20 +468,160 @@ static void interface_post_arguments(CONNECTION_T *conn, CGIMap &args, bool *bod
 
 /* ---- Login ---- */
 
-std::string interface_login_token(const std::string &user, const std::string &password)
+/* The secret key of the login tokens: drawn once, at start. */
+static unsigned char interface_secret[INTERFACE_SECRET_BYTES];
+static std::once_flag interface_secret_once;
+
+static void interface_secret_draw()
 {
-    char pair[INTERFACE_LOGIN_MAX + 1];
-    snprintf(pair, sizeof pair, "%s:%s", user.c_str(), password.c_str());
-    char *cipher = blowfish_encrypt(pair, pair);
-    if (!cipher)
-        FATAL_ALLOC(sizeof pair);
-    char *encoded = url_encode(cipher, strlen(cipher));
-    free(cipher);
-    if (!encoded)
-        FATAL_ALLOC(sizeof pair);
-    std::string token = encoded;
-    free(encoded);
-    return token;
+    size_t got = 0;
+    while (got < sizeof interface_secret) {
+        ssize_t n = getrandom(interface_secret + got, sizeof interface_secret - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            fatal_error(__FILE__, __LINE__, "interface_secret_init",
+                        "the system's random generator failed: %s", strerror(errno));
+        got += (size_t)n;
+    }
+}
+
+void interface_secret_init()
+{
+    std::call_once(interface_secret_once, interface_secret_draw);
+}
+
+/* The MAC of a pair and an issue time, in lower-case hex. The user name's
+ * length is part of the text, so no other pair gives the same text. */
+static std::string interface_token_mac(const std::string &user, const std::string &password,
+                                       const std::string &issued)
+{
+    interface_secret_init();
+    std::string text = issued + "\n" + std::to_string(user.size()) + ":" + user + password;
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!HMAC(EVP_sha256(), interface_secret, (int)sizeof interface_secret,
+              (const unsigned char *)text.data(), text.size(), mac, &length))
+        FATAL_ALLOC(text.size() + 1);
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(length * 2);
+    for (unsigned int i = 0; i < length; i++) {
+        hex += digits[mac[i] >> 4];
+        hex += digits[mac[i] & 15];
+    }
+    OPENSSL_cleanse(mac, sizeof mac);
+    return hex;
+}
+
+std::string interface_login_token(const std::string &user, const std::string &password,
+                                  time_t issued)
+{
+    std::string when = std::to_string((long long)issued);
+    return when + "." + interface_token_mac(user, password, when);
+}
+
+bool interface_login_token_valid(const std::string &token, const std::string &user,
+                                 const std::string &password, time_t now)
+{
+    size_t dot = token.find('.');
+    if (dot == 0 || dot == std::string::npos || dot > 19)
+        return false;
+    std::string when = token.substr(0, dot);
+    if (when.find_first_not_of("0123456789") != std::string::npos || (when.size() > 1 && when[0] == '0'))
+        return false;
+    long long issued = strtoll(when.c_str(), nullptr, 10);
+    long long age = (long long)now - issued;
+    if (age >= INTERFACE_COOKIE_SECONDS || age < -INTERFACE_TOKEN_SKEW_SECONDS)
+        return false;
+    return interface_equal(token.substr(dot + 1), interface_token_mac(user, password, when));
+}
+
+/* ---- The guard against guessing ---- */
+
+/* The failures of one client address. */
+struct interface_failures {
+    int64_t recent[INTERFACE_LOGIN_FAILURES] = {};   /* the last failures, a ring */
+    int count = 0;                 /* filled places of recent */
+    int next = 0;                  /* the place of the next failure, the oldest when full */
+    int step = 0;                  /* waits started so far */
+    int64_t last_ms = 0;           /* the last failure */
+    int64_t locked_until_ms = 0;
+};
+
+static pthread_mutex_t interface_attempts_lock = PTHREAD_MUTEX_INITIALIZER;
+static std::unordered_map<std::string, interface_failures> interface_attempts;
+
+/* Makes room for one more address: the ones gone quiet go first, then,
+ * when none has, the one whose last failure is the oldest. The caller
+ * holds interface_attempts_lock. */
+static void interface_attempts_room(int64_t now_ms)
+{
+    if (interface_attempts.size() < INTERFACE_LOGIN_ADDRESSES_MAX)
+        return;
+    auto oldest = interface_attempts.end();
+    for (auto i = interface_attempts.begin(); i != interface_attempts.end();) {
+        const interface_failures &f = i->second;
+        if (now_ms - f.last_ms > (int64_t)INTERFACE_LOGIN_FORGET_SECONDS * 1000 &&
+            f.locked_until_ms <= now_ms) {
+            i = interface_attempts.erase(i);
+            continue;
+        }
+        if (oldest == interface_attempts.end() || f.last_ms < oldest->second.last_ms)
+            oldest = i;
+        ++i;
+    }
+    if (interface_attempts.size() >= INTERFACE_LOGIN_ADDRESSES_MAX &&
+        oldest != interface_attempts.end())
+        interface_attempts.erase(oldest);
+}
+
+interface_attempt_result interface_login_attempt(const std::string &ip, bool right, int64_t now_ms,
+                                                 int *lock_seconds)
+{
+    if (lock_seconds)
+        *lock_seconds = 0;
+    MutexGuard guard(&interface_attempts_lock);
+    auto found = interface_attempts.find(ip);
+    if (found != interface_attempts.end() && now_ms < found->second.locked_until_ms)
+        return INTERFACE_ATTEMPT_LOCKED;
+    if (right) {
+        if (found != interface_attempts.end())
+            interface_attempts.erase(found);
+        return INTERFACE_ATTEMPT_ACCEPTED;
+    }
+    if (found == interface_attempts.end()) {
+        interface_attempts_room(now_ms);
+        found = interface_attempts.emplace(ip, interface_failures()).first;
+    }
+    interface_failures &f = found->second;
+    if (f.count > 0 && now_ms - f.last_ms > (int64_t)INTERFACE_LOGIN_FORGET_SECONDS * 1000)
+        f = interface_failures();
+    f.last_ms = now_ms;
+    f.recent[f.next] = now_ms;
+    f.next = (f.next + 1) % INTERFACE_LOGIN_FAILURES;
+    if (f.count < INTERFACE_LOGIN_FAILURES)
+        f.count++;
+    /* Once full, recent[next] is the oldest of the last failures. */
+    bool burst = f.count == INTERFACE_LOGIN_FAILURES &&
+                 now_ms - f.recent[f.next] < (int64_t)INTERFACE_LOGIN_WINDOW_SECONDS * 1000;
+    if (!burst && f.step == 0)
+        return INTERFACE_ATTEMPT_FAILED;
+    /* The first wait after a burst, and a doubled one for every failure
+     * after a wait. */
+    int64_t seconds = (int64_t)INTERFACE_LOGIN_LOCK_FIRST << std::min(f.step, 20);
+    seconds = std::min<int64_t>(seconds, INTERFACE_LOGIN_LOCK_MAX);
+    f.step++;
+    f.locked_until_ms = now_ms + seconds * 1000;
+    if (lock_seconds)
+        *lock_seconds = (int)seconds;
+    return INTERFACE_ATTEMPT_FAILED;
+}
+
+void interface_login_attempts_clear()
+{
+    MutexGuard guard(&interface_attempts_lock);
+    interface_attempts.clear();
 }
 
 /* Adds the login cookie, valid for an hour from now, to the response, which
@@ -496,7 +658,7 @@ bool interface_login(CONNECTION_T *conn, CGIMap &args, HEADER *response, Filebuf
     if (conn->interface_user.empty() || conn->interface_password.empty())
         return true;
 
-    std::string token = interface_login_token(conn->interface_user, conn->interface_password);
+    time_t now = time(nullptr);
 
     /* Only the first line named exactly "Cookie" and its first "login"
      * pair are looked at. */
@@ -509,8 +671,12 @@ bool interface_login(CONNECTION_T *conn, CGIMap &args, HEADER *response, Filebuf
             for (const auto &pair : cookie.pairs) {
                 if (pair.first != "login")
                     continue;
-                if (interface_equal(pair.second, token)) {
-                    interface_set_cookie(response, token);
+                if (interface_login_token_valid(pair.second, conn->interface_user,
+                                                conn->interface_password, now)) {
+                    /* Renewed: a token issued now, for another hour. */
+                    interface_set_cookie(response, interface_login_token(
+                                                       conn->interface_user,
+                                                       conn->interface_password, now));
                     return true;
                 }
                 break;
@@ -522,14 +688,32 @@ bool interface_login(CONNECTION_T *conn, CGIMap &args, HEADER *response, Filebuf
     auto user = args.find("username");
     auto password = args.find("password");
     bool tried = user != args.end() || password != args.end();
-    if (user != args.end() && password != args.end() &&
-        interface_equal(user->second, conn->interface_user) &&
-        interface_equal(password->second, conn->interface_password)) {
-        interface_set_cookie(response, token);
-        return true;
+    if (tried) {
+        /* Both compared, so the time taken tells nothing of which failed. */
+        bool user_right = user != args.end() && interface_equal(user->second, conn->interface_user);
+        bool password_right = password != args.end() &&
+                              interface_equal(password->second, conn->interface_password);
+        int lock_seconds = 0;
+        switch (interface_login_attempt(interface_ip(conn), user_right && password_right,
+                                        monotonic_ms(), &lock_seconds)) {
+        case INTERFACE_ATTEMPT_ACCEPTED:
+            interface_set_cookie(response, interface_login_token(conn->interface_user,
+                                                                 conn->interface_password, now));
+            return true;
+        case INTERFACE_ATTEMPT_FAILED:
+            putlog(LOG_SECURITY, "[IP:%s] web interface login failed", interface_ip(conn));
+            if (lock_seconds > 0)
+                putlog(LOG_SECURITY,
+                       "[IP:%s] web interface logins failed too often: further attempts are not "
+                       "checked for %d s", interface_ip(conn), lock_seconds);
+            break;
+        case INTERFACE_ATTEMPT_LOCKED:
+            if (log_wanted(LOG_DEBUG))
+                putlog(LOG_DEBUG, "[IP:%s] web interface login not checked: waiting after "
+                                  "failures", interface_ip(conn));
+            break;
+        }
     }
-    if (tried)
-        putlog(LOG_SECURITY, "[IP:%s] web interface login failed", interface_ip(conn));
 
     std::string action = interface_form_action(request ? request->path : nullptr);
     interface_append(page,
@@ -548,6 +732,25 @@ bool interface_login(CONNECTION_T *conn, CGIMap &args, HEADER *response, Filebuf
 }
 
 /* ---- Sending ---- */
+
+/* The lines that forbid every page, old browsers and new, to show an
+ * answer of the interface inside a frame: a framed form would carry the
+ * interface's own Referer, and a framed login form would take the
+ * administrator's password inside a foreign page. */
+static const HeaderList &interface_frame_lines()
+{
+    static const HeaderList lines = {
+        HTTP_HEADER{ 1, "X-Frame-Options", "DENY" },
+        HTTP_HEADER{ 1, "Content-Security-Policy", "frame-ancestors 'none'" },
+    };
+    return lines;
+}
+
+void interface_no_framing(HEADER *response)
+{
+    const HeaderList &lines = interface_frame_lines();
+    response->headers.insert(response->headers.end(), lines.begin(), lines.end());
+}
 
 /* Adds a Date line of the current time. */
 static void interface_date(HEADER *response)
@@ -570,6 +773,7 @@ void interface_send_response(CONNECTION_T *conn, Filebuf *page)
     response->content_length = page->size;
     header_field_set(&response->content_type, "text/html");
     header_field_set(&response->cache_control, "no-store");
+    interface_no_framing(response.get());
 
     int rc = header_send(response.get(), conn, SIDE_CLIENT, HEADER_SEND_RESPONSE);
     if (rc == 0)
@@ -612,6 +816,7 @@ static void interface_send_empty(CONNECTION_T *conn, int status)
     response->flags |= HEADER_HAS_LENGTH;
     response->content_length = 0;
     header_field_set(&response->cache_control, "no-store");
+    interface_no_framing(response.get());
     if (header_send(response.get(), conn, SIDE_CLIENT, HEADER_SEND_RESPONSE) != 0)
         conn->keepalive_client = 0;
 }
@@ -624,9 +829,9 @@ static void interface_send_template(CONNECTION_T *conn, const std::string &name)
         interface_send_empty(conn, 404);
         return;
     }
-    if (!name.empty() && template_section->send(name.c_str(), conn, 200))
+    if (!name.empty() && template_section->send(name.c_str(), conn, 200, interface_frame_lines()))
         return;
-    template_section->send_or_close("nofile", conn, 404);
+    template_section->send_or_close("nofile", conn, 404, interface_frame_lines());
 }
 
 /* ---- The page ---- */
@@ -727,7 +932,9 @@ static void interface_serve(CONNECTION_T *conn, bool *body_taken)
 
     /* The page path: inside the proxy's own site the interface host name
      * follows the first "/" and is taken off. */
-    bool path_form = request->type == HEADER_ORIGIN && interface_path_names_host(request_path);
+    bool path_form = interface_path_names_host(request_path) &&
+                     !(request->type == HEADER_ABSOLUTE && request->host &&
+                       strcasecmp(request->host, INTERFACE_HOST) == 0);
     std::string path = path_form ? request_path + 1 + interface_host_length : request_path;
 
     /* Template files (images, style sheets) load for everybody. */
@@ -741,9 +948,11 @@ static void interface_serve(CONNECTION_T *conn, bool *body_taken)
 
     bool userstats = strcasecmp(request_path, "/userstats") == 0;
     if (!userstats && !(conn->permissions & ACCESS_INTERFACE)) {
+        putlog(LOG_SECURITY, "[IP:%s] web interface request refused: no interface permission",
+               interface_ip(conn));
         settle_body();
         if (template_section)
-            template_section->send_or_close("noaccess", conn, 403);
+            template_section->send_or_close("noaccess", conn, 403, interface_frame_lines());
         else
             interface_send_empty(conn, 403);
         return;
@@ -754,6 +963,7 @@ static void interface_serve(CONNECTION_T *conn, bool *body_taken)
     response->version = 2;
     response->status = 200;
     header_field_set(&response->cache_control, "no-store");
+    interface_no_framing(response.get());
 
     /* The interface's own site without the "/" after the host name: the
      * relative Location resolves to "/<host>/". */

@@ -25,8 +25,29 @@ struct HEADER;
 /* The longest proxy host name shown in a page title. */
 #define INTERFACE_HOSTNAME_MAX 255
 
-/* The login cookie lives this long after the last page that showed it. */
+/* The login cookie lives this long after the last page that showed it,
+ * and the daemon takes its token only while it is younger than this. */
 #define INTERFACE_COOKIE_SECONDS 3600
+
+/* A token's issue time may lie this far ahead of the clock (a clock set
+ * back a little) and still count. */
+#define INTERFACE_TOKEN_SKEW_SECONDS 60
+
+/* The bytes of the secret key of the login tokens, drawn at start. */
+#define INTERFACE_SECRET_BYTES 32
+
+/* After this many failed logins from one client address within
+ * INTERFACE_LOGIN_WINDOW_SECONDS, its attempts are not checked for
+ * INTERFACE_LOGIN_LOCK_FIRST seconds; each failure after that doubles the
+ * time, up to INTERFACE_LOGIN_LOCK_MAX. An address without a failure for
+ * INTERFACE_LOGIN_FORGET_SECONDS starts afresh; a success clears it. At
+ * most INTERFACE_LOGIN_ADDRESSES_MAX addresses are remembered. */
+#define INTERFACE_LOGIN_FAILURES 5
+#define INTERFACE_LOGIN_WINDOW_SECONDS 60
+#define INTERFACE_LOGIN_LOCK_FIRST 1
+#define INTERFACE_LOGIN_LOCK_MAX 300
+#define INTERFACE_LOGIN_FORGET_SECONDS 900
+#define INTERFACE_LOGIN_ADDRESSES_MAX 4096
 
 /*
  * The arguments of one interface request (a query string or a form body):
@@ -108,24 +129,61 @@ int interface_check_referer(CONNECTION_T *conn);
 
 /*
  * Whether the client may see the pages. True when the connection's login
- * pair is empty, when the request's first "login" cookie holds the token of
- * the pair (the cookie is renewed in response), or when the arguments
- * "username" and "password" equal the pair (a new cookie is set in
- * response). Otherwise the login form is appended to page and the result
- * is false. The cookie is "login=<token>; path=/; expires=<an hour
+ * pair is empty, when the request's first "login" cookie holds a valid
+ * token of the pair (interface_login_token_valid; the cookie is renewed in
+ * response with a token issued now), or when the arguments "username" and
+ * "password" equal the pair and the client's address is not waiting after
+ * failures (interface_login_attempt; a new cookie is set in response).
+ * Otherwise the login form is appended to page and the result is false. The cookie is "login=<token>; path=/; expires=<an hour
  * ahead>; HttpOnly; SameSite=Strict".
  */
 bool interface_login(CONNECTION_T *conn, CGIMap &args, HEADER *response, Filebuf *page);
 
-/* The login token of a pair: "user:password" (at most INTERFACE_LOGIN_MAX
- * characters) enciphered with itself as the key, URL-encoded. */
-std::string interface_login_token(const std::string &user, const std::string &password);
+/* Draws the secret key of the login tokens from the system's random
+ * generator; once per process (later calls do nothing), at start. Tokens
+ * made before a restart never match the new key. */
+void interface_secret_init();
+
+/* The login token of a pair issued at a time: "<issued>.<MAC>", the issue
+ * time in decimal seconds and the HMAC-SHA-256, in lower-case hex, over
+ * the time and the pair, keyed with the secret of interface_secret_init. */
+std::string interface_login_token(const std::string &user, const std::string &password,
+                                  time_t issued);
+
+/* Whether token is one this process issued for the pair, now less than
+ * INTERFACE_COOKIE_SECONDS old (and at most INTERFACE_TOKEN_SKEW_SECONDS
+ * ahead). */
+bool interface_login_token_valid(const std::string &token, const std::string &user,
+                                 const std::string &password, time_t now);
+
+/* What the guard against guessing made of a login attempt. */
+enum interface_attempt_result {
+    INTERFACE_ATTEMPT_ACCEPTED = 0,   /* the right pair: the address is cleared */
+    INTERFACE_ATTEMPT_FAILED,         /* a wrong pair, counted */
+    INTERFACE_ATTEMPT_LOCKED,         /* not checked: the address waits */
+};
+
+/* Books one login attempt from the client address ip at now_ms (the
+ * monotonic clock): while the address waits, the attempt is not looked at
+ * and nothing is counted; otherwise right says whether the pair matched.
+ * *lock_seconds (may be NULL) receives the wait a failure starts, 0 when
+ * it starts none. Thread-safe. */
+interface_attempt_result interface_login_attempt(const std::string &ip, bool right, int64_t now_ms,
+                                                 int *lock_seconds);
+
+/* Forgets every address the guard remembers (tests). */
+void interface_login_attempts_clear();
 
 /* Sends page, built elsewhere, as a whole answer: status 200, Content-Type
- * "text/html", Cache-Control "no-store", its Content-Length, then the body
- * (none after HEAD); fills the log entry's status, size and type. The page
- * stays the caller's. */
+ * "text/html", Cache-Control "no-store", the lines of interface_no_framing,
+ * its Content-Length, then the body (none after HEAD); fills the log
+ * entry's status, size and type. The page stays the caller's. */
 void interface_send_response(CONNECTION_T *conn, Filebuf *page);
+
+/* Adds to an answer of the interface the lines that keep every browser
+ * from showing it inside a frame: "X-Frame-Options: DENY" and
+ * "Content-Security-Policy: frame-ancestors 'none'". */
+void interface_no_framing(HEADER *response);
 
 /*
  * Sends a page that a URL command opens in place of the real answer: the

@@ -38,6 +38,7 @@
 #include "password_cache.h"
 #include "perflog.h"
 #include "limit.h"
+#include "interface.h"
 #include "log.h"
 #include "mem.h"
 #include "network.h"
@@ -265,6 +266,7 @@ void config()
 
     /* 2, 3 */
     ssl_init();
+    interface_secret_init();   /* the login tokens' key */
 
     /* 4 */
     create_feedlog();

@@ -322,6 +322,7 @@ const char *error_to_template(int code)
 {
     switch (code) {
     case -4: return "badauth";
+    case -5: return "noaccess";   /* the address was one of our listeners */
     case -3: return "nodns";
     case -2: return "noconnect";
     }

@@ -21,6 +21,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/ssl.h>
@@ -29,6 +30,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -65,6 +67,16 @@ int (*net_cache_references)(CACHEMAP *object) = net_no_cache_references;
 
 static NET_LISTENER net_listeners[NET_LISTENERS];
 static pthread_mutex_t net_listen_lock = PTHREAD_MUTEX_INITIALIZER;
+
+/* The address and port of each open listener, as every connect compares
+ * them without the listeners' lock: port 0 marks a free slot, the address
+ * is in network order (INADDR_ANY for every local address). Written
+ * under the lock when a listener opens or closes. */
+struct NET_LISTEN_PAIR {
+    std::atomic<int> port{ 0 };
+    std::atomic<uint32_t> address{ 0 };
+};
+static NET_LISTEN_PAIR net_listen_pairs[NET_LISTENERS];
 
 /* A block of BLOCKSIZE bytes on the heap, freed with its holder. */
 struct NET_BLOCK {
@@ -435,6 +447,8 @@ int net_listen(int port, const char *address)
             l.port = port;
             free(l.address);
             l.address = address && *address ? xstrdup(address) : nullptr;
+            net_listen_pairs[slot].address.store(sa.sin_addr.s_addr);
+            net_listen_pairs[slot].port.store(port);
         }
     }
     if (slot < 0) {
@@ -451,6 +465,8 @@ int net_listen(int port, const char *address)
 void net_listen_closeall()
 {
     MutexGuard guard(&net_listen_lock);
+    for (NET_LISTEN_PAIR &pair : net_listen_pairs)
+        pair.port.store(0);
     for (NET_LISTENER &l : net_listeners) {
         if (!l.used)
             continue;
@@ -473,6 +489,51 @@ std::vector<std::string> net_listen_addresses()
         if (l.used)
             out.push_back(l.address ? l.address : "");
     return out;
+}
+
+bool net_address_local(in_addr address)
+{
+    uint32_t host = ntohl(address.s_addr);
+    if ((host >> 24) == 127 || host == INADDR_ANY)
+        return true;
+    struct ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return false;
+    bool found = false;
+    for (struct ifaddrs *i = list; i && !found; i = i->ifa_next) {
+        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET)
+            found = ((struct sockaddr_in *)i->ifa_addr)->sin_addr.s_addr == address.s_addr;
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+bool net_listening_port(int port)
+{
+    if (port <= 0)
+        return false;
+    for (const NET_LISTEN_PAIR &pair : net_listen_pairs)
+        if (pair.port.load() == port)
+            return true;
+    return false;
+}
+
+bool net_listening_on(in_addr address, int port)
+{
+    if (port <= 0)
+        return false;
+    bool wildcard = false;
+    for (const NET_LISTEN_PAIR &pair : net_listen_pairs) {
+        if (pair.port.load() != port)
+            continue;
+        uint32_t bound = pair.address.load();
+        if (bound == htonl(INADDR_ANY))
+            wildcard = true;
+        else if (bound == address.s_addr || address.s_addr == htonl(INADDR_ANY))
+            return true;   /* a connect to 0.0.0.0 reaches this host */
+    }
+    /* A listener on every address takes a connection to any of them. */
+    return wildcard && net_address_local(address);
 }
 
 int net_listen_count()
@@ -615,6 +676,12 @@ int net_connect(const char *host, int port, in_addr local, int timeout)
     sa.sin_port = htons((uint16_t)port);
     memcpy(&sa.sin_addr.s_addr, resolved->addr, 4);
     hostent_free(resolved);
+    /* Whatever the name or spelling, an address and port this proxy
+     * listens on would bring the request back to it. */
+    if (net_listening_on(sa.sin_addr, port)) {
+        net_stat_connect(false);
+        return NET_CONNECT_LOOP;
+    }
 
     int fd = s_socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {

@@ -36,6 +36,7 @@ enum net_connect_result {
     NET_CONNECT_NO_HOST = -1,   /* no host, or a port of 0 or less */
     NET_CONNECT_FAILED = -2,    /* the socket or the connect failed */
     NET_CONNECT_NO_DNS = -3,    /* the host did not resolve */
+    NET_CONNECT_LOOP = -5,      /* the address and port are a listener of this proxy */
 };
 
 /* One slot of the listener table. */
@@ -142,6 +143,19 @@ int net_listen_count();
 /* The address of each open listener ("" for one on every address). */
 std::vector<std::string> net_listen_addresses();
 
+/* Whether address (network order) reaches this machine: 0.0.0.0, a
+ * loopback address, or an address of one of its interfaces. */
+bool net_address_local(in_addr address);
+
+/* Whether some open listener has this port. */
+bool net_listening_port(int port);
+
+/* Whether a connection to address (network order) and port would reach an
+ * open listener of this proxy: one bound to that address, or to every
+ * local address when address is one of this machine's. Reads a copy of
+ * the listener table kept in atomics, without a lock. */
+bool net_listening_on(in_addr address, int port);
+
 /* Waits up to timeout seconds (-1: for ever) for a client on any listener
  * and accepts at most one. Returns a new connection (client, port, ip,
  * interface and the log entry's client set; the caller numbers it and owns
@@ -160,9 +174,10 @@ void net_close(CONNECTION_T *conn);
 
 /* Opens a TCP connection to host (a name or a dotted quad) and port from
  * the local address (INADDR_ANY: any), waiting at most timeout seconds
- * (below 0: NET_CONNECT_DEFAULT_TIMEOUT). Returns a non-blocking
- * descriptor (wrap it as SOCKET_MODE_NONBLOCKING), or a
- * net_connect_result. */
+ * (below 0: NET_CONNECT_DEFAULT_TIMEOUT). An address and port that one of
+ * this proxy's listeners takes (net_listening_on) is never connected:
+ * NET_CONNECT_LOOP. Returns a non-blocking descriptor (wrap it as
+ * SOCKET_MODE_NONBLOCKING), or a net_connect_result. */
 [[nodiscard]] int net_connect(const char *host, int port, in_addr local, int timeout);
 [[nodiscard]] int net_connect(const char *host, int port, int timeout);
 [[nodiscard]] int net_connect(const char *host, int port);

@@ -26,7 +26,6 @@
 #include "request.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <strings.h>
 #include <unistd.h>
@@ -39,7 +38,9 @@
 
 #include "access.h"
 #include "cache.h"
+#include "compat.h"
 #include "connection.h"
+#include "dnscache.h"
 #include "filebuf.h"
 #include "forward.h"
 #include "ftp.h"
@@ -76,6 +77,8 @@
 #define REQUEST_DISCARD_MAX ((int64_t)64 * 1024)
 /* ... and no longer than this after the last bytes of it arrived. */
 #define REQUEST_DISCARD_QUIET_MS 1000
+/* Log lines show at most this much of a URL. */
+#define REQUEST_LOG_URL_MAX 1024
 
 /* What a step tells the pipeline. */
 enum request_step { REQ_GO_ON = 1, REQ_END = 0 };
@@ -116,6 +119,8 @@ static int request_connect(CONNECTION_T *conn);
 static void request_dispatch(CONNECTION_T *conn);
 static void forward_choose(CONNECTION_T *conn);
 static bool request_local_address(const char *host);
+static void request_loop_refuse(CONNECTION_T *conn);
+static bool request_via_loops(const CONNECTION_T *conn);
 
 static const char *request_ip(const CONNECTION_T *conn)
 {
@@ -487,30 +492,18 @@ static bool request_interface(CONNECTION_T *conn)
     return true;
 }
 
-/* Whether an IPv4 literal is an address of this machine. */
+/* Whether an IPv4 literal, in any spelling the resolver takes (dotted
+ * quad, one number, "127.1", hexadecimal or octal parts), is an address of
+ * this machine. */
 static bool request_local_address(const char *host)
 {
     struct in_addr want;
-    if (inet_pton(AF_INET, host, &want) != 1)
-        return false;
-    if ((ntohl(want.s_addr) >> 24) == 127 || want.s_addr == htonl(INADDR_ANY))
-        return true;
-    struct ifaddrs *list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return false;
-    bool found = false;
-    for (struct ifaddrs *i = list; i && !found; i = i->ifa_next) {
-        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET)
-            found = ((struct sockaddr_in *)i->ifa_addr)->sin_addr.s_addr == want.s_addr;
-    }
-    freeifaddrs(list);
-    return found;
+    return inet_aton(host, &want) == 1 && net_address_local(want);
 }
 
-bool request_addresses_proxy(const CONNECTION_T *conn, const char *host, int port)
+/* Whether host names this proxy on the port its client came in on. */
+static bool request_names_proxy(const CONNECTION_T *conn, const char *host)
 {
-    if (!host || port != conn->port)
-        return false;
     if (strcasecmp(host, "localhost") == 0 || (conn->interface && strcmp(host, conn->interface) == 0))
         return true;
     if (proxyhost[0] && strcasecmp(host, proxyhost) == 0)
@@ -577,6 +570,26 @@ static int request_origin_early(CONNECTION_T *conn, bool *host_from_header)
     return REQ_GO_ON;
 }
 
+bool request_addresses_proxy(const CONNECTION_T *conn, const char *host, int port)
+{
+    if (!host || !*host)
+        return false;
+    if (port == conn->port && request_names_proxy(conn, host))
+        return true;
+    /* Another listener of ours: the address the host stands for decides,
+     * whatever its spelling. */
+    if (!net_listening_port(port))
+        return false;
+    struct in_addr address;
+    if (inet_aton(host, &address) != 1) {
+        std::unique_ptr<HOSTENT, void (*)(HOSTENT *)> resolved(net_dns(host), hostent_free);
+        if (!resolved || !resolved->addr)
+            return false;
+        memcpy(&address.s_addr, resolved->addr, 4);
+    }
+    return net_listening_on(address, port);
+}
+
 /* Step 26: an origin-form request takes its host from the Host header. */
 static int request_origin_host(CONNECTION_T *conn)
 {
@@ -640,7 +653,7 @@ static int request_kind(CONNECTION_T *conn, bool host_from_header)
         return REQ_GO_ON;
     if (!h->host && request_origin_host(conn) != REQ_GO_ON)
         return REQ_END;
-    if (h->port == conn->port) {
+    if (h->port == conn->port || request_addresses_proxy(conn, h->host, h->port)) {
         putlog(LOG_SECURITY, "[IP:%s] Breach: denied: transparent:%d", request_ip(conn), h->port);
         request_send(conn, "nofile", 404, true);
         return REQ_END;
@@ -835,6 +848,13 @@ static int request_connect(CONNECTION_T *conn)
         int rc = protocol_start(conn);
         if (rc >= 0)
             break;
+        if (rc == NET_CONNECT_LOOP) {
+            /* The server, an upstream or a SOCKS proxy is this proxy
+             * itself: never connected, whatever the cache holds. */
+            conn->flags &= ~CONN_REVALIDATE;
+            request_loop_refuse(conn);
+            return REQ_END;
+        }
         if (conn->cache && cache_section && cache_section->no_stale(conn->cache)) {
             /* A revalidation of a copy that must never be served stale. */
             putlog(LOG_WARNING, "cache: revalidation failed, stale copy must not be served: %s",
@@ -881,6 +901,59 @@ static int request_fetch_instead(CONNECTION_T *conn)
     statincr_cachemiss(conn);
     conn->logentry.set_cachecode(CC_TCP_MISS);
     return request_connect(conn);
+}
+
+/* Refuses a request that would come back to this proxy: 403, logged with
+ * the client's address, and both access-log records. */
+static void request_loop_refuse(CONNECTION_T *conn)
+{
+    const HEADER *h = conn->header;
+    if (h && conn->logentry.url.empty()) {
+        conn->logentry.method = h->method ? h->method : "";
+        conn->logentry.url = h->url ? h->url : "";
+    }
+    putlog(LOG_SECURITY, "[IP:%s] Forwarding loop detected: %s", request_ip(conn),
+           log_text(h && h->url ? h->url : "", REQUEST_LOG_URL_MAX).c_str());
+    request_send(conn, "noaccess", 403, true);
+    conn->logentry.set_cachecode(CC_TCP_DENIED);
+    conn->logentry.Write();
+    conn->logentry.apache_Write();
+}
+
+/* Whether the request's Via names this proxy: an entry "address:port
+ * (Quillmere ...)", as via_header_update writes it (with or without a
+ * protocol in front), whose address and port one of our listeners takes.
+ * Such a request left this proxy before and came back through some other
+ * route. */
+static bool request_via_loops(const CONNECTION_T *conn)
+{
+    const char *via = conn->header ? conn->header->via : nullptr;
+    if (!via)
+        return false;
+    static const char product[] = " (Quillmere ";
+    for (const char *entry = via; *entry;) {
+        while (*entry == ' ' || *entry == '\t' || *entry == ',')
+            entry++;
+        const char *end = strchr(entry, ',');
+        size_t length = end ? (size_t)(end - entry) : strlen(entry);
+        std::string text(entry, length);
+        size_t mark = text.find(product);
+        size_t colon = text.rfind(':', mark);
+        if (mark != std::string::npos && colon != std::string::npos && colon < mark) {
+            size_t space = text.rfind(' ', colon);
+            size_t start = space == std::string::npos ? 0 : space + 1;
+            std::string address = text.substr(start, colon - start);
+            std::string digits = text.substr(colon + 1, mark - colon - 1);
+            struct in_addr in;
+            bool numeric = !digits.empty() && digits.size() <= 5 &&
+                           digits.find_first_not_of("0123456789") == std::string::npos;
+            if (numeric && inet_pton(AF_INET, address.c_str(), &in) == 1 &&
+                net_listening_on(in, atoi(digits.c_str())))
+                return true;
+        }
+        entry += length;
+    }
+    return false;
 }
 
 /* Step 35: the protocol handler. */
@@ -974,6 +1047,12 @@ static void request_serve(CONNECTION_T *conn)
     HEADER *h = conn->header;
     if (strcasecmp(h->method, "HEAD") == 0)
         conn->flags |= CONN_HEAD;
+    /* A request that passed this proxy before is going round in a loop. */
+    if (request_via_loops(conn)) {
+        request_loop_refuse(conn);
+        request_body_discard(conn, header_deadline_ms);
+        return;
+    }
     /* The access rules decide on the header: a refused client's body is
      * never buffered. */
     if (!process_access(conn)) {

@@ -221,6 +221,12 @@ Filebuf *TemplateSection::get(CONNECTION_T *conn, const char *name, int *status)
 
 int TemplateSection::send(const char *name, CONNECTION_T *conn, int status)
 {
+    return send(name, conn, status, HeaderList());
+}
+
+int TemplateSection::send(const char *name, CONNECTION_T *conn, int status,
+                          const HeaderList &extra)
+{
     if (!conn || !name || (conn->flags & CONN_NOCLIENT))
         return 0;
 
@@ -246,6 +252,7 @@ int TemplateSection::send(const char *name, CONNECTION_T *conn, int status)
     const char *type = page->content_type ? page->content_type : "text/plain";
     header_field_set(&header->content_type, type);
     header_field_set(&header->cache_control, "no-cache");
+    header->headers.insert(header->headers.end(), extra.begin(), extra.end());
 
     conn->logentry.set_cachecode(CC_TCP_MISS);
     conn->logentry.set_peercode(PC_DIRECT);
@@ -266,7 +273,13 @@ int TemplateSection::send(const char *name, CONNECTION_T *conn, int status)
 
 int TemplateSection::send_or_close(const char *name, CONNECTION_T *conn, int status)
 {
-    int sent = send(name, conn, status);
+    return send_or_close(name, conn, status, HeaderList());
+}
+
+int TemplateSection::send_or_close(const char *name, CONNECTION_T *conn, int status,
+                                   const HeaderList &extra)
+{
+    int sent = send(name, conn, status, extra);
     if (sent || !conn)
         return sent;
     if (!(conn->flags & CONN_NOCLIENT))

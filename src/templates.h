@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "configtypes.h"
+#include "header.h"
 #include "section.h"
 
 class Filebuf;
@@ -88,6 +89,10 @@ public:
      * 0 to probe for optional pages, so send itself never closes anything.
      */
     [[nodiscard]] int send(const char *name, CONNECTION_T *conn, int status);
+    /* The same with extra lines added to the response header (written as
+     * they are). */
+    [[nodiscard]] int send(const char *name, CONNECTION_T *conn, int status,
+                           const HeaderList &extra);
 
     /*
      * send for a caller that must answer: when nothing could be sent it
@@ -96,6 +101,7 @@ public:
      * waiting for an answer that never comes. Returns send's result.
      */
     int send_or_close(const char *name, CONNECTION_T *conn, int status);
+    int send_or_close(const char *name, CONNECTION_T *conn, int status, const HeaderList &extra);
 
     /* Appends the page name to page. Returns 1, or 0 when there is none. */
     int insert(CONNECTION_T *conn, Filebuf *page, const char *name);

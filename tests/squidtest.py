@@ -33,14 +33,16 @@ class Squid:
     cache: keep objects in memory (default: cache nothing); extra: more
     lines at the end (cache_peer, never_direct, ...); files: name -> text of
     files written into squid's directory before it starts (a password
-    file). "{dir}" in any configuration line is that directory."""
+    file); port: the port to listen on (default: a free one). "{dir}" in
+    any configuration line is that directory."""
 
-    def __init__(self, auth=(), access=None, icp=False, cache=False, extra=(), files=None):
+    def __init__(self, auth=(), access=None, icp=False, cache=False, extra=(), files=None,
+                 port=None):
         if SQUID is None:
             raise RuntimeError("squid is not installed")
         self.dir = tempfile.mkdtemp(prefix="quill-squid-")
         os.chmod(self.dir, 0o755)
-        self.port = free_port()
+        self.port = port or free_port()
         self.icp_port = free_port(socket.SOCK_DGRAM) if icp else 0
         self.access_log = os.path.join(self.dir, "access.log")
         self.cache_log = os.path.join(self.dir, "cache.log")

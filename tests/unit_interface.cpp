@@ -21,7 +21,6 @@
 #include <string>
 #include <thread>
 
-#include "blowfish.h"
 #include "connection.h"
 #include "conntest.h"
 #include "filebuf.h"
@@ -182,6 +181,7 @@ protected:
         runtime_ready();
         s_strncpy(proxyhost, kProxyHost, sizeof proxyhost);
         test_log_clear();
+        interface_login_attempts_clear();
     }
     void TearDown() override { proxyhost[0] = '\0'; }
 };
@@ -358,24 +358,122 @@ TEST_F(InterfaceTest, Xatoi)
     }
 }
 
-TEST_F(InterfaceTest, LoginTokenDependsOnlyOnThePair)
+/* The issue time of a token, -1 when it has none. */
+static long long token_time(const std::string &token)
 {
-    std::string token = interface_login_token("admin", "pw");
-    char *cipher = blowfish_encrypt("admin:pw", "admin:pw");
-    ASSERT_NE(nullptr, cipher);
-    char *encoded = url_encode(cipher, strlen(cipher));
-    EXPECT_EQ(std::string(encoded), token);
-    free(cipher);
-    free(encoded);
+    size_t dot = token.find('.');
+    return dot == std::string::npos ? -1 : atoll(token.substr(0, dot).c_str());
+}
 
-    EXPECT_EQ(token, interface_login_token("admin", "pw"));
-    EXPECT_NE(token, interface_login_token("admin", "pW"));
-    EXPECT_NE(token, interface_login_token("admiN", "pw"));
-    /* The pair "user:password" is cut after 1023 characters: a pair of
-     * exactly 1023 is whole, a 1024th character makes no difference. */
-    std::string user(1020, 'u');
-    EXPECT_NE(interface_login_token(user, "a"), interface_login_token(user, "ab"));
-    EXPECT_EQ(interface_login_token(user, "ab"), interface_login_token(user, "abc"));
+TEST_F(InterfaceTest, LoginTokenIsAMacOverThePairAndTime)
+{
+    const time_t now = 1800000000;
+    std::string token = interface_login_token("admin", "pw", now);
+    ASSERT_EQ(0u, token.find("1800000000."));
+    std::string mac = token.substr(token.find('.') + 1);
+    EXPECT_EQ(64u, mac.size());
+    EXPECT_EQ(std::string::npos, mac.find_first_not_of("0123456789abcdef"));
+    EXPECT_EQ(token, interface_login_token("admin", "pw", now));
+    /* Pairs that would join to the same text still differ. */
+    EXPECT_NE(interface_login_token("ad", "minpw", now), token);
+    std::string later = interface_login_token("admin", "pw", now + 1);
+    EXPECT_NE(mac, later.substr(later.find('.') + 1));
+
+    const struct {
+        const char *what;
+        std::string token;
+        std::string user, password;
+        time_t at;
+        bool valid;
+    } cases[] = {
+        { "fresh", token, "admin", "pw", now, true },
+        { "nearly an hour old", token, "admin", "pw", now + 3599, true },
+        { "an hour old", token, "admin", "pw", now + 3600, false },
+        { "a little ahead of the clock", token, "admin", "pw", now - 60, true },
+        { "far ahead of the clock", token, "admin", "pw", now - 61, false },
+        { "another password", token, "admin", "pW", now, false },
+        { "another user", token, "admiN", "pw", now, false },
+        { "time moved on, MAC kept", "1800000100." + mac, "admin", "pw", now + 100, false },
+        { "MAC cut", token.substr(0, token.size() - 1), "admin", "pw", now, false },
+        { "leading zero", "0" + token, "admin", "pw", now, false },
+        { "no time", "." + mac, "admin", "pw", now, false },
+        { "no dot", mac, "admin", "pw", now, false },
+        { "empty", "", "admin", "pw", now, false },
+        { "sign", "-1." + mac, "admin", "pw", now, false },
+        { "the old enciphered pair", "k0puw..cqYv", "admin", "pw", now, false },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.valid, interface_login_token_valid(c.token, c.user, c.password, c.at));
+    }
+}
+
+TEST_F(InterfaceTest, GuessingIsSlowed)
+{
+    /* Each row: seconds since the start, the pair right or not, what the
+     * guard makes of it, and the wait a failure starts. */
+    const struct {
+        double at;
+        bool right;
+        interface_attempt_result result;
+        int wait;
+    } steps[] = {
+        { 0, false, INTERFACE_ATTEMPT_FAILED, 0 },
+        { 10, false, INTERFACE_ATTEMPT_FAILED, 0 },
+        { 20, false, INTERFACE_ATTEMPT_FAILED, 0 },
+        { 30, false, INTERFACE_ATTEMPT_FAILED, 0 },
+        { 40, false, INTERFACE_ATTEMPT_FAILED, 1 },     /* 5 within a minute */
+        { 40.5, false, INTERFACE_ATTEMPT_LOCKED, 0 },   /* not checked */
+        { 40.9, true, INTERFACE_ATTEMPT_LOCKED, 0 },    /* not even the right pair */
+        { 41, false, INTERFACE_ATTEMPT_FAILED, 2 },     /* checked again; doubled */
+        { 42, false, INTERFACE_ATTEMPT_LOCKED, 0 },
+        { 43, false, INTERFACE_ATTEMPT_FAILED, 4 },
+        { 47, false, INTERFACE_ATTEMPT_FAILED, 8 },
+        { 55, false, INTERFACE_ATTEMPT_FAILED, 16 },
+        { 71, false, INTERFACE_ATTEMPT_FAILED, 32 },
+        { 103, false, INTERFACE_ATTEMPT_FAILED, 64 },
+        { 167, false, INTERFACE_ATTEMPT_FAILED, 128 },
+        { 295, false, INTERFACE_ATTEMPT_FAILED, 256 },
+        { 551, false, INTERFACE_ATTEMPT_FAILED, 300 },  /* at most 5 minutes */
+        { 851, false, INTERFACE_ATTEMPT_FAILED, 300 },
+        { 1150, true, INTERFACE_ATTEMPT_LOCKED, 0 },
+        { 1151, true, INTERFACE_ATTEMPT_ACCEPTED, 0 },  /* clears the address */
+        { 1152, false, INTERFACE_ATTEMPT_FAILED, 0 },
+    };
+    const int64_t start = 5000000;
+    for (const auto &s : steps) {
+        SCOPED_TRACE(s.at);
+        int wait = -1;
+        EXPECT_EQ(s.result, interface_login_attempt("192.0.2.1", s.right,
+                                                    start + (int64_t)(s.at * 1000), &wait));
+        EXPECT_EQ(s.wait, wait);
+    }
+    /* Another address is not held up by the first one's failures. */
+    EXPECT_EQ(INTERFACE_ATTEMPT_ACCEPTED,
+              interface_login_attempt("192.0.2.2", true, start + 1153000, nullptr));
+
+    /* Failures spread over more than a minute start no wait, and an
+     * address quiet for long starts afresh. */
+    interface_login_attempts_clear();
+    int wait = -1;
+    for (int i = 0; i < 10; i++)
+        EXPECT_EQ(INTERFACE_ATTEMPT_FAILED,
+                  interface_login_attempt("192.0.2.3", false, start + i * 15001, &wait));
+    EXPECT_EQ(0, wait);
+}
+
+TEST_F(InterfaceTest, GuessingGuardRemembersBoundedAddresses)
+{
+    const int64_t start = 5000000;
+    for (int i = 0; i < INTERFACE_LOGIN_ADDRESSES_MAX + 100; i++)
+        (void)interface_login_attempt("a" + std::to_string(i), false, start + i, nullptr);
+    /* The newest addresses are still remembered: five failures of the
+     * last one start its wait. */
+    std::string last = "a" + std::to_string(INTERFACE_LOGIN_ADDRESSES_MAX + 99);
+    int wait = 0;
+    for (int i = 0; i < 4; i++)
+        (void)interface_login_attempt(last, false, start + 5000 + i, &wait);
+    EXPECT_EQ(1, wait);
 }
 
 /* ---- Serving ---- */
@@ -497,8 +595,10 @@ TEST_F(InterfaceTest, LoginByFormSetsTheCookieAndShowsThePage)
     EXPECT_TRUE(has(r.body, "Top Menu"));
     EXPECT_TRUE(has(r.body, "smalldialog"));   /* the statistics page */
     std::string cookie = r.field("Set-Cookie");
-    std::string token = interface_login_token("admin", "pw");
-    EXPECT_EQ(0u, cookie.find("login=" + token + "; path=/; expires=")) << cookie;
+    ASSERT_EQ(0u, cookie.find("login=")) << cookie;
+    std::string token = cookie.substr(6, cookie.find(';') - 6);
+    EXPECT_TRUE(interface_login_token_valid(token, "admin", "pw", time(nullptr))) << cookie;
+    EXPECT_TRUE(has(cookie, "; path=/; expires=")) << cookie;
     EXPECT_TRUE(has(cookie, " GMT; HttpOnly; SameSite=Strict")) << cookie;
     EXPECT_EQ(1, client->conn->keepalive_client);
 }
@@ -535,13 +635,16 @@ TEST_F(InterfaceTest, LoginFailures)
 
 TEST_F(InterfaceTest, CookieLogin)
 {
-    std::string token = interface_login_token("admin", "pw");
+    time_t now = time(nullptr);
+    std::string token = interface_login_token("admin", "pw", now - 100);
     const struct {
         std::string cookies;
         bool accepted;
     } cases[] = {
         { "Cookie: other=1; login=" + token, true },
         { "Cookie: login=" + token + "x", false },
+        { "Cookie: login=" + interface_login_token("admin", "pw", now - 3700), false },
+        { "Cookie: login=" + interface_login_token("admin", "other", now), false },
         { "Cookie: login=wrong; login=" + token, false },   /* only the first pair counts */
         { "Cookie: other=1\r\nCookie: login=" + token, false },   /* only the first line */
         { "X-Cookie: login=" + token, false },
@@ -558,8 +661,12 @@ TEST_F(InterfaceTest, CookieLogin)
         EXPECT_EQ(!c.accepted, has(r.body, "Web interface login"));
         std::string cookie = r.field("Set-Cookie");
         if (c.accepted) {
-            /* Renewed with the login pair alone. */
-            EXPECT_EQ(0u, cookie.find("login=" + token + "; path=/; expires=")) << cookie;
+            /* Renewed with the login pair alone, by a token issued now. */
+            ASSERT_EQ(0u, cookie.find("login=")) << cookie;
+            std::string renewed = cookie.substr(6, cookie.find(';') - 6);
+            EXPECT_TRUE(interface_login_token_valid(renewed, "admin", "pw", now)) << cookie;
+            EXPECT_GE(token_time(renewed), (long long)now);
+            EXPECT_TRUE(has(cookie, "; path=/; expires=")) << cookie;
             EXPECT_TRUE(has(cookie, "; HttpOnly; SameSite=Strict"));
             EXPECT_FALSE(has(cookie, "other"));
         } else {
@@ -701,10 +808,42 @@ TEST_F(InterfaceTest, SendResponse)
     EXPECT_EQ(200, r.status);
     EXPECT_EQ("text/html", r.field("Content-Type"));
     EXPECT_EQ("no-store", r.field("Cache-Control"));
+    EXPECT_EQ("DENY", r.field("X-Frame-Options"));
+    EXPECT_EQ("frame-ancestors 'none'", r.field("Content-Security-Policy"));
     EXPECT_EQ("<p>hello</p>", r.body);
     EXPECT_EQ(200, client.conn->logentry.status);
     EXPECT_EQ(12, client.conn->logentry.size);
     EXPECT_EQ("text/html", client.conn->logentry.mime);
+}
+
+/* Every kind of answer the interface gives forbids framing. */
+TEST_F(InterfaceTest, NoAnswerMayBeFramed)
+{
+    const struct {
+        const char *what;
+        const char *head;
+        unsigned permissions;
+        const char *user;
+        int status;
+    } cases[] = {
+        { "page", "GET http://quill.invalid/stats HTTP/1.1", ACCESS_INTERFACE, "", 200 },
+        { "login form", "GET http://quill.invalid/stats HTTP/1.1", ACCESS_INTERFACE, "admin", 200 },
+        { "redirect", "GET /quill.invalid HTTP/1.0", ACCESS_INTERFACE, "", 302 },
+        { "no permission", "GET http://quill.invalid/config HTTP/1.1", 0, "", 403 },
+        { "template file", "GET http://quill.invalid/template/logo HTTP/1.1", 0, "", 200 },
+        { "unknown template", "GET http://quill.invalid/template/nothing HTTP/1.1", 0, "", 404 },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Client client(c.head);
+        client.conn->permissions = c.permissions;
+        client.conn->interface_user = c.user;
+        client.conn->interface_password = *c.user ? "pw" : "";
+        Reply r = reply_parse(client.serve());
+        EXPECT_EQ(c.status, r.status);
+        EXPECT_EQ("DENY", r.field("X-Frame-Options"));
+        EXPECT_EQ("frame-ancestors 'none'", r.field("Content-Security-Policy"));
+    }
 }
 
 }  // namespace

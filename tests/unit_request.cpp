@@ -20,6 +20,7 @@
 #include "filebuf.h"
 #include "header.h"
 #include "nettest.h"
+#include "network.h"
 #include "proto_http.h"
 #include "protocol.h"
 #include "request.h"
@@ -432,6 +433,69 @@ TEST(Pipeline, Refusals)
         /* the head came whole: no time-out is claimed */
         EXPECT_FALSE(test_log_contains("timeout waiting for header"));
     }
+}
+
+/* Requests that would come back to the proxy: for one of its listeners
+ * in any spelling, opened by a CONNECT, or carrying its own Via entry. The
+ * client came in on port 3128; the proxy also listens on 127.0.0.1 and on
+ * every address, each on a port of its own. */
+TEST(Pipeline, LoopsNeverLeave)
+{
+    sections();
+    int one = nettest_free_port();
+    int every = nettest_free_port();
+    ASSERT_GE(net_listen(one, "127.0.0.1"), 0);
+    ASSERT_GE(net_listen(every, nullptr), 0);
+    const std::string p1 = std::to_string(one), pe = std::to_string(every);
+    std::string dead = std::to_string(nettest_free_port());
+    const RefusalCase cases[] = {
+        { "dotted", "GET http://127.0.0.1:" + p1 + "/ HTTP/1.1\r\n\r\n", ACCESS_PROXY,
+          "HTTP/1.1 404 ", 0, "request for the proxy itself" },
+        { "one number", "GET http://2130706433:" + p1 + "/ HTTP/1.1\r\n\r\n", ACCESS_PROXY,
+          "HTTP/1.1 404 ", 0, "request for the proxy itself" },
+        { "short form", "GET http://127.1:" + p1 + "/ HTTP/1.1\r\n\r\n", ACCESS_PROXY,
+          "HTTP/1.1 404 ", 0, "request for the proxy itself" },
+        { "hexadecimal", "GET http://0x7f.0.0.1:" + p1 + "/ HTTP/1.1\r\n\r\n", ACCESS_PROXY,
+          "HTTP/1.1 404 ", 0, "request for the proxy itself" },
+        { "name", "GET http://localhost:" + p1 + "/ HTTP/1.1\r\n\r\n", ACCESS_PROXY,
+          "HTTP/1.1 404 ", 0, "request for the proxy itself" },
+        { "any address of a wildcard listener", "GET http://127.0.0.2:" + pe + "/ HTTP/1.1\r\n\r\n",
+          ACCESS_PROXY, "HTTP/1.1 404 ", 0, "request for the proxy itself" },
+        { "another address than the listener's",
+          "GET http://127.0.0.2:" + p1 + "/ HTTP/1.1\r\n\r\n", ACCESS_PROXY, "HTTP/1.1 503 ", 1,
+          "network: connection failed host: 127.0.0.2" },
+        { "transparent", "GET / HTTP/1.1\r\nHost: 127.1:" + p1 + "\r\n\r\n",
+          ACCESS_TRANSPARENT | ACCESS_HOST, "HTTP/1.1 404 ", 0, "Breach: denied: transparent" },
+        { "tunnel", "CONNECT 127.1:" + p1 + " HTTP/1.1\r\n\r\n", ACCESS_CONNECT, "HTTP/1.1 403 ", 0,
+          "[IP:127.0.0.1] Forwarding loop detected" },
+        { "interface without permission",
+          "GET http://2130706433:" + p1 + "/quill.invalid/stats HTTP/1.1\r\n\r\n", ACCESS_PROXY,
+          "HTTP/1.1 403 ", 1, "web interface request refused: no interface permission" },
+        { "interface with permission",
+          "GET http://127.0.0.1:" + p1 + "/quill.invalid/stats HTTP/1.1\r\n\r\n", ACCESS_INTERFACE,
+          "HTTP/1.1 200 ", 1, "request for web interface from 127.0.0.1" },
+        { "own Via", "GET http://127.0.0.1:" + dead + "/ HTTP/1.1\r\nVia: 1.1 a.test, 127.0.0.1:" + p1 +
+          " (Quillmere 0.1.0)\r\n\r\n", ACCESS_PROXY, "HTTP/1.1 403 ", 0,
+          "[IP:127.0.0.1] Forwarding loop detected" },
+        { "own Via with a protocol, wildcard",
+          "GET http://127.0.0.1:" + dead + "/ HTTP/1.1\r\nVia: 1.1 10.9.9.9:1 (other), 1.1 127.0.0.1:" +
+          pe + " (Quillmere 0.1.0)\r\n\r\n", ACCESS_PROXY, "HTTP/1.1 403 ", 0,
+          "[IP:127.0.0.1] Forwarding loop detected" },
+        { "another proxy's Via", "GET http://127.0.0.1:" + dead + "/ HTTP/1.1\r\nVia: 127.0.0.1:" +
+          dead + " (Quillmere 0.1.0), 127.0.0.1:" + p1 + " (other)\r\n\r\n", ACCESS_PROXY,
+          "HTTP/1.1 503 ", 1, "network: connection failed host: 127.0.0.1" },
+    };
+    for (const RefusalCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        test_log_clear();
+        Client client;
+        client.serve(c.request, c.permissions);
+        std::string got = nettest_read(client.peer, SIZE_MAX, 300);
+        EXPECT_EQ(0u, got.find(c.status_line)) << got.substr(0, 200);
+        EXPECT_EQ(c.keepalive, client.conn->keepalive_client);
+        EXPECT_TRUE(test_log_contains(c.log));
+    }
+    net_listen_closeall();
 }
 
 TEST(Pipeline, StreamedUploadAnsweredBeforeItsBodyCloses)
