@@ -50,8 +50,8 @@
 #include "mem.h"
 #include "misc.h"
 #include "options.h"
+#include "network.h"
 #include "proto_http.h"
-#include "request.h"
 #include "socket.h"
 #include "stats.h"
 #include "templates.h"
@@ -219,7 +219,7 @@ static int interface_addressing_of(const CONNECTION_T *conn, int *port)
         /* A proxy request for this proxy's own site (one of its listeners,
          * in any spelling) is served here, never sent out to come back. */
         return interface_path_names_host(header->path) &&
-                       request_addresses_proxy(conn, header->host, header->port)
+                       net_addresses_proxy(conn, header->host, header->port)
                    ? INTERFACE_DIRECT
                    : INTERFACE_NOT;
     case HEADER_CONNECT:

@@ -26,6 +26,7 @@
 #include <netinet/tcp.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -534,6 +535,56 @@ bool net_listening_on(in_addr address, int port)
     }
     /* A listener on every address takes a connection to any of them. */
     return wildcard && net_address_local(address);
+}
+
+/* Whether an IPv4 literal, in any spelling the resolver takes (dotted
+ * quad, one number, "127.1", hexadecimal or octal parts), is an address of
+ * this machine. */
+static bool net_local_literal(const char *host)
+{
+    struct in_addr want;
+    return inet_aton(host, &want) == 1 && net_address_local(want);
+}
+
+/* Whether host names this proxy on the port its client came in on. */
+static bool net_names_proxy(const CONNECTION_T *conn, const char *host)
+{
+    if (strcasecmp(host, "localhost") == 0 || (conn->interface && strcmp(host, conn->interface) == 0))
+        return true;
+    if (proxyhost[0] && strcasecmp(host, proxyhost) == 0)
+        return true;
+    if (general_section) {
+        std::string name = general_section->hostname_get();
+        if (!name.empty() && strcasecmp(host, name.c_str()) == 0)
+            return true;
+    }
+    char own[256];
+    if (gethostname(own, sizeof own) == 0) {
+        own[sizeof own - 1] = '\0';
+        if (strcasecmp(host, own) == 0)
+            return true;
+    }
+    return net_local_literal(host);
+}
+
+bool net_addresses_proxy(const CONNECTION_T *conn, const char *host, int port)
+{
+    if (!host || !*host)
+        return false;
+    if (port == conn->port && net_names_proxy(conn, host))
+        return true;
+    /* Another listener of ours: the address the host stands for decides,
+     * whatever its spelling. */
+    if (!net_listening_port(port))
+        return false;
+    struct in_addr address;
+    if (inet_aton(host, &address) != 1) {
+        std::unique_ptr<HOSTENT, void (*)(HOSTENT *)> resolved(net_dns(host), hostent_free);
+        if (!resolved || !resolved->addr)
+            return false;
+        memcpy(&address.s_addr, resolved->addr, 4);
+    }
+    return net_listening_on(address, port);
 }
 
 int net_listen_count()

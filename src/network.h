@@ -156,6 +156,14 @@ bool net_listening_port(int port);
  * the listener table kept in atomics, without a lock. */
 bool net_listening_on(in_addr address, int port);
 
+/* Whether host:port names this proxy itself for a client on conn: port is
+ * the connection's listening port and host is "localhost", the proxy's
+ * host name, the local address of the connection, or an address of this
+ * machine in any numeric spelling; or port is another listener's and the
+ * address host stands for (a number in any spelling, else resolved) is one
+ * that listener takes (net_listening_on). */
+bool net_addresses_proxy(const CONNECTION_T *conn, const char *host, int port);
+
 /* Waits up to timeout seconds (-1: for ever) for a client on any listener
  * and accepts at most one. Returns a new connection (client, port, ip,
  * interface and the log entry's client set; the caller numbers it and owns

@@ -118,7 +118,6 @@ static void request_ftp_login(CONNECTION_T *conn);
 static int request_connect(CONNECTION_T *conn);
 static void request_dispatch(CONNECTION_T *conn);
 static void forward_choose(CONNECTION_T *conn);
-static bool request_local_address(const char *host);
 static void request_loop_refuse(CONNECTION_T *conn);
 static bool request_via_loops(const CONNECTION_T *conn);
 
@@ -492,36 +491,6 @@ static bool request_interface(CONNECTION_T *conn)
     return true;
 }
 
-/* Whether an IPv4 literal, in any spelling the resolver takes (dotted
- * quad, one number, "127.1", hexadecimal or octal parts), is an address of
- * this machine. */
-static bool request_local_address(const char *host)
-{
-    struct in_addr want;
-    return inet_aton(host, &want) == 1 && net_address_local(want);
-}
-
-/* Whether host names this proxy on the port its client came in on. */
-static bool request_names_proxy(const CONNECTION_T *conn, const char *host)
-{
-    if (strcasecmp(host, "localhost") == 0 || (conn->interface && strcmp(host, conn->interface) == 0))
-        return true;
-    if (proxyhost[0] && strcasecmp(host, proxyhost) == 0)
-        return true;
-    if (general_section) {
-        std::string name = general_section->hostname_get();
-        if (!name.empty() && strcasecmp(host, name.c_str()) == 0)
-            return true;
-    }
-    char own[256];
-    if (gethostname(own, sizeof own) == 0) {
-        own[sizeof own - 1] = '\0';
-        if (strcasecmp(host, own) == 0)
-            return true;
-    }
-    return request_local_address(host);
-}
-
 /* A host name of dots only, or with an empty label inside, names no host
  * and could only step around the rules: refused with 400. */
 static void request_bad_host(CONNECTION_T *conn)
@@ -568,26 +537,6 @@ static int request_origin_early(CONNECTION_T *conn, bool *host_from_header)
     *host_from_header = true;
     (void)tavrin_first(conn);
     return REQ_GO_ON;
-}
-
-bool request_addresses_proxy(const CONNECTION_T *conn, const char *host, int port)
-{
-    if (!host || !*host)
-        return false;
-    if (port == conn->port && request_names_proxy(conn, host))
-        return true;
-    /* Another listener of ours: the address the host stands for decides,
-     * whatever its spelling. */
-    if (!net_listening_port(port))
-        return false;
-    struct in_addr address;
-    if (inet_aton(host, &address) != 1) {
-        std::unique_ptr<HOSTENT, void (*)(HOSTENT *)> resolved(net_dns(host), hostent_free);
-        if (!resolved || !resolved->addr)
-            return false;
-        memcpy(&address.s_addr, resolved->addr, 4);
-    }
-    return net_listening_on(address, port);
 }
 
 /* Step 26: an origin-form request takes its host from the Host header. */
@@ -641,7 +590,7 @@ static int request_kind(CONNECTION_T *conn, bool host_from_header)
     }
     if (h->type == HEADER_ABSOLUTE) {
         /* A proxy request for the proxy itself would come back to it. */
-        if (request_addresses_proxy(conn, h->host, h->port)) {
+        if (net_addresses_proxy(conn, h->host, h->port)) {
             putlog(LOG_SECURITY, "[IP:%s] Breach: denied: request for the proxy itself:%d",
                    request_ip(conn), h->port);
             request_send(conn, "nofile", 404, true);
@@ -653,7 +602,7 @@ static int request_kind(CONNECTION_T *conn, bool host_from_header)
         return REQ_GO_ON;
     if (!h->host && request_origin_host(conn) != REQ_GO_ON)
         return REQ_END;
-    if (h->port == conn->port || request_addresses_proxy(conn, h->host, h->port)) {
+    if (h->port == conn->port || net_addresses_proxy(conn, h->host, h->port)) {
         putlog(LOG_SECURITY, "[IP:%s] Breach: denied: transparent:%d", request_ip(conn), h->port);
         request_send(conn, "nofile", 404, true);
         return REQ_END;

@@ -11,11 +11,3 @@ struct CONNECTION_T;
  * request), the flags and the log entry. The worker loop calls it once per
  * request and cleans up after it. */
 void handle_request(CONNECTION_T *conn);
-
-/* Whether host:port names this proxy itself for a client on conn: port is
- * the connection's listening port and host is "localhost", the proxy's
- * host name, the local address of the connection, or an address of this
- * machine in any numeric spelling; or port is another listener's and the
- * address host stands for (a number in any spelling, else resolved) is one
- * that listener takes (net_listening_on). */
-bool request_addresses_proxy(const CONNECTION_T *conn, const char *host, int port);

@@ -348,9 +348,9 @@ TEST(Request, ProxyAddressesItself)
     conn->interface = strdup("10.1.2.4");
     for (const LoopCase &c : cases) {
         SCOPED_TRACE(c.host);
-        EXPECT_EQ(c.proxy, request_addresses_proxy(conn.get(), c.host, c.port));
+        EXPECT_EQ(c.proxy, net_addresses_proxy(conn.get(), c.host, c.port));
     }
-    EXPECT_TRUE(request_addresses_proxy(conn.get(), "10.1.2.4", 3128));
+    EXPECT_TRUE(net_addresses_proxy(conn.get(), "10.1.2.4", 3128));
 }
 
 TEST(Pipeline, ExchangeKeepsBothSides)
