@@ -101,7 +101,11 @@ extern const interface_page_t pages[];
  *    with any port; it then becomes the absolute-form request a browser
  *    sends to a proxy: type HEADER_ABSOLUTE, host the interface host, port
  *    the Host's (80 without one), url rebuilt;
- * 3. it is in absolute form with the interface host as its host.
+ * 3. it is in absolute form with the interface host as its host;
+ * 4. it is in absolute form for one of the proxy's own listeners in any
+ *    spelling (net_addresses_proxy) and its path is as in 1: the proxy's
+ *    own site, reached as a proxy request, served with the permissions of
+ *    the connection it came on and never sent out to come back.
  */
 bool interface_request(CONNECTION_T *conn);
 

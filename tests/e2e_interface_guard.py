@@ -75,27 +75,21 @@ class Daemon:
         self.proc = None
 
     def start(self):
-        self.out = open(os.path.join(self.inst.dir, "stdout"), "wb")
-        self.proc = subprocess.Popen(self.inst.args("-f"), stdin=subprocess.DEVNULL,
-                                     stdout=self.out, stderr=subprocess.STDOUT, env=self.env)
-        self.inst.proc = self.proc
-        if not self.inst.wait_log("listening on 0.0.0.0:%d" % self.interface_port, 20):
-            raise RuntimeError("daemon did not start:\n" + self.log())
-        return self
-
-    def restart(self):
-        self.stop()
+        """Starts the daemon and waits until the log, past what it held
+        before, shows the interface port open."""
         mark = len(self.log())
-        self.start_after(mark)
-
-    def start_after(self, mark):
         self.out = open(os.path.join(self.inst.dir, "stdout"), "ab")
         self.proc = subprocess.Popen(self.inst.args("-f"), stdin=subprocess.DEVNULL,
                                      stdout=self.out, stderr=subprocess.STDOUT, env=self.env)
         self.inst.proc = self.proc
         needle = "listening on 0.0.0.0:%d" % self.interface_port
         if not wait_for(lambda: needle in self.log()[mark:], 20):
-            raise RuntimeError("daemon did not start again:\n" + self.log()[mark:])
+            raise RuntimeError("daemon did not start:\n" + self.log()[mark:])
+        return self
+
+    def restart(self):
+        self.stop()
+        self.start()
 
     def stop(self):
         self.inst.stop()
@@ -118,21 +112,11 @@ def exchange(port, request, source=ADMIN, body=b""):
     if body:
         head += "Content-Length: %d\r\nContent-Type: application/x-www-form-urlencoded\r\n" % len(body)
     data = (head + "Connection: close\r\n\r\n").encode("latin-1") + body
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as c:
-        c.settimeout(30)
-        c.bind((source, 0))
-        c.connect(("127.0.0.1", port))
+    with socket.create_connection(("127.0.0.1", port), timeout=30,
+                                  source_address=(source, 0)) as c:
         c.sendall(data)
-        chunks = []
-        while True:
-            try:
-                b = c.recv(65536)
-            except ConnectionResetError:
-                break
-            if not b:
-                break
-            chunks.append(b)
-    return Reply(b"".join(chunks))
+        # The daemon closes after its answer.
+        return Reply(c.makefile("rb").read())
 
 
 def page(port, path="/stats", cookie=None, source=ADMIN):
