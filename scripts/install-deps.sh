@@ -19,7 +19,7 @@ if [ "$purpose" = test ]; then
         python3 curl procps
         clang libclang-rt-14-dev libpam-modules
         dante-server microsocks nginx nginx-light dnsmasq-base iproute2 util-linux logrotate
-        squid tinyproxy python3-pyftpdlib
+        squid tinyproxy python3-pyftpdlib calamaris
         clamav-daemon
         c-icap libc-icap-mod-urlcheck libc-icap-mod-contentfiltering
         chromium libfaketime

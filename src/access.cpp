@@ -485,11 +485,11 @@ bool AccessSection::check_and_setup(CONNECTION_T *conn)
     }
     putlog(LOG_SECURITY, "[IP:%s] access policy has refused connection on port %d", access_ip(conn),
            conn->port);
+    /* The records are written once the refusal is answered, with the
+     * status and size of the page the client gets. */
     conn->logentry.set_cachecode(CC_TCP_DENIED);
     conn->logentry.filter_name = "access-section";
     conn->logentry.filtering_reason = "access policy restrictions";
-    conn->logentry.Write();
-    conn->logentry.apache_Write();
     return false;
 }
 
@@ -574,6 +574,7 @@ static void access_challenge(CONNECTION_T *conn, const std::string &realm)
     header_field_set(origin ? &answer->www_authenticate : &answer->proxy_authenticate,
                      value.c_str());
     conn->rheader = answer;   /* the pipeline sends and frees it */
+    conn->logentry.set_cachecode(CC_TCP_DENIED);
 
     /* The answer's length is the body buffer's: the request body must not
      * go back to the client. */

@@ -817,6 +817,8 @@ static void interface_send_empty(CONNECTION_T *conn, int status)
     response->content_length = 0;
     header_field_set(&response->cache_control, "no-store");
     interface_no_framing(response.get());
+    conn->logentry.status = status;
+    conn->logentry.size = 0;
     if (header_send(response.get(), conn, SIDE_CLIENT, HEADER_SEND_RESPONSE) != 0)
         conn->keepalive_client = 0;
 }
@@ -972,6 +974,8 @@ static void interface_serve(CONNECTION_T *conn, bool *body_taken)
         response->flags |= HEADER_HAS_LENGTH;
         response->content_length = 0;
         header_field_set(&response->location, INTERFACE_HOST "/");
+        conn->logentry.status = 302;
+        conn->logentry.size = 0;
         settle_body();
         if (header_send(response.get(), conn, SIDE_CLIENT, HEADER_SEND_RESPONSE) != 0)
             conn->keepalive_client = 0;
@@ -1009,6 +1013,10 @@ static void interface_serve(CONNECTION_T *conn, bool *body_taken)
 
     response->flags |= HEADER_HAS_LENGTH;
     response->content_length = page->size;
+    /* The record, written at the request's end. */
+    conn->logentry.status = response->status;
+    conn->logentry.size = (conn->flags & CONN_HEAD) ? 0 : page->size;
+    conn->logentry.mime = "text/html";
     int rc = header_send(response.get(), conn, SIDE_CLIENT, HEADER_SEND_RESPONSE);
     if (rc == 0)
         rc = http_send_body(conn, page.get());

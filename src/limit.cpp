@@ -306,6 +306,7 @@ int LimitSection::check_and_block_at(CONNECTION_T *conn, const struct tm *now)
     }
     if (status == 0)
         return 0;
+    conn->logentry.set_cachecode(CC_TCP_DENIED);
 
     /* A body still unread on the socket would be taken for the next
      * request: the answer closes the connection. */

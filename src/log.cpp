@@ -117,7 +117,7 @@ const char *apache_legend =
     "#\"record_id\" elapsed_time client \"username\" \"client_id\" [date] \"HTTP_method "
     "proto://url\" status size \"http_referer\" \"useragent\" mime \"filter_name "
     "filtering_reason\" \"comma_separated_list_of_applied_profiles\" "
-    "\"interface_ip:interface_port\n";
+    "\"interface_ip:interface_port\" cachecode\n";
 
 const char *log_prefix(int level)
 {
@@ -842,7 +842,7 @@ std::vector<std::string> logbuffer_lines(LOGBUFFER *buffer)
 LogEntry::LogEntry()
     : cache_code(0), peer_code(0), client("-"), end_time{0, 0}, status(0), size(0), url("-"),
       username("-"), peer("-"), mime("-"), useragent("-"), referer("-"), filter_name("-"),
-      filtering_reason("-"), profiles("-"), client_id(0)
+      filtering_reason("-"), profiles("-"), client_id(0), written(false)
 {
     gettimeofday(&start_time, nullptr);
 }
@@ -854,6 +854,7 @@ void LogEntry::Reset()
 {
     cache_code = 0;
     peer_code = 0;
+    written = false;
     client = address;   /* the last request's X-Forwarded-For does not carry over */
     gettimeofday(&start_time, nullptr);
     status = 0;
@@ -876,6 +877,8 @@ const char *LogEntry::cachecode() const
         "TCP_REFRESH_MISS", "TCP_CLIENT_REFRESH", "TCP_IMS_HIT", "TCP_IMS_MISS", "TCP_DENIED",
         "UDP_HIT", "UDP_MISS", "UDP_HIT_OBJ", "UDP_DENIED", "UDP_INVALID",
     };
+    if (cache_code == CC_NONE)
+        return "NONE";
     if (cache_code < 0 || cache_code >= (int)(sizeof names / sizeof names[0]))
         return "UNSPECIFIED";
     return names[cache_code];
@@ -1000,18 +1003,32 @@ std::string LogEntry::apache_Build()
                              { "\" \"", profiles, true },
                              { "\" \"", interface_ip, true },
                              { ":", interface_port, true } });
-    out += "\"\n";   /* a record is complete, for tail -f, once written */
+    out += "\" ";
+    out += cachecode();
+    out += '\n';   /* a record is complete, for tail -f, once written */
     return out;
 }
 
 void LogEntry::Write()
 {
+    written = true;
     std::string record = Build();
     log_append(&access_log, record.data(), record.size());
 }
 
 void LogEntry::apache_Write()
 {
+    written = true;
     std::string record = apache_Build();
     log_append(&extended_log, record.data(), record.size());
+}
+
+void LogEntry::WriteOnce()
+{
+    if (written || (status == 0 && cache_code != CC_TCP_DENIED))
+        return;
+    if (cache_code == CC_UNSPECIFIED)
+        cache_code = CC_NONE;
+    Write();
+    apache_Write();
 }

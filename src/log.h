@@ -151,6 +151,8 @@ enum CACHECODE {
     CC_UNSPECIFIED = 0, CC_TCP_HIT, CC_TCP_MISS, CC_TCP_REFRESH_HIT, CC_TCP_REF_FAIL_HIT,
     CC_TCP_REFRESH_MISS, CC_TCP_CLIENT_REFRESH, CC_TCP_IMS_HIT, CC_TCP_IMS_MISS, CC_TCP_DENIED,
     CC_UDP_HIT, CC_UDP_MISS, CC_UDP_HIT_OBJ, CC_UDP_DENIED, CC_UDP_INVALID,
+    /* 15 stays "UNSPECIFIED" like every value out of range. */
+    CC_NONE = 16,   /* answered by the proxy alone: neither the cache nor a server */
 };
 
 /* How the server side was reached, written by peercode(). */
@@ -189,6 +191,10 @@ public:
     /* Append the record to the access log and the extended log. */
     void Write();
     void apache_Write();
+    /* At the end of a request: both records, unless they were written
+     * already or nothing was answered (no status) and nothing refused. A
+     * cache code still unspecified becomes NONE. */
+    void WriteOnce();
 
     int cache_code;
     int peer_code;
@@ -211,6 +217,7 @@ public:
     std::string interface_ip;
     std::string interface_port;
     unsigned client_id;
+    bool written;                 /* a record of this request went out */
 };
 
 /* A field made safe for a log record: "-" when empty; control bytes, and

@@ -915,7 +915,9 @@ static char *http_request_send(CONNECTION_T *conn)
     return header_get_reconnect(conn, net_timeout(conn));
 }
 
-/* Ends the exchange without an access-log record. */
+/* Ends the exchange without writing the records: when the client was
+ * answered (a page, or the response in part), the request's end writes
+ * them with what it got. */
 static int http_finish(CONNECTION_T *conn)
 {
     conn->keepalive_server = 0;
@@ -1216,8 +1218,12 @@ static int http_buffered(CONNECTION_T *conn)
         if (hooks.Execute(HOOK_PRERESPMOD, conn, body.get()) == 1)
             return http_finish(conn);
         if (!process_response(conn, body.get())) {
-            conn->logentry.status = r->status;
-            conn->logentry.size = conn->download_bytes;
+            /* The refusal page went in the response's place and the entry
+             * holds it; a refusal that sent none logs the response. */
+            if (conn->logentry.status == 0) {
+                conn->logentry.status = r->status;
+                conn->logentry.size = conn->download_bytes;
+            }
             conn->logentry.Write();
             conn->logentry.apache_Write();
             return http_finish_drop(conn);
@@ -1271,6 +1277,8 @@ static void http_no_stale_copy(CONNECTION_T *conn, const char *page)
     conn->keepalive_server = 0;
     delete conn->server;
     conn->server = nullptr;
+    /* The copy was not served: a miss, unless no server was reached. */
+    conn->logentry.set_cachecode(strcmp(page, "noconnect") == 0 ? CC_NONE : CC_TCP_MISS);
     if (template_section)
         (void)template_section->send_or_close(page, conn, 504);
 }
@@ -1760,6 +1768,11 @@ static int http_bodiless(CONNECTION_T *conn)
         conn->cache = nullptr;
         conn->flags &= ~CONN_WRITING_CACHE;
     }
+    /* The record, written at the request's end: the head alone. */
+    conn->logentry.status = r->status;
+    conn->logentry.size = 0;
+    if (r->mime && *r->mime)
+        conn->logentry.mime = r->mime;
     /* No body follows, so the server connection is as clean as the
      * response left it: keepalive_server stays as decided. */
     http_header_free(r);

@@ -86,6 +86,7 @@ enum request_step { REQ_GO_ON = 1, REQ_END = 0 };
 static const char *request_ip(const CONNECTION_T *conn);
 static void request_serve(CONNECTION_T *conn);
 static void request_send(CONNECTION_T *conn, const char *name, int status, bool close);
+static void request_refuse(CONNECTION_T *conn, const char *name, int status);
 static void request_slot_start(CONNECTION_T *conn);
 static void request_slot_request(CONNECTION_T *conn);
 static void request_variables_start(CONNECTION_T *conn);
@@ -98,6 +99,7 @@ static bool request_has_body(const HEADER *h);
 static void request_body_defer(CONNECTION_T *conn);
 static int request_body_now(CONNECTION_T *conn);
 static void request_body_discard(CONNECTION_T *conn, int64_t deadline_ms);
+static void request_answer(CONNECTION_T *conn, char *text, int64_t header_deadline_ms);
 static void request_route(CONNECTION_T *conn);
 static int request_limits(CONNECTION_T *conn);
 static int request_redirect(CONNECTION_T *conn);
@@ -144,6 +146,14 @@ static void request_send(CONNECTION_T *conn, const char *name, int status, bool 
         (void)template_section->send_or_close(name, conn, status);
     else
         conn->keepalive_client = 0;
+}
+
+/* A refusal of the request's kind or target: the page, the connection
+ * closed, and a record of the refusal. */
+static void request_refuse(CONNECTION_T *conn, const char *name, int status)
+{
+    conn->logentry.set_cachecode(CC_TCP_DENIED);
+    request_send(conn, name, status, true);
 }
 
 /* Replaces the slot's copy of a text unless it is the same already (a
@@ -218,6 +228,18 @@ static void request_forwarded_for(CONNECTION_T *conn)
         conn->logentry.client = conn->header->x_forwarded_for;
 }
 
+/* The method and target of a request line that did not parse, for the
+ * record of its refusal; the record escapes what they hold. */
+static void request_log_request_line(CONNECTION_T *conn, const char *text)
+{
+    size_t method = strcspn(text, " \r\n");
+    const char *target = text + method;
+    target += strspn(target, " ");
+    size_t length = strcspn(target, " \r\n");
+    conn->logentry.method.assign(text, std::min<size_t>(method, HEADER_METHOD_MAX));
+    conn->logentry.url.assign(target, std::min<size_t>(length, HEADER_TARGET_MAX));
+}
+
 /* Steps 6 to 10: the first parse. Returns REQ_GO_ON with the header
  * parsed, the commands taken and text still the caller's; or REQ_END with
  * text freed. */
@@ -230,6 +252,7 @@ static int request_first_parse(CONNECTION_T *conn, char *text)
     int rc = HEADER_BAD;
     conn->header = http_header_parse_request(text, &rc);
     if (!conn->header) {
+        request_log_request_line(conn, text);
         free(text);
         if (rc == HEADER_BAD_HOST) {
             request_bad_host(conn);
@@ -267,6 +290,8 @@ static int request_second_parse(CONNECTION_T *conn, char *text)
 {
     int rc = HEADER_BAD;
     conn->header = http_header_parse_request(text, &rc);
+    if (!conn->header)
+        request_log_request_line(conn, text);
     free(text);
     if (!conn->header) {
         if (rc == HEADER_BAD_HOST) {
@@ -445,7 +470,7 @@ static int request_body_now(CONNECTION_T *conn)
         h->content_length > conn->upload_left) {
         putlog(LOG_LIMITS, "[IP:%s] request body of %lld bytes over the upload allowance", request_ip(conn),
                (long long)h->content_length);
-        request_send(conn, "uploadlimit", 200, true);
+        request_refuse(conn, "uploadlimit", 200);
         return REQ_END;
     }
     return REQ_GO_ON;
@@ -567,13 +592,13 @@ static int request_kind(CONNECTION_T *conn, bool host_from_header)
         if (!(conn->permissions & ACCESS_CONNECT)) {
             putlog(LOG_SECURITY, "Blocked Security Breach: %s attempted a CONNECT request",
                    request_ip(conn));
-            request_send(conn, "noaccess", 404, true);
+            request_refuse(conn, "noaccess", 404);
             return REQ_END;
         }
         if (general_section && !general_section->cportrange_check(conn, h->port)) {
             putlog(LOG_SECURITY, "[IP:%s] Breach: general section: denied: method: CONNECT:%d",
                    request_ip(conn), h->port);
-            request_send(conn, "noaccess", 404, true);
+            request_refuse(conn, "noaccess", 404);
             return REQ_END;
         }
         return REQ_GO_ON;
@@ -585,7 +610,7 @@ static int request_kind(CONNECTION_T *conn, bool host_from_header)
         (h->type == HEADER_ABSOLUTE && !(conn->permissions & ACCESS_PROXY))) {
         putlog(LOG_SECURITY, "Blocked Security Breach: %s attempted an unacceptable protocol",
                request_ip(conn));
-        request_send(conn, "noaccess", 404, true);
+        request_refuse(conn, "noaccess", 404);
         return REQ_END;
     }
     if (h->type == HEADER_ABSOLUTE) {
@@ -593,7 +618,7 @@ static int request_kind(CONNECTION_T *conn, bool host_from_header)
         if (net_addresses_proxy(conn, h->host, h->port)) {
             putlog(LOG_SECURITY, "[IP:%s] Breach: denied: request for the proxy itself:%d",
                    request_ip(conn), h->port);
-            request_send(conn, "nofile", 404, true);
+            request_refuse(conn, "nofile", 404);
             return REQ_END;
         }
         return REQ_GO_ON;
@@ -604,7 +629,7 @@ static int request_kind(CONNECTION_T *conn, bool host_from_header)
         return REQ_END;
     if (h->port == conn->port || net_addresses_proxy(conn, h->host, h->port)) {
         putlog(LOG_SECURITY, "[IP:%s] Breach: denied: transparent:%d", request_ip(conn), h->port);
-        request_send(conn, "nofile", 404, true);
+        request_refuse(conn, "nofile", 404);
         return REQ_END;
     }
     header_complete(h);
@@ -809,6 +834,7 @@ static int request_connect(CONNECTION_T *conn)
             putlog(LOG_WARNING, "cache: revalidation failed, stale copy must not be served: %s",
                    conn->cache->key);
             conn->flags &= ~CONN_REVALIDATE;
+            conn->logentry.set_cachecode(CC_NONE);   /* no server was reached */
             request_send(conn, error_to_template(rc), 504, false);
             return REQ_END;
         }
@@ -820,6 +846,7 @@ static int request_connect(CONNECTION_T *conn)
         }
         putlog(LOG_ERROR, "[IP:%s] network: connection failed host: %s", request_ip(conn),
                h->host ? h->host : "");
+        conn->logentry.set_cachecode(CC_NONE);   /* no server was reached */
         request_send(conn, error_to_template(rc), 503, false);
         return REQ_END;
     }
@@ -977,7 +1004,16 @@ static void request_serve(CONNECTION_T *conn)
         conn->keepalive_client = 0;
         return;
     }
+    request_answer(conn, text, header_deadline_ms);
+    /* Every request answered or refused leaves its records, with what the
+     * client got, whichever step answered it. */
+    conn->logentry.WriteOnce();
+}
 
+/* Steps 6 on: the request in text (taken over) answered. */
+static void request_answer(CONNECTION_T *conn, char *text, int64_t header_deadline_ms)
+{
+    bool first = conn->requests == 0;
     if (request_first_parse(conn, text) != REQ_GO_ON)
         return;
     http_header_free(conn->header);
@@ -996,6 +1032,9 @@ static void request_serve(CONNECTION_T *conn)
     HEADER *h = conn->header;
     if (strcasecmp(h->method, "HEAD") == 0)
         conn->flags |= CONN_HEAD;
+    /* The record of a request refused before its URL is complete. */
+    conn->logentry.method = h->method;
+    conn->logentry.url = h->url ? h->url : "";
     /* A request that passed this proxy before is going round in a loop. */
     if (request_via_loops(conn)) {
         request_loop_refuse(conn);

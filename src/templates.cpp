@@ -254,10 +254,11 @@ int TemplateSection::send(const char *name, CONNECTION_T *conn, int status,
     header_field_set(&header->cache_control, "no-cache");
     header->headers.insert(header->headers.end(), extra.begin(), extra.end());
 
-    conn->logentry.set_cachecode(CC_TCP_MISS);
+    /* The cache code stays as the request's steps decided: a page made
+     * before the cache or any server was asked is written NONE. */
     conn->logentry.set_peercode(PC_DIRECT);
     conn->logentry.peer = "quillmere";
-    conn->logentry.size = page->size;
+    conn->logentry.size = (conn->flags & CONN_HEAD) ? 0 : page->size;
     conn->logentry.status = header->status;
     conn->logentry.mime = type;
 

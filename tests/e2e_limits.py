@@ -163,10 +163,14 @@ class Limits(unittest.TestCase):
                 self.assertEqual(statuses, got)
                 if name == "two per window":
                     self.assertIn(b"Request limit exceeded", bodies[2])
-                    # limit refusals are not written to the access logs
-                    self.assertTrue(proxy.wait_access("f1000.bin"))
-                    time.sleep(0.5)
-                    self.assertEqual(2, proxy.access_log().count("f1000.bin"))
+                    # every request leaves a record; a refused one as denied,
+                    # with the status and size of the page the client got
+                    self.assertTrue(wait_for(lambda: proxy.access_log().count("f1000.bin") == 4),
+                                    proxy.access_log())
+                    denied = [line.split(" ") for line in proxy.access_log().splitlines()
+                              if "f1000.bin" in line and " TCP_DENIED/" in line]
+                    self.assertEqual(2, len(denied), proxy.access_log())
+                    self.assertEqual(["TCP_DENIED/%d" % got[2], str(len(bodies[2]))], denied[0][3:5])
                 if name.startswith("deny 0-23"):
                     self.assertIn(b"Page Blocked", bodies[0])
                     self.assertIn("limits: blocked: time limit restrictions", proxy.log())

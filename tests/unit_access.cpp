@@ -587,8 +587,9 @@ TEST_F(AccessAuth, UndecodableCredentials)
     }
 }
 
-/* A refused client gets the noaccess page with status 200 and both access
- * logs show the refusal. */
+/* A refused client gets the noaccess page with status 200, and its
+ * record says so: written by the request's end, once the page is out, so
+ * that it holds the page's status and size. */
 TEST(AccessRefusal, NoAccessPageAndLogs)
 {
     ASSERT_EQ(SECTION_LOADED, configure(true, { { { "addresses", "10.0.0.0-10.0.0.255" } } }, {}));
@@ -611,8 +612,11 @@ TEST(AccessRefusal, NoAccessPageAndLogs)
     EXPECT_TRUE(test_log_contains("[IP:172.16.0.1] access policy has refused connection on port 3128"));
     EXPECT_TRUE(test_log_contains("[IP:172.16.0.1] Access Denied by Access Restrictions"));
 
+    EXPECT_EQ("", file_text(slogfile));   /* the page is not out yet */
+    client.conn->logentry.status = client.conn->rheader->status;
+    client.conn->logentry.WriteOnce();
     std::string plain = file_text(slogfile), extended = file_text(elogfile);
-    EXPECT_NE(std::string::npos, plain.find("TCP_DENIED")) << plain;
+    EXPECT_NE(std::string::npos, plain.find("TCP_DENIED/200")) << plain;
     EXPECT_NE(std::string::npos, extended.find("access-section")) << extended;
     EXPECT_NE(std::string::npos, extended.find("access policy restrictions")) << extended;
     slogfile[0] = elogfile[0] = '\0';

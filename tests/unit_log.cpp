@@ -383,7 +383,7 @@ TEST_F(LogFile, ThreadsWriteWholeLinesWhileTheLogsRotate)
                 int used = 0;
                 if (line[0] != '"' || at == std::string::npos || end == std::string::npos ||
                     sscanf(line.c_str() + at, " \"GET http://t.test/T%d-%d-%n", t, i, &used) != 2 ||
-                    line.compare(line.size() - 3, 3, ":-\"") != 0) {
+                    line.compare(line.size() - 15, 15, ":-\" UNSPECIFIED") != 0) {
                     ADD_FAILURE() << name << ": " << line.substr(0, 80);
                     return false;
                 }
@@ -600,7 +600,7 @@ TEST(LogEntry, ExtendedRecordShape)
     EXPECT_NE(std::string::npos, r.find(" 10.0.0.5 \"alice\" \"7\" ["));
     EXPECT_NE(std::string::npos,
               r.find("] \"GET http://example.com:80/a\" 200 5000000000 \"-\" \"curl/8.0 (x86_64)\" "
-                     "text/html \"- -\" \"-\" \"127.0.0.1:8080\""));
+                     "text/html \"- -\" \"-\" \"127.0.0.1:8080\" TCP_MISS\n"));
 }
 
 TEST(LogEntry, CodesOutOfRangeAndReset)
@@ -610,6 +610,8 @@ TEST(LogEntry, CodesOutOfRangeAndReset)
     e.set_cachecode(15);
     EXPECT_STREQ("NONE", e.peercode());
     EXPECT_STREQ("UNSPECIFIED", e.cachecode());
+    e.set_cachecode(CC_NONE);
+    EXPECT_STREQ("NONE", e.cachecode());
     e.set_peercode(PC_CLOEST_DIRECT);
     EXPECT_STREQ("CLOEST_DIRECT", e.peercode());
 
@@ -644,6 +646,57 @@ TEST(LogEntry, EmptyAccessLogGetsLegendFirst)
     EXPECT_EQ('\n', access.back());
     EXPECT_EQ('\n', extended.back());
     EXPECT_EQ(4, std::count(access.begin(), access.end(), '\n'));   /* legend, empty, two */
+}
+
+/* The end of a request writes both records of an answered or refused
+ * request once, with NONE for a code nobody set; a request nobody answered
+ * leaves none, and one whose records went out already none more. */
+TEST(LogEntry, WriteOnceRecordsEachAnsweredRequestOnce)
+{
+    struct Case {
+        const char *name;
+        int status;
+        int code;
+        bool written_before;
+        const char *record;   /* "code/status" of the one record; NULL: none */
+    };
+    const Case cases[] = {
+        { "answered, no code set", 503, CC_UNSPECIFIED, false, "NONE/503" },
+        { "answered from the cache", 200, CC_TCP_HIT, false, "TCP_HIT/200" },
+        { "refused without a page", 0, CC_TCP_DENIED, false, "TCP_DENIED/0" },
+        { "not answered", 0, CC_UNSPECIFIED, false, nullptr },
+        { "written by its step", 200, CC_TCP_MISS, true, "TCP_MISS/200" },
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string dir = test_temp_dir();
+        snprintf(slogfile, sizeof slogfile, "%s/access.log", dir.c_str());
+        snprintf(elogfile, sizeof elogfile, "%s/extended.log", dir.c_str());
+        LogEntry e = log_sample_entry();
+        e.Reset();
+        e.status = c.status;
+        e.set_cachecode(c.code);
+        if (c.written_before) {
+            e.Write();
+            e.apache_Write();
+        }
+        e.WriteOnce();
+        e.WriteOnce();
+        log_close();
+        std::string access = log_read_file(dir + "/access.log");
+        std::string extended = log_read_file(dir + "/extended.log");
+        slogfile[0] = elogfile[0] = '\0';
+        if (!c.record) {
+            EXPECT_EQ("", access);
+            EXPECT_EQ("", extended);
+            continue;
+        }
+        std::string code = std::string(c.record).substr(0, std::string(c.record).find('/'));
+        EXPECT_EQ(1, std::count(access.begin(), access.end(), '\n') - 2) << access;
+        EXPECT_NE(std::string::npos, access.find(" " + std::string(c.record) + " ")) << access;
+        EXPECT_EQ(1, std::count(extended.begin(), extended.end(), '\n') - 2) << extended;
+        EXPECT_EQ(extended.size() - code.size() - 2, extended.rfind(" " + code + "\n")) << extended;
+    }
 }
 
 TEST(LogEntry, RecordAfterAnUnfinishedLineStartsItsOwn)

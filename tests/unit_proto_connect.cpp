@@ -626,8 +626,9 @@ TEST(TunnelIdle, FollowsTheGeneralRule)
 }
 
 /* The pipeline refuses a CONNECT without the permission or to a port the
- * general rule does not allow, before any server is contacted; otherwise
- * it opens the tunnel and writes one record. */
+ * general rule does not allow, before any server is contacted, and writes
+ * one record of the refusal; otherwise it opens the tunnel and writes one
+ * record. */
 TEST_F(Tunnel, PipelineChecksThenTunnels)
 {
     struct PipelineCase {
@@ -678,7 +679,8 @@ TEST_F(Tunnel, PipelineChecksThenTunnels)
         served.get();
         EXPECT_TRUE(test_log_contains(c.log));
         EXPECT_EQ(0, conn->keepalive_client);
-        EXPECT_EQ(records + (tunnel ? 1 : 0), connect_records());
+        EXPECT_EQ(records + 1, connect_records());
+        EXPECT_EQ(tunnel ? CC_TCP_MISS : CC_TCP_DENIED, conn->logentry.cache_code);
         if (tunnel) {
             EXPECT_EQ(5, conn->logentry.size);
             close(server);

@@ -378,6 +378,7 @@ TEST(Templates, SendBuiltin)
     ASSERT_EQ(0, configure("", ""));
     Client client;
     client.conn->variables["URL"] = "http://example.org/<x>";
+    client.conn->logentry.set_cachecode(CC_TCP_DENIED);   /* as a refusal sets it */
     test_log_clear();
     ASSERT_EQ(1, template_section->send("blocked", client.conn, 404));
     Reply r = reply_parse(client.received());
@@ -390,7 +391,7 @@ TEST(Templates, SendBuiltin)
     EXPECT_TRUE(test_log_contains("sent blocked"));
 
     const LogEntry &log = client.conn->logentry;
-    EXPECT_STREQ("TCP_MISS", log.cachecode());
+    EXPECT_STREQ("TCP_DENIED", log.cachecode());   /* the request's code stays */
     EXPECT_STREQ("DIRECT", log.peercode());
     EXPECT_EQ("quillmere", log.peer);
     EXPECT_EQ(404, log.status);
