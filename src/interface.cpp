@@ -331,6 +331,26 @@ int interface_check_referer(CONNECTION_T *conn)
 
 /* ---- Form arguments ---- */
 
+/* The arguments of a link that did not come from a page of the interface
+ * (typed, bookmarked, or followed from another site): what it names is
+ * shown, so the page looks as it always does, but the arguments that
+ * change something, and a login, are dropped, and the page says so. */
+static void interface_link_arguments(const char *query, CGIMap *args)
+{
+    static const char *const actions[] = {
+        "action", "clear", "size", "filename", "overwrite", "delete", "refresh",
+        "username", "password",
+    };
+    args->parse(query);
+    for (const char *name : actions) {
+        auto it = args->find(name);
+        if (it == args->end())
+            continue;
+        args->erase(it);
+        args->unapplied = true;
+    }
+}
+
 CGIMap::CGIMap(const char *arguments)
 {
     parse(arguments);
@@ -986,14 +1006,15 @@ static void interface_serve(CONNECTION_T *conn, bool *body_taken)
     header_field_set(&response->content_type, "text/html");
 
     CGIMap args;
+    bool posted = request->method && strcasecmp(request->method, "POST") == 0;
+    size_t query = path.find('?');
     if (interface_check_referer(conn) == 1) {
-        if (request->method && strcasecmp(request->method, "POST") == 0) {
+        if (posted)
             interface_post_arguments(conn, args, body_taken);
-        } else {
-            size_t query = path.find('?');
-            if (query != std::string::npos)
-                args.parse(path.c_str() + query + 1);
-        }
+        else if (query != std::string::npos)
+            args.parse(path.c_str() + query + 1);
+    } else if (!posted && query != std::string::npos) {
+        interface_link_arguments(path.c_str() + query + 1, &args);
     }
     settle_body();
 
@@ -1007,6 +1028,9 @@ static void interface_serve(CONNECTION_T *conn, bool *body_taken)
         if (args.refused)
             interface_append(page.get(), "<p align=\"center\">The form was larger than the "
                                          "interface accepts; nothing was applied.</p>\n");
+        if (args.unapplied)
+            interface_append(page.get(), "<p align=\"center\">The action was not applied: the "
+                                         "link did not come from a page of the interface.</p>\n");
         interface_dispatch(path, page.get(), args, conn);
     }
     interface_append(page.get(), "</td></tr></table></body></html>\n");

@@ -74,6 +74,9 @@ public:
     /* Set when a posted form was refused for its size: the page says that
      * nothing was applied. */
     bool refused = false;
+    /* Set when a link that did not come from the interface asked for an
+     * action (interface_link_arguments): the page says it was not applied. */
+    bool unapplied = false;
 };
 
 /* One row of the dispatch table: a page path beginning with "/" and the

@@ -148,7 +148,13 @@ void Field::read(CGIMap &args, int position)
                 text += (text.empty() ? "" : ",") + o.name;
         break;
     case FIELD_STRING_RANGE:
+        text = v + "," + args[forms_param(position, "_2")];
+        break;
     case FIELD_INT_RANGE:
+        if (optional && v.empty() && args[forms_param(position, "_2")].empty()) {
+            active = false;   /* ticked with nothing typed: the range stays empty */
+            return;
+        }
         text = v + "," + args[forms_param(position, "_2")];
         break;
     case FIELD_INT:
@@ -234,10 +240,14 @@ static void forms_control(Filebuf *page, const Field &field, int position)
         break;
     }
     case FIELD_INT_RANGE: {
+        /* An optional range that is not in use is drawn empty: never as a
+         * window of its own ("0 to 0") that a tick of "active" would take. */
+        const bool unset = field.optional && !field.active;
         const std::string size = std::to_string(field.size);
         html = "<input type=\"text\" name=\"" + name + "\" size=\"" + size + "\" value=\"" +
-               std::to_string(field.value) + "\"> to <input type=\"text\" name=\"" + name +
-               "_2\" size=\"" + size + "\" value=\"" + std::to_string(field.value2) + "\">";
+               (unset ? std::string() : std::to_string(field.value)) +
+               "\"> to <input type=\"text\" name=\"" + name + "_2\" size=\"" + size +
+               "\" value=\"" + (unset ? std::string() : std::to_string(field.value2)) + "\">";
         break;
     }
     case FIELD_MULTILINE_STRING:

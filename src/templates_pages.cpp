@@ -30,7 +30,7 @@
 #define TEMPLATE_BANNER                                                           \
     "<table class=\"banner\" width=\"100%\" cellpadding=\"4\" cellspacing=\"0\" " \
     "border=\"0\">\n"                                                             \
-    "<tr><td width=\"48\"><img src=\"/template/logo\" width=\"48\" height=\"48\" " \
+    "<tr><td width=\"48\"><img src=\"template/logo\" width=\"48\" height=\"48\" " \
     "alt=\"\"></td>\n"                                                            \
     "<td class=\"banner\"><b>" QUILL_EDITION "</b> " QUILL_RELEASE "<br>\n"       \
     "<small>" QUILL_BANNER "</small></td></tr>\n"                                 \

@@ -13,6 +13,7 @@ import socket
 import subprocess
 import sys
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from proxytest import allow_rule, proxy_config  # noqa: E402
@@ -169,6 +170,41 @@ class Interface(DaemonCase):
         r = self.curl(base + "/", "-H", "Host: example.com", proxy=False)
         self.assertNotIn("Web interface login", r.text)
         self.assertNotEqual(200, r.status)
+
+    def test_banner_logo_on_both_sites(self):
+        """The banner's logo loads wherever the interface is used: under its
+        own host name through the proxy, and at the proxy's own address."""
+        for page, proxy in (("http://%s/" % HOST, True),
+                            ("http://127.0.0.1:%d/%s/" % (self.port, HOST), False)):
+            with self.subTest(page):
+                r = self.curl(page, proxy=proxy)
+                self.assertEqual(200, r.status)
+                sources = re.findall(r'<img src="([^"]*logo[^"]*)"', r.text)
+                self.assertTrue(sources, r.text[:2000])
+                for source in sources:
+                    logo = self.curl(urllib.parse.urljoin(page, source), proxy=proxy)
+                    self.assertEqual(200, logo.status, source)
+                    self.assertTrue(logo.body.startswith(b"GIF"), source)
+
+    def test_link_without_referer_shows_the_page_unapplied(self):
+        """A typed or bookmarked link shows its page as usual; an action in it
+        is not applied, and one line says why. From the interface's own page
+        the same link applies it."""
+        cookie = ["-H", "Cookie: " + self.login_cookie()]
+        notice = "The action was not applied"
+        r = self.curl("http://%s/log?pattern=xyz" % HOST, *cookie)
+        self.assertIn('name="pattern" size="80" value="xyz"', r.text)
+        self.assertNotIn(notice, r.text)
+        link = "http://%s/log?pattern=xyz&size=7" % HOST
+        r = self.curl(link, *cookie)
+        self.assertEqual(200, r.status)
+        self.assertIn("Top Menu", r.text)
+        self.assertIn('name="pattern" size="80" value="xyz"', r.text)
+        self.assertEqual(1, r.text.count(notice), r.text[:3000])
+        self.assertNotIn('name="size" size="10" value="7"', r.text)
+        r = self.curl(link, *cookie, "-H", "Referer: http://%s/log" % HOST)
+        self.assertNotIn(notice, r.text)
+        self.assertIn('name="size" size="10" value="7"', r.text)
 
     def test_login_and_referer_guard(self):
         """A login form posted from a foreign page, or with the proxy name on

@@ -38,6 +38,7 @@ const std::string forms_description =
     fdesc(4, "hours", "INT_RANGE", "1,12") + fdesc(5, "kinds", "STRING_SELECT_MANY", "modes") +
     fdesc(6, "mode", "STRING_SELECT_ONE", "modes") + fdesc(7, "note", "MULTILINE_STRING", "") +
     fdesc(8, "extra", "STRING", "e", "<optional>true</optional>") +
+    fdesc(9, "years", "INT_RANGE", "1970,2100", "<optional>true</optional>") +
     "</global><template><rule>" +
     fdesc(0, "comment", "STRING", "") + fdesc(1, "hidden", "STRING", "secret-default",
                                               "<enabled>false</enabled>") +
@@ -303,6 +304,50 @@ TEST_F(FormsTest, GlobalFormRefusals)
     EXPECT_EQ(1, f[6].value);
     EXPECT_FALSE(f[8].active);    /* box unticked: inactive, text kept */
     EXPECT_EQ("e", f[8].text);
+}
+
+/* An optional range not in use is drawn empty, never as a window "0 to 0"
+ * that a tick of "active" would take; ticked with nothing typed it stays
+ * empty and inactive, ticked with two numbers it takes them, and one
+ * number alone is refused. */
+TEST_F(FormsTest, OptionalRangeStaysEmpty)
+{
+    const std::string empty_controls = "name=\"F9\" size=\"20\" value=\"\"> to <input "
+                                       "type=\"text\" name=\"F9_2\" size=\"20\" value=\"\">";
+    CGIMap none;
+    Filebuf form;
+    section->fields.dialog_display(&form, none);
+    EXPECT_NE(std::string::npos, text_of(form).find(empty_controls)) << text_of(form);
+
+    const std::string valid = "action=global&section=delta&F0=7&F1=true&F2=new&F3=a&F3_2=b&"
+                              "F4=2&F4_2=3&F6=b&F7=text";
+    struct Case {
+        const char *posted;
+        size_t errors;
+        bool active;
+        const char *shown;   /* the first control as drawn after */
+    };
+    const Case cases[] = {
+        { "&F9_active=on&F9=&F9_2=", 0, false, "name=\"F9\" size=\"20\" value=\"\">" },
+        { "&F9_active=on&F9=2024&F9_2=2026", 0, true, "name=\"F9\" size=\"20\" value=\"2024\">" },
+        { "&F9_active=on&F9=2024&F9_2=", 1, true, nullptr },
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.posted);
+        StringList errors = act(valid + c.posted);
+        ASSERT_EQ(c.errors, errors.size());
+        if (c.errors) {
+            EXPECT_EQ("years label must be a couple of integers between 1970 and 2100 inclusive",
+                      errors.front());
+            continue;
+        }
+        const Field &years = section->fields[9];
+        EXPECT_EQ(c.active, years.active);
+        Filebuf after;
+        section->fields.dialog_display(&after, none);
+        EXPECT_NE(std::string::npos, text_of(after).find(c.shown)) << text_of(after);
+    }
+    EXPECT_EQ("2024,2026", section->fields[9].text);
 }
 
 /* Actions on entries: clone and moves with their ids, stale and malformed

@@ -51,7 +51,7 @@ async function main() {
         check(!(await loginForm(page)), 'the right pair logs in');
         check((await page.locator('text=Top Menu').count()) === 1, 'the frame shows the top menu');
         check((await page.locator('table.menu a').count()) === 13, 'the menu has its 13 links');
-        check((await page.locator('img[src="/template/logo"]').count()) >= 1,
+        check((await page.locator('img[src="template/logo"]').count()) >= 1,
             'the banner shows the logo');
         const cookies = await context.cookies();
         check(cookies.length === 1 && cookies[0].name === 'login' && cookies[0].httpOnly &&
