@@ -67,7 +67,11 @@ class ScannerProxy(Proxy):
             self.tempdir, timeout))
         self.proc = None
 
-    def temp_files(self):
+    def temp_files(self, timeout=10.0):
+        """The scan files left in the temporary directory. The daemon removes
+        a scan's file as the exchange ends, which may be just after the
+        client has its answer: wait for the directory to empty first."""
+        wait_for(lambda: not os.listdir(self.tempdir), timeout)
         return os.listdir(self.tempdir)
 
     def extended_log(self):
