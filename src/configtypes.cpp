@@ -199,7 +199,7 @@ void StringList::parse(const std::string &text, char separator)
     }
 }
 
-bool StringList::has(std::string item) const
+bool StringList::has(const std::string &item) const
 {
     for (const std::string &s : *this)
         if (s.size() == item.size() && s == item)

@@ -49,7 +49,7 @@ public:
     void parse(const std::string &text, char separator);
 
     /* True when some item equals item byte for byte. */
-    bool has(std::string item) const;
+    bool has(const std::string &item) const;
 
     /* Logs "<verb> Profile: <profile>" at LOG_PROFILES; returns 1. */
     int show_p(const char *verb, std::string profile) const;

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <string_view>
 
 #include "connection.h"
 #include "general.h"
@@ -345,9 +346,57 @@ int profile_find(const StringList &have, const StringList &want)
     for (const std::string &entry : want) {
         bool negated = !entry.empty() && entry[0] == '!';
         negation = negation || negated;
-        std::string name = negated ? entry.substr(1) : entry;
-        if (have.has(name))
-            return negated ? 0 : 1;
+        std::string_view name(entry);
+        if (negated)
+            name.remove_prefix(1);
+        for (const std::string &held : have)
+            if (held == name)
+                return negated ? 0 : 1;
     }
     return negation ? 1 : 0;
+}
+
+/* ---- ProfileConditions and ProfileVerdicts ---- */
+
+int ProfileConditions::add(const StringList &want)
+{
+    if (want.empty())
+        return -1;
+    /* The key: every name with its length, so that no two lists share one. */
+    std::string key;
+    for (const std::string &name : want)
+        key += std::to_string(name.size()) + ":" + name;
+    auto found = index.find(key);
+    if (found != index.end())
+        return found->second;
+    int id = (int)lists.size();
+    lists.push_back(want);
+    index.emplace(std::move(key), id);
+    return id;
+}
+
+void ProfileConditions::clear()
+{
+    lists.clear();
+    index.clear();
+}
+
+ProfileVerdicts::ProfileVerdicts(const StringList &have, const ProfileConditions &conditions)
+    : have(have), conditions(conditions)
+{
+    size_t count = conditions.size();
+    if (count > PROFILE_VERDICTS_INLINE)
+        spill.assign(count, PROFILE_VERDICT_UNKNOWN);
+    else
+        std::fill(inline_verdicts, inline_verdicts + count, PROFILE_VERDICT_UNKNOWN);
+}
+
+bool ProfileVerdicts::accepts(int id)
+{
+    if (id < 0)
+        return true;
+    signed char &verdict = spill.empty() ? inline_verdicts[id] : spill[(size_t)id];
+    if (verdict == PROFILE_VERDICT_UNKNOWN)
+        verdict = profile_find(have, conditions.at(id)) == 1 ? 1 : 0;
+    return verdict == 1;
 }

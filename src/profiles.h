@@ -2,6 +2,7 @@
 
 #include <ctime>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "configtypes.h"
@@ -21,6 +22,46 @@ struct regex_posix_t;
  * holds none of them the request passes only if want has a negation.
  * Pure: the caller holds its own section's lock over want. */
 int profile_find(const StringList &have, const StringList &want);
+
+/* The distinct profile lists of one section's rules, each held once, so
+ * that a request's verdict on a list is worked out once however many rules
+ * carry it. Rebuilt with the rules, under the section's write lock. */
+class ProfileConditions {
+public:
+    /* The number of want, adding it when new; -1 for an empty list, which
+     * accepts every request. */
+    int add(const StringList &want);
+    void clear();
+    size_t size() const { return lists.size(); }
+    const StringList &at(int id) const { return lists[(size_t)id]; }
+
+private:
+    std::vector<StringList> lists;
+    std::unordered_map<std::string, int> index;   /* the list as one text */
+};
+
+/* Conditions a ProfileVerdicts holds without allocating. */
+#define PROFILE_VERDICTS_INLINE 32
+
+/* One request's verdicts on a section's profile lists, each worked out at
+ * most once (profile_find), when a rule first asks. Lives for one check,
+ * under the section's read lock; have must not change meanwhile. */
+class ProfileVerdicts {
+public:
+    ProfileVerdicts(const StringList &have, const ProfileConditions &conditions);
+    ProfileVerdicts(const ProfileVerdicts &) = delete;
+    ProfileVerdicts &operator=(const ProfileVerdicts &) = delete;
+
+    /* Whether the request passes condition id (-1: the empty list). */
+    bool accepts(int id);
+
+private:
+    enum { PROFILE_VERDICT_UNKNOWN = -1 };
+    const StringList &have;
+    const ProfileConditions &conditions;
+    signed char inline_verdicts[PROFILE_VERDICTS_INLINE];
+    std::vector<signed char> spill;   /* used instead past the inline room */
+};
 
 /* The expressions of a profile rule, by the field they come from. */
 enum profile_expression {
