@@ -5,6 +5,8 @@
 #include <string>
 
 #include "configtypes.h"
+#include "profiles.h"
+#include "ruleindex.h"
 #include "section.h"
 
 class Filebuf;
@@ -48,6 +50,66 @@ struct AllowDenyResult {
     const Rule *rule;   /* the deciding rule; NULL: the built-in default */
 };
 
+/* The same evaluation over two finders: first_allow() and first_deny()
+ * return the first matching rule of their list, or NULL; each is called at
+ * most once. */
+template <class Rule, class FirstAllow, class FirstDeny>
+AllowDenyResult<Rule> allowdeny_decide(bool allow_first, FirstAllow first_allow,
+                                       FirstDeny first_deny)
+{
+    if (allow_first) {
+        const Rule *allowed = first_allow();
+        if (!allowed)
+            return { ALLOWDENY_REFUSED, nullptr };
+        if (const Rule *denied = first_deny())
+            return { ALLOWDENY_REFUSED, denied };
+        return { ALLOWDENY_ACCEPTED, allowed };
+    }
+    const Rule *denied = first_deny();
+    if (!denied)
+        return { ALLOWDENY_ACCEPTED, nullptr };
+    if (const Rule *allowed = first_allow())
+        return { ALLOWDENY_ACCEPTED, allowed };
+    return { ALLOWDENY_REFUSED, denied };
+}
+
+/* What a filtering section evaluates its two lists with: a finder per
+ * list and the rules' distinct profile lists. Rebuilt with the lists
+ * (write lock), read by checks (read lock). */
+template <class Rule>
+struct AllowDenyIndex {
+    IndexedRules<Rule> allow;
+    IndexedRules<Rule> deny;
+    ProfileConditions conditions;
+
+    /* Numbers the profile list of every rule of allow_list, deny_list and
+     * extra (profile_id; extra may be NULL) and indexes the two lists;
+     * texts and live as IndexedRules::build takes them. */
+    template <class Texts, class Live>
+    void build(std::list<Rule> &allow_list, std::list<Rule> &deny_list, std::list<Rule> *extra,
+               Texts texts, Live live)
+    {
+        conditions.clear();
+        for (std::list<Rule> *list : { &allow_list, &deny_list, extra })
+            if (list)
+                for (Rule &rule : *list)
+                    rule.profile_id = conditions.add(rule.profiles);
+        allow.build(allow_list, texts, live);
+        deny.build(deny_list, texts, live);
+    }
+
+    /* The two-list evaluation, each list's first match among the rules
+     * that can match subjects (match(rule) decides each). */
+    template <class Match>
+    AllowDenyResult<Rule> evaluate(bool allow_first, const RuleSubjects &subjects,
+                                   Match match) const
+    {
+        return allowdeny_decide<Rule>(
+            allow_first, [&] { return allow.first(subjects, match); },
+            [&] { return deny.first(subjects, match); });
+    }
+};
+
 template <class List, class Match>
 AllowDenyResult<typename List::value_type> allowdeny_evaluate(const List &allow, const List &deny,
                                                               bool allow_first, Match match)
@@ -59,20 +121,8 @@ AllowDenyResult<typename List::value_type> allowdeny_evaluate(const List &allow,
                 return &rule;
         return nullptr;
     };
-    if (allow_first) {
-        const Rule *allowed = first(allow);
-        if (!allowed)
-            return { ALLOWDENY_REFUSED, nullptr };
-        if (const Rule *denied = first(deny))
-            return { ALLOWDENY_REFUSED, denied };
-        return { ALLOWDENY_ACCEPTED, allowed };
-    }
-    const Rule *denied = first(deny);
-    if (!denied)
-        return { ALLOWDENY_ACCEPTED, nullptr };
-    if (const Rule *allowed = first(allow))
-        return { ALLOWDENY_ACCEPTED, allowed };
-    return { ALLOWDENY_REFUSED, denied };
+    return allowdeny_decide<Rule>(
+        allow_first, [&] { return first(allow); }, [&] { return first(deny); });
 }
 
 /*

@@ -28,8 +28,9 @@
 #include "profiles.h"
 #include "regexp.h"
 
-static bool header_rule_match(const Header &rule, const CONNECTION_T *conn, int direction,
-                              const HTTP_HEADER &line);
+static bool header_rule_match(const Header &rule, int direction, const HTTP_HEADER &line,
+                              ProfileVerdicts &verdicts);
+static int header_texts(const Header &rule, const std::string **texts);
 static bool header_add_name_valid(const std::string &name);
 static bool header_add_value_valid(const std::string &value);
 
@@ -78,7 +79,8 @@ Header::Header(const Item &item)
 
 Header::Header(const Header &other)
     : enabled(other.enabled), comment(other.comment), profiles(other.profiles),
-      name(other.name), value(other.value), direction(other.direction), adds(other.adds)
+      name(other.name), value(other.value), direction(other.direction), adds(other.adds),
+      profile_id(other.profile_id)
 {
     compile();
 }
@@ -151,21 +153,31 @@ HeaderSection::HeaderSection() : Section("header-filtering", SECTION_RWLOCK)
     allowfirst = &fields[1].value;
 }
 
+/* The expressions the index reads: name (field 0) and value (field 1). */
+static int header_texts(const Header &rule, const std::string **texts)
+{
+    texts[0] = &rule.name;
+    texts[1] = &rule.value;
+    return 2;
+}
+
 void HeaderSection::update()
 {
     section_rules_rebuild(allow, deny, subsections);
     add.clear();
     for (const Item &item : subsections[2].items)
         add.emplace_back(item);
+    index.build(allow, deny, &add, header_texts,
+                [](const Header &rule) { return rule.enabled && !rule.refused && rule.direction; });
 }
 
 /* Whether an allow or deny rule matches one received line. */
-static bool header_rule_match(const Header &rule, const CONNECTION_T *conn, int direction,
-                              const HTTP_HEADER &line)
+static bool header_rule_match(const Header &rule, int direction, const HTTP_HEADER &line,
+                              ProfileVerdicts &verdicts)
 {
     if (!rule.enabled || rule.refused || !(rule.direction & direction))
         return false;
-    if (profile_find(conn->profiles, rule.profiles) != 1)
+    if (!verdicts.accepts(rule.profile_id))
         return false;
     if (rule.name_regex && reg_exec(rule.name_regex, line.name.c_str()) != 0)
         return false;
@@ -190,13 +202,19 @@ void HeaderSection::filter(CONNECTION_T *conn, int direction)
             return;
         header->flags |= HEADER_FILTERED;
         header->filtered_headers.clear();
+        /* The profile lists are judged once for all lines; per line, only
+         * the rules whose name or value can match are tried, in order. */
+        ProfileVerdicts verdicts(conn->profiles, index.conditions);
         for (const HTTP_HEADER &line : header->headers) {
             int kind = header_rule_kind(line.name);
             if (kind != HEADER_RULE_PROXY) {
-                AllowDenyResult<Header> result = allowdeny_evaluate(
-                    allow, deny, *allowfirst != 0, [&](const Header &rule) {
-                        return header_rule_match(rule, conn, direction, line);
-                    });
+                RuleSubjects subjects;
+                subjects.text[0][0] = rule_subject(line.name.c_str());
+                subjects.text[1][0] = rule_subject(line.value.c_str());
+                auto match = [&](const Header &rule) {
+                    return header_rule_match(rule, direction, line, verdicts);
+                };
+                AllowDenyResult<Header> result = index.evaluate(*allowfirst != 0, subjects, match);
                 if (result.outcome == ALLOWDENY_REFUSED) {
                     if (kind == HEADER_RULE_HELD)
                         header_withhold(header, line.name);
@@ -211,7 +229,7 @@ void HeaderSection::filter(CONNECTION_T *conn, int direction)
 
         for (const Header &rule : add) {
             if (!rule.enabled || !(rule.direction & direction) || rule.name.empty() ||
-                rule.value.empty() || profile_find(conn->profiles, rule.profiles) != 1)
+                rule.value.empty() || !verdicts.accepts(rule.profile_id))
                 continue;
             int kind = header_rule_kind(rule.name);
             if (kind == HEADER_RULE_PROXY)

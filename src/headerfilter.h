@@ -4,6 +4,7 @@
 #include <string>
 
 #include "configtypes.h"
+#include "access.h"
 #include "section.h"
 
 struct CONNECTION_T;
@@ -41,6 +42,8 @@ struct Header {
     regex_posix_t *name_regex = nullptr;    /* NULL for an empty name or an add rule */
     regex_posix_t *value_regex = nullptr;
     bool refused = false;
+    int profile_id = -1;          /* its profile list among the section's
+                                     ProfileConditions; -1: none */
 
 private:
     void compile();
@@ -80,6 +83,7 @@ private:
     std::list<Header> allow;
     std::list<Header> deny;
     std::list<Header> add;
+    AllowDenyIndex<Header> index;   /* the lists' finders, rebuilt with them */
     const int *enabled;           /* the global field enabled */
     const int *allowfirst;        /* the global field allow-first */
 };

@@ -28,7 +28,8 @@
 static const char *mime_host(const CONNECTION_T *conn);
 static const char *mime_path(const CONNECTION_T *conn);
 static const char *mime_content_type(const CONNECTION_T *conn);
-static bool mime_match(const Mime &rule, const CONNECTION_T *conn);
+static bool mime_match(const Mime &rule, const CONNECTION_T *conn, ProfileVerdicts &verdicts);
+static int mime_texts(const Mime &rule, const std::string **texts);
 
 /* The options, by position. */
 static const FieldDecl mime_global_fields[] = {
@@ -69,7 +70,7 @@ Mime::Mime(const Item &entry)
 Mime::Mime(const Mime &other)
     : item(other.item), enabled(other.enabled), comment(other.comment), profiles(other.profiles),
       host(other.host), path(other.path), mime_type(other.mime_type),
-      template_name(other.template_name)
+      template_name(other.template_name), profile_id(other.profile_id)
 {
     compile();
 }
@@ -110,11 +111,11 @@ static const char *mime_content_type(const CONNECTION_T *conn)
 
 /* Whether rule matches the response. A rule with a content-type expression
  * never matches a response without Content-Type. */
-static bool mime_match(const Mime &rule, const CONNECTION_T *conn)
+static bool mime_match(const Mime &rule, const CONNECTION_T *conn, ProfileVerdicts &verdicts)
 {
     if (!rule.enabled || rule.refused)
         return false;
-    if (profile_find(conn->profiles, rule.profiles) != 1)
+    if (!verdicts.accepts(rule.profile_id))
         return false;
     if (rule.host_regex && reg_exec(rule.host_regex, mime_host(conn)) != 0)
         return false;
@@ -139,9 +140,21 @@ MimeSection::MimeSection() : Section("mime-filtering", SECTION_RWLOCK)
     template_name = &fields[2].text;
 }
 
+/* The expressions the index reads: host (field 0), path (field 1) and
+ * content type (field 2). */
+static int mime_texts(const Mime &rule, const std::string **texts)
+{
+    texts[0] = &rule.host;
+    texts[1] = &rule.path;
+    texts[2] = &rule.mime_type;
+    return 3;
+}
+
 void MimeSection::update()
 {
     section_rules_rebuild(allow, deny, subsections);
+    index.build(allow, deny, nullptr, mime_texts,
+                [](const Mime &rule) { return rule.enabled && !rule.refused; });
 }
 
 int MimeSection::item_check(const Item &item, std::string *nature)
@@ -153,8 +166,15 @@ const Mime *MimeSection::check(const CONNECTION_T *conn) const
 {
     if (!*enabled || (conn->bypass & BYPASS_MIME))
         return nullptr;
-    AllowDenyResult<Mime> result = allowdeny_evaluate(
-        allow, deny, *allowfirst != 0, [&](const Mime &rule) { return mime_match(rule, conn); });
+    /* Only the rules whose expressions can match are tried, in list order,
+     * so the first match is the one a walk of the list finds. */
+    ProfileVerdicts verdicts(conn->profiles, index.conditions);
+    RuleSubjects subjects;
+    subjects.text[0][0] = rule_subject(mime_host(conn));
+    subjects.text[1][0] = rule_subject(mime_path(conn));
+    subjects.text[2][0] = rule_subject(mime_content_type(conn));
+    auto match = [&](const Mime &rule) { return mime_match(rule, conn, verdicts); };
+    AllowDenyResult<Mime> result = index.evaluate(*allowfirst != 0, subjects, match);
     if (result.outcome == ALLOWDENY_ACCEPTED)
         return nullptr;
     return result.rule ? result.rule : &builtin;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "configtypes.h"
+#include "access.h"
 #include "section.h"
 
 struct CONNECTION_T;
@@ -39,6 +40,8 @@ struct Mime {
     regex_posix_t *host_regex = nullptr;
     regex_posix_t *path_regex = nullptr;
     bool refused = false;
+    int profile_id = -1;          /* its profile list among the section's
+                                     ProfileConditions; -1: none */
 
 private:
     void compile();
@@ -84,6 +87,7 @@ public:
 private:
     std::list<Mime> allow;
     std::list<Mime> deny;
+    AllowDenyIndex<Mime> index;   /* the lists' finders, rebuilt with them */
     Mime builtin;
     const int *enabled;                 /* the global field enabled */
     const int *allowfirst;              /* the global field allow-first */

@@ -39,7 +39,9 @@
 
 static const char *filter_host(const CONNECTION_T *conn);
 static const char *filter_path(const CONNECTION_T *conn);
-static bool filter_match(const Filter &rule, const CONNECTION_T *conn, FilterLookup &lookup);
+static bool filter_match(const Filter &rule, const CONNECTION_T *conn, FilterLookup &lookup,
+                         ProfileVerdicts &verdicts);
+static int filter_texts(const Filter &rule, const std::string **texts);
 
 /* The options, by position. */
 static const FieldDecl filter_global_fields[] = {
@@ -80,7 +82,7 @@ Filter::Filter(const Item &entry)
 Filter::Filter(const Filter &other)
     : item(other.item), enabled(other.enabled), comment(other.comment), profiles(other.profiles),
       host(other.host), path(other.path), addresses(other.addresses),
-      template_name(other.template_name)
+      template_name(other.template_name), profile_id(other.profile_id)
 {
     compile();
 }
@@ -115,11 +117,12 @@ static const char *filter_path(const CONNECTION_T *conn)
  * condition before the host was resolved marks the lookup NEEDED and
  * answers false; the caller then discards the evaluation. A host that does
  * not resolve lies inside every address list. */
-static bool filter_match(const Filter &rule, const CONNECTION_T *conn, FilterLookup &lookup)
+static bool filter_match(const Filter &rule, const CONNECTION_T *conn, FilterLookup &lookup,
+                         ProfileVerdicts &verdicts)
 {
     if (!rule.enabled || rule.refused)
         return false;
-    if (profile_find(conn->profiles, rule.profiles) != 1)
+    if (!verdicts.accepts(rule.profile_id))
         return false;
     if (rule.host_regex && reg_exec(rule.host_regex, filter_host(conn)) != 0)
         return false;
@@ -175,9 +178,19 @@ int FilterSection::item_check(const Item &item, std::string *nature)
     return section_expressions_check(item, { 3, 4 }, nature);
 }
 
+/* The expressions the index reads: host (field 0) and path (field 1). */
+static int filter_texts(const Filter &rule, const std::string **texts)
+{
+    texts[0] = &rule.host;
+    texts[1] = &rule.path;
+    return 2;
+}
+
 void FilterSection::update()
 {
     section_rules_rebuild(allow, deny, subsections);
+    index.build(allow, deny, nullptr, filter_texts,
+                [](const Filter &rule) { return rule.enabled && !rule.refused; });
 }
 
 int FilterSection::check(const CONNECTION_T *conn, FilterLookup &lookup, const Filter **rule) const
@@ -186,9 +199,18 @@ int FilterSection::check(const CONNECTION_T *conn, FilterLookup &lookup, const F
     if (!*enabled || (conn->bypass & BYPASS_URLFILTER))
         return FILTER_PASS;
     lookup.path_normal = url_path_normal(filter_path(conn));
-    AllowDenyResult<Filter> result = allowdeny_evaluate(
-        allow, deny, *allowfirst != 0,
-        [&](const Filter &candidate) { return filter_match(candidate, conn, lookup); });
+    /* Only the rules whose host or path (as written or as the server reads
+     * it) can match are tried, in list order, so the first match is the one
+     * a walk of the list finds. */
+    ProfileVerdicts verdicts(conn->profiles, index.conditions);
+    RuleSubjects subjects;
+    subjects.text[0][0] = rule_subject(filter_host(conn));
+    subjects.text[1][0] = rule_subject(filter_path(conn));
+    subjects.text[1][1] = rule_subject(lookup.path_normal.c_str());
+    auto match = [&](const Filter &candidate) {
+        return filter_match(candidate, conn, lookup, verdicts);
+    };
+    AllowDenyResult<Filter> result = index.evaluate(*allowfirst != 0, subjects, match);
     if (lookup.state == FILTER_LOOKUP_NEEDED)
         return FILTER_NEED_ADDRESS;
     if (result.outcome == ALLOWDENY_ACCEPTED)

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "configtypes.h"
+#include "access.h"
 #include "section.h"
 
 class Filebuf;
@@ -39,6 +40,8 @@ struct Filter {
     regex_posix_t *host_regex = nullptr;   /* NULL for an empty host */
     regex_posix_t *path_regex = nullptr;   /* NULL for an empty path */
     bool refused = false;
+    int profile_id = -1;          /* its profile list among the section's
+                                     ProfileConditions; -1: none */
 
 private:
     void compile();
@@ -114,6 +117,7 @@ public:
 private:
     std::list<Filter> allow;
     std::list<Filter> deny;
+    AllowDenyIndex<Filter> index;   /* the lists' finders, rebuilt with them */
     Filter builtin;
     const int *enabled;           /* the global field enabled */
     const int *allowfirst;        /* the global field allow-first */
