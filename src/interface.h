@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "domainlist.h"
+
 class Filebuf;
 struct CONNECTION_T;
 struct HEADER;
@@ -274,11 +276,10 @@ void interface_page_urlbl(Filebuf *page, CGIMap &args, CONNECTION_T *conn);
  * cached objects. */
 void interface_page_cache(Filebuf *page, CGIMap &args, CONNECTION_T *conn);
 
-/* A URL blacklist as the search reads it: category name to listed domain to
- * its path prefixes (none: the domain is listed whole), each map in
- * ascending byte order. */
-using interface_blacklist_t =
-    std::map<std::string, std::map<std::string, std::vector<std::string>, std::less<>>>;
+/* A URL blacklist as the search reads it: category name to its listed
+ * domains, each with its path prefixes (none: the domain is listed whole),
+ * both in ascending byte order. */
+using interface_blacklist_t = std::map<std::string, DomainList>;
 
 /*
  * The body of "/urlbl" over blacklist: the form (one box per category,

@@ -334,16 +334,19 @@ void interface_urlbl_search(Filebuf *page, CGIMap &args, const interface_blackli
         if (arg == args.end() || arg->second.empty())
             continue;
         for (const auto &listed : category.second) {
-            if (domain_re && reg_exec(domain_re.get(), listed.first.c_str()) != 0)
+            std::string_view name = listed.first;
+            if (domain_re &&
+                reg_exec_bytes(domain_re.get(), name.data(), (int64_t)name.size()) != 0)
                 continue;
             if (listed.second.empty()) {
                 if (root_shown)
-                    row(category.first, listed.first, "/");
+                    row(category.first, std::string(name), "/");
                 continue;
             }
-            for (const std::string &prefix : listed.second)
-                if (!file_re || reg_exec(file_re.get(), prefix.c_str()) == 0)
-                    row(category.first, listed.first, prefix);
+            for (std::string_view prefix : listed.second)
+                if (!file_re ||
+                    reg_exec_bytes(file_re.get(), prefix.data(), (int64_t)prefix.size()) == 0)
+                    row(category.first, std::string(name), std::string(prefix));
         }
     }
     if (rows > INTERFACE_LIST_ROWS_MAX)

@@ -112,7 +112,8 @@ bool urlbl_file_read(const std::string &path, bool urls, URLBLDomains &domains,
         if (!urls) {
             if (urlbl_never_matches(text))
                 counts.never_match++;
-            domains[std::string(text)].clear();   /* listed as a whole */
+            if (!domains.add_whole(text))   /* listed as a whole */
+                counts.skipped++;
             continue;
         }
         size_t slash = text.find('/');
@@ -124,12 +125,9 @@ bool urlbl_file_read(const std::string &path, bool urls, URLBLDomains &domains,
             counts.never_match++;
         if (domain.size() > URLBL_DOMAIN_MAX)
             continue;
-        auto found = domains.find(domain);
-        if (found == domains.end())
-            found = domains.emplace(std::string(domain), URLBLPrefixes()).first;
-        else if (found->second.empty())
-            continue;   /* listed as a whole already */
-        found->second.emplace_back(prefix);
+        /* A domain also listed whole keeps no prefix. */
+        if (!domains.add_prefix(domain, prefix))
+            counts.skipped++;
     }
     return true;
 }
@@ -172,6 +170,7 @@ void URLBLSection::load()
                        "match (CR or upper case)",
                        file_path.c_str(), counts.skipped, counts.never_match);
         }
+        domains.finish();   /* one sort for both files */
     }
     putlog(LOG_URLBL, "loaded %d categories", categories);
     if (categories == 0 && *enabled)
@@ -207,8 +206,8 @@ static bool urlbl_prefix_fits(const URLBLPrefixes &prefixes, const char *path)
     if (prefixes.empty())
         return true;
     size_t path_length = strlen(path);
-    for (const std::string &prefix : prefixes)
-        if (prefix.size() <= path_length && strncasecmp(prefix.c_str(), path, prefix.size()) == 0)
+    for (std::string_view prefix : prefixes)
+        if (prefix.size() <= path_length && strncasecmp(prefix.data(), path, prefix.size()) == 0)
             return true;
     return false;
 }
@@ -222,8 +221,9 @@ static bool urlbl_listed_clean(const URLBLDomains &domains, const std::string &h
     while (start > 0) {
         size_t dot = host.rfind('.', start - 1);
         start = dot == std::string::npos ? 0 : dot + 1;
-        auto found = domains.find(std::string_view(host).substr(start));
-        if (found != domains.end() && urlbl_prefix_fits(found->second, path))
+        URLBLPrefixes prefixes;
+        if (domains.find(std::string_view(host).substr(start), &prefixes) &&
+            urlbl_prefix_fits(prefixes, path))
             return true;
         if (start == 0)
             break;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "configtypes.h"
+#include "domainlist.h"
 #include "section.h"
 
 class Filebuf;
@@ -33,9 +34,9 @@ struct URLBL {
 
 /* The path prefixes of one listed domain; empty: the domain is listed as a
  * whole. */
-using URLBLPrefixes = std::vector<std::string>;
-/* The domains of one category. */
-using URLBLDomains = std::map<std::string, URLBLPrefixes, std::less<>>;
+using URLBLPrefixes = DomainPrefixes;
+/* The domains of one category, in one arena. */
+using URLBLDomains = DomainList;
 /* Every category by name. Keys compare as exact bytes. */
 using URLBLCategories = std::map<std::string, URLBLDomains>;
 
@@ -92,8 +93,9 @@ private:
     const std::string *template_name;
 };
 
-/* Reads one "domains" (urls false) or "urls" (urls true) file into domains.
- * Returns false when the file cannot be opened (nothing changes). */
+/* Reads one "domains" (urls false) or "urls" (urls true) file into domains,
+ * which holds the entries once domains.finish() is called. Returns false
+ * when the file cannot be opened (nothing changes). */
 bool urlbl_file_read(const std::string &path, bool urls, URLBLDomains &domains,
                      URLBLFileCounts &counts);
 

@@ -24,12 +24,15 @@ std::string page_text(Filebuf &page)
 interface_blacklist_t sample_blacklist()
 {
     interface_blacklist_t b;
-    b["ads"]["banner.test"] = {};
-    b["ads"]["Tracker.test"] = {};
-    b["ads"]["shop.test"] = { "/promo", "/cart/ad" };
-    b["games"]["play.test"] = {};
-    b["games"]["trackergames.test"] = { "/top" };
-    b["<b>x\"y"]["<i>.test"] = { "/\"><svg/onload=window.__x=1>" };
+    b["ads"].add_whole("banner.test");
+    b["ads"].add_whole("Tracker.test");
+    b["ads"].add_prefix("shop.test", "/promo");
+    b["ads"].add_prefix("shop.test", "/cart/ad");
+    b["games"].add_whole("play.test");
+    b["games"].add_prefix("trackergames.test", "/top");
+    b["<b>x\"y"].add_prefix("<i>.test", "/\"><svg/onload=window.__x=1>");
+    for (auto &category : b)
+        category.second.finish();
     return b;
 }
 
@@ -63,7 +66,7 @@ TEST(UrlblSearch, FirstVisit)
 {
     interface_blacklist_t b = sample_blacklist();
     for (int i = 0; i < 7; i++)
-        b["cat" + std::to_string(i)]["a.test"] = {};
+        b["cat" + std::to_string(i)].add_whole("a.test");
     std::string html = search(b, CGIMap());
     EXPECT_NE(std::string::npos, html.find("Search URL blacklist"));
     EXPECT_NE(std::string::npos, html.find("<table class=\"checklist\">"));
@@ -142,7 +145,8 @@ TEST(UrlblSearch, RowLimit)
         interface_blacklist_t b;
         auto &domains = b["big"];
         for (int i = 0; i < INTERFACE_LIST_ROWS_MAX + extra; i++)
-            domains["d" + std::to_string(i) + ".test"] = {};
+            domains.add_whole("d" + std::to_string(i) + ".test");
+        domains.finish();
         std::string html = search(b, CGIMap("show=true&big=on"));
         EXPECT_EQ((size_t)INTERFACE_LIST_ROWS_MAX, result_rows(html).size());
         EXPECT_EQ(extra == 1, html.find("<td colspan=\"3\">1 more not shown</td>") !=
