@@ -31,8 +31,12 @@
 # this case.
 #
 # Then a 100 MB file from pyftpdlib through the daemon's FTP gateway and
-# squid's. After that, unless BENCH_ONLY=compare: a second daemon with the request
-# checks (URL filter, DNS blacklist, a URL blacklist of 1,000,000 domains);
+# squid's. After that, unless BENCH_ONLY=compare: the filtering part
+# (BENCH_ONLY=filtering runs only it): daemons with 1,000 URL-filter + 200
+# header + 200 MIME rules and with 10,000 URL-filter rules against the
+# rule-free daemon and squid given the same expressions, and a daemon with
+# the request checks (URL filter, DNS blacklist, a URL blacklist of
+# 1,000,000 domains) against the same daemon without the list;
 # cache hits while the cache browser searches; 100 KiB misses scanned by
 # clamd through the daemon's ClamAV adapter and through squid with c-icap's
 # virus_scan; 100 KiB misses through c-icap's echo service in RESPMOD, from
@@ -236,18 +240,24 @@ proxy_pid=$daemon_pid
 "$squid_bin" -n "quillbench$$" -N -f "$work/squid/squid.conf" >"$work/squid/stdout" 2>&1 &
 squid_pid=$!
 pids+=($squid_pid)
-"$ats_bin" --run-root="$ats/runroot.yaml" >"$ats/stdout" 2>&1 &
-ats_pid=$!
-pids+=($ats_pid)
+# The filtering part alone has no use for Traffic Server.
+ats_pid=
+if [ "${BENCH_ONLY:-}" != filtering ]; then
+    "$ats_bin" --run-root="$ats/runroot.yaml" >"$ats/stdout" 2>&1 &
+    ats_pid=$!
+    pids+=($ats_pid)
+fi
 wait_port "$origin_port"
 wait_port "$proxy_port"
 wait_port "$squid_port"
-wait_port "$ats_port"
-# Traffic Server listens before its cache is up: wait for it.
-for _ in $(seq 1 300); do
-    grep -q "fully initialized" "$ats/log/diags.log" 2>/dev/null && break
-    sleep 0.1
-done
+if [ -n "$ats_pid" ]; then
+    wait_port "$ats_port"
+    # Traffic Server listens before its cache is up: wait for it.
+    for _ in $(seq 1 300); do
+        grep -q "fully initialized" "$ats/log/diags.log" 2>/dev/null && break
+        sleep 0.1
+    done
+fi
 
 cat >"$work/proxy.lua" <<'EOF'
 -- Requests in absolute form, as a client sends them to a proxy.
@@ -279,18 +289,18 @@ echo "== daemon =="
 echo "$bin ${proxy_args[*]}"
 echo "== load: wrk -t $threads -c $connections (and -c $many) -d ${seconds}s, $rounds rounds, on $(nproc) cores =="
 echo "memory at start: daemon $(rss_kib $proxy_pid) KiB, squid $(rss_kib $squid_pid) KiB," \
-     "Traffic Server $(rss_kib $ats_pid) KiB"
+     "Traffic Server $(rss_kib "$ats_pid") KiB"
 
 # Warm every path (connections, pools, page cache) and store the cached
 # objects in each cache: the second fetch of /hit/ is a hit everywhere.
-for port in "$proxy_port" "$squid_port" "$ats_port"; do
+for port in "$proxy_port" "$squid_port" ${ats_pid:+"$ats_port"}; do
     for f in 1k.bin 100k.bin hit/1k.bin hit/100k.bin hit/1k.bin hit/100k.bin; do
         curl -s -o /dev/null -x "127.0.0.1:$port" "http://127.0.0.1:$origin_port/$f"
     done
 done
 
 # BENCH_ONLY=hostile goes straight to the hostile-load case.
-if [ "${BENCH_ONLY:-}" != hostile ]; then
+if [ "${BENCH_ONLY:-}" != hostile ] && [ "${BENCH_ONLY:-}" != filtering ]; then
 cases=("uncached-1k /1k.bin $connections" "cached-1k /hit/1k.bin $connections"
        "uncached-100k /100k.bin $connections" "cached-100k /hit/100k.bin $connections"
        "uncached-1k-c$many /1k.bin $many")
@@ -442,7 +452,7 @@ PYEOF
 threads_of() {   # threads_of PID -> the process's thread count
     awk '/^Threads/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0
 }
-if [ "${BENCH_HOSTILE:-1}" != 0 ]; then
+if [ "${BENCH_HOSTILE:-1}" != 0 ] && [ "${BENCH_ONLY:-}" != filtering ]; then
     deadline=${HOSTILE_DEADLINE:-60}
     keeptimeout=$(sed -n 's|.*<keeptimeout>\([0-9]*\)</keeptimeout>.*|\1|p' etc/quillmere.xml | head -1)
     target="http://127.0.0.1:$origin_port/1k.bin"
@@ -501,7 +511,9 @@ fi
 # kernel) through the daemon's FTP gateway and through squid's, each fetched
 # three times without its cache (the daemon with "fresh", squid with
 # Cache-Control: no-cache); the best time of each and the ratio are printed.
-if /usr/bin/python3 -c "import pyftpdlib" 2>/dev/null; then
+if [ "${BENCH_ONLY:-}" = filtering ]; then
+    :
+elif /usr/bin/python3 -c "import pyftpdlib" 2>/dev/null; then
     ftp_port=$(free_port)
     mkdir -p "$work/ftp"
     head -c 100000000 /dev/urandom >"$work/ftp/big.bin"
@@ -527,65 +539,227 @@ fi
 
 [ "${BENCH_ONLY:-}" = compare ] && exit 0
 
-# The request checks: a second daemon with the URL filter (one deny rule
-# that matches nothing), the DNS blacklist (switched on, no zone: no query)
-# and the URL blacklist with one generated category of 1,000,000 domains and
-# a deny rule naming it. Prints the blacklist's load time, the memory it
-# adds, and the uncached 1 KiB rate with the checks on, off (the first
-# daemon) and of squid.
-echo "== request checks: URL filter, DNS blacklist (no zone), URL blacklist of 1,000,000 domains =="
+# Filtering: rule sets and a URL blacklist, against daemons of their own
+# started from the shipped configuration (so that only the rules differ):
+#   - rule-free: the shipped sections, no rules;
+#   - "1k": 1,000 URL-filter, 200 header and 200 MIME deny rules;
+#   - "10k": 10,000 URL-filter deny rules;
+#   - squid with the 1k set's expressions (one dstdom_regex and one
+#     urlpath_regex ACL holding the URL-filter expressions, one
+#     request_header_access line per header rule, one rep_mime_type ACL for
+#     the MIME expressions), beside the rule-free squid above.
+# The rules are school-list shapes (host suffixes, host and path pieces, a
+# few expressions with groups and classes) and match none of the measured
+# requests, so every rule is tried and every request passes. Each daemon
+# answers one request through its rules before the load. Then uncached
+# 1 KiB misses over 100 connections, every daemon in each round (the order
+# rotates), BENCH_ROUNDS rounds; the 10k and the rule-free daemons also
+# over 400 connections, counting wrk's time-outs. Then the URL blacklist: a daemon with the URL
+# filter, the DNS blacklist (no zone: no query) and a URL blacklist of one
+# generated category of 1,000,000 domains, beside the same daemon without
+# the list: start to first answer, the memory the list adds (resident
+# memory of the two after their first answer) and the rate with the list.
+# Prints "target held" or "target missed" for each target; asserts nothing.
+echo "== filtering: rule sets (1,000 + 200 + 200 and 10,000 rules) and a URL blacklist of 1,000,000 domains =="
+filter_conns=100
+filter_many=400
+rfree_port=$(free_port); r1k_port=$(free_port); r10k_port=$(free_port); squid_rules_port=$(free_port)
+mkdir -p "$work/squid-rules"
+python3 - "$work" "$proxy_port" "$rfree_port" "$r1k_port" "$r10k_port" "$squid_rules_port" <<'PYEOF'
+import re, sys
+work, old_port, free_port, r1k_port, r10k_port, squid_port = sys.argv[1:]
+base = open(work + "/quillmere.xml").read()
+
+def url_rules(count):
+    """(host, path) expressions, none matching the measured requests."""
+    out = []
+    for i in range(count):
+        kind = i % 10
+        if kind < 5:
+            out.append(("(^|\\.)site%05d\\.example$" % i, ""))
+        elif kind < 7:
+            out.append(("^ads%05d\\.cdn\\." % i, ""))
+        elif kind < 9:
+            out.append(("", "^/ads/banner%05d/" % i))
+        else:
+            out.append(("", "/track%05d\\.(gif|png)$" % i))
+    return out
+
+def section(text, name, body):
+    text, n = re.subn(r"<%s>.*?</%s>" % (name, name), "<%s>%s</%s>" % (name, body, name), text, flags=re.S)
+    assert n == 1, name
+    return text
+
+def config(port, urls, headers, mimes):
+    text = base.replace("<port>%s</port>" % old_port, "<port>%s</port>" % port)
+    body = "<enabled>true</enabled><allow-first>false</allow-first><template></template>"
+    for i, (host, path) in enumerate(urls):
+        body += ("<deny><enabled>true</enabled><comment>u%d</comment><profiles></profiles><host>%s</host>"
+                 "<path>%s</path><addresses></addresses><template></template></deny>" % (i, host, path))
+    text = section(text, "url-filtering", body)
+    body = "<enabled>true</enabled><allow-first>false</allow-first>"
+    for i in range(headers):
+        body += ("<deny><enabled>true</enabled><comment>h%d</comment><profiles></profiles>"
+                 "<name>^X-Tracker-%03d$</name><value></value><direction>client,server</direction></deny>" % (i, i))
+    text = section(text, "header-filtering", body)
+    body = "<enabled>true</enabled><allow-first>false</allow-first><template></template>"
+    for i in range(mimes):
+        body += ("<deny><enabled>true</enabled><comment>m%d</comment><profiles></profiles><host></host>"
+                 "<path></path><mime-type>^application/x-blocked-%03d</mime-type><template></template></deny>" % (i, i))
+    return section(text, "mime-filtering", body)
+
+open(work + "/free.xml", "w").write(config(free_port, [], 0, 0))
+open(work + "/r1k.xml", "w").write(config(r1k_port, url_rules(1000), 200, 200))
+open(work + "/r10k.xml", "w").write(config(r10k_port, url_rules(10000), 0, 0))
+
+# squid: the 1k set's expressions, each kind in one ACL.
+urls = url_rules(1000)
+open(work + "/squid-rules/hosts", "w").write("".join(h + "\n" for h, _ in urls if h))
+open(work + "/squid-rules/paths", "w").write("".join(p + "\n" for _, p in urls if p))
+open(work + "/squid-rules/mimes", "w").write("".join("^application/x-blocked-%03d\n" % i for i in range(200)))
+squid = open(work + "/squid/squid.conf").read()
+squid = re.sub(r"http_port .*", "http_port 127.0.0.1:%s" % squid_port, squid)
+squid = squid.replace(work + "/squid/", work + "/squid-rules/")
+rules = ('acl bench_hosts dstdom_regex -i "%s/squid-rules/hosts"\n'
+         'acl bench_paths urlpath_regex -i "%s/squid-rules/paths"\n'
+         'acl bench_mimes rep_mime_type -i "%s/squid-rules/mimes"\n'
+         'http_access deny bench_hosts\nhttp_access deny bench_paths\n'
+         'http_reply_access deny bench_mimes\n' % (work, work, work))
+rules += "".join("request_header_access X-Tracker-%03d deny all\n" % i for i in range(200))
+squid = squid.replace("acl localnet src 127.0.0.1\n", "acl localnet src 127.0.0.1\n" + rules)
+open(work + "/squid-rules/squid.conf", "w").write(squid)
+PYEOF
+[ "$(id -u)" -eq 0 ] && chown -R proxy "$work/squid-rules"
+filter_daemon() {   # filter_daemon NAME -> starts the daemon of $work/NAME.xml, prints its pid
+    "$bin" -f -c "$work/$1.xml" -s etc/section.xml -l "$work/$1-native.log" -a "$work/$1-access.log" \
+        -e "$work/$1-extended.log" -r "$work/$1-performance.log" -C 10 ${QUILL_BENCH_ARGS:-} \
+        >"$work/$1.out" 2>&1 &
+    echo $!
+}
+free_pid=$(filter_daemon free); pids+=($free_pid)
+r1k_pid=$(filter_daemon r1k); pids+=($r1k_pid)
+r10k_pid=$(filter_daemon r10k); pids+=($r10k_pid)
+"$squid_bin" -n "quillbenchr$$" -N -f "$work/squid-rules/squid.conf" >"$work/squid-rules/stdout" 2>&1 &
+squid_rules_pid=$!
+pids+=($squid_rules_pid)
+for p in "$rfree_port" "$r1k_port" "$r10k_port" "$squid_rules_port"; do wait_port "$p"; done
+url="http://127.0.0.1:$origin_port/1k.bin"
+for p in "$rfree_port" "$r1k_port" "$r10k_port" "$squid_port" "$squid_rules_port"; do
+    curl -s -o /dev/null -x "127.0.0.1:$p" -H "X-Tracker-Not: 1" "$url"
+done
+echo "a request to a listed host (site00000.example): 1k daemon $(curl -s -o /dev/null -w "%{http_code}" -x "127.0.0.1:$r1k_port" "http://site00000.example/" || true)," \
+     "\"blocked\" lines $(grep -c "url filter: blocked" "$work/r1k-native.log" || true);" \
+     "squid $(curl -s -o /dev/null -w "%{http_code}" -x "127.0.0.1:$squid_rules_port" "http://site00000.example/" || true)"
+
+run_full() {   # run_full PORT TARGET-URL CONNECTIONS -> "rate time-outs"
+    local out
+    out=$(TARGET="$2" wrk -t "$threads" -c "$3" -d "${seconds}s" -s "$work/proxy.lua" "http://127.0.0.1:$1/")
+    echo "$(echo "$out" | awk '/^Requests\/sec/ {print $2}') $(echo "$out" | awk '/Socket errors/ {for (i = 1; i <= NF; i++) if ($i == "timeout") print $(i + 1)}' | tr -d ,)"
+}
+fnames=(free 1k 10k free-c$filter_many 10k-c$filter_many squid squid-1k)
+fports=("$rfree_port" "$r1k_port" "$r10k_port" "$rfree_port" "$r10k_port" "$squid_port" "$squid_rules_port")
+fconns=($filter_conns $filter_conns $filter_conns $filter_many $filter_many $filter_conns $filter_conns)
+fresults=$work/filter-results   # round name rate timeouts
+: >"$fresults"
+printf "%-6s" round; printf " %12s" "${fnames[@]}"; echo
+for round in $(seq 1 "$rounds"); do
+    declare -A frate=()
+    n=${#fnames[@]}
+    for k in $(seq 0 $((n - 1))); do
+        i=$(( (k + round - 1) % n ))
+        read -r r t <<<"$(run_full "${fports[$i]}" "$url" "${fconns[$i]}")"
+        echo "$round ${fnames[$i]} ${r:-0} ${t:-0}" >>"$fresults"
+        frate[$i]="${r:-0}/${t:-0}"
+    done
+    printf "%-6s" "$round"
+    for i in $(seq 0 $((n - 1))); do printf " %12s" "${frate[$i]}"; done
+    echo "   (rate/time-outs)"
+    unset frate
+done
+fmedian() {   # fmedian NAME FIELD -> median of the field (3 rate, 4 time-outs)
+    awk -v c="$1" -v f="$2" '$2 == c { print $f }' "$fresults" | sort -g |
+        awk '{ v[NR] = $1 } END { if (NR == 0) print 0; else if (NR % 2) print v[(NR + 1) / 2];
+                                  else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+ftotal() {   # ftotal NAME -> time-outs over every round
+    awk -v c="$1" '$2 == c { s += $4 } END { print s + 0 }' "$fresults"
+}
+held() {   # held CONDITION-TEXT(0/1) -> "target held" / "target missed"
+    [ "$1" = 1 ] && echo "target held" || echo "target missed"
+}
+echo "== filtering: medians of $rounds rounds (uncached 1 KiB, $filter_conns connections unless named) =="
+for nm in "${fnames[@]}"; do
+    printf "%-12s %12s req/s, time-outs in all rounds %s\n" "$nm" "$(fmedian "$nm" 3)" "$(ftotal "$nm")"
+done
+m_free=$(fmedian free 3); m_1k=$(fmedian 1k 3); m_10k=$(fmedian 10k 3)
+r=$(ratio "$m_1k" "$m_free")
+echo "1,000 URL-filter + 200 header + 200 MIME rules: $r of the rule-free rate (target 0.80): $(held "$(awk -v r="$r" 'BEGIN { print (r != "-" && r >= 0.8) }')")"
+r=$(ratio "$m_10k" "$m_free")
+echo "10,000 URL-filter rules: $r of the rule-free rate (target 0.50): $(held "$(awk -v r="$r" 'BEGIN { print (r != "-" && r >= 0.5) }')")"
+t=$(ftotal "10k-c$filter_many")
+echo "10,000 URL-filter rules at $filter_many connections: $t time-outs (target 0): $(held "$([ "$t" = 0 ] && echo 1 || echo 0)");" \
+     "rule-free at $filter_many: $(ftotal "free-c$filter_many") time-outs, rate $(ratio "$(fmedian "10k-c$filter_many" 3)" "$(fmedian "free-c$filter_many" 3)") of it"
+echo "squid with the same 1k expressions: $(ratio "$(fmedian squid-1k 3)" "$(fmedian squid 3)") of its rule-free rate"
+echo "resident memory after the runs: rule-free $(rss_kib "$free_pid") KiB, 1k $(rss_kib "$r1k_pid") KiB, 10k $(rss_kib "$r10k_pid") KiB"
+for p in "$free_pid" "$r1k_pid" "$r10k_pid" "$squid_rules_pid"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
+
+# The URL blacklist: the list daemon and the same daemon without the list.
 checks_port=$(free_port)
+nolist_port=$(free_port)
 mkdir -p "$work/blacklist/bench"
 awk 'BEGIN { for (i = 0; i < 1000000; i++) printf "d%07d.example.com\n", i }' \
     >"$work/blacklist/bench/domains"
-python3 - "$work/quillmere.xml" "$work/checks.xml" "$proxy_port" "$checks_port" "$work/blacklist" <<'PYEOF'
+python3 - "$work/quillmere.xml" "$proxy_port" "$work/blacklist" "$work" "$checks_port" "$nolist_port" <<'PYEOF'
 import re, sys
-src, dst, old_port, new_port, tree = sys.argv[1:]
-text = open(src).read().replace("<port>%s</port>" % old_port, "<port>%s</port>" % new_port)
-rule = ("<deny><enabled>true</enabled><comment>bench</comment><profiles></profiles>"
-        "<host>^never\\.invalid$</host><path></path><addresses></addresses><template></template></deny>")
-sections = {
-    "url-filtering": "<enabled>true</enabled><allow-first>false</allow-first><template></template>" + rule,
-    "dnsbl": "<enabled>true</enabled><template></template><zone></zone><addresses>127.0.0.2</addresses>",
-    "urlblacklist": ("<enabled>true</enabled><allow-first>false</allow-first><directory>%s</directory>"
-                     "<template></template><deny><enabled>true</enabled><comment>bench</comment>"
-                     "<profiles></profiles><categories>bench</categories><template></template></deny>" % tree),
-}
-for name, body in sections.items():
-    text, n = re.subn(r"<%s>.*?</%s>" % (name, name), "<%s>%s</%s>" % (name, body, name), text, flags=re.S)
-    assert n == 1, name
-open(dst, "w").write(text)
+src, old_port, tree, work, checks_port, nolist_port = sys.argv[1:]
+for name, port, directory in (("checks", checks_port, tree), ("nolist", nolist_port, "")):
+    text = open(src).read().replace("<port>%s</port>" % old_port, "<port>%s</port>" % port)
+    rule = ("<deny><enabled>true</enabled><comment>bench</comment><profiles></profiles>"
+            "<host>^never\\.invalid$</host><path></path><addresses></addresses><template></template></deny>")
+    sections = {
+        "url-filtering": "<enabled>true</enabled><allow-first>false</allow-first><template></template>" + rule,
+        "dnsbl": "<enabled>true</enabled><template></template><zone></zone><addresses>127.0.0.2</addresses>",
+        "urlblacklist": ("<enabled>true</enabled><allow-first>false</allow-first><directory>%s</directory>"
+                         "<template></template><deny><enabled>true</enabled><comment>bench</comment>"
+                         "<profiles></profiles><categories>bench</categories><template></template></deny>" % directory),
+    }
+    for section, body in sections.items():
+        text, n = re.subn(r"<%s>.*?</%s>" % (section, section), "<%s>%s</%s>" % (section, body, section), text, flags=re.S)
+        assert n == 1, section
+    open("%s/%s.xml" % (work, name), "w").write(text)
 PYEOF
-checks_args=(-f -c "$work/checks.xml" -s etc/section.xml -l "$work/checks-native.log"
-             -a "$work/checks-access.log" -e "$work/checks-extended.log" -r "$work/checks-performance.log"
-             -C 10 ${QUILL_BENCH_ARGS:-})
-start_ns=$(date +%s%N)
-"$bin" "${checks_args[@]}" >"$work/checks.out" 2>&1 &
-checks_pid=$!
-pids+=($checks_pid)
-for _ in $(seq 1 600); do
-    grep -q "URL blacklist: loaded" "$work/checks-native.log" 2>/dev/null && break
-    sleep 0.05
-done
-loaded_ns=$(date +%s%N)
-wait_port "$checks_port"
-grep "URL blacklist:" "$work/checks-native.log" | head -3
-off_kib=$(awk '/^VmRSS/ {print $2}' "/proc/$proxy_pid/status")
-on_kib=$(awk '/^VmRSS/ {print $2}' "/proc/$checks_pid/status")
-echo "blacklist load (start to \"loaded\"): $(( (loaded_ns - start_ns) / 1000000 )) ms"
-echo "daemon memory: checks on $on_kib KiB, checks off $off_kib KiB, the blacklist adds $(( (on_kib - off_kib) / 1024 )) MiB"
 url="http://127.0.0.1:$origin_port/1k.bin"
-curl -s -o /dev/null -x "127.0.0.1:$checks_port" "$url"
+first_answer() {   # first_answer PORT -> waits for a 200 through the daemon
+    for _ in $(seq 1 3000); do
+        [ "$(curl -s -o /dev/null -w "%{http_code}" -x "127.0.0.1:$1" "$url" 2>/dev/null)" = 200 ] && return 0
+        sleep 0.01
+    done
+    return 1
+}
+start_ns=$(date +%s%N)
+checks_pid=$(filter_daemon checks); pids+=($checks_pid)
+first_answer "$checks_port"
+answer_ns=$(date +%s%N)
+nolist_pid=$(filter_daemon nolist); pids+=($nolist_pid)
+first_answer "$nolist_port"
+grep "URL blacklist:" "$work/checks-native.log" | head -3
+on_kib=$(rss_kib "$checks_pid")
+off_kib=$(rss_kib "$nolist_pid")
+added=$(( (on_kib - off_kib) / 1024 ))
+echo "blacklist: start to first answer $(( (answer_ns - start_ns) / 1000000 )) ms"
+echo "daemon memory after its first answer: with the list $on_kib KiB, without $off_kib KiB"
+echo "a 1,000,000-domain list adds $added MiB (target 48): $(held "$([ "$added" -le 48 ] && echo 1 || echo 0)")"
 blocked=$(curl -s -o /dev/null -w "%{http_code}" -x "127.0.0.1:$checks_port" "http://d0999999.example.com/")
 echo "a listed domain through the checks: $blocked ($(grep -c "match found in bench" "$work/checks-native.log") match line)"
 on=$(run "$checks_port" "$url")
-off=$(run "$proxy_port" "$url")
+off=$(run "$nolist_port" "$url")
 sq=$(run "$squid_port" "$url")
-printf "%-10s %14s %14s %14s %10s %10s\n" size "checks on" "checks off" squid on/off on/squid
-printf "%-10s %14s %14s %14s %10s %10s\n" 1k "$on" "$off" "$sq" \
-    "$(awk -v a="$on" -v b="$off" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')" \
-    "$(awk -v a="$on" -v b="$sq" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')"
-echo "daemon memory with the checks after the run: $(awk '/^VmRSS/ {print $2 " KiB"}' "/proc/$checks_pid/status")"
+printf "%-10s %14s %14s %14s %10s %10s\n" size "with list" "without" squid with/without with/squid
+printf "%-10s %14s %14s %14s %10s %10s\n" 1k "$on" "$off" "$sq" "$(ratio "$on" "$off")" "$(ratio "$on" "$sq")"
+echo "daemon memory with the list after the run: $(rss_kib "$checks_pid") KiB"
+kill "$nolist_pid" 2>/dev/null || true
+wait "$nolist_pid" 2>/dev/null || true
+[ "${BENCH_ONLY:-}" = filtering ] && exit 0
 
 # Cache hits while the cache browser searches, in one run: four clients
 # search in a loop, each search walking every bucket of the index with the
