@@ -28,6 +28,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "access.h"
 #include "connection.h"
@@ -260,6 +261,10 @@ void URLBLSection::update()
         allow_list.emplace_back(item);
     for (const Item &item : subsections[1].items)
         deny_list.emplace_back(item);
+    conditions.clear();
+    for (std::list<URLBL> *list : { &allow_list, &deny_list })
+        for (URLBL &rule : *list)
+            rule.profile_id = conditions.add(rule.profiles);
 }
 
 const URLBL *URLBLSection::check(CONNECTION_T *conn) const
@@ -273,17 +278,27 @@ const URLBL *URLBLSection::check(CONNECTION_T *conn) const
     std::string normal = url_path_normal(path);
     bool same = normal == path;
 
+    /* Each profile list is judged, and each category looked up, once per
+     * request however many rules name them. */
+    ProfileVerdicts verdicts(conn->profiles, conditions);
+    std::vector<signed char> listed(blacklist.size(), -1);
     auto match = [&](const URLBL &rule) -> bool {
-        if (!rule.enabled || profile_find(conn->profiles, rule.profiles) != 1)
+        if (!rule.enabled || !verdicts.accepts(rule.profile_id))
             return false;
         /* Categories in ascending name order: the first that lists the
          * request is the matched one. */
+        size_t number = 0;
         for (const auto &category : blacklist) {
+            signed char &known = listed[number++];
             if (std::find(rule.categories.begin(), rule.categories.end(), category.first) ==
                 rule.categories.end())
                 continue;
-            if (!urlbl_listed_clean(category.second, host, path) &&
-                (same || !urlbl_listed_clean(category.second, host, normal.c_str())))
+            if (known < 0) {
+                bool found = urlbl_listed_clean(category.second, host, path) ||
+                             (!same && urlbl_listed_clean(category.second, host, normal.c_str()));
+                known = found ? 1 : 0;
+            }
+            if (!known)
                 continue;
             conn->variables["CATEGORY"] = category.first;
             conn->variables["FILTER"] = "URL BlackList";

@@ -8,6 +8,7 @@
 
 #include "configtypes.h"
 #include "domainlist.h"
+#include "profiles.h"
 #include "section.h"
 
 class Filebuf;
@@ -30,6 +31,8 @@ struct URLBL {
     StringList profiles;
     StringList categories;
     std::string template_name;
+    int profile_id = -1;   /* its profile list among the section's
+                              ProfileConditions; -1: none */
 };
 
 /* The path prefixes of one listed domain; empty: the domain is listed as a
@@ -86,6 +89,7 @@ public:
 private:
     std::list<URLBL> allow_list;
     std::list<URLBL> deny_list;
+    ProfileConditions conditions;   /* the rules' distinct profile lists */
     URLBL default_rule;
     const int *enabled;
     const int *allowfirst;
