@@ -551,7 +551,8 @@ fi
 # The rules are school-list shapes (host suffixes, host and path pieces, a
 # few expressions with groups and classes) and match none of the measured
 # requests, so every rule is tried and every request passes. Each daemon
-# answers one request through its rules before the load. Then uncached
+# answers one request through its rules, then a short unmeasured run over
+# 400 connections, before the load. Then uncached
 # 1 KiB misses over 100 connections, every daemon in each round (the order
 # rotates), BENCH_ROUNDS rounds; the 10k and the rule-free daemons also
 # over 400 connections, counting wrk's time-outs. Then the URL blacklist: a daemon with the URL
@@ -650,6 +651,12 @@ done
 echo "a request to a listed host (site00000.example): 1k daemon $(curl -s -o /dev/null -w "%{http_code}" -x "127.0.0.1:$r1k_port" "http://site00000.example/" || true)," \
      "\"blocked\" lines $(grep -c "url filter: blocked" "$work/r1k-native.log" || true);" \
      "squid $(curl -s -o /dev/null -w "%{http_code}" -x "127.0.0.1:$squid_rules_port" "http://site00000.example/" || true)"
+
+# Every daemon has its workers started before the load: a short run over
+# the larger number of connections, not counted.
+for p in "$rfree_port" "$r1k_port" "$r10k_port" "$squid_port" "$squid_rules_port"; do
+    TARGET="$url" wrk -t "$threads" -c "$filter_many" -d 3s -s "$work/proxy.lua" "http://127.0.0.1:$p/" >/dev/null 2>&1 || true
+done
 
 run_full() {   # run_full PORT TARGET-URL CONNECTIONS -> "rate time-outs"
     local out
