@@ -90,14 +90,15 @@ struct Random {
         return out;
     }
 
-    /* Host text: lower case letters, digits, dots and hyphens only. */
+    /* A host: one to three labels of the subjects' letters, joined by dots. */
     std::string host()
     {
-        std::string out;
-        for (char c : subject(true))
-            if (isalnum((unsigned char)c) || c == '.' || c == '-')
-                out += c;
-        return out.empty() ? "x" : out;
+        static const char *const labels[] = { "ads", "shop", "example", "com", "test", "x",
+                                              "y", "www", "a1", "d-e" };
+        std::string out = labels[below(std::size(labels))];
+        for (size_t n = below(3); n > 0; n--)
+            out += std::string(".") + labels[below(std::size(labels))];
+        return out;
     }
 
     std::string profiles()
