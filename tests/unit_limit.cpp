@@ -531,7 +531,7 @@ TEST(Limits, RequestCountIsACapUnderParallelRequests)
         std::vector<std::thread> threads;
         for (int i = 0; i < clients; i++) {
             CONNECTION_T *conn = held[i]->conn;
-            threads.emplace_back([conn, &now, &passed, &ready, clients] {
+            threads.emplace_back([conn, &now, &passed, &ready] {
                 ready++;
                 while (ready.load() < clients)
                     std::this_thread::yield();
