@@ -276,7 +276,8 @@ TEST_F(Workers, IdleKeptAliveClientsWaitInThePool)
         std::string line = "second" + std::to_string(i);
         nettest_send(fds[(size_t)i], line + "\n");
         EXPECT_EQ("ANS " + line + "\n", nettest_read(fds[(size_t)i], line.size() + 5));
-        const Seen *s = seen_find(seen_copy(), line);
+        std::vector<Seen> all = seen_copy();
+        const Seen *s = seen_find(all, line);
         ASSERT_TRUE(s);
         bool parked_one = false;
         for (pthread_t w : workers)
