@@ -616,7 +616,7 @@ int TAVRIN_Section::check_profiles(CONNECTION_T *conn, int pass)
         for (const std::string &name : rule.categories) {
             if (name.empty()) {
                 if (rule.log == 1)
-                    putlog(LOG_ERROR, "tavrin: malformed specification of category");
+                    putlog(LOG_ERROR, "tavrin: malformed entry: empty category name");
                 continue;
             }
             int index = tavrin_category_find(name.c_str());

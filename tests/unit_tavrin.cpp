@@ -587,7 +587,7 @@ TEST(TavrinRules, LogLines)
     EXPECT_TRUE(test_log_contains("Tavrin: host:rated.example Removed:  Profile: absent"));
     EXPECT_TRUE(test_log_contains("tavrin: malformed entry: category not specified."));
     EXPECT_TRUE(test_log_contains("tavrin: malformed entry: score range not specified."));
-    EXPECT_TRUE(test_log_contains("tavrin: malformed specification of category"));
+    EXPECT_TRUE(test_log_contains("tavrin: malformed entry: empty category name"));
     EXPECT_FALSE(test_log_contains("Profile: quiet"));
     http_header_free(conn->header);
     conn->header = nullptr;
