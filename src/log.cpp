@@ -618,8 +618,14 @@ static void log_append(LOGFILE *file, const char *data, size_t len)
 void log_flush()
 {
     for (LOGFILE *file : { &native_log, &access_log, &extended_log }) {
-        MutexGuard drain(&file->queue.drain);
-        log_drain_locked(file);
+        {
+            MutexGuard drain(&file->queue.drain);
+            log_drain_locked(file);
+        }
+        /* An appender that found the drain lock taken while this ran left
+         * its line queued for this thread: write it too, as an appender
+         * that lets the lock go does. */
+        log_drain_if_free(file);
     }
 }
 
