@@ -3,8 +3,8 @@
 # normal build and once under AddressSanitizer and UndefinedBehaviorSanitizer.
 # Last, the unit tests of the shared state that request threads change at
 # once (the cache with its store, the statistics counters, the logs, the
-# section locks and the limits' counters) run once more under
-# ThreadSanitizer.
+# section locks, the limits' counters and the connection pools) run once
+# more under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,10 +32,10 @@ dir=build-test-tsan
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILL_TSAN=ON \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$dir" -j "$jobs" --target unit_cache unit_cache_store unit_stats unit_log \
-    unit_section_lock unit_limit
-echo "== tests: ThreadSanitizer build (cache, cache store, statistics, logs, section locks, limits) =="
+    unit_section_lock unit_limit unit_pools
+echo "== tests: ThreadSanitizer build (cache, cache store, statistics, logs, section locks, limits, pools) =="
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-if ! (cd "$dir" && ctest --output-on-failure -j "$jobs" -R '^unit\.(cache|cache_store|stats|log|section_lock|limit)$'); then
+if ! (cd "$dir" && ctest --output-on-failure -j "$jobs" -R '^unit\.(cache|cache_store|stats|log|section_lock|limit|pools)$'); then
     status=1
 fi
 exit $status

@@ -19,9 +19,13 @@
  * event names its entry by a serial number given at Add, never by position
  * or descriptor: an entry closed meanwhile is simply absent, and a
  * descriptor number reused by a new connection cannot be mistaken for the
- * old one. Registering and re-arming happen under the mutex, so they never
- * touch a descriptor that Clean has closed; hand-overs and closes run
- * after it is released.
+ * old one. Registering and re-arming happen under the lock of the entry's
+ * shard, so they never touch a descriptor that Clean has closed, and an
+ * event raised by the arming finds its entry listed; hand-overs and closes
+ * run after the lock is released. The list is cut into shards by serial,
+ * each with its own mutex: a worker giving its client back locks one
+ * shard, and so does one taking a ready client, so a thousand workers do
+ * not queue on one lock.
  */
 #include "clientpool.h"
 
@@ -33,6 +37,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "compat.h"
@@ -161,9 +166,11 @@ int ClientPool::settle(clientpool_t *e, bool input, time_t now)
             putlog(LOG_WARNING, "request: timeout waiting for header from %s", e->conn->ip ? e->conn->ip : "");
             state = -1;
         } else {
-            MutexGuard guard(&lock);
+            Shard &shard = shard_of(e->serial);
+            MutexGuard guard(&shard.lock);
             if (arm(e)) {
-                entries.emplace(e->serial, e);
+                shard.entries.emplace(e->serial, e);
+                listed.fetch_add(1, std::memory_order_relaxed);
                 return 0;
             }
             state = -1;
@@ -171,6 +178,19 @@ int ClientPool::settle(clientpool_t *e, bool input, time_t now)
     }
     free(e);
     return state;
+}
+
+clientpool_t *ClientPool::unlist(uint64_t serial)
+{
+    Shard &shard = shard_of(serial);
+    MutexGuard guard(&shard.lock);
+    auto it = shard.entries.find(serial);
+    if (it == shard.entries.end())
+        return nullptr;
+    clientpool_t *e = it->second;
+    shard.entries.erase(it);
+    listed.fetch_sub(1, std::memory_order_relaxed);
+    return e;
 }
 
 CONNECTION_T *ClientPool::Take()
@@ -184,15 +204,9 @@ CONNECTION_T *ClientPool::Take()
         uint64_t serial = ev.data.u64;
         if (serial == CLIENTPOOL_WAKE)
             continue;
-        clientpool_t *e;
-        {
-            MutexGuard guard(&lock);
-            auto it = entries.find(serial);
-            if (it == entries.end())
-                continue;   /* closed by Clean or a sweep meanwhile */
-            e = it->second;
-            entries.erase(it);
-        }
+        clientpool_t *e = unlist(serial);
+        if (!e)
+            continue;   /* closed by Clean or a sweep meanwhile */
         CONNECTION_T *conn = e->conn;
         int state = settle(e, true, clock());
         if (state > 0)
@@ -239,16 +253,18 @@ ClientPool::ClientPool()
 
 ClientPool::~ClientPool()
 {
-    for (auto &kv : entries)
-        free(kv.second);
-    entries.clear();
+    for (Shard &shard : shards) {
+        for (auto &kv : shard.entries)
+            free(kv.second);
+        shard.entries.clear();
+    }
     close(epfd);
     close(wakepipe[0]);
     close(wakepipe[1]);
 }
 
 /* Registers (or re-arms) e's descriptor for its next event. The caller
- * holds the lock, or owns e and it is not listed. False when the
+ * holds the lock of e's shard, or owns e and it is not listed. False when the
  * descriptor cannot be watched: the caller closes the connection. */
 bool ClientPool::arm(clientpool_t *e)
 {
@@ -297,28 +313,34 @@ void ClientPool::Add(CONNECTION_T *conn)
     e->header_started = started ? e->added : 0;
     e->header_scanned = 0;
     e->registered = false;
-    bool listed;
+    e->serial = next_serial.fetch_add(1, std::memory_order_relaxed);
+    if (conn->requests == 0)
+        new_client.fetch_add(1, std::memory_order_relaxed);
+    bool kept;
     {
-        MutexGuard guard(&lock);
-        e->serial = next_serial++;
-        if (conn->requests == 0)
-            new_client++;
+        Shard &shard = shard_of(e->serial);
+        MutexGuard guard(&shard.lock);
         /* Bytes read already would raise no event: the next cycle looks
          * at them, and registers the descriptor if more must come. */
-        listed = started || arm(e);
-        if (listed) {
-            entries.emplace(e->serial, e);
-            if (started)
-                buffered.push_back(e->serial);
+        kept = started || arm(e);
+        if (kept) {
+            shard.entries.emplace(e->serial, e);
+            listed.fetch_add(1, std::memory_order_relaxed);
         }
     }
-    if (!listed) {
+    if (!kept) {
         net_close(conn);
         free(e);
         return;
     }
-    if (started)
+    if (started) {
+        {
+            MutexGuard guard(&buffered_lock);
+            buffered.push_back(e->serial);
+            buffered_any.store(true, std::memory_order_relaxed);
+        }
         Wakeup();
+    }
 }
 
 void ClientPool::Wakeup()
@@ -332,12 +354,19 @@ void ClientPool::Wakeup()
 void ClientPool::Clean()
 {
     putlog(LOG_DEBUG, "client pool: load shedding");
-    std::map<uint64_t, clientpool_t *> gone;
+    std::vector<std::pair<uint64_t, clientpool_t *>> gone;
+    for (Shard &shard : shards) {
+        MutexGuard guard(&shard.lock);
+        gone.insert(gone.end(), shard.entries.begin(), shard.entries.end());
+        listed.fetch_sub((int)shard.entries.size(), std::memory_order_relaxed);
+        shard.entries.clear();
+    }
     {
-        MutexGuard guard(&lock);
-        gone.swap(entries);
+        MutexGuard guard(&buffered_lock);
         buffered.clear();
     }
+    /* Closed in the order they were listed. */
+    std::sort(gone.begin(), gone.end());
     unsigned own = 0;
     bool tagged = thread_lookup_clientid(&own);
     for (auto &kv : gone) {
@@ -354,18 +383,13 @@ void ClientPool::Clean()
 
 int ClientPool::Size()
 {
-    MutexGuard guard(&lock);
-    return (int)entries.size();
+    return std::max(listed.load(std::memory_order_relaxed), 0);
 }
 
 void ClientPool::Cycle()
 {
     struct epoll_event events[CLIENTPOOL_EVENTS];
-    bool pending;
-    {
-        MutexGuard guard(&lock);
-        pending = !buffered.empty();
-    }
+    bool pending = buffered_any.load(std::memory_order_relaxed);
     int wait_ms = pending ? 0 : slot_waiting.empty() ? CLIENTPOOL_WAIT_MS : CLIENTPOOL_SLOT_RETRY_MS;
     int r = epoll_wait(epfd, events, CLIENTPOOL_EVENTS, wait_ms);
     if (r < 0) {
@@ -390,54 +414,58 @@ void ClientPool::Cycle()
     closing.clear();
     expired.clear();
     time_t now = clock();
-    int listed;
-    int arrivals;
     bool woken = false;
-    bool swept;
-    {
-        MutexGuard guard(&lock);
-        for (int i = 0; i < r; i++) {
-            /* Copied out: the event structure is packed on some machines. */
-            uint64_t serial = events[i].data.u64;
-            if (serial == CLIENTPOOL_WAKE) {
-                woken = true;
-                continue;
-            }
-            auto it = entries.find(serial);
-            if (it == entries.end())
-                continue;   /* closed by Clean meanwhile */
-            arrived.push_back(it->second);
-            arrived_input.push_back(true);
-            entries.erase(it);
+    for (int i = 0; i < r; i++) {
+        /* Copied out: the event structure is packed on some machines. */
+        uint64_t serial = events[i].data.u64;
+        if (serial == CLIENTPOOL_WAKE) {
+            woken = true;
+            continue;
         }
-        for (uint64_t serial : buffered) {
-            auto it = entries.find(serial);
-            if (it == entries.end())
+        clientpool_t *e = unlist(serial);
+        if (!e)
+            continue;   /* closed by Clean, or taken by a worker, meanwhile */
+        arrived.push_back(e);
+        arrived_input.push_back(true);
+    }
+    if (buffered_any.load(std::memory_order_relaxed)) {
+        std::vector<uint64_t> serials;
+        {
+            MutexGuard guard(&buffered_lock);
+            serials.swap(buffered);
+            buffered_any.store(false, std::memory_order_relaxed);
+        }
+        for (uint64_t serial : serials) {
+            clientpool_t *e = unlist(serial);
+            if (!e)
                 continue;
-            arrived.push_back(it->second);
+            arrived.push_back(e);
             arrived_input.push_back(false);
-            entries.erase(it);
         }
-        buffered.clear();
-        /* The time-outs, once a second (and whenever the clock moved). */
-        swept = now != last_sweep;
-        if (swept) {
-            last_sweep = now;
-            for (auto it = entries.begin(); it != entries.end();) {
+    }
+    /* The time-outs, once a second (and whenever the clock moved), one
+     * shard at a time. */
+    if (now != last_sweep) {
+        last_sweep = now;
+        for (Shard &shard : shards) {
+            MutexGuard guard(&shard.lock);
+            for (auto it = shard.entries.begin(); it != shard.entries.end();) {
                 clientpool_t *e = it->second;
                 if (!e->conn->client || clientpool_expired(e, now)) {
                     expired.push_back(e);
-                    it = entries.erase(it);
+                    it = shard.entries.erase(it);
+                    listed.fetch_sub(1, std::memory_order_relaxed);
                 } else {
                     ++it;
                 }
             }
         }
-        listed = (int)entries.size();
-        arrivals = new_client;
-        new_client = 0;
+        /* Logged and closed in the order they were listed. */
+        std::sort(expired.begin(), expired.end(),
+                  [](const clientpool_t *a, const clientpool_t *b) { return a->serial < b->serial; });
     }
-    clientpool_stat_cycle(listed, arrivals);
+    clientpool_stat_cycle(Size(), new_client.exchange(0, std::memory_order_relaxed));
+    int listed_now = Size();
 
     if (woken) {
         char bytes[256];
@@ -447,7 +475,7 @@ void ClientPool::Cycle()
                    strerror(errno), "Poll");
             putlog(LOG_ADVICE, "system unstable, please restart the service");
         } else if (n > 0 && log_wanted(LOG_DEBUG)) {
-            putlog(LOG_DEBUG, "client pool: size:%d poll received wakeup %d signals", listed, (int)n);
+            putlog(LOG_DEBUG, "client pool: size:%d poll received wakeup %d signals", listed_now, (int)n);
         }
     }
 
@@ -529,16 +557,32 @@ void ClientPool::Poll()
 void ClientPool::show_connections(Filebuf *out)
 {
     time_t now = clock();
-    MutexGuard guard(&lock);
+    /* Each shard's rows are copied under its lock, then shown in the order
+     * the connections were listed. */
+    struct row_t {
+        uint64_t serial;
+        int clientid;
+        std::string ip;
+        int requests;
+        int idle;
+    };
+    std::vector<row_t> rows;
+    for (Shard &shard : shards) {
+        MutexGuard guard(&shard.lock);
+        for (const auto &kv : shard.entries) {
+            const clientpool_t *e = kv.second;
+            rows.push_back({ e->serial, (int)e->conn->clientid, e->conn->ip ? e->conn->ip : "",
+                             e->conn->requests, (int)(now - e->added) });
+        }
+    }
+    std::sort(rows.begin(), rows.end(), [](const row_t &a, const row_t &b) { return a.serial < b.serial; });
     (void)out->Addf("<table class=\"list\">\n");
     (void)out->Addf("<tr class=\"listhead\"><td colspan=\"4\" align=\"center\"><b>Client pool</b></td></tr>\n");
     (void)out->Addf("<tr class=\"listhead\"><td>Client ID</td><td>IP</td><td>Requests</td><td>Idle</td></tr>\n");
     bool even = true;
-    for (const auto &kv : entries) {
-        const clientpool_t *e = kv.second;
+    for (const row_t &row : rows) {
         (void)out->Addf("<tr class=\"%s\"><td>%d</td><td>%s</td><td>%d</td><td>%d</td></tr>\n",
-                        even ? "listeven" : "listodd", (int)e->conn->clientid,
-                        e->conn->ip ? e->conn->ip : "", e->conn->requests, (int)(now - e->added));
+                        even ? "listeven" : "listodd", row.clientid, row.ip.c_str(), row.requests, row.idle);
         even = !even;
     }
     (void)out->Addf("</table>\n");

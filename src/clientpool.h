@@ -1,10 +1,11 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <deque>
-#include <map>
 #include <pthread.h>
+#include <unordered_map>
 #include <vector>
 
 class Filebuf;
@@ -29,8 +30,10 @@ struct clientpool_t {
  * the general rule's timeout (first request) or keeptimeout (later
  * requests), those whose header is not whole within timeout of its first
  * bytes, and those that hang up. Other threads add and clean through the
- * mutex; a connection is registered once when added, so the cost of a
- * wake-up does not grow with the number of idle clients.
+ * list's locks; a connection is registered once when added, so the cost of
+ * a wake-up does not grow with the number of idle clients. The list is cut
+ * into shards by serial, each with its own mutex, so workers giving
+ * clients back and taking ready ones do not queue on one lock.
  */
 /* The default of ClientPool::request_whole: an empty line ends the bytes
  * searched, or they are more than a header may hold. */
@@ -110,14 +113,27 @@ private:
     std::vector<CONNECTION_T *> cycle_closing;
     std::vector<clientpool_t *> cycle_expired;
 
+    /* One part of the list: the entries whose serial falls to it, and the
+     * mutex under which they are listed, taken out and (re-)armed. */
+    struct alignas(64) Shard {
+        pthread_mutex_t lock = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
+        std::unordered_map<uint64_t, clientpool_t *> entries;
+    };
+    static const int SHARDS = 64;
+    Shard &shard_of(uint64_t serial) { return shards[serial % SHARDS]; }
+    /* Takes the entry of serial out of the list; NULL when it is gone. */
+    clientpool_t *unlist(uint64_t serial);
+
     int epfd;
     int wakepipe[2];   /* read end, write end; both non-blocking */
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    std::map<uint64_t, clientpool_t *> entries;   /* by serial: in the order added */
-    std::vector<uint64_t> buffered;   /* added with bytes already read */
-    uint64_t next_serial;
-    int new_client;       /* connections before their first request, since the last cycle */
-    time_t last_sweep;    /* when the time-outs were last looked at */
+    Shard shards[SHARDS];
+    std::atomic<int> listed{0};   /* entries in all shards */
+    pthread_mutex_t buffered_lock = PTHREAD_MUTEX_INITIALIZER;
+    std::vector<uint64_t> buffered;   /* added with bytes already read; under buffered_lock */
+    std::atomic<bool> buffered_any{false};
+    std::atomic<uint64_t> next_serial;
+    std::atomic<int> new_client;   /* connections before their first request, since the last cycle */
+    time_t last_sweep;    /* when the time-outs were last looked at; the poller's */
 };
 
 /* The client-pool thread: Poll on the global pool. */
