@@ -67,7 +67,15 @@
 /* The longest a whole request waits for a slot when every slot is taken,
  * and how often the hand-over is retried meanwhile. */
 #define CLIENTPOOL_SLOT_WAIT_MS 2000
-#define CLIENTPOOL_SLOT_RETRY_MS 10
+#define CLIENTPOOL_SLOT_RETRY_MS 5
+/* A whole request that found no parked worker starts a new one at once
+ * while fewer than CLIENTPOOL_SPAWN_PER_CPU workers per processor can go
+ * on (serving, not waiting for a peer); otherwise a worker finishing its
+ * request takes it, and only one that has waited this long starts a new
+ * worker. So a crowd of ready clients costs no crowd of threads when the
+ * processors are busy anyway. */
+#define CLIENTPOOL_SPAWN_MS 20
+#define CLIENTPOOL_SPAWN_PER_CPU 2
 
 static time_t clientpool_default_clock();
 static bool clientpool_expired(const clientpool_t *e, time_t now);
@@ -193,8 +201,22 @@ clientpool_t *ClientPool::unlist(uint64_t serial)
     return e;
 }
 
+bool ClientPool::waiting_pop(slot_wait_t *w)
+{
+    MutexGuard guard(&waiting_lock);
+    if (slot_waiting.empty())
+        return false;
+    *w = slot_waiting.front();
+    slot_waiting.pop_front();
+    waiting_count.store((int)slot_waiting.size(), std::memory_order_relaxed);
+    return true;
+}
+
 CONNECTION_T *ClientPool::Take()
 {
+    slot_wait_t w;
+    if (waiting_count.load(std::memory_order_relaxed) > 0 && waiting_pop(&w))
+        return w.conn;
     /* A few looks: an event may be the wake pipe's (the poller's, left
      * for it) or an entry's that is gone, or a header not whole yet. */
     for (int look = 0; look < 4; look++) {
@@ -239,6 +261,8 @@ ClientPool::ClientPool()
     : clock(clientpool_default_clock), request_whole(clientpool_header_whole), next_serial(1),
       new_client(0), last_sweep(0)
 {
+    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    spawn_below = (int)std::max<long>(cpus, 2) * CLIENTPOOL_SPAWN_PER_CPU;
     if (pipe2(wakepipe, O_NONBLOCK | O_CLOEXEC) != 0)
         fatal_error("src/clientpool", __LINE__, "ClientPool", "[system: pipe:%d:%s], wake pipe not made",
                     errno, strerror(errno));
@@ -390,7 +414,9 @@ void ClientPool::Cycle()
 {
     struct epoll_event events[CLIENTPOOL_EVENTS];
     bool pending = buffered_any.load(std::memory_order_relaxed);
-    int wait_ms = pending ? 0 : slot_waiting.empty() ? CLIENTPOOL_WAIT_MS : CLIENTPOOL_SLOT_RETRY_MS;
+    int wait_ms = pending ? 0
+                  : waiting_count.load(std::memory_order_relaxed) == 0 ? CLIENTPOOL_WAIT_MS
+                                                                       : CLIENTPOOL_SLOT_RETRY_MS;
     int r = epoll_wait(epfd, events, CLIENTPOOL_EVENTS, wait_ms);
     if (r < 0) {
         if (errno != EINTR) {
@@ -501,14 +527,18 @@ void ClientPool::Cycle()
      * system at the next trim (process_trim). */
     if (closing.size() >= CLIENTPOOL_TRIM_CLOSES)
         process_trim_wanted.store(true, std::memory_order_relaxed);
-    if (handover.empty() && closing.empty() && slot_waiting.empty())
+    if (handover.empty() && closing.empty() && waiting_count.load(std::memory_order_relaxed) == 0)
         return;
     /* A thread outside the thread table (a test's) logs untagged. */
     unsigned own = 0;
     bool tagged = thread_lookup_clientid(&own);
-    int64_t now_ms = monotonic_ms();
-    for (CONNECTION_T *conn : handover)
-        slot_waiting.push_back({ conn, now_ms });
+    if (!handover.empty()) {
+        int64_t now_ms = monotonic_ms();
+        MutexGuard guard(&waiting_lock);
+        for (CONNECTION_T *conn : handover)
+            slot_waiting.push_back({ conn, now_ms });
+        waiting_count.store((int)slot_waiting.size(), std::memory_order_relaxed);
+    }
     int errors = hand_over(tagged);
     for (CONNECTION_T *conn : closing) {
         if (tagged)
@@ -521,30 +551,54 @@ void ClientPool::Cycle()
         clientpool_stat_threading_errors(errors);
 }
 
-/* Hands the connections waiting for a worker over, in their order, until
- * the slots run out; those that cannot wait are closed. Returns the count
- * closed for want of a worker. */
+/* Hands the connections waiting for a worker over, in their order: to
+ * parked workers, then to new ones while few workers can go on or once a
+ * request has waited CLIENTPOOL_SPAWN_MS; the rest wait for a worker to
+ * take them. Those that cannot wait for a free slot are closed. Returns
+ * the count closed for want of a worker. Workers take waiting requests
+ * meanwhile (Take), so each is taken out under the lock before it is
+ * handed over, and put back in front when it is to wait on. */
 int ClientPool::hand_over(bool tagged)
 {
     int errors = 0;
-    while (!slot_waiting.empty()) {
-        slot_wait_t &w = slot_waiting.front();
+    bool overdue_started = false;
+    slot_wait_t w;
+    while (waiting_pop(&w)) {
         if (tagged)
             thread_set_clientid(w.conn->clientid);
-        int slot = process_new(w.conn);
+        int64_t waited = monotonic_ms() - w.since_ms;
+        int slot = process_wake(w.conn);
+        bool wait_on = false;
+        if (slot < 0) {
+            /* One request overdue starts a worker per pass: workers busy
+             * with long work are relieved without a burst of threads. */
+            int going = process_busy.load(std::memory_order_relaxed) - poll_waiting.load(std::memory_order_relaxed);
+            bool overdue = waited >= CLIENTPOOL_SPAWN_MS && !overdue_started;
+            if (going < spawn_below || overdue) {
+                slot = thread_create(process_entry, w.conn);
+                overdue_started = overdue_started || going >= spawn_below;
+            } else {
+                wait_on = true;   /* a worker finishing its request takes it */
+            }
+        }
         /* Every slot taken: a busy worker may be just about to finish and
          * park, so the request waits a little for a slot. */
-        if (slot == -1 && monotonic_ms() - w.since_ms < CLIENTPOOL_SLOT_WAIT_MS)
+        if (slot == -1 && waited < CLIENTPOOL_SLOT_WAIT_MS)
+            wait_on = true;
+        if (wait_on) {
+            MutexGuard guard(&waiting_lock);
+            slot_waiting.push_front(w);
+            waiting_count.store((int)slot_waiting.size(), std::memory_order_relaxed);
             break;
+        }
         if (slot == -1)
             clientpool_table_full(w.conn);
         else if (slot < 0)
             net_close(w.conn);   /* the worker could not start: logged */
         if (slot < 0)
             errors++;
-        slot_waiting.pop_front();
     }
-    process_slots_wanted.store(!slot_waiting.empty());
+    process_slots_wanted.store(waiting_count.load(std::memory_order_relaxed) > 0);
     return errors;
 }
 

@@ -69,9 +69,10 @@ public:
     void Cycle();
 
     /* For a worker that has just given its connection back: a connection
-     * whose client has sent a whole request by now, taken from the epoll
-     * set without waiting, for the worker to serve at once instead of
-     * parking until the poller hands one over; NULL when none is ready.
+     * whose client has sent a whole request by now, for the worker to
+     * serve at once instead of parking until the poller hands one over:
+     * the one the poller found waiting for a worker longest, else one
+     * taken from the epoll set without waiting; NULL when none is ready.
      * Under load a worker thus goes from one client to the next without
      * sleeping and without a hand-over between threads. */
     CONNECTION_T *Take();
@@ -104,8 +105,16 @@ private:
     int settle(clientpool_t *e, bool input, time_t now);
     bool arm(clientpool_t *e);
     int hand_over(bool tagged);
+    bool waiting_pop(slot_wait_t *w);
 
-    std::deque<slot_wait_t> slot_waiting;   /* the poller's own, in arrival order */
+    /* Whole requests the poller found that wait for a worker, in arrival
+     * order: handed to a parked worker, else taken by a worker between
+     * two requests (Take), else given a new worker when few workers can
+     * go on or the request has waited CLIENTPOOL_SPAWN_MS. */
+    pthread_mutex_t waiting_lock = PTHREAD_MUTEX_INITIALIZER;
+    std::deque<slot_wait_t> slot_waiting;   /* under waiting_lock */
+    std::atomic<int> waiting_count{0};
+    int spawn_below;   /* workers able to go on, under which a new one starts */
     /* The poller's lists of one cycle, kept for the next. */
     std::vector<clientpool_t *> cycle_arrived;
     std::vector<bool> cycle_arrived_input;

@@ -183,13 +183,21 @@ int s_accept(int socket, struct sockaddr *address, socklen_t *length, int flags)
     return -1;
 }
 
+std::atomic<int> poll_waiting{0};
+
 int p_poll(struct pollfd *fds, nfds_t count, int timeout)
 {
+    if (timeout == 0)
+        return poll(fds, count, 0);
     /* A line held for the thread's next one is not kept back while the
      * thread waits. */
-    if (timeout != 0)
-        log_release_held();
-    return poll(fds, count, timeout);
+    log_release_held();
+    poll_waiting.fetch_add(1, std::memory_order_relaxed);
+    int r = poll(fds, count, timeout);
+    int error = errno;
+    poll_waiting.fetch_sub(1, std::memory_order_relaxed);
+    errno = error;
+    return r;
 }
 
 void *p_mremap(void *address, size_t old_size, size_t new_size, int flags)
@@ -203,6 +211,11 @@ HOSTENT *p_gethostbyname(const char *name)
     struct hostent result, *answer = nullptr;
     std::vector<char> work(1024);
     int herr = 0;
+    /* The lookup waits for the resolver: counted as a wait. */
+    poll_waiting.fetch_add(1, std::memory_order_relaxed);
+    struct Waited {
+        ~Waited() { poll_waiting.fetch_sub(1, std::memory_order_relaxed); }
+    } waited;
     for (;;) {
         int rc = gethostbyname_r(name, &result, work.data(), work.size(), &answer, &herr);
         if (rc == ERANGE && work.size() < 65536) {

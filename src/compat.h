@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 #include <dirent.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -29,7 +31,13 @@ void fd_failure();
  * return an errno value to fail the call with (0 lets it run). */
 extern int (*compat_fault_hook)(const char *call);
 
+/* poll(); a wait (timeout not 0) is counted in poll_waiting while it
+ * lasts, and releases the thread's held log line first. */
 int p_poll(struct pollfd *fds, nfds_t count, int timeout);
+/* The threads waiting in p_poll or a name lookup (p_gethostbyname) now:
+ * with the workers in service, it tells the client pool how many of them
+ * can go on at once without waiting for a peer. */
+extern std::atomic<int> poll_waiting;
 void *p_mremap(void *address, size_t old_size, size_t new_size, int flags);
 
 /* One resolved IPv4 address in network order. */

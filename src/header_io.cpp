@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 
+#include "compat.h"
 #include "connection.h"
 #include "filebuf.h"
 #include "header.h"
@@ -116,11 +117,10 @@ char *header_get(CONNECTION_T *conn, int side, int timeout, int *result)
             fds[1] = { other->fd, events, 0 };
             count = 2;
         }
-        /* Bytes held inside SSL do not show on the descriptor. */
+        /* Bytes held inside SSL do not show on the descriptor. A wait
+         * releases the thread's held log line and is counted. */
         bool ssl_pending = sock->ssl_active && SSL_pending(sock->ssl) > 0;
-        if (!ssl_pending)
-            log_release_held();   /* no line kept back while the thread waits */
-        int ready = poll(fds, count, ssl_pending ? 0 : (int)std::min<int64_t>(left_ms, 1 << 30));
+        int ready = p_poll(fds, count, ssl_pending ? 0 : (int)std::min<int64_t>(left_ms, 1 << 30));
         if (ready < 0) {
             if (errno == EINTR)
                 continue;

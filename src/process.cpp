@@ -15,9 +15,11 @@
  * process_new to hand it another connection; a worker that waits out
  * THREAD_TIMEOUT exits and frees its slot. A connection that arrives just
  * as the wait runs out is served, never dropped. Before it parks, a worker
- * takes a client that is ready from the pool's epoll set itself
- * (ClientPool::Take), so under load workers go from client to client
- * without sleeping and without a hand-over. Parked workers are kept
+ * takes a client that is ready itself (ClientPool::Take: one the poller
+ * found waiting for a worker, else one from the pool's epoll set), so
+ * under load workers go from client to client without sleeping and
+ * without a hand-over, and the poller starts a new worker only when few
+ * can go on. Parked workers are kept
  * on a stack, so a hand-over takes the one parked last (its stack and
  * caches the warmest) without a pass over the table.
  */
@@ -59,6 +61,7 @@ THREAD_T threads[THREAD_SLOTS];
 pthread_mutex_t threadlistlock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<bool> process_trim_wanted{false};
 std::atomic<bool> process_slots_wanted{false};
+std::atomic<int> process_busy{0};
 
 /* The calling thread's slot as last seen, or -1; checked against the table
  * under the lock before use. */
@@ -337,6 +340,7 @@ int thread_create(void *(*start)(void *), CONNECTION_T *conn)
             t->ip = t->url = t->method = nullptr;
             t->requests = 0;
             t->clientid = 0;
+            process_busy.fetch_add(1, std::memory_order_relaxed);
         }
     }
 
@@ -347,24 +351,29 @@ int thread_create(void *(*start)(void *), CONNECTION_T *conn)
     return -2;
 }
 
+int process_wake(CONNECTION_T *conn)
+{
+    MutexGuard guard(&threadlistlock);
+    while (parked_count > 0) {
+        int i = parked_slots[parked_count - 1];
+        parked_remove(i);
+        THREAD_T *t = &threads[i];
+        if (t->state != THREAD_WAITING || t->conn)
+            continue;   /* handed a connection by other means */
+        conn->slot = i;
+        t->conn = conn;
+        t->state = THREAD_STARTING;
+        process_busy.fetch_add(1, std::memory_order_relaxed);
+        pthread_cond_signal(&t->wakeup);
+        return i;
+    }
+    return -1;
+}
+
 int process_new(CONNECTION_T *conn)
 {
-    {
-        MutexGuard guard(&threadlistlock);
-        while (parked_count > 0) {
-            int i = parked_slots[parked_count - 1];
-            parked_remove(i);
-            THREAD_T *t = &threads[i];
-            if (t->state != THREAD_WAITING || t->conn)
-                continue;   /* handed a connection by other means */
-            conn->slot = i;
-            t->conn = conn;
-            t->state = THREAD_STARTING;
-            pthread_cond_signal(&t->wakeup);
-            return i;
-        }
-    }
-    return thread_create(process_entry, conn);
+    int slot = process_wake(conn);
+    return slot >= 0 ? slot : thread_create(process_entry, conn);
 }
 
 /* After an answer on a kept-alive connection: true when the client's next
@@ -514,15 +523,21 @@ void *process_entry(void *arg)
         threads[slot].conn = nullptr;   /* the start argument is taken */
     }
     conn->slot = slot;
+    /* process_busy counts this worker from the hand-over of its
+     * connection (process_wake, thread_create) or from taking one until
+     * it gives the connection up. */
     while (conn) {
         conn->slot = slot;
         process_serve(conn);
-        /* A client ready now is served at once; while requests wait for a
-         * slot, the worker parks so that the poller hands them over. */
+        process_busy.fetch_sub(1, std::memory_order_relaxed);
+        /* A client ready now is served at once: one the poller found
+         * waiting for a worker first, else one from the epoll set. */
         conn = nullptr;
-        if (global && global->clientpool && !process_slots_wanted.load(std::memory_order_relaxed))
+        if (global && global->clientpool)
             conn = global->clientpool->Take();
-        if (!conn)
+        if (conn)
+            process_busy.fetch_add(1, std::memory_order_relaxed);
+        else
             conn = process_park(slot);
     }
     process_trim_memory();

@@ -62,6 +62,13 @@ int thread_create(void *(*start)(void *), CONNECTION_T *conn);
  * when every slot is in use, -2 when a worker could not be started (logged);
  * conn then stays the caller's. */
 [[nodiscard]] int process_new(CONNECTION_T *conn);
+/* Hands conn to the worker parked last, starting none: its slot, or -1
+ * when no worker is parked (conn stays the caller's). */
+[[nodiscard]] int process_wake(CONNECTION_T *conn);
+/* The workers given a connection and not done with it (some of them
+ * waiting for a peer: poll_waiting), counted from the hand-over, so that
+ * a worker started but not yet running counts too. */
+extern std::atomic<int> process_busy;
 
 /* The worker thread's body (conn: the CONNECTION_T to serve first). Serves
  * one request after another on the connection while the client's next

@@ -288,6 +288,72 @@ TEST_F(Workers, IdleKeptAliveClientsWaitInThePool)
     global->clientpool->Clean();
 }
 
+/* A crowd of clients whose requests come at once, with no worker parked:
+ * a few workers start and take the rest from the pool one after another,
+ * instead of a thread starting for each client. */
+TEST_F(Workers, CrowdOfReadyClientsStartsFewWorkers)
+{
+    const int clients = 200;
+    std::vector<int> fds;
+    for (int i = 0; i < clients; i++)
+        fds.push_back(connect_client());
+    ASSERT_TRUE(nettest_wait([&] { return global->clientpool->Size() == clients; }));
+    for (int i = 0; i < clients; i++)
+        nettest_send(fds[(size_t)i], "c" + std::to_string(i) + "\n");
+    for (int i = 0; i < clients; i++) {
+        std::string line = "c" + std::to_string(i);
+        EXPECT_EQ("ANS " + line + "\n", nettest_read(fds[(size_t)i], line.size() + 5));
+    }
+    std::vector<pthread_t> workers;
+    for (const Seen &s : seen_copy()) {
+        bool known = false;
+        for (pthread_t w : workers)
+            known = known || pthread_equal(w, s.thread);
+        if (!known)
+            workers.push_back(s.thread);
+    }
+    EXPECT_LT(workers.size(), (size_t)clients / 5);
+    global->clientpool->Clean();
+}
+
+/* Requests that find every worker that could go on busy with long work
+ * are not left waiting for them: after a short wait a new worker takes
+ * each. */
+TEST_F(Workers, RequestsBehindLongWorkGetAWorker)
+{
+    {
+        std::lock_guard<std::mutex> guard(hold_lock);
+        holding = true;
+    }
+    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    const int held = (int)std::max<long>(cpus, 2) * 2 + 2;   /* more than the workers that start at once */
+    std::vector<int> holders;
+    for (int i = 0; i < held; i++) {
+        holders.push_back(connect_client());
+        nettest_send(holders.back(), "HOLD\n");
+    }
+    ASSERT_TRUE(nettest_wait([&] {
+        int n = 0;
+        for (const Seen &s : seen_copy())
+            n += s.line == "HOLD";
+        return n == held;
+    }));
+    for (int i = 0; i < 3; i++) {
+        int fd = connect_client();
+        std::string line = "behind" + std::to_string(i);
+        nettest_send(fd, line + "\n");
+        EXPECT_EQ("ANS " + line + "\n", nettest_read(fd, line.size() + 5));
+    }
+    {
+        std::lock_guard<std::mutex> guard(hold_lock);
+        holding = false;
+    }
+    hold_cv.notify_all();
+    for (int fd : holders)
+        EXPECT_EQ("ANS HOLD\n", nettest_read(fd, 9));
+    global->clientpool->Clean();
+}
+
 /* Two connections arriving while one worker is parked: the parked worker
  * takes the first, a new worker the second. */
 TEST_F(Workers, ParkedWorkerIsReused)
