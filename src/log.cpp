@@ -13,15 +13,20 @@
  * A line or record is not written by each thread that makes it: a thousand
  * workers appending to one file would queue on the file's write lock in the
  * kernel. Each file has a queue that a line is copied into under a short
- * lock; whichever thread then finds no write of that file in progress
- * writes everything queued with one append, and the others only queue.
- * The writing thread looks at the queue again when it is done, so a line
- * is in the file by the time its own putlog returns, or soon after, when
- * another thread was writing: nothing waits for a timer, and rotation,
- * closing and the orderly stop write what is queued first (log_flush). A
- * queue that the disk cannot keep up with stops its appenders at
- * LOG_QUEUE_MAX until the writing thread has taken it: memory stays
- * bounded and nothing is dropped.
+ * lock. Once the daemon runs, one writer thread (log_writer_start) takes
+ * every queue to its file: woken by the first line after it went to sleep,
+ * it waits LOG_LINGER_US for more (less once a queue holds LOG_BATCH
+ * bytes) and writes each file's lines with one append, so a busy proxy
+ * makes a few hundred writes a second per file however many requests it
+ * serves, and a worker appending a line makes no system call at all while
+ * the writer is awake. Without the writer (at start-up, in tools and
+ * tests, and from the orderly stop on), whichever appender finds no write
+ * of that file in progress writes everything queued, and the others only
+ * queue; the writing thread looks at the queue again when it is done, so
+ * nothing is left behind. Rotation, closing and the orderly stop write
+ * what is queued first (log_flush). A queue that the disk cannot keep up
+ * with stops its appenders at LOG_QUEUE_MAX until it has been taken:
+ * memory stays bounded and nothing is dropped.
  *
  * A file's lock is taken only to open it, to rotate it and to close it. Once
  * opened, a log keeps its descriptor number for the life of the process: a new
@@ -63,6 +68,10 @@
 #define LOG_QUEUE_MAX (4 * 1024 * 1024)
 /* A written batch's buffer larger than this gives its memory back. */
 #define LOG_QUEUE_KEEP (256 * 1024)
+/* How long the writer thread gathers lines after it was woken, and the
+ * queue size that makes it write at once. */
+#define LOG_LINGER_US 2000
+#define LOG_BATCH (64 * 1024)
 
 /* The lines of one file waiting to be written. */
 struct LogQueue {
@@ -598,21 +607,140 @@ static void log_drain_if_free(LOGFILE *file)
     }
 }
 
+/* The writer thread. lock guards asleep's changes, kick and stop; the
+ * writer sleeps on wake while no queue holds a line, and lingers on it,
+ * for at most LOG_LINGER_US, until a queue reaches LOG_BATCH (kick). */
+struct LogWriter {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t wake;                /* on the monotonic clock; made once, never destroyed */
+    pthread_once_t wake_made = PTHREAD_ONCE_INIT;
+    std::atomic<bool> running{false};   /* appenders leave their lines to it */
+    std::atomic<bool> asleep{false};    /* waiting for a first line: wake it */
+    bool kick = false;
+    bool stop = false;
+    bool started = false;               /* thread exists and must be joined */
+    pthread_t thread;
+};
+static LogWriter log_writer;
+
+static void log_writer_make_wake()
+{
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&log_writer.wake, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
 /* Appends whole lines or records: queued, then written with whatever else
- * waits by the one thread writing this file. A queue at LOG_QUEUE_MAX
- * makes its appenders wait until the writing thread has taken it. */
+ * waits, by the writer thread when it runs, else by the one thread writing
+ * this file now. A queue at LOG_QUEUE_MAX makes its appenders wait until
+ * it has been taken. */
 static void log_append(LOGFILE *file, const char *data, size_t len)
 {
     if (file->path[0] == '\0')
         return;
     LogQueue &q = file->queue;
+    bool full;
     {
         MutexGuard guard(&q.lock);
         while (q.pending.size() >= LOG_QUEUE_MAX)
             pthread_cond_wait(&q.room, &q.lock);
+        size_t before = q.pending.size();
         q.pending.append(data, len);
+        full = before < LOG_BATCH && q.pending.size() >= LOG_BATCH;
     }
-    log_drain_if_free(file);
+    /* Read after the line is queued: a writer that stops, or goes to
+     * sleep, before this queue's lock was taken here is seen doing so, and
+     * one that does it after will find the line itself. */
+    if (!log_writer.running.load()) {
+        log_drain_if_free(file);
+        return;
+    }
+    if (full || log_writer.asleep.load()) {
+        MutexGuard guard(&log_writer.lock);
+        if (full)
+            log_writer.kick = true;
+        pthread_cond_signal(&log_writer.wake);
+    }
+}
+
+/* Whether any of the three queues holds lines. */
+static bool log_any_waiting()
+{
+    for (LOGFILE *file : { &native_log, &access_log, &extended_log })
+        if (log_queue_waiting(file->queue))
+            return true;
+    return false;
+}
+
+static void *log_writer_main(void *)
+{
+    LogWriter &w = log_writer;
+    MutexGuard guard(&w.lock);
+    while (!w.stop) {
+        w.asleep.store(true);
+        while (!w.stop && !log_any_waiting())
+            pthread_cond_wait(&w.wake, &w.lock);
+        w.asleep.store(false);
+        if (w.stop)
+            break;
+        /* Lines come in bursts: gather them for one write per file. */
+        struct timespec until;
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        until.tv_nsec += LOG_LINGER_US * 1000L;
+        if (until.tv_nsec >= 1000000000L) {
+            until.tv_sec++;
+            until.tv_nsec -= 1000000000L;
+        }
+        while (!w.stop && !w.kick && pthread_cond_timedwait(&w.wake, &w.lock, &until) == 0) {
+        }
+        w.kick = false;
+        pthread_mutex_unlock(&w.lock);
+        for (LOGFILE *file : { &native_log, &access_log, &extended_log }) {
+            MutexGuard drain(&file->queue.drain);
+            log_drain_locked(file);
+        }
+        pthread_mutex_lock(&w.lock);
+    }
+    return nullptr;
+}
+
+bool log_writer_start()
+{
+    LogWriter &w = log_writer;
+    pthread_once(&w.wake_made, log_writer_make_wake);
+    MutexGuard guard(&w.lock);
+    if (w.started)
+        return true;
+    w.stop = false;
+    w.kick = false;
+    if (pthread_create(&w.thread, nullptr, log_writer_main, nullptr) != 0)
+        return false;   /* every appender goes on writing for itself */
+    w.started = true;
+    w.running.store(true);
+    return true;
+}
+
+void log_writer_stop()
+{
+    LogWriter &w = log_writer;
+    bool join = false;
+    pthread_t thread{};
+    {
+        MutexGuard guard(&w.lock);
+        if (w.started) {
+            w.running.store(false);
+            w.stop = true;
+            pthread_cond_signal(&w.wake);
+            thread = w.thread;
+            w.started = false;
+            join = !pthread_equal(thread, pthread_self());
+        }
+    }
+    if (join)
+        pthread_join(thread, nullptr);
+    log_flush();
 }
 
 void log_flush()

@@ -136,6 +136,17 @@ void logrotate();
  * it. Rotation, closing and the orderly stop call it. */
 void log_flush();
 
+/* Starts the thread that takes every queued line and record to its file,
+ * a few milliseconds after it was queued (at once when a file's queue
+ * holds 64 KiB); until then, and after log_writer_stop, each appender
+ * writes itself. False when the thread cannot be started: the appenders
+ * go on writing. */
+bool log_writer_start();
+/* Ends the writer thread, waits for it, and writes what is queued: from
+ * here on every line is written by the thread that makes it. The orderly
+ * stop calls it, so that nothing queued after its flush is left behind. */
+void log_writer_stop();
+
 /* Writes what is queued, then closes the three log files; the next write
  * opens them again, from the paths as they are then. A writer still holding
  * a descriptor of the closed file writes nowhere (its number is kept on

@@ -358,6 +358,12 @@ void config()
     thread_create_internal(timer_thread, nullptr);
     thread_create_internal(performance_check, nullptr);
     thread_create_internal(tavrin_cachedump, nullptr);
+    /* Detached, the logs get their writer thread: from here on workers
+     * only queue their lines. In the foreground each line is echoed to the
+     * terminal by the thread that makes it anyway, and the file gets it at
+     * the same moment, in the order the daemon's work can be watched. */
+    if (daemonize)
+        log_writer_start();
 
     /* 20 */
     putlog(LOG_DEBUG, "GMT offset is -%u seconds", (unsigned)gmtoffset);

@@ -96,6 +96,8 @@ static bool fatal_default_pending()
  * streams; other threads may run, so no exit-time destructors. */
 [[noreturn]] static void fatal_default_stop()
 {
+    /* The lines just logged reach the file before the process ends. */
+    log_writer_stop();
     fflush(stdout);
     fflush(stderr);
     _exit(1);

@@ -202,7 +202,10 @@ void ServerPool::Add(Socket *socket, const char *scheme, const char *host, int p
     e->proxy_password = proxied ? serverpool_copy(serverpool_none(r.proxy_password)) : nullptr;
     e->proxy_domain = proxied ? serverpool_copy(serverpool_none(r.proxy_domain)) : nullptr;
 
-    std::list<Socket *> closing;
+    /* The list node is made here and every entry dropped is freed after
+     * the lock: only pointer moves happen under it. */
+    std::list<serverpool_t *> node(1, e);
+    std::list<serverpool_t *> dropped;
     int warn = 0;
     {
         MutexGuard guard(&lock);
@@ -211,16 +214,14 @@ void ServerPool::Add(Socket *socket, const char *scheme, const char *host, int p
             warn_level = count;
             warn = count;
         }
-        while ((int)entries.size() >= size) {
-            serverpool_t *oldest = entries.front();
-            entries.pop_front();
-            closing.push_back(oldest->socket);
-            serverpool_entry_free(oldest);
-        }
-        entries.push_back(e);
+        while ((int)entries.size() >= size)
+            dropped.splice(dropped.end(), entries, entries.begin());
+        entries.splice(entries.end(), node);
     }
-    for (Socket *s : closing)
-        delete s;
+    for (serverpool_t *old : dropped) {
+        delete old->socket;
+        serverpool_entry_free(old);
+    }
     if (warn)
         putlog(LOG_ADVICE,
                "Connection Pool: size:%d is inadequate, consider increasing this, else reduce Connection Pool Timeout",
@@ -253,14 +254,19 @@ Socket *ServerPool::Find(const char *scheme, const char *host, int port, const c
     Socket *found = nullptr;
     for (;;) {
         {
-            MutexGuard guard(&lock);
-            for (auto it = entries.begin(); it != entries.end(); ++it) {
-                if (serverpool_match(*it, scheme, host, port, user, password, r)) {
-                    found = (*it)->socket;
-                    serverpool_entry_free(*it);
-                    entries.erase(it);
-                    break;
+            std::list<serverpool_t *> taken;
+            {
+                MutexGuard guard(&lock);
+                for (auto it = entries.begin(); it != entries.end(); ++it) {
+                    if (serverpool_match(*it, scheme, host, port, user, password, r)) {
+                        taken.splice(taken.end(), entries, it);
+                        break;
+                    }
                 }
+            }
+            if (!taken.empty()) {
+                found = taken.front()->socket;
+                serverpool_entry_free(taken.front());
             }
         }
         /* Checked outside the lock: one the server closed meanwhile is

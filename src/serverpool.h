@@ -103,7 +103,10 @@ private:
      * number removed. */
     int CleanUnlocked(int all, std::list<Socket *> *closing, int *walked);
 
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    /* Held only to move list nodes (allocation, freeing and closing happen
+     * outside it); spins briefly before it sleeps, since every request
+     * that reaches a server takes it twice. */
+    pthread_mutex_t lock = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
     std::list<serverpool_t *> entries;
     int warn_level;   /* the size last reported as inadequate; 0 after a clean */
 };

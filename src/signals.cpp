@@ -224,8 +224,9 @@ static void shutdown_steps()
         (void)tavrin_section->tavrin_dnstofile_insert(true);
     if (shutdown_pidfile[0])
         unlink(shutdown_pidfile);
-    /* Every record of a request that ended reaches its file. */
-    log_flush();
+    /* Every record of a request that ended reaches its file, and each
+     * line after this one is written by the thread that makes it. */
+    log_writer_stop();
 }
 
 void shutdown_exit(int status)

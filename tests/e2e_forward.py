@@ -215,7 +215,11 @@ class IcpWithSquid(unittest.TestCase):
 
         squid = Squid(icp=True, cache=True, extra=[
             "cache_peer 127.0.0.1 sibling %d %d no-digest" % (proxy.port, icp_port)] +
-            SQUID_ICP_ELSEWHERE + ["pinger_enable off", "minimum_direct_rtt 0"])
+            SQUID_ICP_ELSEWHERE + ["pinger_enable off", "minimum_direct_rtt 0",
+                                   # squid's own guess of the reply time can be a few
+                                   # milliseconds: on a loaded machine it would go
+                                   # direct before the answer arrives.
+                                   "icp_query_timeout 5000"])
         self.addCleanup(squid.stop)
         r = Curl(squid.port, cached)
         self.addCleanup(r.cleanup)

@@ -61,6 +61,7 @@ protected:
     }
     void TearDown() override
     {
+        log_writer_stop();
         loglevel = saved_level;
         log_close();
         logfile[0] = '\0';
@@ -284,12 +285,29 @@ struct LogTally {
     }
 };
 
+/* The same log tests, with the appenders writing for themselves (false) and
+ * with the writer thread taking their lines (true). */
+class LogFileWriters : public LogFile, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override
+    {
+        LogFile::SetUp();
+        if (GetParam()) {
+            ASSERT_TRUE(log_writer_start());
+        }
+    }
+};
+INSTANTIATE_TEST_SUITE_P(Log, LogFileWriters, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "WriterThread" : "EachAppender");
+                         });
+
 /* Many threads write native-log lines and access records while the logs are
  * rotated again and again: every line and record lands whole, exactly once,
  * in one of the files, in each thread's order; every access log starts with
  * its legend; and the native log keeps its descriptor number throughout, so
  * a writer never holds a descriptor closed or reused under it. */
-TEST_F(LogFile, ThreadsWriteWholeLinesWhileTheLogsRotate)
+TEST_P(LogFileWriters, ThreadsWriteWholeLinesWhileTheLogsRotate)
 {
     snprintf(slogfile, sizeof slogfile, "%s/access.log", dir.c_str());
     snprintf(elogfile, sizeof elogfile, "%s/extended.log", dir.c_str());
@@ -297,6 +315,7 @@ TEST_F(LogFile, ThreadsWriteWholeLinesWhileTheLogsRotate)
     const int threads = 6, lines = 1000, rotations = 25;
 
     putlog(LOG_REQUEST, "opening line");
+    log_flush();   /* the file is open once its first line is written */
     const int fd = log_native_fd();
     ASSERT_NE(-1, fd);
 
@@ -328,6 +347,7 @@ TEST_F(LogFile, ThreadsWriteWholeLinesWhileTheLogsRotate)
     for (std::thread &w : writers)
         w.join();
     EXPECT_EQ(fd, log_native_fd());
+    log_writer_stop();
     slogfile[0] = elogfile[0] = '\0';
     log_close();
 
@@ -403,6 +423,36 @@ TEST_F(LogFile, ThreadsWriteWholeLinesWhileTheLogsRotate)
     EXPECT_GE(access_files, 2);
     for (const std::string &name : log_dir_entries(dir))   /* tens of MiB */
         unlink((dir + "/" + name).c_str());
+}
+
+/* With the writer thread on, a line reaches its file without anything
+ * flushing it; the lines queued when the writer stops are in the file once
+ * log_writer_stop returns, and from then on each line is in the file when
+ * its putlog returns. A file's lines stay in the order they were made. */
+TEST_F(LogFile, WriterTakesLinesAndStopsWithNothingLeft)
+{
+    ASSERT_TRUE(log_writer_start());
+    loglevel = LOG_REQUEST;
+    putlog(LOG_REQUEST, "first line");
+    /* Nothing is flushed here: the writer alone brings the line. */
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (log_read_file(path).find("first line") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_NE(std::string::npos, log_read_file(path).find("first line"));
+
+    for (int i = 0; i < 5000; i++)
+        putlog(LOG_REQUEST, "queued %d", i);
+    log_writer_stop();
+    std::string text = log_read_file(path);
+    size_t at = 0;
+    for (int i = 0; i < 5000; i++) {
+        size_t next = text.find("queued " + std::to_string(i) + "\n", at);
+        ASSERT_NE(std::string::npos, next) << "line " << i << " missing or out of order";
+        at = next;
+    }
+    putlog(LOG_REQUEST, "after the writer");
+    EXPECT_NE(std::string::npos, log_read_file(path).find("after the writer"));
 }
 
 /* Writers wrap a small ring many times over while a reader copies it and
