@@ -71,8 +71,8 @@
 /* A whole request that found no parked worker starts a new one at once
  * while fewer than CLIENTPOOL_SPAWN_PER_CPU workers per processor can go
  * on (serving, not waiting for a peer); otherwise a worker finishing its
- * request takes it, and only one that has waited this long starts a new
- * worker. So a crowd of ready clients costs no crowd of threads when the
+ * request takes it, and only one that has waited this long, while no
+ * worker took a waiting request, starts a new worker. So a crowd of ready clients costs no crowd of threads when the
  * processors are busy anyway. */
 #define CLIENTPOOL_SPAWN_MS 20
 #define CLIENTPOOL_SPAWN_PER_CPU 2
@@ -215,8 +215,10 @@ bool ClientPool::waiting_pop(slot_wait_t *w)
 CONNECTION_T *ClientPool::Take()
 {
     slot_wait_t w;
-    if (waiting_count.load(std::memory_order_relaxed) > 0 && waiting_pop(&w))
+    if (waiting_count.load(std::memory_order_relaxed) > 0 && waiting_pop(&w)) {
+        taken_ms.store(monotonic_ms(), std::memory_order_relaxed);
         return w.conn;
+    }
     /* A few looks: an event may be the wake pipe's (the poller's, left
      * for it) or an entry's that is gone, or a header not whole yet. */
     for (int look = 0; look < 4; look++) {
@@ -571,9 +573,16 @@ int ClientPool::hand_over(bool tagged)
         bool wait_on = false;
         if (slot < 0) {
             /* One request overdue starts a worker per pass: workers busy
-             * with long work are relieved without a burst of threads. */
+             * with long work are relieved without a burst of threads.
+             * Overdue means that no worker has taken a waiting request
+             * for as long: under a load the processors cannot keep up
+             * with, requests wait longer than that while workers take
+             * them one after another, and more threads would only add
+             * switching. */
             int going = process_busy.load(std::memory_order_relaxed) - poll_waiting.load(std::memory_order_relaxed);
-            bool overdue = waited >= CLIENTPOOL_SPAWN_MS && !overdue_started;
+            int64_t now_ms = waited + w.since_ms;
+            bool overdue = waited >= CLIENTPOOL_SPAWN_MS && !overdue_started &&
+                           now_ms - taken_ms.load(std::memory_order_relaxed) >= CLIENTPOOL_SPAWN_MS;
             if (going < spawn_below || overdue) {
                 slot = thread_create(process_entry, w.conn);
                 overdue_started = overdue_started || going >= spawn_below;

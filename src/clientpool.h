@@ -110,10 +110,14 @@ private:
     /* Whole requests the poller found that wait for a worker, in arrival
      * order: handed to a parked worker, else taken by a worker between
      * two requests (Take), else given a new worker when few workers can
-     * go on or the request has waited CLIENTPOOL_SPAWN_MS. */
+     * go on or the request has waited CLIENTPOOL_SPAWN_MS while no worker
+     * took one. */
     pthread_mutex_t waiting_lock = PTHREAD_MUTEX_INITIALIZER;
     std::deque<slot_wait_t> slot_waiting;   /* under waiting_lock */
     std::atomic<int> waiting_count{0};
+    /* When a worker last took a waiting request (monotonic ms): a queue
+     * that workers keep taking from is served, however long it is. */
+    std::atomic<int64_t> taken_ms{0};
     int spawn_below;   /* workers able to go on, under which a new one starts */
     /* The poller's lists of one cycle, kept for the next. */
     std::vector<clientpool_t *> cycle_arrived;

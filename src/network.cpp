@@ -79,9 +79,13 @@ struct NET_LISTEN_PAIR {
 };
 static NET_LISTEN_PAIR net_listen_pairs[NET_LISTENERS];
 
-/* A block of BLOCKSIZE bytes on the heap, freed with its holder. */
+/* The block a body is copied through (net_copy). */
+#define NET_COPY_BLOCK 65536
+
+/* A block of BLOCKSIZE bytes (or at_least, when larger) on the heap, freed
+ * with its holder. */
 struct NET_BLOCK {
-    NET_BLOCK();
+    explicit NET_BLOCK(int64_t at_least = 0);
     ~NET_BLOCK() { free(data); }
     NET_BLOCK(const NET_BLOCK &) = delete;
     NET_BLOCK &operator=(const NET_BLOCK &) = delete;
@@ -124,12 +128,19 @@ NetNoWait::~NetNoWait()
         (void)held->Blocking(true);
 }
 
-NET_BLOCK::NET_BLOCK()
+NET_BLOCK::NET_BLOCK(int64_t at_least)
 {
-    size = BLOCKSIZE > 0 ? BLOCKSIZE : 8192;
+    size = std::max<int64_t>(BLOCKSIZE > 0 ? BLOCKSIZE : 8192, at_least);
     data = (char *)malloc((size_t)size);
     if (!data)
         FATAL_ALLOC(size);
+}
+
+/* The calling thread's copy block, made at its first body. */
+static NET_BLOCK &net_copy_block()
+{
+    static thread_local NET_BLOCK block(NET_COPY_BLOCK);
+    return block;
 }
 
 /* ---- Helpers ---- */
@@ -928,7 +939,11 @@ static bool net_copy(CONNECTION_T *conn, int side, int64_t len, Filebuf *into, b
         return true;
     if (!sock || len < -1)
         return false;
-    NET_BLOCK block;
+    /* A body moves in blocks of up to 64 KiB: one read and one write per
+     * block, where the socket's block size would take eight of each. Each
+     * thread keeps its block: made and freed per body, the allocator would
+     * give its pages back and fault them in again every time. */
+    NET_BLOCK &block = net_copy_block();
     int64_t left = len;
     bool other_ended = false;   /* the client half-closed: no longer watched */
     bool read_first = sock->NonBlocking();

@@ -740,8 +740,13 @@ int64_t Socket::fill(int64_t deadline_ms, bool may_wait, bool polled, bool *hang
         return SOCKET_WOULD_BLOCK;
     if (ready <= 0)
         return -1;
-    int64_t block = allowance_clamp(Throttle(SOCKET_SIDE_READ), socket_block_bytes());
+    ALLOWANCE allowance = Throttle(SOCKET_SIDE_READ);
+    int64_t block = allowance_clamp(allowance, socket_block_bytes());
     buffer_reserve(SOCKET_SIDE_READ, read_length + block);
+    /* The buffer grows in steps of SOCKET_BUFFER_STEP: a read takes all of
+     * the room it already has, not one block, so a large body moves in a
+     * few reads (and as few writes on) without a byte more of memory. */
+    block = allowance_clamp(allowance, read_capacity - read_length);
     int64_t n = recv_block(read_buffer + read_length, block, may_wait, deadline_ms, plan, hangup);
     if (n > 0) {
         read_length += n;
@@ -803,14 +808,17 @@ int64_t Socket::read_some(char *area, int64_t len, int64_t deadline, bool may_wa
         read_consume(have);
         delivered = have;
     } else {
-        int64_t block = allowance_clamp(Throttle(SOCKET_SIDE_READ), socket_block_bytes());
+        ALLOWANCE allowance = Throttle(SOCKET_SIDE_READ);
+        int64_t block = allowance_clamp(allowance, socket_block_bytes());
         if (len - have >= block) {
-            /* No surplus possible: straight into the caller's area. */
+            /* No surplus possible: straight into the caller's area, as
+             * much as it has room for. */
             if (have > 0) {
                 memcpy(area, read_buffer, (size_t)have);
                 read_consume(have);
             }
-            n = recv_block(area + have, block, wait, deadline, plan, &hangup);
+            n = recv_block(area + have, allowance_clamp(allowance, len - have), wait, deadline, plan,
+                           &hangup);
             if (n == SOCKET_WOULD_BLOCK && have == 0)
                 return n;
             if (n == SOCKET_WOULD_BLOCK)
