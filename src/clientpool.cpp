@@ -35,6 +35,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -70,10 +71,11 @@
 #define CLIENTPOOL_SLOT_RETRY_MS 5
 /* A whole request that found no parked worker starts a new one at once
  * while fewer than CLIENTPOOL_SPAWN_PER_CPU workers per processor can go
- * on (serving, not waiting for a peer); otherwise a worker finishing its
+ * on (serving, not waiting for a peer) and fewer than as many threads per
+ * processor can run in the whole system; otherwise a worker finishing its
  * request takes it, and only one that has waited this long, while no
- * worker took a waiting request, starts a new worker. So a crowd of ready clients costs no crowd of threads when the
- * processors are busy anyway. */
+ * worker took a waiting request, starts a new worker. So a crowd of ready
+ * clients costs no crowd of threads when the processors are busy anyway. */
 #define CLIENTPOOL_SPAWN_MS 20
 #define CLIENTPOOL_SPAWN_PER_CPU 2
 
@@ -257,6 +259,31 @@ static void clientpool_table_full(CONNECTION_T *conn)
                           "(%lld more since the last report)",
                conn->ip ? conn->ip : "", suppressed);
     net_close(conn);
+}
+
+/* Whether the processors have room for another worker: fewer threads able
+ * to run in the whole system than CLIENTPOOL_SPAWN_PER_CPU per processor
+ * online, as /proc/loadavg counts them now (this thread included). Read at
+ * most once a millisecond; true when it cannot be read. */
+static bool clientpool_cpu_room(int64_t now_ms)
+{
+    static const int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+    static const long cpus = std::max<long>(sysconf(_SC_NPROCESSORS_ONLN), 1);
+    static thread_local int64_t read_ms = -1;
+    static thread_local bool idle = true;
+    if (now_ms == read_ms)
+        return idle;
+    read_ms = now_ms;
+    char text[128];
+    ssize_t n = fd >= 0 ? pread(fd, text, sizeof text - 1, 0) : -1;
+    if (n <= 0)
+        return idle = true;
+    text[n] = '\0';
+    /* "0.50 0.40 0.30 3/180 12345": the fourth field's running count. */
+    long running = 0;
+    if (sscanf(text, "%*s %*s %*s %ld/", &running) != 1)
+        return idle = true;
+    return idle = running < cpus * CLIENTPOOL_SPAWN_PER_CPU;
 }
 
 ClientPool::ClientPool()
@@ -581,9 +608,14 @@ int ClientPool::hand_over(bool tagged)
              * switching. */
             int going = process_busy.load(std::memory_order_relaxed) - poll_waiting.load(std::memory_order_relaxed);
             int64_t now_ms = waited + w.since_ms;
-            bool overdue = waited >= CLIENTPOOL_SPAWN_MS && !overdue_started &&
-                           now_ms - taken_ms.load(std::memory_order_relaxed) >= CLIENTPOOL_SPAWN_MS;
-            if (going < spawn_below || overdue) {
+            int64_t stalled = now_ms - taken_ms.load(std::memory_order_relaxed);
+            bool overdue = waited >= CLIENTPOOL_SPAWN_MS && !overdue_started && stalled >= CLIENTPOOL_SPAWN_MS;
+            /* Few workers at work start new ones only while the
+             * processors have room: on a machine busy with other work (a
+             * server, the clients) more threads only take turns with it,
+             * and each waits longer for its server. */
+            bool few = going < spawn_below && clientpool_cpu_room(now_ms);
+            if (few || overdue) {
                 slot = thread_create(process_entry, w.conn);
                 overdue_started = overdue_started || going >= spawn_below;
             } else {
