@@ -7,6 +7,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -127,6 +128,70 @@ class Daemon(unittest.TestCase):
         self.assertTrue(wait_for(lambda: not process_alive(pid)))
         self.assertFalse(os.path.exists(self.inst.pidfile))
         self.assertIn("Recieved TERM Signal to EXIT", self.inst.log_text())
+
+    def test_detached_logs_lose_no_record_to_rotation_or_stop(self):
+        """Detached, the logs have their own writer: four clients' requests
+        while USR1 rotates the logs, then TERM the moment the last answer is
+        in. Every request has exactly one access and one extended record,
+        in the rotated file or the new one, and each client's records come
+        in its order within a file."""
+        r = self.inst.run()
+        self.assertEqual(0, r.returncode, r.stderr)
+        pid = self.inst.daemon_pid()
+        self.assertTrue(self.inst.wait_log("proxy hostname"))
+        closed = free_port()   # nothing listens: the daemon answers itself
+        clients, each = 4, 60
+        done = []
+        lock = threading.Lock()
+        rotated = threading.Event()
+        failures = []
+
+        def client(t):
+            for i in range(each):
+                try:
+                    with socket.create_connection(("127.0.0.1", self.inst.port), timeout=30) as s:
+                        s.sendall(b"GET http://127.0.0.1:%d/c%d-%d HTTP/1.0\r\n\r\n" % (closed, t, i))
+                        while s.recv(65536):
+                            pass
+                except OSError as e:
+                    failures.append("client %d request %d: %s" % (t, i, e))
+                with lock:
+                    done.append(1)
+                    if len(done) == clients * each // 2 and not rotated.is_set():
+                        rotated.set()
+                        os.kill(pid, signal.SIGUSR1)
+
+        threads = [threading.Thread(target=client, args=(t,)) for t in range(clients)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+        os.kill(pid, signal.SIGTERM)
+        self.assertTrue(wait_for(lambda: not process_alive(pid)))
+        self.assertEqual([], failures)
+        # The stop's own last lines, made just before the process ends, are
+        # in the file too.
+        self.assertIn("advice: cache: starting graceful done", self.inst.log_text())
+
+        for kind, url_field in (("access.log", lambda f: f.split()[6]),
+                                ("extended.log", lambda f: f.split('"')[7].split()[1])):
+            names = sorted(n for n in os.listdir(self.inst.dir) if n.endswith(kind))
+            self.assertGreaterEqual(len(names), 2, "the logs were not rotated: %s" % names)
+            seen = {}
+            for name in names:
+                last = {}
+                with open(os.path.join(self.inst.dir, name), errors="replace") as f:
+                    for line in f.read().splitlines():
+                        if not line or line.startswith("#"):
+                            continue
+                        path = url_field(line).rsplit("/", 1)[1]
+                        t, i = (int(x) for x in path[1:].split("-"))
+                        self.assertLess(last.get(t, -1), i, "%s: client %d out of order" % (name, t))
+                        last[t] = i
+                        seen[(t, i)] = seen.get((t, i), 0) + 1
+            missing = [k for k in ((t, i) for t in range(clients) for i in range(each)) if k not in seen]
+            self.assertEqual([], missing, kind)
+            self.assertEqual({1}, set(seen.values()), kind)
 
     def test_failed_start_is_reported_to_the_launcher(self):
         with open(self.inst.sections, "w") as f:
