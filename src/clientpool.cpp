@@ -270,20 +270,20 @@ static bool clientpool_cpu_room(int64_t now_ms)
     static const int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
     static const long cpus = std::max<long>(sysconf(_SC_NPROCESSORS_ONLN), 1);
     static thread_local int64_t read_ms = -1;
-    static thread_local bool idle = true;
+    static thread_local bool room = true;
     if (now_ms == read_ms)
-        return idle;
+        return room;
     read_ms = now_ms;
     char text[128];
     ssize_t n = fd >= 0 ? pread(fd, text, sizeof text - 1, 0) : -1;
     if (n <= 0)
-        return idle = true;
+        return room = true;
     text[n] = '\0';
     /* "0.50 0.40 0.30 3/180 12345": the fourth field's running count. */
     long running = 0;
     if (sscanf(text, "%*s %*s %*s %ld/", &running) != 1)
-        return idle = true;
-    return idle = running < cpus * CLIENTPOOL_SPAWN_PER_CPU;
+        return room = true;
+    return room = running < cpus * CLIENTPOOL_SPAWN_PER_CPU;
 }
 
 ClientPool::ClientPool()
@@ -519,8 +519,8 @@ void ClientPool::Cycle()
         std::sort(expired.begin(), expired.end(),
                   [](const clientpool_t *a, const clientpool_t *b) { return a->serial < b->serial; });
     }
-    clientpool_stat_cycle(Size(), new_client.exchange(0, std::memory_order_relaxed));
     int listed_now = Size();
+    clientpool_stat_cycle(listed_now, new_client.exchange(0, std::memory_order_relaxed));
 
     if (woken) {
         char bytes[256];
@@ -595,7 +595,8 @@ int ClientPool::hand_over(bool tagged)
     while (waiting_pop(&w)) {
         if (tagged)
             thread_set_clientid(w.conn->clientid);
-        int64_t waited = monotonic_ms() - w.since_ms;
+        int64_t now_ms = monotonic_ms();
+        int64_t waited = now_ms - w.since_ms;
         int slot = process_wake(w.conn);
         bool wait_on = false;
         if (slot < 0) {
@@ -607,7 +608,6 @@ int ClientPool::hand_over(bool tagged)
              * them one after another, and more threads would only add
              * switching. */
             int going = process_busy.load(std::memory_order_relaxed) - poll_waiting.load(std::memory_order_relaxed);
-            int64_t now_ms = waited + w.since_ms;
             int64_t stalled = now_ms - taken_ms.load(std::memory_order_relaxed);
             bool overdue = waited >= CLIENTPOOL_SPAWN_MS && !overdue_started && stalled >= CLIENTPOOL_SPAWN_MS;
             /* Few workers at work start new ones only while the
@@ -617,7 +617,7 @@ int ClientPool::hand_over(bool tagged)
             bool few = going < spawn_below && clientpool_cpu_room(now_ms);
             if (few || overdue) {
                 slot = thread_create(process_entry, w.conn);
-                overdue_started = overdue_started || going >= spawn_below;
+                overdue_started = overdue_started || !few;
             } else {
                 wait_on = true;   /* a worker finishing its request takes it */
             }

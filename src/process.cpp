@@ -12,7 +12,7 @@
  * Otherwise, as soon as the answer is out, the connection goes back to
  * the client pool, whose one epoll set watches every idle client, so an
  * idle kept-alive client costs no thread; the worker parks, waiting for
- * process_new to hand it another connection; a worker that waits out
+ * process_wake to hand it another connection; a worker that waits out
  * THREAD_TIMEOUT exits and frees its slot. A connection that arrives just
  * as the wait runs out is served, never dropped. Before it parks, a worker
  * takes a client that is ready itself (ClientPool::Take: one the poller
@@ -368,12 +368,6 @@ int process_wake(CONNECTION_T *conn)
         return i;
     }
     return -1;
-}
-
-int process_new(CONNECTION_T *conn)
-{
-    int slot = process_wake(conn);
-    return slot >= 0 ? slot : thread_create(process_entry, conn);
 }
 
 /* After an answer on a kept-alive connection: true when the client's next

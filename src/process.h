@@ -57,11 +57,6 @@ int thread_create_internal(void *(*start)(void *), void *arg);
  * when the thread cannot be started. */
 int thread_create(void *(*start)(void *), CONNECTION_T *conn);
 
-/* Hands conn, whose client has sent something, to the worker parked last,
- * or else to a new worker in the lowest free slot. Returns the worker's slot; -1
- * when every slot is in use, -2 when a worker could not be started (logged);
- * conn then stays the caller's. */
-[[nodiscard]] int process_new(CONNECTION_T *conn);
 /* Hands conn to the worker parked last, starting none: its slot, or -1
  * when no worker is parked (conn stays the caller's). */
 [[nodiscard]] int process_wake(CONNECTION_T *conn);
@@ -74,7 +69,7 @@ extern std::atomic<int> process_busy;
  * one request after another on the connection while the client's next
  * header is already whole in the read buffer, then gives it back to the
  * client pool at once (also with part of a header read) or closes it, parks for
- * THREAD_TIMEOUT seconds waiting for a connection from process_new, and
+ * THREAD_TIMEOUT seconds waiting for a connection from process_wake, and
  * exits when none comes. */
 void *process_entry(void *conn);
 

@@ -1,6 +1,7 @@
 """The process frame seen from outside: the command line, daemon mode with
 its PID file and start report, the signals, and log rotation."""
 
+import http.client
 import os
 import pwd
 import signal
@@ -130,36 +131,39 @@ class Daemon(unittest.TestCase):
         self.assertIn("Recieved TERM Signal to EXIT", self.inst.log_text())
 
     def test_detached_logs_lose_no_record_to_rotation_or_stop(self):
-        """Detached, the logs have their own writer: four clients' requests
-        while USR1 rotates the logs, then TERM the moment the last answer is
-        in. Every request has exactly one access and one extended record,
-        in the rotated file or the new one, and each client's records come
-        in its order within a file."""
+        """Detached, the logs have their own writer: 32 kept-alive clients'
+        requests while USR1 rotates the logs, then TERM the moment the last
+        answer is in. Every request has exactly one access and one extended
+        record, in the rotated file or the new one, and each client's
+        records come in its order within a file."""
         r = self.inst.run()
         self.assertEqual(0, r.returncode, r.stderr)
         pid = self.inst.daemon_pid()
         self.assertTrue(self.inst.wait_log("proxy hostname"))
         closed = free_port()   # nothing listens: the daemon answers itself
-        clients, each = 4, 60
+        clients, each = 32, 12
         done = []
         lock = threading.Lock()
         rotated = threading.Event()
         failures = []
 
         def client(t):
+            # http.client keeps the connection while the daemon does, and
+            # opens a new one after an answer that closed it.
+            conn = http.client.HTTPConnection("127.0.0.1", self.inst.port, timeout=30)
             for i in range(each):
                 try:
-                    with socket.create_connection(("127.0.0.1", self.inst.port), timeout=30) as s:
-                        s.sendall(b"GET http://127.0.0.1:%d/c%d-%d HTTP/1.0\r\n\r\n" % (closed, t, i))
-                        while s.recv(65536):
-                            pass
-                except OSError as e:
-                    failures.append("client %d request %d: %s" % (t, i, e))
+                    conn.request("GET", "http://127.0.0.1:%d/c%d-%d" % (closed, t, i))
+                    conn.getresponse().read()
+                except (OSError, http.client.HTTPException) as e:
+                    failures.append("client %d request %d: %r" % (t, i, e))
+                    conn.close()
                 with lock:
                     done.append(1)
                     if len(done) == clients * each // 2 and not rotated.is_set():
                         rotated.set()
                         os.kill(pid, signal.SIGUSR1)
+            conn.close()
 
         threads = [threading.Thread(target=client, args=(t,)) for t in range(clients)]
         for th in threads:

@@ -24,6 +24,30 @@ CLIENTS = 32
 REQUESTS = int(os.environ.get("QUILL_PARALLEL_REQUESTS", "120"))
 
 
+def start_with_section(test, proxy, name, body):
+    """Starts proxy with its configuration's section name given body,
+    stopped with the test."""
+    with open(proxy.inst.config) as f:
+        text = f.read()
+    with open(proxy.inst.config, "w") as f:
+        f.write(replace_section(text, name, body))
+    started = proxy.start()
+    test.addCleanup(proxy.stop)
+    return started
+
+
+def run_clients(client):
+    """Runs client(number, wrong, errors) for CLIENTS numbers at once and
+    returns what they put in wrong and errors."""
+    wrong, errors = [], []
+    threads = [threading.Thread(target=client, args=(n, wrong, errors)) for n in range(CLIENTS)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return wrong, errors
+
+
 def deny_rule(path):
     return ("<deny><enabled>true</enabled><comment>blocked</comment><profiles></profiles>"
             "<host></host><path>%s</path><addresses></addresses><template></template></deny>"
@@ -35,16 +59,9 @@ class ParallelVerdicts(unittest.TestCase):
     def setUp(self):
         self.nginx = Nginx({"index.html": PAGE}).start()
         self.addCleanup(self.nginx.stop)
-        p = Proxy(cache=False)
-        with open(p.inst.config) as f:
-            text = f.read()
-        text = replace_section(text, "url-filtering",
-                               "<enabled>true</enabled><allow-first>false</allow-first>"
-                               "<template></template>" + deny_rule("^/blocked/"))
-        with open(p.inst.config, "w") as f:
-            f.write(text)
-        self.proxy = p.start()
-        self.addCleanup(p.stop)
+        self.proxy = start_with_section(self, Proxy(cache=False), "url-filtering",
+                                        "<enabled>true</enabled><allow-first>false</allow-first>"
+                                        "<template></template>" + deny_rule("^/blocked/"))
 
     def client(self, number, wrong, errors):
         conn = http.client.HTTPConnection("127.0.0.1", self.proxy.port, timeout=60)
@@ -66,13 +83,7 @@ class ParallelVerdicts(unittest.TestCase):
             conn.close()
 
     def test_one_rule_gives_every_parallel_request_its_verdict(self):
-        wrong, errors = [], []
-        threads = [threading.Thread(target=self.client, args=(n, wrong, errors))
-                   for n in range(CLIENTS)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        wrong, errors = run_clients(self.client)
         self.assertEqual([], errors, self.proxy.log()[-3000:])
         self.assertEqual([], wrong[:10], "%d wrong verdicts" % len(wrong))
         reached = [r for r in self.nginx.requests() if "/blocked/" in r[2]]
@@ -101,18 +112,12 @@ class ParallelProfileVerdicts(unittest.TestCase):
         self.nginx = Nginx({"v%d.mp4" % n: VIDEO for n in range(20)},
                            locations="types { video/mp4 mp4; }\n").start()
         self.addCleanup(self.nginx.stop)
-        p = Proxy(allow_rules=[student_rule(), allow_rule("127.0.0.1", "proxy")])
-        with open(p.inst.config) as f:
-            text = f.read()
-        text = replace_section(
-            text, "mime-filtering",
+        self.proxy = start_with_section(
+            self, Proxy(allow_rules=[student_rule(), allow_rule("127.0.0.1", "proxy")]),
+            "mime-filtering",
             "<enabled>true</enabled><allow-first>false</allow-first><template></template>"
             "<deny><enabled>true</enabled><comment>video</comment><profiles>students</profiles>"
             "<host></host><path></path><mime-type>^video/</mime-type><template></template></deny>")
-        with open(p.inst.config, "w") as f:
-            f.write(text)
-        self.proxy = p.start()
-        self.addCleanup(p.stop)
 
     def client(self, number, wrong, errors):
         student = number % 2 == 1
@@ -135,13 +140,7 @@ class ParallelProfileVerdicts(unittest.TestCase):
             conn.close()
 
     def test_one_profile_refused_under_parallel_load(self):
-        wrong, errors = [], []
-        threads = [threading.Thread(target=self.client, args=(n, wrong, errors))
-                   for n in range(CLIENTS)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        wrong, errors = run_clients(self.client)
         self.assertEqual([], errors, self.proxy.log()[-3000:])
         self.assertEqual([], wrong[:10], "%d wrong verdicts" % len(wrong))
 

@@ -412,7 +412,7 @@ TEST_F(Workers, HandOverAtDeadline)
     ASSERT_TRUE(nettest_wait([&] { return state_of(slot) == THREAD_WAITING; }));
 
     /* A second connection with its request waiting, handed over the way
-     * process_new does, but only after the worker's deadline has passed
+     * process_wake does, but only after the worker's deadline has passed
      * while it could not take the lock. */
     TcpPair p = nettest_pair();
     peers.push_back(p.a);
